@@ -1,0 +1,47 @@
+// The transfer log: one fixed-column line per handled request, between start and stop
+// banners.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "platform/files.h"
+#include "tftp/packets.h"
+
+namespace quoril {
+
+// Date MM/DD/YY and time HH:MM:SS, 8 characters and a terminator each.
+using DateText = std::array<char, 9>;
+using TimeText = std::array<char, 9>;
+// Dotted-decimal IPv4 address, up to 15 characters and a terminator.
+using AddressText = std::array<char, 16>;
+
+struct TransferLogEntry {
+  bool failed = true;
+  DateText date{};
+  TimeText time{};
+  AddressText clientText{};
+  AddressText localText{};
+  bool binary = false;
+  std::uint16_t opcode = 0;
+  bool opcodeSet = false;  // false leaves the operation column blank
+  Description description{};
+  std::array<char, platform::kMaxPath> fullPath{};
+};
+
+// Resolves `logFile` against the current directory and opens it for appending, shared for
+// reading; reports EVENT_LOG_FILE_ACCESS itself when it cannot be opened. Answers 1 or 0;
+// `isNew` tells whether the file was created.
+int OpenTransferLog(const char* logFile, bool& isNew);
+void InitLogLock();
+void WriteStartBanner(bool isNew);
+// Writes `text` whole with one write under the log lock, when logging is on.
+void WriteLog(const char* text);
+char* FormatDate(DateText& buffer);
+char* FormatTime(TimeText& buffer);
+void WriteTransferLine(const TransferLogEntry& entry);
+void WriteStopBanner();
+// Deletes the log lock and closes the log file if it is open; nothing is written after.
+void CloseTransferLog();
+
+}  // namespace quoril

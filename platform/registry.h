@@ -1,0 +1,54 @@
+// The registry: keys under HKEY_LOCAL_MACHINE with typed values.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "platform/win32_error.h"
+
+namespace quoril::platform {
+
+inline constexpr std::uint32_t kRegSz = 1;
+inline constexpr std::uint32_t kRegExpandSz = 2;
+inline constexpr std::uint32_t kRegBinary = 3;
+inline constexpr std::uint32_t kRegDword = 4;
+
+// An open key of HKEY_LOCAL_MACHINE. Closed on destruction; move-only.
+class RegistryKey {
+ public:
+  RegistryKey();
+  ~RegistryKey();
+  RegistryKey(RegistryKey&& other) noexcept;
+  RegistryKey& operator=(RegistryKey&& other) noexcept;
+  RegistryKey(const RegistryKey&) = delete;
+  RegistryKey& operator=(const RegistryKey&) = delete;
+
+  // RegOpenKeyA(HKEY_LOCAL_MACHINE, subKey): fails when the key does not exist.
+  Win32Error Open(const char* subKey);
+  // RegCreateKeyA(HKEY_LOCAL_MACHINE, subKey): opens the key, creating it (and the keys
+  // above it) when missing.
+  Win32Error Create(const char* subKey);
+  bool IsOpen() const;
+  void Close();
+
+  // RegQueryValueExA: copies the value's bytes into `buffer` and sets `size` to their
+  // count and `type` (may be null) to the value's type. Fails with ERROR_FILE_NOT_FOUND for
+  // a missing value and with ERROR_MORE_DATA (size = the bytes needed) when the data do
+  // not fit. A store that cannot be read fails with its own error.
+  Win32Error QueryValue(const char* name, std::span<std::uint8_t> buffer, std::uint32_t& size,
+                        std::uint32_t* type = nullptr) const;
+  // RegSetValueExA: creates or overwrites the value with its type and exact bytes.
+  Win32Error SetValue(const char* name, std::uint32_t type, std::span<const std::uint8_t> data);
+
+ private:
+  std::string path_;  // the key's path, without HKEY_LOCAL_MACHINE
+  bool open_ = false;
+};
+
+// RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey): deletes a key that has no subkeys; fails with
+// ERROR_FILE_NOT_FOUND when it is missing.
+Win32Error DeleteRegistryKey(const char* subKey);
+
+}  // namespace quoril::platform

@@ -1,0 +1,120 @@
+// UDP sockets over IPv4, as Windows Sockets 1.1 gives them.
+#pragma once
+
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "platform/win32_error.h"
+
+namespace quoril::platform {
+
+inline constexpr std::uint16_t kAddressFamilyInet = 2;
+
+// The 16-byte IPv4 socket address as the socket layer delivers it (sockaddr_in): the
+// family, then the port and the address in network byte order, then 8 zero bytes.
+struct SocketAddressIn {
+  std::uint16_t family = kAddressFamilyInet;
+  std::uint16_t port = 0;     // network byte order
+  std::uint32_t address = 0;  // network byte order
+  std::uint8_t zero[8] = {};
+};
+static_assert(sizeof(SocketAddressIn) == 16);
+
+std::uint16_t HostToNetwork16(std::uint16_t value);
+std::uint16_t NetworkToHost16(std::uint16_t value);
+
+// WSAStartup(0x0101) / WSACleanup.
+Win32Error SocketsStartup();
+Win32Error SocketsCleanup();
+
+// gethostname into `buffer`, terminated.
+Win32Error GetHostName(std::span<char> buffer);
+// The IPv4 addresses of this host, in network byte order and in the order the system lists
+// them: gethostbyname(hostName) on Windows; every address of every interface that is up,
+// loopback included, on POSIX (the name is then not used). At most addresses.size() are
+// stored; `count` is the number stored.
+Win32Error LookupHostAddresses(const char* hostName, std::span<std::uint32_t> addresses,
+                               std::uint32_t& count);
+
+enum class WaitResult { kReady, kTimeout, kCancelled };
+
+// A UDP socket bound to one local address. Closed on destruction; move-only.
+class UdpSocket {
+ public:
+  UdpSocket() = default;
+  ~UdpSocket();
+  UdpSocket(UdpSocket&& other) noexcept;
+  UdpSocket& operator=(UdpSocket&& other) noexcept;
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+
+  // socket(AF_INET, SOCK_DGRAM, UDP) and bind to address:port. `port` is in host byte
+  // order (0 lets the system choose), `address` in network byte order.
+  Win32Error Open(std::uint32_t address, std::uint16_t port);
+  bool IsOpen() const { return handle_ >= 0; }
+  void Close();
+
+  // sendto of one datagram.
+  Win32Error SendTo(std::span<const std::uint8_t> packet, const SocketAddressIn& to) const;
+  // recvfrom of one datagram. A datagram larger than `buffer` is consumed and fails with
+  // WSAEMSGSIZE; `received` then holds its real size and `from` its sender.
+  Win32Error ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,
+                         SocketAddressIn& from) const;
+  // Waits until a datagram can be received, at most `timeoutSeconds`. Answers kCancelled
+  // once CancelTransferWaits() has been called in this process.
+  Win32Error WaitReadable(std::uint32_t timeoutSeconds, WaitResult& result) const;
+  // The local port the socket is bound to, host byte order.
+  std::uint16_t LocalPort() const;
+
+ private:
+  std::intptr_t handle_ = -1;
+};
+
+// Makes every WaitReadable of this process, running or to come, answer kCancelled: the
+// listener's shutdown ends the transfers still running this way.
+void CancelTransferWaits();
+
+// The listener's port-69 sockets, one per local address, paired with the address by index.
+// The listener opens, waits, receives and closes from its own thread; the service control
+// reaches it from another thread through Hold, Release and CloseFromControl.
+class PortSocketSet {
+ public:
+  static constexpr std::uint32_t kCapacity = 50;
+  // The most sockets one wait watches (FD_SETSIZE of Windows Sockets).
+  static constexpr std::uint32_t kMaxWaitSet = 64;
+  using ReadSet = std::bitset<kCapacity>;
+
+  PortSocketSet();
+  ~PortSocketSet();
+  PortSocketSet(const PortSocketSet&) = delete;
+  PortSocketSet& operator=(const PortSocketSet&) = delete;
+
+  // Opens sockets[index] bound to address:port (see UdpSocket::Open).
+  Win32Error Open(std::uint32_t index, std::uint32_t address, std::uint16_t port);
+  bool IsOpen(std::uint32_t index) const;
+  // select(): waits without a time limit until a socket in `set` is readable; on return
+  // `set` holds the readable ones. An empty set fails (WSAEINVAL). While held (Hold), the
+  // wait takes nothing and does not return. After CloseFromControl the wait returns at
+  // once with the sockets of `set` marked, and every Receive fails with WSAENOTSOCK.
+  Win32Error Wait(ReadSet& set);
+  // recvfrom on sockets[index]; see UdpSocket::ReceiveFrom.
+  Win32Error Receive(std::uint32_t index, std::span<std::uint8_t> buffer, std::size_t& received,
+                     SocketAddressIn& from);
+  // closesocket(sockets[index]) from the owning thread; closing a closed slot does nothing.
+  void Close(std::uint32_t index);
+
+  // From the service control's thread: pause holds the waiting thread, continue releases
+  // it, stop closes the sockets under it (the waiting thread sees WSAENOTSOCK).
+  void Hold();
+  void Release();
+  void CloseFromControl();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace quoril::platform

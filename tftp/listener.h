@@ -1,0 +1,67 @@
+// The listener: start-up, the receive loop on every port-69 socket, hand-over of each
+// request to a transfer thread, and shutdown.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/files.h"
+#include "platform/sockets.h"
+#include "platform/threads.h"
+#include "tftp/packets.h"
+
+namespace quoril {
+
+inline constexpr std::uint16_t kTftpPort = 69;
+inline constexpr std::uint32_t kMaxLocalAddresses = platform::PortSocketSet::kCapacity;  // 50
+
+// Written by the listener during start-up only, before any transfer thread exists; read
+// without a lock afterwards. The service control reads `count` and reaches `sockets` from
+// its own thread.
+struct LocalAddressTable {
+  std::atomic<std::uint32_t> count{0};
+  std::array<std::uint32_t, kMaxLocalAddresses> addresses{};  // network byte order
+  platform::PortSocketSet sockets;                            // sockets[k] bound to addresses[k]
+  std::array<char, platform::kMaxPath> hostName{};
+};
+
+// One received datagram on its way from the listener to its transfer thread.
+struct RequestRecord {
+  std::array<std::uint8_t, kMaxPacket> datagram;  // bytes after the datagram are not cleared
+  platform::SocketAddressIn clientAddress;
+  std::uint32_t localIndex;
+};
+static_assert(sizeof(RequestRecord) == 536);
+
+inline constexpr std::size_t kRequestHeapInitialSize = 2144;
+inline constexpr std::size_t kRequestHeapMaximumSize = 4288;
+
+extern LocalAddressTable gLocalAddressTable;
+extern platform::PrivateHeap gRequestHeap;
+extern std::atomic<std::int32_t> RunningTransfers;
+
+// How the listener reaches the service control. ServiceMain sets both before it starts
+// the listener; in console mode they stay null: there is no status handle (every report
+// is refused) and no StopEvent.
+struct ServiceHooks {
+  int (*statusReporter)(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
+                        std::uint32_t waitHint) = nullptr;
+  void (*setStopEvent)() = nullptr;
+};
+extern ServiceHooks gServiceHooks;
+
+inline constexpr std::uint32_t kServiceStopPending = 3;
+
+// The listener's thread routine; the argument is not used. Answers 0 once the shutdown is
+// complete.
+std::uint32_t Listener(void* parameter);
+
+// Fills hostName, addresses and count.
+int EnumerateLocalAddresses();
+
+// A UDP socket bound to address:port; answers 1 or 0.
+int OpenUdpSocket(platform::UdpSocket& socket, std::uint16_t port, std::uint32_t address);
+
+}  // namespace quoril
