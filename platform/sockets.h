@@ -63,9 +63,9 @@ class UdpSocket {
   // WSAEMSGSIZE; `received` then holds its real size and `from` its sender.
   Win32Error ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,
                          SocketAddressIn& from) const;
-  // Waits until a datagram can be received, at most `timeoutSeconds`. Answers kCancelled
-  // once CancelTransferWaits() has been called in this process.
-  Win32Error WaitReadable(std::uint32_t timeoutSeconds, WaitResult& result) const;
+  // Waits until a datagram can be received, at most `timeoutMilliseconds`. Answers
+  // kCancelled once CancelTransferWaits() has been called in this process.
+  Win32Error WaitReadable(std::uint32_t timeoutMilliseconds, WaitResult& result) const;
   // The local port the socket is bound to, host byte order.
   std::uint16_t LocalPort() const;
 

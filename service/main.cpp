@@ -16,7 +16,9 @@ bool SwitchIs(const char* argument, const char* name) {
   return *argument == *name;
 }
 
-void StopConsoleListener() { quoril::gLocalAddressTable.sockets.CloseFromControl(); }
+void StopConsoleListener() {
+  quoril::gLocalAddressTable.sockets.CloseFromControl();
+}
 
 }  // namespace
 

@@ -1,0 +1,375 @@
+#include "platform/sockets.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+namespace quoril::platform {
+
+namespace {
+
+Win32Error WsaErrorFromErrno(int error) {
+  switch (error) {
+    case EBADF:
+    case ENOTSOCK:
+      return WSAENOTSOCK;
+    case EINTR:
+      return WSAEINTR;
+    case EACCES:
+    case EPERM:
+      return WSAEACCES;
+    case EFAULT:
+      return WSAEFAULT;
+    case EINVAL:
+      return WSAEINVAL;
+    case EMFILE:
+    case ENFILE:
+      return WSAEMFILE;
+    case EAGAIN:
+      return WSAEWOULDBLOCK;
+    case EMSGSIZE:
+      return WSAEMSGSIZE;
+    case EAFNOSUPPORT:
+      return WSAEAFNOSUPPORT;
+    case EADDRINUSE:
+      return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+      return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+      return WSAENETDOWN;
+    case ENETUNREACH:
+      return WSAENETUNREACH;
+    case ECONNREFUSED:
+    case ECONNRESET:
+      return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM:
+      return WSAENOBUFS;
+    case EHOSTUNREACH:
+      return WSAEHOSTUNREACH;
+    default:
+      return WSAENETDOWN;
+  }
+}
+
+sockaddr_in ToSockaddr(const SocketAddressIn& address) {
+  sockaddr_in result{};
+  result.sin_family = AF_INET;
+  result.sin_port = address.port;
+  result.sin_addr.s_addr = address.address;
+  return result;
+}
+
+SocketAddressIn FromSockaddr(const sockaddr_in& address) {
+  SocketAddressIn result;
+  result.family = kAddressFamilyInet;
+  result.port = address.sin_port;
+  result.address = address.sin_addr.s_addr;
+  return result;
+}
+
+Win32Error OpenBound(std::uint32_t address, std::uint16_t port, int& fd) {
+  fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) return WsaErrorFromErrno(errno);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = address;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    const int error = errno;
+    ::close(fd);
+    fd = -1;
+    return WsaErrorFromErrno(error);
+  }
+  return ERROR_SUCCESS;
+}
+
+Win32Error ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& received,
+                           SocketAddressIn& from) {
+  for (;;) {
+    sockaddr_in sender{};
+    socklen_t senderLength = sizeof sender;
+    // MSG_TRUNC answers the datagram's real size, so that a datagram too large for the
+    // buffer fails as on Windows instead of arriving cut.
+    const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC,
+                                 reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      received = 0;
+      return WsaErrorFromErrno(errno);
+    }
+    received = static_cast<std::size_t>(n);
+    from = FromSockaddr(sender);
+    return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
+  }
+}
+
+// Readable for good once the shutdown cancels the transfers' waits.
+int CancelDescriptor() {
+  static const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd;
+}
+
+}  // namespace
+
+std::uint16_t HostToNetwork16(std::uint16_t value) {
+  return htons(value);
+}
+std::uint16_t NetworkToHost16(std::uint16_t value) {
+  return ntohs(value);
+}
+
+Win32Error SocketsStartup() {
+  CancelDescriptor();
+  return ERROR_SUCCESS;
+}
+
+Win32Error SocketsCleanup() {
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetHostName(std::span<char> buffer) {
+  if (buffer.empty()) return WSAEFAULT;
+  if (::gethostname(buffer.data(), buffer.size()) != 0) return WsaErrorFromErrno(errno);
+  buffer.back() = '\0';
+  return ERROR_SUCCESS;
+}
+
+Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
+                               std::uint32_t& count) {
+  count = 0;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return WSAHOST_NOT_FOUND;
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if ((entry->ifa_flags & IFF_UP) == 0) continue;
+    if (count == addresses.size()) break;
+    sockaddr_in address;
+    std::memcpy(&address, entry->ifa_addr, sizeof address);
+    addresses[count++] = address.sin_addr.s_addr;
+  }
+  ::freeifaddrs(list);
+  return ERROR_SUCCESS;
+}
+
+void CancelTransferWaits() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(CancelDescriptor(), &one, sizeof one);
+}
+
+// UdpSocket
+
+UdpSocket::~UdpSocket() {
+  Close();
+}
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = -1;
+}
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+Win32Error UdpSocket::Open(std::uint32_t address, std::uint16_t port) {
+  Close();
+  int fd = -1;
+  const Win32Error error = OpenBound(address, port, fd);
+  handle_ = fd;
+  return error;
+}
+
+void UdpSocket::Close() {
+  if (handle_ >= 0) {
+    ::close(static_cast<int>(handle_));
+    handle_ = -1;
+  }
+}
+
+Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet,
+                             const SocketAddressIn& to) const {
+  if (handle_ < 0) return WSAENOTSOCK;
+  const sockaddr_in destination = ToSockaddr(to);
+  for (;;) {
+    const ssize_t n = ::sendto(static_cast<int>(handle_), packet.data(), packet.size(), 0,
+                               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    if (n >= 0) return ERROR_SUCCESS;
+    if (errno != EINTR) return WsaErrorFromErrno(errno);
+  }
+}
+
+Win32Error UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,
+                                  SocketAddressIn& from) const {
+  if (handle_ < 0) return WSAENOTSOCK;
+  return ReceiveDatagram(static_cast<int>(handle_), buffer, received, from);
+}
+
+Win32Error UdpSocket::WaitReadable(std::uint32_t timeoutMilliseconds, WaitResult& result) const {
+  if (handle_ < 0) return WSAENOTSOCK;
+  std::array<pollfd, 2> watched{
+      {{static_cast<int>(handle_), POLLIN, 0}, {CancelDescriptor(), POLLIN, 0}}};
+  const int timeout = static_cast<int>(std::min<std::uint32_t>(timeoutMilliseconds, 0x7FFFFFFF));
+  for (;;) {
+    const int n = ::poll(watched.data(), watched.size(), timeout);
+    if (n < 0) {
+      if (errno == EINTR) continue;  // the remaining time is lost; a signal here is rare
+      return WsaErrorFromErrno(errno);
+    }
+    if (watched[1].revents != 0) {
+      result = WaitResult::kCancelled;
+    } else if (n == 0) {
+      result = WaitResult::kTimeout;
+    } else {
+      result = WaitResult::kReady;
+    }
+    return ERROR_SUCCESS;
+  }
+}
+
+std::uint16_t UdpSocket::LocalPort() const {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (handle_ < 0 ||
+      ::getsockname(static_cast<int>(handle_), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return 0;
+  }
+  return ntohs(local.sin_port);
+}
+
+// PortSocketSet
+
+struct PortSocketSet::State {
+  // Descriptors are opened, used and closed by the owning (listener) thread only.
+  std::array<int, kCapacity> fds;
+  // Wakes the owner's wait when a control arrives.
+  int wakeFd = -1;
+  // Written by the control thread, read by the owner, under `mutex`.
+  std::mutex mutex;
+  std::condition_variable released;
+  bool held = false;
+  bool stopRequested = false;
+};
+
+PortSocketSet::PortSocketSet() : state_(std::make_unique<State>()) {
+  state_->fds.fill(-1);
+  state_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+PortSocketSet::~PortSocketSet() {
+  for (std::uint32_t k = 0; k < kCapacity; ++k) Close(k);
+  if (state_->wakeFd >= 0) ::close(state_->wakeFd);
+}
+
+Win32Error PortSocketSet::Open(std::uint32_t index, std::uint32_t address, std::uint16_t port) {
+  if (index >= kCapacity) return WSAEINVAL;
+  Close(index);
+  return OpenBound(address, port, state_->fds[index]);
+}
+
+bool PortSocketSet::IsOpen(std::uint32_t index) const {
+  return index < kCapacity && state_->fds[index] >= 0;
+}
+
+void PortSocketSet::Close(std::uint32_t index) {
+  if (index < kCapacity && state_->fds[index] >= 0) {
+    ::close(state_->fds[index]);
+    state_->fds[index] = -1;
+  }
+}
+
+Win32Error PortSocketSet::Wait(ReadSet& set) {
+  if (set.none()) return WSAEINVAL;
+  for (;;) {
+    {
+      std::unique_lock lock(state_->mutex);
+      state_->released.wait(lock, [this] { return !state_->held || state_->stopRequested; });
+      if (state_->stopRequested) {
+        // The stop closes the sockets here, on their owner's thread, where Windows would
+        // close them under the waiting select; the receive then fails with WSAENOTSOCK.
+        lock.unlock();
+        for (std::uint32_t k = 0; k < kCapacity; ++k) Close(k);
+        return ERROR_SUCCESS;
+      }
+    }
+    std::array<pollfd, kCapacity + 1> watched;
+    std::array<std::uint32_t, kCapacity> indexOf;
+    std::size_t used = 0;
+    for (std::uint32_t k = 0; k < kCapacity; ++k) {
+      if (!set.test(k)) continue;
+      if (state_->fds[k] < 0) return WSAENOTSOCK;
+      watched[used] = {state_->fds[k], POLLIN, 0};
+      indexOf[used] = k;
+      ++used;
+    }
+    watched[used] = {state_->wakeFd, POLLIN, 0};
+    const int n = ::poll(watched.data(), used + 1, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return WsaErrorFromErrno(errno);
+    }
+    if (watched[used].revents != 0) {
+      std::uint64_t drained;
+      [[maybe_unused]] const ssize_t r = ::read(state_->wakeFd, &drained, sizeof drained);
+      continue;  // a control arrived: look at it before taking anything
+    }
+    ReadSet ready;
+    for (std::size_t i = 0; i < used; ++i) {
+      if (watched[i].revents != 0) ready.set(indexOf[i]);
+    }
+    if (ready.none()) continue;
+    {
+      // A pause that came while the wait was returning still holds the listener.
+      std::lock_guard lock(state_->mutex);
+      if (state_->held || state_->stopRequested) continue;
+    }
+    set = ready;
+    return ERROR_SUCCESS;
+  }
+}
+
+Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> buffer,
+                                  std::size_t& received, SocketAddressIn& from) {
+  received = 0;
+  if (index >= kCapacity || state_->fds[index] < 0) return WSAENOTSOCK;
+  return ReceiveDatagram(state_->fds[index], buffer, received, from);
+}
+
+void PortSocketSet::Hold() {
+  std::lock_guard lock(state_->mutex);
+  state_->held = true;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t w = ::write(state_->wakeFd, &one, sizeof one);
+}
+
+void PortSocketSet::Release() {
+  std::lock_guard lock(state_->mutex);
+  state_->held = false;
+  state_->released.notify_all();
+}
+
+void PortSocketSet::CloseFromControl() {
+  std::lock_guard lock(state_->mutex);
+  state_->stopRequested = true;
+  state_->released.notify_all();
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t w = ::write(state_->wakeFd, &one, sizeof one);
+}
+
+}  // namespace quoril::platform

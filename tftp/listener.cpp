@@ -1,0 +1,192 @@
+#include "tftp/listener.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "config/event_reporter.h"
+#include "config/server_config.h"
+#include "config/transfer_log.h"
+#include "tftp/transfer_session.h"
+
+namespace quoril {
+
+LocalAddressTable gLocalAddressTable;
+platform::PrivateHeap gRequestHeap;
+std::atomic<std::int32_t> RunningTransfers{0};
+ServiceHooks gServiceHooks;
+
+namespace {
+
+// How long the shutdown lets running transfers finish on their own, one wait per stop-pending
+// report, before it cancels them.
+constexpr auto kShutdownGraceStep = std::chrono::milliseconds(50);
+// How long it then waits for the cancelled transfers to end.
+constexpr auto kCancelWait = std::chrono::seconds(10);
+
+// Without a status handle (console mode) every report is refused, and the stop handling
+// that a refusal runs has nothing left to stop here.
+void ReportStatus(std::uint32_t state, std::uint32_t checkPoint, std::uint32_t waitHint) {
+  if (gServiceHooks.statusReporter != nullptr) {
+    gServiceHooks.statusReporter(state, 0, checkPoint, waitHint);
+  }
+}
+
+// Start-up steps 5 to 7: host name, addresses, one port-69 socket per address.
+bool OpenPortSockets() {
+  LocalAddressTable& table = gLocalAddressTable;
+  if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) {
+    EventReporter(EVENT_HOST_NAME);
+    return false;
+  }
+  if (!EnumerateLocalAddresses()) {
+    EventReporter(EVENT_ADDRESS_ENUMERATE);
+    return false;
+  }
+  for (std::uint32_t k = table.count; k-- > 0;) {
+    if (table.sockets.Open(k, table.addresses[k], kTftpPort) != ERROR_SUCCESS) {
+      EventReporter(EVENT_SOCKET_ALLOCATE);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Answers the record for the next datagram. A full heap waits for a transfer thread to
+// free its record: every one does so at once, and a request is never dropped for room.
+RequestRecord* AllocateRecord() {
+  for (;;) {
+    if (void* block = gRequestHeap.Allocate()) return static_cast<RequestRecord*>(block);
+    if (!gRequestHeap.Exists()) return nullptr;
+    gRequestHeap.WaitForRoom();
+  }
+}
+
+void FreeRecord(RequestRecord* record) {
+  gRequestHeap.Free(record);
+}
+
+void ReceiveLoop() {
+  LocalAddressTable& table = gLocalAddressTable;
+  const std::uint32_t count = table.count;
+  for (;;) {
+    platform::PortSocketSet::ReadSet set;
+    std::uint32_t inSet = 0;
+    for (std::uint32_t k = count; k-- > 0 && inSet < platform::PortSocketSet::kMaxWaitSet;) {
+      set.set(k);
+      ++inSet;
+    }
+    if (table.sockets.Wait(set) != ERROR_SUCCESS) {
+      EventReporter(EVENT_SOCKET_BLOCK);
+      return;
+    }
+    std::uint32_t k = count;
+    while (k-- > 0 && !set.test(k)) {
+    }
+    if (k >= count) continue;
+
+    RequestRecord* record = AllocateRecord();
+    if (record == nullptr) {
+      EventReporter(EVENT_REQUEST_MEMORY);
+      return;
+    }
+    std::size_t received = 0;
+    const Win32Error error =
+        table.sockets.Receive(k, record->datagram, received, record->clientAddress);
+    if (error == WSAENOTSOCK) {
+      FreeRecord(record);
+      ReportStatus(kServiceStopPending, 2, 3000);
+      return;
+    }
+    if (error == WSAEMSGSIZE || (error == ERROR_SUCCESS && received == 0)) {
+      // Nothing a request could be: one stray datagram must not stop the service.
+      FreeRecord(record);
+      continue;
+    }
+    if (error != ERROR_SUCCESS) {
+      FreeRecord(record);
+      EventReporter(EVENT_SOCKET_READ);
+      return;
+    }
+    // The session reads names up to a terminator; stale bytes of an earlier request must
+    // not stand in for the ones this datagram lacks.
+    std::memset(record->datagram.data() + received, 0, record->datagram.size() - received);
+    record->localIndex = k;
+    if (platform::StartDetachedThread(TransferSession, record) != ERROR_SUCCESS) {
+      // Only this request is lost; the service goes on.
+      EventReporter(EVENT_THREAD_CREATE);
+      FreeRecord(record);
+      continue;
+    }
+    RunningTransfers.fetch_add(1);
+  }
+}
+
+void Shutdown(bool socketsStarted) {
+  LocalAddressTable& table = gLocalAddressTable;
+  // Transfers still running get the time of the stop-pending reports to finish.
+  for (std::uint32_t checkPoint = 3; checkPoint <= 99; ++checkPoint) {
+    ReportStatus(kServiceStopPending, checkPoint, 3000);
+    if (checkPoint < 99 && RunningTransfers.load() > 0) {
+      std::this_thread::sleep_for(kShutdownGraceStep);
+    }
+  }
+  if (RunningTransfers.load() > 0) {
+    // The rest end at their next wait, without a packet, and write their log lines before
+    // the log closes.
+    platform::CancelTransferWaits();
+    const auto deadline = std::chrono::steady_clock::now() + kCancelWait;
+    while (RunningTransfers.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  for (std::uint32_t k = table.count; k-- > 0;) table.sockets.Close(k);
+  if (socketsStarted && platform::SocketsCleanup() != ERROR_SUCCESS) {
+    EventReporter(EVENT_SOCKETS_CLEANUP);
+  }
+  if (gRequestHeap.Exists()) gRequestHeap.Destroy();
+  WriteStopBanner();
+  CloseTransferLog();
+  EventReporter(EVENT_SERVICE_STOPPED);
+  if (gServiceHooks.setStopEvent != nullptr) gServiceHooks.setStopEvent();
+}
+
+}  // namespace
+
+int EnumerateLocalAddresses() {
+  LocalAddressTable& table = gLocalAddressTable;
+  if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) return 0;
+  std::uint32_t count = 0;
+  if (platform::LookupHostAddresses(table.hostName.data(), table.addresses, count) !=
+      ERROR_SUCCESS) {
+    return 0;
+  }
+  table.count = count;
+  return 1;
+}
+
+int OpenUdpSocket(platform::UdpSocket& socket, std::uint16_t port, std::uint32_t address) {
+  return socket.Open(address, port) == ERROR_SUCCESS ? 1 : 0;
+}
+
+std::uint32_t Listener(void*) {
+  bool socketsStarted = false;
+  if (!LoadServerConfig()) {
+    EventReporter(EVENT_INIT_FAILED);
+  } else if (platform::SocketsStartup() != ERROR_SUCCESS) {
+    EventReporter(EVENT_SOCKETS_STARTUP);
+  } else {
+    socketsStarted = true;
+    if (gRequestHeap.Create(kRequestHeapInitialSize, kRequestHeapMaximumSize,
+                            sizeof(RequestRecord)) != ERROR_SUCCESS) {
+      EventReporter(EVENT_START_MEMORY);
+    } else {
+      EventReporter(EVENT_SERVICE_STARTED);
+      if (OpenPortSockets()) ReceiveLoop();
+    }
+  }
+  Shutdown(socketsStarted);
+  return 0;
+}
+
+}  // namespace quoril
