@@ -1,0 +1,207 @@
+#include "platform/sockets.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace quoril::platform {
+namespace {
+
+constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
+
+SocketAddressIn AddressOf(const UdpSocket& socket) {
+  SocketAddressIn address;
+  address.address = kLoopback;
+  address.port = HostToNetwork16(socket.LocalPort());
+  return address;
+}
+
+TEST(UdpSocket, DatagramLargerThanTheBufferFailsWithItsRealSize) {
+  UdpSocket receiver, sender;
+  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
+  std::vector<std::uint8_t> big(600, 0x41);
+  ASSERT_EQ(sender.SendTo(big, AddressOf(receiver)), ERROR_SUCCESS);
+  std::array<std::uint8_t, 516> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  EXPECT_EQ(receiver.ReceiveFrom(buffer, received, from), WSAEMSGSIZE);
+  EXPECT_EQ(received, 600u);
+  EXPECT_EQ(from.port, HostToNetwork16(sender.LocalPort()));
+
+  // The next datagram is unaffected.
+  std::array<std::uint8_t, 516> exact{};
+  exact.fill(0x42);
+  ASSERT_EQ(sender.SendTo(exact, AddressOf(receiver)), ERROR_SUCCESS);
+  EXPECT_EQ(receiver.ReceiveFrom(buffer, received, from), ERROR_SUCCESS);
+  EXPECT_EQ(received, 516u);
+  EXPECT_EQ(buffer[515], 0x42);
+}
+
+TEST(UdpSocket, WaitReadableTimesOutAndSeesADatagram) {
+  UdpSocket receiver, sender;
+  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
+  WaitResult result = WaitResult::kReady;
+  EXPECT_EQ(receiver.WaitReadable(10, result), ERROR_SUCCESS);
+  EXPECT_EQ(result, WaitResult::kTimeout);
+  const std::array<std::uint8_t, 4> ack{0, 4, 0, 1};
+  ASSERT_EQ(sender.SendTo(ack, AddressOf(receiver)), ERROR_SUCCESS);
+  EXPECT_EQ(receiver.WaitReadable(5000, result), ERROR_SUCCESS);
+  EXPECT_EQ(result, WaitResult::kReady);
+}
+
+TEST(UdpSocket, ClosedSocketFailsAsNotASocket) {
+  UdpSocket socket;
+  std::array<std::uint8_t, 4> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  EXPECT_EQ(socket.ReceiveFrom(buffer, received, from), WSAENOTSOCK);
+  EXPECT_EQ(socket.SendTo(buffer, from), WSAENOTSOCK);
+}
+
+TEST(UdpSocket, BindingAnAddressInUseFails) {
+  UdpSocket first, second;
+  ASSERT_EQ(first.Open(kLoopback, 0), ERROR_SUCCESS);
+  EXPECT_EQ(second.Open(kLoopback, first.LocalPort()), WSAEADDRINUSE);
+  EXPECT_FALSE(second.IsOpen());
+}
+
+TEST(UdpSocketDeathTest, CancelledWaitsAnswerCancelledForGood) {
+  // Cancelling is process-wide and permanent, so it runs in a child process of its own.
+  EXPECT_EXIT(
+      {
+        UdpSocket socket;
+        if (socket.Open(kLoopback, 0) != ERROR_SUCCESS) std::exit(2);
+        WaitResult result = WaitResult::kReady;
+        std::thread waiter([&] { socket.WaitReadable(60000, result); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        CancelTransferWaits();
+        waiter.join();
+        if (result != WaitResult::kCancelled) std::exit(3);
+        WaitResult later = WaitResult::kReady;
+        socket.WaitReadable(60000, later);
+        std::exit(later == WaitResult::kCancelled ? 0 : 4);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(PortSocketSet, EmptySetFails) {
+  PortSocketSet set;
+  PortSocketSet::ReadSet none;
+  EXPECT_EQ(set.Wait(none), WSAEINVAL);
+}
+
+// Binds three sockets to fixed ports of their own so that a client can reach each.
+class PortSocketSetOnPorts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (std::uint32_t k = 0; k < 3; ++k) {
+      UdpSocket probe;
+      ASSERT_EQ(probe.Open(kLoopback, 0), ERROR_SUCCESS);
+      ports_[k] = probe.LocalPort();
+      probe.Close();
+      ASSERT_EQ(set_.Open(k, kLoopback, ports_[k]), ERROR_SUCCESS);
+    }
+    ASSERT_EQ(client_.Open(kLoopback, 0), ERROR_SUCCESS);
+  }
+  void SendTo(std::uint32_t k) {
+    SocketAddressIn to;
+    to.address = kLoopback;
+    to.port = HostToNetwork16(ports_[k]);
+    const std::array<std::uint8_t, 2> datagram{0, static_cast<std::uint8_t>(k)};
+    ASSERT_EQ(client_.SendTo(datagram, to), ERROR_SUCCESS);
+  }
+  PortSocketSet::ReadSet All() {
+    PortSocketSet::ReadSet all;
+    for (std::uint32_t k = 0; k < 3; ++k) all.set(k);
+    return all;
+  }
+  PortSocketSet set_;
+  UdpSocket client_;
+  std::array<std::uint16_t, 3> ports_{};
+};
+
+TEST_F(PortSocketSetOnPorts, WaitMarksEveryReadySocket) {
+  SendTo(0);
+  SendTo(2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto ready = All();
+  ASSERT_EQ(set_.Wait(ready), ERROR_SUCCESS);
+  EXPECT_TRUE(ready.test(0));
+  EXPECT_FALSE(ready.test(1));
+  EXPECT_TRUE(ready.test(2));
+  std::array<std::uint8_t, 516> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  ASSERT_EQ(set_.Receive(2, buffer, received, from), ERROR_SUCCESS);
+  EXPECT_EQ(received, 2u);
+  EXPECT_EQ(buffer[1], 2);
+  EXPECT_EQ(from.port, HostToNetwork16(client_.LocalPort()));
+}
+
+TEST_F(PortSocketSetOnPorts, StopFromAnotherThreadEndsTheWaitAndReceivesFailAsNotASocket) {
+  std::thread control([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    set_.CloseFromControl();
+  });
+  auto ready = All();
+  EXPECT_EQ(set_.Wait(ready), ERROR_SUCCESS);
+  control.join();
+  std::uint32_t k = 3;
+  while (k-- > 0 && !ready.test(k)) {
+  }
+  ASSERT_LT(k, 3u);
+  std::array<std::uint8_t, 516> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  EXPECT_EQ(set_.Receive(k, buffer, received, from), WSAENOTSOCK);
+  EXPECT_FALSE(set_.IsOpen(0));
+}
+
+TEST_F(PortSocketSetOnPorts, StopBeforeTheFirstWaitStillEndsIt) {
+  set_.CloseFromControl();
+  auto ready = All();
+  EXPECT_EQ(set_.Wait(ready), ERROR_SUCCESS);
+  std::array<std::uint8_t, 516> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  EXPECT_EQ(set_.Receive(2, buffer, received, from), WSAENOTSOCK);
+}
+
+TEST_F(PortSocketSetOnPorts, HeldWaitTakesNothingUntilReleased) {
+  set_.Hold();
+  std::atomic<bool> returned{false};
+  std::thread listener([&] {
+    auto ready = All();
+    set_.Wait(ready);
+    returned = true;
+  });
+  SendTo(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(returned.load()) << "a held listener takes no datagram";
+  set_.Release();
+  listener.join();
+  EXPECT_TRUE(returned.load());
+}
+
+TEST_F(PortSocketSetOnPorts, StopReleasesAHeldWait) {
+  set_.Hold();
+  std::thread listener([&] {
+    auto ready = All();
+    set_.Wait(ready);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  set_.Release();
+  set_.CloseFromControl();
+  listener.join();
+  EXPECT_FALSE(set_.IsOpen(1));
+}
+
+}  // namespace
+}  // namespace quoril::platform
