@@ -48,7 +48,12 @@ class RegistryKey {
 };
 
 // RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey): deletes a key that has no subkeys; fails with
-// ERROR_FILE_NOT_FOUND when it is missing.
+// ERROR_FILE_NOT_FOUND when it is missing and ERROR_ACCESS_DENIED when it has subkeys.
 Win32Error DeleteRegistryKey(const char* subKey);
+
+// Why the store behind the registry last failed, in words for a person (a backend whose
+// store is a file that cannot be parsed says where and why); empty when it never failed.
+// The error value alone tells the caller everything it needs to decide.
+std::string LastRegistryError();
 
 }  // namespace quoril::platform

@@ -1,0 +1,311 @@
+// HKEY_LOCAL_MACHINE as one REGEDIT4 text file under the system root. Every operation
+// reads the file afresh; every change rewrites it whole through a temporary file and a
+// rename, under a lock, so that readers (which take no lock) always see one complete file.
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "platform/posix/registry_file.h"
+#include "platform/posix/system_root.h"
+
+namespace quoril::platform {
+
+namespace {
+
+constexpr char kRegistryDirectory[] = "etc/quoril";
+constexpr char kRegistryFile[] = "etc/quoril/registry.reg";
+constexpr char kLockFile[] = "etc/quoril/registry.reg.lock";
+// Far beyond any registry this server keeps; a larger file is refused unread.
+constexpr off_t kMaxFileSize = 16 * 1024 * 1024;
+
+// Orders the writers of this process; flock orders them against other processes.
+std::mutex gWriterMutex;
+std::mutex gErrorMutex;
+std::string gLastError;  // guarded by gErrorMutex
+
+Win32Error NoteError(Win32Error error, std::string text) {
+  std::lock_guard<std::mutex> guard(gErrorMutex);
+  gLastError = std::move(text);
+  return error;
+}
+
+Win32Error NoteErrno(Win32Error otherwise, const std::string& path, const char* what) {
+  int error = errno;
+  Win32Error result = otherwise;
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      result = ERROR_ACCESS_DENIED;
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      result = ERROR_DISK_FULL;
+      break;
+    case ENOMEM:
+      result = ERROR_NOT_ENOUGH_MEMORY;
+      break;
+    default:
+      break;
+  }
+  return NoteError(result, path + ": " + what + ": " + std::strerror(error));
+}
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() { Close(); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  // Answers close()'s own verdict, which for a written file is the last word on the data.
+  bool Close() {
+    if (fd_ < 0) return true;
+    int fd = std::exchange(fd_, -1);
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// A temporary file that is removed unless it was renamed into place.
+struct TemporaryFile {
+  std::string path;
+  bool kept = false;
+  ~TemporaryFile() {
+    if (!path.empty() && !kept) ::unlink(path.c_str());
+  }
+};
+
+// A missing file is an empty registry; one that cannot be read or parsed is a failure.
+Win32Error LoadDocument(RegistryDocument& document) {
+  document = RegistryDocument{};
+  std::string path = SystemRootPath(kRegistryFile);
+  // O_NONBLOCK, so that a FIFO put in the file's place cannot hang the reader.
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file.Valid()) {
+    if (errno == ENOENT || errno == ENOTDIR) return ERROR_SUCCESS;
+    return NoteErrno(ERROR_CANTOPEN, path, "cannot open");
+  }
+  struct stat info {};
+  if (::fstat(file.Get(), &info) != 0) return NoteErrno(ERROR_CANTREAD, path, "cannot read");
+  if (!S_ISREG(info.st_mode)) {
+    return NoteError(ERROR_REGISTRY_CORRUPT, path + ": not a regular file");
+  }
+  std::string text;
+  std::array<char, 65536> chunk;
+  for (;;) {
+    ssize_t count = ::read(file.Get(), chunk.data(), chunk.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return NoteErrno(ERROR_CANTREAD, path, "cannot read");
+    if (count == 0) break;
+    if (text.size() + static_cast<std::size_t>(count) > static_cast<std::size_t>(kMaxFileSize)) {
+      return NoteError(ERROR_REGISTRY_CORRUPT, path + ": larger than 16 MiB");
+    }
+    text.append(chunk.data(), static_cast<std::size_t>(count));
+  }
+  std::string reason;
+  if (!ParseRegistryText(text, document, reason)) {
+    return NoteError(ERROR_REGISTRY_CORRUPT, path + ": " + reason);
+  }
+  return ERROR_SUCCESS;
+}
+
+Win32Error MakeRegistryDirectory() {
+  for (const char* relative : {"etc", kRegistryDirectory}) {
+    std::string path = SystemRootPath(relative);
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+      return NoteErrno(ERROR_PATH_NOT_FOUND, path, "cannot create directory");
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+Win32Error WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t count = ::write(fd, text.data(), text.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      if (count == 0) errno = EIO;
+      return ERROR_CANTWRITE;
+    }
+    text.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return ERROR_SUCCESS;
+}
+
+// Replaces the file: the text goes to a temporary file beside it, reaches the disk, and
+// is renamed over the old file, so that the file is always either all old or all new.
+Win32Error StoreDocument(const RegistryDocument& document) {
+  std::string path = SystemRootPath(kRegistryFile);
+  std::string text = FormatRegistryText(document);
+  mode_t mode = 0644;
+  struct stat old {};
+  if (::stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
+
+  TemporaryFile temporary{path + ".XXXXXX"};
+  Descriptor file(::mkostemp(temporary.path.data(), O_CLOEXEC));
+  if (!file.Valid()) {
+    temporary.path.clear();
+    return NoteErrno(ERROR_CANTWRITE, path, "cannot create a temporary file");
+  }
+  if (WriteAll(file.Get(), text) != ERROR_SUCCESS || ::fchmod(file.Get(), mode) != 0 ||
+      ::fsync(file.Get()) != 0 || !file.Close()) {
+    return NoteErrno(ERROR_CANTWRITE, temporary.path, "cannot write");
+  }
+  if (::rename(temporary.path.c_str(), path.c_str()) != 0) {
+    return NoteErrno(ERROR_CANTWRITE, path, "cannot replace");
+  }
+  temporary.kept = true;
+  // The rename itself reaches the disk with the directory.
+  Descriptor directory(
+      ::open(SystemRootPath(kRegistryDirectory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.Valid()) ::fsync(directory.Get());
+  return ERROR_SUCCESS;
+}
+
+// Held for a whole read-change-write, so that no change of another thread or process
+// falls between the read and the rename.
+class StoreLock {
+ public:
+  Win32Error Acquire() {
+    if (Win32Error error = MakeRegistryDirectory()) return error;
+    std::string path = SystemRootPath(kLockFile);
+    file_.emplace(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!file_->Valid()) return NoteErrno(ERROR_CANTOPEN, path, "cannot open the lock file");
+    while (::flock(file_->Get(), LOCK_EX) != 0) {
+      if (errno != EINTR) return NoteErrno(ERROR_CANTOPEN, path, "cannot lock");
+    }
+    return ERROR_SUCCESS;
+  }
+
+ private:
+  std::lock_guard<std::mutex> guard_{gWriterMutex};
+  std::optional<Descriptor> file_;  // closing it releases the flock, before the mutex
+};
+
+// Reads the registry, lets `change` edit it and writes it back when it says it changed.
+template <typename Change>
+Win32Error ChangeStore(Change change) {
+  StoreLock lock;
+  if (Win32Error error = lock.Acquire()) return error;
+  RegistryDocument document;
+  if (Win32Error error = LoadDocument(document)) return error;
+  bool changed = false;
+  if (Win32Error error = change(document, changed)) return error;
+  return changed ? StoreDocument(document) : ERROR_SUCCESS;
+}
+
+}  // namespace
+
+RegistryKey::RegistryKey() = default;
+RegistryKey::~RegistryKey() = default;
+
+RegistryKey::RegistryKey(RegistryKey&& other) noexcept
+    : path_(std::move(other.path_)), open_(std::exchange(other.open_, false)) {}
+
+RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept {
+  if (this != &other) {
+    path_ = std::move(other.path_);
+    open_ = std::exchange(other.open_, false);
+  }
+  return *this;
+}
+
+Win32Error RegistryKey::Open(const char* subKey) {
+  Close();
+  std::string path;
+  if (Win32Error error = NormalizeKeyPath(subKey ? subKey : "", path)) return error;
+  RegistryDocument document;
+  if (Win32Error error = LoadDocument(document)) return error;
+  if (FindRegistryKey(document, path) == nullptr) return ERROR_FILE_NOT_FOUND;
+  path_ = std::move(path);
+  open_ = true;
+  return ERROR_SUCCESS;
+}
+
+Win32Error RegistryKey::Create(const char* subKey) {
+  Close();
+  std::string path;
+  if (Win32Error error = NormalizeKeyPath(subKey ? subKey : "", path)) return error;
+  Win32Error error = ChangeStore([&](RegistryDocument& document, bool& changed) {
+    CreateRegistryKey(document, path, changed);
+    return ERROR_SUCCESS;
+  });
+  if (error != ERROR_SUCCESS) return error;
+  path_ = std::move(path);
+  open_ = true;
+  return ERROR_SUCCESS;
+}
+
+bool RegistryKey::IsOpen() const {
+  return open_;
+}
+
+void RegistryKey::Close() {
+  open_ = false;
+  path_.clear();
+}
+
+Win32Error RegistryKey::QueryValue(const char* name, std::span<std::uint8_t> buffer,
+                                   std::uint32_t& size, std::uint32_t* type) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  RegistryDocument document;
+  if (Win32Error error = LoadDocument(document)) return error;
+  const RegistryKeyRecord* key = FindRegistryKey(document, path_);
+  if (key == nullptr) return ERROR_KEY_DELETED;
+  const RegistryValueRecord* value = FindRegistryValue(*key, name ? name : "");
+  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  size = static_cast<std::uint32_t>(value->data.size());
+  if (type != nullptr) *type = value->type;
+  if (value->data.size() > buffer.size()) return ERROR_MORE_DATA;
+  std::ranges::copy(value->data, buffer.begin());
+  return ERROR_SUCCESS;
+}
+
+Win32Error RegistryKey::SetValue(const char* name, std::uint32_t type,
+                                 std::span<const std::uint8_t> data) {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  std::string_view valueName = name ? name : "";
+  if (!ValueNameIsStorable(valueName)) return ERROR_INVALID_PARAMETER;
+  return ChangeStore([&](RegistryDocument& document, bool& changed) {
+    RegistryKeyRecord* key = FindRegistryKey(document, path_);
+    if (key == nullptr) return ERROR_KEY_DELETED;
+    changed = SetRegistryValue(*key, valueName, type, data);
+    return ERROR_SUCCESS;
+  });
+}
+
+Win32Error DeleteRegistryKey(const char* subKey) {
+  std::string path;
+  if (Win32Error error = NormalizeKeyPath(subKey ? subKey : "", path)) return error;
+  // HKEY_LOCAL_MACHINE itself is never deleted.
+  if (path.empty()) return ERROR_ACCESS_DENIED;
+  return ChangeStore([&](RegistryDocument& document, bool& changed) {
+    if (FindRegistryKey(document, path) == nullptr) return ERROR_FILE_NOT_FOUND;
+    if (HasSubkeys(document, path)) return ERROR_ACCESS_DENIED;
+    document.keys.erase(FoldRegistryName(path));
+    changed = true;
+    return ERROR_SUCCESS;
+  });
+}
+
+std::string LastRegistryError() {
+  std::lock_guard<std::mutex> guard(gErrorMutex);
+  return gLastError;
+}
+
+}  // namespace quoril::platform
