@@ -1,0 +1,583 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <compare>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/posix/error_mapping.h"
+#include "platform/posix/full_path.h"
+
+namespace quoril::platform {
+
+namespace {
+
+// How often a symbolic link in the last position of a path is followed before the path
+// counts as a loop; the kernel allows the same number.
+constexpr int kMaxLinkHops = 40;
+// How often an open starts over when the file appears or vanishes between looking and opening.
+constexpr int kMaxOpenAttempts = 8;
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() { return std::exchange(fd_, -1); }
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The entry of `dir` that equals `name` but for ASCII case. Several such entries can exist on
+// a case-sensitive file system; the smallest in byte order is taken so that the choice is
+// the same on every call.
+bool FindIgnoringCase(int dir, const std::string& name, std::string& match) {
+  const int listFd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listFd < 0) return false;
+  std::unique_ptr<DIR, DirCloser> list(fdopendir(listFd));
+  if (!list) {
+    close(listFd);
+    return false;
+  }
+  bool found = false;
+  while (const dirent* entry = readdir(list.get())) {
+    const std::string_view candidate(entry->d_name);
+    if (candidate == name || !EqualIgnoringAsciiCase(candidate, name)) continue;
+    if (!found || candidate < match) match = candidate;
+    found = true;
+  }
+  return found;
+}
+
+bool IsDotOrDotDot(std::string_view name) {
+  return name == "." || name == "..";
+}
+
+// The real path of an open descriptor, every symbolic link followed.
+bool RealPathOf(int fd, std::string& path) {
+  std::array<char, 32> link{};
+  std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
+  std::array<char, PATH_MAX> target{};
+  const ssize_t length = readlink(link.data(), target.data(), target.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return false;
+  path.assign(target.data(), static_cast<std::size_t>(length));
+  return path.front() == '/';
+}
+
+// Whether the real path `path` is `root` or lies below it. A plain prefix test would let
+// /srv/tftpdata pass for /srv/tftp.
+bool LiesWithin(std::string_view path, std::string_view root) {
+  if (root == "/") return !path.empty() && path.front() == '/';
+  if (!path.starts_with(root)) return false;
+  return path.size() == root.size() || path[root.size()] == '/';
+}
+
+// Where the last component of a path lives: the directory that holds it, opened, and its
+// name there. An empty name stands for that directory itself.
+struct Location {
+  UniqueFd dir;
+  std::string name;
+};
+
+// Opens the directory `name` inside `dir`, following symbolic links, matching the name
+// without regard to case when it does not exist as written. A missing or unusable directory
+// is ERROR_PATH_NOT_FOUND, as Win32 says for every component but the last.
+Win32Error OpenSubdirectory(int dir, const std::string& name, UniqueFd& out) {
+  constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  out = UniqueFd(openat(dir, name.c_str(), kFlags));
+  if (!out.Valid() && errno == ENOENT && !IsDotOrDotDot(name)) {
+    std::string match;
+    if (FindIgnoringCase(dir, name, match)) {
+      out = UniqueFd(openat(dir, match.c_str(), kFlags));
+    } else {
+      errno = ENOENT;
+    }
+  }
+  if (out.Valid()) return ERROR_SUCCESS;
+  const int err = errno;
+  return err == ENOENT ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(err);
+}
+
+// Walks every directory of `path` but the last component, starting at `start` (or at the
+// root for an absolute path).
+Win32Error WalkToLast(UniqueFd start, std::string_view path, Location& out) {
+  UniqueFd dir = std::move(start);
+  if (path.starts_with('/') || !dir.Valid()) {
+    dir = UniqueFd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.Valid()) return Win32ErrorFromErrno(errno);
+  }
+  std::string pending;
+  std::size_t pos = 0;
+  while (pos < path.size()) {
+    while (pos < path.size() && path[pos] == '/') ++pos;
+    if (pos >= path.size()) break;
+    std::size_t end = path.find('/', pos);
+    if (end == std::string_view::npos) end = path.size();
+    if (!pending.empty()) {
+      UniqueFd next;
+      if (const Win32Error error = OpenSubdirectory(dir.Get(), pending, next);
+          error != ERROR_SUCCESS) {
+        return error;
+      }
+      dir = std::move(next);
+    }
+    pending.assign(path.substr(pos, end - pos));
+    pos = end;
+  }
+  // A trailing separator asks for a directory: the last component is walked like the rest.
+  if (!pending.empty() && path.ends_with('/')) {
+    UniqueFd next;
+    if (const Win32Error error = OpenSubdirectory(dir.Get(), pending, next);
+        error != ERROR_SUCCESS) {
+      return error;
+    }
+    dir = std::move(next);
+    pending.clear();
+  }
+  out.dir = std::move(dir);
+  out.name = std::move(pending);
+  return ERROR_SUCCESS;
+}
+
+enum class Found { kMissing, kDirectory, kEntry };
+
+// Settles the last component of `where`: matches it without regard to case when it does not
+// exist as written, and follows it while it is a symbolic link, so that afterwards `where`
+// names the real entry (or where a new one would be created) and `info` describes it.
+Win32Error SettleLast(Location& where, Found& found, struct stat& info) {
+  for (int hops = 0;; ++hops) {
+    if (where.name.empty() || IsDotOrDotDot(where.name)) {
+      found = Found::kDirectory;
+      return ERROR_SUCCESS;
+    }
+    if (fstatat(where.dir.Get(), where.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      const int err = errno;
+      if (err != ENOENT) return Win32ErrorFromErrno(err);
+      std::string match;
+      if (!FindIgnoringCase(where.dir.Get(), where.name, match)) {
+        found = Found::kMissing;
+        return ERROR_SUCCESS;
+      }
+      where.name = std::move(match);
+      continue;
+    }
+    if (!S_ISLNK(info.st_mode)) {
+      found = S_ISDIR(info.st_mode) ? Found::kDirectory : Found::kEntry;
+      return ERROR_SUCCESS;
+    }
+    if (hops >= kMaxLinkHops) return ERROR_PATH_NOT_FOUND;
+    std::array<char, PATH_MAX> target{};
+    const ssize_t length =
+        readlinkat(where.dir.Get(), where.name.c_str(), target.data(), target.size());
+    if (length < 0) return Win32ErrorFromErrno(errno);
+    if (static_cast<std::size_t>(length) >= target.size()) return ERROR_FILENAME_EXCED_RANGE;
+    if (length == 0) return ERROR_PATH_NOT_FOUND;
+    const std::string link(target.data(), static_cast<std::size_t>(length));
+    Location next;
+    if (const Win32Error error = WalkToLast(std::move(where.dir), link, next);
+        error != ERROR_SUCCESS) {
+      return error;
+    }
+    where = std::move(next);
+  }
+}
+
+// Opens the directory that `path` names, with SetCurrentDirectoryA's answers: a missing last
+// component is ERROR_FILE_NOT_FOUND, one that is no directory ERROR_DIRECTORY.
+Win32Error OpenDirectory(const char* path, UniqueFd& out) {
+  std::string full;
+  if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
+  if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
+  Location where;
+  if (const Win32Error error = WalkToLast(UniqueFd(), full, where); error != ERROR_SUCCESS) {
+    return error;
+  }
+  Found found = Found::kMissing;
+  struct stat info {};
+  if (const Win32Error error = SettleLast(where, found, info); error != ERROR_SUCCESS) {
+    return error;
+  }
+  if (found == Found::kMissing) return ERROR_FILE_NOT_FOUND;
+  if (found == Found::kEntry) return ERROR_DIRECTORY;
+  if (where.name.empty()) {
+    out = std::move(where.dir);
+    return ERROR_SUCCESS;
+  }
+  out = UniqueFd(openat(where.dir.Get(), where.name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (out.Valid()) return ERROR_SUCCESS;
+  const int err = errno;
+  return err == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(err);
+}
+
+// The sharing rules of the process: one entry per open File, keyed by the file's identity.
+struct FileKey {
+  dev_t device;
+  ino_t inode;
+  auto operator<=>(const FileKey&) const = default;
+};
+
+struct ShareHolder {
+  std::uintptr_t id;
+  std::uint32_t access;
+  std::uint32_t share;
+};
+
+// The Win32 rule: an open is refused when it asks for access that an existing handle does
+// not share, or shares less than an existing handle already uses.
+bool SharingConflicts(const ShareHolder& existing, std::uint32_t access, std::uint32_t share) {
+  if ((access & kGenericRead) && !(existing.share & kShareRead)) return true;
+  if ((access & kGenericWrite) && !(existing.share & kShareWrite)) return true;
+  if ((existing.access & kGenericRead) && !(share & kShareRead)) return true;
+  if ((existing.access & kGenericWrite) && !(share & kShareWrite)) return true;
+  return false;
+}
+
+// Whether a lock that another program holds on `fd`'s file denies `access`. Any error of
+// the query (a file system without locks) is no conflict.
+bool OthersDeny(int fd, std::uint32_t access) {
+  struct flock probe {};
+  probe.l_type = (access & kGenericWrite) ? F_WRLCK : F_RDLCK;
+  probe.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return false;
+  return probe.l_type != F_UNLCK;
+}
+
+// Announces to other programs that lock what this handle denies. Only what a lock can say
+// without denying more than the share mode does: a write lock when nothing is shared, a read
+// lock when reading is shared but writing is not. So every lock conflict between two handles
+// of this process is also a conflict of their share modes.
+bool LockDenies(int fd, std::uint32_t access, std::uint32_t share) {
+  struct flock lock {};
+  lock.l_whence = SEEK_SET;
+  if ((share & (kShareRead | kShareWrite)) == 0) {
+    lock.l_type = (access & kGenericWrite) ? F_WRLCK : F_RDLCK;
+  } else if (!(share & kShareWrite) && (access & kGenericRead)) {
+    lock.l_type = F_RDLCK;
+  } else {
+    return true;
+  }
+  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return true;
+  return errno != EAGAIN && errno != EACCES;
+}
+
+class ShareTable {
+ public:
+  // Admits the open file `fd` under the rules, or answers ERROR_SHARING_VIOLATION.
+  Win32Error Admit(int fd, const struct stat& info, std::uint32_t access, std::uint32_t share,
+                   std::uintptr_t& id) {
+    const FileKey key{info.st_dev, info.st_ino};
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto [first, last] = holders_.equal_range(key);
+    for (auto it = first; it != last; ++it) {
+      if (SharingConflicts(it->second, access, share)) return ERROR_SHARING_VIOLATION;
+    }
+    if (OthersDeny(fd, access) || !LockDenies(fd, access, share)) return ERROR_SHARING_VIOLATION;
+    id = nextId_++;
+    holders_.emplace(key, ShareHolder{id, access, share});
+    return ERROR_SUCCESS;
+  }
+
+  // Closes `fd` and drops its entry together, so that no open sees the entry without the
+  // lock or the lock without the entry.
+  void CloseAndRelease(int fd, std::uintptr_t id) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    struct stat info {};
+    if (id != 0) {
+      if (fstat(fd, &info) == 0) {
+        const auto [first, last] = holders_.equal_range(FileKey{info.st_dev, info.st_ino});
+        for (auto it = first; it != last; ++it) {
+          if (it->second.id == id) {
+            holders_.erase(it);
+            break;
+          }
+        }
+      } else {
+        std::erase_if(holders_, [id](const auto& entry) { return entry.second.id == id; });
+      }
+    }
+    close(fd);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::multimap<FileKey, ShareHolder> holders_;
+  std::uintptr_t nextId_ = 1;
+};
+
+ShareTable& Shares() {
+  static ShareTable table;
+  return table;
+}
+
+bool ValidDisposition(std::uint32_t disposition) {
+  return disposition >= kCreateNew && disposition <= kTruncateExisting;
+}
+
+int OpenFlags(std::uint32_t access) {
+  int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+  if ((access & kGenericRead) && (access & kGenericWrite)) {
+    flags |= O_RDWR;
+  } else if (access & kGenericWrite) {
+    flags |= O_WRONLY;
+  } else {
+    flags |= O_RDONLY;
+  }
+  return flags;
+}
+
+// Resolves the confining directory to its real path.
+Win32Error RealConfinement(const char* confineTo, std::string& root) {
+  UniqueFd dir;
+  if (OpenDirectory(confineTo, dir) != ERROR_SUCCESS || !RealPathOf(dir.Get(), root)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+File::~File() {
+  Close();
+}
+
+File::File(File&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), shareEntry_(std::exchange(other.shareEntry_, 0)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, -1);
+    shareEntry_ = std::exchange(other.shareEntry_, 0);
+  }
+  return *this;
+}
+
+void File::Close() {
+  if (handle_ < 0) return;
+  Shares().CloseAndRelease(static_cast<int>(handle_), shareEntry_);
+  handle_ = -1;
+  shareEntry_ = 0;
+}
+
+Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t share,
+                      std::uint32_t disposition, const char* confineTo, bool* alreadyExisted) {
+  Close();
+  if (alreadyExisted != nullptr) *alreadyExisted = false;
+  if (path == nullptr || !ValidDisposition(disposition)) return ERROR_INVALID_PARAMETER;
+  // CreateFileA("") names no file at all.
+  if (*path == '\0') return ERROR_PATH_NOT_FOUND;
+  if ((access & (kGenericRead | kGenericWrite)) == 0 ||
+      (access & ~(kGenericRead | kGenericWrite)) != 0) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  // FILE_SHARE_DELETE (4) is accepted and means nothing here: nothing deletes through a File.
+  if ((share & ~std::uint32_t{kShareRead | kShareWrite | 4}) != 0) return ERROR_INVALID_PARAMETER;
+  if (disposition == kTruncateExisting && !(access & kGenericWrite)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (std::strlen(path) >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
+
+  std::string full;
+  if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
+  if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
+  std::string root;
+  if (confineTo != nullptr) {
+    if (const Win32Error error = RealConfinement(confineTo, root); error != ERROR_SUCCESS) {
+      return error;
+    }
+  }
+
+  // Starts over when the entry appears, vanishes or changes between looking and opening.
+  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
+    Location where;
+    if (const Win32Error error = WalkToLast(UniqueFd(), full, where); error != ERROR_SUCCESS) {
+      return error;
+    }
+    Found found = Found::kMissing;
+    struct stat info {};
+    if (const Win32Error error = SettleLast(where, found, info); error != ERROR_SUCCESS) {
+      return error;
+    }
+    std::string real;
+    if (!root.empty() && (!RealPathOf(where.dir.Get(), real) || !LiesWithin(real, root))) {
+      return ERROR_ACCESS_DENIED;
+    }
+
+    UniqueFd fd;
+    bool created = false;
+    if (found == Found::kDirectory) {
+      return disposition == kCreateNew ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED;
+    } else if (found == Found::kEntry) {
+      if (disposition == kCreateNew) return ERROR_FILE_EXISTS;
+      // Devices, FIFOs and sockets are never opened: opening some of them has effects.
+      if (!S_ISREG(info.st_mode)) return ERROR_ACCESS_DENIED;
+      fd = UniqueFd(openat(where.dir.Get(), where.name.c_str(), OpenFlags(access)));
+      if (!fd.Valid()) {
+        const int err = errno;
+        if (err == ENOENT || err == ELOOP) continue;
+        return err == ENXIO ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(err);
+      }
+    } else {
+      if (disposition == kOpenExisting || disposition == kTruncateExisting) {
+        return ERROR_FILE_NOT_FOUND;
+      }
+      fd = UniqueFd(
+          openat(where.dir.Get(), where.name.c_str(), OpenFlags(access) | O_CREAT | O_EXCL, 0666));
+      if (!fd.Valid()) {
+        const int err = errno;
+        if (err == EEXIST) continue;
+        return err == ENOENT ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(err);
+      }
+      created = true;
+    }
+
+    // What was opened, not what was looked at, decides.
+    struct stat opened {};
+    if (fstat(fd.Get(), &opened) != 0) return Win32ErrorFromErrno(errno);
+    if (!S_ISREG(opened.st_mode)) return ERROR_ACCESS_DENIED;
+    if (!root.empty() && (!RealPathOf(fd.Get(), real) || !LiesWithin(real, root))) {
+      if (created) unlinkat(where.dir.Get(), where.name.c_str(), 0);
+      return ERROR_ACCESS_DENIED;
+    }
+    const int flags = fcntl(fd.Get(), F_GETFL);
+    if (flags < 0 || fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      return Win32ErrorFromErrno(errno);
+    }
+
+    std::uintptr_t entry = 0;
+    if (const Win32Error error = Shares().Admit(fd.Get(), opened, access, share, entry);
+        error != ERROR_SUCCESS) {
+      return error;
+    }
+    handle_ = fd.Release();
+    shareEntry_ = entry;
+    // Emptied only now, after the sharing rules admitted this handle.
+    if (!created && (disposition == kCreateAlways || disposition == kTruncateExisting)) {
+      if (ftruncate(static_cast<int>(handle_), 0) != 0) {
+        const Win32Error error = Win32ErrorFromErrno(errno);
+        Close();
+        return error;
+      }
+    }
+    if (alreadyExisted != nullptr) {
+      *alreadyExisted = !created && (disposition == kCreateAlways || disposition == kOpenAlways);
+    }
+    return ERROR_SUCCESS;
+  }
+  return ERROR_SHARING_VIOLATION;
+}
+
+Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
+  bytesRead = 0;
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  for (;;) {
+    const ssize_t count = read(static_cast<int>(handle_), buffer.data(), buffer.size());
+    if (count >= 0) {
+      bytesRead = static_cast<std::size_t>(count);
+      return ERROR_SUCCESS;
+    }
+    if (errno == EINTR) continue;
+    // A descriptor that is open but refuses reading was opened without read access.
+    return errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
+  }
+}
+
+Win32Error File::Write(std::span<const std::uint8_t> data) {
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  while (!data.empty()) {
+    const ssize_t count = write(static_cast<int>(handle_), data.data(), data.size());
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
+    }
+    // A write that stores nothing without an error has no room left.
+    if (count == 0) return ERROR_DISK_FULL;
+    data = data.subspan(static_cast<std::size_t>(count));
+  }
+  return ERROR_SUCCESS;
+}
+
+Win32Error File::SeekToEnd() {
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  if (lseek(static_cast<int>(handle_), 0, SEEK_END) < 0) return Win32ErrorFromErrno(errno);
+  return ERROR_SUCCESS;
+}
+
+Win32Error SetCurrentDirectory(const char* path) {
+  UniqueFd dir;
+  if (const Win32Error error = OpenDirectory(path, dir); error != ERROR_SUCCESS) return error;
+  if (fchdir(dir.Get()) != 0) return Win32ErrorFromErrno(errno);
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetModuleFileName(std::span<char> buffer, std::uint32_t& length) {
+  length = 0;
+  std::array<char, PATH_MAX> target{};
+  const ssize_t count = readlink("/proc/self/exe", target.data(), target.size());
+  if (count < 0) return Win32ErrorFromErrno(errno);
+  const std::string_view name(target.data(), static_cast<std::size_t>(count));
+  if (static_cast<std::size_t>(count) >= target.size()) return ERROR_FILENAME_EXCED_RANGE;
+  // As GetModuleFileNameA: a name that does not fit is cut to the buffer, terminated, and
+  // reported as ERROR_INSUFFICIENT_BUFFER with the buffer's size as the length.
+  if (name.size() < buffer.size()) {
+    std::memcpy(buffer.data(), name.data(), name.size());
+    buffer[name.size()] = '\0';
+    length = static_cast<std::uint32_t>(name.size());
+    return ERROR_SUCCESS;
+  }
+  if (!buffer.empty()) {
+    std::memcpy(buffer.data(), name.data(), buffer.size() - 1);
+    buffer[buffer.size() - 1] = '\0';
+  }
+  length = static_cast<std::uint32_t>(buffer.size());
+  return ERROR_INSUFFICIENT_BUFFER;
+}
+
+}  // namespace quoril::platform

@@ -1,0 +1,110 @@
+#include "platform/posix/full_path.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "platform/files.h"
+#include "platform/posix/error_mapping.h"
+
+namespace quoril::platform {
+
+namespace {
+
+bool IsSeparator(char c) {
+  return c == '/' || c == '\\';
+}
+
+Win32Error ReadCurrentDirectory(std::array<char, PATH_MAX>& buffer, std::size_t& length) {
+  if (getcwd(buffer.data(), buffer.size()) == nullptr) {
+    const int err = errno;
+    length = 0;
+    return err == ERANGE ? ERROR_FILENAME_EXCED_RANGE : Win32ErrorFromErrno(err);
+  }
+  length = std::strlen(buffer.data());
+  return ERROR_SUCCESS;
+}
+
+// Appends the components of `path` to `full`, which is "" (the root) or an absolute path
+// without a trailing separator.
+void AppendComponents(std::string_view path, std::string& full) {
+  std::size_t pos = 0;
+  while (pos < path.size()) {
+    while (pos < path.size() && IsSeparator(path[pos])) ++pos;
+    std::size_t end = pos;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    const std::string_view component = path.substr(pos, end - pos);
+    pos = end;
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      // At the root, '..' stays at the root.
+      const std::size_t slash = full.rfind('/');
+      full.resize(slash == std::string::npos ? 0 : slash);
+      continue;
+    }
+    full += '/';
+    full += component;
+  }
+}
+
+// Copies `text` with its terminator when it fits, as the Win32 length convention asks:
+// `result` is the length without the terminator, or the size needed with it.
+void CopyWithLengthConvention(std::string_view text, std::span<char> buffer,
+                              std::uint32_t& result) {
+  if (text.size() < buffer.size()) {
+    std::memcpy(buffer.data(), text.data(), text.size());
+    buffer[text.size()] = '\0';
+    result = static_cast<std::uint32_t>(text.size());
+  } else {
+    result = static_cast<std::uint32_t>(text.size() + 1);
+  }
+}
+
+}  // namespace
+
+Win32Error FormFullPath(const char* name, std::string& full) {
+  full.clear();
+  if (name == nullptr) return ERROR_INVALID_PARAMETER;
+  const std::string_view path(name);
+  if (path.empty()) return ERROR_INVALID_NAME;
+  if (!IsSeparator(path.front())) {
+    std::array<char, PATH_MAX> cwd{};
+    std::size_t length = 0;
+    if (const Win32Error error = ReadCurrentDirectory(cwd, length); error != ERROR_SUCCESS) {
+      return error;
+    }
+    AppendComponents(std::string_view(cwd.data(), length), full);
+  }
+  AppendComponents(path, full);
+  if (full.empty()) {
+    full = "/";
+  } else if (IsSeparator(path.back())) {
+    full += '/';
+  }
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetFullPathName(const char* name, std::span<char> buffer, std::uint32_t& result) {
+  result = 0;
+  std::string full;
+  if (const Win32Error error = FormFullPath(name, full); error != ERROR_SUCCESS) return error;
+  CopyWithLengthConvention(full, buffer, result);
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetCurrentDirectory(std::span<char> buffer, std::uint32_t& length) {
+  length = 0;
+  std::array<char, PATH_MAX> cwd{};
+  std::size_t cwdLength = 0;
+  if (const Win32Error error = ReadCurrentDirectory(cwd, cwdLength); error != ERROR_SUCCESS) {
+    return error;
+  }
+  CopyWithLengthConvention(std::string_view(cwd.data(), cwdLength), buffer, length);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace quoril::platform

@@ -1,0 +1,782 @@
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+
+namespace quoril::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kShareBoth = kShareRead | kShareWrite;
+constexpr std::uint32_t kReadWrite = kGenericRead | kGenericWrite;
+
+std::span<const std::uint8_t> Bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+void PutText(const std::string& path, std::string_view text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+std::string GetText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Reads what is left of `file` through the interface under test.
+std::string ReadAll(File& file) {
+  std::string text;
+  std::array<std::uint8_t, 7> chunk{};
+  for (;;) {
+    std::size_t count = 0;
+    if (file.Read(chunk, count) != ERROR_SUCCESS || count == 0) return text;
+    text.append(reinterpret_cast<const char*>(chunk.data()), count);
+  }
+}
+
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "quoril_files_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    std::array<char, PATH_MAX> real{};
+    ASSERT_NE(realpath(pattern.c_str(), real.data()), nullptr);
+    dir_ = real.data();
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  std::string Path(const std::string& relative) const { return dir_ + "/" + relative; }
+
+  std::string dir_;
+};
+
+TEST_F(FilesTest, EachDispositionActsAsCreateFile) {
+  struct Row {
+    const char* name;
+    std::uint32_t disposition;
+    std::uint32_t access;
+    bool exists;
+    Win32Error expected;
+    bool alreadyExisted;
+    // The file's content after "ab" is written through the handle; "-" for no file.
+    const char* after;
+  };
+  const Row rows[] = {
+      {"create new, exists", kCreateNew, kGenericWrite, true, ERROR_FILE_EXISTS, false,
+       "0123456789"},
+      {"create new, missing", kCreateNew, kGenericWrite, false, ERROR_SUCCESS, false, "ab"},
+      {"create always, exists", kCreateAlways, kGenericWrite, true, ERROR_SUCCESS, true, "ab"},
+      {"create always, missing", kCreateAlways, kGenericWrite, false, ERROR_SUCCESS, false, "ab"},
+      {"open existing, exists", kOpenExisting, kGenericWrite, true, ERROR_SUCCESS, false,
+       "ab23456789"},
+      {"open existing, missing", kOpenExisting, kGenericWrite, false, ERROR_FILE_NOT_FOUND, false,
+       "-"},
+      {"open always, exists", kOpenAlways, kGenericWrite, true, ERROR_SUCCESS, true, "ab23456789"},
+      {"open always, missing", kOpenAlways, kGenericWrite, false, ERROR_SUCCESS, false, "ab"},
+      {"truncate existing, exists", kTruncateExisting, kGenericWrite, true, ERROR_SUCCESS, false,
+       "ab"},
+      {"truncate existing, missing", kTruncateExisting, kGenericWrite, false, ERROR_FILE_NOT_FOUND,
+       false, "-"},
+      {"truncate existing without write access", kTruncateExisting, kGenericRead, true,
+       ERROR_INVALID_PARAMETER, false, "0123456789"},
+      {"read and write, open existing", kOpenExisting, kReadWrite, true, ERROR_SUCCESS, false,
+       "ab23456789"},
+      {"disposition 0, exists", 0, kGenericWrite, true, ERROR_INVALID_PARAMETER, false,
+       "0123456789"},
+      {"disposition 0, missing", 0, kGenericWrite, false, ERROR_INVALID_PARAMETER, false, "-"},
+      {"disposition 6, exists", 6, kGenericWrite, true, ERROR_INVALID_PARAMETER, false,
+       "0123456789"},
+      {"disposition 6, missing", 6, kGenericWrite, false, ERROR_INVALID_PARAMETER, false, "-"},
+      {"disposition all ones, missing", 0xFFFFFFFFu, kGenericWrite, false, ERROR_INVALID_PARAMETER,
+       false, "-"},
+      {"no access asked", kOpenExisting, 0, true, ERROR_INVALID_PARAMETER, false, "0123456789"},
+  };
+  for (const Row& row : rows) {
+    const std::string path = Path("target.bin");
+    fs::remove(path);
+    if (row.exists) PutText(path, "0123456789");
+    File file;
+    bool already = !row.alreadyExisted;
+    EXPECT_EQ(file.Open(path.c_str(), row.access, kShareNone, row.disposition, nullptr, &already),
+              row.expected)
+        << row.name;
+    EXPECT_EQ(file.IsOpen(), row.expected == ERROR_SUCCESS) << row.name;
+    if (row.expected == ERROR_SUCCESS) {
+      EXPECT_EQ(already, row.alreadyExisted) << row.name;
+      EXPECT_EQ(file.Write(Bytes("ab")), ERROR_SUCCESS) << row.name;
+    } else {
+      EXPECT_FALSE(already) << row.name;
+    }
+    file.Close();
+    if (std::string(row.after) == "-") {
+      EXPECT_FALSE(fs::exists(path)) << row.name;
+    } else {
+      EXPECT_EQ(GetText(path), row.after) << row.name;
+    }
+  }
+}
+
+TEST_F(FilesTest, MissingDirectoryIsPathNotFound) {
+  PutText(Path("plain"), "x");
+  struct Row {
+    const char* name;
+    std::string path;
+    std::uint32_t disposition;
+    Win32Error expected;
+  };
+  const Row rows[] = {
+      {"open in a missing directory", Path("nodir/x.bin"), kOpenExisting, ERROR_PATH_NOT_FOUND},
+      {"create in a missing directory", Path("nodir/x.bin"), kCreateNew, ERROR_PATH_NOT_FOUND},
+      {"through a regular file", Path("plain/x.bin"), kOpenAlways, ERROR_PATH_NOT_FOUND},
+      {"regular file with a trailing separator", Path("plain/"), kOpenExisting,
+       ERROR_PATH_NOT_FOUND},
+      {"empty name", "", kOpenExisting, ERROR_PATH_NOT_FOUND},
+      {"name too long", "/" + std::string(kMaxPath - 1, 'n'), kCreateNew,
+       ERROR_FILENAME_EXCED_RANGE},
+      {"component too long", "/" + std::string(256, 'n'), kCreateNew, ERROR_FILENAME_EXCED_RANGE},
+  };
+  for (const Row& row : rows) {
+    File file;
+    EXPECT_EQ(file.Open(row.path.c_str(), kGenericWrite, kShareNone, row.disposition), row.expected)
+        << row.name;
+    EXPECT_FALSE(file.IsOpen()) << row.name;
+  }
+  EXPECT_FALSE(fs::exists(Path("nodir")));
+}
+
+TEST_F(FilesTest, ReadsWritesAndAppends) {
+  const std::string path = Path("data.bin");
+  PutText(path, "hello, world");
+  File reader;
+  ASSERT_EQ(reader.Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting), ERROR_SUCCESS);
+  EXPECT_EQ(ReadAll(reader), "hello, world");
+  std::array<std::uint8_t, 4> buffer{};
+  std::size_t count = 99;
+  EXPECT_EQ(reader.Read(buffer, count), ERROR_SUCCESS);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(reader.Write(Bytes("no")), ERROR_ACCESS_DENIED);
+  reader.Close();
+  EXPECT_FALSE(reader.IsOpen());
+  EXPECT_EQ(reader.Read(buffer, count), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(reader.Write(Bytes("no")), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(reader.SeekToEnd(), ERROR_INVALID_HANDLE);
+
+  File appender;
+  ASSERT_EQ(appender.Open(path.c_str(), kGenericWrite, kShareNone, kOpenAlways), ERROR_SUCCESS);
+  EXPECT_EQ(appender.Read(buffer, count), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(appender.SeekToEnd(), ERROR_SUCCESS);
+  EXPECT_EQ(appender.Write(Bytes("!\r\n")), ERROR_SUCCESS);
+  EXPECT_EQ(appender.Write(Bytes("")), ERROR_SUCCESS);
+  appender.Close();
+  EXPECT_EQ(GetText(path), "hello, world!\r\n");
+
+  // A large write goes out whole.
+  const std::string large(1 << 20, 'z');
+  File writer;
+  ASSERT_EQ(writer.Open(path.c_str(), kGenericWrite, kShareNone, kCreateAlways), ERROR_SUCCESS);
+  EXPECT_EQ(writer.Write(Bytes(large)), ERROR_SUCCESS);
+  writer.Close();
+  EXPECT_EQ(GetText(path), large);
+}
+
+TEST_F(FilesTest, WriteBeyondTheRoomLeftIsDiskFull) {
+  // A file size limit refuses writes the way a full volume does, without needing one.
+  const std::string path = Path("full.bin");
+  File file;
+  ASSERT_EQ(file.Open(path.c_str(), kGenericWrite, kShareNone, kCreateNew), ERROR_SUCCESS);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::string data(10000, 'd');
+  const Win32Error error = file.Write(Bytes(data));
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(error, ERROR_DISK_FULL);
+  file.Close();
+  // What fitted stays: nothing is removed after a failure.
+  EXPECT_EQ(fs::file_size(path), 4096u);
+}
+
+TEST_F(FilesTest, ComponentsMatchWithoutRegardToCase) {
+  fs::create_directories(Path("EFI/BOOT"));
+  PutText(Path("EFI/BOOT/BOOTX64.EFI"), "loader");
+  PutText(Path("Foo"), "upper");
+  PutText(Path("foo"), "lower");
+  PutText(Path("Mixed.Bin"), "mixed");
+
+  struct Row {
+    const char* name;
+    std::string path;
+    Win32Error expected;
+    const char* content;
+  };
+  const Row rows[] = {
+      {"every component in another case", Path("efi/boot/bootx64.efi"), ERROR_SUCCESS, "loader"},
+      {"exact case", Path("EFI/BOOT/BOOTX64.EFI"), ERROR_SUCCESS, "loader"},
+      {"backslashes and case", dir_ + "\\efi\\Boot\\BootX64.efi", ERROR_SUCCESS, "loader"},
+      {"exact name wins over another case", Path("foo"), ERROR_SUCCESS, "lower"},
+      {"exact name wins, other spelling", Path("Foo"), ERROR_SUCCESS, "upper"},
+      {"several matches take the smallest", Path("FOO"), ERROR_SUCCESS, "upper"},
+      {"lower-cased file name", Path("mixed.bin"), ERROR_SUCCESS, "mixed"},
+      {"missing file in a matched directory", Path("efi/boot/none.efi"), ERROR_FILE_NOT_FOUND, ""},
+      {"missing directory", Path("efi/none/bootx64.efi"), ERROR_PATH_NOT_FOUND, ""},
+      {"different name is no match", Path("efi/boot/bootx64.ef"), ERROR_FILE_NOT_FOUND, ""},
+  };
+  for (const Row& row : rows) {
+    File file;
+    EXPECT_EQ(file.Open(row.path.c_str(), kGenericRead, kShareRead, kOpenExisting), row.expected)
+        << row.name;
+    if (row.expected == ERROR_SUCCESS) {
+      EXPECT_EQ(ReadAll(file), row.content) << row.name;
+    }
+  }
+}
+
+TEST_F(FilesTest, CreationUsesTheMatchedDirectoryAndTheNameAsGiven) {
+  fs::create_directories(Path("EFI/BOOT"));
+  PutText(Path("EFI/BOOT/BOOTX64.EFI"), "loader");
+  File file;
+  ASSERT_EQ(file.Open(Path("efi/boot/grub.cfg").c_str(), kGenericWrite, kShareNone, kCreateNew),
+            ERROR_SUCCESS);
+  EXPECT_EQ(file.Write(Bytes("cfg")), ERROR_SUCCESS);
+  file.Close();
+  EXPECT_EQ(GetText(Path("EFI/BOOT/grub.cfg")), "cfg");
+  EXPECT_FALSE(fs::exists(Path("efi")));
+
+  // A file that exists in another case is the same file to every disposition.
+  EXPECT_EQ(file.Open(Path("efi/boot/bootx64.efi").c_str(), kGenericWrite, kShareNone, kCreateNew),
+            ERROR_FILE_EXISTS);
+  bool already = false;
+  ASSERT_EQ(file.Open(Path("efi/boot/bootx64.efi").c_str(), kGenericWrite, kShareNone,
+                      kCreateAlways, nullptr, &already),
+            ERROR_SUCCESS);
+  EXPECT_TRUE(already);
+  EXPECT_EQ(file.Write(Bytes("new")), ERROR_SUCCESS);
+  file.Close();
+  EXPECT_EQ(GetText(Path("EFI/BOOT/BOOTX64.EFI")), "new");
+  EXPECT_FALSE(fs::exists(Path("EFI/BOOT/bootx64.efi")));
+}
+
+TEST_F(FilesTest, SharingFollowsTheWin32Rules) {
+  struct Open {
+    std::uint32_t access;
+    std::uint32_t share;
+  };
+  struct Row {
+    const char* name;
+    Open first;
+    Open second;
+    Win32Error expected;
+  };
+  const Row rows[] = {
+      {"reader and reader sharing reading",
+       {kGenericRead, kShareRead},
+       {kGenericRead, kShareRead},
+       ERROR_SUCCESS},
+      {"reader refuses a writer",
+       {kGenericRead, kShareRead},
+       {kGenericWrite, kShareBoth},
+       ERROR_SHARING_VIOLATION},
+      {"writer refuses a reader",
+       {kGenericWrite, kShareNone},
+       {kGenericRead, kShareBoth},
+       ERROR_SHARING_VIOLATION},
+      {"writer refuses a writer",
+       {kGenericWrite, kShareNone},
+       {kGenericWrite, kShareBoth},
+       ERROR_SHARING_VIOLATION},
+      {"reader sharing nothing refuses a reader",
+       {kGenericRead, kShareNone},
+       {kGenericRead, kShareBoth},
+       ERROR_SHARING_VIOLATION},
+      {"new reader must share the reading",
+       {kGenericRead, kShareBoth},
+       {kGenericRead, kShareNone},
+       ERROR_SHARING_VIOLATION},
+      {"new reader must share the writing",
+       {kGenericWrite, kShareBoth},
+       {kGenericRead, kShareRead},
+       ERROR_SHARING_VIOLATION},
+      {"writer sharing reading admits a reader sharing both",
+       {kGenericWrite, kShareRead},
+       {kGenericRead, kShareBoth},
+       ERROR_SUCCESS},
+      {"everything shared", {kReadWrite, kShareBoth}, {kReadWrite, kShareBoth}, ERROR_SUCCESS},
+      {"sharing writing only refuses a reader",
+       {kGenericWrite, kShareWrite},
+       {kGenericRead, kShareBoth},
+       ERROR_SHARING_VIOLATION},
+      {"sharing writing only admits a writer",
+       {kGenericWrite, kShareWrite},
+       {kGenericWrite, kShareWrite},
+       ERROR_SUCCESS},
+  };
+  const std::string path = Path("shared.bin");
+  PutText(path, "content");
+  for (const Row& row : rows) {
+    File first;
+    ASSERT_EQ(first.Open(path.c_str(), row.first.access, row.first.share, kOpenExisting),
+              ERROR_SUCCESS)
+        << row.name;
+    File second;
+    EXPECT_EQ(second.Open(path.c_str(), row.second.access, row.second.share, kOpenExisting),
+              row.expected)
+        << row.name;
+    // Once the first handle is gone, nothing stands in the way.
+    first.Close();
+    second.Close();
+    EXPECT_EQ(second.Open(path.c_str(), row.second.access, row.second.share, kOpenExisting),
+              ERROR_SUCCESS)
+        << row.name;
+  }
+}
+
+TEST_F(FilesTest, RefusedTruncationLeavesTheFileWhole) {
+  const std::string path = Path("busy.bin");
+  PutText(path, "keep me");
+  File reader;
+  ASSERT_EQ(reader.Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting), ERROR_SUCCESS);
+  for (const std::uint32_t disposition : {kCreateAlways, kTruncateExisting}) {
+    File writer;
+    EXPECT_EQ(writer.Open(path.c_str(), kGenericWrite, kShareNone, disposition),
+              ERROR_SHARING_VIOLATION);
+  }
+  EXPECT_EQ(GetText(path), "keep me");
+  EXPECT_EQ(ReadAll(reader), "keep me");
+}
+
+TEST_F(FilesTest, SharingFollowsTheHandleThroughMoves) {
+  const std::string path = Path("moved.bin");
+  PutText(path, "x");
+  File original;
+  ASSERT_EQ(original.Open(path.c_str(), kGenericWrite, kShareNone, kOpenExisting), ERROR_SUCCESS);
+  File moved(std::move(original));
+  EXPECT_FALSE(original.IsOpen());
+  EXPECT_TRUE(moved.IsOpen());
+  original.Close();  // closing the emptied object releases nothing
+  File other;
+  EXPECT_EQ(other.Open(path.c_str(), kGenericRead, kShareBoth, kOpenExisting),
+            ERROR_SHARING_VIOLATION);
+
+  File assigned;
+  assigned = std::move(moved);
+  EXPECT_EQ(other.Open(path.c_str(), kGenericRead, kShareBoth, kOpenExisting),
+            ERROR_SHARING_VIOLATION);
+  // Assigning over an open file closes it and releases its entry.
+  assigned = File();
+  EXPECT_FALSE(assigned.IsOpen());
+  EXPECT_EQ(other.Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting), ERROR_SUCCESS);
+
+  // Opening again through the same object first lets go of what it held.
+  File writer;
+  EXPECT_EQ(other.Open(path.c_str(), kGenericWrite, kShareNone, kOpenExisting), ERROR_SUCCESS);
+  EXPECT_EQ(writer.Open(path.c_str(), kGenericRead, kShareBoth, kOpenExisting),
+            ERROR_SHARING_VIOLATION);
+  { File scoped = std::move(other); }
+  EXPECT_EQ(writer.Open(path.c_str(), kGenericRead, kShareBoth, kOpenExisting), ERROR_SUCCESS);
+}
+
+// Another program is played by a descriptor of this process's own with a lock of its own.
+TEST_F(FilesTest, LocksExtendSharingToOtherPrograms) {
+  const std::string path = Path("locked.bin");
+  PutText(path, "data");
+  const auto lockFrom = [](int fd, short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+  };
+  {
+    const int other = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_TRUE(lockFrom(other, F_WRLCK));
+    File file;
+    EXPECT_EQ(file.Open(path.c_str(), kGenericRead, kShareBoth, kOpenExisting),
+              ERROR_SHARING_VIOLATION);
+    close(other);
+    EXPECT_EQ(file.Open(path.c_str(), kGenericRead, kShareBoth, kOpenExisting), ERROR_SUCCESS);
+  }
+  {
+    const int other = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_TRUE(lockFrom(other, F_RDLCK));
+    File file;
+    EXPECT_EQ(file.Open(path.c_str(), kGenericRead, kShareBoth, kOpenExisting), ERROR_SUCCESS);
+    File writer;
+    EXPECT_EQ(writer.Open(path.c_str(), kGenericWrite, kShareBoth, kOpenExisting),
+              ERROR_SHARING_VIOLATION);
+    close(other);
+  }
+  {
+    // The other way round: what this process holds is seen by others that lock.
+    File writer;
+    ASSERT_EQ(writer.Open(path.c_str(), kGenericWrite, kShareNone, kOpenExisting), ERROR_SUCCESS);
+    const int other = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    EXPECT_FALSE(lockFrom(other, F_RDLCK));
+    writer.Close();
+    EXPECT_TRUE(lockFrom(other, F_RDLCK));
+    close(other);
+
+    File reader;
+    ASSERT_EQ(reader.Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting), ERROR_SUCCESS);
+    const int otherWriter = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(otherWriter, 0);
+    EXPECT_FALSE(lockFrom(otherWriter, F_WRLCK));
+    close(otherWriter);
+  }
+}
+
+TEST_F(FilesTest, ReadersAndAWriterNeverOverlap) {
+  const std::string path = Path("contended.bin");
+  PutText(path, "c");
+  std::atomic<int> readers{0};
+  std::atomic<int> writers{0};
+  std::atomic<bool> wrong{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    const bool isWriter = t == 0;
+    threads.emplace_back([&, isWriter] {
+      for (int i = 0; i < 200; ++i) {
+        File file;
+        const Win32Error error =
+            isWriter ? file.Open(path.c_str(), kGenericWrite, kShareNone, kOpenExisting)
+                     : file.Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting);
+        if (error == ERROR_SHARING_VIOLATION) continue;
+        if (error != ERROR_SUCCESS) {
+          wrong = true;
+          return;
+        }
+        std::atomic<int>& mine = isWriter ? writers : readers;
+        const std::atomic<int>& theirs = isWriter ? readers : writers;
+        ++mine;
+        if (theirs.load() != 0 || (isWriter && writers.load() != 1)) wrong = true;
+        --mine;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_FALSE(wrong.load());
+}
+
+TEST_F(FilesTest, OnlyRegularFilesOpen) {
+  fs::create_directories(Path("folder"));
+  ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
+  fs::create_symlink("/dev/null", Path("null-link"));
+  fs::create_symlink(Path("pipe"), Path("pipe-link"));
+  {
+    const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = Path("sock");
+    ASSERT_LT(socketPath.size(), sizeof(address.sun_path));
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    close(sock);
+  }
+  struct Row {
+    const char* name;
+    std::string path;
+    std::uint32_t access;
+    std::uint32_t disposition;
+    Win32Error expected;
+  };
+  const Row rows[] = {
+      {"directory for reading", Path("folder"), kGenericRead, kOpenExisting, ERROR_ACCESS_DENIED},
+      {"directory for writing", Path("folder"), kGenericWrite, kCreateAlways, ERROR_ACCESS_DENIED},
+      {"directory with a trailing separator", Path("folder/"), kGenericRead, kOpenExisting,
+       ERROR_ACCESS_DENIED},
+      {"directory, create new", Path("folder"), kGenericWrite, kCreateNew, ERROR_FILE_EXISTS},
+      {"the root", "/", kGenericRead, kOpenExisting, ERROR_ACCESS_DENIED},
+      {"FIFO for reading", Path("pipe"), kGenericRead, kOpenExisting, ERROR_ACCESS_DENIED},
+      {"FIFO for writing", Path("pipe"), kGenericWrite, kOpenAlways, ERROR_ACCESS_DENIED},
+      {"FIFO through a link", Path("pipe-link"), kGenericRead, kOpenExisting, ERROR_ACCESS_DENIED},
+      {"device", "/dev/null", kGenericRead, kOpenExisting, ERROR_ACCESS_DENIED},
+      {"device for writing", "/dev/null", kGenericWrite, kTruncateExisting, ERROR_ACCESS_DENIED},
+      {"device through a link", Path("null-link"), kGenericWrite, kOpenExisting,
+       ERROR_ACCESS_DENIED},
+      {"socket", Path("sock"), kGenericRead, kOpenExisting, ERROR_ACCESS_DENIED},
+  };
+  for (const Row& row : rows) {
+    // A FIFO without a partner would block an open for good; the open must answer anyway.
+    auto result = std::async(std::launch::async, [&row] {
+      File file;
+      return file.Open(row.path.c_str(), row.access, kShareNone, row.disposition);
+    });
+    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      const int partner = open(Path("pipe").c_str(), O_RDWR | O_CLOEXEC);
+      result.wait();
+      close(partner);
+      ADD_FAILURE() << row.name << ": the open blocked";
+      continue;
+    }
+    EXPECT_EQ(result.get(), row.expected) << row.name;
+  }
+  EXPECT_TRUE(fs::is_directory(Path("folder")));
+}
+
+TEST_F(FilesTest, SymbolicLinksAreFollowed) {
+  PutText(Path("real.bin"), "real");
+  fs::create_directories(Path("realdir"));
+  PutText(Path("realdir/in.bin"), "in");
+  fs::create_symlink("real.bin", Path("alias.bin"));
+  fs::create_symlink("alias.bin", Path("alias2.bin"));
+  fs::create_symlink("realdir", Path("dirlink"));
+  fs::create_symlink("loop-b", Path("loop-a"));
+  fs::create_symlink("loop-a", Path("loop-b"));
+  fs::create_symlink("created.bin", Path("dangling"));
+
+  File file;
+  ASSERT_EQ(file.Open(Path("alias2.bin").c_str(), kGenericRead, kShareRead, kOpenExisting),
+            ERROR_SUCCESS);
+  EXPECT_EQ(ReadAll(file), "real");
+  ASSERT_EQ(file.Open(Path("DirLink/IN.bin").c_str(), kGenericRead, kShareRead, kOpenExisting),
+            ERROR_SUCCESS);
+  EXPECT_EQ(ReadAll(file), "in");
+  file.Close();
+  // The link and its target are one file to the sharing rules.
+  File writer;
+  ASSERT_EQ(writer.Open(Path("real.bin").c_str(), kGenericWrite, kShareNone, kOpenExisting),
+            ERROR_SUCCESS);
+  EXPECT_EQ(file.Open(Path("alias.bin").c_str(), kGenericRead, kShareBoth, kOpenExisting),
+            ERROR_SHARING_VIOLATION);
+  writer.Close();
+
+  EXPECT_EQ(file.Open(Path("loop-a").c_str(), kGenericRead, kShareRead, kOpenExisting),
+            ERROR_PATH_NOT_FOUND);
+  // A dangling link is a missing file: opening fails, creating creates its target.
+  EXPECT_EQ(file.Open(Path("dangling").c_str(), kGenericRead, kShareRead, kOpenExisting),
+            ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(file.Open(Path("dangling").c_str(), kGenericWrite, kShareNone, kCreateNew),
+            ERROR_SUCCESS);
+  EXPECT_EQ(file.Write(Bytes("made")), ERROR_SUCCESS);
+  file.Close();
+  EXPECT_EQ(GetText(Path("created.bin")), "made");
+  EXPECT_TRUE(fs::is_symlink(Path("dangling")));
+}
+
+class ConfinementTest : public FilesTest {
+ protected:
+  void SetUp() override {
+    FilesTest::SetUp();
+    fs::create_directories(Path("tftp/sub"));
+    fs::create_directories(Path("outside"));
+    fs::create_directories(Path("tftpdata"));
+    PutText(Path("tftp/inside.bin"), "inside");
+    PutText(Path("tftp/sub/deep.bin"), "deep");
+    PutText(Path("outside/secret"), "secret");
+    PutText(Path("tftpdata/x.bin"), "neighbour");
+    fs::create_symlink("../outside/secret", Path("tftp/to-secret"));
+    fs::create_symlink(Path("outside/secret"), Path("tftp/to-secret-absolute"));
+    fs::create_symlink("../outside", Path("tftp/outdir"));
+    fs::create_symlink("../outside/fresh", Path("tftp/to-fresh"));
+    fs::create_symlink("inside.bin", Path("tftp/to-inside"));
+    fs::create_symlink("sub", Path("tftp/subdir-link"));
+    fs::create_symlink("../tftp/inside.bin", Path("tftp/roundabout"));
+  }
+  std::string Root() const { return Path("tftp"); }
+};
+
+TEST_F(ConfinementTest, ReadsStayInsideTheDirectory) {
+  struct Row {
+    const char* name;
+    std::string path;
+    Win32Error expected;
+    const char* content;
+  };
+  const Row rows[] = {
+      {"file inside", Path("tftp/inside.bin"), ERROR_SUCCESS, "inside"},
+      {"file deeper inside", Path("tftp/sub/deep.bin"), ERROR_SUCCESS, "deep"},
+      {"link to a file inside", Path("tftp/to-inside"), ERROR_SUCCESS, "inside"},
+      {"link through an inside directory", Path("tftp/subdir-link/deep.bin"), ERROR_SUCCESS,
+       "deep"},
+      {"link leaving and coming back", Path("tftp/roundabout"), ERROR_SUCCESS, "inside"},
+      {"dot dot escape", Path("tftp/../outside/secret"), ERROR_ACCESS_DENIED, ""},
+      {"relative link outside", Path("tftp/to-secret"), ERROR_ACCESS_DENIED, ""},
+      {"absolute link outside", Path("tftp/to-secret-absolute"), ERROR_ACCESS_DENIED, ""},
+      {"linked directory outside", Path("tftp/outdir/secret"), ERROR_ACCESS_DENIED, ""},
+      {"neighbour sharing the prefix", Path("tftpdata/x.bin"), ERROR_ACCESS_DENIED, ""},
+      {"the directory's parent", Path("outside/secret"), ERROR_ACCESS_DENIED, ""},
+  };
+  for (const Row& row : rows) {
+    File file;
+    EXPECT_EQ(file.Open(row.path.c_str(), kGenericRead, kShareRead, kOpenExisting, Root().c_str()),
+              row.expected)
+        << row.name;
+    if (row.expected == ERROR_SUCCESS) {
+      EXPECT_EQ(ReadAll(file), row.content) << row.name;
+    }
+  }
+}
+
+TEST_F(ConfinementTest, WritesNeverTouchAnythingOutside) {
+  struct Row {
+    const char* name;
+    std::string path;
+    std::uint32_t disposition;
+    Win32Error expected;
+  };
+  const Row rows[] = {
+      {"replace through a link", Path("tftp/to-secret"), kCreateAlways, ERROR_ACCESS_DENIED},
+      {"truncate through a link", Path("tftp/to-secret"), kTruncateExisting, ERROR_ACCESS_DENIED},
+      {"overwrite through a link", Path("tftp/to-secret"), kOpenExisting, ERROR_ACCESS_DENIED},
+      {"replace through a linked directory", Path("tftp/outdir/secret"), kCreateAlways,
+       ERROR_ACCESS_DENIED},
+      {"create through a linked directory", Path("tftp/outdir/fresh"), kCreateNew,
+       ERROR_ACCESS_DENIED},
+      {"create through a dangling link", Path("tftp/to-fresh"), kCreateAlways, ERROR_ACCESS_DENIED},
+      {"create by dot dot", Path("tftp/../outside/fresh"), kOpenAlways, ERROR_ACCESS_DENIED},
+      {"create in the neighbour", Path("tftpdata/fresh"), kCreateNew, ERROR_ACCESS_DENIED},
+      {"create inside", Path("tftp/new.bin"), kCreateNew, ERROR_SUCCESS},
+      {"replace inside through a link", Path("tftp/to-inside"), kCreateAlways, ERROR_SUCCESS},
+  };
+  for (const Row& row : rows) {
+    File file;
+    EXPECT_EQ(
+        file.Open(row.path.c_str(), kGenericWrite, kShareNone, row.disposition, Root().c_str()),
+        row.expected)
+        << row.name;
+    if (file.IsOpen()) {
+      EXPECT_EQ(file.Write(Bytes("written")), ERROR_SUCCESS) << row.name;
+    }
+  }
+  EXPECT_EQ(GetText(Path("outside/secret")), "secret");
+  EXPECT_FALSE(fs::exists(Path("outside/fresh")));
+  EXPECT_FALSE(fs::exists(Path("tftpdata/fresh")));
+  EXPECT_EQ(GetText(Path("tftp/new.bin")), "written");
+  EXPECT_EQ(GetText(Path("tftp/inside.bin")), "written");
+}
+
+TEST_F(ConfinementTest, DirectoryIsFoundWhateverItsCase) {
+  fs::rename(Path("tftp"), Path("TFTP"));
+  File file;
+  // The configured directory comes lower-cased, the disk has it in capitals.
+  EXPECT_EQ(file.Open(Path("tftp/inside.bin").c_str(), kGenericRead, kShareRead, kOpenExisting,
+                      Path("tftp").c_str()),
+            ERROR_SUCCESS);
+  EXPECT_EQ(ReadAll(file), "inside");
+  EXPECT_EQ(file.Open(Path("tftp/to-secret").c_str(), kGenericRead, kShareRead, kOpenExisting,
+                      Path("tftp").c_str()),
+            ERROR_ACCESS_DENIED);
+  // A confining directory reached through a link confines to its target.
+  fs::create_symlink("TFTP", Path("served"));
+  EXPECT_EQ(file.Open(Path("TFTP/sub/deep.bin").c_str(), kGenericRead, kShareRead, kOpenExisting,
+                      Path("served").c_str()),
+            ERROR_SUCCESS);
+  // A confining directory that does not exist admits nothing.
+  EXPECT_EQ(file.Open(Path("TFTP/inside.bin").c_str(), kGenericRead, kShareRead, kOpenExisting,
+                      Path("nowhere").c_str()),
+            ERROR_ACCESS_DENIED);
+  // The root confines to everything.
+  EXPECT_EQ(file.Open(Path("outside/secret").c_str(), kGenericRead, kShareRead, kOpenExisting, "/"),
+            ERROR_SUCCESS);
+}
+
+class CurrentDirectoryTest : public FilesTest {
+ protected:
+  void SetUp() override {
+    FilesTest::SetUp();
+    std::array<char, PATH_MAX> old{};
+    ASSERT_NE(getcwd(old.data(), old.size()), nullptr);
+    oldCwd_ = old.data();
+  }
+  void TearDown() override {
+    ASSERT_EQ(chdir(oldCwd_.c_str()), 0);
+    FilesTest::TearDown();
+  }
+  std::string Current() const {
+    std::array<char, PATH_MAX> cwd{};
+    return getcwd(cwd.data(), cwd.size()) != nullptr ? cwd.data() : "";
+  }
+  std::string oldCwd_;
+};
+
+TEST_F(CurrentDirectoryTest, ChangesAsSetCurrentDirectory) {
+  fs::create_directories(Path("srv/TFTP/Boot"));
+  PutText(Path("srv/file.txt"), "x");
+  struct Row {
+    const char* name;
+    std::string path;
+    Win32Error expected;
+    std::string after;
+  };
+  const Row rows[] = {
+      {"exact", Path("srv/TFTP"), ERROR_SUCCESS, Path("srv/TFTP")},
+      {"lower-cased", Path("srv/tftp"), ERROR_SUCCESS, Path("srv/TFTP")},
+      {"backslashes and a trailing separator", dir_ + "\\SRV\\tftp\\boot\\", ERROR_SUCCESS,
+       Path("srv/TFTP/Boot")},
+      {"relative", "..", ERROR_SUCCESS, Path("srv/TFTP")},
+      {"missing directory", Path("srv/none"), ERROR_FILE_NOT_FOUND, Path("srv/TFTP")},
+      {"missing parent", Path("none/tftp"), ERROR_PATH_NOT_FOUND, Path("srv/TFTP")},
+      {"a file", Path("srv/file.txt"), ERROR_DIRECTORY, Path("srv/TFTP")},
+      {"empty", "", ERROR_INVALID_NAME, Path("srv/TFTP")},
+      {"null", "", ERROR_INVALID_PARAMETER, Path("srv/TFTP")},
+  };
+  for (const Row& row : rows) {
+    const bool isNull = std::string(row.name) == "null";
+    EXPECT_EQ(SetCurrentDirectory(isNull ? nullptr : row.path.c_str()), row.expected) << row.name;
+    EXPECT_EQ(Current(), row.after) << row.name;
+  }
+  // Relative names resolve against the new directory, in its real case.
+  std::array<char, kMaxPath> buffer{};
+  std::uint32_t length = 0;
+  ASSERT_EQ(GetCurrentDirectory(buffer, length), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(buffer.data()), Path("srv/TFTP"));
+  ASSERT_EQ(GetFullPathName("boot\\x.bin", buffer, length), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(buffer.data()), Path("srv/TFTP/boot/x.bin"));
+}
+
+TEST(ModuleFileNameTest, NamesTheRunningExecutable) {
+  std::array<char, PATH_MAX> expected{};
+  const ssize_t expectedLength = readlink("/proc/self/exe", expected.data(), expected.size() - 1);
+  ASSERT_GT(expectedLength, 4);
+  std::array<char, PATH_MAX> buffer{};
+  std::uint32_t length = 0;
+  EXPECT_EQ(GetModuleFileName(buffer, length), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(buffer.data()), std::string(expected.data()));
+  EXPECT_EQ(length, static_cast<std::uint32_t>(expectedLength));
+
+  std::array<char, 8> small{};
+  small.fill('#');
+  EXPECT_EQ(GetModuleFileName(std::span(small.data(), 5), length), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(length, 5u);
+  EXPECT_EQ(std::string(small.data(), 4), std::string(expected.data(), 4));
+  EXPECT_EQ(small[4], '\0');
+  EXPECT_EQ(small[5], '#');
+}
+
+}  // namespace
+}  // namespace quoril::platform
