@@ -2,6 +2,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -608,6 +609,30 @@ class ConfinementTest : public FilesTest {
     fs::create_symlink("../tftp/inside.bin", Path("tftp/roundabout"));
   }
   std::string Root() const { return Path("tftp"); }
+
+  // Watches the outside directory for any file in it being opened, created or changed.
+  void WatchOutside() {
+    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch_, 0);
+    ASSERT_GE(inotify_add_watch(watch_, Path("outside").c_str(), IN_OPEN | IN_CREATE | IN_MODIFY),
+              0);
+  }
+  // The names of the files in the outside directory that were touched since WatchOutside.
+  std::string TouchedOutside() {
+    std::string touched;
+    alignas(inotify_event) std::array<char, 4096> events{};
+    const ssize_t length = read(watch_, events.data(), events.size());
+    for (ssize_t pos = 0; pos < length;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events.data() + pos);
+      // Events without a name concern the directory itself, which may be listed.
+      if (event->len > 0) touched += std::string(event->name) + " ";
+      pos += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    close(watch_);
+    return touched;
+  }
+
+  int watch_ = -1;
 };
 
 TEST_F(ConfinementTest, ReadsStayInsideTheDirectory) {
@@ -631,6 +656,7 @@ TEST_F(ConfinementTest, ReadsStayInsideTheDirectory) {
       {"neighbour sharing the prefix", Path("tftpdata/x.bin"), ERROR_ACCESS_DENIED, ""},
       {"the directory's parent", Path("outside/secret"), ERROR_ACCESS_DENIED, ""},
   };
+  WatchOutside();
   for (const Row& row : rows) {
     File file;
     EXPECT_EQ(file.Open(row.path.c_str(), kGenericRead, kShareRead, kOpenExisting, Root().c_str()),
@@ -640,6 +666,7 @@ TEST_F(ConfinementTest, ReadsStayInsideTheDirectory) {
       EXPECT_EQ(ReadAll(file), row.content) << row.name;
     }
   }
+  EXPECT_EQ(TouchedOutside(), "");
 }
 
 TEST_F(ConfinementTest, WritesNeverTouchAnythingOutside) {
@@ -663,6 +690,7 @@ TEST_F(ConfinementTest, WritesNeverTouchAnythingOutside) {
       {"create inside", Path("tftp/new.bin"), kCreateNew, ERROR_SUCCESS},
       {"replace inside through a link", Path("tftp/to-inside"), kCreateAlways, ERROR_SUCCESS},
   };
+  WatchOutside();
   for (const Row& row : rows) {
     File file;
     EXPECT_EQ(
@@ -673,6 +701,8 @@ TEST_F(ConfinementTest, WritesNeverTouchAnythingOutside) {
       EXPECT_EQ(file.Write(Bytes("written")), ERROR_SUCCESS) << row.name;
     }
   }
+  // Not even opened or created for a moment.
+  EXPECT_EQ(TouchedOutside(), "");
   EXPECT_EQ(GetText(Path("outside/secret")), "secret");
   EXPECT_FALSE(fs::exists(Path("outside/fresh")));
   EXPECT_FALSE(fs::exists(Path("tftpdata/fresh")));
