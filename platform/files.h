@@ -19,6 +19,8 @@ inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
 inline constexpr std::uint32_t kShareNone = 0;
 inline constexpr std::uint32_t kShareRead = 1;
 inline constexpr std::uint32_t kShareWrite = 2;
+// Accepted for completeness; nothing deletes through a File.
+inline constexpr std::uint32_t kShareDelete = 4;
 inline constexpr std::uint32_t kCreateNew = 1;
 inline constexpr std::uint32_t kCreateAlways = 2;
 inline constexpr std::uint32_t kOpenExisting = 3;
@@ -36,19 +38,27 @@ class File {
   File& operator=(const File&) = delete;
 
   // CreateFileA: opens or creates `path` with the access, sharing and disposition given.
+  // `path` is formed into a full path as GetFullPathName does; a name of kMaxPath characters
+  // or more gives ERROR_FILENAME_EXCED_RANGE. `access` is kGenericRead, kGenericWrite or both
+  // (anything else, like a disposition other than 1 to 5, gives ERROR_INVALID_PARAMETER).
   // Only regular files are opened: a directory, device, FIFO or socket gives
-  // ERROR_ACCESS_DENIED. Path components that do not exist as written are matched
-  // without regard to ASCII case; a new file is created under the name as given.
-  // `confineTo`, when not null, names a directory that the file actually opened must lie
-  // in after every symbolic link is followed (ERROR_ACCESS_DENIED otherwise).
+  // ERROR_ACCESS_DENIED, and opening never blocks. Path components that do not exist as
+  // written are matched without regard to ASCII case; a new file is created under the name
+  // as given. Sharing is enforced between the Files of this process and, through
+  // open-file-description locks, against other programs that lock (ERROR_SHARING_VIOLATION).
+  // A file is emptied (CREATE_ALWAYS, TRUNCATE_EXISTING) only after it passed every check.
+  // `confineTo`, when not null, names a directory (matched without regard to case like
+  // `path`) that the file actually opened must lie in after every symbolic link is followed
+  // (ERROR_ACCESS_DENIED otherwise, and nothing outside is opened, created or emptied).
   // `alreadyExisted` (may be null) is set as GetLastError() == ERROR_ALREADY_EXISTS would be
-  // after a successful CreateFileA.
+  // after a successful CreateFileA. A File that is open is closed first.
   Win32Error Open(const char* path, std::uint32_t access, std::uint32_t share,
                   std::uint32_t disposition, const char* confineTo = nullptr,
                   bool* alreadyExisted = nullptr);
 
   // ReadFile: reads up to buffer.size() bytes at the current position; 0 bytes read is the
-  // end of the file.
+  // end of the file. Without read access ERROR_ACCESS_DENIED; on a closed File
+  // ERROR_INVALID_HANDLE (so for Write and SeekToEnd too).
   Win32Error Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead);
   // WriteFile: writes all of data at the current position (a short write is an error,
   // ERROR_DISK_FULL when the volume is full).
@@ -67,18 +77,26 @@ class File {
 
 // GetFullPathNameA: forms the full path of `name` lexically, without touching the disk.
 // Both '/' and '\' separate components; a relative name resolves against the current
-// directory; '.' and '..' collapse (never above the root); repeated separators collapse.
+// directory; '.' and '..' collapse (never above the root); repeated separators collapse;
+// a trailing separator stays. The result uses '/'. An empty name fails with
+// ERROR_INVALID_NAME, a null one with ERROR_INVALID_PARAMETER.
 // `result` is what GetFullPathNameA returns: the length without the terminator when the
 // path fits into `buffer`, else the size needed with the terminator (and `buffer` is left
 // unspecified), 0 on failure (and the error value tells why).
 Win32Error GetFullPathName(const char* name, std::span<char> buffer, std::uint32_t& result);
 
-// GetCurrentDirectoryA / SetCurrentDirectoryA. `length` as GetCurrentDirectoryA returns.
+// GetCurrentDirectoryA / SetCurrentDirectoryA. `length` as GetCurrentDirectoryA returns
+// (the convention of GetFullPathName). SetCurrentDirectory forms the full path first and
+// matches its components without regard to ASCII case, as Open does; a missing directory
+// gives ERROR_FILE_NOT_FOUND (ERROR_PATH_NOT_FOUND when its parent is missing too), a file
+// ERROR_DIRECTORY.
 Win32Error GetCurrentDirectory(std::span<char> buffer, std::uint32_t& length);
 Win32Error SetCurrentDirectory(const char* path);
 
 // GetModuleFileNameA for the running executable. `length` is the number of characters
-// copied, without the terminator.
+// copied, without the terminator. A name that does not fit is cut to buffer.size() - 1
+// characters and terminated, `length` is buffer.size(), and the answer
+// ERROR_INSUFFICIENT_BUFFER.
 Win32Error GetModuleFileName(std::span<char> buffer, std::uint32_t& length);
 
 }  // namespace quoril::platform

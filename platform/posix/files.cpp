@@ -417,8 +417,7 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
       (access & ~(kGenericRead | kGenericWrite)) != 0) {
     return ERROR_INVALID_PARAMETER;
   }
-  // FILE_SHARE_DELETE (4) is accepted and means nothing here: nothing deletes through a File.
-  if ((share & ~std::uint32_t{kShareRead | kShareWrite | 4}) != 0) return ERROR_INVALID_PARAMETER;
+  if ((share & ~(kShareRead | kShareWrite | kShareDelete)) != 0) return ERROR_INVALID_PARAMETER;
   if (disposition == kTruncateExisting && !(access & kGenericWrite)) {
     return ERROR_INVALID_PARAMETER;
   }
