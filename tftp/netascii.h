@@ -2,6 +2,7 @@
 // Octet data passes through unchanged.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -26,11 +27,18 @@ class NetasciiReader {
   bool hasPendingByte = false;
   std::uint8_t pendingByte = 0;
   bool blockEndedInCr = false;
-  // Bytes read from the file but not yet converted (the file is read in large pieces).
-  std::uint8_t readAhead_[4096];
+  // Bytes read from the file but not yet converted: the file is read in large pieces, and
+  // what the last block did not use waits here for the next.
+  static constexpr std::size_t kReadAheadSize = 16384;
+  std::array<std::uint8_t, kReadAheadSize> readAhead_;
   std::size_t readAheadStart_ = 0;
   std::size_t readAheadEnd_ = 0;
-  bool endOfFile_ = false;
+
+  int ReadBinary(std::span<std::uint8_t, kDataSize> buffer, platform::File& file,
+                 Win32Error& error);
+  // Makes at least one unconverted byte available; answers 1, 0 at the end of the file,
+  // -1 when the read failed.
+  int Refill(platform::File& file, Win32Error& error);
 };
 
 // Wire to file, for a write request. One object per transfer.

@@ -1,0 +1,152 @@
+#include "tftp/netascii.h"
+
+#include <algorithm>
+
+namespace quoril {
+
+namespace {
+
+constexpr std::uint8_t kNul = 0x00;
+constexpr std::uint8_t kLf = 0x0A;
+constexpr std::uint8_t kCr = 0x0D;
+constexpr std::size_t kLast = kDataSize - 1;
+
+}  // namespace
+
+int NetasciiReader::Refill(platform::File& file, Win32Error& error) {
+  std::size_t bytesRead = 0;
+  const Win32Error result = file.Read(readAhead_, bytesRead);
+  if (result != ERROR_SUCCESS) {
+    error = result;
+    return -1;
+  }
+  readAheadStart_ = 0;
+  readAheadEnd_ = std::min(bytesRead, readAhead_.size());
+  return readAheadEnd_ > 0 ? 1 : 0;
+}
+
+int NetasciiReader::ReadBinary(std::span<std::uint8_t, kDataSize> buffer, platform::File& file,
+                               Win32Error& error) {
+  // A read may deliver less than asked before the end of the file (a pipe-backed or network
+  // file); only 0 bytes means the end, and only the last block may be short.
+  std::size_t filled = 0;
+  while (filled < kDataSize) {
+    std::size_t bytesRead = 0;
+    const Win32Error result = file.Read(buffer.subspan(filled), bytesRead);
+    if (result != ERROR_SUCCESS) {
+      error = result;
+      return -1;
+    }
+    if (bytesRead == 0) break;
+    filled += std::min(bytesRead, kDataSize - filled);
+  }
+  return static_cast<int>(filled);
+}
+
+int NetasciiReader::ReadBlock(std::span<std::uint8_t, kDataSize> buffer, platform::File& file,
+                              bool binary, Win32Error& error) {
+  error = ERROR_SUCCESS;
+  if (binary) return ReadBinary(buffer, file, error);
+
+  // What the previous block owes this one. At most one flag is set between two calls.
+  std::size_t i = 0;
+  if (pendingLineFeed) {
+    buffer[0] = kLf;
+    i = 1;
+    pendingLineFeed = false;
+  }
+  if (hasPendingByte) {
+    buffer[0] = pendingByte;
+    i = 1;
+    hasPendingByte = false;
+  }
+
+  while (i < kDataSize) {
+    if (readAheadStart_ == readAheadEnd_) {
+      const int available = Refill(file, error);
+      if (available < 0) return -1;
+      // A file that ends with CR sends that CR as its last byte, nothing added.
+      if (available == 0) return static_cast<int>(i);
+    }
+    const std::uint8_t c = readAhead_[readAheadStart_++];
+    buffer[i] = c;
+
+    if (blockEndedInCr) {
+      // The successor of the CR that ended the previous block (so i is 0 here).
+      blockEndedInCr = false;
+      if (c == kLf) {
+        i = 1;
+      } else {
+        buffer[0] = kNul;
+        buffer[1] = c;
+        i = 2;
+      }
+      continue;
+    }
+
+    // The previous character is the byte last placed in this block, as converted; at the
+    // start of a block it is the byte just read itself, so a LF there always gets its CR.
+    const std::uint8_t previous = i == 0 ? c : buffer[i - 1];
+    if (c == kLf) {
+      if (previous == kCr) {
+        ++i;
+        continue;
+      }
+      buffer[i] = kCr;
+      if (i == kLast) {
+        pendingLineFeed = true;
+        i = kDataSize;
+        break;
+      }
+      buffer[i + 1] = kLf;
+      i += 2;
+    } else if (i > 0 && previous == kCr) {
+      // CR followed by anything but LF, NUL included, goes out as CR NUL and the byte.
+      buffer[i] = kNul;
+      if (i == kLast) {
+        pendingByte = c;
+        hasPendingByte = true;
+        i = kDataSize;
+        break;
+      }
+      buffer[i + 1] = c;
+      i += 2;
+    } else {
+      ++i;
+    }
+  }
+
+  // Only a CR read from the file hands its successor over; one inserted for a LF owes the LF.
+  blockEndedInCr = buffer[kLast] == kCr && !pendingLineFeed;
+  return static_cast<int>(kDataSize);
+}
+
+int NetasciiWriter::WriteBlock(std::span<const std::uint8_t> data, platform::File& file,
+                               std::size_t count, bool binary, Win32Error& error) {
+  error = ERROR_SUCCESS;
+  count = std::min({count, data.size(), kDataSize});
+  if (count == 0) return 1;
+
+  std::span<const std::uint8_t> toStore = data.first(count);
+  std::array<std::uint8_t, kDataSize> converted;
+  if (!binary) {
+    // A NUL right after a CR, also across a block boundary, is the netascii padding of a
+    // bare CR and is dropped; it still counts as the previous byte.
+    std::size_t stored = 0;
+    for (const std::uint8_t b : toStore) {
+      if (!(b == kNul && previousByte == kCr)) converted[stored++] = b;
+      previousByte = b;
+    }
+    toStore = std::span<const std::uint8_t>(converted.data(), stored);
+    if (toStore.empty()) return 1;
+  }
+
+  const Win32Error result = file.Write(toStore);
+  if (result != ERROR_SUCCESS) {
+    error = result;
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace quoril
