@@ -170,5 +170,43 @@ TEST(ParseRequest, ModeInTheLastBytesIsLowerCasedWithinTheBuffer) {
   EXPECT_EQ(request[515], 't');
 }
 
+constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
+
+TEST(SendPacket, SendsExactlyTheLengthGiven) {
+  platform::UdpSocket receiver, sender;
+  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
+  platform::SocketAddressIn to;
+  to.address = kLoopback;
+  to.port = platform::HostToNetwork16(receiver.LocalPort());
+
+  for (std::size_t dataLength : {0, 1, 511, 512}) {
+    PacketBuffer packet;
+    for (std::size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<std::uint8_t>(i);
+    const std::uint16_t length = BuildDataHeader(packet, 7, dataLength);
+    ASSERT_TRUE(SendPacket(sender, packet, length, to)) << dataLength;
+    PacketBuffer received{};
+    std::size_t receivedLength = 0;
+    platform::SocketAddressIn from;
+    ASSERT_EQ(receiver.ReceiveFrom(received, receivedLength, from), ERROR_SUCCESS);
+    EXPECT_EQ(receivedLength, dataLength + 4);
+    EXPECT_TRUE(std::equal(packet.begin(), packet.begin() + length, received.begin()));
+    EXPECT_EQ(from.port, platform::HostToNetwork16(sender.LocalPort()));
+  }
+}
+
+TEST(SendPacket, FailureIsFalse) {
+  platform::UdpSocket sender;
+  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
+  platform::SocketAddressIn to;
+  to.address = kLoopback;
+  to.port = platform::HostToNetwork16(9);
+  PacketBuffer packet{};
+  // Never past the buffer handed over.
+  EXPECT_FALSE(SendPacket(sender, std::span(packet.data(), 4), 5, to));
+  sender.Close();
+  EXPECT_FALSE(SendPacket(sender, packet, 4, to));
+}
+
 }  // namespace
 }  // namespace quoril
