@@ -1,25 +1,198 @@
-// Stand-in until the transfer log lands: logging is always off.
 #include "config/transfer_log.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <span>
+#include <string_view>
+
+#include "config/event_reporter.h"
+#include "config/server_config.h"
 
 namespace quoril {
 
-int OpenTransferLog(const char*, bool& isNew) {
+namespace {
+
+// Start columns of a transfer line; the header's words begin at the same columns.
+constexpr std::size_t kDateColumn = 8;
+constexpr std::size_t kTimeColumn = 19;
+constexpr std::size_t kClientColumn = 30;
+constexpr std::size_t kLocalColumn = 48;
+constexpr std::size_t kModeColumn = 65;
+constexpr std::size_t kOperationColumn = 75;
+constexpr std::size_t kDescriptionColumn = 87;
+constexpr std::size_t kDescriptionWidth = 35;
+constexpr std::size_t kFileColumn = 122;
+// The longest file name, its CR LF and a terminator.
+constexpr std::size_t kMaxLine = kFileColumn + (platform::kMaxPath - 1) + 2 + 1;
+
+constexpr char kStartedText[] = "   --- Quoril service started ---\r\n\r\n";
+constexpr char kStoppedText[] = "   --- Quoril service stopped ---\r\n";
+
+// The lock and the file it guards. Both live as long as the process: transfer threads
+// are never joined, and one that ends after CloseTransferLog must find a valid lock and a
+// closed file rather than a destroyed lock.
+struct TransferLogState {
+  std::mutex lock;
+  platform::File file;  // open between OpenTransferLog and CloseTransferLog
+};
+
+TransferLogState& LogState() {
+  static TransferLogState state;
+  return state;
+}
+
+void PutTwoDigits(char* out, unsigned value) {
+  out[0] = static_cast<char>('0' + value / 10 % 10);
+  out[1] = static_cast<char>('0' + value % 10);
+}
+
+// The text held in `field` up to its terminator, and never past its end.
+template <std::size_t N>
+std::string_view TextOf(const std::array<char, N>& field) {
+  return std::string_view(field.data(), strnlen(field.data(), N));
+}
+
+// Copies at most `width` characters of `text` to `column`. Control characters become '?',
+// so that a client's file name can never end a line early or forge one of its own.
+void PutColumn(std::span<char> line, std::size_t column, std::string_view text, std::size_t width) {
+  const std::size_t count = std::min({text.size(), width, line.size() - column});
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    line[column + i] = byte < 0x20 || byte == 0x7F ? '?' : text[i];
+  }
+}
+
+}  // namespace
+
+int OpenTransferLog(const char* logFile, bool& isNew) {
   isNew = false;
-  return 0;
+  std::array<char, platform::kMaxPath> fullPath{};
+  std::uint32_t length = 0;
+  platform::GetFullPathName(logFile, fullPath, length);
+  // The listener reports the failed load; nothing to add here.
+  if (length == 0) return 0;
+  if (length >= fullPath.size()) {
+    EventReporter(EVENT_LOG_FILE_ACCESS);
+    return 0;
+  }
+
+  platform::File file;
+  bool alreadyExisted = false;
+  if (file.Open(fullPath.data(), platform::kGenericWrite, platform::kShareRead,
+                platform::kOpenAlways, nullptr, &alreadyExisted) != ERROR_SUCCESS) {
+    EventReporter(EVENT_LOG_FILE_ACCESS);
+    return 0;
+  }
+  // Every write goes to the end: nothing else may write the file while it is open.
+  if (alreadyExisted) file.SeekToEnd();
+
+  TransferLogState& state = LogState();
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.file = std::move(file);
+  isNew = !alreadyExisted;
+  return 1;
 }
-void InitLogLock() {}
-void WriteStartBanner(bool) {}
-void WriteLog(const char*) {}
+
+void InitLogLock() {
+  LogState();
+}
+
+void WriteLog(const char* text) {
+  if (gServerConfig.EnableLogging == 0) return;
+  const std::span bytes(reinterpret_cast<const std::uint8_t*>(text), std::strlen(text));
+  TransferLogState& state = LogState();
+  std::lock_guard<std::mutex> guard(state.lock);
+  // Closed already: a transfer that outlived the shutdown has nothing left to write to.
+  if (!state.file.IsOpen()) return;
+  // A failed or short write loses the text and nothing else.
+  state.file.Write(bytes);
+}
+
+char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer) {
+  PutTwoDigits(&buffer[0], moment.month);
+  buffer[2] = '/';
+  PutTwoDigits(&buffer[3], moment.day);
+  buffer[5] = '/';
+  PutTwoDigits(&buffer[6], moment.year % 100);
+  buffer[8] = '\0';
+  return buffer.data();
+}
+
+char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer) {
+  PutTwoDigits(&buffer[0], moment.hour);
+  buffer[2] = ':';
+  PutTwoDigits(&buffer[3], moment.minute);
+  buffer[5] = ':';
+  PutTwoDigits(&buffer[6], moment.second);
+  buffer[8] = '\0';
+  return buffer.data();
+}
+
 char* FormatDate(DateText& buffer) {
-  buffer.fill(0);
-  return buffer.data();
+  return FormatDateFrom(platform::GetLocalTime(), buffer);
 }
+
 char* FormatTime(TimeText& buffer) {
-  buffer.fill(0);
-  return buffer.data();
+  return FormatTimeFrom(platform::GetLocalTime(), buffer);
 }
-void WriteTransferLine(const TransferLogEntry&) {}
-void WriteStopBanner() {}
-void CloseTransferLog() {}
+
+void WriteStartBanner(bool isNew) {
+  if (gServerConfig.EnableLogging == 0) return;
+  TimeText time{};
+  DateText date{};
+  FormatTime(time);
+  FormatDate(date);
+  // The banner in one piece, so that no other writer can split it.
+  std::array<char, 64> banner{};
+  std::snprintf(banner.data(), banner.size(), "%s   %s%s", date.data(), time.data(), kStartedText);
+  WriteLog(banner.data());
+  if (isNew) WriteLog(kLogColumnHeader);
+}
+
+void WriteTransferLine(const TransferLogEntry& entry) {
+  if (gServerConfig.EnableLogging == 0) return;
+  std::array<char, kMaxLine> line;
+  std::fill(line.begin(), line.begin() + kFileColumn, ' ');
+  if (entry.failed) line[0] = 'E';
+  PutColumn(line, kDateColumn, TextOf(entry.date), kTimeColumn - kDateColumn);
+  PutColumn(line, kTimeColumn, TextOf(entry.time), kClientColumn - kTimeColumn);
+  PutColumn(line, kClientColumn, TextOf(entry.clientText), kLocalColumn - kClientColumn);
+  PutColumn(line, kLocalColumn, TextOf(entry.localText), kModeColumn - kLocalColumn);
+  PutColumn(line, kModeColumn, entry.binary ? "octet" : "netascii", kOperationColumn - kModeColumn);
+  if (entry.opcodeSet) {
+    PutColumn(line, kOperationColumn, entry.opcode == kOpcodeRrq ? "read" : "write",
+              kDescriptionColumn - kOperationColumn);
+  }
+  PutColumn(line, kDescriptionColumn, TextOf(entry.description), kDescriptionWidth);
+  // The whole file name, however long, up to the size a full path can have.
+  const std::string_view path = TextOf(entry.fullPath).substr(0, platform::kMaxPath - 1);
+  PutColumn(line, kFileColumn, path, path.size());
+  std::size_t end = kFileColumn + path.size();
+  line[end++] = '\r';
+  line[end++] = '\n';
+  line[end] = '\0';
+  WriteLog(line.data());
+}
+
+void WriteStopBanner() {
+  if (gServerConfig.EnableLogging == 0) return;
+  TimeText time{};
+  DateText date{};
+  FormatTime(time);
+  FormatDate(date);
+  // One piece: a transfer still ending at shutdown writes its line before or after it.
+  std::array<char, 64> banner{};
+  std::snprintf(banner.data(), banner.size(), "\r\n%s   %s%s", date.data(), time.data(),
+                kStoppedText);
+  WriteLog(banner.data());
+}
+
+void CloseTransferLog() {
+  TransferLogState& state = LogState();
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (state.file.IsOpen()) state.file.Close();
+}
 
 }  // namespace quoril

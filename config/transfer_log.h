@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/files.h"
+#include "platform/threads.h"
 #include "tftp/packets.h"
 
 namespace quoril {
@@ -16,6 +17,12 @@ using TimeText = std::array<char, 9>;
 // Dotted-decimal IPv4 address, up to 15 characters and a terminator.
 using AddressText = std::array<char, 16>;
 
+inline constexpr char kLogColumnHeader[] =
+    "Status  Date       Time       Client Address    Local Address    Mode      Operation   "
+    "Description                        File\r\n";
+
+// The values of one transfer's line. A text that was never set stays empty and leaves its
+// column blank.
 struct TransferLogEntry {
   bool failed = true;
   DateText date{};
@@ -33,12 +40,21 @@ struct TransferLogEntry {
 // reading; reports EVENT_LOG_FILE_ACCESS itself when it cannot be opened. Answers 1 or 0;
 // `isNew` tells whether the file was created.
 int OpenTransferLog(const char* logFile, bool& isNew);
+// The log lock lives as long as the process, so that a transfer that ends after the log
+// was closed finds it still there and writes nothing.
 void InitLogLock();
+// The start banner and, for a new file, the column header.
 void WriteStartBanner(bool isNew);
 // Writes `text` whole with one write under the log lock, when logging is on.
 void WriteLog(const char* text);
+// The date and time texts of the local clock at the moment of the call. Callers that need
+// both take the time first.
 char* FormatDate(DateText& buffer);
 char* FormatTime(TimeText& buffer);
+// The same texts of a given moment.
+char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer);
+char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer);
+// Composes the fixed-column line of `entry` and writes it with one write.
 void WriteTransferLine(const TransferLogEntry& entry);
 void WriteStopBanner();
 // Deletes the log lock and closes the log file if it is open; nothing is written after.

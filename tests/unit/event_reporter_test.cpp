@@ -1,0 +1,205 @@
+#include "config/event_reporter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/event_log.h"
+#include "resources/message_table.h"
+
+namespace quoril {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> ReadLines(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+// "2005-09-09 00:04:07 Quoril Information 0xC0000005 EVENT_SOCKETS_STARTUP text"
+const std::regex kEntry(
+    R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d Quoril Information (0x[0-9A-F]{8}) (\S+)(?: (.*))?$)");
+
+class EventReporterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quoril-events-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    const char* root = std::getenv("QUORIL_ROOT");
+    hadRoot_ = root != nullptr;
+    if (hadRoot_) savedRoot_ = root;
+    setenv("QUORIL_ROOT", root_.c_str(), 1);
+    events_ = root_ / "var/log/quoril/events.log";
+  }
+
+  void TearDown() override {
+    if (hadRoot_) {
+      setenv("QUORIL_ROOT", savedRoot_.c_str(), 1);
+    } else {
+      unsetenv("QUORIL_ROOT");
+    }
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  fs::path root_;
+  fs::path events_;
+  std::string savedRoot_;
+  bool hadRoot_ = false;
+};
+
+TEST_F(EventReporterTest, EachIdentifierGivesOneInformationLine) {
+  struct Case {
+    std::uint32_t id;
+    const char* hex;
+    const char* name;
+  };
+  const Case cases[] = {
+      {EVENT_SERVICE_STARTED, "0x00000001", "EVENT_SERVICE_STARTED"},
+      {EVENT_SERVICE_STOPPED, "0x00000002", "EVENT_SERVICE_STOPPED"},
+      {EVENT_INIT_FAILED, "0xC0000003", "EVENT_INIT_FAILED"},
+      {EVENT_LOG_FILE_ACCESS, "0xC0000004", "EVENT_LOG_FILE_ACCESS"},
+      {EVENT_SOCKETS_STARTUP, "0xC0000005", "EVENT_SOCKETS_STARTUP"},
+      {EVENT_SOCKET_ALLOCATE, "0xC0000006", "EVENT_SOCKET_ALLOCATE"},
+      {EVENT_ADDRESS_ENUMERATE, "0xC0000007", "EVENT_ADDRESS_ENUMERATE"},
+      {EVENT_HOST_NAME, "0xC0000008", "EVENT_HOST_NAME"},
+      {EVENT_START_MEMORY, "0xC0000009", "EVENT_START_MEMORY"},
+      {EVENT_REQUEST_MEMORY, "0xC000000A", "EVENT_REQUEST_MEMORY"},
+      {EVENT_SOCKET_READ, "0xC000000B", "EVENT_SOCKET_READ"},
+      {EVENT_SOCKET_BLOCK, "0xC000000C", "EVENT_SOCKET_BLOCK"},
+      {EVENT_THREAD_CREATE, "0xC000000D", "EVENT_THREAD_CREATE"},
+      {EVENT_SOCKET_CLOSE, "0xC000000E", "EVENT_SOCKET_CLOSE"},
+      {EVENT_MEMORY_RELEASE, "0xC000000F", "EVENT_MEMORY_RELEASE"},
+      {EVENT_SOCKETS_CLEANUP, "0xC0000010", "EVENT_SOCKETS_CLEANUP"},
+      {EVENT_MEMORY_FREE, "0xC0000011", "EVENT_MEMORY_FREE"},
+      {EVENT_SOCKET_IOCTL, "0xC0000012", "EVENT_SOCKET_IOCTL"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(EventReporter(c.id), 1) << c.name;
+
+  const std::vector<std::string> lines = ReadLines(events_);
+  ASSERT_EQ(lines.size(), std::size(cases));
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(lines[i], match, kEntry)) << lines[i];
+    EXPECT_EQ(match[1], cases[i].hex);
+    EXPECT_EQ(match[2], cases[i].name);
+    const MessageTableEntry* message = FindMessage(cases[i].id);
+    ASSERT_NE(message, nullptr) << cases[i].name;
+    const std::string text = message->text;
+    EXPECT_EQ(match[3].str() + "\r\n", text) << cases[i].name;
+  }
+}
+
+TEST_F(EventReporterTest, TextsAreWrittenWithoutTheirLineEnd) {
+  EventReporter(EVENT_SOCKETS_STARTUP);
+  EventReporter(EVENT_SERVICE_STARTED);
+  const std::string text = [&] {
+    std::ifstream in(events_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }();
+  EXPECT_NE(text.find(" Quoril Information 0xC0000005 EVENT_SOCKETS_STARTUP The Quoril service "
+                      "could not initialize the Windows Sockets API.  Ensure the TCP/IP protocol "
+                      "is properly installed.\n"),
+            std::string::npos);
+  EXPECT_NE(text.find(" Quoril Information 0x00000001 EVENT_SERVICE_STARTED The Quoril service "
+                      "has successfully started.\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+TEST_F(EventReporterTest, UnknownIdentifierIsStillWritten) {
+  EXPECT_EQ(EventReporter(0xC0000099u), 1);
+  const std::vector<std::string> lines = ReadLines(events_);
+  ASSERT_EQ(lines.size(), 1u);
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(lines[0], match, kEntry)) << lines[0];
+  EXPECT_EQ(match[1], "0xC0000099");
+  EXPECT_EQ(match[2], "-");
+}
+
+TEST_F(EventReporterTest, EventsAreAppendedToAnExistingFile) {
+  fs::create_directories(events_.parent_path());
+  { std::ofstream(events_, std::ios::binary) << "earlier entry\n"; }
+  EXPECT_EQ(EventReporter(EVENT_SERVICE_STOPPED), 1);
+  const std::vector<std::string> lines = ReadLines(events_);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "earlier entry");
+  EXPECT_TRUE(std::regex_match(lines[1], kEntry)) << lines[1];
+}
+
+TEST_F(EventReporterTest, UnwritableEventsFileAnswersZero) {
+  struct Case {
+    const char* name;
+    void (*prepare)(const fs::path& events);
+  };
+  const Case cases[] = {
+      {"events file is a directory",
+       [](const fs::path& events) { fs::create_directories(events); }},
+      {"log directory is a file",
+       [](const fs::path& events) {
+         fs::create_directories(events.parent_path().parent_path());
+         std::ofstream(events.parent_path()) << "x";
+       }},
+  };
+  for (const Case& c : cases) {
+    std::error_code ignored;
+    fs::remove_all(root_ / "var", ignored);
+    c.prepare(events_);
+    EXPECT_EQ(EventReporter(EVENT_SERVICE_STARTED), 0) << c.name;
+    EXPECT_EQ(EventReporter(EVENT_INIT_FAILED), 0) << c.name;
+
+    platform::EventSource source;
+    EXPECT_NE(source.Register(kEventSourceName), ERROR_SUCCESS) << c.name;
+    EXPECT_EQ(source.Report(platform::kEventlogInformationType, EVENT_INIT_FAILED),
+              ERROR_INVALID_HANDLE)
+        << c.name;
+  }
+}
+
+TEST_F(EventReporterTest, SourceRefusesBadUse) {
+  platform::EventSource source;
+  EXPECT_EQ(source.Report(platform::kEventlogInformationType, EVENT_SERVICE_STARTED),
+            ERROR_INVALID_HANDLE);
+  ASSERT_EQ(source.Register(kEventSourceName), ERROR_SUCCESS);
+  EXPECT_EQ(source.Report(3, EVENT_SERVICE_STARTED), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(source.Report(platform::kEventlogErrorType, EVENT_INIT_FAILED), ERROR_SUCCESS);
+  source.Deregister();
+  EXPECT_EQ(source.Report(platform::kEventlogInformationType, EVENT_SERVICE_STARTED),
+            ERROR_INVALID_HANDLE);
+  const std::vector<std::string> lines = ReadLines(events_);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(" Quoril Error 0xC0000003 EVENT_INIT_FAILED "), std::string::npos);
+}
+
+TEST_F(EventReporterTest, ConcurrentReportersWriteWholeLines) {
+  constexpr int kThreads = 8;
+  constexpr int kEach = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kEach; ++i)
+        EventReporter(t % 2 == 0 ? EVENT_SOCKET_READ : EVENT_HOST_NAME);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const std::vector<std::string> lines = ReadLines(events_);
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kEach));
+  for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, kEntry)) << line;
+}
+
+}  // namespace
+}  // namespace quoril
