@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/posix/error_mapping.h"
 #include "resources/message_table.h"
 
 namespace quoril::platform {
@@ -35,31 +36,6 @@ std::string UnderRoot(const std::string& root, const char* relative) {
   std::string path = root;
   if (path.back() != '/') path += '/';
   return path + relative;
-}
-
-Win32Error ErrorFromErrno(int error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-      return ERROR_ACCESS_DENIED;
-    case ENOENT:
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case ENOSPC:
-    case EDQUOT:
-      return ERROR_DISK_FULL;
-    case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
-    case ENAMETOOLONG:
-      return ERROR_FILENAME_EXCED_RANGE;
-    case EIO:
-      return ERROR_WRITE_FAULT;
-    default:
-      return ERROR_GEN_FAILURE;
-  }
 }
 
 // Creates each missing directory of `relative` below `root`.
@@ -137,7 +113,7 @@ Win32Error EventSource::Register(const char* sourceName) {
   MakeDirectories(root, kEventsDirectory);
   const std::string path = UnderRoot(root, kEventsDirectory) + "/" + kEventsFile;
   const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return ErrorFromErrno(errno);
+  if (fd < 0) return Win32ErrorFromErrno(errno, path.c_str());
   handle_ = fd;
   source_ = sourceName;
   return ERROR_SUCCESS;
@@ -171,11 +147,11 @@ Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
     std::lock_guard<std::mutex> guard(EventsFileLock());
     const int fd = static_cast<int>(handle_);
     while (flock(fd, LOCK_EX) != 0) {
-      if (errno != EINTR) return ErrorFromErrno(errno);
+      if (errno != EINTR) return Win32ErrorFromErrno(errno);
     }
     const ssize_t written = write(fd, line.data(), line.size());
     if (written < 0) {
-      result = ErrorFromErrno(errno);
+      result = Win32ErrorFromErrno(errno);
     } else if (static_cast<std::size_t>(written) != line.size()) {
       result = ERROR_DISK_FULL;
     }
