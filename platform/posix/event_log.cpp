@@ -10,13 +10,13 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
 
 #include "platform/posix/error_mapping.h"
+#include "platform/posix/system_root.h"
 #include "resources/message_table.h"
 
 namespace quoril::platform {
@@ -24,32 +24,15 @@ namespace quoril::platform {
 namespace {
 
 constexpr char kEventsDirectory[] = "var/log/quoril";
-constexpr char kEventsFile[] = "events.log";
+constexpr char kEventsFile[] = "var/log/quoril/events.log";
 
-// QUORIL_ROOT, or "/" when it is unset or empty.
-std::string SystemRoot() {
-  const char* root = std::getenv("QUORIL_ROOT");
-  return root != nullptr && root[0] != '\0' ? std::string(root) : std::string("/");
-}
-
-std::string UnderRoot(const std::string& root, const char* relative) {
-  std::string path = root;
-  if (path.back() != '/') path += '/';
-  return path + relative;
-}
-
-// Creates each missing directory of `relative` below `root`.
-void MakeDirectories(const std::string& root, const std::string& relative) {
-  std::string path = root;
-  if (path.back() != '/') path += '/';
-  std::size_t start = 0;
-  while (start < relative.size()) {
-    std::size_t end = relative.find('/', start);
-    if (end == std::string::npos) end = relative.size();
-    path.append(relative, start, end - start);
-    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return;  // the open will tell why
-    path += '/';
-    start = end + 1;
+// Creates each missing directory of kEventsDirectory under the system root.
+void MakeEventsDirectory() {
+  const std::string relative = kEventsDirectory;
+  for (std::size_t end = relative.find('/');; end = relative.find('/', end + 1)) {
+    const std::string path = SystemRootPath(relative.substr(0, end).c_str());
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return;  // the open tells why
+    if (end == std::string::npos) return;
   }
 }
 
@@ -87,8 +70,8 @@ int SyslogPriority(std::uint16_t type) {
 // Sends `text` to the system log. Only the real machine's log: a system root elsewhere
 // belongs to a test, which must not leave entries in the host's journal. syslog() drops
 // the message quietly when no log daemon listens.
-void SendToSystemLog(const std::string& root, std::uint16_t type, const std::string& text) {
-  if (root != "/") return;
+void SendToSystemLog(std::uint16_t type, const std::string& text) {
+  if (SystemRootPath("") != "/") return;
   static std::once_flag opened;
   std::call_once(opened, [] { openlog("Quoril", LOG_PID, LOG_DAEMON); });
   syslog(SyslogPriority(type), "%s", text.c_str());
@@ -109,9 +92,8 @@ EventSource::~EventSource() {
 Win32Error EventSource::Register(const char* sourceName) {
   Deregister();
   if (sourceName == nullptr || sourceName[0] == '\0') return ERROR_INVALID_PARAMETER;
-  const std::string root = SystemRoot();
-  MakeDirectories(root, kEventsDirectory);
-  const std::string path = UnderRoot(root, kEventsDirectory) + "/" + kEventsFile;
+  MakeEventsDirectory();
+  const std::string path = SystemRootPath(kEventsFile);
   const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return Win32ErrorFromErrno(errno, path.c_str());
   handle_ = fd;
@@ -157,7 +139,7 @@ Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
     }
     flock(fd, LOCK_UN);
   }
-  if (result == ERROR_SUCCESS) SendToSystemLog(SystemRoot(), type, text);
+  if (result == ERROR_SUCCESS) SendToSystemLog(type, text);
   return result;
 }
 
