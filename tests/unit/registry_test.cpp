@@ -328,6 +328,18 @@ TEST_F(RegistryStore, RootFollowsTheEnvironment) {
   EXPECT_EQ(key.Open("Here"), ERROR_FILE_NOT_FOUND);
   ::setenv("QUORIL_ROOT", root_.c_str(), 1);
   EXPECT_EQ(key.Open("Here"), ERROR_SUCCESS);
+
+  // A relative root stays where it was first found when the process changes directory,
+  // as the server does when it moves into its default directory.
+  const fs::path saved = fs::current_path();
+  fs::current_path(root_.parent_path());
+  ::setenv("QUORIL_ROOT", root_.filename().c_str(), 1);
+  EXPECT_EQ(key.Open("Here"), ERROR_SUCCESS);
+  fs::current_path(other);
+  EXPECT_EQ(key.Open("Here"), ERROR_SUCCESS);
+  EXPECT_EQ(key.SetValue("W", kRegDword, Bytes{2, 0, 0, 0}), ERROR_SUCCESS);
+  fs::current_path(saved);
+  EXPECT_FALSE(fs::exists(other / root_.filename()));
 }
 
 }  // namespace
