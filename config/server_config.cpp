@@ -1,27 +1,105 @@
-// Stand-in until the registry lands: the installer defaults, serving the current directory.
+// The settings of one run, read from the Parameters key once, before any transfer exists.
 #include "config/server_config.h"
 
+#include <algorithm>
+#include <cstring>
+#include <span>
+
 #include "config/transfer_log.h"
+#include "platform/registry.h"
 #include "platform/strings.h"
 
 namespace quoril {
 
 ServerConfig gServerConfig;
 
+namespace {
+
+constexpr std::int32_t kMinTimeout = 1;
+constexpr std::int32_t kMaxTimeout = 255;
+constexpr std::uint32_t kMaxRetransmitLimit = 50;
+
+// Reads a text value into `text`, offering the whole buffer. The registry does not promise
+// a terminator: data that fill the buffer without one leave no room for it and fail as
+// too long, rather than leave a text that runs past its buffer.
+bool ReadText(const platform::RegistryKey& key, const char* name, std::span<char> text) {
+  std::ranges::fill(text, '\0');
+  std::uint32_t size = 0;
+  std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(text.data()), text.size());
+  if (key.QueryValue(name, bytes, size) != ERROR_SUCCESS) return false;
+  return size < text.size() || std::ranges::find(text, '\0') != text.end();
+}
+
+// Offers exactly 4 bytes, so that more data fail with ERROR_MORE_DATA. Fewer bytes make no
+// number and fail as well: a setting is never guessed from part of one.
+bool ReadNumber(const platform::RegistryKey& key, const char* name, std::uint32_t& value) {
+  std::array<std::uint8_t, 4> bytes{};
+  std::uint32_t size = 0;
+  if (key.QueryValue(name, bytes, size) != ERROR_SUCCESS || size != bytes.size()) return false;
+  value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+          static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  return true;
+}
+
+void LowerCase(std::span<char> text) {
+  platform::LowerCaseAscii(text.first(std::strlen(text.data())));
+}
+
+// Everything up to the opening of the log. Answers 1 or 0; `isNewLog` tells whether the
+// log file was created.
+int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLog) {
+  if (key.Open(kParametersKey) != ERROR_SUCCESS) return 0;
+
+  std::span<char> directory(config.DefaultDirectory);
+  if (!ReadText(key, "DefaultDirectory", directory)) return 0;
+  if (directory[0] == '\0') {
+    // A current directory that does not fit leaves the field empty, which the change of
+    // directory below refuses.
+    std::uint32_t length = 0;
+    if (platform::GetCurrentDirectory(directory, length) != ERROR_SUCCESS ||
+        length >= directory.size()) {
+      std::ranges::fill(directory, '\0');
+    }
+  }
+  LowerCase(directory);
+  if (directory[0] == '\0' || platform::SetCurrentDirectory(directory.data()) != ERROR_SUCCESS) {
+    return 0;
+  }
+
+  std::array<char, kLogFileNameSize> logFile{};
+  if (!ReadText(key, "LogFile", logFile)) return 0;
+  LowerCase(logFile);
+
+  if (!ReadNumber(key, "EnableLogging", config.EnableLogging)) return 0;
+  if (logFile[0] == '\0') config.EnableLogging = 0;
+
+  std::uint32_t number = 0;
+  if (!ReadNumber(key, "Timeout", number)) return 0;
+  config.Timeout = std::clamp(static_cast<std::int32_t>(number), kMinTimeout, kMaxTimeout);
+  if (!ReadNumber(key, "MaxRetransmit", number)) return 0;
+  config.MaxRetransmit = std::min(number, kMaxRetransmitLimit);
+  if (!ReadNumber(key, "OverwriteExisting", config.OverwriteExisting)) return 0;
+  if (!ReadNumber(key, "LimitToDefaultDirectory", config.LimitToDefaultDirectory)) return 0;
+
+  if (config.EnableLogging == 0) return 1;
+  if (!OpenTransferLog(logFile.data(), isNewLog)) return 0;
+  config.EnableLogging = 1;
+  return 1;
+}
+
+}  // namespace
+
 int LoadServerConfig() {
   ServerConfig& config = gServerConfig;
-  std::uint32_t length = 0;
-  int result = 1;
-  if (platform::GetCurrentDirectory(config.DefaultDirectory, length) != ERROR_SUCCESS ||
-      length == 0 || length >= config.DefaultDirectory.size()) {
-    result = 0;
-  } else {
-    platform::LowerCaseAscii(std::span(config.DefaultDirectory.data(), length));
-    if (platform::SetCurrentDirectory(config.DefaultDirectory.data()) != ERROR_SUCCESS) result = 0;
-  }
   config.EnableLogging = 0;
+  platform::RegistryKey key;
+  bool isNewLog = false;
+  int result = ReadSettings(config, key, isNewLog);
+  // A failed load leaves logging off, so that the banner below reaches no file.
+  if (result == 0) config.EnableLogging = 0;
+  key.Close();
   InitLogLock();
-  WriteStartBanner(false);
+  WriteStartBanner(isNewLog);
   return result;
 }
 
