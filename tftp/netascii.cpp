@@ -68,6 +68,22 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t, kDataSize> buffer, platfor
       // A file that ends with CR sends that CR as its last byte, nothing added.
       if (available == 0) return static_cast<int>(i);
     }
+
+    // Text is mostly runs of bytes that are neither CR nor LF, which stay as they are
+    // unless a CR precedes them: those go over in one piece.
+    if (!blockEndedInCr && (i == 0 || buffer[i - 1] != kCr)) {
+      const std::uint8_t* const from = readAhead_.data() + readAheadStart_;
+      const std::size_t limit = std::min(kDataSize - i, readAheadEnd_ - readAheadStart_);
+      std::size_t run = 0;
+      while (run < limit && from[run] != kCr && from[run] != kLf) ++run;
+      if (run > 0) {
+        std::copy_n(from, run, buffer.data() + i);
+        i += run;
+        readAheadStart_ += run;
+        continue;
+      }
+    }
+
     const std::uint8_t c = readAhead_[readAheadStart_++];
     buffer[i] = c;
 
