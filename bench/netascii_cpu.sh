@@ -53,6 +53,11 @@ while len(out) < size:
 open(sys.argv[1], "wb").write(out[:size - 1] + b"\n")
 PY
 
+# The server's settings, in a registry of its own: the served directory, no transfer log.
+mkdir -p "$work/root/etc/quoril"
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quoril\\Parameters]\r\n"LogFile"="quorld.log"\r\n"DefaultDirectory"="%s"\r\n"Timeout"=dword:00000003\r\n"MaxRetransmit"=dword:00000005\r\n"EnableLogging"=dword:00000000\r\n"OverwriteExisting"=dword:00000001\r\n"LimitToDefaultDirectory"=dword:00000001\r\n' \
+  "$work/served" >"$work/root/etc/quoril/registry.reg"
+
 cd "$work/served"
 QUORIL_ROOT="$work/root" "$quorld" -debug >"$work/server.out" 2>&1 &
 server=$!
