@@ -1,0 +1,130 @@
+#include "platform/posix/service_texts.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace quoril::platform {
+
+namespace {
+
+constexpr std::size_t kMaxServiceName = 200;
+
+bool IsControlCharacter(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
+}
+
+// systemd expands '%' specifiers in every setting and "$NAME" in ExecStart; doubling them
+// keeps the text as it was written.
+void AppendUnexpanded(std::string& out, char c) {
+  if (c == '%' || c == '$') out += c;
+  out += c;
+}
+
+const char* StateText(std::uint32_t state) {
+  switch (state) {
+    case kServiceStopped:
+      return "Stopped";
+    case kServiceStartPending:
+      return "Starting";
+    case kServiceStopPending:
+      return "Stopping";
+    case kServiceRunning:
+      return "Running";
+    case kServiceContinuePending:
+      return "Continuing";
+    case kServicePausePending:
+      return "Pausing";
+    case kServicePaused:
+      return "Paused";
+    default:
+      return "Unknown state";
+  }
+}
+
+bool IsPending(std::uint32_t state) {
+  return state == kServiceStartPending || state == kServiceStopPending ||
+         state == kServiceContinuePending || state == kServicePausePending;
+}
+
+}  // namespace
+
+Win32Error ServiceUnitFileName(const char* serviceName, std::string& fileName) {
+  if (serviceName == nullptr) return ERROR_INVALID_NAME;
+  const std::size_t length = std::strlen(serviceName);
+  if (length == 0 || length > kMaxServiceName || serviceName[0] == '.') return ERROR_INVALID_NAME;
+  std::string name;
+  for (std::size_t i = 0; i < length; ++i) {
+    char c = serviceName[i];
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                         (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
+    if (!allowed) return ERROR_INVALID_NAME;
+    // Service names ignore case, unit names do not: one spelling for every caller.
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    name += c;
+  }
+  fileName = name + ".service";
+  return ERROR_SUCCESS;
+}
+
+Win32Error ServiceExecPath(const char* path, std::string& word) {
+  if (path == nullptr || path[0] != '/') return ERROR_INVALID_NAME;
+  bool needsQuotes = false;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (IsControlCharacter(*p)) return ERROR_INVALID_NAME;
+    if (*p == ' ' || *p == '"' || *p == '\'' || *p == '\\') needsQuotes = true;
+  }
+  // Unquoted, systemd would split the path at a blank and take the rest as arguments.
+  std::string out;
+  if (needsQuotes) out += '"';
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (needsQuotes && (*p == '"' || *p == '\\')) out += '\\';
+    AppendUnexpanded(out, *p);
+  }
+  if (needsQuotes) out += '"';
+  word = out;
+  return ERROR_SUCCESS;
+}
+
+Win32Error ServiceUnitText(const ServiceDefinition& definition, std::string& text) {
+  std::string exec;
+  if (const Win32Error error = ServiceExecPath(definition.binaryPath, exec);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  if (definition.displayName == nullptr) return ERROR_INVALID_PARAMETER;
+  std::string description;
+  for (const char* p = definition.displayName; *p != '\0'; ++p) {
+    if (IsControlCharacter(*p)) return ERROR_INVALID_PARAMETER;
+    AppendUnexpanded(description, *p);
+  }
+  // Demand start: no [Install] section, so nothing starts the service but a request.
+  text =
+      "[Unit]\nDescription=" + description + "\n\n[Service]\nType=notify\nExecStart=" + exec + "\n";
+  return ERROR_SUCCESS;
+}
+
+std::string ServiceNotificationText(const ServiceStatusRecord& status) {
+  std::string text;
+  if (status.currentState == kServiceRunning) text += "READY=1\n";
+  if (status.currentState == kServiceStopPending) text += "STOPPING=1\n";
+  if (IsPending(status.currentState) && status.waitHint != 0) {
+    const std::uint64_t microseconds = std::uint64_t{status.waitHint} * 1000;
+    text += "EXTEND_TIMEOUT_USEC=" + std::to_string(microseconds) + "\n";
+  }
+  text += "STATUS=";
+  text += StateText(status.currentState);
+  if (IsPending(status.currentState)) {
+    text += " (check point " + std::to_string(status.checkPoint) + ")";
+  }
+  text += "\n";
+  text += "X_STATE=" + std::to_string(status.currentState) + "\n";
+  text += "X_CONTROLS_ACCEPTED=" + std::to_string(status.controlsAccepted) + "\n";
+  text += "X_EXIT_CODE=" + std::to_string(status.win32ExitCode) + "\n";
+  text += "X_SERVICE_EXIT_CODE=" + std::to_string(status.serviceSpecificExitCode) + "\n";
+  text += "X_CHECK_POINT=" + std::to_string(status.checkPoint) + "\n";
+  text += "X_WAIT_HINT=" + std::to_string(status.waitHint) + "\n";
+  return text;
+}
+
+}  // namespace quoril::platform

@@ -1,0 +1,149 @@
+#include "service/service_control.h"
+
+#include <atomic>
+
+#include "platform/threads.h"
+#include "tftp/listener.h"
+
+namespace quoril {
+
+ServiceStatus gServiceStatus;
+
+namespace {
+
+inline constexpr std::uint32_t kControlsAccepted =
+    platform::kServiceAcceptStop | platform::kServiceAcceptPauseContinue;
+
+// Set while the stop handling runs. Its reports are refused wherever there is no status
+// handle (console mode, a failed registration), and a refused report runs the stop
+// handling: a second entry would only repeat it, without end.
+std::atomic<bool> gStopHandlingRuns{false};
+
+// The StopEvent of the running ServiceMain, for the listener to set as its last act.
+std::mutex gStopEventLock;
+StopEvent* gRunningStopEvent = nullptr;
+
+void SetStopEvent() {
+  std::lock_guard lock(gStopEventLock);
+  if (gRunningStopEvent != nullptr) gRunningStopEvent->Set();
+}
+
+// Fills the record and sends it; the caller holds gServiceStatus.lock, so that two reports
+// never mix and a decision on the current state holds until its report is sent.
+bool FillAndSendLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
+                       std::uint32_t waitHint) {
+  platform::ServiceStatusRecord& record = gServiceStatus.record;
+  record.controlsAccepted = state == platform::kServiceStartPending ? 0 : kControlsAccepted;
+  record.currentState = state;
+  record.win32ExitCode = exitCode;
+  record.checkPoint = checkPoint;
+  record.waitHint = waitHint;
+  return platform::SetServiceStatus(gServiceStatus.handle, record) == ERROR_SUCCESS;
+}
+
+void HandleStop() {
+  if (gStopHandlingRuns.exchange(true)) return;
+  {
+    std::lock_guard lock(gServiceStatus.lock);
+    // A held listener must be able to see its sockets close.
+    if (gServiceStatus.record.currentState == platform::kServicePaused) {
+      gLocalAddressTable.sockets.Release();
+    }
+  }
+  StatusReporter(platform::kServiceStopPending, 0, 1, 6000);
+  // Also ends a listener that has not opened its sockets yet: the closing is remembered
+  // and its first wait returns at once.
+  gLocalAddressTable.sockets.CloseFromControl();
+  StatusReporter(platform::kServiceStopPending, 0, 0, 0);
+  gStopHandlingRuns.store(false);
+}
+
+// Pause, continue, interrogate and every other control: at most a change between running
+// and paused, then a report of the state.
+void HandleOtherControl(std::uint32_t control) {
+  bool accepted = false;
+  {
+    std::lock_guard lock(gServiceStatus.lock);
+    std::uint32_t state = gServiceStatus.record.currentState;
+    if (control == platform::kServiceControlPause && state == platform::kServiceRunning) {
+      gLocalAddressTable.sockets.Hold();
+      state = platform::kServicePaused;
+    } else if (control == platform::kServiceControlContinue && state == platform::kServicePaused) {
+      gLocalAddressTable.sockets.Release();
+      state = platform::kServiceRunning;
+    }
+    accepted = FillAndSendLocked(state, 0, 0, 0);
+  }
+  if (!accepted) HandleStop();
+}
+
+void RunListener(void* /*argument*/) {
+  Listener(nullptr);
+}
+
+}  // namespace
+
+void StopEvent::Set() {
+  std::lock_guard lock(mutex_);
+  isSet_ = true;
+  set_.notify_all();
+}
+
+void StopEvent::Wait() {
+  std::unique_lock lock(mutex_);
+  set_.wait(lock, [this] { return isSet_; });
+}
+
+int StatusReporter(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
+                   std::uint32_t waitHint) {
+  bool accepted = false;
+  {
+    std::lock_guard lock(gServiceStatus.lock);
+    accepted = FillAndSendLocked(state, exitCode, checkPoint, waitHint);
+  }
+  if (accepted) return 1;
+  HandleStop();
+  return 0;
+}
+
+void ControlHandler(std::uint32_t control) {
+  if (control == platform::kServiceControlStop) {
+    HandleStop();
+  } else {
+    HandleOtherControl(control);
+  }
+}
+
+void ServiceMain(std::uint32_t /*argumentCount*/, char** /*arguments*/) {
+  {
+    std::lock_guard lock(gServiceStatus.lock);
+    gServiceStatus.handle = platform::RegisterServiceCtrlHandler(kServiceName, ControlHandler);
+    gServiceStatus.record.serviceType = platform::kServiceWin32OwnProcess;
+    gServiceStatus.record.serviceSpecificExitCode = 0;
+  }
+  if (!StatusReporter(platform::kServiceStartPending, 0, 1, 3000)) return;
+
+  StopEvent stopEvent;
+  {
+    std::lock_guard lock(gStopEventLock);
+    gRunningStopEvent = &stopEvent;
+  }
+  {
+    // Declared after the event, so that it is joined before the event goes: the listener
+    // sets the event as its last act.
+    platform::JoinableThread listener;
+    if (StatusReporter(platform::kServiceStartPending, 0, 2, 3000)) {
+      gServiceHooks.statusReporter = StatusReporter;
+      gServiceHooks.setStopEvent = SetStopEvent;
+      if (listener.Start(RunListener, nullptr) == ERROR_SUCCESS &&
+          StatusReporter(platform::kServiceRunning, 0, 0, 0)) {
+        stopEvent.Wait();
+        StatusReporter(platform::kServiceStopped, 0, 0, 0);
+      }
+    }
+  }
+  std::lock_guard lock(gStopEventLock);
+  gRunningStopEvent = nullptr;
+}
+
+}  // namespace quoril
