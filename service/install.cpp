@@ -78,7 +78,7 @@ int DeriveModuleDirectory(std::span<const char> modulePath, platform::ModuleDire
                           std::span<char, platform::kMaxPath> directory) {
   std::size_t length = 0;
   if (rule == platform::ModuleDirectoryRule::kDropTenCharacterName) {
-    if (modulePath.size() < kTenCharacterNameLength) return 0;
+    if (modulePath.size() <= kTenCharacterNameLength) return 0;
     length = modulePath.size() - kTenCharacterNameLength;
   } else {
     std::size_t slash = modulePath.size();
