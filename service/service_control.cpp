@@ -1,7 +1,5 @@
 #include "service/service_control.h"
 
-#include <atomic>
-
 #include "platform/threads.h"
 #include "tftp/listener.h"
 
@@ -17,11 +15,17 @@ inline constexpr std::uint32_t kControlsAccepted =
 // Set while the stop handling runs. Its reports are refused wherever there is no status
 // handle (console mode, a failed registration), and a refused report runs the stop
 // handling: a second entry would only repeat it, without end.
-std::atomic<bool> gStopHandlingRuns{false};
+std::mutex gStopHandlingLock;
+std::condition_variable gStopHandlingDone;
+bool gStopHandlingRuns = false;
 
 // The StopEvent of the running ServiceMain, for the listener to set as its last act.
 std::mutex gStopEventLock;
 StopEvent* gRunningStopEvent = nullptr;
+
+void RunListener(void* /*argument*/) {
+  Listener(nullptr);
+}
 
 void SetStopEvent() {
   std::lock_guard lock(gStopEventLock);
@@ -42,7 +46,11 @@ bool FillAndSendLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_
 }
 
 void HandleStop() {
-  if (gStopHandlingRuns.exchange(true)) return;
+  {
+    std::lock_guard lock(gStopHandlingLock);
+    if (gStopHandlingRuns) return;
+    gStopHandlingRuns = true;
+  }
   {
     std::lock_guard lock(gServiceStatus.lock);
     // A held listener must be able to see its sockets close.
@@ -55,7 +63,28 @@ void HandleStop() {
   // and its first wait returns at once.
   gLocalAddressTable.sockets.CloseFromControl();
   StatusReporter(platform::kServiceStopPending, 0, 0, 0);
-  gStopHandlingRuns.store(false);
+  {
+    std::lock_guard lock(gStopHandlingLock);
+    gStopHandlingRuns = false;
+  }
+  gStopHandlingDone.notify_all();
+}
+
+// The stopped report comes last: a stop handling still on its way to its last report
+// finishes first.
+void AwaitStopHandling() {
+  std::unique_lock lock(gStopHandlingLock);
+  gStopHandlingDone.wait(lock, [] { return !gStopHandlingRuns; });
+}
+
+// Starts the listener and reports running. The listener's first report, from a start-up
+// that fails at once, waits for the status lock and so comes after running.
+// Answers whether the listener started; `accepted` whether running was reported.
+bool StartListener(platform::JoinableThread& listener, bool& accepted) {
+  std::lock_guard lock(gServiceStatus.lock);
+  if (listener.Start(RunListener, nullptr) != ERROR_SUCCESS) return false;
+  accepted = FillAndSendLocked(platform::kServiceRunning, 0, 0, 0);
+  return true;
 }
 
 // Pause, continue, interrogate and every other control: at most a change between running
@@ -75,10 +104,6 @@ void HandleOtherControl(std::uint32_t control) {
     accepted = FillAndSendLocked(state, 0, 0, 0);
   }
   if (!accepted) HandleStop();
-}
-
-void RunListener(void* /*argument*/) {
-  Listener(nullptr);
 }
 
 }  // namespace
@@ -135,10 +160,15 @@ void ServiceMain(std::uint32_t /*argumentCount*/, char** /*arguments*/) {
     if (StatusReporter(platform::kServiceStartPending, 0, 2, 3000)) {
       gServiceHooks.statusReporter = StatusReporter;
       gServiceHooks.setStopEvent = SetStopEvent;
-      if (listener.Start(RunListener, nullptr) == ERROR_SUCCESS &&
-          StatusReporter(platform::kServiceRunning, 0, 0, 0)) {
-        stopEvent.Wait();
-        StatusReporter(platform::kServiceStopped, 0, 0, 0);
+      bool accepted = false;
+      if (StartListener(listener, accepted)) {
+        if (accepted) {
+          stopEvent.Wait();
+          AwaitStopHandling();
+          StatusReporter(platform::kServiceStopped, 0, 0, 0);
+        } else {
+          HandleStop();
+        }
       }
     }
   }
