@@ -360,6 +360,9 @@ class Server:
         self.output.close()
 
 
+SERVER_NAMES = ["quoril", "tftpd-hpa", "atftpd", "dnsmasq"]
+
+
 def server_kinds(args, root: Path, system_root: Path) -> dict[str, ServerKind]:
     return {
         # Its registry serves the test root; the current directory is the same, so that a
@@ -459,6 +462,7 @@ METRICS = [
     ("c", "server CPU µs/block", False, lambda r: cpu_per(r, "blocks")),
     ("d", "served %", True, lambda r: 100.0 * r["done"] / max(r["started"], 1)),
     ("d", "time to finish s", False, lambda r: r["wall_s"]),
+    ("d", "client retransmissions", False, lambda r: r["retransmissions"]),
     ("e", "MiB/s", True, lambda r: r["mib_per_s"]),
     ("e", "server CPU µs/block", False, lambda r: cpu_per(r, "blocks")),
     ("n", "MiB/s", True, lambda r: r["mib_per_s"]),
@@ -539,7 +543,8 @@ def main() -> int:
     size.add_argument("--smoke", action="store_true",
                       help="tiny transfers against Quoril alone; fails on any wrong byte")
     parser.add_argument("--reps", type=int, help="repetitions (full 5, quick 3)")
-    parser.add_argument("--servers", default="quoril,tftpd-hpa,atftpd,dnsmasq")
+    parser.add_argument("--servers", help="default quoril,tftpd-hpa,atftpd,dnsmasq; "
+                        "quoril alone with --smoke")
     parser.add_argument("--scenarios", default="a,b,c,d,e,n")
     parser.add_argument("--quorld", required=True)
     parser.add_argument("--loadgen", required=True)
@@ -563,7 +568,10 @@ def main() -> int:
     mode = "smoke" if args.smoke else "quick" if args.quick else "full"
     sizes = SIZES[mode]
     reps = args.reps or sizes.reps
-    servers = ["quoril"] if args.smoke else args.servers.split(",")
+    servers = (args.servers or ("quoril" if args.smoke else ",".join(SERVER_NAMES))).split(",")
+    unknown = set(servers) - set(SERVER_NAMES)
+    if unknown:
+        parser.error(f"unknown servers: {', '.join(sorted(unknown))}")
     wanted = args.scenarios.split(",")
     scenarios = [s for s in make_scenarios(sizes) if s.name in wanted]
     # The runner stays off the server's core, beside the load generator.
@@ -621,7 +629,9 @@ def main() -> int:
     print(f"\nEach cell: median over {reps} repetition(s) (median ratio to the best peer in the "
           f"same repetition); ↑ higher is better, ↓ lower; ✗N transfers failed. "
           f"Raw results: {out / 'results.jsonl'}", file=sys.stderr)
-    if not args.out:
+    if args.smoke and not args.out:
+        shutil.rmtree(work, ignore_errors=True)
+    elif not args.out:
         print(f"(kept in {work})", file=sys.stderr)
     return 1 if args.smoke and failures else 0
 
