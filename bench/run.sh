@@ -3,7 +3,7 @@
 # in a network namespace of its own, and prints a markdown table (see README.md, "Benchmark").
 # Usage (as root): bench/run.sh [--quick] [--reps N] [--servers quoril,dnsmasq,...]
 #                               [--scenarios a,b,c,d,e,n] [--out DIR]
-# Installs what it needs from Debian and builds into build-bench/ (Release).
+# Installs what it needs from Debian and builds into build-bench/ (optimised, with symbols for profilers).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -40,7 +40,7 @@ unpack() {  # package, program inside it
 unpack tftpd-hpa usr/sbin/in.tftpd
 unpack atftpd usr/sbin/atftpd
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target quorld quoril-loadgen >/dev/null
 
 exec python3 bench/runner.py --out "$build/results" "$@" \
