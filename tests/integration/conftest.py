@@ -1,0 +1,389 @@
+"""Integration test harness: the real ``quorld -debug`` in a network namespace of its own.
+
+Every server under test gets a private network namespace (see netns.py) with loopback up and,
+on request, further loopback addresses; a temporary served directory (its DefaultDirectory and
+current directory); and a temporary system root (``QUORIL_ROOT``) that holds its registry file
+``etc/quoril/registry.reg`` and its event log. Nothing touches the real machine, and test
+files may run side by side (ctest -j).
+
+Fixtures
+--------
+``server``
+    A started server with the installer defaults (Timeout 3, MaxRetransmit 5,
+    OverwriteExisting 1, LimitToDefaultDirectory 0, EnableLogging 0) on 127.0.0.1.
+
+``server_factory(**options)``
+    Starts (or, with ``start=False``, only prepares) a server; every one made is stopped and
+    checked at teardown. Options:
+
+    - ``addresses=("127.0.0.2", ...)``: loopback addresses added besides 127.0.0.1.
+    - settings written into the registry file: ``timeout``, ``max_retransmit``, ``overwrite``,
+      ``limit``, ``logging``, ``log_file``, ``default_directory`` (numbers are written as
+      dword, texts as REG_EXPAND_SZ with their terminator; bytes are written as given).
+      A test that asks for settings other than the defaults is skipped while the server
+      does not read the registry yet (see ``REGISTRY_READ``).
+    - ``registry="text"`` writes that text as the registry file verbatim; ``registry=False``
+      writes none.
+    - ``args=("-debug",)`` and ``env={...}`` for the command line and extra environment.
+    - ``wait_ready=True``: wait until every port-69 socket is bound.
+
+``QuorilServer`` (what the fixtures give)
+    ``address``/``addresses``, ``directory`` (served files), ``root`` (system root),
+    ``work`` (a scratch directory for client-side files), ``timeout``/``max_retransmit``
+    (the settings in force), ``file(name)`` (a path in the served directory),
+    ``endpoint(address, port)`` (a UDP socket inside the namespace, see tftp_wire.Endpoint),
+    ``client(...)`` (a lock-step tftp_wire.Client), ``get``/``put`` (whole transfers with
+    it), ``run(argv)`` (a command inside the namespace, e.g. a real client; see clients.py),
+    ``listener_addresses()``, ``udp_sockets()``, ``wait_closed((address, port))`` (a
+    transfer has ended once its socket is gone), ``stop()`` (SIGTERM, answers the exit code),
+    ``wait_exit()`` (for a server that is expected to end by itself), ``stdout``/``stderr``.
+
+At teardown every server is stopped with SIGTERM (exit code 0 expected, unless the test set
+``expected_returncode``) and the test fails if the server ended unexpectedly, did not stop,
+or wrote a sanitizer report; everything is killed and removed whatever happens. The
+server's output is attached to the report of a failing test.
+
+Environment: ``QUORLD`` is the executable (default: build/quorld of this checkout);
+``QUORIL_SANITIZE`` names the sanitizer build; ``QUORIL_KEEP_TMP=1`` keeps the temporary
+directories.
+"""
+
+from __future__ import annotations
+
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+import tftp_wire
+from netns import NetNamespace, socket_inodes, udp_sockets
+
+REPO = Path(__file__).resolve().parents[2]
+QUORLD = Path(os.environ.get("QUORLD", REPO / "build" / "quorld"))
+SANITIZE = os.environ.get("QUORIL_SANITIZE", "")
+
+# Until the configuration load reads the registry, the server runs with the installer
+# defaults in its current directory, and settings written to the file have no effect.
+REGISTRY_READ = '"MaxRetransmit"' in (REPO / "config" / "server_config.cpp").read_text()
+requires_registry = pytest.mark.skipif(
+    not REGISTRY_READ, reason="the server does not read its settings from the registry yet"
+)
+
+PARAMETERS_KEY = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Quoril\Parameters"
+
+DEFAULTS = {
+    "log_file": "quorld.log",
+    "default_directory": None,  # the served directory of the test
+    "timeout": 3,
+    "max_retransmit": 5,
+    "logging": 0,
+    "overwrite": 1,
+    "limit": 0,
+}
+
+# (registry value, option) in the order installation writes them.
+REGISTRY_VALUES = [
+    ("LogFile", "log_file"),
+    ("DefaultDirectory", "default_directory"),
+    ("Timeout", "timeout"),
+    ("MaxRetransmit", "max_retransmit"),
+    ("EnableLogging", "logging"),
+    ("OverwriteExisting", "overwrite"),
+    ("LimitToDefaultDirectory", "limit"),
+]
+
+SANITIZER_REPORT = re.compile(
+    r"(ERROR|WARNING): (Address|Leak|Thread|Memory|UndefinedBehavior)Sanitizer"
+    r"|runtime error:|SUMMARY: \w+Sanitizer"
+)
+
+READY_TIMEOUT = 30.0
+STOP_TIMEOUT = 60.0
+
+
+def payload(size: int, seed: int = 0) -> bytes:
+    """Reproducible random bytes (every byte value, CR and LF included)."""
+    return random.Random(seed).randbytes(size)
+
+
+def registry_text(values: dict) -> str:
+    """A REGEDIT4 file with the Parameters key holding `values` ({name: int|str|bytes})."""
+    lines = ["REGEDIT4", "", f"[{PARAMETERS_KEY}]"]
+    for name, value in values.items():
+        if isinstance(value, int):
+            lines.append(f'"{name}"=dword:{value & 0xFFFFFFFF:08x}')
+        else:
+            raw = value if isinstance(value, bytes) else value.encode("latin-1") + b"\0"
+            lines.append(f'"{name}"=hex(2):' + ",".join(f"{b:02x}" for b in raw))
+    return "\n".join(lines) + "\n"
+
+
+class QuorilServer:
+    """One quorld process in a network namespace of its own (see the module docstring)."""
+
+    def __init__(self, addresses=(), registry=None, args=("-debug",), env=None, **settings):
+        unknown = set(settings) - set(DEFAULTS)
+        if unknown:
+            raise TypeError(f"unknown server settings: {sorted(unknown)}")
+        self.base = Path(tempfile.mkdtemp(prefix="quoril-it-"))  # lower case only
+        self.root = self.base / "root"
+        self.work = self.base / "work"
+        for directory in (self.root, self.work, self.base / "served"):
+            directory.mkdir()
+        self.settings = {**DEFAULTS, **settings}
+        default_directory = self.settings["default_directory"]
+        if default_directory is None:
+            default_directory = str(self.base / "served")
+            self.settings["default_directory"] = default_directory
+        served = Path(os.fsdecode(default_directory)) if default_directory else None
+        self.directory = served if served and served.is_dir() else self.base / "served"
+        self.args = list(args)
+        self.env = dict(os.environ, QUORIL_ROOT=str(self.root), **(env or {}))
+        if SANITIZE:
+            self.env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
+            self.env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
+        self._write_registry(registry)
+        self.ns = NetNamespace(addresses)
+        self.addresses = self.ns.addresses
+        self.address = self.addresses[0]
+        self.process = None
+        self.expected_returncode = 0
+        self._ended_by_test = False
+        self._endpoints = []
+
+    # -- settings ----------------------------------------------------------------------------
+
+    @property
+    def timeout(self) -> int:
+        """Timeout in force: the value as a signed 32-bit number, clamped to 1..255."""
+        value = int(self.settings["timeout"]) & 0xFFFFFFFF
+        if value >= 1 << 31:
+            value -= 1 << 32
+        return min(max(value, 1), 255)
+
+    @property
+    def max_retransmit(self) -> int:
+        return min(int(self.settings["max_retransmit"]) & 0xFFFFFFFF, 50)
+
+    @property
+    def registry_path(self) -> Path:
+        return self.root / "etc" / "quoril" / "registry.reg"
+
+    @property
+    def events_path(self) -> Path:
+        return self.root / "var" / "log" / "quoril" / "events.log"
+
+    @property
+    def log_path(self) -> Path:
+        return self.directory / os.fsdecode(self.settings["log_file"]).lower()
+
+    def _write_registry(self, registry) -> None:
+        if registry is False:
+            return
+        if registry is None:
+            registry = registry_text(
+                {name: self.settings[option] for name, option in REGISTRY_VALUES}
+            )
+        self.registry_path.parent.mkdir(parents=True, exist_ok=True)
+        self.registry_path.write_text(registry, encoding="latin-1")
+
+    # -- process -----------------------------------------------------------------------------
+
+    def start(self, wait_ready: bool = True) -> "QuorilServer":
+        self._stdout = open(self.base / "quorld.stdout", "wb")
+        self._stderr = open(self.base / "quorld.stderr", "wb")
+        # nsenter execs quorld in place, so the child's pid is the server's.
+        self.process = subprocess.Popen(
+            self.ns.command([QUORLD, *self.args]),
+            cwd=self.directory,
+            env=self.env,
+            stdin=subprocess.DEVNULL,
+            stdout=self._stdout,
+            stderr=self._stderr,
+            start_new_session=True,
+        )
+        if wait_ready:
+            self.wait_ready()
+        return self
+
+    def listener_addresses(self) -> set[str]:
+        """Addresses on which the server holds a socket bound to port 69."""
+        return {address for address, port in self.udp_sockets() if port == 69}
+
+    def udp_sockets(self) -> set[tuple[str, int]]:
+        """(address, port) of every UDP socket the server holds: listeners and transfers."""
+        try:
+            own = socket_inodes(self.process.pid)
+            table = udp_sockets(self.process.pid)
+        except (FileNotFoundError, ProcessLookupError):
+            return set()
+        return {row["local"] for row in table if row["inode"] in own}
+
+    def wait_closed(self, transfer, timeout: float = 10.0) -> None:
+        """Waits until the server no longer holds the socket `transfer` = (address, port),
+        that is, until that transfer has ended; fails the test otherwise."""
+        deadline = time.monotonic() + timeout
+        while tuple(transfer) in self.udp_sockets():
+            if time.monotonic() > deadline:
+                pytest.fail(f"transfer {transfer} still open after {timeout} s")
+            time.sleep(0.02)
+
+    def wait_ready(self, timeout: float = READY_TIMEOUT) -> None:
+        """Waits until the server holds a port-69 socket on every address of its namespace."""
+        deadline = time.monotonic() + timeout
+        while True:
+            bound = self.listener_addresses()
+            if "0.0.0.0" in bound or bound >= set(self.addresses):
+                return
+            if self.process.poll() is not None:
+                self._ended_by_test = True
+                pytest.fail(
+                    f"quorld ended during start-up with code {self.process.returncode}\n"
+                    + self.output()
+                )
+            if time.monotonic() > deadline:
+                pytest.fail(f"quorld not listening on {self.addresses} after {timeout} s\n{self.output()}")
+            time.sleep(0.02)
+
+    def stop(self, timeout: float = STOP_TIMEOUT) -> int | None:
+        """Orderly stop (SIGTERM); answers the exit code, or None if it had to be killed."""
+        self._ended_by_test = True
+        if self.process.poll() is None:
+            os.kill(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                os.kill(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+                return None
+        return self.process.returncode
+
+    def wait_exit(self, timeout: float = STOP_TIMEOUT) -> int:
+        """For a server that is expected to end by itself: waits and answers its exit code."""
+        self._ended_by_test = True
+        return self.process.wait(timeout)
+
+    def _read(self, name: str) -> str:
+        path = self.base / name
+        return path.read_bytes().decode("utf-8", "replace") if path.exists() else ""
+
+    @property
+    def stdout(self) -> str:
+        return self._read("quorld.stdout")
+
+    @property
+    def stderr(self) -> str:
+        return self._read("quorld.stderr")
+
+    def output(self) -> str:
+        return f"--- quorld stdout ---\n{self.stdout}\n--- quorld stderr ---\n{self.stderr}"
+
+    def close(self) -> list[str]:
+        """Stops and removes everything; answers the problems found (empty when sound)."""
+        problems = []
+        try:
+            if self.process is not None:
+                if self.process.poll() is not None and not self._ended_by_test:
+                    problems.append(f"quorld ended unexpectedly with code {self.process.returncode}")
+                code = self.stop()
+                if code is None:
+                    problems.append(f"quorld did not stop within {STOP_TIMEOUT} s of SIGTERM")
+                elif self.expected_returncode is not None and code != self.expected_returncode:
+                    problems.append(f"quorld exited with code {code}, expected {self.expected_returncode}")
+                self._stdout.close()
+                self._stderr.close()
+                if SANITIZER_REPORT.search(self.stderr):
+                    problems.append("sanitizer report in quorld's stderr")
+                if problems:
+                    problems.append(self.output())
+        finally:
+            for endpoint in self._endpoints:
+                endpoint.close()
+            self.ns.close()
+            if not os.environ.get("QUORIL_KEEP_TMP"):
+                shutil.rmtree(self.base, ignore_errors=True)
+        return problems
+
+    # -- talking to it -----------------------------------------------------------------------
+
+    def file(self, name: str) -> Path:
+        return self.directory / name
+
+    def endpoint(self, address: str | None = None, port: int = 0) -> tftp_wire.Endpoint:
+        """A UDP socket inside the namespace bound to (address, port); closed at teardown."""
+        sock = self.ns.socket()
+        sock.bind((address or self.address, port))
+        endpoint = tftp_wire.Endpoint(sock)
+        self._endpoints.append(endpoint)
+        return endpoint
+
+    def client(self, address: str | None = None, timeout: float = 5.0, retries: int = 5) -> tftp_wire.Client:
+        """A lock-step client on a fresh socket, talking to port 69 of `address`."""
+        target = address or self.address
+        return tftp_wire.Client(self.endpoint(target), (target, tftp_wire.TFTP_PORT), timeout, retries)
+
+    def get(self, name, mode="octet", **options) -> bytes:
+        return self.client(**options).get(name, mode)
+
+    def put(self, name, content: bytes, mode="octet", **options) -> None:
+        self.client(**options).put(name, content, mode)
+
+    def run(self, argv, timeout: float = 300, **kwargs) -> subprocess.CompletedProcess:
+        """Runs a command inside the namespace, in the scratch directory by default."""
+        kwargs.setdefault("cwd", self.work)
+        return self.ns.run(argv, timeout=timeout, **kwargs)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    if report.failed:
+        for index, server in enumerate(getattr(item, "quoril_servers", [])):
+            if server.process is not None:
+                report.sections.append((f"quorld {index} output", server.output()))
+
+
+@pytest.fixture
+def server_factory(request):
+    servers = []
+    request.node.quoril_servers = servers
+
+    def make(start: bool = True, wait_ready: bool = True, **options) -> QuorilServer:
+        if not QUORLD.exists():
+            pytest.fail(f"quorld not found at {QUORLD} (set QUORLD)")
+        registry_needed = options.get("registry") is not None or any(
+            key in DEFAULTS and key != "default_directory" and value != DEFAULTS[key]
+            for key, value in options.items()
+        )
+        if registry_needed and not REGISTRY_READ:
+            pytest.skip("needs settings from the registry, which the server does not read yet")
+        server = QuorilServer(**options)
+        servers.append(server)
+        if start:
+            server.start(wait_ready=wait_ready)
+        return server
+
+    yield make
+    problems = []
+    for server in servers:
+        problems += server.close()
+    if problems:
+        pytest.fail("\n".join(problems), pytrace=False)
+
+
+@pytest.fixture
+def server(server_factory) -> QuorilServer:
+    return server_factory()
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: a long transfer (tens of MiB) or a long timeout")

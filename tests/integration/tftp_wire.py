@@ -1,0 +1,249 @@
+"""TFTP on the wire, as a test client speaks it (RFC 1350, octet blocks of 512 bytes).
+
+Building blocks:
+
+- ``rrq``/``wrq``/``data``/``ack``/``error`` build packets; ``parse`` reads one.
+- ``error_bytes(code, text)`` is the exact ERROR datagram the server must send.
+- ``Endpoint`` wraps a UDP socket: ``send`` to any address, ``recv``/``expect``/``expect_none``
+  with timeouts, ``collect`` to gather everything that arrives for a while.
+- ``Client`` is a lock-step client (get/put) with its own timeout and retransmission, which
+  follows the server's transfer identifier and refuses packets from any other port.
+
+Sockets are made by the caller (usually ``QuorilServer.socket()``, inside the server's network
+namespace); nothing here knows about namespaces.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import socket
+import struct
+import time
+
+RRQ, WRQ, DATA, ACK, ERROR = 1, 2, 3, 4, 5
+BLOCK_SIZE = 512
+MAX_PACKET = 516
+TFTP_PORT = 69
+
+
+def _bytes(text: str | bytes) -> bytes:
+    return text if isinstance(text, bytes) else text.encode("latin-1")
+
+
+def request(opcode: int, name: str | bytes, mode: str | bytes = "octet") -> bytes:
+    return struct.pack("!H", opcode) + _bytes(name) + b"\0" + _bytes(mode) + b"\0"
+
+
+def rrq(name: str | bytes, mode: str | bytes = "octet") -> bytes:
+    return request(RRQ, name, mode)
+
+
+def wrq(name: str | bytes, mode: str | bytes = "octet") -> bytes:
+    return request(WRQ, name, mode)
+
+
+def data(block: int, payload: bytes = b"") -> bytes:
+    return struct.pack("!HH", DATA, block & 0xFFFF) + payload
+
+
+def ack(block: int) -> bytes:
+    return struct.pack("!HH", ACK, block & 0xFFFF)
+
+
+def error(code: int, text: str | bytes = b"") -> bytes:
+    return struct.pack("!HH", ERROR, code) + _bytes(text) + b"\0"
+
+
+def error_bytes(code: int, text: str) -> bytes:
+    """The exact ERROR datagram for `code` and `text`: header, text, one zero byte."""
+    return error(code, text)
+
+
+@dataclasses.dataclass
+class Packet:
+    raw: bytes
+    opcode: int | None
+    block: int | None = None  # DATA and ACK
+    payload: bytes = b""  # DATA
+    code: int | None = None  # ERROR
+    message: bytes | None = None  # ERROR, without its terminator
+
+    def __repr__(self) -> str:
+        names = {RRQ: "RRQ", WRQ: "WRQ", DATA: "DATA", ACK: "ACK", ERROR: "ERROR"}
+        name = names.get(self.opcode, f"opcode {self.opcode}")
+        if self.opcode == DATA:
+            return f"<DATA {self.block} ({len(self.payload)} bytes)>"
+        if self.opcode == ACK:
+            return f"<ACK {self.block}>"
+        if self.opcode == ERROR:
+            return f"<ERROR {self.code} {self.message!r} ({len(self.raw)} bytes)>"
+        return f"<{name} {self.raw[:40]!r}>"
+
+
+def parse(raw: bytes) -> Packet:
+    if len(raw) < 2:
+        return Packet(raw, None)
+    (opcode,) = struct.unpack("!H", raw[:2])
+    packet = Packet(raw, opcode)
+    if opcode in (DATA, ACK) and len(raw) >= 4:
+        packet.block = struct.unpack("!H", raw[2:4])[0]
+        packet.payload = raw[4:]
+    elif opcode == ERROR and len(raw) >= 4:
+        packet.code = struct.unpack("!H", raw[2:4])[0]
+        packet.message = raw[4:].split(b"\0", 1)[0]
+    return packet
+
+
+class TftpError(Exception):
+    """The server answered with an ERROR packet."""
+
+    def __init__(self, packet: Packet, peer):
+        super().__init__(f"ERROR {packet.code} {packet.message!r} from {peer}")
+        self.packet = packet
+        self.code = packet.code
+        self.message = packet.message
+        self.peer = peer
+
+
+class TftpTimeout(Exception):
+    """No answer within the client's timeout and retries."""
+
+
+class Endpoint:
+    """One UDP socket of the test, with receive helpers that never block forever."""
+
+    def __init__(self, sock: socket.socket):
+        self.sock = sock
+
+    @property
+    def port(self) -> int:
+        return self.sock.getsockname()[1]
+
+    @property
+    def address(self):
+        return self.sock.getsockname()
+
+    def send(self, datagram: bytes, to) -> None:
+        self.sock.sendto(datagram, to)
+
+    def recv(self, timeout: float):
+        """Next datagram and its sender, or None when nothing arrives within `timeout`."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            self.sock.settimeout(left)
+            try:
+                raw, peer = self.sock.recvfrom(65536)
+            except socket.timeout:
+                return None
+            except ConnectionRefusedError:
+                # An ICMP error for an earlier send (a transfer port already closed): not a
+                # datagram, keep waiting.
+                continue
+            return raw, peer
+
+    def expect(self, timeout: float = 10.0):
+        """Next datagram as (Packet, sender); fails the test when none arrives."""
+        got = self.recv(timeout)
+        assert got is not None, f"no datagram within {timeout} s"
+        return parse(got[0]), got[1]
+
+    def expect_none(self, within: float) -> None:
+        """Fails the test when a datagram arrives within `within` seconds."""
+        got = self.recv(within)
+        assert got is None, f"unexpected datagram {parse(got[0])!r} from {got[1]}"
+
+    def collect(self, quiet: float, limit: float = 120.0):
+        """Every datagram until nothing arrived for `quiet` seconds (at most `limit` in all),
+        as a list of (Packet, sender, monotonic arrival time)."""
+        packets = []
+        end = time.monotonic() + limit
+        while time.monotonic() < end:
+            got = self.recv(min(quiet, end - time.monotonic()))
+            if got is None:
+                break
+            packets.append((parse(got[0]), got[1], time.monotonic()))
+        return packets
+
+    def close(self) -> None:
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Client:
+    """A lock-step TFTP client over one socket.
+
+    `server` is the (address, port) the request goes to. Each wait lasts `timeout` seconds; the
+    last packet is sent again up to `retries` times. Block numbers roll over from 65535 to 0.
+    Packets from ports other than the transfer's get ERROR 5 and are otherwise ignored, so a
+    duplicated request never mixes two transfers.
+    """
+
+    def __init__(self, endpoint: Endpoint, server, timeout: float = 5.0, retries: int = 5):
+        self.endpoint = endpoint
+        self.server = server
+        self.timeout = timeout
+        self.retries = retries
+        self.peer = None  # the server's transfer identifier once known
+
+    def _exchange(self, packet: bytes, to, accept):
+        """Send `packet` to `to` until `accept(Packet)` takes an answer from the transfer;
+        answers with (Packet, peer). ERROR packets from the transfer raise TftpError."""
+        for _ in range(self.retries + 1):
+            self.endpoint.send(packet, to)
+            deadline = time.monotonic() + self.timeout
+            while True:
+                got = self.endpoint.recv(deadline - time.monotonic())
+                if got is None:
+                    break
+                raw, peer = got
+                if self.peer is None and peer[0] == self.server[0] and peer[1] != self.server[1]:
+                    self.peer = peer
+                if peer != self.peer:
+                    if peer[0] == self.server[0] and peer[1] != self.server[1]:
+                        self.endpoint.send(error(5, "Unknown transfer identifier"), peer)
+                    continue
+                answer = parse(raw)
+                if answer.opcode == ERROR:
+                    raise TftpError(answer, peer)
+                if accept(answer):
+                    return answer, peer
+        raise TftpTimeout(f"no answer to {parse(packet)!r} from {self.peer or self.server}")
+
+    def get(self, name: str | bytes, mode: str | bytes = "octet") -> bytes:
+        received = bytearray()
+        expected = 1
+        packet, to = rrq(name, mode), self.server
+        while True:
+            answer, peer = self._exchange(
+                packet, to, lambda p: p.opcode == DATA and p.block == expected & 0xFFFF
+            )
+            received += answer.payload
+            packet, to = ack(expected), peer
+            if len(answer.payload) < BLOCK_SIZE:
+                # The final ACK is sent once; a lost one makes the server time out, harmlessly.
+                self.endpoint.send(packet, to)
+                return bytes(received)
+            expected += 1
+
+    def put(self, name: str | bytes, content: bytes, mode: str | bytes = "octet") -> None:
+        block = 0
+        packet, to = wrq(name, mode), self.server
+        last_length = BLOCK_SIZE  # data bytes in the block just acknowledged
+        while True:
+            _, peer = self._exchange(
+                packet, to, lambda p: p.opcode == ACK and p.block == block & 0xFFFF
+            )
+            if last_length < BLOCK_SIZE:
+                return
+            chunk = content[block * BLOCK_SIZE : (block + 1) * BLOCK_SIZE]
+            block += 1
+            last_length = len(chunk)
+            packet, to = data(block, chunk), peer
