@@ -43,7 +43,8 @@ At teardown every server is stopped with SIGTERM (exit code 0 expected, unless t
 or wrote a sanitizer report; everything is killed and removed whatever happens. The
 server's output is attached to the report of a failing test.
 
-Environment: ``QUORLD`` is the executable (default: build/quorld of this checkout);
+Environment: ``QUORIL_REQUIRE_NAMESPACES=1`` turns "cannot create a network namespace" (not
+root) from a skip into a failure; ``QUORLD`` is the executable (default: build/quorld of this checkout);
 ``QUORIL_SANITIZE`` names the sanitizer build; ``QUORIL_KEEP_TMP=1`` keeps the temporary
 directories.
 """
@@ -133,31 +134,40 @@ class QuorilServer:
         unknown = set(settings) - set(DEFAULTS)
         if unknown:
             raise TypeError(f"unknown server settings: {sorted(unknown)}")
+        self.ns = NetNamespace(addresses)
+        self.addresses = self.ns.addresses
+        self.address = self.addresses[0]
         self.base = Path(tempfile.mkdtemp(prefix="quoril-it-"))  # lower case only
         self.root = self.base / "root"
         self.work = self.base / "work"
-        for directory in (self.root, self.work, self.base / "served"):
+        self.served = self.base / "served"
+        for directory in (self.root, self.work, self.served):
             directory.mkdir()
+        # Settings, registry and arguments may still be changed until start().
         self.settings = {**DEFAULTS, **settings}
-        default_directory = self.settings["default_directory"]
-        if default_directory is None:
-            default_directory = str(self.base / "served")
-            self.settings["default_directory"] = default_directory
-        served = Path(os.fsdecode(default_directory)) if default_directory else None
-        self.directory = served if served and served.is_dir() else self.base / "served"
+        if self.settings["default_directory"] is None:
+            self.settings["default_directory"] = str(self.served)
+        self.registry = registry
         self.args = list(args)
         self.env = dict(os.environ, QUORIL_ROOT=str(self.root), **(env or {}))
         if SANITIZE:
             self.env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
             self.env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
-        self._write_registry(registry)
-        self.ns = NetNamespace(addresses)
-        self.addresses = self.ns.addresses
-        self.address = self.addresses[0]
         self.process = None
         self.expected_returncode = 0
         self._ended_by_test = False
         self._endpoints = []
+
+    @property
+    def directory(self) -> Path:
+        """The served directory: DefaultDirectory when it names an existing directory (the
+        server's current directory as well), otherwise the test's own served directory."""
+        value = self.settings["default_directory"]
+        if value:
+            candidate = Path(os.fsdecode(value))
+            if candidate.is_absolute() and candidate.is_dir():
+                return candidate
+        return self.served
 
     # -- settings ----------------------------------------------------------------------------
 
@@ -185,7 +195,8 @@ class QuorilServer:
     def log_path(self) -> Path:
         return self.directory / os.fsdecode(self.settings["log_file"]).lower()
 
-    def _write_registry(self, registry) -> None:
+    def _write_registry(self) -> None:
+        registry = self.registry
         if registry is False:
             return
         if registry is None:
@@ -198,6 +209,7 @@ class QuorilServer:
     # -- process -----------------------------------------------------------------------------
 
     def start(self, wait_ready: bool = True) -> "QuorilServer":
+        self._write_registry()
         self._stdout = open(self.base / "quorld.stdout", "wb")
         self._stderr = open(self.base / "quorld.stderr", "wb")
         # nsenter execs quorld in place, so the child's pid is the server's.
@@ -366,7 +378,14 @@ def server_factory(request):
         )
         if registry_needed and not REGISTRY_READ:
             pytest.skip("needs settings from the registry, which the server does not read yet")
-        server = QuorilServer(**options)
+        try:
+            server = QuorilServer(**options)
+        except (OSError, RuntimeError) as failure:
+            # Network namespaces need root; CI sets QUORIL_REQUIRE_NAMESPACES so that a run
+            # without them fails instead of passing with every integration test skipped.
+            if os.environ.get("QUORIL_REQUIRE_NAMESPACES"):
+                pytest.fail(f"cannot create a network namespace: {failure}")
+            pytest.skip(f"network namespaces not available: {failure}")
         servers.append(server)
         if start:
             server.start(wait_ready=wait_ready)
