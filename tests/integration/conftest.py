@@ -257,6 +257,7 @@ class QuorilServer:
                 return
             if self.process.poll() is not None:
                 self._ended_by_test = True
+                self.expected_returncode = None  # reported here already
                 pytest.fail(
                     f"quorld ended during start-up with code {self.process.returncode}\n"
                     + self.output()

@@ -1,0 +1,147 @@
+"""The listener: one port-69 socket per local address, a new transfer per datagram, many
+transfers at once, and stray datagrams that must never stop the server."""
+
+import threading
+
+import pytest
+
+from conftest import payload
+from tftp_wire import ACK, DATA, ERROR, Client, ack, error_bytes, rrq, wrq
+
+THREE_ADDRESSES = ("127.0.0.2", "127.0.0.3")
+
+
+def test_each_address_answers_from_a_new_port_of_its_own(server_factory):
+    server = server_factory(addresses=THREE_ADDRESSES)
+    assert server.listener_addresses() == {"127.0.0.1", "127.0.0.2", "127.0.0.3"}
+    content = payload(1200, seed=1)
+    server.file("hello.bin").write_bytes(content)
+    ports = set()
+    for address in server.addresses:
+        for name, expected in (("hello.bin", DATA), ("missing.bin", ERROR)):
+            client = server.endpoint(address)
+            client.send(rrq(name), (address, 69))
+            packet, peer = client.expect()
+            assert packet.opcode == expected, (address, packet)
+            assert peer[0] == address and peer[1] != 69
+            assert peer not in ports
+            ports.add(peer)
+            if expected == ERROR:
+                assert packet.raw == error_bytes(1, "File not found")
+                server.wait_closed(peer)
+        # A whole transfer through each address.
+        assert Client(server.endpoint(address), (address, 69)).get("hello.bin") == content
+
+
+def test_a_request_sent_twice_starts_two_transfers(server):
+    content = payload(700, seed=2)
+    server.file("twice.bin").write_bytes(content)
+    client = server.endpoint()
+    client.send(rrq("twice.bin"), (server.address, 69))
+    client.send(rrq("twice.bin"), (server.address, 69))
+    first, one = client.expect()
+    second, other = client.expect()
+    assert one != other
+    assert first.raw == second.raw == bytes(first.raw)
+    for transfer in (one, other):
+        client.send(ack(1), transfer)
+    for _ in range(2):
+        packet, peer = client.expect()
+        assert (packet.opcode, packet.block, packet.payload) == (DATA, 2, content[512:])
+        client.send(ack(2), peer)
+    server.wait_closed(one)
+    server.wait_closed(other)
+
+
+def test_a_hundred_concurrent_transfers(server):
+    sizes = [0, 1, 511, 512, 513, 5000, 70000]
+    shared = payload(40000, seed=3)
+    server.file("shared.bin").write_bytes(shared)
+    jobs = []
+    for index in range(40):  # reads of files of their own
+        content = payload(sizes[index % len(sizes)], seed=100 + index)
+        server.file(f"read{index}.bin").write_bytes(content)
+        jobs.append(("get", f"read{index}.bin", content))
+    for index in range(10):  # readers of one file at the same time
+        jobs.append(("get", "shared.bin", shared))
+    for index in range(50):
+        jobs.append(("put", f"write{index}.bin", payload(sizes[index % len(sizes)], seed=200 + index)))
+
+    clients = [server.client(timeout=10, retries=5) for _ in jobs]
+    start = threading.Barrier(len(jobs))
+    outcomes = [None] * len(jobs)
+
+    def run(index):
+        kind, name, content = jobs[index]
+        start.wait()
+        try:
+            if kind == "get":
+                outcomes[index] = clients[index].get(name) == content
+            else:
+                clients[index].put(name, content)
+                outcomes[index] = True
+        except Exception as failure:  # reported below, per transfer
+            outcomes[index] = repr(failure)
+
+    threads = [threading.Thread(target=run, args=(index,)) for index in range(len(jobs))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    failures = {jobs[i][:2]: outcome for i, outcome in enumerate(outcomes) if outcome is not True}
+    assert failures == {}
+    for kind, name, content in jobs:
+        if kind == "put":
+            assert server.file(name).read_bytes() == content, name
+
+
+STRAYS = [
+    pytest.param(b"", id="zero bytes"),
+    pytest.param(b"\0", id="one byte"),
+    pytest.param(b"\0\1", id="opcode only"),
+    pytest.param(b"\0\1" + b"a" * 514, id="request without terminators"),
+    pytest.param(b"\0\1name\0" + b"m" * 508, id="mode without terminator"),
+    pytest.param(b"\0\2" + b"b" * 514, id="write request without terminators"),
+    pytest.param(bytes(range(256)) * 2 + b"\0\0\0\0", id="516 bytes of garbage"),
+    pytest.param(rrq("x.bin") + b"\0" * (517 - len(rrq("x.bin"))), id="517 bytes"),
+    pytest.param(b"\0\1" + b"c" * 598, id="600 bytes"),
+    pytest.param(b"\0\1" + b"d" * 65000, id="65002 bytes"),
+]
+
+
+@pytest.mark.parametrize("stray", STRAYS)
+def test_stray_datagram_to_port_69_leaves_the_server_serving(server, stray):
+    content = payload(1500, seed=4)
+    server.file("after.bin").write_bytes(content)
+    stranger = server.endpoint()
+    stranger.send(stray, (server.address, 69))
+    # Whatever the answer to the stray (none, or one ERROR), the server goes on serving.
+    got = stranger.recv(0.5)
+    if got is not None:
+        assert got[0][:2] == b"\0\5", got
+    assert server.get("after.bin") == content
+    server.put("written.bin", content)
+    assert server.file("written.bin").read_bytes() == content
+    assert server.listener_addresses() == {server.address}
+
+
+def test_zero_byte_and_600_byte_datagrams_then_a_transfer(server):
+    content = payload(2048, seed=5)
+    server.file("normal.bin").write_bytes(content)
+    stranger = server.endpoint()
+    stranger.send(b"", (server.address, 69))
+    stranger.send(b"\0\1" + b"z" * 598, (server.address, 69))
+    stranger.expect_none(0.5)
+    assert server.get("normal.bin") == content
+
+
+@pytest.mark.parametrize("side", ["read", "write"])
+def test_stop_with_a_transfer_running_is_orderly(server, side):
+    server.file("long.bin").write_bytes(payload(100 * 512, seed=6))
+    client = server.endpoint()
+    client.send(rrq("long.bin") if side == "read" else wrq("long-copy.bin"), (server.address, 69))
+    packet, transfer = client.expect()
+    assert packet.opcode == (DATA if side == "read" else ACK)
+    # The transfer is waiting for the client when the stop comes.
+    assert server.stop() == 0
+    assert server.udp_sockets() == set()
