@@ -26,6 +26,9 @@ Fixtures
       writes none.
     - ``args=("-debug",)`` and ``env={...}`` for the command line and extra environment.
     - ``wait_ready=True``: wait until every port-69 socket is bound.
+    - ``disk_size=bytes``: the served directory is a tmpfs of that size, mounted in a private
+      mount namespace of the server's (for "Disk full"); ``directory`` then reaches it
+      through /proc.
 
 ``QuorilServer`` (what the fixtures give)
     ``address``/``addresses``, ``directory`` (served files), ``root`` (system root),
@@ -130,19 +133,26 @@ def registry_text(values: dict) -> str:
 class QuorilServer:
     """One quorld process in a network namespace of its own (see the module docstring)."""
 
-    def __init__(self, addresses=(), registry=None, args=("-debug",), env=None, **settings):
+    def __init__(
+        self, addresses=(), registry=None, args=("-debug",), env=None, disk_size=None, **settings
+    ):
         unknown = set(settings) - set(DEFAULTS)
         if unknown:
             raise TypeError(f"unknown server settings: {sorted(unknown)}")
-        self.ns = NetNamespace(addresses)
-        self.addresses = self.ns.addresses
-        self.address = self.addresses[0]
         self.base = Path(tempfile.mkdtemp(prefix="quoril-it-"))  # lower case only
         self.root = self.base / "root"
         self.work = self.base / "work"
         self.served = self.base / "served"
         for directory in (self.root, self.work, self.served):
             directory.mkdir()
+        try:
+            tmpfs = (self.served, disk_size) if disk_size else None
+            self.ns = NetNamespace(addresses, tmpfs=tmpfs)
+        except BaseException:
+            shutil.rmtree(self.base, ignore_errors=True)
+            raise
+        self.addresses = self.ns.addresses
+        self.address = self.addresses[0]
         # Settings, registry and arguments may still be changed until start().
         self.settings = {**DEFAULTS, **settings}
         if self.settings["default_directory"] is None:
@@ -159,15 +169,21 @@ class QuorilServer:
         self._endpoints = []
 
     @property
-    def directory(self) -> Path:
-        """The served directory: DefaultDirectory when it names an existing directory (the
-        server's current directory as well), otherwise the test's own served directory."""
+    def server_directory(self) -> Path:
+        """The server's current directory: DefaultDirectory when it names an existing
+        directory, otherwise the test's own served directory."""
         value = self.settings["default_directory"]
         if value:
             candidate = Path(os.fsdecode(value))
             if candidate.is_absolute() and candidate.is_dir():
                 return candidate
         return self.served
+
+    @property
+    def directory(self) -> Path:
+        """The served directory as the test process reaches it (through /proc/<pid>/root
+        when it is the small disk of a private mount namespace)."""
+        return Path(self.ns.outside(self.server_directory))
 
     # -- settings ----------------------------------------------------------------------------
 
@@ -214,8 +230,8 @@ class QuorilServer:
         self._stderr = open(self.base / "quorld.stderr", "wb")
         # nsenter execs quorld in place, so the child's pid is the server's.
         self.process = subprocess.Popen(
-            self.ns.command([QUORLD, *self.args]),
-            cwd=self.directory,
+            self.ns.command([QUORLD, *self.args], cwd=self.server_directory),
+            cwd=self.server_directory if not self.ns.mounts else self.base,
             env=self.env,
             stdin=subprocess.DEVNULL,
             stdout=self._stdout,

@@ -74,15 +74,24 @@ def socket_inodes(pid: int) -> set[int]:
 
 
 class NetNamespace:
-    """A network namespace with loopback up and `extra_addresses` added to lo."""
+    """A network namespace with loopback up and `extra_addresses` added to lo.
 
-    def __init__(self, extra_addresses=()):
+    With `tmpfs=(path, size)` the holder also gets a private mount namespace in which a tmpfs
+    of `size` bytes is mounted on `path` (an existing directory); commands given `cwd` then
+    run in that mount namespace too, and the test process reaches the tmpfs through
+    ``outside(path)``.
+    """
+
+    def __init__(self, extra_addresses=(), tmpfs=None):
         self.addresses = ["127.0.0.1", *extra_addresses]
+        self.mounts = tmpfs is not None
         script = "set -e; ip link set lo up; "
         script += "".join(f"ip addr add {address}/8 dev lo; " for address in extra_addresses)
+        if tmpfs is not None:
+            script += f"mount -t tmpfs -o size={int(tmpfs[1])} quoril-test '{tmpfs[0]}'; "
         script += "echo ready; exec sleep infinity"
         self.holder = subprocess.Popen(
-            ["unshare", "-n", "sh", "-c", script],
+            ["unshare", "-n", *(["-m"] if self.mounts else []), "sh", "-c", script],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
@@ -115,8 +124,17 @@ class NetNamespace:
         with self.entered():
             return socket.socket(family, kind)
 
-    def command(self, argv) -> list[str]:
-        return ["nsenter", f"--net={self.path}", *[str(arg) for arg in argv]]
+    def command(self, argv, cwd=None) -> list[str]:
+        """`argv` run inside the namespace; with a private mount namespace and `cwd`, inside
+        that too, in `cwd` as the namespace sees it."""
+        prefix = ["nsenter", f"--net={self.path}"]
+        if self.mounts and cwd is not None:
+            prefix += [f"--mount=/proc/{self.holder.pid}/ns/mnt", f"--wd={cwd}"]
+        return prefix + [str(arg) for arg in argv]
+
+    def outside(self, path) -> str:
+        """Where the test process finds `path` of the namespace's mounts."""
+        return f"/proc/{self.holder.pid}/root{path}" if self.mounts else str(path)
 
     def run(self, argv, timeout: float = 120, **kwargs) -> subprocess.CompletedProcess:
         """Runs `argv` inside the namespace; output captured, never raises on exit status."""

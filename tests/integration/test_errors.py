@@ -172,3 +172,25 @@ def test_wrong_packet_within_a_transfer(server, side, wrong, code, text):
     server.wait_closed(transfer)
     if side == "write":
         assert server.file("new.bin").read_bytes() == b""
+
+
+def test_disk_full_on_a_write(server_factory):
+    server = server_factory(disk_size=64 * 1024)
+    content = payload(256 * 1024, seed=5)
+    client = server.endpoint()
+    client.send(wrq("huge.bin"), (server.address, 69))
+    block = 0
+    while True:
+        packet, transfer = client.expect()
+        if packet.opcode == ERROR:
+            break
+        assert (packet.opcode, packet.block) == (4, block)
+        block += 1
+        assert block * 512 <= len(content), "the whole file fit on the small disk"
+        client.send(data(block, content[(block - 1) * 512 : block * 512]), transfer)
+    assert packet.raw == error_bytes(3, "Disk full")
+    server.wait_closed(transfer)
+    # What was stored before the failure stays.
+    stored = server.file("huge.bin").read_bytes()
+    assert 0 < len(stored) <= 64 * 1024
+    assert content.startswith(stored)
