@@ -19,9 +19,9 @@ Fixtures
     - ``addresses=("127.0.0.2", ...)``: loopback addresses added besides 127.0.0.1.
     - settings written into the registry file: ``timeout``, ``max_retransmit``, ``overwrite``,
       ``limit``, ``logging``, ``log_file``, ``default_directory`` (numbers are written as
-      dword, texts as REG_EXPAND_SZ with their terminator; bytes are written as given).
-      A test that asks for settings other than the defaults is skipped while the server
-      does not read the registry yet (see ``REGISTRY_READ``).
+      dword, texts as REG_EXPAND_SZ with their terminator; bytes are written as given;
+      ``OMIT`` leaves the value out). Settings may still be changed in ``server.settings``
+      until ``start()``, which writes the registry file.
     - ``registry="text"`` writes that text as the registry file verbatim; ``registry=False``
       writes none.
     - ``args=("-debug",)`` and ``env={...}`` for the command line and extra environment.
@@ -46,6 +46,22 @@ At teardown every server is stopped with SIGTERM (exit code 0 expected, unless t
 or wrote a sanitizer report; everything is killed and removed whatever happens. The
 server's output is attached to the report of a failing test.
 
+Example::
+
+    from conftest import payload
+    from tftp_wire import rrq, error_bytes
+
+    def test_something(server_factory):
+        server = server_factory(timeout=1, max_retransmit=0, addresses=("127.0.0.2",))
+        server.file("a.bin").write_bytes(payload(1000))
+        assert server.get("a.bin") == payload(1000)          # whole transfer, raw client
+        client = server.endpoint()                            # raw datagrams
+        client.send(rrq("missing.bin"), (server.address, 69))
+        packet, transfer = client.expect()
+        assert packet.raw == error_bytes(1, "File not found")
+        server.wait_closed(transfer)
+        result = server.run(["tftp", "-m", "binary", server.address, "-c", "get", "a.bin"])
+
 Environment: ``QUORIL_REQUIRE_NAMESPACES=1`` turns "cannot create a network namespace" (not
 root) from a skip into a failure; ``QUORLD`` is the executable (default: build/quorld of this checkout);
 ``QUORIL_SANITIZE`` names the sanitizer build; ``QUORIL_KEEP_TMP=1`` keeps the temporary
@@ -59,7 +75,6 @@ import random
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import time
@@ -73,13 +88,6 @@ from netns import NetNamespace, socket_inodes, udp_sockets
 REPO = Path(__file__).resolve().parents[2]
 QUORLD = Path(os.environ.get("QUORLD", REPO / "build" / "quorld"))
 SANITIZE = os.environ.get("QUORIL_SANITIZE", "")
-
-# Until the configuration load reads the registry, the server runs with the installer
-# defaults in its current directory, and settings written to the file have no effect.
-REGISTRY_READ = '"MaxRetransmit"' in (REPO / "config" / "server_config.cpp").read_text()
-requires_registry = pytest.mark.skipif(
-    not REGISTRY_READ, reason="the server does not read its settings from the registry yet"
-)
 
 PARAMETERS_KEY = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Quoril\Parameters"
 
@@ -113,6 +121,9 @@ READY_TIMEOUT = 30.0
 STOP_TIMEOUT = 60.0
 
 
+OMIT = object()  # a setting given as OMIT is left out of the registry file
+
+
 def payload(size: int, seed: int = 0) -> bytes:
     """Reproducible random bytes (every byte value, CR and LF included)."""
     return random.Random(seed).randbytes(size)
@@ -122,6 +133,8 @@ def registry_text(values: dict) -> str:
     """A REGEDIT4 file with the Parameters key holding `values` ({name: int|str|bytes})."""
     lines = ["REGEDIT4", "", f"[{PARAMETERS_KEY}]"]
     for name, value in values.items():
+        if value is OMIT:
+            continue
         if isinstance(value, int):
             lines.append(f'"{name}"=dword:{value & 0xFFFFFFFF:08x}')
         else:
@@ -173,7 +186,7 @@ class QuorilServer:
         """The server's current directory: DefaultDirectory when it names an existing
         directory, otherwise the test's own served directory."""
         value = self.settings["default_directory"]
-        if value:
+        if isinstance(value, (str, bytes)) and value:
             candidate = Path(os.fsdecode(value))
             if candidate.is_absolute() and candidate.is_dir():
                 return candidate
@@ -389,12 +402,6 @@ def server_factory(request):
     def make(start: bool = True, wait_ready: bool = True, **options) -> QuorilServer:
         if not QUORLD.exists():
             pytest.fail(f"quorld not found at {QUORLD} (set QUORLD)")
-        registry_needed = options.get("registry") is not None or any(
-            key in DEFAULTS and key != "default_directory" and value != DEFAULTS[key]
-            for key, value in options.items()
-        )
-        if registry_needed and not REGISTRY_READ:
-            pytest.skip("needs settings from the registry, which the server does not read yet")
         try:
             server = QuorilServer(**options)
         except (OSError, RuntimeError) as failure:
