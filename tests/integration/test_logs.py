@@ -1,0 +1,236 @@
+"""The transfer log and the events file, as the running server leaves them: one fixed-column
+line per handled request between the start and stop banners, and the events of a start and a
+stop in the order they happened."""
+
+from __future__ import annotations
+
+import re
+import threading
+import time
+
+import pytest
+
+from conftest import payload, requires_registry
+from tftp_wire import Client, rrq
+
+HEADER = (
+    b"Status  Date       Time       Client Address    Local Address    Mode      Operation   "
+    b"Description                        File\r\n"
+)
+STAMP = rb"(\d\d/\d\d/\d\d)   (\d\d:\d\d:\d\d)"
+START_BANNER = re.compile(STAMP + rb"   --- Quoril service started ---\r\n\r\n")
+STOP_BANNER = re.compile(rb"\r\n" + STAMP + rb"   --- Quoril service stopped ---\r\n")
+LINE = re.compile(rb"[^\r\n]{122}[^\r\n]*\r\n")
+
+SERVICE_STARTED = "0x00000001"
+SERVICE_STOPPED = "0x00000002"
+INIT_FAILED = "0xC0000003"
+LOG_FILE_ACCESS = "0xC0000004"
+SOCKET_ALLOCATE = "0xC0000006"
+
+
+def expected_line(failed, client, local, mode, operation, description, path) -> bytes:
+    """A transfer line without its date and time columns (8 to 29), which the caller checks
+    on its own."""
+    columns = [
+        (0, b"E" if failed else b" "),
+        (30, client.encode()),
+        (48, local.encode()),
+        (65, mode.encode()),
+        (75, operation.encode()),
+        (87, description.encode()[:35]),
+    ]
+    line = bytearray(b" " * 122)
+    for start, text in columns:
+        line[start : start + len(text)] = text
+    return bytes(line) + path.encode() + b"\r\n"
+
+
+def without_stamp(line: bytes) -> bytes:
+    return line[:8] + b" " * 22 + line[30:]
+
+
+def dates_now() -> set[bytes]:
+    """The date text of now and of a moment ago, as the server formats it."""
+    return {time.strftime("%m/%d/%y", time.localtime(time.time() - d)).encode() for d in (0, 1)}
+
+
+def split_log(content: bytes, header: bool = True):
+    """Splits one run of the server out of a log: start banner, header (in a new file),
+    transfer lines, empty line and stop banner, each checked exactly. Answers the transfer
+    lines and whatever follows the stop banner."""
+    position = 0
+    match = START_BANNER.match(content, position)
+    assert match, content[:200]
+    position = match.end()
+    if header:
+        assert content[position : position + len(HEADER)] == HEADER
+        position += len(HEADER)
+    lines = []
+    while True:
+        stop = STOP_BANNER.match(content, position)
+        if stop:
+            return lines, content[stop.end() :]
+        line = LINE.match(content, position)
+        assert line, f"not a whole line at {position}: {content[position:position + 200]!r}"
+        lines.append(line.group())
+        position = line.end()
+
+
+def event_ids(server) -> list[str]:
+    if not server.events_path.exists():
+        return []
+    ids = []
+    for line in server.events_path.read_text(encoding="latin-1").splitlines():
+        fields = line.split(" ")
+        assert fields[2] == "Quoril" and fields[3] == "Information", line
+        ids.append(fields[4])
+    return ids
+
+
+def wait_for_transfers(server, timeout: float = 30.0) -> None:
+    """Waits until the server holds no socket but its port-69 ones."""
+    deadline = time.monotonic() + timeout
+    while any(port != 69 for _, port in server.udp_sockets()):
+        assert time.monotonic() < deadline, server.udp_sockets()
+        time.sleep(0.02)
+
+
+@requires_registry
+def test_each_request_leaves_its_line(server_factory):
+    server = server_factory(addresses=("127.0.0.2",), logging=1, timeout=1, max_retransmit=1)
+    content = payload(1300, seed=4)
+    server.file("boot.ini").write_bytes(content)
+    served = str(server.directory).lower()
+    before = dates_now()
+
+    # Requests come from 127.0.0.2 to port 69 of 127.0.0.1, so that the two address columns
+    # differ.
+    client = server.endpoint("127.0.0.2")
+    to = ("127.0.0.1", 69)
+    assert Client(client, to).get("BOOT.INI") == content
+
+    missing = server.endpoint("127.0.0.2")
+    missing.send(rrq("nosuch.txt", "netascii"), to)
+    packet, peer = missing.expect()
+    assert packet.code == 1
+    server.wait_closed(peer)
+
+    stranger = server.endpoint("127.0.0.2")
+    stranger.send(b"\0\x06name\0octet\0", to)
+    packet, peer = stranger.expect()
+    assert packet.code == 4
+    server.wait_closed(peer)
+
+    # A read whose first block is never acknowledged: one resend, then the timeout.
+    silent = server.endpoint("127.0.0.2")
+    silent.send(rrq("boot.ini"), to)
+    packet, peer = silent.expect()
+    assert (packet.opcode, packet.block) == (3, 1)
+    server.wait_closed(peer, timeout=10)
+
+    wait_for_transfers(server)
+    assert server.stop() == 0
+    lines, rest = split_log(server.log_path.read_bytes())
+    assert rest == b""
+    assert [without_stamp(line) for line in lines] == [
+        expected_line(False, "127.0.0.2", "127.0.0.1", "octet", "read",
+                      "Transfer successful", served + "/boot.ini"),
+        expected_line(True, "127.0.0.2", "127.0.0.1", "netascii", "read",
+                      "File not found", served + "/nosuch.txt"),
+        expected_line(True, "127.0.0.2", "127.0.0.1", "netascii", "write",
+                      "Illegal opcode", ""),
+        expected_line(True, "127.0.0.2", "127.0.0.1", "octet", "read",
+                      "Timeout; max. retransmits reached", served + "/boot.ini"),
+    ]
+    for line in lines:
+        assert re.fullmatch(rb"\d\d/\d\d/\d\d   ", line[8:19]) and line[8:16] in before | dates_now()
+        assert re.fullmatch(rb"\d\d:\d\d:\d\d   ", line[19:30])
+    assert len(lines[2]) == 124
+
+
+@requires_registry
+def test_concurrent_transfers_leave_whole_lines(server_factory):
+    server = server_factory(logging=1)
+    count = 100
+    for index in range(count):
+        server.file(f"f{index:03d}.bin").write_bytes(payload(100 + index * 7, seed=index))
+
+    failures = []
+
+    def fetch(index):
+        try:
+            data = server.get(f"f{index:03d}.bin", timeout=10.0, retries=10)
+            if data != payload(100 + index * 7, seed=index):
+                failures.append(f"f{index:03d}.bin: wrong content")
+        except Exception as failure:  # reported below, with its transfer
+            failures.append(f"f{index:03d}.bin: {failure!r}")
+
+    threads = [threading.Thread(target=fetch, args=(index,)) for index in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+
+    wait_for_transfers(server)
+    assert server.stop() == 0
+    lines, rest = split_log(server.log_path.read_bytes())
+    assert rest == b""
+    assert len(lines) == count
+    served = str(server.directory).lower()
+    names = set()
+    for line in lines:
+        assert line[:8] == b" " * 8 and line[65:87] == b"octet     read        "
+        assert line[87:122] == b"Transfer successful".ljust(35)
+        path = line[122:-2].decode()
+        assert path.startswith(served + "/f"), line
+        names.add(path)
+    assert len(names) == count
+
+
+@requires_registry
+def test_a_later_start_appends_without_header(server_factory):
+    first = server_factory(logging=1)
+    assert first.stop() == 0
+    once = first.log_path.read_bytes()
+    second = server_factory(logging=1, default_directory=str(first.directory))
+    assert second.log_path == first.log_path
+    assert second.stop() == 0
+    twice = second.log_path.read_bytes()
+    assert twice.startswith(once)
+    lines, rest = split_log(twice[len(once) :], header=False)
+    assert lines == [] and rest == b""
+    lines, rest = split_log(once)
+    assert lines == [] and rest == b""
+
+
+def test_logging_off_writes_no_log(server):
+    server.file("a.bin").write_bytes(b"a")
+    assert server.get("a.bin") == b"a"
+    wait_for_transfers(server)
+    assert server.stop() == 0
+    assert not server.log_path.exists()
+
+
+def test_events_of_a_start_and_a_stop(server):
+    assert event_ids(server) == [SERVICE_STARTED]
+    assert server.stop() == 0
+    assert event_ids(server) == [SERVICE_STARTED, SERVICE_STOPPED]
+
+
+def test_events_of_a_start_whose_sockets_cannot_be_bound(server_factory):
+    server = server_factory(start=False)
+    holder = server.endpoint("127.0.0.1", 69)  # port 69 taken in the namespace
+    server.start(wait_ready=False)
+    assert server.wait_exit() == 0
+    assert event_ids(server) == [SERVICE_STARTED, SOCKET_ALLOCATE, SERVICE_STOPPED]
+    holder.close()
+
+
+@requires_registry
+def test_events_of_a_log_that_cannot_be_opened(server_factory):
+    server = server_factory(start=False, logging=1, log_file="nodir\\quorld.log")
+    server.start(wait_ready=False)
+    assert server.wait_exit() == 0
+    assert event_ids(server) == [LOG_FILE_ACCESS, INIT_FAILED, SERVICE_STOPPED]
