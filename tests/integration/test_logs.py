@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import payload, requires_registry
+from conftest import payload
 from tftp_wire import Client, rrq
 
 HEADER = (
@@ -96,7 +96,6 @@ def wait_for_transfers(server, timeout: float = 30.0) -> None:
         time.sleep(0.02)
 
 
-@requires_registry
 def test_each_request_leaves_its_line(server_factory):
     server = server_factory(addresses=("127.0.0.2",), logging=1, timeout=1, max_retransmit=1)
     content = payload(1300, seed=4)
@@ -149,7 +148,6 @@ def test_each_request_leaves_its_line(server_factory):
     assert len(lines[2]) == 124
 
 
-@requires_registry
 def test_concurrent_transfers_leave_whole_lines(server_factory):
     server = server_factory(logging=1)
     count = 100
@@ -189,7 +187,6 @@ def test_concurrent_transfers_leave_whole_lines(server_factory):
     assert len(names) == count
 
 
-@requires_registry
 def test_a_later_start_appends_without_header(server_factory):
     first = server_factory(logging=1)
     assert first.stop() == 0
@@ -228,7 +225,6 @@ def test_events_of_a_start_whose_sockets_cannot_be_bound(server_factory):
     holder.close()
 
 
-@requires_registry
 def test_events_of_a_log_that_cannot_be_opened(server_factory):
     server = server_factory(start=False, logging=1, log_file="nodir\\quorld.log")
     server.start(wait_ready=False)
