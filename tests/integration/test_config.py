@@ -3,7 +3,7 @@ keeps the timings and applies the write and confinement rules that the registry 
 
 import pytest
 
-from conftest import PARAMETERS_KEY, payload, registry_text
+from conftest import OMIT, PARAMETERS_KEY, payload, registry_text
 from tftp_wire import DATA, TftpError, rrq
 
 FILE_EXISTS = (6, b"File exists")
@@ -143,12 +143,12 @@ def test_unreadable_registry_fails_initialisation(server_factory, text):
     assert server.registry_path.read_text(encoding="latin-1") == text  # left as it was
 
 
-def test_missing_value_fails_initialisation(server_factory):
-    server = server_factory(start=False)
-    values = settings(server)
-    del values["LimitToDefaultDirectory"]
-    server.registry = registry_text(values)
-    server.start(wait_ready=False)
+@pytest.mark.parametrize(
+    "option",
+    ["default_directory", "log_file", "logging", "timeout", "max_retransmit", "overwrite", "limit"],
+)
+def test_each_missing_value_fails_initialisation(server_factory, option):
+    server = server_factory(wait_ready=False, **{option: OMIT})
     assert server.wait_exit(timeout=30) == 0
     assert "0xC0000003" in server.events_path.read_text(encoding="latin-1")
 
