@@ -1,0 +1,266 @@
+"""quorld as a service under a test service manager: the exact status reports of start,
+pause, continue, interrogate and stop; what a paused service does with requests; stops at
+awkward moments; refused reports; and a whole life from installation to removal."""
+
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import QUORLD, payload
+from service_manager import (
+    EVENT_SOURCE_KEY,
+    PARAMETERS_KEY,
+    PAUSED,
+    RUNNING,
+    START_PENDING,
+    STOPPED,
+    ServiceManager,
+    check_stop_sequence,
+    events,
+    dword_value,
+    read_registry,
+    text_value,
+    write_registry,
+)
+from tftp_wire import DATA, ack, rrq
+
+EVENT_SERVICE_STARTED = 0x1
+EVENT_SERVICE_STOPPED = 0x2
+EVENT_INIT_FAILED = 0xC0000003
+
+START = [(START_PENDING, 1, 3000), (START_PENDING, 2, 3000), (RUNNING, 0, 0)]
+
+
+@pytest.fixture
+def service(server_factory):
+    """make(abstract=False, **server options): a prepared quorld service under a test
+    service manager."""
+    managers = []
+
+    def make(abstract=False, **options):
+        manager = ServiceManager(server_factory(start=False, **options), abstract)
+        managers.append(manager)
+        return manager
+
+    yield make
+    for manager in managers:
+        manager.close()
+
+
+def wait_exit(manager, timeout: float = 30.0) -> int:
+    return manager.server.wait_exit(timeout)
+
+
+@pytest.mark.parametrize("abstract", [False, True], ids=["path", "abstract"])
+def test_start_and_stop_report_exactly(service, abstract):
+    manager = service(abstract=abstract)
+    start = manager.start()
+    assert [report.short() for report in start] == START
+    assert [report.accepted for report in start] == [0, 0, 3]
+    assert all(report.exit_code == 0 for report in start)
+    assert start[0].text == (
+        "EXTEND_TIMEOUT_USEC=3000000\nSTATUS=Starting (check point 1)\nX_STATE=2\n"
+        "X_CONTROLS_ACCEPTED=0\nX_EXIT_CODE=0\nX_SERVICE_EXIT_CODE=0\nX_CHECK_POINT=1\n"
+        "X_WAIT_HINT=3000\n"
+    )
+    assert start[2].text.startswith("READY=1\nSTATUS=Running\n")
+
+    check_stop_sequence(manager.stop())
+    assert wait_exit(manager) == 0
+    assert manager.next_report(0.5) is None
+    assert events(manager.server) == [EVENT_SERVICE_STARTED, EVENT_SERVICE_STOPPED]
+
+
+def test_pause_continue_and_interrogate_in_each_state(service):
+    manager = service()
+    manager.start()
+    steps = [
+        (manager.pause, PAUSED),
+        (manager.pause, PAUSED),
+        (manager.interrogate, PAUSED),
+        (manager.resume, RUNNING),
+        (manager.resume, RUNNING),
+        (manager.interrogate, RUNNING),
+        (manager.pause, PAUSED),
+        (manager.resume, RUNNING),
+    ]
+    for number, (control, state) in enumerate(steps):
+        report = control()
+        assert report is not None, f"step {number}: no report"
+        assert report.short() == (state, 0, 0), f"step {number}"
+        assert report.accepted == 3 and report.exit_code == 0
+        assert ("READY=1\n" in report.text) == (state == RUNNING)
+    check_stop_sequence(manager.stop())
+    assert wait_exit(manager) == 0
+
+
+def test_paused_service_answers_requests_only_after_continue(service):
+    manager = service()
+    manager.server.file("hello.txt").write_bytes(b"hello, paused world\n")
+    manager.start()
+    assert manager.pause().state == PAUSED
+    client = manager.server.endpoint()
+    client.send(rrq("hello.txt"), (manager.server.address, 69))
+    client.expect_none(within=2.0)
+    # An interrogation does not let it go on either.
+    assert manager.interrogate().state == PAUSED
+    client.expect_none(within=1.0)
+
+    assert manager.resume().state == RUNNING
+    packet, peer = client.expect(timeout=10)
+    assert (packet.opcode, packet.block, packet.payload) == (DATA, 1, b"hello, paused world\n")
+    client.send(ack(1), peer)
+    manager.server.wait_closed((manager.server.address, peer[1]))
+    check_stop_sequence(manager.stop())
+    assert wait_exit(manager) == 0
+
+
+def test_running_transfer_goes_on_while_paused(service):
+    manager = service()
+    content = payload(3 * 512 + 100, seed=6)
+    manager.server.file("three.bin").write_bytes(content)
+    manager.start()
+    client = manager.server.endpoint()
+    client.send(rrq("three.bin"), (manager.server.address, 69))
+    packet, peer = client.expect()
+    assert (packet.opcode, packet.block) == (DATA, 1)
+    received = packet.payload
+
+    assert manager.pause().state == PAUSED
+    for block in range(2, 5):
+        client.send(ack(block - 1), peer)
+        packet, sender = client.expect()
+        assert (packet.opcode, packet.block, sender) == (DATA, block, peer)
+        received += packet.payload
+    client.send(ack(4), peer)
+    assert received == content
+    manager.server.wait_closed((manager.server.address, peer[1]))
+
+    # A new request still waits for continue.
+    other = manager.server.endpoint()
+    other.send(rrq("three.bin"), (manager.server.address, 69))
+    other.expect_none(within=1.5)
+    assert manager.resume().state == RUNNING
+    packet, _ = other.expect()
+    assert (packet.opcode, packet.block) == (DATA, 1)
+    check_stop_sequence(manager.stop())
+    assert wait_exit(manager) == 0
+
+
+def test_stop_while_paused(service):
+    manager = service()
+    manager.start()
+    assert manager.pause().state == PAUSED
+    check_stop_sequence(manager.stop())
+    assert wait_exit(manager) == 0
+    assert events(manager.server) == [EVENT_SERVICE_STARTED, EVENT_SERVICE_STOPPED]
+
+
+def test_stop_while_starting_waits_for_running(service):
+    """A stop sent before the service accepts controls is handed over once it runs."""
+    manager = service()
+    manager.server.start(wait_ready=False)
+    first = manager.next_report()
+    assert first.short() == START[0]
+    manager.control(signal.SIGTERM)
+    reports = manager.reports_until(lambda report: report.state == STOPPED)
+    assert [report.short() for report in reports[:2]] == START[1:]
+    check_stop_sequence(reports[2:])
+    assert wait_exit(manager) == 0
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.005, 0.05])
+def test_stop_during_the_listeners_start_up(service, delay):
+    """Running is reported before the listener has opened its sockets; a stop then must
+    still end it."""
+    manager = service()
+    start = manager.start(wait_ready=False)
+    assert [report.short() for report in start] == START
+    time.sleep(delay)
+    check_stop_sequence(manager.stop())
+    assert wait_exit(manager) == 0
+    assert events(manager.server)[-1:] == [EVENT_SERVICE_STOPPED]
+
+
+def test_failed_listener_start_up_stops_the_service(service):
+    manager = service(registry=False)
+    start = manager.start(wait_ready=False)
+    assert [report.short() for report in start] == START
+    reports = manager.reports_until(lambda report: report.state == STOPPED)
+    check_stop_sequence(reports, from_handler=False)
+    assert wait_exit(manager) == 0
+    assert events(manager.server) == [EVENT_INIT_FAILED, EVENT_SERVICE_STOPPED]
+
+
+def test_unreachable_service_manager_ends_the_service_at_once(server_factory):
+    """Every report is refused: the service stops without running its listener."""
+    server = server_factory(start=False)
+    server.args = []
+    server.env["NOTIFY_SOCKET"] = str(server.base / "nobody-listens")
+    server.start(wait_ready=False)
+    assert server.wait_exit(30) == 0
+    assert events(server) == []
+    assert server.stdout == ""
+
+
+def test_service_manager_gone_while_running_ends_the_service(service):
+    """Once reports are refused, the stop handling runs from the refusal and the service
+    ends in order: the bound on the refusals' repetition holds in service mode too."""
+    manager = service()
+    manager.start()
+    manager.close()
+    manager.control(signal.SIGUSR1)  # its report is refused
+    assert wait_exit(manager) == 0
+    assert events(manager.server) == [EVENT_SERVICE_STARTED, EVENT_SERVICE_STOPPED]
+
+
+def test_whole_life(server_factory, tmp_path):
+    """Install, serve a directory, transfer with a real client, pause, continue, stop and
+    remove, in a scratch system root, as a user would."""
+    server = server_factory(start=False, registry=False)
+    root = server.root
+    env = dict(server.env)
+    install = subprocess.run([QUORLD, "-install"], env=env, capture_output=True, timeout=60)
+    assert install.returncode == 0, install
+    unit = root / "etc/systemd/system/quoril.service"
+    assert f"ExecStart={QUORLD.resolve()}\n" in unit.read_text()
+
+    # The administrator serves a directory of their own and switches logging on.
+    registry = read_registry(server.registry_path)
+    registry[PARAMETERS_KEY]["DefaultDirectory"] = text_value(str(server.served))
+    registry[PARAMETERS_KEY]["EnableLogging"] = dword_value(1)
+    write_registry(server.registry_path, registry)
+    content = payload(5000, seed=61)
+    (server.served / "boot.img").write_bytes(content)
+
+    manager = ServiceManager(server)
+    try:
+        assert [report.short() for report in manager.start()] == START
+        fetched = server.run(["tftp", "-m", "binary", server.address, "-c", "get", "boot.img",
+                              str(server.work / "boot.img")])
+        assert fetched.returncode == 0, fetched
+        assert (server.work / "boot.img").read_bytes() == content
+        assert manager.pause().state == PAUSED
+        assert manager.resume().state == RUNNING
+        fetched = server.run(["tftp", "-m", "binary", server.address, "-c", "get", "boot.img",
+                              str(server.work / "again.img")])
+        assert fetched.returncode == 0, fetched
+        check_stop_sequence(manager.stop())
+        assert server.wait_exit(30) == 0
+    finally:
+        manager.close()
+
+    remove = subprocess.run([QUORLD, "-remove"], env=env, capture_output=True, timeout=60)
+    assert remove.returncode == 0, remove
+    assert not unit.exists()
+    registry = read_registry(server.registry_path)
+    assert EVENT_SOURCE_KEY not in registry
+    assert registry[PARAMETERS_KEY]["EnableLogging"] == dword_value(1)
+
+    assert events(server) == [EVENT_SERVICE_STARTED, EVENT_SERVICE_STOPPED]
+    log = (server.served / "quorld.log").read_bytes()
+    assert log.count(b"boot.img") == 2, log
+    assert log.count(b"--- Quoril service started ---") == 1
+    assert log.endswith(b"   --- Quoril service stopped ---\r\n")
