@@ -74,6 +74,7 @@ void StopFromConsole() {
 int Debug() {
   quoril::platform::WatchConsoleStop(StopFromConsole);
   quoril::Listener(nullptr);
+  quoril::AwaitStopHandling();
   return 0;
 }
 

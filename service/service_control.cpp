@@ -63,18 +63,10 @@ void HandleStop() {
   // and its first wait returns at once.
   gLocalAddressTable.sockets.CloseFromControl();
   StatusReporter(platform::kServiceStopPending, 0, 0, 0);
-  {
-    std::lock_guard lock(gStopHandlingLock);
-    gStopHandlingRuns = false;
-  }
+  // Notified under the lock: a waiter may return (and the process end) only after it.
+  std::lock_guard lock(gStopHandlingLock);
+  gStopHandlingRuns = false;
   gStopHandlingDone.notify_all();
-}
-
-// The stopped report comes last: a stop handling still on its way to its last report
-// finishes first.
-void AwaitStopHandling() {
-  std::unique_lock lock(gStopHandlingLock);
-  gStopHandlingDone.wait(lock, [] { return !gStopHandlingRuns; });
 }
 
 // Starts the listener and reports running. The listener's first report, from a start-up
@@ -129,6 +121,13 @@ int StatusReporter(std::uint32_t state, std::uint32_t exitCode, std::uint32_t ch
   if (accepted) return 1;
   HandleStop();
   return 0;
+}
+
+// The stopped report comes last: a stop handling still on its way to its last report
+// finishes first.
+void AwaitStopHandling() {
+  std::unique_lock lock(gStopHandlingLock);
+  gStopHandlingDone.wait(lock, [] { return !gStopHandlingRuns; });
 }
 
 void ControlHandler(std::uint32_t control) {

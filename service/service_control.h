@@ -38,6 +38,9 @@ class StopEvent {
 // not used. Returns once the service has stopped, or at once when its start fails.
 void ServiceMain(std::uint32_t argumentCount, char** arguments);
 
+// Returns once no stop handling runs, so that the process never ends under one.
+void AwaitStopHandling();
+
 // Reports the service's state; non-zero when the report was accepted. A refused report
 // runs the stop handling and answers 0.
 int StatusReporter(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
