@@ -23,6 +23,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import statistics
@@ -37,6 +38,7 @@ from pathlib import Path
 PAGE = os.sysconf("SC_PAGE_SIZE")
 TICK = os.sysconf("SC_CLK_TCK")
 MIB = 1024 * 1024
+SANITIZER_REPORT = re.compile(r"(ERROR|WARNING): \w+Sanitizer|runtime error:|SUMMARY: \w+Sanitizer")
 
 REGISTRY = (
     "REGEDIT4\r\n\r\n"
@@ -342,7 +344,8 @@ class Server:
         self.output.seek(0)
         return self.output.read()[-2000:].decode(errors="replace")
 
-    def stop(self) -> None:
+    def stop(self) -> str:
+        """Ends the server and everything it forked; answers all it printed."""
         if self.alive():
             os.killpg(self.pid, signal.SIGTERM)
             try:
@@ -357,7 +360,10 @@ class Server:
                 pass
         self.cpu.close()
         self.ns.close()
+        self.output.seek(0)
+        printed = self.output.read().decode(errors="replace")
         self.output.close()
+        return printed
 
 
 SERVER_NAMES = ["quoril", "tftpd-hpa", "atftpd", "dnsmasq"]
@@ -415,7 +421,7 @@ def run_scenario(server: Server, scenario: Scenario, args, root: Path, rep: int)
     peak = sampler.stop()
     cpu = server.cpu.seconds() - cpu_before
     lines = done.stdout.strip().splitlines()
-    if done.returncode not in (0, 3) or not lines:
+    if done.returncode not in (0, 3) or not lines or SANITIZER_REPORT.search(done.stderr):
         raise RuntimeError(f"load generator failed ({done.returncode}): {done.stderr.strip()}")
     result = json.loads(lines[-1])
     result.update(server=server.kind.name, rep=rep, server_cpu_s=cpu, server_peak_mib=peak / MIB)
@@ -615,8 +621,11 @@ def main() -> int:
                               f"{result['mib_per_s']:.2f} MiB/s, p99 {result['p99_ms']:.1f} ms, "
                               f"server CPU {result['server_cpu_s']:.2f} s", file=sys.stderr)
     finally:
-        for server in running.values():
-            server.stop()
+        for name, server in running.items():
+            printed = server.stop()
+            if SANITIZER_REPORT.search(printed):
+                print(f"bench: {name} reported:\n{printed[-6000:]}", file=sys.stderr)
+                failures += 1
         shutil.rmtree(root, ignore_errors=True)
         shutil.rmtree(system_root, ignore_errors=True)
 
