@@ -326,7 +326,11 @@ class QuorilServer:
         return self._read("quorld.stderr")
 
     def output(self) -> str:
-        return f"--- quorld stdout ---\n{self.stdout}\n--- quorld stderr ---\n{self.stderr}"
+        # The events tell why a server ended on its own: a failure has its identifier there.
+        events = self.root / "var/log/quoril/events.log"
+        events_text = events.read_text(errors="replace") if events.exists() else "(none)"
+        return (f"--- quorld stdout ---\n{self.stdout}\n--- quorld stderr ---\n{self.stderr}"
+                f"\n--- events ---\n{events_text}")
 
     def close(self) -> list[str]:
         """Stops and removes everything; answers the problems found (empty when sound)."""
