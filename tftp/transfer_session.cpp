@@ -119,6 +119,19 @@ Arrival AwaitClient(Session& session, Clock::time_point deadline) {
   }
 }
 
+// After a timeout: the last packet goes to the client again while retries are left.
+// Answers false when the transfer has failed.
+bool RetransmitAfterTimeout(Session& session, Clock::time_point& deadline) {
+  if (session.retriesLeft == 0) {
+    LoadDescription(session, IDS_TIMEOUT);
+    return false;
+  }
+  --session.retriesLeft;
+  if (!SendToClient(session, session.send, session.sendLength)) return false;
+  deadline = Clock::now() + session.timeout;
+  return true;
+}
+
 enum class ReadState { kSendBlock, kAwaitAck, kSucceeded, kFailed };
 
 ReadState ReadTransfer(Session& session) {
@@ -154,13 +167,7 @@ ReadState ReadTransfer(Session& session) {
       case Arrival::kClientError:
         return ReadState::kFailed;
       case Arrival::kTimeout:
-        if (session.retriesLeft == 0) {
-          LoadDescription(session, IDS_TIMEOUT);
-          return ReadState::kFailed;
-        }
-        --session.retriesLeft;
-        if (!SendToClient(session, session.send, session.sendLength)) return ReadState::kFailed;
-        deadline = Clock::now() + session.timeout;
+        if (!RetransmitAfterTimeout(session, deadline)) return ReadState::kFailed;
         continue;
       case Arrival::kDatagram:
         break;
@@ -213,13 +220,7 @@ WriteState WriteTransfer(Session& session) {
       case Arrival::kClientError:
         return WriteState::kFailed;
       case Arrival::kTimeout:
-        if (session.retriesLeft == 0) {
-          LoadDescription(session, IDS_TIMEOUT);
-          return WriteState::kFailed;
-        }
-        --session.retriesLeft;
-        if (!SendToClient(session, session.send, session.sendLength)) return WriteState::kFailed;
-        deadline = Clock::now() + session.timeout;
+        if (!RetransmitAfterTimeout(session, deadline)) return WriteState::kFailed;
         continue;
       case Arrival::kDatagram:
         break;
