@@ -87,12 +87,13 @@ int Usage() {
 }
 
 int RunService() {
-  const std::array<quoril::platform::ServiceTableEntry, 2> dispatchTable{{
-      {"TFTP Service", quoril::ServiceMain},
+  // Unqualified: on Windows the error values are the system headers' macros.
+  using namespace quoril;
+  const std::array<platform::ServiceTableEntry, 2> dispatchTable{{
+      {"TFTP Service", ServiceMain},
       {nullptr, nullptr},
   }};
-  return quoril::platform::StartServiceCtrlDispatcher(dispatchTable) == quoril::ERROR_SUCCESS ? 0
-                                                                                              : 1;
+  return platform::StartServiceCtrlDispatcher(dispatchTable) == ERROR_SUCCESS ? 0 : 1;
 }
 
 }  // namespace

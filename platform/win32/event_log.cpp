@@ -1,0 +1,45 @@
+// The Windows event log: one entry per report, its text taken by the event viewer from the
+// message table of the file registered as the source's EventMessageFile.
+#include "platform/event_log.h"
+
+#include "platform/win32/windows_headers.h"
+
+namespace quoril::platform {
+
+namespace {
+
+HANDLE AsHandle(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+}  // namespace
+
+EventSource::~EventSource() {
+  Deregister();
+}
+
+Win32Error EventSource::Register(const char* sourceName) {
+  Deregister();
+  if (sourceName == nullptr || sourceName[0] == '\0') return ERROR_INVALID_PARAMETER;
+  HANDLE handle = ::RegisterEventSourceA(nullptr, sourceName);
+  if (handle == nullptr) return ::GetLastError();
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
+  source_ = sourceName;
+  return ERROR_SUCCESS;
+}
+
+Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
+  if (handle_ == -1) return ERROR_INVALID_HANDLE;
+  if (!::ReportEventA(AsHandle(handle_), type, 0, eventId, nullptr, 0, 0, nullptr, nullptr)) {
+    return ::GetLastError();
+  }
+  return ERROR_SUCCESS;
+}
+
+void EventSource::Deregister() {
+  if (handle_ != -1) ::DeregisterEventSource(AsHandle(handle_));
+  handle_ = -1;
+  source_ = nullptr;
+}
+
+}  // namespace quoril::platform

@@ -1,0 +1,269 @@
+// Files and paths over the Win32 file calls.
+#include "platform/files.h"
+
+#include "platform/win32/windows_headers.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/win32/handles.h"
+
+namespace quoril::platform {
+
+namespace {
+
+bool ValidDisposition(std::uint32_t disposition) {
+  return disposition >= kCreateNew && disposition <= kTruncateExisting;
+}
+
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
+
+// Only paths on a local drive ("D:\...") are opened. A full path that begins with two
+// separators names a device (\\.\COM1, and CON or NUL in any directory become \\.\CON),
+// the raw object namespace (\\?\) or another machine's share, whose opening would hand the
+// service's network credentials to whichever host a client names.
+bool IsDrivePath(std::string_view full) {
+  const bool letter = full.size() >= 3 &&
+                      ((full[0] >= 'a' && full[0] <= 'z') || (full[0] >= 'A' && full[0] <= 'Z'));
+  return letter && full[1] == ':' && IsSeparator(full[2]);
+}
+
+bool EqualIgnoringAsciiCase(char a, char b) {
+  if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+  if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+  return a == b;
+}
+
+// Whether the final path `path` is `root` or lies below it. A plain prefix test would let
+// D:\tftpdata pass for D:\tftp.
+bool LiesWithin(std::string_view path, std::string_view root) {
+  if (path.size() < root.size()) return false;
+  for (std::size_t i = 0; i < root.size(); ++i) {
+    if (!EqualIgnoringAsciiCase(path[i], root[i])) return false;
+  }
+  if (!root.empty() && IsSeparator(root.back())) return true;
+  return path.size() == root.size() || IsSeparator(path[root.size()]);
+}
+
+// The path of what `handle` refers to, every link and junction followed.
+Win32Error FinalPathOf(HANDLE handle, std::string& path) {
+  std::vector<char> buffer(kMaxPath);
+  for (;;) {
+    const DWORD length = ::GetFinalPathNameByHandleA(
+        handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+    if (length == 0) return ::GetLastError();
+    if (length < buffer.size()) {
+      path.assign(buffer.data(), length);
+      return ERROR_SUCCESS;
+    }
+    buffer.resize(length + 1);
+  }
+}
+
+// The final path of the directory `path`, or of the directory that holds the file `path`.
+Win32Error FinalPathOfDirectory(const char* path, std::string& final) {
+  UniqueHandle directory(::CreateFileA(
+      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!directory.Valid()) return ::GetLastError();
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(directory.Get(), &info)) return ::GetLastError();
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
+  return FinalPathOf(directory.Get(), final);
+}
+
+Win32Error FinalPathOfParent(std::string_view full, std::string& final) {
+  std::size_t end = full.size();
+  while (end > 0 && !IsSeparator(full[end - 1])) --end;
+  // The drive's root keeps its separator.
+  std::string parent(full.substr(0, end > 3 ? end - 1 : end));
+  return FinalPathOfDirectory(parent.c_str(), final);
+}
+
+Win32Error EmptyFile(HANDLE file) {
+  if (::SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+      !::SetEndOfFile(file)) {
+    return ::GetLastError();
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+File::~File() {
+  Close();
+}
+
+File::File(File&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), shareEntry_(std::exchange(other.shareEntry_, 0)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, -1);
+    shareEntry_ = std::exchange(other.shareEntry_, 0);
+  }
+  return *this;
+}
+
+void File::Close() {
+  if (handle_ < 0) return;
+  ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+}
+
+Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t share,
+                      std::uint32_t disposition, const char* confineTo, bool* alreadyExisted) {
+  Close();
+  if (alreadyExisted != nullptr) *alreadyExisted = false;
+  if (path == nullptr || !ValidDisposition(disposition)) return ERROR_INVALID_PARAMETER;
+  if (*path == '\0') return ERROR_PATH_NOT_FOUND;
+  if ((access & (kGenericRead | kGenericWrite)) == 0 ||
+      (access & ~(kGenericRead | kGenericWrite)) != 0) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if ((share & ~(kShareRead | kShareWrite | kShareDelete)) != 0) return ERROR_INVALID_PARAMETER;
+  if (disposition == kTruncateExisting && !(access & kGenericWrite)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (std::strlen(path) >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
+
+  std::array<char, kMaxPath> full{};
+  const DWORD length = ::GetFullPathNameA(path, full.size(), full.data(), nullptr);
+  if (length == 0) return ::GetLastError();
+  if (length >= full.size()) return ERROR_FILENAME_EXCED_RANGE;
+  if (!IsDrivePath(std::string_view(full.data(), length))) return ERROR_ACCESS_DENIED;
+
+  // Confined, a file is opened without being emptied, looked at where it really is, and only
+  // then emptied; nothing outside the directory is changed.
+  std::string root;
+  DWORD openDisposition = disposition;
+  if (confineTo != nullptr) {
+    if (FinalPathOfDirectory(confineTo, root) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
+    std::string parent;
+    if (FinalPathOfParent(std::string_view(full.data(), length), parent) == ERROR_SUCCESS &&
+        !LiesWithin(parent, root)) {
+      return ERROR_ACCESS_DENIED;
+    }
+    if (disposition == kCreateAlways) openDisposition = OPEN_ALWAYS;
+    if (disposition == kTruncateExisting) openDisposition = OPEN_EXISTING;
+  }
+
+  UniqueHandle file(::CreateFileA(full.data(), access, share, nullptr, openDisposition,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.Valid()) return ::GetLastError();
+  const bool existed = openDisposition == OPEN_EXISTING || openDisposition == TRUNCATE_EXISTING ||
+                       ((openDisposition == OPEN_ALWAYS || openDisposition == CREATE_ALWAYS) &&
+                        ::GetLastError() == ERROR_ALREADY_EXISTS);
+  const bool created = !existed;
+
+  // Only regular files on a disk; what was opened decides, not the name.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(file.Get()) != FILE_TYPE_DISK ||
+      !::GetFileInformationByHandle(file.Get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (confineTo != nullptr) {
+    std::string final;
+    if (FinalPathOf(file.Get(), final) != ERROR_SUCCESS || !LiesWithin(final, root)) {
+      file.Reset();
+      if (created && !final.empty()) ::DeleteFileA(final.c_str());
+      return ERROR_ACCESS_DENIED;
+    }
+    if (existed && (disposition == kCreateAlways || disposition == kTruncateExisting)) {
+      if (const Win32Error error = EmptyFile(file.Get()); error != ERROR_SUCCESS) return error;
+    }
+  }
+  if (alreadyExisted != nullptr) {
+    *alreadyExisted = existed && (disposition == kCreateAlways || disposition == kOpenAlways);
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(file.Release());
+  return ERROR_SUCCESS;
+}
+
+Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
+  bytesRead = 0;
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  DWORD count = 0;
+  const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+  if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), buffer.data(), size, &count, nullptr)) {
+    return ::GetLastError();
+  }
+  bytesRead = count;
+  return ERROR_SUCCESS;
+}
+
+Win32Error File::Write(std::span<const std::uint8_t> data) {
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  while (!data.empty()) {
+    DWORD count = 0;
+    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
+    if (!::WriteFile(reinterpret_cast<HANDLE>(handle_), data.data(), size, &count, nullptr)) {
+      return ::GetLastError();
+    }
+    // A write that stores nothing without an error has no room left.
+    if (count == 0) return ERROR_DISK_FULL;
+    data = data.subspan(count);
+  }
+  return ERROR_SUCCESS;
+}
+
+Win32Error File::SeekToEnd() {
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  if (::SetFilePointer(reinterpret_cast<HANDLE>(handle_), 0, nullptr, FILE_END) ==
+          INVALID_SET_FILE_POINTER &&
+      ::GetLastError() != NO_ERROR) {
+    return ::GetLastError();
+  }
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetFullPathName(const char* name, std::span<char> buffer, std::uint32_t& result) {
+  result = 0;
+  if (name == nullptr) return ERROR_INVALID_PARAMETER;
+  if (*name == '\0') return ERROR_INVALID_NAME;
+  const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+  const DWORD length = ::GetFullPathNameA(name, size, buffer.data(), nullptr);
+  if (length == 0) return ::GetLastError();
+  result = length;
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetCurrentDirectory(std::span<char> buffer, std::uint32_t& length) {
+  const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+  length = ::GetCurrentDirectoryA(size, buffer.data());
+  if (length == 0) return ::GetLastError();
+  return ERROR_SUCCESS;
+}
+
+Win32Error SetCurrentDirectory(const char* path) {
+  if (path == nullptr) return ERROR_INVALID_PARAMETER;
+  if (!::SetCurrentDirectoryA(path)) return ::GetLastError();
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetModuleFileName(std::span<char> buffer, std::uint32_t& length) {
+  length = 0;
+  if (buffer.empty()) return ERROR_INSUFFICIENT_BUFFER;
+  const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+  const DWORD count = ::GetModuleFileNameA(nullptr, buffer.data(), size);
+  if (count == 0) return ::GetLastError();
+  if (count < size) {
+    length = count;
+    return ERROR_SUCCESS;
+  }
+  // Cut: Windows XP leaves the buffer without a terminator.
+  buffer[size - 1] = '\0';
+  length = size;
+  return ERROR_INSUFFICIENT_BUFFER;
+}
+
+}  // namespace quoril::platform

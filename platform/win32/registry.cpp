@@ -1,0 +1,139 @@
+// The registry of Windows: keys of HKEY_LOCAL_MACHINE through the ANSI registry calls.
+#include "platform/registry.h"
+
+#include "platform/win32/windows_headers.h"
+
+#include <algorithm>
+#include <mutex>
+#include <utility>
+
+namespace quoril::platform {
+
+namespace {
+
+HKEY AsKey(std::uintptr_t handle) {
+  return reinterpret_cast<HKEY>(handle);
+}
+
+std::mutex& LastErrorLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::string& LastErrorText() {
+  static std::string text;
+  return text;
+}
+
+// Keeps the failure of a registry call in words for LastRegistryError and answers it.
+Win32Error Note(LONG error, const char* call, const char* name) {
+  if (error == ERROR_SUCCESS) return ERROR_SUCCESS;
+  std::string text = std::string(call) + "(" + (name != nullptr ? name : "") + "): ";
+  char message[256] = {};
+  const DWORD length =
+      ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(error), 0, message, sizeof message, nullptr);
+  std::string words(message, length);
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r')) words.pop_back();
+  text += words.empty() ? "error " + std::to_string(error) : words;
+  std::lock_guard lock(LastErrorLock());
+  LastErrorText() = std::move(text);
+  return static_cast<Win32Error>(error);
+}
+
+}  // namespace
+
+RegistryKey::RegistryKey() = default;
+
+RegistryKey::~RegistryKey() {
+  Close();
+}
+
+RegistryKey::RegistryKey(RegistryKey&& other) noexcept
+    : path_(std::move(other.path_)),
+      open_(std::exchange(other.open_, false)),
+      handle_(std::exchange(other.handle_, 0)) {}
+
+RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept {
+  if (this != &other) {
+    Close();
+    path_ = std::move(other.path_);
+    open_ = std::exchange(other.open_, false);
+    handle_ = std::exchange(other.handle_, 0);
+  }
+  return *this;
+}
+
+Win32Error RegistryKey::Open(const char* subKey) {
+  Close();
+  HKEY key = nullptr;
+  if (const Win32Error error =
+          Note(::RegOpenKeyA(HKEY_LOCAL_MACHINE, subKey, &key), "RegOpenKeyA", subKey);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  handle_ = reinterpret_cast<std::uintptr_t>(key);
+  path_ = subKey != nullptr ? subKey : "";
+  open_ = true;
+  return ERROR_SUCCESS;
+}
+
+Win32Error RegistryKey::Create(const char* subKey) {
+  Close();
+  HKEY key = nullptr;
+  if (const Win32Error error =
+          Note(::RegCreateKeyA(HKEY_LOCAL_MACHINE, subKey, &key), "RegCreateKeyA", subKey);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  handle_ = reinterpret_cast<std::uintptr_t>(key);
+  path_ = subKey != nullptr ? subKey : "";
+  open_ = true;
+  return ERROR_SUCCESS;
+}
+
+bool RegistryKey::IsOpen() const {
+  return open_;
+}
+
+void RegistryKey::Close() {
+  if (open_) ::RegCloseKey(AsKey(handle_));
+  open_ = false;
+  handle_ = 0;
+  path_.clear();
+}
+
+Win32Error RegistryKey::QueryValue(const char* name, std::span<std::uint8_t> buffer,
+                                   std::uint32_t& size, std::uint32_t* type) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  DWORD valueType = 0;
+  DWORD valueSize = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+  const LONG result = ::RegQueryValueExA(AsKey(handle_), name, nullptr, &valueType,
+                                         buffer.empty() ? nullptr : buffer.data(), &valueSize);
+  // ERROR_MORE_DATA tells the size the data need.
+  if (result == ERROR_SUCCESS || result == ERROR_MORE_DATA) size = valueSize;
+  if (result == ERROR_SUCCESS && type != nullptr) *type = valueType;
+  // A buffer of no bytes is given as none, and the call then answers the size alone.
+  if (result == ERROR_SUCCESS && buffer.empty() && valueSize > 0) return ERROR_MORE_DATA;
+  return Note(result, "RegQueryValueExA", name);
+}
+
+Win32Error RegistryKey::SetValue(const char* name, std::uint32_t type,
+                                 std::span<const std::uint8_t> data) {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  if (data.size() > MAXDWORD) return ERROR_INVALID_PARAMETER;
+  return Note(
+      ::RegSetValueExA(AsKey(handle_), name, 0, type, data.data(), static_cast<DWORD>(data.size())),
+      "RegSetValueExA", name);
+}
+
+Win32Error DeleteRegistryKey(const char* subKey) {
+  return Note(::RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey), "RegDeleteKeyA", subKey);
+}
+
+std::string LastRegistryError() {
+  std::lock_guard lock(LastErrorLock());
+  return LastErrorText();
+}
+
+}  // namespace quoril::platform

@@ -1,0 +1,378 @@
+// UDP sockets over Windows Sockets, and the local IPv4 addresses from the adapters.
+#include "platform/sockets.h"
+
+#include "platform/win32/windows_headers.h"
+
+#include <iphlpapi.h>
+#include <mswsock.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "platform/win32/handles.h"
+
+namespace quoril::platform {
+
+namespace {
+
+// How often a wait looks whether it has been cancelled, or whether the stop closed the
+// sockets under it (a select that the closing does not wake still ends this soon).
+constexpr DWORD kWaitSlice = 250;
+// The largest UDP datagram over IPv4, so that a receive learns the real size of one that
+// does not fit its buffer.
+constexpr std::size_t kLargestDatagram = 65536;
+
+std::atomic<bool> gTransferWaitsCancelled{false};
+
+SOCKET AsSocket(std::intptr_t handle) {
+  return static_cast<SOCKET>(handle);
+}
+
+Win32Error LastSocketError() {
+  return static_cast<Win32Error>(::WSAGetLastError());
+}
+
+Win32Error OpenBound(std::uint32_t address, std::uint16_t port, SOCKET& out) {
+  out = INVALID_SOCKET;
+  SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return LastSocketError();
+  // Not inherited by programs that the process starts.
+  ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  // An ICMP "port unreachable" for an earlier datagram would otherwise fail the next receive
+  // with WSAECONNRESET, which is no datagram and no fault of this socket.
+  BOOL report = FALSE;
+  DWORD returned = 0;
+  ::WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = ::htons(port);
+  local.sin_addr.s_addr = address;
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+    const Win32Error error = LastSocketError();
+    ::closesocket(s);
+    return error;
+  }
+  out = s;
+  return ERROR_SUCCESS;
+}
+
+// One datagram, whole: a datagram larger than `buffer` is consumed and fails with
+// WSAEMSGSIZE, and `received` tells its real size.
+Win32Error ReceiveDatagram(SOCKET s, std::span<std::uint8_t> buffer, std::size_t& received,
+                           SocketAddressIn& from) {
+  received = 0;
+  std::vector<char> whole(kLargestDatagram);
+  sockaddr_in sender{};
+  int senderLength = sizeof sender;
+  const int n = ::recvfrom(s, whole.data(), static_cast<int>(whole.size()), 0,
+                           reinterpret_cast<sockaddr*>(&sender), &senderLength);
+  if (n == SOCKET_ERROR) return LastSocketError();
+  received = static_cast<std::size_t>(n);
+  from.family = kAddressFamilyInet;
+  from.port = sender.sin_port;
+  from.address = sender.sin_addr.s_addr;
+  std::memset(from.zero, 0, sizeof from.zero);
+  std::memcpy(buffer.data(), whole.data(), std::min(received, buffer.size()));
+  return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
+}
+
+timeval Timeval(DWORD milliseconds) {
+  timeval tv{};
+  tv.tv_sec = static_cast<long>(milliseconds / 1000);
+  tv.tv_usec = static_cast<long>(milliseconds % 1000 * 1000);
+  return tv;
+}
+
+}  // namespace
+
+std::uint16_t HostToNetwork16(std::uint16_t value) {
+  return ::htons(value);
+}
+
+std::uint16_t NetworkToHost16(std::uint16_t value) {
+  return ::ntohs(value);
+}
+
+Win32Error SocketsStartup() {
+  WSADATA data{};
+  const int error = ::WSAStartup(MAKEWORD(1, 1), &data);
+  return static_cast<Win32Error>(error);
+}
+
+Win32Error SocketsCleanup() {
+  if (::WSACleanup() == SOCKET_ERROR) return LastSocketError();
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetHostName(std::span<char> buffer) {
+  if (buffer.empty()) return WSAEFAULT;
+  const int size = static_cast<int>(std::min<std::size_t>(buffer.size(), 0x7FFFFFFF));
+  if (::gethostname(buffer.data(), size) == SOCKET_ERROR) return LastSocketError();
+  buffer.back() = '\0';
+  return ERROR_SUCCESS;
+}
+
+// Every IPv4 address of every adapter that is up, the loopback adapter included, in the
+// order the system lists them: the host name's lookup leaves out the loopback address and
+// answers whatever a hosts file says.
+Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
+                               std::uint32_t& count) {
+  count = 0;
+  constexpr ULONG kFlags =
+      GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+  // In records, so that the buffer has the records' alignment.
+  std::vector<IP_ADAPTER_ADDRESSES> list(16);
+  ULONG size = 0;
+  ULONG result = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    size = static_cast<ULONG>(list.size() * sizeof(IP_ADAPTER_ADDRESSES));
+    result = ::GetAdaptersAddresses(AF_INET, kFlags, nullptr, list.data(), &size);
+    if (result == ERROR_BUFFER_OVERFLOW) {
+      list.resize(size / sizeof(IP_ADAPTER_ADDRESSES) + 1);
+    }
+  }
+  if (result == ERROR_NO_DATA) return ERROR_SUCCESS;
+  if (result != ERROR_SUCCESS) return WSAHOST_NOT_FOUND;
+  for (const IP_ADAPTER_ADDRESSES* adapter = list.data(); adapter != nullptr;
+       adapter = adapter->Next) {
+    if (adapter->OperStatus != IfOperStatusUp) continue;
+    for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress;
+         unicast != nullptr; unicast = unicast->Next) {
+      const sockaddr* address = unicast->Address.lpSockaddr;
+      if (address == nullptr || address->sa_family != AF_INET) continue;
+      if (count == addresses.size()) return ERROR_SUCCESS;
+      sockaddr_in inet{};
+      std::memcpy(&inet, address, sizeof inet);
+      addresses[count++] = inet.sin_addr.s_addr;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+void CancelTransferWaits() {
+  gTransferWaitsCancelled.store(true);
+}
+
+// UdpSocket
+
+UdpSocket::~UdpSocket() {
+  Close();
+}
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = -1;
+}
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+Win32Error UdpSocket::Open(std::uint32_t address, std::uint16_t port) {
+  Close();
+  SOCKET s = INVALID_SOCKET;
+  const Win32Error error = OpenBound(address, port, s);
+  if (error == ERROR_SUCCESS) handle_ = static_cast<std::intptr_t>(s);
+  return error;
+}
+
+void UdpSocket::Close() {
+  if (handle_ >= 0) {
+    ::closesocket(AsSocket(handle_));
+    handle_ = -1;
+  }
+}
+
+Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet,
+                             const SocketAddressIn& to) const {
+  if (handle_ < 0) return WSAENOTSOCK;
+  sockaddr_in destination{};
+  destination.sin_family = AF_INET;
+  destination.sin_port = to.port;
+  destination.sin_addr.s_addr = to.address;
+  const int n = ::sendto(AsSocket(handle_), reinterpret_cast<const char*>(packet.data()),
+                         static_cast<int>(packet.size()), 0,
+                         reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+  return n == SOCKET_ERROR ? LastSocketError() : ERROR_SUCCESS;
+}
+
+Win32Error UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,
+                                  SocketAddressIn& from) const {
+  received = 0;
+  if (handle_ < 0) return WSAENOTSOCK;
+  return ReceiveDatagram(AsSocket(handle_), buffer, received, from);
+}
+
+Win32Error UdpSocket::WaitReadable(std::uint32_t timeoutMilliseconds, WaitResult& result) const {
+  if (handle_ < 0) return WSAENOTSOCK;
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMilliseconds;
+  for (;;) {
+    if (gTransferWaitsCancelled.load()) {
+      result = WaitResult::kCancelled;
+      return ERROR_SUCCESS;
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(AsSocket(handle_), &readable);
+    timeval slice = Timeval(std::min(left, kWaitSlice));
+    const int n = ::select(0, &readable, nullptr, nullptr, &slice);
+    if (n == SOCKET_ERROR) return LastSocketError();
+    if (n > 0) {
+      result = WaitResult::kReady;
+      return ERROR_SUCCESS;
+    }
+    if (left <= kWaitSlice) {
+      result = WaitResult::kTimeout;
+      return ERROR_SUCCESS;
+    }
+  }
+}
+
+std::uint16_t UdpSocket::LocalPort() const {
+  sockaddr_in local{};
+  int length = sizeof local;
+  if (handle_ < 0 ||
+      ::getsockname(AsSocket(handle_), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return 0;
+  }
+  return ::ntohs(local.sin_port);
+}
+
+// PortSocketSet
+//
+// The stop closes the sockets from the control's thread, where the listener may be waiting
+// on them: every slot is read and changed under `lock`, and a receive runs under it too, so
+// that the listener never receives on a handle that the stop closed (and that the system may
+// already have given to another socket).
+struct PortSocketSet::State {
+  CriticalSection lock;
+  std::array<SOCKET, kCapacity> sockets;
+  // Signalled while the listener may go on; reset while it is held.
+  UniqueHandle released{::CreateEventA(nullptr, TRUE, TRUE, nullptr)};
+  bool held = false;
+  bool stopRequested = false;
+};
+
+PortSocketSet::PortSocketSet() : state_(std::make_unique<State>()) {
+  state_->sockets.fill(INVALID_SOCKET);
+}
+
+PortSocketSet::~PortSocketSet() {
+  for (std::uint32_t k = 0; k < kCapacity; ++k) Close(k);
+}
+
+Win32Error PortSocketSet::Open(std::uint32_t index, std::uint32_t address, std::uint16_t port) {
+  if (index >= kCapacity) return WSAEINVAL;
+  Close(index);
+  SOCKET s = INVALID_SOCKET;
+  const Win32Error error = OpenBound(address, port, s);
+  CriticalSectionLock lock(state_->lock);
+  state_->sockets[index] = s;
+  return error;
+}
+
+bool PortSocketSet::IsOpen(std::uint32_t index) const {
+  CriticalSectionLock lock(state_->lock);
+  return index < kCapacity && state_->sockets[index] != INVALID_SOCKET;
+}
+
+void PortSocketSet::Close(std::uint32_t index) {
+  if (index >= kCapacity) return;
+  CriticalSectionLock lock(state_->lock);
+  if (state_->sockets[index] != INVALID_SOCKET) {
+    ::closesocket(state_->sockets[index]);
+    state_->sockets[index] = INVALID_SOCKET;
+  }
+}
+
+Win32Error PortSocketSet::Wait(ReadSet& set) {
+  if (set.none()) return WSAEINVAL;
+  for (;;) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    std::array<SOCKET, kCapacity> watched;
+    watched.fill(INVALID_SOCKET);
+    bool held = false;
+    {
+      CriticalSectionLock lock(state_->lock);
+      // The sockets are gone: the receive that follows tells the listener so.
+      if (state_->stopRequested) return ERROR_SUCCESS;
+      held = state_->held;
+      if (!held) {
+        for (std::uint32_t k = 0; k < kCapacity; ++k) {
+          if (!set.test(k)) continue;
+          if (state_->sockets[k] == INVALID_SOCKET) return WSAENOTSOCK;
+          watched[k] = state_->sockets[k];
+          FD_SET(watched[k], &readable);
+        }
+      }
+    }
+    if (held) {
+      // Paused: nothing is taken until continue or stop.
+      ::WaitForSingleObject(state_->released.Get(), INFINITE);
+      continue;
+    }
+    timeval slice = Timeval(kWaitSlice);
+    const int n = ::select(0, &readable, nullptr, nullptr, &slice);
+    const Win32Error error = n == SOCKET_ERROR ? LastSocketError() : ERROR_SUCCESS;
+    ReadSet ready;
+    if (n > 0) {
+      for (std::uint32_t k = 0; k < kCapacity; ++k) {
+        if (watched[k] != INVALID_SOCKET && FD_ISSET(watched[k], &readable)) ready.set(k);
+      }
+    }
+    CriticalSectionLock lock(state_->lock);
+    if (state_->stopRequested) return ERROR_SUCCESS;
+    if (error != ERROR_SUCCESS) return error;
+    // A pause that came while the wait was returning still holds the listener.
+    if (state_->held || ready.none()) continue;
+    set = ready;
+    return ERROR_SUCCESS;
+  }
+}
+
+Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> buffer,
+                                  std::size_t& received, SocketAddressIn& from) {
+  received = 0;
+  CriticalSectionLock lock(state_->lock);
+  if (index >= kCapacity || state_->stopRequested || state_->sockets[index] == INVALID_SOCKET) {
+    return WSAENOTSOCK;
+  }
+  // The wait found a datagram here, and only this thread receives on the socket: the receive
+  // does not block.
+  return ReceiveDatagram(state_->sockets[index], buffer, received, from);
+}
+
+void PortSocketSet::Hold() {
+  CriticalSectionLock lock(state_->lock);
+  state_->held = true;
+  ::ResetEvent(state_->released.Get());
+}
+
+void PortSocketSet::Release() {
+  CriticalSectionLock lock(state_->lock);
+  state_->held = false;
+  ::SetEvent(state_->released.Get());
+}
+
+void PortSocketSet::CloseFromControl() {
+  CriticalSectionLock lock(state_->lock);
+  state_->stopRequested = true;
+  for (SOCKET& s : state_->sockets) {
+    if (s != INVALID_SOCKET) ::closesocket(s);
+    s = INVALID_SOCKET;
+  }
+  ::SetEvent(state_->released.Get());
+}
+
+}  // namespace quoril::platform

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the Windows executable (quorld.exe) with mingw-w64 and runs its whole life as a
+# service under wine, in a network namespace of its own whose only address is 127.0.0.1:
+# the Win32 backend's unit tests, the command line, installation, transfers with tftp-hpa
+# and curl, pause and continue, stop and removal, and the event identifiers. Needs root.
+# Usage: scripts/windows-test.sh            (builds into build-windows/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Debian's cross compiler and wine; not the mingw-w64 meta-package, not wine32.
+packages=(g++-mingw-w64-x86-64-posix wine64 wine)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+scripts/install-deps.sh  # the Linux clients (tftp-hpa, curl), python3, iproute2, unshare
+
+dir=build-windows
+cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+
+# Nothing but the system's own DLLs: the C++ runtime and winpthreads are linked in.
+for exe in quorld.exe control_service.exe quoril_windows_tests.exe; do
+  dlls=$(x86_64-w64-mingw32-objdump -p "$dir/$exe" | sed -n 's/^\s*DLL Name: //p' | sort -f)
+  extra=$(grep -viE '^(advapi32|iphlpapi|kernel32|msvcrt|user32|ws2_32)\.dll$' <<<"$dlls" || true)
+  if [[ -n "$extra" ]]; then
+    echo "$exe needs DLLs that Windows does not have: $extra" >&2
+    exit 1
+  fi
+done
+
+timeout 900 unshare -n -- sh -c 'ip link set lo up && exec python3 tests/windows/service_life.py "$1"' \
+  sh "$dir"

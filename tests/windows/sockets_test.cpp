@@ -1,0 +1,248 @@
+// UDP sockets of the Win32 backend over the loopback address, and the listener's port
+// sockets with the controls that hold, release and close them from another thread.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "platform/sockets.h"
+
+namespace quoril::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
+
+class SocketsTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(SocketsStartup(), ERROR_SUCCESS); }
+  void TearDown() override { EXPECT_EQ(SocketsCleanup(), ERROR_SUCCESS); }
+};
+
+SocketAddressIn AddressOf(const UdpSocket& socket) {
+  SocketAddressIn address;
+  address.port = HostToNetwork16(socket.LocalPort());
+  address.address = kLoopback;
+  return address;
+}
+
+std::span<const std::uint8_t> AsBytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+TEST_F(SocketsTest, SendAndReceiveOneDatagram) {
+  UdpSocket sender;
+  UdpSocket receiver;
+  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
+  EXPECT_NE(receiver.LocalPort(), 0);
+  ASSERT_EQ(sender.SendTo(AsBytes("hello"), AddressOf(receiver)), ERROR_SUCCESS);
+
+  WaitResult result = WaitResult::kTimeout;
+  ASSERT_EQ(receiver.WaitReadable(5000, result), ERROR_SUCCESS);
+  EXPECT_EQ(result, WaitResult::kReady);
+  std::array<std::uint8_t, 16> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  ASSERT_EQ(receiver.ReceiveFrom(buffer, received, from), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + received), "hello");
+  EXPECT_EQ(from.family, kAddressFamilyInet);
+  EXPECT_EQ(from.address, kLoopback);
+  EXPECT_EQ(NetworkToHost16(from.port), sender.LocalPort());
+}
+
+TEST_F(SocketsTest, ADatagramTooLargeIsConsumedAndTellsItsSize) {
+  UdpSocket sender;
+  UdpSocket receiver;
+  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
+  const std::string large(600, 'x');
+  ASSERT_EQ(sender.SendTo(AsBytes(large), AddressOf(receiver)), ERROR_SUCCESS);
+  ASSERT_EQ(sender.SendTo(AsBytes("next"), AddressOf(receiver)), ERROR_SUCCESS);
+  std::array<std::uint8_t, 516> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  EXPECT_EQ(receiver.ReceiveFrom(buffer, received, from), WSAEMSGSIZE);
+  EXPECT_EQ(received, 600u);
+  ASSERT_EQ(receiver.ReceiveFrom(buffer, received, from), ERROR_SUCCESS);
+  EXPECT_EQ(received, 4u);
+}
+
+TEST_F(SocketsTest, WaitsTimeOut) {
+  UdpSocket socket;
+  ASSERT_EQ(socket.Open(kLoopback, 0), ERROR_SUCCESS);
+  WaitResult result = WaitResult::kReady;
+  const auto begin = std::chrono::steady_clock::now();
+  ASSERT_EQ(socket.WaitReadable(600, result), ERROR_SUCCESS);
+  const auto waited = std::chrono::steady_clock::now() - begin;
+  EXPECT_EQ(result, WaitResult::kTimeout);
+  EXPECT_GE(waited, 550ms);
+  EXPECT_LT(waited, 2000ms);
+
+  UdpSocket closed;
+  EXPECT_EQ(closed.WaitReadable(10, result), WSAENOTSOCK);
+  std::array<std::uint8_t, 4> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  EXPECT_EQ(closed.ReceiveFrom(buffer, received, from), WSAENOTSOCK);
+  EXPECT_EQ(closed.SendTo(buffer, from), WSAENOTSOCK);
+}
+
+TEST_F(SocketsTest, APortInUseIsRefused) {
+  UdpSocket first;
+  ASSERT_EQ(first.Open(kLoopback, 0), ERROR_SUCCESS);
+  UdpSocket second;
+  EXPECT_EQ(second.Open(kLoopback, first.LocalPort()), WSAEADDRINUSE);
+  EXPECT_FALSE(second.IsOpen());
+}
+
+TEST_F(SocketsTest, LocalAddressesIncludeTheLoopback) {
+  std::array<char, 260> name{};
+  ASSERT_EQ(GetHostName(name), ERROR_SUCCESS);
+  EXPECT_NE(name[0], '\0');
+  std::array<std::uint32_t, 50> addresses{};
+  std::uint32_t count = 0;
+  ASSERT_EQ(LookupHostAddresses(name.data(), addresses, count), ERROR_SUCCESS);
+  ASSERT_GE(count, 1u);
+  EXPECT_NE(std::find(addresses.begin(), addresses.begin() + count, kLoopback),
+            addresses.begin() + count);
+  std::array<std::uint32_t, 1> one{};
+  ASSERT_EQ(LookupHostAddresses(name.data(), one, count), ERROR_SUCCESS);
+  EXPECT_EQ(count, 1u);
+}
+
+// The listener's side of a port socket set, on a thread of its own: waits, then receives
+// from the first ready socket; answers the receive's result.
+struct PortListener {
+  PortSocketSet& set;
+  std::future<Win32Error> Run() {
+    return std::async(std::launch::async, [this] {
+      PortSocketSet::ReadSet ready;
+      ready.set(0);
+      ready.set(1);
+      if (const Win32Error error = set.Wait(ready); error != ERROR_SUCCESS) return error;
+      const std::uint32_t index = ready.test(1) ? 1 : 0;
+      std::array<std::uint8_t, 516> buffer{};
+      std::size_t received = 0;
+      SocketAddressIn from;
+      return set.Receive(index, buffer, received, from);
+    });
+  }
+};
+
+class PortSocketSetTest : public SocketsTest {
+ protected:
+  void SetUp() override {
+    SocketsTest::SetUp();
+    for (std::uint32_t k = 0; k < ports.size(); ++k) {
+      // A free port, so that the client knows where to send.
+      UdpSocket finder;
+      ASSERT_EQ(finder.Open(kLoopback, 0), ERROR_SUCCESS);
+      ports[k] = finder.LocalPort();
+      finder.Close();
+      ASSERT_EQ(set.Open(k, kLoopback, ports[k]), ERROR_SUCCESS);
+    }
+    ASSERT_EQ(client.Open(kLoopback, 0), ERROR_SUCCESS);
+  }
+  void SendTo(std::uint32_t index) {
+    SocketAddressIn to;
+    to.address = kLoopback;
+    to.port = HostToNetwork16(ports[index]);
+    ASSERT_EQ(client.SendTo(AsBytes("x"), to), ERROR_SUCCESS);
+  }
+  PortSocketSet set;
+  UdpSocket client;
+  std::array<std::uint16_t, 2> ports{};
+};
+
+TEST_F(PortSocketSetTest, AWaitTakesTheReadySocket) {
+  SendTo(1);
+  PortSocketSet::ReadSet ready;
+  ready.set(0);
+  ready.set(1);
+  ASSERT_EQ(set.Wait(ready), ERROR_SUCCESS);
+  EXPECT_FALSE(ready.test(0));
+  EXPECT_TRUE(ready.test(1));
+  std::array<std::uint8_t, 516> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  ASSERT_EQ(set.Receive(1, buffer, received, from), ERROR_SUCCESS);
+  EXPECT_EQ(received, 1u);
+  EXPECT_EQ(NetworkToHost16(from.port), client.LocalPort());
+}
+
+TEST_F(PortSocketSetTest, AHeldWaitTakesNothingUntilReleased) {
+  set.Hold();
+  PortListener listener{set};
+  std::future<Win32Error> received = listener.Run();
+  SendTo(0);
+  EXPECT_EQ(received.wait_for(1500ms), std::future_status::timeout) << "taken while held";
+  set.Release();
+  ASSERT_EQ(received.wait_for(5000ms), std::future_status::ready);
+  EXPECT_EQ(received.get(), ERROR_SUCCESS);
+}
+
+TEST_F(PortSocketSetTest, CloseFromControlEndsTheWaitWithNotASocket) {
+  PortListener listener{set};
+  std::future<Win32Error> received = listener.Run();
+  std::this_thread::sleep_for(200ms);
+  set.CloseFromControl();
+  ASSERT_EQ(received.wait_for(5000ms), std::future_status::ready);
+  EXPECT_EQ(received.get(), WSAENOTSOCK);
+  EXPECT_FALSE(set.IsOpen(0));
+  EXPECT_FALSE(set.IsOpen(1));
+}
+
+TEST_F(PortSocketSetTest, CloseFromControlReleasesAHeldWait) {
+  set.Hold();
+  PortListener listener{set};
+  std::future<Win32Error> received = listener.Run();
+  std::this_thread::sleep_for(200ms);
+  set.CloseFromControl();
+  ASSERT_EQ(received.wait_for(5000ms), std::future_status::ready);
+  EXPECT_EQ(received.get(), WSAENOTSOCK);
+}
+
+TEST_F(SocketsTest, AStopBeforeTheFirstWaitIsRemembered) {
+  PortSocketSet set;
+  set.CloseFromControl();
+  ASSERT_EQ(set.Open(0, kLoopback, 0), ERROR_SUCCESS);
+  PortSocketSet::ReadSet ready;
+  ready.set(0);
+  EXPECT_EQ(set.Wait(ready), ERROR_SUCCESS);
+  std::array<std::uint8_t, 4> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  EXPECT_EQ(set.Receive(0, buffer, received, from), WSAENOTSOCK);
+  PortSocketSet::ReadSet none;
+  EXPECT_EQ(set.Wait(none), WSAEINVAL);
+}
+
+// The cancellation holds for the rest of the process: no test after this one may wait on a
+// UdpSocket (GoogleTest runs the suites of a file in their order, and only this file waits).
+class TransferWaitsTest : public SocketsTest {};
+
+TEST_F(TransferWaitsTest, CancelledWaitsEndAtOnce) {
+  UdpSocket socket;
+  ASSERT_EQ(socket.Open(kLoopback, 0), ERROR_SUCCESS);
+  auto waiting = std::async(std::launch::async, [&socket] {
+    WaitResult result = WaitResult::kReady;
+    socket.WaitReadable(60000, result);
+    return result;
+  });
+  std::this_thread::sleep_for(100ms);
+  CancelTransferWaits();
+  ASSERT_EQ(waiting.wait_for(5000ms), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), WaitResult::kCancelled);
+  WaitResult result = WaitResult::kReady;
+  ASSERT_EQ(socket.WaitReadable(60000, result), ERROR_SUCCESS);
+  EXPECT_EQ(result, WaitResult::kCancelled);
+}
+
+}  // namespace
+}  // namespace quoril::platform
