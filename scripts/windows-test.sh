@@ -38,5 +38,5 @@ for exe in quorld.exe control_service.exe quoril_windows_tests.exe; do
   fi
 done
 
-timeout 900 unshare -n -- sh -c 'ip link set lo up && exec python3 tests/windows/service_life.py "$1"' \
+timeout --kill-after=60 600 unshare -n -- sh -c 'ip link set lo up && exec python3 tests/windows/service_life.py "$1"' \
   sh "$dir"

@@ -65,7 +65,9 @@ Win32Error OpenBound(std::uint32_t address, std::uint16_t port, SOCKET& out) {
 Win32Error ReceiveDatagram(SOCKET s, std::span<std::uint8_t> buffer, std::size_t& received,
                            SocketAddressIn& from) {
   received = 0;
-  std::vector<char> whole(kLargestDatagram);
+  // On the stack, uncleared: every thread's stack has room for it, and nothing is allocated
+  // per datagram.
+  std::array<char, kLargestDatagram> whole;
   sockaddr_in sender{};
   int senderLength = sizeof sender;
   const int n = ::recvfrom(s, whole.data(), static_cast<int>(whole.size()), 0,

@@ -23,6 +23,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -56,6 +57,7 @@ REMOVE_FAILED = b"Error removing the Quoril service\n"
 
 EVENT_SERVICE_STARTED = 0x00000001
 EVENT_SERVICE_STOPPED = 0x00000002
+EVENT_INIT_FAILED = 0xC0000003
 EVENTLOG_INFORMATION_TYPE = 4
 
 STATE_STOPPED, STATE_RUNNING, STATE_PAUSED = 1, 4, 7
@@ -396,7 +398,7 @@ class Life:
 
     def pause_and_continue(self) -> None:
         step("pause: a running transfer goes on, a new request waits until continue")
-        content = payload(60 * tftp_wire.BLOCK_SIZE + 100, seed=3)
+        content = payload(100 * tftp_wire.BLOCK_SIZE + 100, seed=3)
         (self.served / "paused.bin").write_bytes(content)
         with self.endpoint() as running, self.endpoint() as waiting:
             progress: list[float] = []
@@ -503,6 +505,55 @@ class Life:
                               text[87:122].strip(), text[122:]))
         check_equal(sorted(transfers), sorted(self.expected_lines), "transfer lines")
 
+    def console_mode(self) -> None:
+        step("-debug: the listener in the console, ended by Ctrl-C")
+        content = payload(1000, seed=11)
+        (self.served / "console.bin").write_bytes(content)
+        log = self.served / "quorld.log"
+        logged = len(log.read_bytes())
+        stderr = self.work / "console-stderr.log"
+        with open(stderr, "wb") as errors:
+            console = subprocess.Popen(["wine", self.quorld, "-debug"], env=self.wine.env,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                       stderr=errors)
+        try:
+            self.await_port_69(True)
+            local = self.clients / "console.bin"
+            result = self.client_run(["tftp", "-m", "binary", SERVER[0], "-c", "get",
+                                      "console.bin", str(local)])
+            check(result.returncode == 0 and local.read_bytes() == content,
+                  f"tftp-hpa get in console mode: {result.stderr!r}")
+            # Wine turns SIGINT into the console's Ctrl-C event.
+            console.send_signal(signal.SIGINT)
+            output, _ = console.communicate(timeout=30)
+        finally:
+            if console.poll() is None:
+                console.kill()
+                console.wait()
+        check_equal((console.returncode, output), (0, b""), "quorld.exe -debug after Ctrl-C")
+        check(not self.port_69_bound(), "port 69 still bound after Ctrl-C")
+        appended = log.read_bytes()[logged:].split(b"\r\n")
+        check(appended[0].endswith(b"   --- Quoril service started ---") and appended[1] == b"",
+              f"console mode's start banner: {appended[:2]!r}")
+        check(appended[2].endswith(self.served_path("console.bin").encode()) and
+              b"Transfer successful" in appended[2], f"console mode's line: {appended[2]!r}")
+        check(appended[3] == b"" and appended[4].endswith(b"   --- Quoril service stopped ---"),
+              f"console mode's stop banner: {appended[3:]!r}")
+        reports = re.findall(r"ReportEventA \([0-9A-Fa-f]+,0x0004,0x0000,0x([0-9A-Fa-f]+),",
+                             stderr.read_text("latin-1"))
+        check_equal([int(ident, 16) for ident in reports],
+                    [EVENT_SERVICE_STARTED, EVENT_SERVICE_STOPPED], "console mode's events")
+
+    def failed_start(self) -> None:
+        step("a start whose settings name no directory: running, then stopped with 0xC0000003")
+        self.wine.reg_add(PARAMETERS, "DefaultDirectory", "REG_EXPAND_SZ",
+                          self.wine.path(self.work / "no-such-directory"))
+        result = self.wine.run("net", "start", SERVICE, timeout=90)
+        check(result.returncode == 0, f"net start: {result.stdout!r} {result.stderr!r}")
+        check_equal(self.control_service("query", STATE_STOPPED), STATE_STOPPED,
+                    "state after a failed start")
+        check(not self.port_69_bound(), "port 69 bound by a service that failed to start")
+
     def remove(self) -> None:
         step("-remove, then a second -remove that fails")
         result = self.quorld_run("-remove")
@@ -522,7 +573,9 @@ class Life:
                  for kind, category, ident in reports]
         start = (EVENTLOG_INFORMATION_TYPE, 0, EVENT_SERVICE_STARTED)
         stop = (EVENTLOG_INFORMATION_TYPE, 0, EVENT_SERVICE_STOPPED)
-        check_equal(found, [start, stop, start, stop], "events (type, category, identifier)")
+        init_failed = (EVENTLOG_INFORMATION_TYPE, 0, EVENT_INIT_FAILED)
+        check_equal(found, [start, stop, start, stop, init_failed, stop],
+                    "events (type, category, identifier)")
 
     def unit_tests(self) -> None:
         step("the Win32 backend's unit tests")
@@ -542,6 +595,8 @@ class Life:
 
 
 def main() -> int:
+    # A time limit from outside (timeout(1)) still ends the session below.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
     build = Path(sys.argv[1]).resolve()
     work = Path(tempfile.mkdtemp(prefix="quoril-wine-"))
     life = Life(build, work)
@@ -559,10 +614,12 @@ def main() -> int:
         life.start()
         life.stop_while_paused()
         life.transfer_log()
+        life.console_mode()
+        life.failed_start()
         life.remove()
         life.events()
         ok = True
-    except (Failure, AssertionError, subprocess.SubprocessError, OSError) as error:
+    except (Failure, AssertionError, subprocess.SubprocessError, OSError, SystemExit) as error:
         print(f"FAILED: {error}", flush=True)
     finally:
         life.wine.end_session()
