@@ -62,17 +62,21 @@ class UdpSocket {
   // WSAEMSGSIZE; `received` then holds its real size and `from` its sender.
   Win32Error ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,
                          SocketAddressIn& from) const;
-  // Waits until a datagram can be received, at most `timeoutMilliseconds`. Answers
-  // kCancelled once CancelTransferWaits() has been called in this process.
-  Win32Error WaitReadable(std::uint32_t timeoutMilliseconds, WaitResult& result) const;
+  // Waits at most `timeoutMilliseconds` for one datagram and receives it, as ReceiveFrom
+  // does: `result` is kReady with the datagram (or with WSAEMSGSIZE), kTimeout when none
+  // came, kCancelled once CancelTransferWaits() has been called in this process.
+  Win32Error ReceiveWithin(std::uint32_t timeoutMilliseconds, std::span<std::uint8_t> buffer,
+                           std::size_t& received, SocketAddressIn& from, WaitResult& result);
   // The local port the socket is bound to, host byte order.
   std::uint16_t LocalPort() const;
 
  private:
   std::intptr_t handle_ = -1;
+  // The receive timeout the socket has now, so that it is set only when it changes.
+  std::uint32_t receiveTimeout_ = 0;
 };
 
-// Makes every WaitReadable of this process, running or to come, answer kCancelled: the
+// Makes every ReceiveWithin of this process, running or to come, answer kCancelled: the
 // listener's shutdown ends the transfers still running this way.
 void CancelTransferWaits();
 

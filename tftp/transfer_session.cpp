@@ -86,16 +86,15 @@ Arrival AwaitClient(Session& session, Clock::time_point deadline) {
     const auto left = deadline > now ? std::chrono::ceil<std::chrono::milliseconds>(deadline - now)
                                      : std::chrono::milliseconds(0);
     platform::WaitResult result = platform::WaitResult::kTimeout;
-    if (session.socket.WaitReadable(static_cast<std::uint32_t>(left.count()), result) !=
-        ERROR_SUCCESS) {
-      EventReporter(EVENT_SOCKET_READ);
+    const Win32Error error =
+        session.socket.ReceiveWithin(static_cast<std::uint32_t>(left.count()), session.received,
+                                     session.receivedLength, session.peerAddress, result);
+    if (error == ERROR_SUCCESS && result == platform::WaitResult::kCancelled) {
       return Arrival::kEnded;
     }
-    if (result == platform::WaitResult::kCancelled) return Arrival::kEnded;
-    if (result == platform::WaitResult::kTimeout) return Arrival::kTimeout;
-
-    const Win32Error error =
-        session.socket.ReceiveFrom(session.received, session.receivedLength, session.peerAddress);
+    if (error == ERROR_SUCCESS && result == platform::WaitResult::kTimeout) {
+      return Arrival::kTimeout;
+    }
     if (error == WSAEMSGSIZE) continue;  // larger than any TFTP packet: dropped
     if (error == WSAENOTSOCK) return Arrival::kEnded;
     if (error != ERROR_SUCCESS) {

@@ -6,15 +6,21 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace quoril::platform {
 
@@ -116,10 +122,53 @@ Win32Error ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& 
   }
 }
 
-// Readable for good once the shutdown cancels the transfers' waits.
-int CancelDescriptor() {
-  static const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  return fd;
+// The transfer sockets that CancelTransferWaits must wake, marked by descriptor number.
+// Never destroyed: transfer threads may still close sockets while the process ends.
+class TransferSockets {
+ public:
+  static TransferSockets& Get() {
+    alignas(TransferSockets) static unsigned char storage[sizeof(TransferSockets)];
+    static TransferSockets* const sockets = ::new (storage) TransferSockets();
+    return *sockets;
+  }
+
+  void Mark(int fd, bool open) {
+    if (fd >= 0 && static_cast<std::size_t>(fd) < marks_.size()) marks_[fd].store(open);
+  }
+  bool Cancelled() const { return cancelled_.load(); }
+
+  void Cancel() {
+    cancelled_.store(true);
+    // A blocked receive returns at once on a socket shut down for reading. A descriptor
+    // closed and reused meanwhile is at worst another transfer socket, or no socket at all.
+    for (std::size_t fd = 0; fd < marks_.size(); ++fd) {
+      if (marks_[fd].load()) ::shutdown(static_cast<int>(fd), SHUT_RDWR);
+    }
+  }
+
+ private:
+  TransferSockets() : marks_(DescriptorLimit()) {}
+
+  static std::size_t DescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    return static_cast<std::size_t>(std::min<rlim_t>(limit.rlim_max, 1 << 20));
+  }
+
+  std::atomic<bool> cancelled_{false};
+  std::vector<std::atomic<bool>> marks_;
+};
+
+// Port-69 sockets take bursts of requests while the listener hands each over; a larger
+// receive buffer keeps the kernel from dropping them meanwhile.
+constexpr int kPortReceiveBuffer = 4 << 20;
+
+void EnlargeReceiveBuffer(int fd) {
+  int size = kPortReceiveBuffer;
+  // Beyond the system's limit needs privilege; without it the limit is what we get.
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
 }
 
 }  // namespace
@@ -132,7 +181,7 @@ std::uint16_t NetworkToHost16(std::uint16_t value) {
 }
 
 Win32Error SocketsStartup() {
-  CancelDescriptor();
+  TransferSockets::Get();
   return ERROR_SUCCESS;
 }
 
@@ -165,8 +214,7 @@ Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
 }
 
 void CancelTransferWaits() {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t written = ::write(CancelDescriptor(), &one, sizeof one);
+  TransferSockets::Get().Cancel();
 }
 
 // UdpSocket
@@ -193,14 +241,17 @@ Win32Error UdpSocket::Open(std::uint32_t address, std::uint16_t port) {
   int fd = -1;
   const Win32Error error = OpenBound(address, port, fd);
   handle_ = fd;
+  TransferSockets::Get().Mark(fd, true);
   return error;
 }
 
 void UdpSocket::Close() {
   if (handle_ >= 0) {
+    TransferSockets::Get().Mark(static_cast<int>(handle_), false);
     ::close(static_cast<int>(handle_));
     handle_ = -1;
   }
+  receiveTimeout_ = 0;
 }
 
 Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet,
@@ -221,25 +272,52 @@ Win32Error UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& r
   return ReceiveDatagram(static_cast<int>(handle_), buffer, received, from);
 }
 
-Win32Error UdpSocket::WaitReadable(std::uint32_t timeoutMilliseconds, WaitResult& result) const {
+Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
+                                    std::span<std::uint8_t> buffer, std::size_t& received,
+                                    SocketAddressIn& from, WaitResult& result) {
+  received = 0;
   if (handle_ < 0) return WSAENOTSOCK;
-  std::array<pollfd, 2> watched{
-      {{static_cast<int>(handle_), POLLIN, 0}, {CancelDescriptor(), POLLIN, 0}}};
-  const int timeout = static_cast<int>(std::min<std::uint32_t>(timeoutMilliseconds, 0x7FFFFFFF));
-  for (;;) {
-    const int n = ::poll(watched.data(), watched.size(), timeout);
-    if (n < 0) {
-      if (errno == EINTR) continue;  // the remaining time is lost; a signal here is rare
+  const int fd = static_cast<int>(handle_);
+  TransferSockets& sockets = TransferSockets::Get();
+  if (sockets.Cancelled()) {
+    result = WaitResult::kCancelled;
+    return ERROR_SUCCESS;
+  }
+  // One blocking receive with the socket's own timeout: no separate wait per packet.
+  int flags = MSG_TRUNC;
+  if (timeoutMilliseconds == 0) {
+    flags |= MSG_DONTWAIT;
+  } else if (timeoutMilliseconds != receiveTimeout_) {
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(timeoutMilliseconds / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(timeoutMilliseconds % 1000) * 1000;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
       return WsaErrorFromErrno(errno);
     }
-    if (watched[1].revents != 0) {
-      result = WaitResult::kCancelled;
-    } else if (n == 0) {
-      result = WaitResult::kTimeout;
-    } else {
-      result = WaitResult::kReady;
+    receiveTimeout_ = timeoutMilliseconds;
+  }
+  for (;;) {
+    sockaddr_in sender{};
+    socklen_t senderLength = sizeof sender;
+    const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), flags,
+                                 reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        result = sockets.Cancelled() ? WaitResult::kCancelled : WaitResult::kTimeout;
+        return ERROR_SUCCESS;
+      }
+      return WsaErrorFromErrno(errno);
     }
-    return ERROR_SUCCESS;
+    // A socket shut down by the cancel answers with nothing at all.
+    if (n == 0 && sockets.Cancelled()) {
+      result = WaitResult::kCancelled;
+      return ERROR_SUCCESS;
+    }
+    result = WaitResult::kReady;
+    received = static_cast<std::size_t>(n);
+    from = FromSockaddr(sender);
+    return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
   }
 }
 
@@ -280,7 +358,9 @@ PortSocketSet::~PortSocketSet() {
 Win32Error PortSocketSet::Open(std::uint32_t index, std::uint32_t address, std::uint16_t port) {
   if (index >= kCapacity) return WSAEINVAL;
   Close(index);
-  return OpenBound(address, port, state_->fds[index]);
+  const Win32Error error = OpenBound(address, port, state_->fds[index]);
+  if (error == ERROR_SUCCESS) EnlargeReceiveBuffer(state_->fds[index]);
+  return error;
 }
 
 bool PortSocketSet::IsOpen(std::uint32_t index) const {

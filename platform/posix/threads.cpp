@@ -2,21 +2,85 @@
 
 #include <time.h>
 
+#include <array>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 namespace quoril::platform {
 
-Win32Error StartDetachedThread(ThreadRoutine routine, void* argument) {
-  try {
-    std::thread(routine, argument).detach();
-    return ERROR_SUCCESS;
-  } catch (const std::system_error&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
+namespace {
+
+// Threads that have run their routine wait a while for the next one instead of ending, so
+// that a new transfer starts on a thread at once without the cost of creating one. Every
+// routine still has a thread of its own for as long as it runs.
+class IdleThreads {
+ public:
+  // Never destroyed: idle threads wait on it until the process ends.
+  static IdleThreads& Get() {
+    alignas(IdleThreads) static unsigned char storage[sizeof(IdleThreads)];
+    static IdleThreads* const threads = ::new (storage) IdleThreads();
+    return *threads;
   }
+
+  Win32Error Start(ThreadRoutine routine, void* argument) {
+    {
+      std::lock_guard lock(mutex_);
+      if (idle_ > queued_ && queued_ < kQueueSize) {
+        queue_[(head_ + queued_) % kQueueSize] = Work{routine, argument};
+        ++queued_;
+        arrived_.notify_one();
+        return ERROR_SUCCESS;
+      }
+    }
+    try {
+      std::thread([this, routine, argument] { Run(Work{routine, argument}); }).detach();
+      return ERROR_SUCCESS;
+    } catch (const std::system_error&) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+  }
+
+ private:
+  struct Work {
+    ThreadRoutine routine;
+    void* argument;
+  };
+  static constexpr std::size_t kQueueSize = 1024;
+  static constexpr std::size_t kMaxIdle = 256;
+  static constexpr auto kIdleTime = std::chrono::seconds(30);
+
+  void Run(Work work) {
+    for (;;) {
+      work.routine(work.argument);
+      std::unique_lock lock(mutex_);
+      if (idle_ >= kMaxIdle) return;
+      ++idle_;
+      const bool got = arrived_.wait_for(lock, kIdleTime, [this] { return queued_ > 0; });
+      --idle_;
+      if (!got) return;
+      work = queue_[head_];
+      head_ = (head_ + 1) % kQueueSize;
+      --queued_;
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::array<Work, kQueueSize> queue_{};
+  std::size_t head_ = 0;
+  std::size_t queued_ = 0;
+  std::size_t idle_ = 0;
+};
+
+}  // namespace
+
+Win32Error StartDetachedThread(ThreadRoutine routine, void* argument) {
+  return IdleThreads::Get().Start(routine, argument);
 }
 
 struct JoinableThread::State {

@@ -43,17 +43,38 @@ TEST(UdpSocket, DatagramLargerThanTheBufferFailsWithItsRealSize) {
   EXPECT_EQ(buffer[515], 0x42);
 }
 
-TEST(UdpSocket, WaitReadableTimesOutAndSeesADatagram) {
+TEST(UdpSocket, ReceiveWithinTimesOutAndTakesADatagram) {
   UdpSocket receiver, sender;
   ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
   ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
+  std::array<std::uint8_t, 516> buffer{};
+  std::size_t received = 99;
+  SocketAddressIn from;
   WaitResult result = WaitResult::kReady;
-  EXPECT_EQ(receiver.WaitReadable(10, result), ERROR_SUCCESS);
+  EXPECT_EQ(receiver.ReceiveWithin(10, buffer, received, from, result), ERROR_SUCCESS);
   EXPECT_EQ(result, WaitResult::kTimeout);
+  EXPECT_EQ(received, 0u);
+  EXPECT_EQ(receiver.ReceiveWithin(0, buffer, received, from, result), ERROR_SUCCESS);
+  EXPECT_EQ(result, WaitResult::kTimeout) << "no time left still looks once";
+
   const std::array<std::uint8_t, 4> ack{0, 4, 0, 1};
   ASSERT_EQ(sender.SendTo(ack, AddressOf(receiver)), ERROR_SUCCESS);
-  EXPECT_EQ(receiver.WaitReadable(5000, result), ERROR_SUCCESS);
+  EXPECT_EQ(receiver.ReceiveWithin(5000, buffer, received, from, result), ERROR_SUCCESS);
   EXPECT_EQ(result, WaitResult::kReady);
+  EXPECT_EQ(received, 4u);
+  EXPECT_EQ(buffer[3], 1);
+  EXPECT_EQ(from.port, HostToNetwork16(sender.LocalPort()));
+
+  // A datagram that has arrived is taken even when no time is left.
+  ASSERT_EQ(sender.SendTo(ack, AddressOf(receiver)), ERROR_SUCCESS);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(receiver.ReceiveWithin(0, buffer, received, from, result), ERROR_SUCCESS);
+  EXPECT_EQ(result, WaitResult::kReady);
+
+  std::vector<std::uint8_t> big(600, 0x41);
+  ASSERT_EQ(sender.SendTo(big, AddressOf(receiver)), ERROR_SUCCESS);
+  EXPECT_EQ(receiver.ReceiveWithin(5000, buffer, received, from, result), WSAEMSGSIZE);
+  EXPECT_EQ(received, 600u);
 }
 
 TEST(UdpSocket, ClosedSocketFailsAsNotASocket) {
@@ -72,23 +93,29 @@ TEST(UdpSocket, BindingAnAddressInUseFails) {
   EXPECT_FALSE(second.IsOpen());
 }
 
-TEST(UdpSocketDeathTest, CancelledWaitsAnswerCancelledForGood) {
+// Answers 0 when a receive blocked at the cancel, and every receive after it, is cancelled.
+int CancelEndsReceives() {
+  UdpSocket socket;
+  if (socket.Open(kLoopback, 0) != ERROR_SUCCESS) return 2;
+  std::array<std::uint8_t, 516> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  WaitResult result = WaitResult::kReady;
+  std::thread waiter([&] { socket.ReceiveWithin(60000, buffer, received, from, result); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  CancelTransferWaits();
+  waiter.join();
+  if (result != WaitResult::kCancelled) return 3;
+  UdpSocket later;
+  if (later.Open(kLoopback, 0) != ERROR_SUCCESS) return 4;
+  WaitResult laterResult = WaitResult::kReady;
+  later.ReceiveWithin(60000, buffer, received, from, laterResult);
+  return laterResult == WaitResult::kCancelled ? 0 : 5;
+}
+
+TEST(UdpSocketDeathTest, CancelledReceivesAnswerCancelledForGood) {
   // Cancelling is process-wide and permanent, so it runs in a child process of its own.
-  EXPECT_EXIT(
-      {
-        UdpSocket socket;
-        if (socket.Open(kLoopback, 0) != ERROR_SUCCESS) std::exit(2);
-        WaitResult result = WaitResult::kReady;
-        std::thread waiter([&] { socket.WaitReadable(60000, result); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        CancelTransferWaits();
-        waiter.join();
-        if (result != WaitResult::kCancelled) std::exit(3);
-        WaitResult later = WaitResult::kReady;
-        socket.WaitReadable(60000, later);
-        std::exit(later == WaitResult::kCancelled ? 0 : 4);
-      },
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(std::exit(CancelEndsReceives()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(PortSocketSet, EmptySetFails) {
