@@ -213,7 +213,10 @@ Win32Error UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& r
   return ReceiveDatagram(AsSocket(handle_), buffer, received, from);
 }
 
-Win32Error UdpSocket::WaitReadable(std::uint32_t timeoutMilliseconds, WaitResult& result) const {
+Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
+                                    std::span<std::uint8_t> buffer, std::size_t& received,
+                                    SocketAddressIn& from, WaitResult& result) {
+  received = 0;
   if (handle_ < 0) return WSAENOTSOCK;
   const ULONGLONG deadline = ::GetTickCount64() + timeoutMilliseconds;
   for (;;) {
@@ -231,7 +234,7 @@ Win32Error UdpSocket::WaitReadable(std::uint32_t timeoutMilliseconds, WaitResult
     if (n == SOCKET_ERROR) return LastSocketError();
     if (n > 0) {
       result = WaitResult::kReady;
-      return ERROR_SUCCESS;
+      return ReceiveDatagram(AsSocket(handle_), buffer, received, from);
     }
     if (left <= kWaitSlice) {
       result = WaitResult::kTimeout;

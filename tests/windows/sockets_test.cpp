@@ -44,12 +44,11 @@ TEST_F(SocketsTest, SendAndReceiveOneDatagram) {
   ASSERT_EQ(sender.SendTo(AsBytes("hello"), AddressOf(receiver)), ERROR_SUCCESS);
 
   WaitResult result = WaitResult::kTimeout;
-  ASSERT_EQ(receiver.WaitReadable(5000, result), ERROR_SUCCESS);
-  EXPECT_EQ(result, WaitResult::kReady);
   std::array<std::uint8_t, 16> buffer{};
   std::size_t received = 0;
   SocketAddressIn from;
-  ASSERT_EQ(receiver.ReceiveFrom(buffer, received, from), ERROR_SUCCESS);
+  ASSERT_EQ(receiver.ReceiveWithin(5000, buffer, received, from, result), ERROR_SUCCESS);
+  EXPECT_EQ(result, WaitResult::kReady);
   EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + received), "hello");
   EXPECT_EQ(from.family, kAddressFamilyInet);
   EXPECT_EQ(from.address, kLoopback);
@@ -77,18 +76,18 @@ TEST_F(SocketsTest, WaitsTimeOut) {
   UdpSocket socket;
   ASSERT_EQ(socket.Open(kLoopback, 0), ERROR_SUCCESS);
   WaitResult result = WaitResult::kReady;
+  std::array<std::uint8_t, 4> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
   const auto begin = std::chrono::steady_clock::now();
-  ASSERT_EQ(socket.WaitReadable(600, result), ERROR_SUCCESS);
+  ASSERT_EQ(socket.ReceiveWithin(600, buffer, received, from, result), ERROR_SUCCESS);
   const auto waited = std::chrono::steady_clock::now() - begin;
   EXPECT_EQ(result, WaitResult::kTimeout);
   EXPECT_GE(waited, 550ms);
   EXPECT_LT(waited, 2000ms);
 
   UdpSocket closed;
-  EXPECT_EQ(closed.WaitReadable(10, result), WSAENOTSOCK);
-  std::array<std::uint8_t, 4> buffer{};
-  std::size_t received = 0;
-  SocketAddressIn from;
+  EXPECT_EQ(closed.ReceiveWithin(10, buffer, received, from, result), WSAENOTSOCK);
   EXPECT_EQ(closed.ReceiveFrom(buffer, received, from), WSAENOTSOCK);
   EXPECT_EQ(closed.SendTo(buffer, from), WSAENOTSOCK);
 }
@@ -232,7 +231,10 @@ TEST_F(TransferWaitsTest, CancelledWaitsEndAtOnce) {
   ASSERT_EQ(socket.Open(kLoopback, 0), ERROR_SUCCESS);
   auto waiting = std::async(std::launch::async, [&socket] {
     WaitResult result = WaitResult::kReady;
-    socket.WaitReadable(60000, result);
+    std::array<std::uint8_t, 4> buffer{};
+    std::size_t received = 0;
+    SocketAddressIn from;
+    socket.ReceiveWithin(60000, buffer, received, from, result);
     return result;
   });
   std::this_thread::sleep_for(100ms);
@@ -240,7 +242,10 @@ TEST_F(TransferWaitsTest, CancelledWaitsEndAtOnce) {
   ASSERT_EQ(waiting.wait_for(5000ms), std::future_status::ready);
   EXPECT_EQ(waiting.get(), WaitResult::kCancelled);
   WaitResult result = WaitResult::kReady;
-  ASSERT_EQ(socket.WaitReadable(60000, result), ERROR_SUCCESS);
+  std::array<std::uint8_t, 4> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  ASSERT_EQ(socket.ReceiveWithin(60000, buffer, received, from, result), ERROR_SUCCESS);
   EXPECT_EQ(result, WaitResult::kCancelled);
 }
 
