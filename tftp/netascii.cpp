@@ -27,18 +27,20 @@ int NetasciiReader::Refill(platform::File& file, Win32Error& error) {
 
 int NetasciiReader::ReadBinary(std::span<std::uint8_t, kDataSize> buffer, platform::File& file,
                                Win32Error& error) {
-  // A read may deliver less than asked before the end of the file (a pipe-backed or network
-  // file); only 0 bytes means the end, and only the last block may be short.
+  // Served from the read-ahead, so that a file read serves many blocks. A read may deliver
+  // less than asked before the end of the file (a pipe-backed or network file); only 0 bytes
+  // means the end, and only the last block may be short.
   std::size_t filled = 0;
   while (filled < kDataSize) {
-    std::size_t bytesRead = 0;
-    const Win32Error result = file.Read(buffer.subspan(filled), bytesRead);
-    if (result != ERROR_SUCCESS) {
-      error = result;
-      return -1;
+    if (readAheadStart_ == readAheadEnd_) {
+      const int available = Refill(file, error);
+      if (available < 0) return -1;
+      if (available == 0) break;
     }
-    if (bytesRead == 0) break;
-    filled += std::min(bytesRead, kDataSize - filled);
+    const std::size_t count = std::min(kDataSize - filled, readAheadEnd_ - readAheadStart_);
+    std::copy_n(readAhead_.data() + readAheadStart_, count, buffer.data() + filled);
+    readAheadStart_ += count;
+    filled += count;
   }
   return static_cast<int>(filled);
 }

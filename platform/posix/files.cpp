@@ -235,6 +235,10 @@ Win32Error OpenDirectory(const char* path, UniqueFd& out) {
   std::string full;
   if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
   if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
+  // Where every component exists as written, the kernel's own resolution finds the same
+  // directory as the walk below, in one call.
+  out = UniqueFd(open(full.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (out.Valid()) return ERROR_SUCCESS;
   Location where;
   if (const Win32Error error = WalkToLast(UniqueFd(), full, where); error != ERROR_SUCCESS) {
     return error;
@@ -264,7 +268,6 @@ struct FileKey {
 };
 
 struct ShareHolder {
-  std::uintptr_t id;
   std::uint32_t access;
   std::uint32_t share;
 };
@@ -279,32 +282,38 @@ bool SharingConflicts(const ShareHolder& existing, std::uint32_t access, std::ui
   return false;
 }
 
-// Whether a lock that another program holds on `fd`'s file denies `access`. Any error of
-// the query (a file system without locks) is no conflict.
-bool OthersDeny(int fd, std::uint32_t access) {
-  struct flock probe {};
-  probe.l_type = (access & kGenericWrite) ? F_WRLCK : F_RDLCK;
-  probe.l_whence = SEEK_SET;
-  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return false;
-  return probe.l_type != F_UNLCK;
+// The lock that announces to other programs that lock what a handle denies (F_UNLCK for
+// none). Only what a lock can say without denying more than the share mode does: a write lock
+// when nothing is shared, a read lock when reading is shared but writing is not. So every lock
+// conflict between two handles of this process is also a conflict of their share modes.
+short DenyingLock(std::uint32_t access, std::uint32_t share) {
+  if ((share & (kShareRead | kShareWrite)) == 0) {
+    return (access & kGenericWrite) ? F_WRLCK : F_RDLCK;
+  }
+  if (!(share & kShareWrite) && (access & kGenericRead)) return F_RDLCK;
+  return F_UNLCK;
 }
 
-// Announces to other programs that lock what this handle denies. Only what a lock can say
-// without denying more than the share mode does: a write lock when nothing is shared, a read
-// lock when reading is shared but writing is not. So every lock conflict between two handles
-// of this process is also a conflict of their share modes.
-bool LockDenies(int fd, std::uint32_t access, std::uint32_t share) {
-  struct flock lock {};
-  lock.l_whence = SEEK_SET;
-  if ((share & (kShareRead | kShareWrite)) == 0) {
-    lock.l_type = (access & kGenericWrite) ? F_WRLCK : F_RDLCK;
-  } else if (!(share & kShareWrite) && (access & kGenericRead)) {
-    lock.l_type = F_RDLCK;
-  } else {
-    return true;
+// Whether a lock that another program holds on `fd`'s file denies `access`, and if not, takes
+// the lock that announces what this handle denies. Any error but a conflict (a file system
+// without locks) counts as no conflict.
+bool OthersDeny(int fd, std::uint32_t access, std::uint32_t share) {
+  const short probe = (access & kGenericWrite) ? F_WRLCK : F_RDLCK;
+  const short type = DenyingLock(access, share);
+  // Taking a lock at least as strong as the probe fails on every lock the probe would find,
+  // so the probe is only asked when no lock or a weaker one is taken.
+  if (type == F_UNLCK || (type == F_RDLCK && probe == F_WRLCK)) {
+    struct flock query {};
+    query.l_type = probe;
+    query.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_GETLK, &query) == 0 && query.l_type != F_UNLCK) return true;
   }
-  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return true;
-  return errno != EAGAIN && errno != EACCES;
+  if (type == F_UNLCK) return false;
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return false;
+  return errno == EAGAIN || errno == EACCES;
 }
 
 class ShareTable {
@@ -318,9 +327,10 @@ class ShareTable {
     for (auto it = first; it != last; ++it) {
       if (SharingConflicts(it->second, access, share)) return ERROR_SHARING_VIOLATION;
     }
-    if (OthersDeny(fd, access) || !LockDenies(fd, access, share)) return ERROR_SHARING_VIOLATION;
+    if (OthersDeny(fd, access, share)) return ERROR_SHARING_VIOLATION;
     id = nextId_++;
-    holders_.emplace(key, ShareHolder{id, access, share});
+    const auto holder = holders_.emplace(key, ShareHolder{access, share});
+    byId_.emplace(id, holder);
     return ERROR_SUCCESS;
   }
 
@@ -328,26 +338,19 @@ class ShareTable {
   // lock or the lock without the entry.
   void CloseAndRelease(int fd, std::uintptr_t id) {
     std::lock_guard<std::mutex> guard(mutex_);
-    struct stat info {};
-    if (id != 0) {
-      if (fstat(fd, &info) == 0) {
-        const auto [first, last] = holders_.equal_range(FileKey{info.st_dev, info.st_ino});
-        for (auto it = first; it != last; ++it) {
-          if (it->second.id == id) {
-            holders_.erase(it);
-            break;
-          }
-        }
-      } else {
-        std::erase_if(holders_, [id](const auto& entry) { return entry.second.id == id; });
-      }
+    if (const auto entry = byId_.find(id); entry != byId_.end()) {
+      holders_.erase(entry->second);
+      byId_.erase(entry);
     }
     close(fd);
   }
 
  private:
+  using Holders = std::multimap<FileKey, ShareHolder>;
   std::mutex mutex_;
-  std::multimap<FileKey, ShareHolder> holders_;
+  Holders holders_;
+  // The entry of each admitted handle, so that releasing it needs no look at the file.
+  std::map<std::uintptr_t, Holders::iterator> byId_;
   std::uintptr_t nextId_ = 1;
 };
 
@@ -360,6 +363,8 @@ bool ValidDisposition(std::uint32_t disposition) {
   return disposition >= kCreateNew && disposition <= kTruncateExisting;
 }
 
+// O_NONBLOCK keeps the open from blocking should a FIFO take the file's place between looking
+// and opening; it stays set, as it changes nothing for the regular files that are kept.
 int OpenFlags(std::uint32_t access) {
   int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
   if ((access & kGenericRead) && (access & kGenericWrite)) {
@@ -376,6 +381,46 @@ int OpenFlags(std::uint32_t access) {
 Win32Error RealConfinement(const char* confineTo, std::string& root) {
   UniqueFd dir;
   if (OpenDirectory(confineTo, dir) != ERROR_SUCCESS || !RealPathOf(dir.Get(), root)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return ERROR_SUCCESS;
+}
+
+// The common case in few calls: an existing regular file whose path exists as written, its
+// last component no symbolic link. The kernel's resolution then finds what the walk would.
+// Anything else (a name in another case, a link at the end, no regular file, any failure) is
+// left to the walk, which gives the answers. With a confinement the directory is opened and
+// checked first and the file opened in it, so that nothing outside is opened here either.
+bool OpenDirect(const std::string& full, std::uint32_t access, const std::string& root,
+                UniqueFd& fd) {
+  if (full.size() < 2 || full.back() == '/') return false;
+  const std::size_t slash = full.rfind('/');
+  int dirFd = AT_FDCWD;
+  const char* name = full.c_str();
+  UniqueFd dir;
+  if (!root.empty()) {
+    const std::string parent = slash == 0 ? std::string("/") : full.substr(0, slash);
+    dir = UniqueFd(open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string real;
+    if (!dir.Valid() || !RealPathOf(dir.Get(), real) || !LiesWithin(real, root)) return false;
+    dirFd = dir.Get();
+    name = full.c_str() + slash + 1;
+  }
+  // Looked at before opening: opening a device or FIFO can have effects.
+  struct stat info {};
+  if (fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
+    return false;
+  }
+  fd = UniqueFd(openat(dirFd, name, OpenFlags(access)));
+  return fd.Valid();
+}
+
+// What was opened, not what was looked at, decides: a regular file, inside the confinement.
+Win32Error CheckOpened(int fd, const std::string& root, struct stat& opened) {
+  if (fstat(fd, &opened) != 0) return Win32ErrorFromErrno(errno);
+  if (!S_ISREG(opened.st_mode)) return ERROR_ACCESS_DENIED;
+  std::string real;
+  if (!root.empty() && (!RealPathOf(fd, real) || !LiesWithin(real, root))) {
     return ERROR_ACCESS_DENIED;
   }
   return ERROR_SUCCESS;
@@ -433,6 +478,39 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
     }
   }
 
+  // Admits the file opened under the sharing rules and only then empties it.
+  const auto admit = [&](UniqueFd fd, const struct stat& opened, bool created) -> Win32Error {
+    std::uintptr_t entry = 0;
+    if (const Win32Error error = Shares().Admit(fd.Get(), opened, access, share, entry);
+        error != ERROR_SUCCESS) {
+      return error;
+    }
+    handle_ = fd.Release();
+    shareEntry_ = entry;
+    if (!created && (disposition == kCreateAlways || disposition == kTruncateExisting)) {
+      if (ftruncate(static_cast<int>(handle_), 0) != 0) {
+        const Win32Error error = Win32ErrorFromErrno(errno);
+        Close();
+        return error;
+      }
+    }
+    if (alreadyExisted != nullptr) {
+      *alreadyExisted = !created && (disposition == kCreateAlways || disposition == kOpenAlways);
+    }
+    return ERROR_SUCCESS;
+  };
+
+  if (disposition != kCreateNew) {
+    UniqueFd fd;
+    if (OpenDirect(full, access, root, fd)) {
+      struct stat opened {};
+      if (const Win32Error error = CheckOpened(fd.Get(), root, opened); error != ERROR_SUCCESS) {
+        return error;
+      }
+      return admit(std::move(fd), opened, false);
+    }
+  }
+
   // Starts over when the entry appears, vanishes or changes between looking and opening.
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     Location where;
@@ -477,38 +555,12 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
       created = true;
     }
 
-    // What was opened, not what was looked at, decides.
     struct stat opened {};
-    if (fstat(fd.Get(), &opened) != 0) return Win32ErrorFromErrno(errno);
-    if (!S_ISREG(opened.st_mode)) return ERROR_ACCESS_DENIED;
-    if (!root.empty() && (!RealPathOf(fd.Get(), real) || !LiesWithin(real, root))) {
-      if (created) unlinkat(where.dir.Get(), where.name.c_str(), 0);
-      return ERROR_ACCESS_DENIED;
-    }
-    const int flags = fcntl(fd.Get(), F_GETFL);
-    if (flags < 0 || fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-      return Win32ErrorFromErrno(errno);
-    }
-
-    std::uintptr_t entry = 0;
-    if (const Win32Error error = Shares().Admit(fd.Get(), opened, access, share, entry);
-        error != ERROR_SUCCESS) {
+    if (const Win32Error error = CheckOpened(fd.Get(), root, opened); error != ERROR_SUCCESS) {
+      if (created && error == ERROR_ACCESS_DENIED) unlinkat(where.dir.Get(), where.name.c_str(), 0);
       return error;
     }
-    handle_ = fd.Release();
-    shareEntry_ = entry;
-    // Emptied only now, after the sharing rules admitted this handle.
-    if (!created && (disposition == kCreateAlways || disposition == kTruncateExisting)) {
-      if (ftruncate(static_cast<int>(handle_), 0) != 0) {
-        const Win32Error error = Win32ErrorFromErrno(errno);
-        Close();
-        return error;
-      }
-    }
-    if (alreadyExisted != nullptr) {
-      *alreadyExisted = !created && (disposition == kCreateAlways || disposition == kOpenAlways);
-    }
-    return ERROR_SUCCESS;
+    return admit(std::move(fd), opened, created);
   }
   return ERROR_SHARING_VIOLATION;
 }
