@@ -77,7 +77,31 @@ class FilesTest : public ::testing::Test {
 
   std::string Path(const std::string& relative) const { return dir_ + "/" + relative; }
 
+  // Watches directories for any file in them being opened, created or changed.
+  void Watch(const std::vector<std::string>& directories) {
+    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch_, 0);
+    for (const std::string& directory : directories) {
+      ASSERT_GE(inotify_add_watch(watch_, directory.c_str(), IN_OPEN | IN_CREATE | IN_MODIFY), 0);
+    }
+  }
+  // The names of the files in the watched directories that were touched since Watch.
+  std::string Touched() {
+    std::string touched;
+    alignas(inotify_event) std::array<char, 4096> events{};
+    const ssize_t length = read(watch_, events.data(), events.size());
+    for (ssize_t pos = 0; pos < length;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events.data() + pos);
+      // Events without a name concern a directory itself, which may be listed.
+      if (event->len > 0) touched += std::string(event->name) + " ";
+      pos += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    close(watch_);
+    return touched;
+  }
+
   std::string dir_;
+  int watch_ = -1;
 };
 
 TEST_F(FilesTest, EachDispositionActsAsCreateFile) {
@@ -290,6 +314,37 @@ TEST_F(FilesTest, CreationUsesTheMatchedDirectoryAndTheNameAsGiven) {
   EXPECT_FALSE(fs::exists(Path("EFI/BOOT/bootx64.efi")));
 }
 
+TEST_F(FilesTest, ExistingFileInAnotherCaseServesEveryDisposition) {
+  struct Row {
+    const char* name;
+    std::uint32_t disposition;
+    bool alreadyExisted;
+    const char* after;
+  };
+  const Row rows[] = {
+      {"open existing", kOpenExisting, false, "w-loader"},
+      {"truncate existing", kTruncateExisting, false, "w-"},
+      {"open always", kOpenAlways, true, "w-loader"},
+      {"create always", kCreateAlways, true, "w-"},
+  };
+  fs::create_directories(Path("EFI/BOOT"));
+  for (const Row& row : rows) {
+    PutText(Path("EFI/BOOT/BOOTX64.EFI"), "12loader");
+    File file;
+    bool already = !row.alreadyExisted;
+    ASSERT_EQ(file.Open(Path("efi/boot/bootx64.efi").c_str(), kGenericWrite, kShareNone,
+                        row.disposition, nullptr, &already),
+              ERROR_SUCCESS)
+        << row.name;
+    EXPECT_EQ(already, row.alreadyExisted) << row.name;
+    EXPECT_EQ(file.Write(Bytes("w-")), ERROR_SUCCESS) << row.name;
+    file.Close();
+    EXPECT_EQ(GetText(Path("EFI/BOOT/BOOTX64.EFI")), row.after) << row.name;
+    EXPECT_FALSE(fs::exists(Path("EFI/BOOT/bootx64.efi"))) << row.name;
+    EXPECT_FALSE(fs::exists(Path("efi"))) << row.name;
+  }
+}
+
 TEST_F(FilesTest, SharingFollowsTheWin32Rules) {
   struct Open {
     std::uint32_t access;
@@ -409,6 +464,28 @@ TEST_F(FilesTest, SharingFollowsTheHandleThroughMoves) {
   EXPECT_EQ(writer.Open(path.c_str(), kGenericRead, kShareBoth, kOpenExisting), ERROR_SUCCESS);
 }
 
+TEST_F(FilesTest, ClosingAHandleReleasesOnlyItsOwnEntry) {
+  const std::string path = Path("two.bin");
+  PutText(path, "x");
+  File first;
+  File second;
+  ASSERT_EQ(first.Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting), ERROR_SUCCESS);
+  ASSERT_EQ(second.Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting), ERROR_SUCCESS);
+  File writer;
+  first.Close();
+  EXPECT_EQ(writer.Open(path.c_str(), kGenericWrite, kShareBoth, kOpenExisting),
+            ERROR_SHARING_VIOLATION);
+  // Closing again releases nothing more; the entry of the open reader stays.
+  first.Close();
+  EXPECT_EQ(writer.Open(path.c_str(), kGenericWrite, kShareBoth, kOpenExisting),
+            ERROR_SHARING_VIOLATION);
+  // A file that lost its name while open is released all the same.
+  fs::remove(path);
+  second.Close();
+  PutText(path, "y");
+  EXPECT_EQ(writer.Open(path.c_str(), kGenericWrite, kShareNone, kOpenExisting), ERROR_SUCCESS);
+}
+
 // Another program is played by a descriptor of this process's own with a lock of its own.
 TEST_F(FilesTest, LocksExtendSharingToOtherPrograms) {
   const std::string path = Path("locked.bin");
@@ -460,6 +537,57 @@ TEST_F(FilesTest, LocksExtendSharingToOtherPrograms) {
   }
 }
 
+TEST_F(FilesTest, EachOpenMeetsTheLocksOfOtherPrograms) {
+  struct Row {
+    const char* name;
+    short other;  // the lock another program holds
+    std::uint32_t access;
+    std::uint32_t share;
+    Win32Error expected;
+  };
+  const Row rows[] = {
+      {"read lock, reader sharing reading", F_RDLCK, kGenericRead, kShareRead, ERROR_SUCCESS},
+      {"read lock, reader sharing both", F_RDLCK, kGenericRead, kShareBoth, ERROR_SUCCESS},
+      {"read lock, reader sharing nothing", F_RDLCK, kGenericRead, kShareNone, ERROR_SUCCESS},
+      {"read lock, writer sharing nothing", F_RDLCK, kGenericWrite, kShareNone,
+       ERROR_SHARING_VIOLATION},
+      {"read lock, writer sharing both", F_RDLCK, kGenericWrite, kShareBoth,
+       ERROR_SHARING_VIOLATION},
+      {"read lock, writer sharing reading", F_RDLCK, kGenericWrite, kShareRead,
+       ERROR_SHARING_VIOLATION},
+      // Takes only a read lock itself, which the other's read lock admits; writing is refused.
+      {"read lock, reader and writer sharing reading", F_RDLCK, kReadWrite, kShareRead,
+       ERROR_SHARING_VIOLATION},
+      {"write lock, reader sharing reading", F_WRLCK, kGenericRead, kShareRead,
+       ERROR_SHARING_VIOLATION},
+      {"write lock, reader sharing both", F_WRLCK, kGenericRead, kShareBoth,
+       ERROR_SHARING_VIOLATION},
+      {"write lock, writer sharing writing", F_WRLCK, kGenericWrite, kShareWrite,
+       ERROR_SHARING_VIOLATION},
+      {"write lock, writer sharing nothing", F_WRLCK, kGenericWrite, kShareNone,
+       ERROR_SHARING_VIOLATION},
+  };
+  const std::string path = Path("others.bin");
+  PutText(path, "data");
+  for (const Row& row : rows) {
+    const int other = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    struct flock lock {};
+    lock.l_type = row.other;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(other, F_OFD_SETLK, &lock), 0) << row.name;
+    File file;
+    EXPECT_EQ(file.Open(path.c_str(), row.access, row.share, kOpenExisting), row.expected)
+        << row.name;
+    EXPECT_EQ(file.IsOpen(), row.expected == ERROR_SUCCESS) << row.name;
+    close(other);
+    file.Close();
+    // Refused, it left no lock behind: the file opens for everything now.
+    EXPECT_EQ(file.Open(path.c_str(), kReadWrite, kShareNone, kOpenExisting), ERROR_SUCCESS)
+        << row.name;
+  }
+}
+
 TEST_F(FilesTest, ReadersAndAWriterNeverOverlap) {
   const std::string path = Path("contended.bin");
   PutText(path, "c");
@@ -497,6 +625,10 @@ TEST_F(FilesTest, OnlyRegularFilesOpen) {
   ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
   fs::create_symlink("/dev/null", Path("null-link"));
   fs::create_symlink(Path("pipe"), Path("pipe-link"));
+  fs::create_directories(Path("Fifos"));
+  ASSERT_EQ(mkfifo(Path("Fifos/Pipe").c_str(), 0600), 0);
+  fs::create_symlink("Fifos", Path("fifo-dir"));
+  fs::create_symlink("/dev", Path("dev-dir"));
   {
     const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(sock, 0);
@@ -508,6 +640,12 @@ TEST_F(FilesTest, OnlyRegularFilesOpen) {
     ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     close(sock);
   }
+  // What is no regular file is not even opened for a moment: opening a device or a FIFO can
+  // have effects. (Directories are opened to be searched, and are not watched here.)
+  fs::create_directories(Path("watched"));
+  ASSERT_EQ(mkfifo(Path("watched/Pipe").c_str(), 0600), 0);
+  fs::create_symlink("watched", Path("watched-link"));
+  Watch({Path("watched")});
   struct Row {
     const char* name;
     std::string path;
@@ -525,6 +663,24 @@ TEST_F(FilesTest, OnlyRegularFilesOpen) {
       {"FIFO for reading", Path("pipe"), kGenericRead, kOpenExisting, ERROR_ACCESS_DENIED},
       {"FIFO for writing", Path("pipe"), kGenericWrite, kOpenAlways, ERROR_ACCESS_DENIED},
       {"FIFO through a link", Path("pipe-link"), kGenericRead, kOpenExisting, ERROR_ACCESS_DENIED},
+      {"FIFO for reading and writing", Path("pipe"), kReadWrite, kOpenExisting,
+       ERROR_ACCESS_DENIED},
+      {"FIFO, truncate existing", Path("pipe"), kGenericWrite, kTruncateExisting,
+       ERROR_ACCESS_DENIED},
+      {"FIFO, create always", Path("pipe"), kGenericWrite, kCreateAlways, ERROR_ACCESS_DENIED},
+      {"FIFO in another case", Path("fifos/pipe"), kGenericWrite, kOpenExisting,
+       ERROR_ACCESS_DENIED},
+      {"FIFO through a linked directory", Path("fifo-dir/Pipe"), kGenericWrite, kOpenExisting,
+       ERROR_ACCESS_DENIED},
+      {"FIFO through a linked directory, reading", Path("fifo-dir/Pipe"), kGenericRead,
+       kOpenExisting, ERROR_ACCESS_DENIED},
+      {"device through a linked directory", Path("dev-dir/null"), kGenericRead, kOpenExisting,
+       ERROR_ACCESS_DENIED},
+      {"watched FIFO", Path("watched/Pipe"), kGenericRead, kOpenExisting, ERROR_ACCESS_DENIED},
+      {"watched FIFO in another case", Path("watched/pipe"), kGenericRead, kOpenAlways,
+       ERROR_ACCESS_DENIED},
+      {"watched FIFO through a linked directory", Path("watched-link/Pipe"), kReadWrite,
+       kTruncateExisting, ERROR_ACCESS_DENIED},
       {"device", "/dev/null", kGenericRead, kOpenExisting, ERROR_ACCESS_DENIED},
       {"device for writing", "/dev/null", kGenericWrite, kTruncateExisting, ERROR_ACCESS_DENIED},
       {"device through a link", Path("null-link"), kGenericWrite, kOpenExisting,
@@ -547,6 +703,7 @@ TEST_F(FilesTest, OnlyRegularFilesOpen) {
     EXPECT_EQ(result.get(), row.expected) << row.name;
   }
   EXPECT_TRUE(fs::is_directory(Path("folder")));
+  EXPECT_EQ(Touched(), "");
 }
 
 TEST_F(FilesTest, SymbolicLinksAreFollowed) {
@@ -607,32 +764,12 @@ class ConfinementTest : public FilesTest {
     fs::create_symlink("inside.bin", Path("tftp/to-inside"));
     fs::create_symlink("sub", Path("tftp/subdir-link"));
     fs::create_symlink("../tftp/inside.bin", Path("tftp/roundabout"));
+    fs::create_symlink("../tftp/inside.bin", Path("outside/back"));
   }
   std::string Root() const { return Path("tftp"); }
 
-  // Watches the outside directory for any file in it being opened, created or changed.
-  void WatchOutside() {
-    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    ASSERT_GE(watch_, 0);
-    ASSERT_GE(inotify_add_watch(watch_, Path("outside").c_str(), IN_OPEN | IN_CREATE | IN_MODIFY),
-              0);
-  }
-  // The names of the files in the outside directory that were touched since WatchOutside.
-  std::string TouchedOutside() {
-    std::string touched;
-    alignas(inotify_event) std::array<char, 4096> events{};
-    const ssize_t length = read(watch_, events.data(), events.size());
-    for (ssize_t pos = 0; pos < length;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(events.data() + pos);
-      // Events without a name concern the directory itself, which may be listed.
-      if (event->len > 0) touched += std::string(event->name) + " ";
-      pos += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-    }
-    close(watch_);
-    return touched;
-  }
-
-  int watch_ = -1;
+  void WatchOutside() { Watch({Path("outside")}); }
+  std::string TouchedOutside() { return Touched(); }
 };
 
 TEST_F(ConfinementTest, ReadsStayInsideTheDirectory) {
@@ -653,6 +790,10 @@ TEST_F(ConfinementTest, ReadsStayInsideTheDirectory) {
       {"relative link outside", Path("tftp/to-secret"), ERROR_ACCESS_DENIED, ""},
       {"absolute link outside", Path("tftp/to-secret-absolute"), ERROR_ACCESS_DENIED, ""},
       {"linked directory outside", Path("tftp/outdir/secret"), ERROR_ACCESS_DENIED, ""},
+      {"linked directory outside, in another case", Path("tftp/OUTDIR/SECRET"), ERROR_ACCESS_DENIED,
+       ""},
+      {"linked directory outside and a link back", Path("tftp/outdir/back"), ERROR_SUCCESS,
+       "inside"},
       {"neighbour sharing the prefix", Path("tftpdata/x.bin"), ERROR_ACCESS_DENIED, ""},
       {"the directory's parent", Path("outside/secret"), ERROR_ACCESS_DENIED, ""},
   };
@@ -682,6 +823,16 @@ TEST_F(ConfinementTest, WritesNeverTouchAnythingOutside) {
       {"overwrite through a link", Path("tftp/to-secret"), kOpenExisting, ERROR_ACCESS_DENIED},
       {"replace through a linked directory", Path("tftp/outdir/secret"), kCreateAlways,
        ERROR_ACCESS_DENIED},
+      {"overwrite through a linked directory", Path("tftp/outdir/secret"), kOpenExisting,
+       ERROR_ACCESS_DENIED},
+      {"truncate through a linked directory", Path("tftp/outdir/secret"), kTruncateExisting,
+       ERROR_ACCESS_DENIED},
+      {"append through a linked directory", Path("tftp/outdir/secret"), kOpenAlways,
+       ERROR_ACCESS_DENIED},
+      {"overwrite through a linked directory in another case", Path("tftp/OutDir/Secret"),
+       kOpenExisting, ERROR_ACCESS_DENIED},
+      {"overwrite inside through a linked directory", Path("tftp/subdir-link/deep.bin"),
+       kOpenExisting, ERROR_SUCCESS},
       {"create through a linked directory", Path("tftp/outdir/fresh"), kCreateNew,
        ERROR_ACCESS_DENIED},
       {"create through a dangling link", Path("tftp/to-fresh"), kCreateAlways, ERROR_ACCESS_DENIED},
@@ -708,6 +859,7 @@ TEST_F(ConfinementTest, WritesNeverTouchAnythingOutside) {
   EXPECT_FALSE(fs::exists(Path("tftpdata/fresh")));
   EXPECT_EQ(GetText(Path("tftp/new.bin")), "written");
   EXPECT_EQ(GetText(Path("tftp/inside.bin")), "written");
+  EXPECT_EQ(GetText(Path("tftp/sub/deep.bin")), "written");
 }
 
 TEST_F(ConfinementTest, DirectoryIsFoundWhateverItsCase) {

@@ -240,6 +240,38 @@ TEST_F(NetasciiProperty, BinaryIsTheFileInFullBlocks) {
   }
 }
 
+TEST_F(NetasciiProperty, InterleavedBinaryReadersKeepTheirOwnReadAhead) {
+  std::mt19937 random(16384);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::string contents[2];
+  for (std::string& content : contents) {
+    content.resize(std::uniform_int_distribution<std::size_t>(30000, 70000)(random));
+    for (char& c : content) c = static_cast<char>(byte(random));
+  }
+  platform::File files[2];
+  NetasciiReader readers[2];
+  std::string read[2];
+  for (int t = 0; t < 2; ++t) {
+    ASSERT_EQ(files[t].Open(Create("i" + std::to_string(t), contents[t]).c_str(),
+                            platform::kGenericRead, platform::kShareRead, platform::kOpenExisting),
+              ERROR_SUCCESS);
+  }
+  bool done[2] = {false, false};
+  while (!done[0] || !done[1]) {
+    for (int t = 0; t < 2; ++t) {
+      if (done[t]) continue;
+      std::array<std::uint8_t, kDataSize> buffer;
+      Win32Error error = ERROR_SUCCESS;
+      const int n = readers[t].ReadBlock(buffer, files[t], true, error);
+      ASSERT_GE(n, 0);
+      read[t].append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(n));
+      done[t] = n < static_cast<int>(kDataSize);
+    }
+  }
+  EXPECT_EQ(read[0], contents[0]);
+  EXPECT_EQ(read[1], contents[1]);
+}
+
 TEST_F(NetasciiProperty, TwoReadersAtOnceKeepTheirOwnState) {
   // One file owes a LF at every block boundary, the other a byte after CR.
   std::string owesLineFeed;

@@ -173,6 +173,40 @@ TEST_F(NetasciiFiles, BinaryPassesEveryByteInFullBlocks) {
   }
 }
 
+TEST_F(NetasciiFiles, BinaryBlocksAroundTheReadAheadSize) {
+  // Sizes around the block size and the 16 KiB pieces the file is read in, so that blocks
+  // are cut from one piece, from the end of one and the start of the next, or end with one.
+  const std::size_t sizes[] = {1,     511,   512,   513,   1023,  16383, 16384,
+                               16385, 16895, 16896, 16897, 32767, 32768, 32769};
+  for (const std::size_t size : sizes) {
+    // No period that divides 512 or 16384, so that a block from the wrong place shows.
+    std::string file(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) file[i] = static_cast<char>((i * 7 + i / 251) % 256);
+    Blocks expected;
+    for (std::size_t offset = 0; offset <= size; offset += kDataSize) {
+      expected.push_back(file.substr(offset, kDataSize));
+    }
+    EXPECT_EQ(ReadAll(file, true), expected) << size << " bytes";
+  }
+}
+
+TEST_F(NetasciiFiles, BinaryReadsWhatIsAddedWhileTheFileIsRead) {
+  // Only a read of no bytes ends the file: a short read from the read-ahead is no end.
+  const std::string path = Create("growing.bin", Ordinary(600));
+  platform::File file = Open(path, platform::kGenericRead, platform::kOpenExisting);
+  NetasciiReader reader;
+  std::array<std::uint8_t, kDataSize> buffer;
+  Win32Error error = ERROR_SUCCESS;
+  ASSERT_EQ(reader.ReadBlock(buffer, file, true, error), 512);
+  std::ofstream(path, std::ios::binary | std::ios::app) << std::string(1000, 'g');
+  ASSERT_EQ(reader.ReadBlock(buffer, file, true, error), 512);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), 512),
+            Ordinary(88) + std::string(424, 'g'));
+  ASSERT_EQ(reader.ReadBlock(buffer, file, true, error), 512);
+  ASSERT_EQ(reader.ReadBlock(buffer, file, true, error), 64);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), 64), std::string(64, 'g'));
+}
+
 struct WriteRow {
   const char* name;
   Blocks wire;
