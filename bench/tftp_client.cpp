@@ -37,8 +37,11 @@ void BuildNextData(ClientTransfer& transfer) {
   ++transfer.block;
   PutField16(transfer.packet, 0, kOpData);
   PutField16(transfer.packet, 2, Wire(transfer.block));
-  std::memcpy(transfer.packet.data() + 4, transfer.source.data() + transfer.offset,
-              transfer.inFlight);
+  // An empty source has no data pointer to copy from.
+  if (transfer.inFlight > 0) {
+    std::memcpy(transfer.packet.data() + 4, transfer.source.data() + transfer.offset,
+                transfer.inFlight);
+  }
   transfer.packetLength = 4 + transfer.inFlight;
 }
 
@@ -75,7 +78,8 @@ bool CheckNetascii(ClientTransfer& transfer, std::span<const std::uint8_t> data)
 bool CheckData(ClientTransfer& transfer, std::span<const std::uint8_t> data) {
   if (transfer.mode == Mode::kNetascii) return CheckNetascii(transfer, data);
   if (data.size() > transfer.source.size() - transfer.offset) return false;
-  if (std::memcmp(data.data(), transfer.source.data() + transfer.offset, data.size()) != 0) {
+  if (!data.empty() &&
+      std::memcmp(data.data(), transfer.source.data() + transfer.offset, data.size()) != 0) {
     return false;
   }
   transfer.offset += data.size();
