@@ -27,6 +27,7 @@ SERVICE_STOPPED = "0x00000002"
 INIT_FAILED = "0xC0000003"
 LOG_FILE_ACCESS = "0xC0000004"
 SOCKET_ALLOCATE = "0xC0000006"
+SOCKET_BLOCK = "0xC000000C"
 
 
 def expected_line(failed, client, local, mode, operation, description, path) -> bytes:
@@ -223,6 +224,16 @@ def test_events_of_a_start_whose_sockets_cannot_be_bound(server_factory):
     assert server.wait_exit() == 0
     assert event_ids(server) == [SERVICE_STARTED, SOCKET_ALLOCATE, SERVICE_STOPPED]
     holder.close()
+
+
+def test_events_of_a_host_without_an_address(server_factory):
+    # With loopback down the namespace has no address: nothing to wait on, and the service
+    # stops after it started.
+    server = server_factory(start=False)
+    assert server.run(["ip", "link", "set", "lo", "down"]).returncode == 0
+    server.start(wait_ready=False)
+    assert server.wait_exit() == 0
+    assert event_ids(server) == [SERVICE_STARTED, SOCKET_BLOCK, SERVICE_STOPPED]
 
 
 def test_events_of_a_log_that_cannot_be_opened(server_factory):
