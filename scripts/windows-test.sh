@@ -7,8 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Debian's cross compiler and wine; not the mingw-w64 meta-package, not wine32.
-packages=(g++-mingw-w64-x86-64-posix wine64 wine)
+# Debian's cross compiler, wine and GoogleTest's sources; not the mingw-w64 meta-package, not wine32.
+packages=(g++-mingw-w64-x86-64-posix wine64 wine googletest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
