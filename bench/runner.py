@@ -368,14 +368,35 @@ class Server:
 
 
 SERVER_NAMES = ["quoril", "tftpd-hpa", "atftpd", "dnsmasq"]
+PEER_NAMES = ["tftpd-hpa", "atftpd", "dnsmasq"]
+
+
+def quoril_builds(args) -> dict[str, str]:
+    """Every Quoril build measured: --quorld as "quoril", and each --quoril NAME=PATH."""
+    builds = {"quoril": args.quorld}
+    for spec in args.quoril or []:
+        name, _, path = spec.partition("=")
+        if not name.startswith("quoril-") or not path:
+            raise SystemExit(f"bench: --quoril wants NAME=PATH with NAME quoril-...: {spec}")
+        builds[name] = os.path.abspath(path)
+    return builds
+
+
+def make_system_root(system_root: Path, root: Path) -> None:
+    (system_root / "etc/quoril").mkdir(parents=True)
+    (system_root / "etc/quoril/registry.reg").write_text(REGISTRY.format(root=root), newline="")
 
 
 def server_kinds(args, root: Path, system_root: Path) -> dict[str, ServerKind]:
-    return {
+    kinds = {}
+    for name, path in quoril_builds(args).items():
         # Its registry serves the test root; the current directory is the same, so that a
-        # build that does not read the registry yet serves it too.
-        "quoril": ServerKind("quoril", True, [args.quorld, "-debug"],
-                             {"QUORIL_ROOT": str(system_root)}),
+        # build that does not read the registry yet serves it too. Each build has a system
+        # root (registry, events file) of its own.
+        own_root = system_root / name
+        make_system_root(own_root, root)
+        kinds[name] = ServerKind(name, True, [path, "-debug"], {"QUORIL_ROOT": str(own_root)})
+    return kinds | {
         # Forks a process per request.
         "tftpd-hpa": ServerKind("tftpd-hpa", True,
                                 [args.tftpd, "--foreground", "--user", "root", "--create",
@@ -505,7 +526,7 @@ def summarize(results: list[dict], servers: list[str], scenarios: list[str]) -> 
     table: dict = {}
     for r in results:
         table.setdefault(r["rep"], {}).setdefault(r["server"], {})[r["scenario"]] = r
-    peers = [s for s in servers if s != "quoril"]
+    peers = [s for s in servers if s in PEER_NAMES]
     rows = []
     metrics = [m for m in METRICS if m[0] in scenarios]
     metrics += [(s, "peak memory MiB", False, lambda r: r["server_peak_mib"]) for s in scenarios]
@@ -565,6 +586,9 @@ def main() -> int:
                         "quoril alone with --smoke")
     parser.add_argument("--scenarios", default="a,b,c,d,e,n")
     parser.add_argument("--quorld", required=True)
+    parser.add_argument("--quoril", action="append", metavar="NAME=PATH",
+                        help="a further Quoril build measured beside the others, under a name "
+                        "that begins with quoril- (e.g. quoril-before=old/quorld); repeatable")
     parser.add_argument("--loadgen", required=True)
     parser.add_argument("--tftpd", default="/usr/sbin/in.tftpd")
     parser.add_argument("--atftpd", default="/usr/sbin/atftpd")
@@ -589,8 +613,10 @@ def main() -> int:
     mode = "smoke" if args.smoke else "quick" if args.quick else "full"
     sizes = SIZES[mode]
     reps = args.reps or sizes.reps
-    servers = (args.servers or ("quoril" if args.smoke else ",".join(SERVER_NAMES))).split(",")
-    unknown = set(servers) - set(SERVER_NAMES)
+    builds = list(quoril_builds(args))
+    default = builds if args.smoke else builds + PEER_NAMES
+    servers = args.servers.split(",") if args.servers else default
+    unknown = set(servers) - set(builds) - set(PEER_NAMES)
     if unknown:
         parser.error(f"unknown servers: {', '.join(sorted(unknown))}")
     wanted = args.scenarios.split(",")
@@ -603,8 +629,7 @@ def main() -> int:
     out.mkdir(parents=True, exist_ok=True)
     root, system_root = work / "root", work / "system"
     root.mkdir()
-    (system_root / "etc/quoril").mkdir(parents=True)
-    (system_root / "etc/quoril/registry.reg").write_text(REGISTRY.format(root=root), newline="")
+    system_root.mkdir()
     make_test_files(root, sizes)
     kinds = server_kinds(args, root, system_root)
 
@@ -632,7 +657,7 @@ def main() -> int:
                         jsonl.write(json.dumps(result) + "\n")
                         jsonl.flush()
                         failures += result["failed"]
-                        print(f"  rep {rep + 1} {scenario.name} {name:9}: {result['done']} done, "
+                        print(f"  rep {rep + 1} {scenario.name} {name:13}: {result['done']} done, "
                               f"{result['failed']} failed, {result['transfers_per_s']:.1f}/s, "
                               f"{result['mib_per_s']:.2f} MiB/s, p99 {result['p99_ms']:.1f} ms, "
                               f"server CPU {result['server_cpu_s']:.2f} s", file=sys.stderr)
