@@ -260,25 +260,45 @@ Win32Error OpenDirectory(const char* path, UniqueFd& out) {
   return err == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(err);
 }
 
-// The sharing rules of the process: one entry per open File, keyed by the file's identity.
+// The sharing rules of the process, per file, keyed by the file's identity.
 struct FileKey {
   dev_t device;
   ino_t inode;
   auto operator<=>(const FileKey&) const = default;
 };
 
-struct ShareHolder {
+// What the admitted handles of one file ask for and deny, counted, so that an open is judged
+// in the same few steps however many handles the file has: a boot server's clients all
+// read the same few files at once.
+struct FileShares {
+  std::uint32_t handles = 0;
+  std::uint32_t readers = 0;      // handles with read access
+  std::uint32_t writers = 0;      // handles with write access
+  std::uint32_t denyReading = 0;  // handles that do not share reading
+  std::uint32_t denyWriting = 0;  // handles that do not share writing
+  // The one lock that announces to other programs what the handles of the file deny, held by
+  // a descriptor of the table's own (a duplicate of the first such handle's) for as long as
+  // one of them is open: each further handle neither takes a lock of its own nor, closing,
+  // releases one, and the kernel's list of the file's locks stays one long.
+  int lockHolder = -1;
+  short lockType = F_UNLCK;
+  std::uint32_t lockUsers = 0;
+};
+
+struct AdmittedHandle {
+  FileKey key;
   std::uint32_t access;
   std::uint32_t share;
+  bool usesSharedLock;
 };
 
 // The Win32 rule: an open is refused when it asks for access that an existing handle does
 // not share, or shares less than an existing handle already uses.
-bool SharingConflicts(const ShareHolder& existing, std::uint32_t access, std::uint32_t share) {
-  if ((access & kGenericRead) && !(existing.share & kShareRead)) return true;
-  if ((access & kGenericWrite) && !(existing.share & kShareWrite)) return true;
-  if ((existing.access & kGenericRead) && !(share & kShareRead)) return true;
-  if ((existing.access & kGenericWrite) && !(share & kShareWrite)) return true;
+bool SharingConflicts(const FileShares& existing, std::uint32_t access, std::uint32_t share) {
+  if ((access & kGenericRead) && existing.denyReading > 0) return true;
+  if ((access & kGenericWrite) && existing.denyWriting > 0) return true;
+  if (existing.readers > 0 && !(share & kShareRead)) return true;
+  if (existing.writers > 0 && !(share & kShareWrite)) return true;
   return false;
 }
 
@@ -295,11 +315,10 @@ short DenyingLock(std::uint32_t access, std::uint32_t share) {
 }
 
 // Whether a lock that another program holds on `fd`'s file denies `access`, and if not, takes
-// the lock that announces what this handle denies. Any error but a conflict (a file system
-// without locks) counts as no conflict.
-bool OthersDeny(int fd, std::uint32_t access, std::uint32_t share) {
+// the lock `type` that announces what this handle denies. Any error but a conflict (a file
+// system without locks) counts as no conflict.
+bool OthersDeny(int fd, std::uint32_t access, short type) {
   const short probe = (access & kGenericWrite) ? F_WRLCK : F_RDLCK;
-  const short type = DenyingLock(access, share);
   // Taking a lock at least as strong as the probe fails on every lock the probe would find,
   // so the probe is only asked when no lock or a weaker one is taken.
   if (type == F_UNLCK || (type == F_RDLCK && probe == F_WRLCK)) {
@@ -323,14 +342,40 @@ class ShareTable {
                    std::uintptr_t& id) {
     const FileKey key{info.st_dev, info.st_ino};
     std::lock_guard<std::mutex> guard(mutex_);
-    const auto [first, last] = holders_.equal_range(key);
-    for (auto it = first; it != last; ++it) {
-      if (SharingConflicts(it->second, access, share)) return ERROR_SHARING_VIOLATION;
+    FileShares& file = files_[key];
+    const short type = DenyingLock(access, share);
+    bool usesSharedLock = false;
+    Win32Error error = ERROR_SUCCESS;
+    if (SharingConflicts(file, access, share)) {
+      error = ERROR_SHARING_VIOLATION;
+    } else if (type != F_UNLCK && type == file.lockType) {
+      // The file's lock says all this handle denies already. No program took a conflicting
+      // lock since: the file's lock would have refused it.
+      usesSharedLock = true;
+    } else if (OthersDeny(fd, access, type)) {
+      error = ERROR_SHARING_VIOLATION;
+    } else if (type != F_UNLCK && file.lockType == F_UNLCK) {
+      // The lock stays with the duplicate when this handle closes. Without a descriptor to
+      // spare, the handle keeps the lock it took on its own.
+      const int holder = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      if (holder >= 0) {
+        file.lockHolder = holder;
+        file.lockType = type;
+        usesSharedLock = true;
+      }
     }
-    if (OthersDeny(fd, access, share)) return ERROR_SHARING_VIOLATION;
+    if (error != ERROR_SUCCESS) {
+      if (file.handles == 0) files_.erase(key);
+      return error;
+    }
+    ++file.handles;
+    if (access & kGenericRead) ++file.readers;
+    if (access & kGenericWrite) ++file.writers;
+    if (!(share & kShareRead)) ++file.denyReading;
+    if (!(share & kShareWrite)) ++file.denyWriting;
+    if (usesSharedLock) ++file.lockUsers;
     id = nextId_++;
-    const auto holder = holders_.emplace(key, ShareHolder{access, share});
-    byId_.emplace(id, holder);
+    admitted_.emplace(id, AdmittedHandle{key, access, share, usesSharedLock});
     return ERROR_SUCCESS;
   }
 
@@ -338,19 +383,33 @@ class ShareTable {
   // lock or the lock without the entry.
   void CloseAndRelease(int fd, std::uintptr_t id) {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (const auto entry = byId_.find(id); entry != byId_.end()) {
-      holders_.erase(entry->second);
-      byId_.erase(entry);
-    }
     close(fd);
+    const auto handle = admitted_.find(id);
+    if (handle == admitted_.end()) return;
+    const auto file = files_.find(handle->second.key);
+    if (file != files_.end()) {
+      FileShares& shares = file->second;
+      const AdmittedHandle& admitted = handle->second;
+      --shares.handles;
+      if (admitted.access & kGenericRead) --shares.readers;
+      if (admitted.access & kGenericWrite) --shares.writers;
+      if (!(admitted.share & kShareRead)) --shares.denyReading;
+      if (!(admitted.share & kShareWrite)) --shares.denyWriting;
+      if (admitted.usesSharedLock && --shares.lockUsers == 0) {
+        close(shares.lockHolder);
+        shares.lockHolder = -1;
+        shares.lockType = F_UNLCK;
+      }
+      if (shares.handles == 0) files_.erase(file);
+    }
+    admitted_.erase(handle);
   }
 
  private:
-  using Holders = std::multimap<FileKey, ShareHolder>;
   std::mutex mutex_;
-  Holders holders_;
+  std::map<FileKey, FileShares> files_;
   // The entry of each admitted handle, so that releasing it needs no look at the file.
-  std::map<std::uintptr_t, Holders::iterator> byId_;
+  std::map<std::uintptr_t, AdmittedHandle> admitted_;
   std::uintptr_t nextId_ = 1;
 };
 

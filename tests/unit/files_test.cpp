@@ -537,6 +537,60 @@ TEST_F(FilesTest, LocksExtendSharingToOtherPrograms) {
   }
 }
 
+// Many readers of one file, closed in any order: other programs that lock see the readers'
+// lock as long as any of them is open, and only then.
+TEST_F(FilesTest, ReadersLockHoldsUntilTheLastReaderCloses) {
+  const std::string path = Path("shared.bin");
+  PutText(path, "data");
+  const auto othersMayWrite = [&] {
+    const int other = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool taken = other >= 0 && fcntl(other, F_OFD_SETLK, &lock) == 0;
+    if (other >= 0) close(other);
+    return taken;
+  };
+  struct Row {
+    const char* name;
+    std::vector<int> closeOrder;  // indexes of the readers, in the order they close
+  };
+  const Row rows[] = {
+      {"first opened closes first", {0, 1, 2, 3, 4}},
+      {"last opened closes first", {4, 3, 2, 1, 0}},
+      {"mixed", {2, 0, 4, 1, 3}},
+  };
+  for (const Row& row : rows) {
+    std::vector<File> readers(row.closeOrder.size());
+    for (File& reader : readers) {
+      ASSERT_EQ(reader.Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting), ERROR_SUCCESS)
+          << row.name;
+    }
+    // A reader that shares writing as well takes no lock and leaves the others' standing.
+    File sharing;
+    ASSERT_EQ(sharing.Open(path.c_str(), kGenericRead, kShareBoth, kOpenExisting), ERROR_SUCCESS);
+    for (std::size_t i = 0; i < row.closeOrder.size(); ++i) {
+      EXPECT_FALSE(othersMayWrite()) << row.name << ", " << i << " closed";
+      File writer;
+      EXPECT_EQ(writer.Open(path.c_str(), kGenericWrite, kShareBoth, kOpenExisting),
+                ERROR_SHARING_VIOLATION)
+          << row.name << ", " << i << " closed";
+      readers[static_cast<std::size_t>(row.closeOrder[i])].Close();
+    }
+    EXPECT_TRUE(othersMayWrite()) << row.name;
+    sharing.Close();
+    // All released: the file opens for anything, and a new reader locks it again.
+    File writer;
+    EXPECT_EQ(writer.Open(path.c_str(), kGenericWrite, kShareNone, kOpenExisting), ERROR_SUCCESS)
+        << row.name;
+    EXPECT_FALSE(othersMayWrite()) << row.name;
+    writer.Close();
+    File again;
+    ASSERT_EQ(again.Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting), ERROR_SUCCESS);
+    EXPECT_FALSE(othersMayWrite()) << row.name;
+  }
+}
+
 TEST_F(FilesTest, EachOpenMeetsTheLocksOfOtherPrograms) {
   struct Row {
     const char* name;
