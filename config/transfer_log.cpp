@@ -130,6 +130,22 @@ char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer) {
   return buffer.data();
 }
 
+char* FormatAddressText(std::uint32_t address, AddressText& buffer) {
+  // Without the formatted-output machinery: every request formats two addresses.
+  std::array<std::uint8_t, 4> bytes;
+  std::memcpy(bytes.data(), &address, bytes.size());
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0) buffer[at++] = '.';
+    const unsigned value = bytes[i];
+    if (value >= 100) buffer[at++] = static_cast<char>('0' + value / 100);
+    if (value >= 10) buffer[at++] = static_cast<char>('0' + value / 10 % 10);
+    buffer[at++] = static_cast<char>('0' + value % 10);
+  }
+  buffer[at] = '\0';
+  return buffer.data();
+}
+
 char* FormatDate(DateText& buffer) {
   return FormatDateFrom(platform::GetLocalTime(), buffer);
 }

@@ -54,6 +54,8 @@ char* FormatTime(TimeText& buffer);
 // The same texts of a given moment.
 char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer);
 char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer);
+// The dotted-decimal text of an IPv4 address in network byte order, as "%d.%d.%d.%d" gives it.
+char* FormatAddressText(std::uint32_t address, AddressText& buffer);
 // Composes the fixed-column line of `entry` and writes it with one write.
 void WriteTransferLine(const TransferLogEntry& entry);
 void WriteStopBanner();

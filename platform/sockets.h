@@ -62,9 +62,10 @@ class UdpSocket {
   // WSAEMSGSIZE; `received` then holds its real size and `from` its sender.
   Win32Error ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,
                          SocketAddressIn& from) const;
-  // Waits at most `timeoutMilliseconds` for one datagram and receives it, as ReceiveFrom
-  // does: `result` is kReady with the datagram (or with WSAEMSGSIZE), kTimeout when none
-  // came, kCancelled once CancelTransferWaits() has been called in this process.
+  // Waits at most `timeoutMilliseconds` (give or take a few tens of milliseconds) for one
+  // datagram and receives it, as ReceiveFrom does: `result` is kReady with the datagram (or
+  // with WSAEMSGSIZE), kTimeout when none came, kCancelled once CancelTransferWaits() has
+  // been called in this process.
   Win32Error ReceiveWithin(std::uint32_t timeoutMilliseconds, std::span<std::uint8_t> buffer,
                            std::size_t& received, SocketAddressIn& from, WaitResult& result);
   // The local port the socket is bound to, host byte order.

@@ -1,7 +1,6 @@
 #include "tftp/transfer_session.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 #include "config/event_reporter.h"
@@ -54,11 +53,6 @@ struct Session {
 
 void LoadDescription(Session& session, std::uint32_t id) {
   platform::LoadString(id, session.entry.description);
-}
-
-void FormatAddress(std::uint32_t address, AddressText& text) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
-  std::snprintf(text.data(), text.size(), "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
 bool IsClient(const Session& session, const platform::SocketAddressIn& sender) {
@@ -352,8 +346,8 @@ void RunSession(Session& session, RequestRecord* record) {
   session.opcode = ReadField16(session.request, 0);
   session.entry.opcode = session.opcode;
   session.entry.opcodeSet = true;
-  FormatAddress(session.clientAddress.address, session.entry.clientText);
-  FormatAddress(session.localAddress, session.entry.localText);
+  FormatAddressText(session.clientAddress.address, session.entry.clientText);
+  FormatAddressText(session.localAddress, session.entry.localText);
 
   if (!CheckRequestAndOpen(session)) {
     EndSession(session, false);

@@ -159,6 +159,12 @@ class TransferSockets {
   std::vector<std::atomic<bool>> marks_;
 };
 
+// Changing a socket's receive timeout costs a system call. A wait that ends at most this much
+// later than asked keeps the timeout the socket has, so that the waits of a transfer, each a
+// little shorter than the last while strangers or repeated packets come in, or begun a moment
+// after their deadline was set, rarely change it.
+constexpr std::uint32_t kTimeoutSlackMilliseconds = 50;
+
 // Port-69 sockets take bursts of requests while the listener hands each over; a larger
 // receive buffer keeps the kernel from dropping them meanwhile.
 constexpr int kPortReceiveBuffer = 4 << 20;
@@ -287,7 +293,8 @@ Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
   int flags = MSG_TRUNC;
   if (timeoutMilliseconds == 0) {
     flags |= MSG_DONTWAIT;
-  } else if (timeoutMilliseconds != receiveTimeout_) {
+  } else if (timeoutMilliseconds > receiveTimeout_ ||
+             timeoutMilliseconds + kTimeoutSlackMilliseconds < receiveTimeout_) {
     timeval limit{};
     limit.tv_sec = static_cast<time_t>(timeoutMilliseconds / 1000);
     limit.tv_usec = static_cast<suseconds_t>(timeoutMilliseconds % 1000) * 1000;

@@ -28,14 +28,20 @@ class IdleThreads {
   }
 
   Win32Error Start(ThreadRoutine routine, void* argument) {
+    bool queued = false;
     {
       std::lock_guard lock(mutex_);
       if (idle_ > queued_ && queued_ < kQueueSize) {
         queue_[(head_ + queued_) % kQueueSize] = Work{routine, argument};
         ++queued_;
-        arrived_.notify_one();
-        return ERROR_SUCCESS;
+        queued = true;
       }
+    }
+    if (queued) {
+      // Woken after the unlock: a thread woken under the lock would, on a busy processor,
+      // run only to block on the lock the starter still holds.
+      arrived_.notify_one();
+      return ERROR_SUCCESS;
     }
     try {
       std::thread([this, routine, argument] { Run(Work{routine, argument}); }).detach();
@@ -198,9 +204,14 @@ std::size_t PrivateHeap::Capacity() const {
 }
 
 LocalTime GetLocalTime() {
+  // Every request takes the time and the date: each thread converts a given second once.
+  thread_local time_t convertedSecond = -1;
+  thread_local tm local{};
   const time_t now = ::time(nullptr);
-  tm local{};
-  ::localtime_r(&now, &local);
+  if (now != convertedSecond) {
+    ::localtime_r(&now, &local);
+    convertedSecond = now;
+  }
   return LocalTime{static_cast<std::uint16_t>(local.tm_year + 1900),
                    static_cast<std::uint16_t>(local.tm_mon + 1),
                    static_cast<std::uint16_t>(local.tm_mday),

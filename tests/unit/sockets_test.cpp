@@ -77,6 +77,40 @@ TEST(UdpSocket, ReceiveWithinTimesOutAndTakesADatagram) {
   EXPECT_EQ(received, 600u);
 }
 
+// The socket keeps its timeout from wait to wait where that costs little precision; a wait
+// much shorter or at all longer than the last one still gets its own.
+TEST(UdpSocket, ReceiveWithinKeepsToEachWaitsTime) {
+  using std::chrono::milliseconds;
+  using std::chrono::steady_clock;
+  UdpSocket receiver, sender;
+  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
+  std::array<std::uint8_t, 516> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  WaitResult result = WaitResult::kReady;
+  const std::array<std::uint8_t, 4> ack{0, 4, 0, 1};
+
+  ASSERT_EQ(sender.SendTo(ack, AddressOf(receiver)), ERROR_SUCCESS);
+  ASSERT_EQ(receiver.ReceiveWithin(8000, buffer, received, from, result), ERROR_SUCCESS);
+  ASSERT_EQ(result, WaitResult::kReady);
+  auto start = steady_clock::now();
+  EXPECT_EQ(receiver.ReceiveWithin(100, buffer, received, from, result), ERROR_SUCCESS);
+  EXPECT_EQ(result, WaitResult::kTimeout);
+  EXPECT_LT(steady_clock::now() - start, milliseconds(4000)) << "not the earlier 8 s";
+  EXPECT_GE(steady_clock::now() - start, milliseconds(80));
+
+  std::thread late([&] {
+    std::this_thread::sleep_for(milliseconds(300));
+    sender.SendTo(ack, AddressOf(receiver));
+  });
+  start = steady_clock::now();
+  EXPECT_EQ(receiver.ReceiveWithin(20000, buffer, received, from, result), ERROR_SUCCESS);
+  late.join();
+  EXPECT_EQ(result, WaitResult::kReady) << "not the earlier 100 ms";
+  EXPECT_GE(steady_clock::now() - start, milliseconds(250));
+}
+
 TEST(UdpSocket, ClosedSocketFailsAsNotASocket) {
   UdpSocket socket;
   std::array<std::uint8_t, 4> buffer{};

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -63,6 +64,26 @@ TEST(StartDetachedThread, ManyShortRoutinesAllRun) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_EQ(ran.load(), 2000);
+}
+
+// The local clock as the C library converts it, second by second: answers taken within one
+// second match the conversion of that second, and a later second is seen as it comes.
+TEST(GetLocalTime, FollowsTheClockSecondBySecond) {
+  int compared = 0;
+  for (int attempt = 0; attempt < 20 && compared < 2; ++attempt) {
+    const std::time_t before = std::time(nullptr);
+    const LocalTime moment = GetLocalTime();
+    if (std::time(nullptr) != before) continue;  // the second turned meanwhile
+    const std::tm expected = *std::localtime(&before);
+    EXPECT_EQ(moment.year, expected.tm_year + 1900);
+    EXPECT_EQ(moment.month, expected.tm_mon + 1);
+    EXPECT_EQ(moment.day, expected.tm_mday);
+    EXPECT_EQ(moment.hour, expected.tm_hour);
+    EXPECT_EQ(moment.minute, expected.tm_min);
+    EXPECT_EQ(moment.second, expected.tm_sec);
+    if (++compared == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  }
+  EXPECT_EQ(compared, 2);
 }
 
 }  // namespace

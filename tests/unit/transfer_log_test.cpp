@@ -351,6 +351,30 @@ TEST(FormatDateTimeTest, TwoDigitFields) {
   }
 }
 
+TEST(FormatAddressTextTest, DottedDecimalOfEachByteInWireOrder) {
+  struct Case {
+    std::array<std::uint8_t, 4> bytes;  // as on the wire
+    const char* text;
+  };
+  const Case cases[] = {
+      {{127, 0, 0, 1}, "127.0.0.1"},
+      {{0, 0, 0, 0}, "0.0.0.0"},
+      {{255, 255, 255, 255}, "255.255.255.255"},
+      {{10, 1, 2, 3}, "10.1.2.3"},
+      {{192, 168, 100, 9}, "192.168.100.9"},
+      {{1, 20, 199, 250}, "1.20.199.250"},
+      {{100, 10, 101, 110}, "100.10.101.110"},
+  };
+  for (const Case& c : cases) {
+    std::uint32_t address = 0;
+    std::memcpy(&address, c.bytes.data(), 4);
+    AddressText text;
+    text.fill('#');
+    EXPECT_EQ(FormatAddressText(address, text), text.data());
+    EXPECT_STREQ(text.data(), c.text);
+  }
+}
+
 TEST(FormatDateTimeTest, LocalClockGivesWellFormedTexts) {
   TimeText time;
   DateText date;
