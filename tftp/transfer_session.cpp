@@ -148,7 +148,12 @@ ReadState ReadTransfer(Session& session) {
       ++session.block;
       session.sendLength =
           BuildDataHeader(session.send, session.block, static_cast<std::size_t>(count));
-      if (session.sendLength < kMaxPacket) session.lastBlock = true;
+      if (session.sendLength < kMaxPacket) {
+        session.lastBlock = true;
+        // Everything is read and a retransmission resends the built packet: the file is let
+        // go now, so that a client's next request for it never meets this transfer's share.
+        session.file.Close();
+      }
       if (!SendToClient(session, session.send, session.sendLength)) return ReadState::kFailed;
       deadline = Clock::now() + session.timeout;
       state = ReadState::kAwaitAck;
@@ -236,6 +241,9 @@ WriteState WriteTransfer(Session& session) {
         SendError(session, writeError);
         return WriteState::kFailed;
       }
+      // The last ACK tells the client that its file is stored: the file is closed before it
+      // goes out, so that the client may read the file back at once.
+      if (session.lastBlock) session.file.Close();
       ++session.block;
       session.sendLength = BuildAck(session.send, session.block);
       if (!SendToClient(session, session.send, session.sendLength)) return WriteState::kFailed;

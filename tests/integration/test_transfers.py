@@ -114,3 +114,13 @@ def test_two_readers_share_a_file(server):
         for index, reader in enumerate(readers):
             reader.send(ack(block), tids[index])
     assert received == [content, content]
+
+
+def test_a_file_can_be_read_back_and_replaced_right_after_its_transfer(server_factory):
+    # The last ACK of a write and the last DATA of a read go out after the file is let go, so
+    # that the client's next request for the same file never meets a sharing violation.
+    server = server_factory(overwrite=2)
+    for round_number in range(20):
+        content = payload(700 + round_number, seed=round_number)
+        server.put("again.bin", content)
+        assert server.get("again.bin") == content
