@@ -374,10 +374,10 @@ PEER_NAMES = ["tftpd-hpa", "atftpd", "dnsmasq"]
 def quoril_builds(args) -> dict[str, str]:
     """Every Quoril build measured: --quorld as "quoril", and each --quoril NAME=PATH."""
     builds = {"quoril": args.quorld}
-    for spec in args.quoril or []:
-        name, _, path = spec.partition("=")
+    for option in args.quoril or []:
+        name, _, path = option.partition("=")
         if not name.startswith("quoril-") or not path:
-            raise SystemExit(f"bench: --quoril wants NAME=PATH with NAME quoril-...: {spec}")
+            raise SystemExit(f"bench: --quoril wants NAME=PATH with NAME quoril-...: {option}")
         builds[name] = os.path.abspath(path)
     return builds
 
