@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "platform/win32_error.h"
 
@@ -32,8 +33,17 @@ class File {
  public:
   File() = default;
   ~File();
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
+  File(File&& other) noexcept
+      : handle_(std::exchange(other.handle_, -1)),
+        shareEntry_(std::exchange(other.shareEntry_, 0)) {}
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = std::exchange(other.handle_, -1);
+      shareEntry_ = std::exchange(other.shareEntry_, 0);
+    }
+    return *this;
+  }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 
 #include "platform/win32_error.h"
 
@@ -45,8 +46,17 @@ class UdpSocket {
  public:
   UdpSocket() = default;
   ~UdpSocket();
-  UdpSocket(UdpSocket&& other) noexcept;
-  UdpSocket& operator=(UdpSocket&& other) noexcept;
+  UdpSocket(UdpSocket&& other) noexcept
+      : handle_(std::exchange(other.handle_, -1)),
+        receiveTimeout_(std::exchange(other.receiveTimeout_, 0)) {}
+  UdpSocket& operator=(UdpSocket&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = std::exchange(other.handle_, -1);
+      receiveTimeout_ = std::exchange(other.receiveTimeout_, 0);
+    }
+    return *this;
+  }
   UdpSocket(const UdpSocket&) = delete;
   UdpSocket& operator=(const UdpSocket&) = delete;
 

@@ -491,18 +491,6 @@ File::~File() {
   Close();
 }
 
-File::File(File&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)), shareEntry_(std::exchange(other.shareEntry_, 0)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, -1);
-    shareEntry_ = std::exchange(other.shareEntry_, 0);
-  }
-  return *this;
-}
-
 void File::Close() {
   if (handle_ < 0) return;
   Shares().CloseAndRelease(static_cast<int>(handle_), shareEntry_);

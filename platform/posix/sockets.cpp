@@ -229,19 +229,6 @@ UdpSocket::~UdpSocket() {
   Close();
 }
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = -1;
-}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 Win32Error UdpSocket::Open(std::uint32_t address, std::uint16_t port) {
   Close();
   int fd = -1;

@@ -101,18 +101,6 @@ File::~File() {
   Close();
 }
 
-File::File(File&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)), shareEntry_(std::exchange(other.shareEntry_, 0)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, -1);
-    shareEntry_ = std::exchange(other.shareEntry_, 0);
-  }
-  return *this;
-}
-
 void File::Close() {
   if (handle_ < 0) return;
   ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
