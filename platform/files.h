@@ -28,6 +28,13 @@ inline constexpr std::uint32_t kOpenExisting = 3;
 inline constexpr std::uint32_t kOpenAlways = 4;
 inline constexpr std::uint32_t kTruncateExisting = 5;
 
+// The checks CreateFileA makes of its arguments before it touches any file: a null path, an
+// unknown disposition, access or sharing bits, or TRUNCATE_EXISTING without write access give
+// ERROR_INVALID_PARAMETER; an empty path ERROR_PATH_NOT_FOUND; a path of kMaxPath characters
+// or more ERROR_FILENAME_EXCED_RANGE. Shared by the backends' File::Open.
+Win32Error CheckOpenArguments(const char* path, std::uint32_t access, std::uint32_t share,
+                              std::uint32_t disposition);
+
 // An open file. Closed on destruction; move-only.
 class File {
  public:

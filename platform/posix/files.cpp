@@ -418,10 +418,6 @@ ShareTable& Shares() {
   return table;
 }
 
-bool ValidDisposition(std::uint32_t disposition) {
-  return disposition >= kCreateNew && disposition <= kTruncateExisting;
-}
-
 // O_NONBLOCK keeps the open from blocking should a FIFO take the file's place between looking
 // and opening; it stays set, as it changes nothing for the regular files that are kept.
 int OpenFlags(std::uint32_t access) {
@@ -502,18 +498,10 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
                       std::uint32_t disposition, const char* confineTo, bool* alreadyExisted) {
   Close();
   if (alreadyExisted != nullptr) *alreadyExisted = false;
-  if (path == nullptr || !ValidDisposition(disposition)) return ERROR_INVALID_PARAMETER;
-  // CreateFileA("") names no file at all.
-  if (*path == '\0') return ERROR_PATH_NOT_FOUND;
-  if ((access & (kGenericRead | kGenericWrite)) == 0 ||
-      (access & ~(kGenericRead | kGenericWrite)) != 0) {
-    return ERROR_INVALID_PARAMETER;
+  if (const Win32Error error = CheckOpenArguments(path, access, share, disposition);
+      error != ERROR_SUCCESS) {
+    return error;
   }
-  if ((share & ~(kShareRead | kShareWrite | kShareDelete)) != 0) return ERROR_INVALID_PARAMETER;
-  if (disposition == kTruncateExisting && !(access & kGenericWrite)) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  if (std::strlen(path) >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
 
   std::string full;
   if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;

@@ -17,10 +17,6 @@ namespace quoril::platform {
 
 namespace {
 
-bool ValidDisposition(std::uint32_t disposition) {
-  return disposition >= kCreateNew && disposition <= kTruncateExisting;
-}
-
 bool IsSeparator(char c) {
   return c == '\\' || c == '/';
 }
@@ -111,17 +107,10 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
                       std::uint32_t disposition, const char* confineTo, bool* alreadyExisted) {
   Close();
   if (alreadyExisted != nullptr) *alreadyExisted = false;
-  if (path == nullptr || !ValidDisposition(disposition)) return ERROR_INVALID_PARAMETER;
-  if (*path == '\0') return ERROR_PATH_NOT_FOUND;
-  if ((access & (kGenericRead | kGenericWrite)) == 0 ||
-      (access & ~(kGenericRead | kGenericWrite)) != 0) {
-    return ERROR_INVALID_PARAMETER;
+  if (const Win32Error error = CheckOpenArguments(path, access, share, disposition);
+      error != ERROR_SUCCESS) {
+    return error;
   }
-  if ((share & ~(kShareRead | kShareWrite | kShareDelete)) != 0) return ERROR_INVALID_PARAMETER;
-  if (disposition == kTruncateExisting && !(access & kGenericWrite)) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  if (std::strlen(path) >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
 
   std::array<char, kMaxPath> full{};
   const DWORD length = ::GetFullPathNameA(path, full.size(), full.data(), nullptr);
