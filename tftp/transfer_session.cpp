@@ -96,6 +96,10 @@ Arrival AwaitClient(Session& session, Clock::time_point deadline) {
       return Arrival::kEnded;
     }
     if (!IsClient(session, session.peerAddress)) {
+      // An ERROR is never answered: two transfers would answer each other's for ever.
+      if (session.receivedLength >= 2 && ReadField16(session.received, 0) == kOpcodeError) {
+        continue;
+      }
       const std::uint16_t length =
           ErrorMapping(TRANSFER_ERROR_UNKNOWN_TID, session.error, session.entry.description);
       if (!SendPacket(session.socket, session.error, length, session.peerAddress)) {
@@ -179,14 +183,9 @@ ReadState ReadTransfer(Session& session) {
     if (acked == session.block) {
       state = ReadState::kSendBlock;
     } else if (static_cast<std::uint16_t>(acked + 1) == session.block) {
-      // A repeated acknowledgement: nothing is sent (the client's timer resends), but it
-      // uses up a retry and starts a new wait.
-      if (session.retriesLeft == 0) {
-        LoadDescription(session, IDS_TIMEOUT);
-        return ReadState::kFailed;
-      }
-      --session.retriesLeft;
-      deadline = Clock::now() + session.timeout;
+      // A repeated acknowledgement sends nothing (answering it would double every later
+      // block), and it neither postpones nor uses up our own retransmission: a client that
+      // repeats its ACK faster than our timeout would otherwise never see a lost block again.
     } else {
       SendError(session, TRANSFER_ERROR_BAD_BLOCK);
       return ReadState::kFailed;

@@ -85,6 +85,27 @@ def test_stranger_gets_unknown_transfer_identifier_and_the_write_goes_on(server,
     assert server.file("new.bin").read_bytes() == content
 
 
+@pytest.mark.parametrize("side", ["read", "write"])
+def test_a_strangers_error_is_never_answered(server, side):
+    # Two transfers answering each other's ERROR 5 would never stop: a forged ERROR from one
+    # transfer's port to another's must get no answer at all.
+    if side == "read":
+        client, transfer, content, received = start_read(server)
+    else:
+        client, transfer = start_write(server)
+    stranger = server.endpoint()
+    stranger.send(UNKNOWN_TID, transfer)
+    stranger.send(error(0, "x"), transfer)
+    stranger.expect_none(0.5)
+    client.expect_none(0.1)
+    if side == "read":
+        finish_read(client, transfer, received, content)
+    else:
+        send_blocks(client, transfer, b"after")
+        server.wait_closed(transfer)
+        assert server.file("new.bin").read_bytes() == b"after"
+
+
 def test_stranger_with_an_oversized_datagram_does_not_disturb_the_transfer(server):
     client, transfer, content, received = start_read(server)
     stranger = server.endpoint()
