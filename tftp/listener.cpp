@@ -126,6 +126,11 @@ void ReceiveLoop() {
 // The event-loop engine takes the requests itself; the listener's thread waits for the stop.
 // Answers whether the loops ran.
 bool ServeFromEventLoops() {
+  if (gLocalAddressTable.count == 0) {
+    // Nothing to wait on, as the thread engine's listener finds too.
+    EventReporter(EVENT_SOCKET_BLOCK);
+    return false;
+  }
   if (!StartEventLoops(gServerConfig.EventLoops)) {
     EventReporter(EVENT_THREAD_CREATE);
     return false;
