@@ -274,11 +274,13 @@ void RunLoop(void* argument) {
       if (gEngine.quit.load()) break;
       FollowControls(loop);
     }
+    // Running transfers first: what their clients sent came before the new requests.
     for (std::size_t k = 0; k < count; ++k) {
+      if ((ready[k] & kPortKey) == 0) ServeDatagram(loop, static_cast<std::uint32_t>(ready[k]));
+    }
+    for (std::size_t k = 0; k < count && loop.portsWatched; ++k) {
       if ((ready[k] & kPortKey) != 0) {
-        if (loop.portsWatched) TakeRequests(loop, static_cast<std::uint32_t>(ready[k] & ~kPortKey));
-      } else {
-        ServeDatagram(loop, static_cast<std::uint32_t>(ready[k]));
+        TakeRequests(loop, static_cast<std::uint32_t>(ready[k] & ~kPortKey));
       }
     }
   }
