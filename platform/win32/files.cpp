@@ -87,8 +87,9 @@ Win32Error FinalPathOfParent(std::string_view full, std::string& final) {
 }
 
 // A file of the service's own, created: full control for LocalSystem, which the service runs
-// as, and the administrators; nothing inherited from the directory, which clients may read.
-constexpr char kServiceOwnRights[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+// as, the administrators and the file's owner (who ran -debug); nothing inherited from the
+// directory, which clients may read.
+constexpr char kServiceOwnRights[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)";
 
 // A security descriptor that ConvertStringSecurityDescriptorToSecurityDescriptorA made.
 struct LocalFreer {

@@ -169,7 +169,7 @@ TEST(FileOpen, TheServicesOwnFileIsCreatedForItAlone) {
                       FileUse::kServiceOwn),
             ERROR_SUCCESS);
   file.Close();
-  // LocalSystem and the administrators (wine names the owner instead), and nobody else.
+  // LocalSystem, the administrators and the owner (wine names the owner alone), nobody else.
   const std::string rights = DaclText(own);
   ASSERT_FALSE(rights.empty());
   for (const char* others : {";WD)", ";BU)", ";AU)"}) {
