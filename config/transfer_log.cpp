@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -30,17 +31,18 @@ constexpr std::size_t kMaxLine = kFileColumn + (platform::kMaxPath - 1) + 2 + 1;
 constexpr char kStartedText[] = "   --- Quoril service started ---\r\n\r\n";
 constexpr char kStoppedText[] = "   --- Quoril service stopped ---\r\n";
 
-// The lock and the file it guards. Both live as long as the process: transfer threads
-// are never joined, and one that ends after CloseTransferLog must find a valid lock and a
-// closed file rather than a destroyed lock.
+// The lock and the file it guards. Both live as long as the process and are never
+// destroyed: transfer threads are never joined, and one that ends after CloseTransferLog,
+// even while the process exits, must find a valid lock and a closed file.
 struct TransferLogState {
   std::mutex lock;
   platform::File file;  // open between OpenTransferLog and CloseTransferLog
 };
 
 TransferLogState& LogState() {
-  static TransferLogState state;
-  return state;
+  alignas(TransferLogState) static unsigned char storage[sizeof(TransferLogState)];
+  static TransferLogState* const state = ::new (storage) TransferLogState();
+  return *state;
 }
 
 void PutTwoDigits(char* out, unsigned value) {
@@ -80,8 +82,11 @@ int OpenTransferLog(const char* logFile, bool& isNew) {
 
   platform::File file;
   bool alreadyExisted = false;
+  // The service's own file: no other user's lock keeps the service from starting, and a
+  // new log is readable by the service and the administrators alone.
   if (file.Open(fullPath.data(), platform::kGenericWrite, platform::kShareRead,
-                platform::kOpenAlways, nullptr, &alreadyExisted) != ERROR_SUCCESS) {
+                platform::kOpenAlways, nullptr, &alreadyExisted,
+                platform::FileUse::kServiceOwn) != ERROR_SUCCESS) {
     EventReporter(EVENT_LOG_FILE_ACCESS);
     return 0;
   }

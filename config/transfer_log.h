@@ -37,8 +37,9 @@ struct TransferLogEntry {
 };
 
 // Resolves `logFile` against the current directory and opens it for appending, shared for
-// reading; reports EVENT_LOG_FILE_ACCESS itself when it cannot be opened. Answers 1 or 0;
-// `isNew` tells whether the file was created.
+// reading, as a file of the service's own (platform::FileUse::kServiceOwn); reports
+// EVENT_LOG_FILE_ACCESS itself when it cannot be opened. Answers 1 or 0; `isNew` tells
+// whether the file was created.
 int OpenTransferLog(const char* logFile, bool& isNew);
 // The log lock lives as long as the process, so that a transfer that ends after the log
 // was closed finds it still there and writes nothing.

@@ -28,6 +28,14 @@ inline constexpr std::uint32_t kOpenExisting = 3;
 inline constexpr std::uint32_t kOpenAlways = 4;
 inline constexpr std::uint32_t kTruncateExisting = 5;
 
+// Whose file an open is for. kTransfer: a file that clients read or write, created with the
+// rights the directory and the system's defaults give it, and opened as far as other
+// programs' locks allow. kServiceOwn: a file of the service's own (its transfer log), created
+// for the service and the administrators alone (an existing file keeps its rights), and
+// opened whatever other programs lock, so that no other user can keep the service from it.
+// The sharing rules between the Files of this process hold for both.
+enum class FileUse { kTransfer, kServiceOwn };
+
 // The checks CreateFileA makes of its arguments before it touches any file: a null path, an
 // unknown disposition, access or sharing bits, or TRUNCATE_EXISTING without write access give
 // ERROR_INVALID_PARAMETER; an empty path ERROR_PATH_NOT_FOUND; a path of kMaxPath characters
@@ -68,10 +76,11 @@ class File {
   // `path`) that the file actually opened must lie in after every symbolic link is followed
   // (ERROR_ACCESS_DENIED otherwise, and nothing outside is opened, created or emptied).
   // `alreadyExisted` (may be null) is set as GetLastError() == ERROR_ALREADY_EXISTS would be
-  // after a successful CreateFileA. A File that is open is closed first.
+  // after a successful CreateFileA. `use` as FileUse says. A File that is open is closed
+  // first.
   Win32Error Open(const char* path, std::uint32_t access, std::uint32_t share,
                   std::uint32_t disposition, const char* confineTo = nullptr,
-                  bool* alreadyExisted = nullptr);
+                  bool* alreadyExisted = nullptr, FileUse use = FileUse::kTransfer);
 
   // ReadFile: reads up to buffer.size() bytes at the current position; 0 bytes read is the
   // end of the file. Without read access ERROR_ACCESS_DENIED; on a closed File

@@ -3,7 +3,6 @@
 #include "platform/event_log.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "platform/posix/error_mapping.h"
@@ -26,12 +26,14 @@ namespace {
 constexpr char kEventsDirectory[] = "var/log/quoril";
 constexpr char kEventsFile[] = "var/log/quoril/events.log";
 
-// Creates each missing directory of kEventsDirectory under the system root.
+// Creates each missing directory of kEventsDirectory under the system root; the events'
+// own directory for the service alone, like the file.
 void MakeEventsDirectory() {
   const std::string relative = kEventsDirectory;
   for (std::size_t end = relative.find('/');; end = relative.find('/', end + 1)) {
     const std::string path = SystemRootPath(relative.substr(0, end).c_str());
-    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return;  // the open tells why
+    const mode_t mode = end == std::string::npos ? 0750 : 0755;
+    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return;  // the open tells why
     if (end == std::string::npos) return;
   }
 }
@@ -77,11 +79,75 @@ void SendToSystemLog(std::uint16_t type, const std::string& text) {
   syslog(SyslogPriority(type), "%s", text.c_str());
 }
 
-// Serialises the writers of this process; flock() serialises them with other processes.
-std::mutex& EventsFileLock() {
-  static std::mutex lock;
-  return lock;
-}
+// The events file, opened by the first registration and held for the life of the process,
+// so that an entry still reaches it when the process has no descriptor to spare. Opened
+// again when its name no longer leads to it (rotated away, removed, another system root).
+// Never destroyed: a transfer thread may report while the process ends.
+class EventsFile {
+ public:
+  static EventsFile& Get() {
+    alignas(EventsFile) static unsigned char storage[sizeof(EventsFile)];
+    static EventsFile* const file = ::new (storage) EventsFile();
+    return *file;
+  }
+
+  Win32Error Open() {
+    const std::string path = SystemRootPath(kEventsFile);
+    std::lock_guard<std::mutex> guard(mutex_);
+    struct stat named {};
+    if (fd_ >= 0 && path == path_ && stat(path.c_str(), &named) == 0 && named.st_dev == device_ &&
+        named.st_ino == inode_) {
+      return ERROR_SUCCESS;
+    }
+    MakeEventsDirectory();
+    // O_NONBLOCK: a FIFO in the file's place must not hold the service up.
+    const int fd =
+        open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+    struct stat opened {};
+    if (fd < 0 || fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      const int err = fd < 0 ? errno : EACCES;
+      if (fd >= 0) close(fd);
+      // Out of descriptors: the file held still takes the entry.
+      if ((err == EMFILE || err == ENFILE) && fd_ >= 0 && path == path_) return ERROR_SUCCESS;
+      Reset();
+      return Win32ErrorFromErrno(err, path.c_str());
+    }
+    Reset();
+    fd_ = fd;
+    path_ = path;
+    device_ = opened.st_dev;
+    inode_ = opened.st_ino;
+    return ERROR_SUCCESS;
+  }
+
+  // One write per entry, at the end: O_APPEND keeps the entries of other processes whole
+  // without a lock that another program could hold.
+  Win32Error Append(const std::string& line) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (fd_ < 0) return ERROR_INVALID_HANDLE;
+    ssize_t written = -1;
+    do {
+      written = write(fd_, line.data(), line.size());
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) return Win32ErrorFromErrno(errno);
+    if (static_cast<std::size_t>(written) != line.size()) return ERROR_DISK_FULL;
+    return ERROR_SUCCESS;
+  }
+
+ private:
+  EventsFile() = default;
+
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  std::mutex mutex_;
+  int fd_ = -1;
+  std::string path_;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
 
 }  // namespace
 
@@ -92,11 +158,9 @@ EventSource::~EventSource() {
 Win32Error EventSource::Register(const char* sourceName) {
   Deregister();
   if (sourceName == nullptr || sourceName[0] == '\0') return ERROR_INVALID_PARAMETER;
-  MakeEventsDirectory();
-  const std::string path = SystemRootPath(kEventsFile);
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return Win32ErrorFromErrno(errno, path.c_str());
-  handle_ = fd;
+  if (const Win32Error error = EventsFile::Get().Open(); error != ERROR_SUCCESS) return error;
+  // Tells only that the source is registered: the file belongs to the process.
+  handle_ = 0;
   source_ = sourceName;
   return ERROR_SUCCESS;
 }
@@ -124,27 +188,12 @@ Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
   if (!text.empty()) line += ' ' + text;
   line += '\n';
 
-  Win32Error result = ERROR_SUCCESS;
-  {
-    std::lock_guard<std::mutex> guard(EventsFileLock());
-    const int fd = static_cast<int>(handle_);
-    while (flock(fd, LOCK_EX) != 0) {
-      if (errno != EINTR) return Win32ErrorFromErrno(errno);
-    }
-    const ssize_t written = write(fd, line.data(), line.size());
-    if (written < 0) {
-      result = Win32ErrorFromErrno(errno);
-    } else if (static_cast<std::size_t>(written) != line.size()) {
-      result = ERROR_DISK_FULL;
-    }
-    flock(fd, LOCK_UN);
-  }
+  const Win32Error result = EventsFile::Get().Append(line);
   if (result == ERROR_SUCCESS) SendToSystemLog(type, text);
   return result;
 }
 
 void EventSource::Deregister() {
-  if (handle_ >= 0) close(static_cast<int>(handle_));
   handle_ = -1;
   source_ = nullptr;
 }

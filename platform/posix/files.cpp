@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -339,7 +340,7 @@ class ShareTable {
  public:
   // Admits the open file `fd` under the rules, or answers ERROR_SHARING_VIOLATION.
   Win32Error Admit(int fd, const struct stat& info, std::uint32_t access, std::uint32_t share,
-                   std::uintptr_t& id) {
+                   FileUse use, std::uintptr_t& id) {
     const FileKey key{info.st_dev, info.st_ino};
     std::lock_guard<std::mutex> guard(mutex_);
     FileShares& file = files_[key];
@@ -353,7 +354,8 @@ class ShareTable {
       // lock since: the file's lock would have refused it.
       usesSharedLock = true;
     } else if (OthersDeny(fd, access, type)) {
-      error = ERROR_SHARING_VIOLATION;
+      // Neither refused nor locked: a file of the service's own opens whatever others hold.
+      if (use == FileUse::kTransfer) error = ERROR_SHARING_VIOLATION;
     } else if (type != F_UNLCK && file.lockType == F_UNLCK) {
       // The lock stays with the duplicate when this handle closes. Without a descriptor to
       // spare, the handle keeps the lock it took on its own.
@@ -413,9 +415,11 @@ class ShareTable {
   std::uintptr_t nextId_ = 1;
 };
 
+// Never destroyed: a transfer thread still running while the process ends may close its file.
 ShareTable& Shares() {
-  static ShareTable table;
-  return table;
+  alignas(ShareTable) static unsigned char storage[sizeof(ShareTable)];
+  static ShareTable* const table = ::new (storage) ShareTable();
+  return *table;
 }
 
 // O_NONBLOCK keeps the open from blocking should a FIFO take the file's place between looking
@@ -495,7 +499,8 @@ void File::Close() {
 }
 
 Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t share,
-                      std::uint32_t disposition, const char* confineTo, bool* alreadyExisted) {
+                      std::uint32_t disposition, const char* confineTo, bool* alreadyExisted,
+                      FileUse use) {
   Close();
   if (alreadyExisted != nullptr) *alreadyExisted = false;
   if (const Win32Error error = CheckOpenArguments(path, access, share, disposition);
@@ -516,7 +521,7 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
   // Admits the file opened under the sharing rules and only then empties it.
   const auto admit = [&](UniqueFd fd, const struct stat& opened, bool created) -> Win32Error {
     std::uintptr_t entry = 0;
-    if (const Win32Error error = Shares().Admit(fd.Get(), opened, access, share, entry);
+    if (const Win32Error error = Shares().Admit(fd.Get(), opened, access, share, use, entry);
         error != ERROR_SUCCESS) {
       return error;
     }
@@ -580,8 +585,9 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
       if (disposition == kOpenExisting || disposition == kTruncateExisting) {
         return ERROR_FILE_NOT_FOUND;
       }
-      fd = UniqueFd(
-          openat(where.dir.Get(), where.name.c_str(), OpenFlags(access) | O_CREAT | O_EXCL, 0666));
+      fd =
+          UniqueFd(openat(where.dir.Get(), where.name.c_str(), OpenFlags(access) | O_CREAT | O_EXCL,
+                          use == FileUse::kServiceOwn ? 0600 : 0666));
       if (!fd.Valid()) {
         const int err = errno;
         if (err == EEXIST) continue;

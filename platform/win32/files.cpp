@@ -3,9 +3,12 @@
 
 #include "platform/win32/windows_headers.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -83,6 +86,17 @@ Win32Error FinalPathOfParent(std::string_view full, std::string& final) {
   return FinalPathOfDirectory(parent.c_str(), final);
 }
 
+// A file of the service's own, created: full control for LocalSystem, which the service runs
+// as, the administrators and the file's owner (who ran -debug); nothing inherited from the
+// directory, which clients may read.
+constexpr char kServiceOwnRights[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)";
+
+// A security descriptor that ConvertStringSecurityDescriptorToSecurityDescriptorA made.
+struct LocalFreer {
+  void operator()(void* memory) const { ::LocalFree(memory); }
+};
+using SecurityDescriptor = std::unique_ptr<void, LocalFreer>;
+
 Win32Error EmptyFile(HANDLE file) {
   if (::SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
       !::SetEndOfFile(file)) {
@@ -104,7 +118,8 @@ void File::Close() {
 }
 
 Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t share,
-                      std::uint32_t disposition, const char* confineTo, bool* alreadyExisted) {
+                      std::uint32_t disposition, const char* confineTo, bool* alreadyExisted,
+                      FileUse use) {
   Close();
   if (alreadyExisted != nullptr) *alreadyExisted = false;
   if (const Win32Error error = CheckOpenArguments(path, access, share, disposition);
@@ -133,7 +148,20 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
     if (disposition == kTruncateExisting) openDisposition = OPEN_EXISTING;
   }
 
-  UniqueHandle file(::CreateFileA(full.data(), access, share, nullptr, openDisposition,
+  // The rights apply to a file the open creates; an existing one keeps its own.
+  SecurityDescriptor rights;
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+  if (use == FileUse::kServiceOwn) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(kServiceOwnRights, SDDL_REVISION_1,
+                                                                &descriptor, nullptr)) {
+      return ::GetLastError();
+    }
+    rights.reset(descriptor);
+    attributes.lpSecurityDescriptor = descriptor;
+  }
+  UniqueHandle file(::CreateFileA(full.data(), access, share,
+                                  rights != nullptr ? &attributes : nullptr, openDisposition,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return ::GetLastError();
   const bool existed = openDisposition == OPEN_EXISTING || openDisposition == TRUNCATE_EXISTING ||

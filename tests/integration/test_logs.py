@@ -4,7 +4,14 @@ stop in the order they happened."""
 
 from __future__ import annotations
 
+import fcntl
+import os
 import re
+import resource
+import signal
+import stat
+import struct
+import subprocess
 import threading
 import time
 
@@ -242,3 +249,88 @@ def test_events_of_a_log_that_cannot_be_opened(server_factory):
     server.start(wait_ready=False)
     assert server.wait_exit() == 0
     assert event_ids(server) == [LOG_FILE_ACCESS, INIT_FAILED, SERVICE_STOPPED]
+
+
+def lowest_free_descriptor(pid: int) -> int:
+    used = {int(fd) for fd in os.listdir(f"/proc/{pid}/fd")}
+    return next(fd for fd in range(len(used) + 1) if fd not in used)
+
+
+def test_a_lock_on_the_events_file_holds_nothing_up(server_factory):
+    """Another program's flock on the events file: the start, a transfer that reports an event
+    (with no descriptor to spare, as well) and the stop each go on at once."""
+    server = server_factory(start=False, logging=1)
+    server.events_path.parent.mkdir(parents=True)
+    server.events_path.touch()
+    holder = subprocess.Popen(["flock", "-s", server.events_path, "sh", "-c", "echo; sleep 30"],
+                              stdout=subprocess.PIPE, start_new_session=True)
+    try:
+        assert holder.stdout.readline() == b"\n"  # the lock is held
+        server.start(wait_ready=False)
+        server.wait_ready(timeout=5)
+        # Without a descriptor to spare the transfer cannot open its socket, and says so.
+        pid = server.process.pid
+        limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (lowest_free_descriptor(pid), limits[1]))
+        server.endpoint().send(rrq("any.bin"), (server.address, 69))
+        deadline = time.monotonic() + 5
+        while SOCKET_ALLOCATE not in event_ids(server):
+            assert time.monotonic() < deadline, event_ids(server)
+            time.sleep(0.02)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+        assert server.stop(timeout=5) == 0
+        assert holder.poll() is None
+    finally:
+        os.killpg(holder.pid, signal.SIGKILL)
+        holder.wait()
+    assert event_ids(server) == [SERVICE_STARTED, SOCKET_ALLOCATE, SERVICE_STOPPED]
+    lines, rest = split_log(server.log_path.read_bytes())
+    assert len(lines) == 1 and lines[0].startswith(b"E") and rest == b""
+
+
+def read_lock(path, kind):
+    """Opens `path` for reading and takes a read lock of `kind` on it, as another program
+    would; the lock lasts while the answered file stays open."""
+    holder = open(path, "rb")
+    if kind == "posix":
+        fcntl.lockf(holder, fcntl.LOCK_SH)
+    else:
+        fcntl.fcntl(holder, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_RDLCK, 0, 0, 0, 0))
+    return holder
+
+
+@pytest.mark.parametrize("kind", ["posix", "ofd"])
+def test_a_read_lock_on_the_log_does_not_stop_the_start(server_factory, kind):
+    server = server_factory(start=False, logging=1)
+    server.log_path.write_bytes(b"earlier\r\n")
+    server.log_path.chmod(0o644)
+    server.file("a.bin").write_bytes(b"a")
+    with read_lock(server.log_path, kind):
+        server.start(wait_ready=False)
+        server.wait_ready(timeout=5)
+        assert server.get("a.bin") == b"a"
+        wait_for_transfers(server)
+        assert server.stop() == 0
+    assert event_ids(server) == [SERVICE_STARTED, SERVICE_STOPPED]
+    content = server.log_path.read_bytes()
+    assert content.startswith(b"earlier\r\n")
+    lines, rest = split_log(content[len(b"earlier\r\n") :], header=False)
+    assert len(lines) == 1 and b"Transfer successful" in lines[0] and rest == b""
+    assert stat.S_IMODE(server.log_path.stat().st_mode) == 0o644  # an existing log keeps its mode
+
+
+def test_files_of_the_service_are_its_own(server_factory):
+    server = server_factory(logging=1)
+    server.put("up.bin", b"up")
+    wait_for_transfers(server)
+    assert server.stop() == 0
+    umask = os.umask(0)
+    os.umask(umask)
+
+    def mode(path):
+        return stat.S_IMODE(path.stat().st_mode)
+
+    assert mode(server.log_path) == 0o600
+    assert mode(server.events_path) == 0o600
+    assert mode(server.events_path.parent) == 0o750
+    assert mode(server.file("up.bin")) == 0o666 & ~umask  # uploads as before

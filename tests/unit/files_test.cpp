@@ -598,6 +598,7 @@ TEST_F(FilesTest, EachOpenMeetsTheLocksOfOtherPrograms) {
     std::uint32_t access;
     std::uint32_t share;
     Win32Error expected;
+    FileUse use = FileUse::kTransfer;
   };
   const Row rows[] = {
       {"read lock, reader sharing reading", F_RDLCK, kGenericRead, kShareRead, ERROR_SUCCESS},
@@ -620,6 +621,11 @@ TEST_F(FilesTest, EachOpenMeetsTheLocksOfOtherPrograms) {
        ERROR_SHARING_VIOLATION},
       {"write lock, writer sharing nothing", F_WRLCK, kGenericWrite, kShareNone,
        ERROR_SHARING_VIOLATION},
+      // No other user keeps the service from a file of its own.
+      {"read lock, service's own writer", F_RDLCK, kGenericWrite, kShareRead, ERROR_SUCCESS,
+       FileUse::kServiceOwn},
+      {"write lock, service's own writer", F_WRLCK, kGenericWrite, kShareRead, ERROR_SUCCESS,
+       FileUse::kServiceOwn},
   };
   const std::string path = Path("others.bin");
   PutText(path, "data");
@@ -631,7 +637,9 @@ TEST_F(FilesTest, EachOpenMeetsTheLocksOfOtherPrograms) {
     lock.l_whence = SEEK_SET;
     ASSERT_EQ(fcntl(other, F_OFD_SETLK, &lock), 0) << row.name;
     File file;
-    EXPECT_EQ(file.Open(path.c_str(), row.access, row.share, kOpenExisting), row.expected)
+    EXPECT_EQ(
+        file.Open(path.c_str(), row.access, row.share, kOpenExisting, nullptr, nullptr, row.use),
+        row.expected)
         << row.name;
     EXPECT_EQ(file.IsOpen(), row.expected == ERROR_SUCCESS) << row.name;
     close(other);

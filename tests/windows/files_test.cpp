@@ -10,6 +10,8 @@
 #include "platform/files.h"
 #include "platform/win32/windows_headers.h"
 
+#include <sddl.h>
+
 namespace quoril::platform {
 namespace {
 
@@ -140,6 +142,49 @@ TEST(FileOpen, SharingBetweenHandles) {
   reader.Close();
   secondReader.Close();
   EXPECT_EQ(ReadFileText(path), "content");
+}
+
+// The access list of `path` as SDDL text, empty when it cannot be read.
+std::string DaclText(const std::string& path) {
+  std::array<unsigned char, 4096> descriptor{};
+  DWORD needed = 0;
+  char* text = nullptr;
+  if (!::GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(),
+                          descriptor.size(), &needed) ||
+      !::ConvertSecurityDescriptorToStringSecurityDescriptorA(
+          descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    return "";
+  }
+  std::string result = text;
+  ::LocalFree(text);
+  return result;
+}
+
+// A file of the service's own is created for the service and the administrators alone.
+TEST(FileOpen, TheServicesOwnFileIsCreatedForItAlone) {
+  ScratchDirectory scratch;
+  const std::string own = scratch.Path("own.log");
+  File file;
+  ASSERT_EQ(file.Open(own.c_str(), kGenericWrite, kShareRead, kOpenAlways, nullptr, nullptr,
+                      FileUse::kServiceOwn),
+            ERROR_SUCCESS);
+  file.Close();
+  // LocalSystem, the administrators and the owner (wine names the owner alone), nobody else.
+  const std::string rights = DaclText(own);
+  ASSERT_FALSE(rights.empty());
+  for (const char* others : {";WD)", ";BU)", ";AU)"}) {
+    EXPECT_EQ(rights.find(others), std::string::npos) << rights;
+  }
+
+  // An existing file keeps its rights.
+  const std::string client = scratch.Path("client.bin");
+  WriteFileText(client, "x");
+  const std::string inherited = DaclText(client);
+  ASSERT_EQ(file.Open(client.c_str(), kGenericWrite, kShareRead, kOpenAlways, nullptr, nullptr,
+                      FileUse::kServiceOwn),
+            ERROR_SUCCESS);
+  file.Close();
+  EXPECT_EQ(DaclText(client), inherited);
 }
 
 TEST(FileOpen, OnlyRegularFilesOnADrive) {
