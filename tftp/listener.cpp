@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "config/event_reporter.h"
@@ -13,7 +14,10 @@
 namespace quoril {
 
 LocalAddressTable gLocalAddressTable;
-platform::PrivateHeap gRequestHeap;
+namespace {
+alignas(platform::PrivateHeap) unsigned char gRequestHeapStorage[sizeof(platform::PrivateHeap)];
+}  // namespace
+platform::PrivateHeap& gRequestHeap = *::new (gRequestHeapStorage) platform::PrivateHeap();
 std::atomic<std::int32_t> RunningTransfers{0};
 ServiceHooks gServiceHooks;
 
