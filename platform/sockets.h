@@ -88,13 +88,16 @@ class UdpSocket {
   std::uint16_t LocalPort() const;
 
  private:
+  friend class EventPoller;
+
   std::intptr_t handle_ = -1;
   // The receive timeout the socket has now, so that it is set only when it changes.
   std::uint32_t receiveTimeout_ = 0;
 };
 
 // Makes every ReceiveWithin of this process, running or to come, answer kCancelled: the
-// listener's shutdown ends the transfers still running this way.
+// listener's shutdown ends the transfers still running this way. Sockets that an EventPoller
+// watches are left as they are: their loop ends its transfers itself.
 void CancelTransferWaits();
 
 // The listener's port-69 sockets, one per local address, paired with the address by index.
@@ -131,7 +134,10 @@ class PortSocketSet {
   // Hold, Release and CloseFromControl then wake every registered poller, and a woken loop
   // reads what was asked with Controls(). Once a poller is registered, CloseFromControl
   // leaves the sockets open: the listener closes them (Close) after the loops let go of them.
+  // At most kMaxObservers (WSAENOBUFS beyond). A poller is removed before it is destroyed.
+  static constexpr std::uint32_t kMaxObservers = 64;
   Win32Error AddObserver(EventPoller& poller);
+  void RemoveObserver(EventPoller& poller);
   struct ControlState {
     bool held = false;
     bool stopRequested = false;
@@ -141,8 +147,8 @@ class PortSocketSet {
   void WaitForStop();
   // recvfrom on sockets[index] that never waits; see UdpSocket::TryReceive. Several loops may
   // call it for the same index at once.
-  Win32Error TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                        std::size_t& received, SocketAddressIn& from, bool& gotOne) const;
+  Win32Error TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer, std::size_t& received,
+                        SocketAddressIn& from, bool& gotOne) const;
 
   // From the service control's thread: pause holds the waiting thread, continue releases
   // it, stop closes the sockets under it (the waiting thread sees WSAENOTSOCK).
@@ -151,6 +157,10 @@ class PortSocketSet {
   void CloseFromControl();
 
  private:
+  friend class EventPoller;
+  // The socket of slot `index` as the system knows it, -1 for none.
+  std::intptr_t NativeHandle(std::uint32_t index) const;
+
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -21,6 +21,7 @@
 
 #include "platform/posix/error_mapping.h"
 #include "platform/posix/full_path.h"
+#include "platform/posix/unique_fd.h"
 
 namespace quoril::platform {
 
@@ -31,34 +32,6 @@ namespace {
 constexpr int kMaxLinkHops = 40;
 // How often an open starts over when the file appears or vanishes between looking and opening.
 constexpr int kMaxOpenAttempts = 8;
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/event_poller.h"
 #include "platform/win32/handles.h"
 
 namespace quoril::platform {
@@ -80,6 +81,24 @@ Win32Error ReceiveDatagram(SOCKET s, std::span<std::uint8_t> buffer, std::size_t
   std::memset(from.zero, 0, sizeof from.zero);
   std::memcpy(buffer.data(), whole.data(), std::min(received, buffer.size()));
   return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
+}
+
+// A datagram if one is queued, without waiting: a select that does not wait first, as the
+// socket itself stays blocking for ReceiveFrom.
+Win32Error TryReceiveDatagram(SOCKET s, std::span<std::uint8_t> buffer, std::size_t& received,
+                              SocketAddressIn& from, bool& gotOne) {
+  gotOne = false;
+  received = 0;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval none{};
+  const int n = ::select(0, &readable, nullptr, nullptr, &none);
+  if (n == SOCKET_ERROR) return LastSocketError();
+  if (n == 0) return ERROR_SUCCESS;
+  const Win32Error error = ReceiveDatagram(s, buffer, received, from);
+  gotOne = error == ERROR_SUCCESS || error == WSAEMSGSIZE;
+  return error;
 }
 
 timeval Timeval(DWORD milliseconds) {
@@ -230,6 +249,14 @@ Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
   }
 }
 
+Win32Error UdpSocket::TryReceive(std::span<std::uint8_t> buffer, std::size_t& received,
+                                 SocketAddressIn& from, bool& gotOne) const {
+  gotOne = false;
+  received = 0;
+  if (handle_ < 0) return WSAENOTSOCK;
+  return TryReceiveDatagram(AsSocket(handle_), buffer, received, from, gotOne);
+}
+
 std::uint16_t UdpSocket::LocalPort() const {
   sockaddr_in local{};
   int length = sizeof local;
@@ -242,17 +269,27 @@ std::uint16_t UdpSocket::LocalPort() const {
 
 // PortSocketSet
 //
-// The stop closes the sockets from the control's thread, where the listener may be waiting
-// on them: every slot is read and changed under `lock`, and a receive runs under it too, so
-// that the listener never receives on a handle that the stop closed (and that the system may
-// already have given to another socket).
+// Without observers, the stop closes the sockets from the control's thread, where the listener
+// may be waiting on them: every slot is read and changed under `lock`, and a receive runs
+// under it too, so that the listener never receives on a handle that the stop closed (and
+// that the system may already have given to another socket).
 struct PortSocketSet::State {
   CriticalSection lock;
   std::array<SOCKET, kCapacity> sockets;
   // Signalled while the listener may go on; reset while it is held.
   UniqueHandle released{::CreateEventA(nullptr, TRUE, TRUE, nullptr)};
+  // Signalled once the stop came.
+  UniqueHandle stopped{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   bool held = false;
   bool stopRequested = false;
+  // Registered by the listener before the loops start; woken by every control.
+  std::array<EventPoller*, kMaxObservers> observers{};
+  std::uint32_t observerCount = 0;
+
+  // Under `lock`.
+  void WakeObservers() {
+    for (std::uint32_t k = 0; k < observerCount; ++k) observers[k]->Wake();
+  }
 };
 
 PortSocketSet::PortSocketSet() : state_(std::make_unique<State>()) {
@@ -345,26 +382,77 @@ Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> b
   return ReceiveDatagram(state_->sockets[index], buffer, received, from);
 }
 
+Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer,
+                                     std::size_t& received, SocketAddressIn& from,
+                                     bool& gotOne) const {
+  gotOne = false;
+  received = 0;
+  // Under the lock, so that no other loop takes the datagram between the look and the
+  // receive, which would then wait for the next one.
+  CriticalSectionLock lock(state_->lock);
+  if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return WSAENOTSOCK;
+  return TryReceiveDatagram(state_->sockets[index], buffer, received, from, gotOne);
+}
+
+std::intptr_t PortSocketSet::NativeHandle(std::uint32_t index) const {
+  CriticalSectionLock lock(state_->lock);
+  if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return -1;
+  return static_cast<std::intptr_t>(state_->sockets[index]);
+}
+
+Win32Error PortSocketSet::AddObserver(EventPoller& poller) {
+  CriticalSectionLock lock(state_->lock);
+  if (state_->observerCount == kMaxObservers) return WSAENOBUFS;
+  state_->observers[state_->observerCount++] = &poller;
+  return ERROR_SUCCESS;
+}
+
+void PortSocketSet::RemoveObserver(EventPoller& poller) {
+  CriticalSectionLock lock(state_->lock);
+  auto& observers = state_->observers;
+  const auto end = observers.begin() + state_->observerCount;
+  const auto found = std::find(observers.begin(), end, &poller);
+  if (found == end) return;
+  *found = *(end - 1);
+  --state_->observerCount;
+}
+
+PortSocketSet::ControlState PortSocketSet::Controls() const {
+  CriticalSectionLock lock(state_->lock);
+  return {state_->held, state_->stopRequested};
+}
+
+void PortSocketSet::WaitForStop() {
+  ::WaitForSingleObject(state_->stopped.Get(), INFINITE);
+}
+
 void PortSocketSet::Hold() {
   CriticalSectionLock lock(state_->lock);
   state_->held = true;
   ::ResetEvent(state_->released.Get());
+  state_->WakeObservers();
 }
 
 void PortSocketSet::Release() {
   CriticalSectionLock lock(state_->lock);
   state_->held = false;
   ::SetEvent(state_->released.Get());
+  state_->WakeObservers();
 }
 
 void PortSocketSet::CloseFromControl() {
   CriticalSectionLock lock(state_->lock);
   state_->stopRequested = true;
-  for (SOCKET& s : state_->sockets) {
-    if (s != INVALID_SOCKET) ::closesocket(s);
-    s = INVALID_SOCKET;
+  // The loops still watch the sockets: the listener closes them once the loops let go.
+  if (state_->observerCount == 0) {
+    for (SOCKET& s : state_->sockets) {
+      if (s != INVALID_SOCKET) ::closesocket(s);
+      s = INVALID_SOCKET;
+    }
   }
   ::SetEvent(state_->released.Get());
+  ::SetEvent(state_->stopped.Get());
+  state_->WakeObservers();
 }
 
 }  // namespace quoril::platform
