@@ -80,7 +80,8 @@ class File {
   // disposition, confineTo), but the bytes go to a new file beside `path`, which stays as it
   // was until Commit puts the new file in its place; a `path` that does not exist yet counts
   // as existing and held for every other open meanwhile. Closed without Commit, nothing is
-  // left: a failed upload neither creates nor changes a file.
+  // left: a failed upload neither creates nor changes a file. A crash never leaves `path`
+  // torn; it may leave the new file, named quoril-upload-*.tmp.
   Win32Error OpenReplacement(const char* path, std::uint32_t disposition, const char* confineTo);
   // Makes the new file durable, gives it the replaced file's owner and permissions, puts it in
   // place of `path` in one step (CREATE_NEW: never over a file that appeared meanwhile, which
