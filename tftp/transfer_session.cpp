@@ -240,9 +240,14 @@ WriteState WriteTransfer(Session& session) {
         SendError(session, writeError);
         return WriteState::kFailed;
       }
-      // The last ACK tells the client that its file is stored: the file is closed before it
+      // The last ACK tells the client that its file is stored: the file is in place before it
       // goes out, so that the client may read the file back at once.
-      if (session.lastBlock) session.file.Close();
+      if (session.lastBlock) {
+        if (const Win32Error error = session.file.Commit(); error != ERROR_SUCCESS) {
+          SendError(session, error);
+          return WriteState::kFailed;
+        }
+      }
       ++session.block;
       session.sendLength = BuildAck(session.send, session.block);
       if (!SendToClient(session, session.send, session.sendLength)) return WriteState::kFailed;
@@ -304,8 +309,9 @@ bool CheckRequestAndOpen(Session& session) {
                                 platform::kShareRead, platform::kOpenExisting, confineTo);
       break;
     case kOpcodeWrq:
-      error = session.file.Open(session.entry.fullPath.data(), platform::kGenericWrite,
-                                platform::kShareNone, gServerConfig.OverwriteExisting, confineTo);
+      // Written beside the file and put in its place only once complete.
+      error = session.file.OpenReplacement(session.entry.fullPath.data(),
+                                           gServerConfig.OverwriteExisting, confineTo);
       break;
     default:
       SendError(session, TRANSFER_ERROR_ILLEGAL_OPCODE);

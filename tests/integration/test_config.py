@@ -68,12 +68,12 @@ def write(server, name, content):
 OLD = payload(2000, seed=10)
 NEW = payload(700, seed=11)
 # OverwriteExisting -> (refusal or content after the write) for an existing file, then a
-# missing one. Opening without truncation leaves the old bytes beyond the new length.
+# missing one. A file that is written holds exactly the bytes sent, whatever the disposition.
 OVERWRITE_CASES = [
     (1, FILE_EXISTS, NEW),
     (2, NEW, NEW),
-    (3, NEW + OLD[len(NEW) :], FILE_NOT_FOUND),
-    (4, NEW + OLD[len(NEW) :], NEW),
+    (3, NEW, FILE_NOT_FOUND),
+    (4, NEW, NEW),
     (5, NEW, FILE_NOT_FOUND),
     (0, UNDEFINED, UNDEFINED),
     (6, UNDEFINED, UNDEFINED),
