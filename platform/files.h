@@ -139,7 +139,8 @@ Win32Error GetFullPathName(const char* name, std::span<char> buffer, std::uint32
 // (the convention of GetFullPathName). SetCurrentDirectory forms the full path first and
 // matches its components without regard to ASCII case, as Open does; a missing directory
 // gives ERROR_FILE_NOT_FOUND (ERROR_PATH_NOT_FOUND when its parent is missing too), a file
-// ERROR_DIRECTORY.
+// ERROR_DIRECTORY. The current directory is then that full path as formed, without a
+// trailing separator, not the directory's resolved path: symbolic links in it stay.
 Win32Error GetCurrentDirectory(std::span<char> buffer, std::uint32_t& length);
 Win32Error SetCurrentDirectory(const char* path);
 

@@ -206,9 +206,9 @@ Win32Error SettleLast(Location& where, Found& found, struct stat& info) {
 }
 
 // Opens the directory that `path` names, with SetCurrentDirectoryA's answers: a missing last
-// component is ERROR_FILE_NOT_FOUND, one that is no directory ERROR_DIRECTORY.
-Win32Error OpenDirectory(const char* path, UniqueFd& out) {
-  std::string full;
+// component is ERROR_FILE_NOT_FOUND, one that is no directory ERROR_DIRECTORY. `full` is the
+// full path formed from `path`.
+Win32Error OpenDirectory(const char* path, UniqueFd& out, std::string& full) {
   if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
   if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
   // Where every component exists as written, the kernel's own resolution finds the same
@@ -449,7 +449,8 @@ int OpenFlags(std::uint32_t access) {
 // Resolves the confining directory to its real path.
 Win32Error RealConfinement(const char* confineTo, std::string& root) {
   UniqueFd dir;
-  if (OpenDirectory(confineTo, dir) != ERROR_SUCCESS || !RealPathOf(dir.Get(), root)) {
+  std::string full;
+  if (OpenDirectory(confineTo, dir, full) != ERROR_SUCCESS || !RealPathOf(dir.Get(), root)) {
     return ERROR_ACCESS_DENIED;
   }
   return ERROR_SUCCESS;
@@ -849,9 +850,11 @@ Win32Error File::SeekToEnd() {
 
 Win32Error SetCurrentDirectory(const char* path) {
   UniqueFd dir;
-  if (const Win32Error error = OpenDirectory(path, dir); error != ERROR_SUCCESS) return error;
-  if (fchdir(dir.Get()) != 0) return Win32ErrorFromErrno(errno);
-  return ERROR_SUCCESS;
+  std::string full;
+  if (const Win32Error error = OpenDirectory(path, dir, full); error != ERROR_SUCCESS) {
+    return error;
+  }
+  return ChangeCurrentDirectory(dir.Release(), full);
 }
 
 Win32Error GetModuleFileName(std::span<char> buffer, std::uint32_t& length) {

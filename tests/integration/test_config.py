@@ -127,6 +127,31 @@ def test_limit_to_default_directory(server_factory, name, limit):
     assert server.get("sub\\..\\inside.txt") == b"inside"
 
 
+# DefaultDirectory spelled other than as the resolved path of the served directory.
+DIRECTORY_FORMS = {
+    "symbolic link": lambda base: base / "tftpboot",
+    "doubled separator": lambda base: f"{base}//served",
+    "dot component": lambda base: f"{base}/./served",
+}
+
+
+@pytest.mark.parametrize("form", DIRECTORY_FORMS.values(), ids=DIRECTORY_FORMS.keys())
+def test_confinement_holds_for_every_spelling_of_the_directory(server_factory, form):
+    server = server_factory(start=False, limit=1)
+    (server.base / "tftpboot").symlink_to(server.served)
+    named = str(form(server.base))
+    server.settings["default_directory"] = named
+    server.start()
+    server.file("inside.bin").write_bytes(payload(700, seed=12))
+    (server.base / "outside.bin").write_bytes(b"outside")
+    for name in ("inside.bin", f"{named}/inside.bin"):
+        assert server.get(name) == payload(700, seed=12), name
+    for name in ("../outside.bin", str(server.base / "outside.bin")):
+        with pytest.raises(TftpError) as refused:
+            server.get(name)
+        assert (refused.value.code, refused.value.message) == ACCESS_DENIED, name
+
+
 BROKEN_REGISTRIES = {
     "not a registry file": "garbage\n",
     "a value without its key": 'REGEDIT4\n"Timeout"=dword:3\n',

@@ -1090,13 +1090,45 @@ TEST_F(CurrentDirectoryTest, ChangesAsSetCurrentDirectory) {
     EXPECT_EQ(SetCurrentDirectory(isNull ? nullptr : row.path.c_str()), row.expected) << row.name;
     EXPECT_EQ(Current(), row.after) << row.name;
   }
-  // Relative names resolve against the new directory, in its real case.
+  // The current directory is the text that was set, formed; relative names resolve against it.
   std::array<char, kMaxPath> buffer{};
   std::uint32_t length = 0;
   ASSERT_EQ(GetCurrentDirectory(buffer, length), ERROR_SUCCESS);
-  EXPECT_EQ(std::string(buffer.data()), Path("srv/TFTP"));
+  EXPECT_EQ(std::string(buffer.data()), Path("SRV/tftp"));
   ASSERT_EQ(GetFullPathName("boot\\x.bin", buffer, length), ERROR_SUCCESS);
-  EXPECT_EQ(std::string(buffer.data()), Path("srv/TFTP/boot/x.bin"));
+  EXPECT_EQ(std::string(buffer.data()), Path("SRV/tftp/boot/x.bin"));
+}
+
+TEST_F(CurrentDirectoryTest, IsTheTextThatWasSetNotTheResolvedPath) {
+  fs::create_directories(Path("srv/tftp"));
+  fs::create_directory_symlink(Path("srv/tftp"), Path("tftpboot"));
+  struct Row {
+    const char* name;
+    std::string path;
+    std::string current;
+  };
+  const Row rows[] = {
+      {"symbolic link", Path("tftpboot"), Path("tftpboot")},
+      {"doubled separator", dir_ + "/srv//tftp", Path("srv/tftp")},
+      {"dot component", dir_ + "/srv/./tftp/", Path("srv/tftp")},
+  };
+  for (const Row& row : rows) {
+    ASSERT_EQ(SetCurrentDirectory(row.path.c_str()), ERROR_SUCCESS) << row.name;
+    EXPECT_EQ(Current(), Path("srv/tftp")) << row.name;
+    std::array<char, kMaxPath> buffer{};
+    std::uint32_t length = 0;
+    ASSERT_EQ(GetCurrentDirectory(buffer, length), ERROR_SUCCESS) << row.name;
+    EXPECT_EQ(std::string(buffer.data()), row.current) << row.name;
+    ASSERT_EQ(GetFullPathName("a.bin", buffer, length), ERROR_SUCCESS) << row.name;
+    EXPECT_EQ(std::string(buffer.data()), row.current + "/a.bin") << row.name;
+  }
+  // A change by other means is seen: the text no longer names the directory.
+  ASSERT_EQ(SetCurrentDirectory(Path("tftpboot").c_str()), ERROR_SUCCESS);
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  std::array<char, kMaxPath> buffer{};
+  std::uint32_t length = 0;
+  ASSERT_EQ(GetCurrentDirectory(buffer, length), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(buffer.data()), dir_);
 }
 
 TEST(ModuleFileNameTest, NamesTheRunningExecutable) {
