@@ -765,7 +765,8 @@ Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
   if (walked.fd.Valid()) {
     std::uintptr_t entry = 0;
     if (const Win32Error error =
-            Shares().Admit(walked.fd.Get(), walked.opened, kGenericWrite, kShareNone, entry);
+            Shares().Admit(walked.fd.Get(), walked.opened, kGenericWrite, kShareNone,
+                          FileUse::kTransfer, entry);
         error != ERROR_SUCCESS) {
       return error;
     }
@@ -789,7 +790,8 @@ Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
   std::uintptr_t entry = 0;
   if (fstat(upload.Get(), &opened) != 0) return Win32ErrorFromErrno(errno);
   if (const Win32Error error =
-          Shares().Admit(upload.Get(), opened, kGenericWrite, kShareNone, entry);
+          Shares().Admit(upload.Get(), opened, kGenericWrite, kShareNone,
+                          FileUse::kTransfer, entry);
       error != ERROR_SUCCESS) {
     return error;
   }
