@@ -34,8 +34,9 @@ Win32Error SocketsCleanup();
 // gethostname into `buffer`, terminated.
 Win32Error GetHostName(std::span<char> buffer);
 // The IPv4 addresses of this host, in network byte order and in the order the system lists
-// them: every address of every interface (adapter) that is up, loopback included; the name
-// is not used. At most addresses.size() are stored; `count` is the number stored.
+// them: every address of every interface (adapter) that is up, loopback included, each
+// distinct address once (where it is first listed); the name is not used. At most
+// addresses.size() are stored; `count` is the number stored.
 Win32Error LookupHostAddresses(const char* hostName, std::span<std::uint32_t> addresses,
                                std::uint32_t& count);
 

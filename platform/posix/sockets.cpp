@@ -234,9 +234,12 @@ Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
   for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
     if ((entry->ifa_flags & IFF_UP) == 0) continue;
-    if (count == addresses.size()) break;
     sockaddr_in address;
     std::memcpy(&address, entry->ifa_addr, sizeof address);
+    // An address on two interfaces is served once: a second port-69 socket on it cannot bind.
+    const auto listed = addresses.first(count);
+    if (std::ranges::find(listed, address.sin_addr.s_addr) != listed.end()) continue;
+    if (count == addresses.size()) break;
     addresses[count++] = address.sin_addr.s_addr;
   }
   ::freeifaddrs(list);

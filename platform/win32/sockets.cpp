@@ -37,12 +37,31 @@ Win32Error LastSocketError() {
   return static_cast<Win32Error>(::WSAGetLastError());
 }
 
-Win32Error OpenBound(std::uint32_t address, std::uint16_t port, SOCKET& out) {
+// Wine binds a UDP socket on an adapter's address (127.0.0.1 excepted) to the wildcard
+// address restricted to that adapter, so that it receives broadcasts. The port-69 socket of a
+// second address on the same adapter then collides with it (WSAEADDRINUSE), and the service
+// could not start. Under Wine the port-69 sockets therefore share their port: each datagram
+// still reaches the socket of its own address where there is one. On Windows they never
+// collide, and sharing would let the service take over a port-69 socket of another program.
+bool RunsUnderWine() {
+  static const bool wine = [] {
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
+Win32Error OpenBound(std::uint32_t address, std::uint16_t port, SOCKET& out,
+                     bool sharePort = false) {
   out = INVALID_SOCKET;
   SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) return LastSocketError();
   // Not inherited by programs that the process starts.
   ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  if (sharePort) {
+    const BOOL reuse = TRUE;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
+  }
   // An ICMP "port unreachable" for an earlier datagram would otherwise fail the next receive
   // with WSAECONNRESET, which is no datagram and no fault of this socket.
   BOOL report = FALSE;
@@ -165,9 +184,12 @@ Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
          unicast != nullptr; unicast = unicast->Next) {
       const sockaddr* address = unicast->Address.lpSockaddr;
       if (address == nullptr || address->sa_family != AF_INET) continue;
-      if (count == addresses.size()) return ERROR_SUCCESS;
       sockaddr_in inet{};
       std::memcpy(&inet, address, sizeof inet);
+      // An address on two adapters is served once: a second port-69 socket on it cannot bind.
+      const auto listed = addresses.first(count);
+      if (std::ranges::find(listed, inet.sin_addr.s_addr) != listed.end()) continue;
+      if (count == addresses.size()) return ERROR_SUCCESS;
       addresses[count++] = inet.sin_addr.s_addr;
     }
   }
@@ -304,7 +326,7 @@ Win32Error PortSocketSet::Open(std::uint32_t index, std::uint32_t address, std::
   if (index >= kCapacity) return WSAEINVAL;
   Close(index);
   SOCKET s = INVALID_SOCKET;
-  const Win32Error error = OpenBound(address, port, s);
+  const Win32Error error = OpenBound(address, port, s, RunsUnderWine());
   CriticalSectionLock lock(state_->lock);
   state_->sockets[index] = s;
   return error;

@@ -2,6 +2,7 @@
 transfers at once, and stray datagrams that must never stop the server."""
 
 import threading
+import time
 
 import pytest
 
@@ -93,6 +94,51 @@ def test_a_hundred_concurrent_transfers(server):
     for kind, name, content in jobs:
         if kind == "put":
             assert server.file(name).read_bytes() == content, name
+
+
+def test_an_address_on_two_interfaces_is_served_once(server_factory):
+    server = server_factory(start=False, addresses=("127.0.0.2",))
+    # A copy of 127.0.0.2 on a second interface, as PPP links or a veth may share one.
+    for command in (
+        ["ip", "link", "add", "q0", "type", "veth", "peer", "name", "q1"],
+        ["ip", "link", "set", "q0", "up"],
+        ["ip", "addr", "add", "127.0.0.2/32", "dev", "q0"],
+    ):
+        result = server.run(command)
+        assert result.returncode == 0, result.stderr
+    server.start()
+    assert server.listener_addresses() == {"127.0.0.1", "127.0.0.2"}
+    content = payload(1500, seed=7)
+    server.file("shared.bin").write_bytes(content)
+    assert server.get("shared.bin", address="127.0.0.2") == content
+
+
+FLOOD_SECONDS = 6
+
+
+def test_a_flooded_address_does_not_starve_the_others(server_factory):
+    server = server_factory(addresses=("127.0.0.2",))
+    content = payload(3000, seed=8)
+    server.file("calm.bin").write_bytes(content)
+    flooder = server.endpoint("127.0.0.2")
+    ended = threading.Event()
+
+    def flood():
+        deadline = time.monotonic() + FLOOD_SECONDS
+        while not ended.is_set() and time.monotonic() < deadline:
+            flooder.send(rrq("missing.bin"), ("127.0.0.2", 69))
+        ended.set()
+
+    thread = threading.Thread(target=flood)
+    thread.start()
+    try:
+        time.sleep(0.5)
+        # The whole download must fit well inside the flood.
+        assert server.get("calm.bin", timeout=1, retries=2) == content
+        assert not ended.is_set(), "the download ended only with the flood"
+    finally:
+        ended.set()
+        thread.join()
 
 
 STRAYS = [
