@@ -103,6 +103,8 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
   config.EventLoops = 0;
   if (!ReadOptionalNumber(key, "EventLoops", config.EventLoops)) return 0;
   config.EventLoops = std::min(config.EventLoops, kMaxEventLoops);
+  config.MaxTransfers = 0;
+  if (!ReadOptionalNumber(key, "MaxTransfers", config.MaxTransfers)) return 0;
 
   if (config.EnableLogging == 0) return 1;
   if (!OpenTransferLog(logFile.data(), isNewLog)) return 0;

@@ -23,6 +23,9 @@ struct ServerConfig {
   // Optional: 0 serves each transfer on a thread of its own; N serves all of them from N
   // event loops.
   std::uint32_t EventLoops = 0;
+  // Optional: how many transfers run at once; 0 (or absent) takes the default. The listener
+  // may serve fewer when the process cannot hold enough descriptors for them.
+  std::uint32_t MaxTransfers = 0;
 };
 
 inline constexpr std::uint32_t kMaxEventLoops = 64;

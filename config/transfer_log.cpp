@@ -90,8 +90,6 @@ int OpenTransferLog(const char* logFile, bool& isNew) {
     EventReporter(EVENT_LOG_FILE_ACCESS);
     return 0;
   }
-  // Every write goes to the end: nothing else may write the file while it is open.
-  if (alreadyExisted) file.SeekToEnd();
 
   TransferLogState& state = LogState();
   std::lock_guard<std::mutex> guard(state.lock);
@@ -111,8 +109,10 @@ void WriteLog(const char* text) {
   std::lock_guard<std::mutex> guard(state.lock);
   // Closed already: a transfer that outlived the shutdown has nothing left to write to.
   if (!state.file.IsOpen()) return;
-  // A failed or short write loses the text and nothing else.
-  state.file.Write(bytes);
+  // At the file's end as it is now, so that a rotation that copies the log and empties it
+  // while the service runs (copytruncate) leaves neither a gap nor a torn line. A failed or
+  // short write loses the text and nothing else.
+  state.file.Append(bytes);
 }
 
 char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer) {

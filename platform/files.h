@@ -107,6 +107,10 @@ class File {
   Win32Error Write(std::span<const std::uint8_t> data);
   // SetFilePointer(0, FILE_END).
   Win32Error SeekToEnd();
+  // WriteFile at the end of the file as it is at that moment, as a handle opened for
+  // FILE_APPEND_DATA writes: whatever another program appended or cut off meanwhile (a log
+  // rotation that copies and then empties the file), the data go after what is there now.
+  Win32Error Append(std::span<const std::uint8_t> data);
 
   bool IsOpen() const { return handle_ >= 0; }
   // Closes; an upload that was not committed is abandoned.

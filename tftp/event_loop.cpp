@@ -14,6 +14,7 @@
 #include "platform/threads.h"
 #include "tftp/listener.h"
 #include "tftp/socket_sink.h"
+#include "tftp/transfer_limit.h"
 #include "tftp/transfer_session.h"
 
 namespace quoril {
@@ -48,9 +49,20 @@ struct TimerList {
   std::uint32_t tail = kNone;
 };
 
+// A loop's sessions wait for their turns here; a grant wakes the loop.
+class LoopTurnWaiter final : public TurnWaiter {
+ public:
+  explicit LoopTurnWaiter(platform::EventPoller& poller) : poller_(poller) {}
+  void Notify() override { poller_.Wake(); }
+
+ private:
+  platform::EventPoller& poller_;
+};
+
 // One loop; its thread alone touches everything here but `poller`'s Wake.
 struct Loop {
   platform::EventPoller poller;
+  LoopTurnWaiter turns{poller};
   platform::JoinableThread thread;
   std::vector<std::unique_ptr<std::array<Slot, kChunkSlots>>> chunks;
   std::vector<std::uint32_t> freeSlots;
@@ -119,7 +131,7 @@ void Release(Loop& loop, std::uint32_t index) {
   }
   slot.session.reset();
   loop.freeSlots.push_back(index);
-  RunningTransfers.fetch_sub(1);
+  TransferEnded();
 }
 
 // After a call into the session: an ended one lets its slot go, a new deadline moves it to
@@ -133,41 +145,89 @@ void Settle(Loop& loop, std::uint32_t index, TimePoint deadlineBefore) {
   }
 }
 
+// The session has its turn: its socket, its first packet, its place in the poller.
+void OpenAndStart(Loop& loop, std::uint32_t index) {
+  Slot& slot = SlotAt(loop, index);
+  TransferSession& session = *slot.session;
+  if (!OpenUdpSocket(slot.socket, 0, session.localAddress)) {
+    SocketNotOpened(session);
+    return;
+  }
+  SocketSink sink(slot.socket);
+  StartTransfer(session, sink, SessionClock::now());
+  if (!SessionEnded(session)) {
+    const Win32Error error = loop.poller.Add(slot.socket, index);
+    if (error != ERROR_SUCCESS) OnReceiveFailed(session, error);
+  }
+}
+
+// For a request that AdmitTransfer counted in.
 void StartSession(Loop& loop, RequestRecord* record) {
   const std::uint32_t index = AcquireSlot(loop);
   Slot& slot = SlotAt(loop, index);
   TransferSession& session = slot.session.emplace();
-  RunningTransfers.fetch_add(1);
   BeginSession(session, record);
-  if (!SessionEnded(session)) {
-    if (!OpenUdpSocket(slot.socket, 0, session.localAddress)) {
-      SocketNotOpened(session);
+  if (!SessionEnded(session) && TakeTurn(session, loop.turns, index, SessionClock::now())) {
+    OpenAndStart(loop, index);
+  }
+  // A session that waits for its turn waits until its deadline like any other.
+  Settle(loop, index, TimePoint{});
+}
+
+// Sessions whose turn came while they waited.
+void StartGranted(Loop& loop) {
+  while (TurnTicket* ticket = gClientTurns.NextGranted(loop.turns)) {
+    const auto index = static_cast<std::uint32_t>(ticket->key);
+    const TimePoint before = SlotAt(loop, index).session->deadline;
+    OpenAndStart(loop, index);
+    Settle(loop, index, before);
+  }
+}
+
+void WatchPorts(Loop& loop, bool watch) {
+  if (watch == loop.portsWatched) return;
+  const std::uint32_t count = gLocalAddressTable.count;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    if (watch) {
+      loop.poller.AddPort(gLocalAddressTable.sockets, k, kPortKey | k);
     } else {
-      SocketSink sink(slot.socket);
-      StartTransfer(session, sink, SessionClock::now());
-      if (!SessionEnded(session)) {
-        const Win32Error error = loop.poller.Add(slot.socket, index);
-        if (error != ERROR_SUCCESS) OnReceiveFailed(session, error);
-      }
+      loop.poller.RemovePort(gLocalAddressTable.sockets, k);
     }
   }
-  Settle(loop, index, TimePoint{});
+  loop.portsWatched = watch;
+}
+
+// A pause or a stop stops taking requests; running transfers go on until the shutdown. So
+// does the bound on transfers, until the end of one wakes the loop.
+void FollowControls(Loop& loop) {
+  const auto controls = gLocalAddressTable.sockets.Controls();
+  WatchPorts(loop, !controls.held && !controls.stopRequested && RequestRoomWake());
 }
 
 // Takes the requests queued on port socket `port`, each into a record of the request heap
 // as the listener of the thread engine does, so that both bound what is in hand alike.
 void TakeRequests(Loop& loop, std::uint32_t port) {
   for (int taken = 0; taken < kRequestsPerWake; ++taken) {
+    // At the bound the port sockets are let go until a transfer ends; the requests wait in
+    // their queues meanwhile.
+    if (!AdmitTransfer()) {
+      FollowControls(loop);
+      return;
+    }
     // Another loop holds the heap's records only for a moment; what is not taken now stays
     // queued and wakes a loop again.
     auto* record = static_cast<RequestRecord*>(gRequestHeap.Allocate());
-    if (record == nullptr) return;
+    if (record == nullptr) {
+      TransferEnded();
+      return;
+    }
     std::size_t received = 0;
     bool gotOne = false;
     const Win32Error error = gLocalAddressTable.sockets.TryReceive(
         port, record->datagram, received, record->clientAddress, gotOne);
     if (!gotOne || error != ERROR_SUCCESS || received == 0) {
       gRequestHeap.Free(record);
+      TransferEnded();
       // Nothing a request could be (too large, or empty): dropped, and the service goes on.
       if (gotOne && (error == WSAEMSGSIZE || (error == ERROR_SUCCESS && received == 0))) {
         continue;
@@ -229,25 +289,6 @@ std::uint32_t ExpireDeadlines(Loop& loop) {
   return wait;
 }
 
-void WatchPorts(Loop& loop, bool watch) {
-  if (watch == loop.portsWatched) return;
-  const std::uint32_t count = gLocalAddressTable.count;
-  for (std::uint32_t k = 0; k < count; ++k) {
-    if (watch) {
-      loop.poller.AddPort(gLocalAddressTable.sockets, k, kPortKey | k);
-    } else {
-      loop.poller.RemovePort(gLocalAddressTable.sockets, k);
-    }
-  }
-  loop.portsWatched = watch;
-}
-
-// A pause or a stop stops taking requests; running transfers go on until the shutdown.
-void FollowControls(Loop& loop) {
-  const auto controls = gLocalAddressTable.sockets.Controls();
-  WatchPorts(loop, !controls.held && !controls.stopRequested);
-}
-
 void EndEveryTransfer(Loop& loop) {
   for (std::uint32_t index = 0; index < loop.chunks.size() * kChunkSlots; ++index) {
     Slot& slot = SlotAt(loop, index);
@@ -273,6 +314,7 @@ void RunLoop(void* argument) {
     if (woken) {
       if (gEngine.quit.load()) break;
       FollowControls(loop);
+      StartGranted(loop);
     }
     // Running transfers first: what their clients sent came before the new requests.
     for (std::size_t k = 0; k < count; ++k) {
@@ -286,6 +328,10 @@ void RunLoop(void* argument) {
   }
   WatchPorts(loop, false);
   EndEveryTransfer(loop);
+}
+
+void WakeEveryLoop() {
+  for (auto& loop : gEngine.loops) loop->poller.Wake();
 }
 
 }  // namespace
@@ -302,6 +348,7 @@ bool StartEventLoops(std::uint32_t count) {
     }
     gEngine.loops.push_back(std::move(loop));
   }
+  SetRoomWake(WakeEveryLoop);
   for (auto& loop : gEngine.loops) {
     if (loop->thread.Start(RunLoop, loop.get()) != ERROR_SUCCESS) {
       StopEventLoops();
@@ -318,6 +365,7 @@ void StopEventLoops() {
     if (loop->thread.IsStarted()) loop->thread.Join();
     gLocalAddressTable.sockets.RemoveObserver(loop->poller);
   }
+  SetRoomWake(nullptr);
 }
 
 }  // namespace quoril

@@ -8,7 +8,9 @@
 #include "config/event_reporter.h"
 #include "config/server_config.h"
 #include "config/transfer_log.h"
+#include "tftp/client_turns.h"
 #include "tftp/event_loop.h"
+#include "tftp/transfer_limit.h"
 #include "tftp/transfer_session.h"
 
 namespace quoril {
@@ -28,6 +30,8 @@ namespace {
 constexpr auto kShutdownGraceStep = std::chrono::milliseconds(50);
 // How long it then waits for the cancelled transfers to end.
 constexpr auto kCancelWait = std::chrono::seconds(10);
+// How often the listener, waiting for a transfer to end at the bound, looks for a stop.
+constexpr auto kRoomCheck = std::chrono::milliseconds(100);
 
 // Without a status handle (console mode) every report is refused, and the stop handling
 // that a refusal runs has nothing left to stop here.
@@ -77,7 +81,16 @@ void ReceiveLoop() {
   // The socket served last. Each pass looks first at the one below it and wraps around, so
   // that a flooded address cannot starve the others; the first pass starts at the highest.
   std::uint32_t last = 0;
+  // A place among the running transfers, taken before the next datagram is: at the bound the
+  // requests wait in the port sockets' queues until a transfer ends.
+  bool admitted = false;
   for (;;) {
+    if (!admitted) admitted = AdmitTransfer();
+    // A stop goes on to the wait below, which the stop ends.
+    if (!admitted && !table.sockets.Controls().stopRequested) {
+      WaitForRoom(kRoomCheck);
+      continue;
+    }
     platform::PortSocketSet::ReadSet set;
     std::uint32_t inSet = 0;
     for (std::uint32_t k = count; k-- > 0 && inSet < platform::PortSocketSet::kMaxWaitSet;) {
@@ -86,7 +99,7 @@ void ReceiveLoop() {
     }
     if (table.sockets.Wait(set) != ERROR_SUCCESS) {
       EventReporter(EVENT_SOCKET_BLOCK);
-      return;
+      break;
     }
     std::uint32_t k = count;
     for (std::uint32_t step = 1; step <= count; ++step) {
@@ -102,7 +115,7 @@ void ReceiveLoop() {
     RequestRecord* record = AllocateRecord();
     if (record == nullptr) {
       EventReporter(EVENT_REQUEST_MEMORY);
-      return;
+      break;
     }
     std::size_t received = 0;
     const Win32Error error =
@@ -110,7 +123,7 @@ void ReceiveLoop() {
     if (error == WSAENOTSOCK) {
       FreeRecord(record);
       ReportStatus(kServiceStopPending, 2, 3000);
-      return;
+      break;
     }
     if (error == WSAEMSGSIZE || (error == ERROR_SUCCESS && received == 0)) {
       // Nothing a request could be: one stray datagram must not stop the service.
@@ -120,7 +133,11 @@ void ReceiveLoop() {
     if (error != ERROR_SUCCESS) {
       FreeRecord(record);
       EventReporter(EVENT_SOCKET_READ);
-      return;
+      break;
+    }
+    if (!admitted) {
+      FreeRecord(record);
+      continue;
     }
     // The session reads names up to a terminator; stale bytes of an earlier request must
     // not stand in for the ones this datagram lacks.
@@ -132,8 +149,9 @@ void ReceiveLoop() {
       FreeRecord(record);
       continue;
     }
-    RunningTransfers.fetch_add(1);
+    admitted = false;
   }
+  if (admitted) TransferEnded();
 }
 
 // The event-loop engine takes the requests itself; the listener's thread waits for the stop.
@@ -169,6 +187,7 @@ void Shutdown(bool socketsStarted, bool eventLoops) {
     // The rest end at their next wait, without a packet, and write their log lines before
     // the log closes.
     platform::CancelTransferWaits();
+    gClientTurns.CancelWaits();
     const auto deadline = std::chrono::steady_clock::now() + kCancelWait;
     while (RunningTransfers.load() > 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -217,6 +236,7 @@ std::uint32_t Listener(void*) {
       EventReporter(EVENT_START_MEMORY);
     } else {
       EventReporter(EVENT_SERVICE_STARTED);
+      gClientTurns.Prepare(SetTransferBound(), kTurnsPerAddress);
       if (OpenPortSockets()) {
         if (gServerConfig.EventLoops == 0) {
           ReceiveLoop();

@@ -234,7 +234,18 @@ void SocketNotOpened(TransferSession& session) {
   Fail(session);
 }
 
+bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, TimePoint now) {
+  if (gClientTurns.Take(session.turn, session.clientAddress.address, waiter, key)) return true;
+  session.state = SessionState::kWaitingForTurn;
+  session.deadline = now + session.timeout;
+  return false;
+}
+
 void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
+  const bool waited = session.state == SessionState::kWaitingForTurn;
+  const std::uint32_t retriesLeft = session.retriesLeft;
+  const TimePoint deadline = session.deadline;
+  session.state = SessionState::kTakingOver;
   session.opcode = ReadField16(session.request, 0);
   session.entry.opcode = session.opcode;
   session.entry.opcodeSet = true;
@@ -245,6 +256,10 @@ void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
     SendNextBlock(session, sink, now);
   } else {
     Acknowledge(session, sink, now);
+  }
+  if (waited && !SessionEnded(session)) {
+    session.retriesLeft = retriesLeft;
+    session.deadline = deadline;
   }
 }
 
@@ -266,6 +281,11 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
     Fail(session);  // the client gave up; an ERROR is not answered
     return;
   }
+  if (!session.heard) {
+    // The client is real: its transfer no longer counts against its address.
+    session.heard = true;
+    gClientTurns.Leave(session.turn);
+  }
   // Too short to carry a block number: not a packet of this transfer's, ignored.
   if (datagram.size() < kHeaderSize) return;
   if (session.state == SessionState::kAwaitAck) {
@@ -282,6 +302,10 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
     return;
   }
   --session.retriesLeft;
+  if (session.state == SessionState::kWaitingForTurn) {
+    session.deadline = now + session.timeout;  // nothing to send yet
+    return;
+  }
   SendCurrent(session, sink, now);
 }
 
@@ -294,6 +318,7 @@ void OnReceiveFailed(TransferSession& session, Win32Error error) {
 void FinishSession(TransferSession& session) {
   WriteTransferLine(session.entry);
   session.file.Close();
+  gClientTurns.Leave(session.turn);
 }
 
 }  // namespace quoril

@@ -13,6 +13,7 @@
 #include "config/transfer_log.h"
 #include "platform/files.h"
 #include "platform/sockets.h"
+#include "tftp/client_turns.h"
 #include "tftp/netascii.h"
 #include "tftp/packets.h"
 
@@ -35,9 +36,10 @@ class PacketSink {
 // Where a transfer stands. kSendBlock and kAcknowledged of the protocol's tables pass
 // within one call, so a record rests only in a waiting state or an ending.
 enum class SessionState : std::uint8_t {
-  kTakingOver,  // the request is copied; nothing has been sent
-  kAwaitAck,    // read: a DATA block is out
-  kAwaitData,   // write: an ACK is out
+  kTakingOver,      // the request is copied; nothing has been sent
+  kWaitingForTurn,  // its client's address has all its turns out (ClientTurns)
+  kAwaitAck,        // read: a DATA block is out
+  kAwaitData,       // write: an ACK is out
   kSucceeded,
   kFailed,
 };
@@ -64,6 +66,8 @@ struct TransferSession {
   TransferLogEntry entry;  // failed, date, time, addresses, mode, opcode, description, path
   NetasciiReader reader;
   NetasciiWriter writer;
+  TurnTicket turn;     // its place at its client's address
+  bool heard = false;  // a packet came from the client
 };
 
 inline bool SessionEnded(const TransferSession& session) {
@@ -75,7 +79,16 @@ inline bool SessionEnded(const TransferSession& session) {
 void BeginSession(TransferSession& session, RequestRecord* record);
 // The engine could not open the transfer's socket: EVENT_SOCKET_ALLOCATE, no answer.
 void SocketNotOpened(TransferSession& session);
+// Asks for a turn at the client's address (ClientTurns) on behalf of `waiter`, which finds the
+// session again by `key`. Answers whether the transfer may start now; otherwise the session
+// waits for its turn (kWaitingForTurn) until the engine starts it, and meanwhile its deadlines
+// pass as if its first packet had gone out unanswered: each uses up a retry, and one more
+// ends it without a packet. A request thus lives no longer for having waited.
+bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key,
+              SessionClock::time_point now);
 // With the socket open: checks the request, opens the file and sends the first DATA or ACK 0.
+// After a wait for its turn, the first packet keeps the retries and the deadline that the
+// wait left.
 void StartTransfer(TransferSession& session, PacketSink& sink, SessionClock::time_point now);
 // A datagram of at most kMaxPacket bytes arrived on the transfer's socket from `sender`.
 void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram,
@@ -86,8 +99,8 @@ void OnDeadline(TransferSession& session, PacketSink& sink, SessionClock::time_p
 // The receive failed: `error` WSAENOTSOCK (or a cancel at shutdown, ERROR_SUCCESS) ends the
 // transfer quietly, anything else with EVENT_SOCKET_READ. No packet is sent.
 void OnReceiveFailed(TransferSession& session, Win32Error error);
-// Once ended: the log line and the file. The engine then closes the socket and counts the
-// transfer out of RunningTransfers.
+// Once ended: the log line, the file and the turn. The engine then closes the socket and
+// counts the transfer out (TransferEnded).
 void FinishSession(TransferSession& session);
 
 // The thread routine of a transfer in the thread-per-transfer engine; `record` is the

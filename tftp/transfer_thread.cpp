@@ -1,14 +1,41 @@
 // The thread-per-transfer engine: one thread waits on its transfer's socket until the
 // session's deadline and feeds the session what arrives.
 #include <chrono>
+#include <condition_variable>
 
 #include "tftp/listener.h"
 #include "tftp/socket_sink.h"
+#include "tftp/transfer_limit.h"
 #include "tftp/transfer_session.h"
 
 namespace quoril {
 
 namespace {
+
+// The transfer's own thread waits for its turn; a grant or the shutdown signals it.
+class ThreadTurnWaiter final : public TurnWaiter {
+ public:
+  void Notify() override { wake.notify_one(); }
+  std::condition_variable wake;
+};
+
+// Waits until the client's address has a turn for the session; answers false when the
+// session ended meanwhile (its retries used up, or the shutdown).
+bool AwaitTurn(TransferSession& session, ThreadTurnWaiter& waiter, PacketSink& sink) {
+  while (!SessionEnded(session)) {
+    switch (gClientTurns.Await(session.turn, waiter.wake, session.deadline)) {
+      case TurnWait::kGranted:
+        return true;
+      case TurnWait::kCancelled:
+        OnReceiveFailed(session, ERROR_SUCCESS);
+        break;
+      case TurnWait::kDeadline:
+        OnDeadline(session, sink, SessionClock::now());
+        break;
+    }
+  }
+  return false;
+}
 
 void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink) {
   PacketBuffer received{};
@@ -42,8 +69,10 @@ void TransferSessionThread(void* record) {
   TransferSession session;
   platform::UdpSocket socket;
   SocketSink sink(socket);
+  ThreadTurnWaiter waiter;
   BeginSession(session, static_cast<RequestRecord*>(record));
-  if (!SessionEnded(session)) {
+  if (!SessionEnded(session) &&
+      (TakeTurn(session, waiter, 0, SessionClock::now()) || AwaitTurn(session, waiter, sink))) {
     if (!OpenUdpSocket(socket, 0, session.localAddress)) {
       SocketNotOpened(session);
     } else {
@@ -53,7 +82,7 @@ void TransferSessionThread(void* record) {
   Drive(session, socket, sink);
   FinishSession(session);
   socket.Close();
-  RunningTransfers.fetch_sub(1);
+  TransferEnded();
 }
 
 }  // namespace quoril

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
@@ -847,6 +848,30 @@ Win32Error File::Write(std::span<const std::uint8_t> data) {
 Win32Error File::SeekToEnd() {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;
   if (lseek(static_cast<int>(handle_), 0, SEEK_END) < 0) return Win32ErrorFromErrno(errno);
+  return ERROR_SUCCESS;
+}
+
+Win32Error File::Append(std::span<const std::uint8_t> data) {
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  const int fd = static_cast<int>(handle_);
+  while (!data.empty()) {
+    iovec piece{const_cast<std::uint8_t*>(data.data()), data.size()};
+    ssize_t count = pwritev2(fd, &piece, 1, -1, RWF_APPEND);
+    if (count < 0 && (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)) {
+      // Kernels before 4.16: the descriptor appends from now on.
+      const int flags = fcntl(fd, F_GETFL);
+      if (flags < 0 || fcntl(fd, F_SETFL, flags | O_APPEND) != 0) {
+        return Win32ErrorFromErrno(errno);
+      }
+      count = write(fd, data.data(), data.size());
+    }
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
+    }
+    if (count == 0) return ERROR_DISK_FULL;
+    data = data.subspan(static_cast<std::size_t>(count));
+  }
   return ERROR_SUCCESS;
 }
 

@@ -376,6 +376,24 @@ Win32Error File::SeekToEnd() {
   return ERROR_SUCCESS;
 }
 
+Win32Error File::Append(std::span<const std::uint8_t> data) {
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  while (!data.empty()) {
+    // Both offsets all ones: the end of the file at the time of the write.
+    OVERLAPPED atEnd{};
+    atEnd.Offset = 0xFFFFFFFFu;
+    atEnd.OffsetHigh = 0xFFFFFFFFu;
+    DWORD count = 0;
+    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
+    if (!::WriteFile(reinterpret_cast<HANDLE>(handle_), data.data(), size, &count, &atEnd)) {
+      return ::GetLastError();
+    }
+    if (count == 0) return ERROR_DISK_FULL;
+    data = data.subspan(count);
+  }
+  return ERROR_SUCCESS;
+}
+
 Win32Error GetFullPathName(const char* name, std::span<char> buffer, std::uint32_t& result) {
   result = 0;
   if (name == nullptr) return ERROR_INVALID_PARAMETER;

@@ -9,18 +9,21 @@
 namespace quoril {
 namespace {
 
-TEST(MessageTableTest, IdentifiersRunWithoutGapInTwoGroups) {
-  ASSERT_EQ(kMessageTableSize, 18u);
+TEST(MessageTableTest, IdentifiersRunWithoutGapInThreeGroups) {
+  ASSERT_EQ(kMessageTableSize, 19u);
   for (std::size_t i = 0; i < kMessageTableSize; ++i) {
     const std::uint32_t code = static_cast<std::uint32_t>(i + 1);
-    // Success for the start and stop, error severity without facility for the rest.
-    const std::uint32_t expected = code <= 2 ? code : 0xC0000000u | code;
+    // Success for the start and stop, warning severity for the bound on transfers, error
+    // severity without facility for the rest.
+    const std::uint32_t severity = code <= 2 ? 0 : code == 0x13 ? 0x80000000u : 0xC0000000u;
+    const std::uint32_t expected = severity | code;
     EXPECT_EQ(kMessageTable[i].identifier, expected) << kMessageTable[i].name;
     EXPECT_EQ(FindMessage(expected), &kMessageTable[i]);
   }
   EXPECT_EQ(FindMessage(0), nullptr);
   EXPECT_EQ(FindMessage(3), nullptr);
   EXPECT_EQ(FindMessage(0xC0000013u), nullptr);
+  EXPECT_EQ(FindMessage(0xC0000014u), nullptr);
 }
 
 TEST(MessageTableTest, TextsEndWithCrLfAndHaveNoInsertions) {

@@ -1,0 +1,184 @@
+#include "tftp/client_turns.h"
+
+#include <new>
+
+namespace quoril {
+
+namespace {
+alignas(ClientTurns) unsigned char gClientTurnsStorage[sizeof(ClientTurns)];
+}  // namespace
+ClientTurns& gClientTurns = *::new (gClientTurnsStorage) ClientTurns();
+
+// An address with turns held or asked for; unused slots have `used` false.
+struct ClientTurns::Entry {
+  std::uint32_t address = 0;
+  std::uint32_t held = 0;
+  TurnTicket* head = nullptr;  // waiting tickets, oldest first
+  TurnTicket* tail = nullptr;
+  bool used = false;
+};
+
+namespace {
+
+std::uint32_t Hash(std::uint32_t address) {
+  return (address * 0x9E3779B1u) ^ (address >> 16);
+}
+
+}  // namespace
+
+ClientTurns::ClientTurns() {
+  Prepare(kTurnsPerAddress, kTurnsPerAddress);
+}
+
+ClientTurns::~ClientTurns() = default;
+
+void ClientTurns::Prepare(std::uint32_t sessions, std::uint32_t perAddress) {
+  // At most half full, so that probes stay short.
+  std::uint32_t size = 64;
+  while (size < 2 * sessions && size < (1u << 30)) size *= 2;
+  std::lock_guard lock(mutex_);
+  if (mask_ + 1 != size) {
+    entries_ = std::make_unique<Entry[]>(size);
+    mask_ = size - 1;
+  }
+  perAddress_ = perAddress;
+  cancelled_ = false;
+}
+
+ClientTurns::Entry* ClientTurns::Find(std::uint32_t address) {
+  for (std::uint32_t i = Hash(address) & mask_;; i = (i + 1) & mask_) {
+    Entry& entry = entries_[i];
+    if (!entry.used) return nullptr;
+    if (entry.address == address) return &entry;
+  }
+}
+
+ClientTurns::Entry* ClientTurns::Insert(std::uint32_t address) {
+  for (std::uint32_t i = Hash(address) & mask_, probes = 0; probes <= mask_;
+       i = (i + 1) & mask_, ++probes) {
+    Entry& entry = entries_[i];
+    if (!entry.used) {
+      entry = Entry{address, 0, nullptr, nullptr, true};
+      return &entry;
+    }
+    if (entry.address == address) return &entry;
+  }
+  return nullptr;
+}
+
+// Linear probing's deletion: later entries of the same run move up into the gap, so that no
+// search stops early at it.
+void ClientTurns::Erase(Entry* entry) {
+  std::uint32_t gap = static_cast<std::uint32_t>(entry - entries_.get());
+  entries_[gap].used = false;
+  for (std::uint32_t i = (gap + 1) & mask_; entries_[i].used; i = (i + 1) & mask_) {
+    const std::uint32_t home = Hash(entries_[i].address) & mask_;
+    // Moves when its home lies outside (gap, i], cyclically.
+    if (((i - home) & mask_) >= ((i - gap) & mask_)) {
+      entries_[gap] = entries_[i];
+      entries_[i].used = false;
+      gap = i;
+    }
+  }
+}
+
+void ClientTurns::Unlink(TurnTicket*& head, TurnTicket*& tail, TurnTicket& ticket) {
+  (ticket.previous != nullptr ? ticket.previous->next : head) = ticket.next;
+  (ticket.next != nullptr ? ticket.next->previous : tail) = ticket.previous;
+  ticket.previous = ticket.next = nullptr;
+}
+
+void ClientTurns::Append(TurnTicket*& head, TurnTicket*& tail, TurnTicket& ticket) {
+  ticket.previous = tail;
+  ticket.next = nullptr;
+  (tail != nullptr ? tail->next : head) = &ticket;
+  tail = &ticket;
+}
+
+// A turn of `entry` is free: its oldest waiter gets it.
+void ClientTurns::Grant(Entry& entry) {
+  TurnTicket* ticket = entry.head;
+  if (ticket == nullptr || entry.held >= perAddress_) return;
+  Unlink(entry.head, entry.tail, *ticket);
+  ++entry.held;
+  ticket->state = TurnState::kGranted;
+  TurnWaiter& waiter = *ticket->waiter;
+  Append(waiter.grantedHead_, waiter.grantedTail_, *ticket);
+  waiter.Notify();
+}
+
+bool ClientTurns::Take(TurnTicket& ticket, std::uint32_t address, TurnWaiter& waiter,
+                       std::uintptr_t key) {
+  std::lock_guard lock(mutex_);
+  ticket.waiter = &waiter;
+  ticket.key = key;
+  ticket.address = address;
+  Entry* entry = Insert(address);
+  if (entry == nullptr) {
+    // More addresses than sessions cannot be; should it happen, the request is not held up.
+    ticket.state = TurnState::kNone;
+    return true;
+  }
+  if (entry->head == nullptr && entry->held < perAddress_) {
+    ++entry->held;
+    ticket.state = TurnState::kHeld;
+    return true;
+  }
+  ticket.state = TurnState::kWaiting;
+  Append(entry->head, entry->tail, ticket);
+  return false;
+}
+
+void ClientTurns::Leave(TurnTicket& ticket) {
+  std::lock_guard lock(mutex_);
+  const TurnState state = ticket.state;
+  if (state == TurnState::kNone) return;
+  ticket.state = TurnState::kNone;
+  if (state == TurnState::kGranted) {
+    Unlink(ticket.waiter->grantedHead_, ticket.waiter->grantedTail_, ticket);
+  }
+  Entry* entry = Find(ticket.address);
+  if (entry == nullptr) return;
+  if (state == TurnState::kWaiting) {
+    Unlink(entry->head, entry->tail, ticket);
+  } else {
+    --entry->held;
+    Grant(*entry);
+  }
+  if (entry->held == 0 && entry->head == nullptr) Erase(entry);
+}
+
+TurnTicket* ClientTurns::NextGranted(TurnWaiter& waiter) {
+  std::lock_guard lock(mutex_);
+  TurnTicket* ticket = waiter.grantedHead_;
+  if (ticket == nullptr) return nullptr;
+  Unlink(waiter.grantedHead_, waiter.grantedTail_, *ticket);
+  ticket->state = TurnState::kHeld;
+  return ticket;
+}
+
+TurnWait ClientTurns::Await(TurnTicket& ticket, std::condition_variable& wake,
+                            Clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  const bool granted = wake.wait_until(
+      lock, deadline, [&] { return ticket.state != TurnState::kWaiting || cancelled_; });
+  if (granted && ticket.state == TurnState::kGranted) {
+    Unlink(ticket.waiter->grantedHead_, ticket.waiter->grantedTail_, ticket);
+    ticket.state = TurnState::kHeld;
+    return TurnWait::kGranted;
+  }
+  return cancelled_ ? TurnWait::kCancelled : TurnWait::kDeadline;
+}
+
+void ClientTurns::CancelWaits() {
+  std::lock_guard lock(mutex_);
+  cancelled_ = true;
+  for (std::uint32_t i = 0; i <= mask_; ++i) {
+    if (!entries_[i].used) continue;
+    for (TurnTicket* ticket = entries_[i].head; ticket != nullptr; ticket = ticket->next) {
+      ticket->waiter->Notify();
+    }
+  }
+}
+
+}  // namespace quoril

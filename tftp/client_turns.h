@@ -1,0 +1,105 @@
+// The reflection bound: for each client address, at most kTurnsPerAddress transfers run
+// before they have heard a single packet from their client. A request beyond that waits for
+// its turn (it is not dropped) until one of them hears from its client or ends. A request with
+// a forged source can thus make the server send to that address only a few packets per
+// Timeout, however many requests arrive, while real clients behind one address (a NAT, or
+// many clients on one host) lose nothing: their transfers leave the count at their first
+// answer, a round trip after they began.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace quoril {
+
+inline constexpr std::uint32_t kTurnsPerAddress = 8;
+
+struct TurnTicket;
+
+// Whoever waits for turns on behalf of sessions: an engine's thread or loop. Notify is called
+// under the turns' lock when a ticket of this waiter was granted or the waits were cancelled;
+// it must neither block nor call back into ClientTurns.
+class TurnWaiter {
+ public:
+  virtual void Notify() = 0;
+
+ protected:
+  ~TurnWaiter() = default;
+
+ private:
+  friend class ClientTurns;
+  // Tickets granted and not yet taken up, oldest first; under the turns' lock.
+  TurnTicket* grantedHead_ = nullptr;
+  TurnTicket* grantedTail_ = nullptr;
+};
+
+enum class TurnState : std::uint8_t {
+  kNone,     // no turn asked for, or the transfer has heard from its client
+  kWaiting,  // in its address's queue
+  kGranted,  // given a turn that its waiter has not taken up yet
+  kHeld,     // counted against its address
+};
+
+// One session's place. Lives in the session; ClientTurns alone writes it, under its lock.
+struct TurnTicket {
+  TurnWaiter* waiter = nullptr;
+  std::uintptr_t key = 0;  // the engine's, to find the session again
+  TurnState state = TurnState::kNone;
+  std::uint32_t address = 0;
+  TurnTicket* previous = nullptr;  // in the address's queue, or in the waiter's granted list
+  TurnTicket* next = nullptr;
+};
+
+enum class TurnWait : std::uint8_t { kGranted, kDeadline, kCancelled };
+
+class ClientTurns {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  ClientTurns();
+  ~ClientTurns();
+  ClientTurns(const ClientTurns&) = delete;
+  ClientTurns& operator=(const ClientTurns&) = delete;
+
+  // Room for `sessions` sessions at once, which is also the most addresses the table ever
+  // holds, and `perAddress` turns per address; clears the cancellation. Called while no
+  // ticket is in use.
+  void Prepare(std::uint32_t sessions, std::uint32_t perAddress);
+
+  // Asks for a turn at `address` (network byte order) for `waiter`: answers true when the turn
+  // is held at once, false when the ticket waits, behind the address's earlier waiters.
+  bool Take(TurnTicket& ticket, std::uint32_t address, TurnWaiter& waiter, std::uintptr_t key);
+  // The ticket's transfer heard from its client, or ended: a held turn passes to the oldest
+  // waiter of its address; a waiting or granted ticket is withdrawn. The ticket is then kNone.
+  void Leave(TurnTicket& ticket);
+  // The oldest of `waiter`'s granted tickets, now held; nullptr when there is none.
+  TurnTicket* NextGranted(TurnWaiter& waiter);
+  // For a waiter that is a thread of its own: waits on `wake` (its Notify signals it) until
+  // the ticket is granted (then held), `deadline` passes or CancelWaits is called.
+  TurnWait Await(TurnTicket& ticket, std::condition_variable& wake, Clock::time_point deadline);
+  // The shutdown: every Await answers kCancelled, now and until the next Prepare.
+  void CancelWaits();
+
+ private:
+  struct Entry;
+  Entry* Find(std::uint32_t address);
+  Entry* Insert(std::uint32_t address);
+  void Erase(Entry* entry);
+  void Grant(Entry& entry);
+  static void Unlink(TurnTicket*& head, TurnTicket*& tail, TurnTicket& ticket);
+  static void Append(TurnTicket*& head, TurnTicket*& tail, TurnTicket& ticket);
+
+  std::mutex mutex_;
+  std::unique_ptr<Entry[]> entries_;
+  std::uint32_t mask_ = 0;  // table size - 1, a power of two
+  std::uint32_t perAddress_ = kTurnsPerAddress;
+  bool cancelled_ = false;
+};
+
+// Lives as long as the process: a transfer thread may leave its turn while the process ends.
+extern ClientTurns& gClientTurns;
+
+}  // namespace quoril

@@ -1,0 +1,100 @@
+#include "tftp/transfer_limit.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+
+#include "config/event_reporter.h"
+#include "config/server_config.h"
+#include "platform/handle_limit.h"
+#include "tftp/listener.h"
+
+namespace quoril {
+
+namespace {
+
+struct LimitState {
+  std::atomic<std::int32_t> bound{static_cast<std::int32_t>(kDefaultMaxTransfers)};
+  // Set by a waiter before it looks at the count a last time, cleared by the end that wakes
+  // it: either the waiter sees the room or the end sees the waiter.
+  std::atomic<bool> roomWanted{false};
+  std::atomic<void (*)()> wake{nullptr};
+  std::mutex mutex;
+  std::condition_variable room;
+};
+
+// Never destroyed: a transfer thread may end while the process exits.
+LimitState& State() {
+  alignas(LimitState) static unsigned char storage[sizeof(LimitState)];
+  static LimitState* const state = ::new (storage) LimitState();
+  return *state;
+}
+
+bool HasRoom() {
+  return RunningTransfers.load() < State().bound.load();
+}
+
+}  // namespace
+
+std::uint32_t SetTransferBound() {
+  std::uint32_t wanted =
+      gServerConfig.MaxTransfers != 0 ? gServerConfig.MaxTransfers : kDefaultMaxTransfers;
+  wanted = std::min<std::uint32_t>(wanted, 0x7FFFFFFF / kHandlesPerTransfer - kReservedHandles);
+  const std::uint32_t handles =
+      platform::RaiseHandleLimit(wanted * kHandlesPerTransfer + kReservedHandles);
+  const std::uint32_t fits =
+      handles > kReservedHandles ? (handles - kReservedHandles) / kHandlesPerTransfer : 0;
+  std::uint32_t bound = wanted;
+  if (fits < wanted) {
+    bound = std::max<std::uint32_t>(fits, 1);
+    EventReporter(EVENT_TRANSFERS_LIMITED);
+  }
+  State().bound.store(static_cast<std::int32_t>(bound));
+  return bound;
+}
+
+std::uint32_t TransferBound() {
+  return static_cast<std::uint32_t>(State().bound.load());
+}
+
+bool AdmitTransfer() {
+  const std::int32_t bound = State().bound.load();
+  std::int32_t running = RunningTransfers.load();
+  do {
+    if (running >= bound) return false;
+  } while (!RunningTransfers.compare_exchange_weak(running, running + 1));
+  return true;
+}
+
+void TransferEnded() {
+  RunningTransfers.fetch_sub(1);
+  LimitState& state = State();
+  if (!state.roomWanted.exchange(false)) return;
+  {
+    // Under the lock: the listener cannot be between its last look and its wait.
+    std::lock_guard lock(state.mutex);
+    state.room.notify_all();
+  }
+  if (auto* wake = state.wake.load()) wake();
+}
+
+void WaitForRoom(std::chrono::milliseconds most) {
+  LimitState& state = State();
+  std::unique_lock lock(state.mutex);
+  state.roomWanted.store(true);
+  if (HasRoom()) return;
+  state.room.wait_for(lock, most);
+}
+
+void SetRoomWake(void (*wake)()) {
+  State().wake.store(wake);
+}
+
+bool RequestRoomWake() {
+  State().roomWanted.store(true);
+  return HasRoom();
+}
+
+}  // namespace quoril

@@ -1,0 +1,43 @@
+// The bound on transfers at once (MaxTransfers). At the bound the listener, or every event
+// loop, takes no new datagram until a transfer ends: requests wait in port 69's receive queue,
+// so that a flood costs a fixed amount of memory and descriptors and a normal client's request
+// is served as soon as there is room, or recovered by its retry.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace quoril {
+
+// Absent MaxTransfers: about 40 KiB per transfer at most (a thread's stack in use and its
+// record), so that a flood stays well within 256 MiB, with room for a burst of 1000 clients.
+inline constexpr std::uint32_t kDefaultMaxTransfers = 2048;
+// What one transfer may hold open at once: its socket, and for an upload the directory, the
+// file it replaces and the new file.
+inline constexpr std::uint32_t kHandlesPerTransfer = 4;
+// Descriptors kept for everything else: port sockets, event loops, logs, the registry.
+inline constexpr std::uint32_t kReservedHandles = 256;
+
+// Sets the bound of this run from gServerConfig.MaxTransfers (0 takes the default), raising
+// the process's descriptor limit as far as the system allows; if that is still too low, the
+// bound is cut to fit and EVENT_TRANSFERS_LIMITED reported. Called by the listener at start-up,
+// before any transfer exists. Answers the bound.
+std::uint32_t SetTransferBound();
+std::uint32_t TransferBound();
+
+// Counts one more transfer in RunningTransfers when fewer than the bound run; answers whether
+// it did. Any thread.
+bool AdmitTransfer();
+// Counts a transfer out of RunningTransfers (one that AdmitTransfer counted) and wakes whoever
+// waits for room.
+void TransferEnded();
+// The thread engine's listener: waits until a transfer ends or `most` has passed.
+void WaitForRoom(std::chrono::milliseconds most);
+// The event loops: `wake` is called (from any thread) when a transfer ends while a loop waits
+// for room, that is, after RequestRoomWake and before the next such wake. Null for none.
+void SetRoomWake(void (*wake)());
+// Asks for the wake at the next end of a transfer; answers whether there is room already (the
+// caller then takes it instead of waiting).
+bool RequestRoomWake();
+
+}  // namespace quoril
