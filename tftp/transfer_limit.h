@@ -11,7 +11,7 @@ namespace quoril {
 
 // Absent MaxTransfers: about 40 KiB per transfer at most (a thread's stack in use and its
 // record), so that a flood stays well within 256 MiB, with room for a burst of 1000 clients.
-inline constexpr std::uint32_t kDefaultMaxTransfers = 2048;
+inline constexpr std::uint32_t kDefaultMaxTransfers = 4096;
 // What one transfer may hold open at once: its socket, and for an upload the directory, the
 // file it replaces and the new file.
 inline constexpr std::uint32_t kHandlesPerTransfer = 4;

@@ -211,6 +211,15 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
   return true;
 }
 
+// The log line's operation and addresses.
+void NameTheParties(TransferSession& session) {
+  session.opcode = ReadField16(session.request, 0);
+  session.entry.opcode = session.opcode;
+  session.entry.opcodeSet = true;
+  FormatAddressText(session.clientAddress.address, session.entry.clientText);
+  FormatAddressText(session.localAddress, session.entry.localText);
+}
+
 }  // namespace
 
 void BeginSession(TransferSession& session, RequestRecord* record) {
@@ -242,24 +251,13 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
 }
 
 void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
-  const bool waited = session.state == SessionState::kWaitingForTurn;
-  const std::uint32_t retriesLeft = session.retriesLeft;
-  const TimePoint deadline = session.deadline;
   session.state = SessionState::kTakingOver;
-  session.opcode = ReadField16(session.request, 0);
-  session.entry.opcode = session.opcode;
-  session.entry.opcodeSet = true;
-  FormatAddressText(session.clientAddress.address, session.entry.clientText);
-  FormatAddressText(session.localAddress, session.entry.localText);
+  NameTheParties(session);
   if (!CheckRequestAndOpen(session, sink)) return;
   if (session.opcode == kOpcodeRrq) {
     SendNextBlock(session, sink, now);
   } else {
     Acknowledge(session, sink, now);
-  }
-  if (waited && !SessionEnded(session)) {
-    session.retriesLeft = retriesLeft;
-    session.deadline = deadline;
   }
 }
 
@@ -297,15 +295,19 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
 
 void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
   if (SessionEnded(session)) return;
+  // A request waits for its turn as long as a client waits for an answer before it asks
+  // again; a real client's next request then waits anew.
+  if (session.state == SessionState::kWaitingForTurn) {
+    NameTheParties(session);  // its line tells whose turn never came
+    session.entry.binary = ParseRequest(session.request).binary;
+    FailWithDescription(session, IDS_TIMEOUT);
+    return;
+  }
   if (session.retriesLeft == 0) {
     FailWithDescription(session, IDS_TIMEOUT);
     return;
   }
   --session.retriesLeft;
-  if (session.state == SessionState::kWaitingForTurn) {
-    session.deadline = now + session.timeout;  // nothing to send yet
-    return;
-  }
   SendCurrent(session, sink, now);
 }
 

@@ -81,14 +81,11 @@ void BeginSession(TransferSession& session, RequestRecord* record);
 void SocketNotOpened(TransferSession& session);
 // Asks for a turn at the client's address (ClientTurns) on behalf of `waiter`, which finds the
 // session again by `key`. Answers whether the transfer may start now; otherwise the session
-// waits for its turn (kWaitingForTurn) until the engine starts it, and meanwhile its deadlines
-// pass as if its first packet had gone out unanswered: each uses up a retry, and one more
-// ends it without a packet. A request thus lives no longer for having waited.
+// waits for its turn (kWaitingForTurn) until the engine starts it (StartTransfer) or its
+// deadline, one Timeout away, ends it without a packet ("Timeout; max. retransmits reached").
 bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key,
               SessionClock::time_point now);
 // With the socket open: checks the request, opens the file and sends the first DATA or ACK 0.
-// After a wait for its turn, the first packet keeps the retries and the deadline that the
-// wait left.
 void StartTransfer(TransferSession& session, PacketSink& sink, SessionClock::time_point now);
 // A datagram of at most kMaxPacket bytes arrived on the transfer's socket from `sender`.
 void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram,

@@ -30,6 +30,7 @@ Fixtures
     - ``registry="text"`` writes that text as the registry file verbatim; ``registry=False``
       writes none.
     - ``args=("-debug",)`` and ``env={...}`` for the command line and extra environment.
+    - ``nofile=N``: the server starts with a descriptor limit of N (soft and hard).
     - ``wait_ready=True``: wait until every port-69 socket is bound.
     - ``disk_size=bytes``: the served directory is a tmpfs of that size, mounted in a private
       mount namespace of the server's (for "Disk full"); ``directory`` then reaches it
@@ -78,6 +79,7 @@ from __future__ import annotations
 import os
 import random
 import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -105,6 +107,7 @@ DEFAULTS = {
     "overwrite": 1,
     "limit": 0,
     "event_loops": None,  # the engine under test (see ENGINES)
+    "max_transfers": None,  # optional: absent takes the server's default
 }
 
 # (registry value, option) in the order installation writes them.
@@ -117,6 +120,7 @@ REGISTRY_VALUES = [
     ("OverwriteExisting", "overwrite"),
     ("LimitToDefaultDirectory", "limit"),
     ("EventLoops", "event_loops"),  # optional: absent serves a thread per transfer
+    ("MaxTransfers", "max_transfers"),  # optional
 ]
 
 # Every test that starts a server runs against both engines: a thread per transfer (the
@@ -158,7 +162,8 @@ class QuorilServer:
     """One quorld process in a network namespace of its own (see the module docstring)."""
 
     def __init__(
-        self, addresses=(), registry=None, args=("-debug",), env=None, disk_size=None, **settings
+        self, addresses=(), registry=None, args=("-debug",), env=None, disk_size=None,
+        nofile=None, **settings
     ):
         unknown = set(settings) - set(DEFAULTS)
         if unknown:
@@ -187,6 +192,7 @@ class QuorilServer:
         if SANITIZE:
             self.env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
             self.env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
+        self.nofile = nofile
         self.process = None
         self.expected_returncode = 0
         self._ended_by_test = False
@@ -261,10 +267,14 @@ class QuorilServer:
             stdout=self._stdout,
             stderr=self._stderr,
             start_new_session=True,
+            preexec_fn=self._limit_descriptors if self.nofile else None,
         )
         if wait_ready:
             self.wait_ready()
         return self
+
+    def _limit_descriptors(self) -> None:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile, self.nofile))
 
     def listener_addresses(self) -> set[str]:
         """Addresses on which the server holds a socket bound to port 69."""
