@@ -211,6 +211,44 @@ def test_a_later_start_appends_without_header(server_factory):
     assert lines == [] and rest == b""
 
 
+# What a package ships for logrotate: the log is copied and then emptied in place, and the
+# server's next line goes to the start of the emptied file.
+LOGROTATE_RULE = """{path} {{
+    size 1
+    rotate 4
+    copytruncate
+    missingok
+    notifempty
+    nocompress
+}}
+"""
+
+
+def test_logrotate_with_copytruncate_while_the_server_runs(server_factory):
+    server = server_factory(logging=1)
+    server.file("one.bin").write_bytes(b"1")
+    server.file("two.bin").write_bytes(b"2")
+    rule = server.work / "quoril.logrotate"
+    rule.write_text(LOGROTATE_RULE.format(path=server.log_path))
+    assert server.get("one.bin") == b"1"
+    wait_for_transfers(server)
+    result = subprocess.run(["logrotate", "-s", str(server.work / "state"), str(rule)],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert server.get("two.bin") == b"2"
+    wait_for_transfers(server)
+    assert server.stop() == 0
+
+    rotated = server.log_path.with_name(server.log_path.name + ".1").read_bytes()
+    lines, rest = split_log(rotated + b"\r\n01/01/00   00:00:00   --- Quoril service stopped ---\r\n")
+    assert [line.endswith(b"one.bin\r\n") for line in lines] == [True] and rest == b""
+    current = server.log_path.read_bytes()
+    assert b"\0" not in current
+    line, stop = current.split(b"\r\n", 1)
+    assert LINE.fullmatch(line + b"\r\n") and line.endswith(b"two.bin")
+    assert STOP_BANNER.fullmatch(stop)
+
+
 def test_logging_off_writes_no_log(server):
     server.file("a.bin").write_bytes(b"a")
     assert server.get("a.bin") == b"a"
