@@ -1,0 +1,106 @@
+#include "tftp/client_turns.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <random>
+#include <vector>
+
+namespace quoril {
+namespace {
+
+class CountingWaiter final : public TurnWaiter {
+ public:
+  void Notify() override { ++notified; }
+  int notified = 0;
+};
+
+// The turns of each address in order: held up to the bound, then queued oldest first; a held
+// turn that is let go passes to the oldest waiter, a withdrawn waiter passes nothing on.
+TEST(ClientTurnsTest, ATurnLetGoPassesToTheOldestWaiterOfItsAddress) {
+  ClientTurns turns;
+  turns.Prepare(16, 2);
+  CountingWaiter waiter;
+  std::array<TurnTicket, 6> a;
+  TurnTicket b;
+  EXPECT_TRUE(turns.Take(a[0], 1, waiter, 0));
+  EXPECT_TRUE(turns.Take(a[1], 1, waiter, 1));
+  EXPECT_FALSE(turns.Take(a[2], 1, waiter, 2));
+  EXPECT_FALSE(turns.Take(a[3], 1, waiter, 3));
+  EXPECT_FALSE(turns.Take(a[4], 1, waiter, 4));
+  EXPECT_TRUE(turns.Take(b, 2, waiter, 9));  // another address has turns of its own
+
+  turns.Leave(a[3]);  // withdrawn while waiting
+  EXPECT_EQ(turns.NextGranted(waiter), nullptr);
+  turns.Leave(a[0]);  // heard from its client
+  EXPECT_EQ(waiter.notified, 1);
+  turns.Leave(a[1]);
+  EXPECT_EQ(turns.NextGranted(waiter), &a[2]);
+  EXPECT_EQ(turns.NextGranted(waiter), &a[4]);
+  EXPECT_EQ(turns.NextGranted(waiter), nullptr);
+  EXPECT_EQ(a[4].state, TurnState::kHeld);
+
+  // Both held again: the next request waits, and one granted but ended before it was taken
+  // up hands its turn on.
+  EXPECT_FALSE(turns.Take(a[5], 1, waiter, 5));
+  turns.Leave(a[2]);
+  EXPECT_EQ(a[5].state, TurnState::kGranted);
+  turns.Leave(a[5]);
+  EXPECT_EQ(turns.NextGranted(waiter), nullptr);
+  turns.Leave(a[4]);
+  turns.Leave(b);
+  EXPECT_TRUE(turns.Take(a[0], 1, waiter, 0));
+  turns.Leave(a[0]);
+}
+
+// Many addresses in a small table, left in a random order: each keeps its own count however
+// the entries around it move.
+TEST(ClientTurnsTest, EveryAddressKeepsItsCountAsOthersComeAndGo) {
+  constexpr std::uint32_t kAddresses = 64;
+  ClientTurns turns;
+  turns.Prepare(kAddresses * 2, 1);
+  CountingWaiter waiter;
+  std::vector<TurnTicket> first(kAddresses), second(kAddresses);
+  std::mt19937 random(7);
+  std::vector<std::uint32_t> order(kAddresses);
+  for (std::uint32_t k = 0; k < kAddresses; ++k) {
+    order[k] = k;
+    ASSERT_TRUE(turns.Take(first[k], k * 0x01000000u + 1, waiter, k));
+    ASSERT_FALSE(turns.Take(second[k], k * 0x01000000u + 1, waiter, k));
+  }
+  std::shuffle(order.begin(), order.end(), random);
+  for (const std::uint32_t k : order) {
+    turns.Leave(first[k]);
+    const TurnTicket* granted = turns.NextGranted(waiter);
+    ASSERT_EQ(granted, &second[k]) << k;
+  }
+  for (const std::uint32_t k : order) turns.Leave(second[k]);
+  for (std::uint32_t k = 0; k < kAddresses; ++k) {
+    ASSERT_TRUE(turns.Take(first[k], k * 0x01000000u + 1, waiter, k)) << k;
+  }
+  for (std::uint32_t k = 0; k < kAddresses; ++k) turns.Leave(first[k]);
+}
+
+TEST(ClientTurnsTest, AThreadWaitsUntilItsDeadlineOrTheCancellation) {
+  ClientTurns turns;
+  turns.Prepare(4, 1);
+  class ThreadWaiter final : public TurnWaiter {
+   public:
+    void Notify() override { wake.notify_one(); }
+    std::condition_variable wake;
+  } waiter;
+  TurnTicket held, waiting;
+  ASSERT_TRUE(turns.Take(held, 1, waiter, 0));
+  ASSERT_FALSE(turns.Take(waiting, 1, waiter, 1));
+  const auto soon = ClientTurns::Clock::now() + std::chrono::milliseconds(20);
+  EXPECT_EQ(turns.Await(waiting, waiter.wake, soon), TurnWait::kDeadline);
+  turns.CancelWaits();
+  EXPECT_EQ(turns.Await(waiting, waiter.wake, soon + std::chrono::hours(1)), TurnWait::kCancelled);
+  turns.Leave(held);
+  EXPECT_EQ(turns.Await(waiting, waiter.wake, soon), TurnWait::kGranted);
+  turns.Leave(waiting);
+}
+
+}  // namespace
+}  // namespace quoril
