@@ -20,6 +20,10 @@ struct ClientTurns::Entry {
 
 namespace {
 
+// How far back a repeated request is looked for among its address's waiters: a client asks
+// again after a second or more, and under a flood from its address it may find no place.
+constexpr int kRepeatSearch = 256;
+
 std::uint32_t Hash(std::uint32_t address) {
   return (address * 0x9E3779B1u) ^ (address >> 16);
 }
@@ -107,26 +111,30 @@ void ClientTurns::Grant(Entry& entry) {
   waiter.Notify();
 }
 
-bool ClientTurns::Take(TurnTicket& ticket, std::uint32_t address, TurnWaiter& waiter,
-                       std::uintptr_t key) {
+TurnTaken ClientTurns::Take(TurnTicket& ticket, std::uint32_t address, std::uint16_t port,
+                            TurnWaiter& waiter, std::uintptr_t key) {
   std::lock_guard lock(mutex_);
   ticket.waiter = &waiter;
   ticket.key = key;
   ticket.address = address;
+  ticket.port = port;
+  ticket.state = TurnState::kNone;
   Entry* entry = Insert(address);
-  if (entry == nullptr) {
-    // More addresses than sessions cannot be; should it happen, the request is not held up.
-    ticket.state = TurnState::kNone;
-    return true;
-  }
+  // More addresses than sessions cannot be; should it happen, the request is not held up.
+  if (entry == nullptr) return TurnTaken::kHeld;
   if (entry->head == nullptr && entry->held < perAddress_) {
     ++entry->held;
     ticket.state = TurnState::kHeld;
-    return true;
+    return TurnTaken::kHeld;
+  }
+  int searched = 0;
+  for (const TurnTicket* other = entry->tail; other != nullptr && searched < kRepeatSearch;
+       other = other->previous, ++searched) {
+    if (other->port == port) return TurnTaken::kRepeated;
   }
   ticket.state = TurnState::kWaiting;
   Append(entry->head, entry->tail, ticket);
-  return false;
+  return TurnTaken::kWaiting;
 }
 
 void ClientTurns::Leave(TurnTicket& ticket) {

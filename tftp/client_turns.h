@@ -15,7 +15,7 @@
 
 namespace quoril {
 
-inline constexpr std::uint32_t kTurnsPerAddress = 8;
+inline constexpr std::uint32_t kTurnsPerAddress = 16;
 
 struct TurnTicket;
 
@@ -49,11 +49,17 @@ struct TurnTicket {
   std::uintptr_t key = 0;  // the engine's, to find the session again
   TurnState state = TurnState::kNone;
   std::uint32_t address = 0;
+  std::uint16_t port = 0;
   TurnTicket* previous = nullptr;  // in the address's queue, or in the waiter's granted list
   TurnTicket* next = nullptr;
 };
 
 enum class TurnWait : std::uint8_t { kGranted, kDeadline, kCancelled };
+enum class TurnTaken : std::uint8_t {
+  kHeld,      // the transfer may start
+  kWaiting,   // behind the address's earlier waiters
+  kRepeated,  // the same client port already waits: a client that asked again, not queued twice
+};
 
 class ClientTurns {
  public:
@@ -69,9 +75,11 @@ class ClientTurns {
   // ticket is in use.
   void Prepare(std::uint32_t sessions, std::uint32_t perAddress);
 
-  // Asks for a turn at `address` (network byte order) for `waiter`: answers true when the turn
-  // is held at once, false when the ticket waits, behind the address's earlier waiters.
-  bool Take(TurnTicket& ticket, std::uint32_t address, TurnWaiter& waiter, std::uintptr_t key);
+  // Asks for a turn at `address`:`port` (network byte order) for `waiter`. A request of a port
+  // that already waits is kRepeated and leaves the ticket kNone: the client's earlier request
+  // keeps its place, and once served it would only find a second transfer to ignore.
+  TurnTaken Take(TurnTicket& ticket, std::uint32_t address, std::uint16_t port, TurnWaiter& waiter,
+                 std::uintptr_t key);
   // The ticket's transfer heard from its client, or ended: a held turn passes to the oldest
   // waiter of its address; a waiting or granted ticket is withdrawn. The ticket is then kNone.
   void Leave(TurnTicket& ticket);

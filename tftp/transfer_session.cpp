@@ -244,9 +244,21 @@ void SocketNotOpened(TransferSession& session) {
 }
 
 bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, TimePoint now) {
-  if (gClientTurns.Take(session.turn, session.clientAddress.address, waiter, key)) return true;
-  session.state = SessionState::kWaitingForTurn;
-  session.deadline = now + session.timeout;
+  switch (gClientTurns.Take(session.turn, session.clientAddress.address, session.clientAddress.port,
+                            waiter, key)) {
+    case TurnTaken::kHeld:
+      return true;
+    case TurnTaken::kWaiting:
+      session.state = SessionState::kWaitingForTurn;
+      session.deadline = now + session.timeout;
+      return false;
+    case TurnTaken::kRepeated:
+      break;
+  }
+  // Its line tells who asked again; the earlier request answers.
+  NameTheParties(session);
+  session.entry.binary = ParseRequest(session.request).binary;
+  Fail(session);
   return false;
 }
 

@@ -83,6 +83,8 @@ void SocketNotOpened(TransferSession& session);
 // session again by `key`. Answers whether the transfer may start now; otherwise the session
 // waits for its turn (kWaitingForTurn) until the engine starts it (StartTransfer) or its
 // deadline, one Timeout away, ends it without a packet ("Timeout; max. retransmits reached").
+// A request repeated by a client port that already waits ends at once, without a packet and
+// with a log line that has no description.
 bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key,
               SessionClock::time_point now);
 // With the socket open: checks the request, opens the file and sends the first DATA or ACK 0.

@@ -15,7 +15,7 @@ from tftp_wire import DATA, parse, rrq
 
 TIMEOUT, MAX_RETRANSMIT = 1, 2
 LIFE = TIMEOUT * (MAX_RETRANSMIT + 1)  # of a transfer whose client never answers
-TURNS_PER_ADDRESS = 8  # the server's kTurnsPerAddress
+TURNS_PER_ADDRESS = 16  # the server's kTurnsPerAddress
 FLOODED = [f"127.0.1.{n}" for n in range(1, 51)]
 PORTS_PER_ADDRESS = 40
 # The sanitizers make every thread many times larger and slower: a smaller flood there.

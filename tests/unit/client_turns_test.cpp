@@ -16,20 +16,27 @@ class CountingWaiter final : public TurnWaiter {
   int notified = 0;
 };
 
-// The turns of each address in order: held up to the bound, then queued oldest first; a held
-// turn that is let go passes to the oldest waiter, a withdrawn waiter passes nothing on.
+// The turns of each address in order: held up to the bound, then queued oldest first, each
+// client port once; a held turn that is let go passes to the oldest waiter, a withdrawn
+// waiter passes nothing on.
 TEST(ClientTurnsTest, ATurnLetGoPassesToTheOldestWaiterOfItsAddress) {
   ClientTurns turns;
   turns.Prepare(16, 2);
   CountingWaiter waiter;
   std::array<TurnTicket, 6> a;
   TurnTicket b;
-  EXPECT_TRUE(turns.Take(a[0], 1, waiter, 0));
-  EXPECT_TRUE(turns.Take(a[1], 1, waiter, 1));
-  EXPECT_FALSE(turns.Take(a[2], 1, waiter, 2));
-  EXPECT_FALSE(turns.Take(a[3], 1, waiter, 3));
-  EXPECT_FALSE(turns.Take(a[4], 1, waiter, 4));
-  EXPECT_TRUE(turns.Take(b, 2, waiter, 9));  // another address has turns of its own
+  EXPECT_EQ(turns.Take(a[0], 1, 0, waiter, 0), TurnTaken::kHeld);
+  EXPECT_EQ(turns.Take(a[1], 1, 1, waiter, 1), TurnTaken::kHeld);
+  EXPECT_EQ(turns.Take(a[2], 1, 2, waiter, 2), TurnTaken::kWaiting);
+  EXPECT_EQ(turns.Take(a[3], 1, 3, waiter, 3), TurnTaken::kWaiting);
+  EXPECT_EQ(turns.Take(a[4], 1, 4, waiter, 4), TurnTaken::kWaiting);
+  EXPECT_EQ(turns.Take(b, 2, 9, waiter, 9),
+            TurnTaken::kHeld);  // another address has turns of its own
+
+  // The same client port asks again while its request waits: queued once.
+  TurnTicket repeated;
+  EXPECT_EQ(turns.Take(repeated, 1, 3, waiter, 7), TurnTaken::kRepeated);
+  EXPECT_EQ(repeated.state, TurnState::kNone);
 
   turns.Leave(a[3]);  // withdrawn while waiting
   EXPECT_EQ(turns.NextGranted(waiter), nullptr);
@@ -43,14 +50,14 @@ TEST(ClientTurnsTest, ATurnLetGoPassesToTheOldestWaiterOfItsAddress) {
 
   // Both held again: the next request waits, and one granted but ended before it was taken
   // up hands its turn on.
-  EXPECT_FALSE(turns.Take(a[5], 1, waiter, 5));
+  EXPECT_EQ(turns.Take(a[5], 1, 5, waiter, 5), TurnTaken::kWaiting);
   turns.Leave(a[2]);
   EXPECT_EQ(a[5].state, TurnState::kGranted);
   turns.Leave(a[5]);
   EXPECT_EQ(turns.NextGranted(waiter), nullptr);
   turns.Leave(a[4]);
   turns.Leave(b);
-  EXPECT_TRUE(turns.Take(a[0], 1, waiter, 0));
+  EXPECT_EQ(turns.Take(a[0], 1, 0, waiter, 0), TurnTaken::kHeld);
   turns.Leave(a[0]);
 }
 
@@ -66,8 +73,8 @@ TEST(ClientTurnsTest, EveryAddressKeepsItsCountAsOthersComeAndGo) {
   std::vector<std::uint32_t> order(kAddresses);
   for (std::uint32_t k = 0; k < kAddresses; ++k) {
     order[k] = k;
-    ASSERT_TRUE(turns.Take(first[k], k * 0x01000000u + 1, waiter, k));
-    ASSERT_FALSE(turns.Take(second[k], k * 0x01000000u + 1, waiter, k));
+    ASSERT_EQ(turns.Take(first[k], k * 0x01000000u + 1, k, waiter, k), TurnTaken::kHeld);
+    ASSERT_EQ(turns.Take(second[k], k * 0x01000000u + 1, k, waiter, k), TurnTaken::kWaiting);
   }
   std::shuffle(order.begin(), order.end(), random);
   for (const std::uint32_t k : order) {
@@ -77,7 +84,7 @@ TEST(ClientTurnsTest, EveryAddressKeepsItsCountAsOthersComeAndGo) {
   }
   for (const std::uint32_t k : order) turns.Leave(second[k]);
   for (std::uint32_t k = 0; k < kAddresses; ++k) {
-    ASSERT_TRUE(turns.Take(first[k], k * 0x01000000u + 1, waiter, k)) << k;
+    ASSERT_EQ(turns.Take(first[k], k * 0x01000000u + 1, k, waiter, k), TurnTaken::kHeld) << k;
   }
   for (std::uint32_t k = 0; k < kAddresses; ++k) turns.Leave(first[k]);
 }
@@ -91,8 +98,8 @@ TEST(ClientTurnsTest, AThreadWaitsUntilItsDeadlineOrTheCancellation) {
     std::condition_variable wake;
   } waiter;
   TurnTicket held, waiting;
-  ASSERT_TRUE(turns.Take(held, 1, waiter, 0));
-  ASSERT_FALSE(turns.Take(waiting, 1, waiter, 1));
+  ASSERT_EQ(turns.Take(held, 1, 0, waiter, 0), TurnTaken::kHeld);
+  ASSERT_EQ(turns.Take(waiting, 1, 1, waiter, 1), TurnTaken::kWaiting);
   const auto soon = ClientTurns::Clock::now() + std::chrono::milliseconds(20);
   EXPECT_EQ(turns.Await(waiting, waiter.wake, soon), TurnWait::kDeadline);
   turns.CancelWaits();
