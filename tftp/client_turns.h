@@ -4,7 +4,7 @@
 // a forged source can thus make the server send to that address only a few packets per
 // Timeout, however many requests arrive, while real clients behind one address (a NAT, or
 // many clients on one host) lose nothing: their transfers leave the count at their first
-// answer, a round trip after they began.
+// answer, a round trip after they began. Clients on the host's own addresses take no turns.
 #pragma once
 
 #include <chrono>

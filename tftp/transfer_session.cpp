@@ -244,6 +244,11 @@ void SocketNotOpened(TransferSession& session) {
 }
 
 bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, TimePoint now) {
+  // What goes to an address of this host never leaves it: nobody else is flooded.
+  const LocalAddressTable& local = gLocalAddressTable;
+  for (std::uint32_t k = 0; k < local.count; ++k) {
+    if (local.addresses[k] == session.clientAddress.address) return true;
+  }
   switch (gClientTurns.Take(session.turn, session.clientAddress.address, session.clientAddress.port,
                             waiter, key)) {
     case TurnTaken::kHeld:
