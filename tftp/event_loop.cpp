@@ -184,25 +184,8 @@ void StartGranted(Loop& loop) {
   }
 }
 
-void WatchPorts(Loop& loop, bool watch) {
-  if (watch == loop.portsWatched) return;
-  const std::uint32_t count = gLocalAddressTable.count;
-  for (std::uint32_t k = 0; k < count; ++k) {
-    if (watch) {
-      loop.poller.AddPort(gLocalAddressTable.sockets, k, kPortKey | k);
-    } else {
-      loop.poller.RemovePort(gLocalAddressTable.sockets, k);
-    }
-  }
-  loop.portsWatched = watch;
-}
-
-// A pause or a stop stops taking requests; running transfers go on until the shutdown. So
-// does the bound on transfers, until the end of one wakes the loop.
-void FollowControls(Loop& loop) {
-  const auto controls = gLocalAddressTable.sockets.Controls();
-  WatchPorts(loop, !controls.held && !controls.stopRequested && RequestRoomWake());
-}
+// Watches the port sockets only while requests may be taken (below).
+void FollowControls(Loop& loop);
 
 // Takes the requests queued on port socket `port`, each into a record of the request heap
 // as the listener of the thread engine does, so that both bound what is in hand alike.
@@ -287,6 +270,26 @@ std::uint32_t ExpireDeadlines(Loop& loop) {
     }
   }
   return wait;
+}
+
+void WatchPorts(Loop& loop, bool watch) {
+  if (watch == loop.portsWatched) return;
+  const std::uint32_t count = gLocalAddressTable.count;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    if (watch) {
+      loop.poller.AddPort(gLocalAddressTable.sockets, k, kPortKey | k);
+    } else {
+      loop.poller.RemovePort(gLocalAddressTable.sockets, k);
+    }
+  }
+  loop.portsWatched = watch;
+}
+
+// A pause or a stop stops taking requests; running transfers go on until the shutdown. So
+// does the bound on transfers, until the end of one wakes the loop.
+void FollowControls(Loop& loop) {
+  const auto controls = gLocalAddressTable.sockets.Controls();
+  WatchPorts(loop, !controls.held && !controls.stopRequested && RequestRoomWake());
 }
 
 void EndEveryTransfer(Loop& loop) {
