@@ -268,6 +268,7 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
 }
 
 void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
+  const bool waited = session.state == SessionState::kWaitingForTurn;
   session.state = SessionState::kTakingOver;
   NameTheParties(session);
   if (!CheckRequestAndOpen(session, sink)) return;
@@ -276,6 +277,8 @@ void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
   } else {
     Acknowledge(session, sink, now);
   }
+  // The wait stood for the first packet's first Timeout: a request lives no longer for it.
+  if (waited && session.retriesLeft > 0) --session.retriesLeft;
 }
 
 void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram,

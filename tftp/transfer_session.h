@@ -87,7 +87,8 @@ void SocketNotOpened(TransferSession& session);
 // with a log line that has no description.
 bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key,
               SessionClock::time_point now);
-// With the socket open: checks the request, opens the file and sends the first DATA or ACK 0.
+// With the socket open: checks the request, opens the file and sends the first DATA or ACK 0;
+// after a wait for its turn, with one retry fewer.
 void StartTransfer(TransferSession& session, PacketSink& sink, SessionClock::time_point now);
 // A datagram of at most kMaxPacket bytes arrived on the transfer's socket from `sender`.
 void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram,
