@@ -289,6 +289,44 @@ Win32Error RegistryKey::SetValue(const char* name, std::uint32_t type,
   });
 }
 
+Win32Error RegistryKey::DeleteValue(const char* name) {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  std::string_view valueName = name ? name : "";
+  return ChangeStore([&](RegistryDocument& document, bool& changed) {
+    RegistryKeyRecord* key = FindRegistryKey(document, path_);
+    if (key == nullptr) return ERROR_KEY_DELETED;
+    changed = DeleteRegistryValue(*key, valueName);
+    return changed ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  });
+}
+
+Win32Error RegistryKey::EnumValue(std::uint32_t index, std::string& name, std::uint32_t& type,
+                                  std::vector<std::uint8_t>& data) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  RegistryDocument document;
+  if (Win32Error error = LoadDocument(document)) return error;
+  const RegistryKeyRecord* key = FindRegistryKey(document, path_);
+  if (key == nullptr) return ERROR_KEY_DELETED;
+  if (index >= key->values.size()) return ERROR_NO_MORE_ITEMS;
+  const RegistryValueRecord& value = key->values[index];
+  name = value.name;
+  type = value.type;
+  data = value.data;
+  return ERROR_SUCCESS;
+}
+
+Win32Error RegistryKey::EnumKey(std::uint32_t index, std::string& name) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  RegistryDocument document;
+  if (Win32Error error = LoadDocument(document)) return error;
+  if (FindRegistryKey(document, path_) == nullptr) return ERROR_KEY_DELETED;
+  const std::vector<const RegistryKeyRecord*> subkeys = DirectSubkeys(document, path_);
+  if (index >= subkeys.size()) return ERROR_NO_MORE_ITEMS;
+  const std::string& path = subkeys[index]->path;
+  name = path.substr(path.rfind('\\') + 1);
+  return ERROR_SUCCESS;
+}
+
 Win32Error DeleteRegistryKey(const char* subKey) {
   std::string path;
   if (Win32Error error = NormalizeKeyPath(subKey ? subKey : "", path)) return error;
