@@ -230,6 +230,9 @@ def test_events_of_a_start_whose_sockets_cannot_be_bound(server_factory):
     server.start(wait_ready=False)
     assert server.wait_exit() == 0
     assert event_ids(server) == [SERVICE_STARTED, SOCKET_ALLOCATE, SERVICE_STOPPED]
+    # The cause beside the event, whose text stays as it is.
+    assert ("allocate a socket. (cannot bind UDP 127.0.0.1:69: Address already in use)\n"
+            in server.events_path.read_text(encoding="latin-1"))
     holder.close()
 
 
@@ -248,6 +251,8 @@ def test_events_of_a_log_that_cannot_be_opened(server_factory):
     server.start(wait_ready=False)
     assert server.wait_exit() == 0
     assert event_ids(server) == [LOG_FILE_ACCESS, INIT_FAILED, SERVICE_STOPPED]
+    assert (f"this file. (cannot open {server.directory}/nodir/quorld.log: no such directory)\n"
+            in server.events_path.read_text(encoding="latin-1"))
 
 
 def lowest_free_descriptor(pid: int) -> int:
