@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# Builds Quoril into build/ (or build-<sanitizer>/ with "address" or "thread").
-# Usage: scripts/build.sh [address|thread]
+# Builds Quoril into build/ (or build-<sanitizer>/ with "address" or "thread"), showing the
+# build's progress on standard error; standard output names the build directory.
+# Usage: scripts/build.sh [address|thread] [TARGET...]   (every target when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-sanitize="${1:-}"
+sanitize=""
+if [[ "${1:-}" == address || "${1:-}" == thread ]]; then
+  sanitize="$1"
+  shift
+fi
 dir="build${sanitize:+-$sanitize}"
 type=RelWithDebInfo
 [[ -n "$sanitize" ]] && type=Debug
+echo "Building in $dir/ ..." >&2
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DQUORIL_SANITIZE="$sanitize" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+targets=()
+for target in "$@"; do targets+=(--target "$target"); done
+cmake --build "$dir" -j"$(nproc)" "${targets[@]}" >&2
 echo "$dir"
