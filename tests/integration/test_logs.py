@@ -116,6 +116,7 @@ def test_each_request_leaves_its_line(server_factory):
     client = server.endpoint("127.0.0.2")
     to = ("127.0.0.1", 69)
     assert Client(client, to).get("BOOT.INI") == content
+    wait_for_transfers(server)  # its line first, whichever loop or thread serves the next
 
     missing = server.endpoint("127.0.0.2")
     missing.send(rrq("nosuch.txt", "netascii"), to)
