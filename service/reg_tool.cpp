@@ -1,5 +1,5 @@
 // quoril-reg: the settings command of Linux with the syntax of Windows' reg, for the requests
-// that administrators make (query, add and delete a value of HKEY_LOCAL_MACHINE). It goes
+// that administrators make (query, add and delete values and keys of HKEY_LOCAL_MACHINE). It goes
 // through the registry of the platform layer, the same code as the service, and prints what
 // reg prints for the same request, CR LF line ends included, so that one command for each
 // setting works on both systems.
@@ -448,9 +448,31 @@ int Add(const Request& request) {
   return kSuccess;
 }
 
+// Deletes the key at `path` with every key below it, the deepest first.
+Win32Error DeleteTree(const std::string& path) {
+  std::vector<std::string> subkeys;
+  {
+    platform::RegistryKey key;
+    if (const Win32Error error = key.Open(path.c_str())) return error;
+    for (std::uint32_t index = 0;; ++index) {
+      std::string name;
+      const Win32Error error = key.EnumKey(index, name);
+      if (error == quoril::ERROR_NO_MORE_ITEMS) break;
+      if (error != quoril::ERROR_SUCCESS) return error;
+      subkeys.push_back(path + '\\' + name);
+    }
+  }
+  for (const std::string& subkey : subkeys) {
+    if (const Win32Error error = DeleteTree(subkey)) return error;
+  }
+  return platform::DeleteRegistryKey(path.c_str());
+}
+
 int Delete(const Request& request) {
-  if (!request.valueName) {
-    return Refuse(request, Syntax("quoril-reg deletes values: name one with /v NAME (or /ve)."));
+  if (!request.valueName && request.path.empty()) {
+    ErrorLine("ERROR: Access is denied.");
+    ErrorLine("HKEY_LOCAL_MACHINE itself is never deleted.");
+    return kFailure;
   }
   platform::RegistryKey key;
   if (const Win32Error error = key.Open(request.path.c_str())) {
@@ -459,6 +481,22 @@ int Delete(const Request& request) {
       return kFailure;
     }
     return StoreFailure(error);
+  }
+  if (!request.valueName) {
+    key.Close();
+    if (!request.force && !Confirmed("Permanently delete the registry key " +
+                                     KeyName(request.path) + " (Yes/No)? ")) {
+      return Cancelled();
+    }
+    if (const Win32Error error = DeleteTree(request.path)) {
+      if (IsAbsent(error)) {
+        ErrorLine(kNotFound);
+        return kFailure;
+      }
+      return StoreFailure(error);
+    }
+    OutLine("The operation completed successfully.");
+    return kSuccess;
   }
   const std::string& name = *request.valueName;
   if (!request.force &&
@@ -484,7 +522,7 @@ int Usage() {
       "",
       "  quoril-reg query KEY [/v NAME | /ve]",
       "  quoril-reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]",
-      "  quoril-reg delete KEY /v NAME | /ve [/f]",
+      "  quoril-reg delete KEY [/v NAME | /ve] [/f]",
       "",
       "  KEY   HKLM\\SUBKEY or HKEY_LOCAL_MACHINE\\SUBKEY",
       "  TYPE  REG_SZ (the default), REG_EXPAND_SZ, REG_DWORD or REG_BINARY",
@@ -492,6 +530,8 @@ int Usage() {
       "        digits, two for each byte",
       "  /ve   the key's default value, whose name is empty",
       "  /f    no question before a value is overwritten or deleted",
+      "",
+      "delete without /v or /ve deletes the key with every key below it.",
       "",
       "Example:",
       "  quoril-reg add HKLM\\SYSTEM\\CurrentControlSet\\Services\\Quoril\\Parameters /v Timeout "

@@ -29,7 +29,8 @@ DONE = b"The operation completed successfully.\r\n"
 UNCHANGED = "unchanged"
 
 # (id, registry text, arguments, standard input, exit status, standard output, words of the
-# error output, the Parameters key afterwards ({name: (type, bytes)}) or UNCHANGED)
+# error output, the Parameters key afterwards ({name: (type, bytes)}, None when gone) or
+# UNCHANGED)
 CASES = [
     ("query-value", REGISTRY, ["query", KEY, "/v", "Timeout"], "", 0,
      b"\r\nHKEY_LOCAL_MACHINE" + KEY[4:].encode() + b"\r\n    Timeout    REG_DWORD    0x3\r\n\r\n",
@@ -62,6 +63,9 @@ CASES = [
      b"Value Timeout exists, overwrite(Yes/No)? " + DONE, "",
      dict([("Timeout", (REG_SZ, b"text\0")), LOG_FILE])),
     ("delete", REGISTRY, ["delete", KEY, "/v", "LogFile", "/f"], "", 0, DONE, "", dict([TIMEOUT])),
+    ("delete-key-and-below", REGISTRY, ["delete", KEY], "yes\n", 0,
+     b"Permanently delete the registry key HKEY_LOCAL_MACHINE" + KEY[4:].encode()
+     + b" (Yes/No)? " + DONE, "", None),
     ("delete-missing", REGISTRY, ["delete", KEY, "/v", "Nothing", "/f"], "", 1, b"",
      NOT_FOUND.decode().strip(), UNCHANGED),
     ("unknown-type", REGISTRY, ["add", KEY, "/v", "Timeout", "/t", "REG_WORD", "/d", "1", "/f"],
@@ -101,6 +105,8 @@ def test_reg_command(tmp_path, registry, arguments, stdin, status, stdout, stder
     assert stderr in result.stderr.decode()
     if values is UNCHANGED:
         assert (path.read_bytes() if path.exists() else None) == before
+    elif values is None:
+        assert not [key for key in read_registry(path) if key.startswith(PARAMETERS_KEY)]
     else:
         assert read_registry(path)[PARAMETERS_KEY] == values
 
