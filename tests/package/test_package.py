@@ -54,7 +54,7 @@ exit 0
 
 
 def run(*argv: str, check: bool = True) -> subprocess.CompletedProcess:
-    result = subprocess.run(argv, capture_output=True, text=True, timeout=300)
+    result = subprocess.run(argv, capture_output=True, text=True, timeout=120)
     if check:
         assert result.returncode == 0, f"{shlex.join(argv)}:\n{result.stdout}{result.stderr}"
     return result
@@ -154,9 +154,13 @@ def test_install_serve_rotate_upgrade_remove_purge():
     # go, the settings and the served files stay.
     server, manager = start_service()
     try:
-        run("dpkg", "--remove", "quoril")
-        assert "deb-systemd-invoke stop quoril.service" in requests_to_systemd()
+        # The stop's reports are taken while dpkg waits for the stop, as systemd takes them.
+        removal = subprocess.Popen(["dpkg", "--remove", "quoril"], stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, text=True)
         check_stop_sequence(manager.reports_until(lambda report: report.state == STOPPED))
+        output, _ = removal.communicate(timeout=120)
+        assert removal.returncode == 0, output
+        assert "deb-systemd-invoke stop quoril.service" in requests_to_systemd()
         assert server.wait_exit() == 0
     finally:
         manager.close()
