@@ -515,7 +515,8 @@ FileKey KeyOf(int fd) {
 // Opens `full` by walking it, with Open's answers. A missing file is created only when
 // `create` is set; otherwise `out.fd` stays empty and `out.where` says where it would be.
 Win32Error OpenByWalk(const std::string& full, std::uint32_t access, std::uint32_t disposition,
-                      const std::string& root, bool create, Walked& out, mode_t createMode = 0666) {
+                      const std::string& root, bool create, Walked& out,
+                      mode_t createMode = 0666) {
   // Starts over when the entry appears, vanishes or changes between looking and opening.
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     Location where;
@@ -558,8 +559,9 @@ Win32Error OpenByWalk(const std::string& full, std::uint32_t access, std::uint32
         out.where = std::move(where);
         return ERROR_SUCCESS;
       }
-      fd = UniqueFd(openat(where.dir.Get(), where.name.c_str(),
-                           OpenFlags(access) | O_CREAT | O_EXCL, createMode));
+      fd = UniqueFd(
+          openat(where.dir.Get(), where.name.c_str(), OpenFlags(access) | O_CREAT | O_EXCL,
+                 createMode));
       if (!fd.Valid()) {
         const int err = errno;
         if (err == EEXIST) continue;
@@ -672,105 +674,101 @@ void File::Close() {
   replacement_.reset();
 }
 
+namespace {
+
+// What every open checks first: the arguments, the full path and its length, and the real
+// path of the confinement directory (empty without one).
+Win32Error PrepareOpen(const char* path, std::uint32_t access, std::uint32_t share,
+                       std::uint32_t disposition, const char* confineTo, std::string& full,
+                       std::string& root) {
+  if (const Win32Error error = CheckOpenArguments(path, access, share, disposition);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
+  if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
+  if (confineTo == nullptr) return ERROR_SUCCESS;
+  return RealConfinement(confineTo, root);
+}
+
+}  // namespace
+
 Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t share,
                       std::uint32_t disposition, const char* confineTo, bool* alreadyExisted,
                       FileUse use) {
-  const Win32Error result = [&]() -> Win32Error {
-    Close();
-    if (alreadyExisted != nullptr) *alreadyExisted = false;
-    if (const Win32Error error = CheckOpenArguments(path, access, share, disposition);
+  Close();
+  // Whatever an earlier step noted is not why this open fails.
+  if (use == FileUse::kServiceOwn) ClearFailureDetail();
+  if (alreadyExisted != nullptr) *alreadyExisted = false;
+  std::string full;
+  std::string root;
+  if (const Win32Error error =
+          PrepareOpen(path, access, share, disposition, confineTo, full, root);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+
+  // Admits the file opened under the sharing rules and only then empties it.
+  const auto admit = [&](UniqueFd fd, const struct stat& opened, bool created) -> Win32Error {
+    std::uintptr_t entry = 0;
+    if (const Win32Error error = Shares().Admit(fd.Get(), opened, access, share, use, entry);
         error != ERROR_SUCCESS) {
       return error;
     }
-
-    std::string full;
-    if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
-    if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
-    std::string root;
-    if (confineTo != nullptr) {
-      if (const Win32Error error = RealConfinement(confineTo, root); error != ERROR_SUCCESS) {
+    handle_ = fd.Release();
+    shareEntry_ = entry;
+    // The service's own file is only ever appended to: each write lands at the end even
+    // after another program shortened the file (a log rotation's copy and truncation).
+    if (use == FileUse::kServiceOwn && (access & kGenericWrite) != 0) {
+      const int flags = fcntl(static_cast<int>(handle_), F_GETFL);
+      if (flags < 0 || fcntl(static_cast<int>(handle_), F_SETFL, flags | O_APPEND) != 0) {
+        const Win32Error error = Win32ErrorFromErrno(errno);
+        Close();
         return error;
       }
     }
-
-    // Admits the file opened under the sharing rules and only then empties it.
-    const auto admit = [&](UniqueFd fd, const struct stat& opened, bool created) -> Win32Error {
-      std::uintptr_t entry = 0;
-      if (const Win32Error error = Shares().Admit(fd.Get(), opened, access, share, use, entry);
-          error != ERROR_SUCCESS) {
+    if (!created && (disposition == kCreateAlways || disposition == kTruncateExisting)) {
+      if (ftruncate(static_cast<int>(handle_), 0) != 0) {
+        const Win32Error error = Win32ErrorFromErrno(errno);
+        Close();
         return error;
       }
-      handle_ = fd.Release();
-      shareEntry_ = entry;
-      // The service's own file is only ever appended to: each write lands at the end even
-      // after another program shortened the file (a log rotation's copy and truncation).
-      if (use == FileUse::kServiceOwn && (access & kGenericWrite) != 0) {
-        const int flags = fcntl(static_cast<int>(handle_), F_GETFL);
-        if (flags < 0 || fcntl(static_cast<int>(handle_), F_SETFL, flags | O_APPEND) != 0) {
-          const Win32Error error = Win32ErrorFromErrno(errno);
-          Close();
-          return error;
-        }
-      }
-      if (!created && (disposition == kCreateAlways || disposition == kTruncateExisting)) {
-        if (ftruncate(static_cast<int>(handle_), 0) != 0) {
-          const Win32Error error = Win32ErrorFromErrno(errno);
-          Close();
-          return error;
-        }
-      }
-      if (alreadyExisted != nullptr) {
-        *alreadyExisted = !created && (disposition == kCreateAlways || disposition == kOpenAlways);
-      }
-      return ERROR_SUCCESS;
-    };
-
-    if (disposition != kCreateNew) {
-      UniqueFd fd;
-      if (OpenDirect(full, access, root, fd)) {
-        struct stat opened {};
-        if (const Win32Error error = CheckOpened(fd.Get(), root, opened); error != ERROR_SUCCESS) {
-          return error;
-        }
-        return admit(std::move(fd), opened, false);
-      }
     }
-
-    Walked walked;
-    if (const Win32Error error = OpenByWalk(full, access, disposition, root, true, walked,
-                                            use == FileUse::kServiceOwn ? 0600 : 0666);
-        error != ERROR_SUCCESS) {
-      return error;
+    if (alreadyExisted != nullptr) {
+      *alreadyExisted = !created && (disposition == kCreateAlways || disposition == kOpenAlways);
     }
-    return admit(std::move(walked.fd), walked.opened, walked.created);
-  }();
-  // The service's own file: why it could not be opened goes beside the event that follows.
-  if (use == FileUse::kServiceOwn) {
-    if (result == ERROR_SUCCESS) {
-      ClearFailureDetail();
-    } else {
-      NoteFailureDetail("cannot open " + std::string(path != nullptr ? path : "") + ": " +
-                        DescribeError(result));
+    return ERROR_SUCCESS;
+  };
+
+  if (disposition != kCreateNew) {
+    UniqueFd fd;
+    if (OpenDirect(full, access, root, fd)) {
+      struct stat opened {};
+      if (const Win32Error error = CheckOpened(fd.Get(), root, opened); error != ERROR_SUCCESS) {
+        return error;
+      }
+      return admit(std::move(fd), opened, false);
     }
   }
-  return result;
+
+  Walked walked;
+  if (const Win32Error error = OpenByWalk(full, access, disposition, root, true, walked,
+                                          use == FileUse::kServiceOwn ? 0600 : 0666);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  return admit(std::move(walked.fd), walked.opened, walked.created);
 }
 
 Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
                                  const char* confineTo) {
   Close();
-  if (const Win32Error error = CheckOpenArguments(path, kGenericWrite, kShareNone, disposition);
+  std::string full;
+  std::string root;
+  if (const Win32Error error =
+          PrepareOpen(path, kGenericWrite, kShareNone, disposition, confineTo, full, root);
       error != ERROR_SUCCESS) {
     return error;
-  }
-  std::string full;
-  if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
-  if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
-  std::string root;
-  if (confineTo != nullptr) {
-    if (const Win32Error error = RealConfinement(confineTo, root); error != ERROR_SUCCESS) {
-      return error;
-    }
   }
 
   Walked walked;
@@ -785,8 +783,9 @@ Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
   // open meets what it met when the upload wrote into the target itself.
   if (walked.fd.Valid()) {
     std::uintptr_t entry = 0;
-    if (const Win32Error error = Shares().Admit(walked.fd.Get(), walked.opened, kGenericWrite,
-                                                kShareNone, FileUse::kTransfer, entry);
+    if (const Win32Error error =
+            Shares().Admit(walked.fd.Get(), walked.opened, kGenericWrite, kShareNone,
+                          FileUse::kTransfer, entry);
         error != ERROR_SUCCESS) {
       return error;
     }
@@ -809,8 +808,9 @@ Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
   struct stat opened {};
   std::uintptr_t entry = 0;
   if (fstat(upload.Get(), &opened) != 0) return Win32ErrorFromErrno(errno);
-  if (const Win32Error error = Shares().Admit(upload.Get(), opened, kGenericWrite, kShareNone,
-                                              FileUse::kTransfer, entry);
+  if (const Win32Error error =
+          Shares().Admit(upload.Get(), opened, kGenericWrite, kShareNone,
+                          FileUse::kTransfer, entry);
       error != ERROR_SUCCESS) {
     return error;
   }
