@@ -1,8 +1,8 @@
 // quoril-reg: the settings command of Linux with the syntax of Windows' reg, for the requests
-// that administrators make (query, add and delete values and keys of HKEY_LOCAL_MACHINE). It goes
-// through the registry of the platform layer, the same code as the service, and prints what
-// reg prints for the same request, CR LF line ends included, so that one command for each
-// setting works on both systems.
+// that administrators make (query, add and delete values and keys of HKEY_LOCAL_MACHINE). It
+// goes through the registry of the platform layer, the same code as the service, and prints
+// what reg prints for the same request, CR LF line ends included, so that one command for
+// each setting works on both systems.
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -82,23 +82,20 @@ struct Request {
   bool force = false;
 };
 
-// A refused request: reg's first line, our reason (may be empty) and whether reg's usage
-// hint follows.
+// A refused request: reg's first line, and the reason, which reg does not give.
 struct Refusal {
   std::string first;
   std::string reason;
-  bool usageHint = true;
 };
 
+// reg's words, our reason between them.
 int Refuse(const Request& request, const Refusal& refusal) {
   ErrorLine(refusal.first);
-  if (!refusal.reason.empty()) ErrorLine(refusal.reason);
-  if (refusal.usageHint) {
-    const std::string command = request.operationName.empty()
-                                    ? "quoril-reg"
-                                    : "quoril-reg " + std::string(request.operationName);
-    ErrorLine("Type \"" + command + " /?\" for usage.");
-  }
+  ErrorLine(refusal.reason);
+  const std::string command = request.operationName.empty()
+                                  ? "quoril-reg"
+                                  : "quoril-reg " + std::string(request.operationName);
+  ErrorLine("Type \"" + command + " /?\" for usage.");
   return kFailure;
 }
 
