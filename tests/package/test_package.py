@@ -68,17 +68,45 @@ def unit_settings() -> dict[str, str]:
     return dict(line.split("=", 1) for line in UNIT.read_text().splitlines() if "=" in line)
 
 
+def as_the_unit_says(command: list[str]) -> Path:
+    """What starts `command` as the unit's User= with its capabilities, as systemd would;
+    its LogsDirectory= made the account's. The command itself without User=."""
+    unit = unit_settings()
+    if "User" not in unit:
+        return Path(command[0])
+    entry = run("getent", "passwd", unit["User"]).stdout.split(":")
+    uid, gid = int(entry[2]), int(entry[3])
+    capabilities = "".join(",+" + c.lower().removeprefix("cap_")
+                           for c in unit.get("AmbientCapabilities", "").split())
+    for directory in unit.get("LogsDirectory", "").split():
+        for path in [LOGS.parent / directory, *(LOGS.parent / directory).rglob("*")]:
+            os.chown(path, uid, gid)
+    launcher = Path("/run/quorld-as-unit")
+    launcher.write_text(
+        "#!/bin/sh\n"
+        f"exec setpriv --reuid={uid} --regid={gid} --clear-groups --inh-caps=-all{capabilities}"
+        f" --ambient-caps=-all{capabilities} --bounding-set=-all{capabilities}"
+        f"{' --no-new-privs' if unit.get('NoNewPrivileges') == 'yes' else ''}"
+        f" {shlex.join(command)} \"$@\"\n")
+    launcher.chmod(0o755)
+    return launcher
+
+
 def start_service() -> tuple[QuorilServer, ServiceManager]:
-    """The installed quorld as the unit starts it: its ExecStart, no system root of a test,
-    the machine's registry."""
+    """The installed quorld as the unit starts it: its ExecStart, as its User=, no system
+    root of a test, the machine's registry."""
     command = shlex.split(unit_settings()["ExecStart"])
     assert command == ["/usr/sbin/quorld"], command
-    conftest.QUORLD = Path(command[0])
+    conftest.QUORLD = as_the_unit_says(command)
     server = QuorilServer(registry=False)
     server.env.pop("QUORIL_ROOT")
-    manager = ServiceManager(server)
+    manager = ServiceManager(server, abstract=True)
     reports = manager.start()
     assert reports[-1].state == RUNNING, reports
+    if "User" in unit_settings():
+        status = Path(f"/proc/{manager.pid}/status").read_text()
+        uid = run("id", "-u", unit_settings()["User"]).stdout.strip()
+        assert re.search(rf"^Uid:\s+{uid}\s", status, re.M), status
     SERVICE_PID.write_text(str(manager.pid))
     return server, manager
 
