@@ -124,6 +124,14 @@ def transfer_lines(path: Path) -> list[str]:
             if re.match(r"^[ E] {7}\d\d/\d\d/\d\d", line)]
 
 
+def wait_for_lines(path: Path, count: int) -> None:
+    """A transfer's line is written as it ends, just after the client's last ACK."""
+    deadline = time.monotonic() + 10
+    while len(transfer_lines(path)) < count:
+        assert time.monotonic() < deadline, path.read_text(encoding="latin-1")
+        time.sleep(0.05)
+
+
 def test_install_serve_rotate_upgrade_remove_purge():
     assert not SERVED.exists() and not REGISTRY.exists(), "not a fresh root"
     for tool in ("systemctl", "deb-systemd-invoke"):
@@ -155,8 +163,10 @@ def test_install_serve_rotate_upgrade_remove_purge():
     server, manager = start_service()
     try:
         assert fetch(server, "boot.bin") == payload(70_000, seed=1)
+        wait_for_lines(LOGS / "transfers.log", 1)
         run("logrotate", "--force", "--state", "/run/logrotate.state", "/etc/logrotate.d/quoril")
         assert fetch(server, "BOOT.BIN") == payload(70_000, seed=1)
+        wait_for_lines(LOGS / "transfers.log", 1)
         assert manager.stop()[-1].state == STOPPED
         assert server.wait_exit() == 0
     finally:
