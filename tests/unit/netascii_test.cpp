@@ -177,7 +177,7 @@ TEST_F(NetasciiFiles, BinaryBlocksAroundTheReadAheadSize) {
   // Sizes around the block size, the first nine blocks read straight into the packet, and
   // the 4 KiB pieces read ahead after them, so that the file ends within, at and just past
   // each: no block is lost or doubled where the reading changes.
-  const std::size_t sizes[] = {1,    511,  512,  513,  4095, 4096,  4097,  4607,  4608,
+  const std::size_t sizes[] = {1,    511,  512,  513,  4095, 4096,  4097,  4607, 4608,
                                4609, 8703, 8704, 8705, 9216, 32767, 32768, 32769};
   for (const std::size_t size : sizes) {
     // No period that divides 512 or 16384, so that a block from the wrong place shows.
