@@ -15,8 +15,9 @@ process's peak resident set (reset before each scenario) plus the largest privat
 memory its forked children held at once (sampled).
 
 bench/run.sh installs the peers, builds, and calls this; see README.md, "Benchmark".
---smoke runs a few tiny transfers of every kind against Quoril alone and fails when a byte is
-wrong: it never judges speed.
+Quoril runs twice, as "quoril" (a thread per transfer) and "quoril-loop" (the same build with
+one event loop, EventLoops = 1). --smoke runs a few tiny transfers of every kind against both
+alone and fails when a byte is wrong: it never judges speed.
 """
 
 from __future__ import annotations
@@ -51,7 +52,11 @@ REGISTRY = (
     '"EnableLogging"=dword:00000000\r\n'
     '"OverwriteExisting"=dword:00000002\r\n'
     '"LimitToDefaultDirectory"=dword:00000000\r\n'
+    "{engine}"
 )
+# A build measured under a name that ends so runs the event-loop engine with one loop.
+LOOP_SUFFIX = "-loop"
+EVENT_LOOPS = '"EventLoops"=dword:00000001\r\n'
 
 
 # ---------------------------------------------------------------------------------------------
@@ -367,13 +372,14 @@ class Server:
         return printed
 
 
-SERVER_NAMES = ["quoril", "tftpd-hpa", "atftpd", "dnsmasq"]
 PEER_NAMES = ["tftpd-hpa", "atftpd", "dnsmasq"]
 
 
 def quoril_builds(args) -> dict[str, str]:
-    """Every Quoril build measured: --quorld as "quoril", and each --quoril NAME=PATH."""
-    builds = {"quoril": args.quorld}
+    """Every Quoril build measured: --quorld as "quoril" (a thread per transfer) and
+    "quoril-loop" (one event loop), and each --quoril NAME=PATH (a NAME ending in -loop runs
+    the event-loop engine)."""
+    builds = {"quoril": args.quorld, "quoril" + LOOP_SUFFIX: args.quorld}
     for option in args.quoril or []:
         name, _, path = option.partition("=")
         if not name.startswith("quoril-") or not path:
@@ -382,9 +388,10 @@ def quoril_builds(args) -> dict[str, str]:
     return builds
 
 
-def make_system_root(system_root: Path, root: Path) -> None:
+def make_system_root(system_root: Path, root: Path, loops: bool) -> None:
     (system_root / "etc/quoril").mkdir(parents=True)
-    (system_root / "etc/quoril/registry.reg").write_text(REGISTRY.format(root=root), newline="")
+    registry = REGISTRY.format(root=root, engine=EVENT_LOOPS if loops else "")
+    (system_root / "etc/quoril/registry.reg").write_text(registry, newline="")
 
 
 def server_kinds(args, root: Path, system_root: Path) -> dict[str, ServerKind]:
@@ -394,7 +401,7 @@ def server_kinds(args, root: Path, system_root: Path) -> dict[str, ServerKind]:
         # build that does not read the registry yet serves it too. Each build has a system
         # root (registry, events file) of its own.
         own_root = system_root / name
-        make_system_root(own_root, root)
+        make_system_root(own_root, root, name.endswith(LOOP_SUFFIX))
         kinds[name] = ServerKind(name, True, [path, "-debug"], {"QUORIL_ROOT": str(own_root)})
     return kinds | {
         # Forks a process per request.
@@ -582,8 +589,8 @@ def main() -> int:
     size.add_argument("--smoke", action="store_true",
                       help="tiny transfers against Quoril alone; fails on any wrong byte")
     parser.add_argument("--reps", type=int, help="repetitions (full 5, quick 3)")
-    parser.add_argument("--servers", help="default quoril,tftpd-hpa,atftpd,dnsmasq; "
-                        "quoril alone with --smoke")
+    parser.add_argument("--servers", help="default quoril,quoril-loop,tftpd-hpa,"
+                        "atftpd,dnsmasq; the Quoril builds alone with --smoke")
     parser.add_argument("--scenarios", default="a,b,c,d,e,n")
     parser.add_argument("--quorld", required=True)
     parser.add_argument("--quoril", action="append", metavar="NAME=PATH",

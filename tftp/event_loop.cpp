@@ -1,5 +1,6 @@
 #include "tftp/event_loop.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bitset>
@@ -27,6 +28,9 @@ constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 constexpr std::uintptr_t kPortKey = std::uintptr_t{1} << (sizeof(std::uintptr_t) * 8 - 1);
 // Slots come in chunks, so that a burst costs a few allocations and a steady load none.
 constexpr std::uint32_t kChunkSlots = 16;
+// A pool that held at least this many transfers at once is handed back to the system once its
+// last transfer has ended, so that a burst's sessions do not stay resident after it.
+constexpr std::uint32_t kReleaseAfterBurst = 32;
 // Requests taken from one ready port socket before the loop looks at its transfers again.
 constexpr int kRequestsPerWake = 8;
 constexpr std::size_t kEventsPerWait = 64;
@@ -56,6 +60,8 @@ struct Loop {
   std::vector<std::uint32_t> freeSlots;
   std::array<TimerList, kTimeoutLists> lists{};
   std::bitset<kTimeoutLists> listsInUse;
+  std::uint32_t running = 0;
+  std::uint32_t mostRunning = 0;  // since the pool was last handed back
   bool portsWatched = false;
   PacketBuffer received{};
 };
@@ -119,7 +125,20 @@ void Release(Loop& loop, std::uint32_t index) {
   }
   slot.session.reset();
   loop.freeSlots.push_back(index);
+  --loop.running;
   RunningTransfers.fetch_sub(1);
+}
+
+// Between rounds, when no event names a slot: after a burst the empty pool goes, and the
+// next transfer starts a new one.
+void ShrinkIfIdle(Loop& loop) {
+  if (loop.running != 0 || loop.mostRunning < kReleaseAfterBurst) return;
+  loop.mostRunning = 0;
+  loop.chunks.clear();
+  loop.chunks.shrink_to_fit();
+  loop.freeSlots.clear();
+  loop.freeSlots.shrink_to_fit();
+  platform::ReleaseFreeHeapMemory();
 }
 
 // After a call into the session: an ended one lets its slot go, a new deadline moves it to
@@ -137,6 +156,7 @@ void StartSession(Loop& loop, RequestRecord* record) {
   const std::uint32_t index = AcquireSlot(loop);
   Slot& slot = SlotAt(loop, index);
   TransferSession& session = slot.session.emplace();
+  loop.mostRunning = std::max(loop.mostRunning, ++loop.running);
   RunningTransfers.fetch_add(1);
   BeginSession(session, record);
   if (!SessionEnded(session)) {
@@ -164,8 +184,8 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
     if (record == nullptr) return;
     std::size_t received = 0;
     bool gotOne = false;
-    const Win32Error error = gLocalAddressTable.sockets.TryReceive(
-        port, record->datagram, received, record->clientAddress, gotOne);
+    const Win32Error error = gLocalAddressTable.sockets.TryReceive(port, record->datagram, received,
+                                                                   record->clientAddress, gotOne);
     if (!gotOne || error != ERROR_SUCCESS || received == 0) {
       gRequestHeap.Free(record);
       // Nothing a request could be (too large, or empty): dropped, and the service goes on.
@@ -197,8 +217,7 @@ void ServeDatagram(Loop& loop, std::uint32_t index) {
     OnReceiveFailed(session, error);
   } else {
     SocketSink sink(slot.socket);
-    OnDatagram(session, std::span(loop.received.data(), length), sender, sink,
-               SessionClock::now());
+    OnDatagram(session, std::span(loop.received.data(), length), sender, sink, SessionClock::now());
   }
   Settle(loop, index, before);
 }
@@ -263,6 +282,7 @@ void RunLoop(void* argument) {
   FollowControls(loop);
   for (;;) {
     const std::uint32_t wait = ExpireDeadlines(loop);
+    ShrinkIfIdle(loop);
     std::size_t count = 0;
     bool woken = false;
     if (loop.poller.Wait(wait, ready, count, woken) != ERROR_SUCCESS) {

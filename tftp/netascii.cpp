@@ -14,15 +14,32 @@ constexpr std::size_t kLast = kDataSize - 1;
 }  // namespace
 
 int NetasciiReader::Refill(platform::File& file, Win32Error& error) {
+  if (!readAhead_) readAhead_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadAheadSize);
   std::size_t bytesRead = 0;
-  const Win32Error result = file.Read(readAhead_, bytesRead);
+  const Win32Error result = file.Read(std::span(readAhead_.get(), kReadAheadSize), bytesRead);
   if (result != ERROR_SUCCESS) {
     error = result;
     return -1;
   }
   readAheadStart_ = 0;
-  readAheadEnd_ = std::min(bytesRead, readAhead_.size());
+  readAheadEnd_ = std::min(bytesRead, kReadAheadSize);
   return readAheadEnd_ > 0 ? 1 : 0;
+}
+
+int NetasciiReader::ReadDirect(std::span<std::uint8_t, kDataSize> buffer, platform::File& file,
+                               Win32Error& error) {
+  std::size_t filled = 0;
+  while (filled < kDataSize) {
+    std::size_t bytesRead = 0;
+    const Win32Error result = file.Read(std::span(buffer).subspan(filled), bytesRead);
+    if (result != ERROR_SUCCESS) {
+      error = result;
+      return -1;
+    }
+    if (bytesRead == 0) break;
+    filled += std::min(bytesRead, kDataSize - filled);
+  }
+  return static_cast<int>(filled);
 }
 
 int NetasciiReader::ReadBinary(std::span<std::uint8_t, kDataSize> buffer, platform::File& file,
@@ -30,6 +47,14 @@ int NetasciiReader::ReadBinary(std::span<std::uint8_t, kDataSize> buffer, platfo
   // Served from the read-ahead, so that a file read serves many blocks. A read may deliver
   // less than asked before the end of the file (a pipe-backed or network file); only 0 bytes
   // means the end, and only the last block may be short.
+  if (!readAhead_) {
+    const int count = ReadDirect(buffer, file, error);
+    // A file that goes on past its first blocks is read ahead from the next block on.
+    if (count == static_cast<int>(kDataSize) && ++directBlocks_ > kDirectBlocks) {
+      readAhead_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadAheadSize);
+    }
+    return count;
+  }
   std::size_t filled = 0;
   while (filled < kDataSize) {
     if (readAheadStart_ == readAheadEnd_) {
@@ -38,7 +63,7 @@ int NetasciiReader::ReadBinary(std::span<std::uint8_t, kDataSize> buffer, platfo
       if (available == 0) break;
     }
     const std::size_t count = std::min(kDataSize - filled, readAheadEnd_ - readAheadStart_);
-    std::copy_n(readAhead_.data() + readAheadStart_, count, buffer.data() + filled);
+    std::copy_n(readAhead_.get() + readAheadStart_, count, buffer.data() + filled);
     readAheadStart_ += count;
     filled += count;
   }
@@ -74,7 +99,7 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t, kDataSize> buffer, platfor
     // Text is mostly runs of bytes that are neither CR nor LF, which stay as they are
     // unless a CR precedes them: those go over in one piece.
     if (!blockEndedInCr && (i == 0 || buffer[i - 1] != kCr)) {
-      const std::uint8_t* const from = readAhead_.data() + readAheadStart_;
+      const std::uint8_t* const from = readAhead_.get() + readAheadStart_;
       const std::size_t limit = std::min(kDataSize - i, readAheadEnd_ - readAheadStart_);
       std::size_t run = 0;
       while (run < limit && from[run] != kCr && from[run] != kLf) ++run;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "platform/files.h"
@@ -27,14 +28,23 @@ class NetasciiReader {
   bool hasPendingByte = false;
   std::uint8_t pendingByte = 0;
   bool blockEndedInCr = false;
-  // Bytes read from the file but not yet converted: the file is read in large pieces, and
-  // what the last block did not use waits here for the next.
-  static constexpr std::size_t kReadAheadSize = 16384;
-  std::array<std::uint8_t, kReadAheadSize> readAhead_;
+  // Bytes read from the file but not yet converted: the file is read in larger pieces, and
+  // what the last block did not use waits here for the next. An octet transfer reads its
+  // first blocks straight into the packet and takes the read-ahead only once the file has
+  // gone on past them: most files a boot server sends are small, and a transfer that holds
+  // no buffer of its own lets a server hold thousands at once. The read-ahead is small for
+  // the same reason; a read per 8 blocks costs little more than one per 32.
+  static constexpr std::uint32_t kDirectBlocks = 8;
+  static constexpr std::size_t kReadAheadSize = 4096;
+  std::unique_ptr<std::uint8_t[]> readAhead_;
   std::size_t readAheadStart_ = 0;
   std::size_t readAheadEnd_ = 0;
+  std::uint32_t directBlocks_ = 0;
 
   int ReadBinary(std::span<std::uint8_t, kDataSize> buffer, platform::File& file,
+                 Win32Error& error);
+  // Fills `buffer` from the file itself, as far as the file goes.
+  int ReadDirect(std::span<std::uint8_t, kDataSize> buffer, platform::File& file,
                  Win32Error& error);
   // Makes at least one unconverted byte available; answers 1, 0 at the end of the file,
   // -1 when the read failed.

@@ -41,8 +41,9 @@ bool IsClient(const TransferSession& session, const platform::SocketAddressIn& s
 
 // The one ERROR a session sends its client; the session ends after it.
 void FailWithError(TransferSession& session, PacketSink& sink, Win32Error failure) {
-  const std::uint16_t length = ErrorMapping(failure, session.error, session.entry.description);
-  sink.Send(std::span(session.error.data(), length), session.clientAddress);
+  PacketBuffer error{};
+  const std::uint16_t length = ErrorMapping(failure, error, session.entry.description);
+  sink.Send(std::span(error.data(), length), session.clientAddress);
   Fail(session);
 }
 
@@ -94,8 +95,8 @@ void Acknowledge(TransferSession& session, PacketSink& sink, TimePoint now) {
 }
 
 // AwaitAck, a packet of the client's.
-void AckArrived(TransferSession& session, std::span<const std::uint8_t> datagram,
-                PacketSink& sink, TimePoint now) {
+void AckArrived(TransferSession& session, std::span<const std::uint8_t> datagram, PacketSink& sink,
+                TimePoint now) {
   const std::uint16_t opcode = ReadField16(datagram, 0);
   const std::uint16_t acked = ReadField16(datagram, 2);
   if (opcode != kOpcodeAck) {
@@ -112,8 +113,8 @@ void AckArrived(TransferSession& session, std::span<const std::uint8_t> datagram
 }
 
 // AwaitData, a packet of the client's: every one renews the retries.
-void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagram,
-                 PacketSink& sink, TimePoint now) {
+void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagram, PacketSink& sink,
+                 TimePoint now) {
   session.retriesLeft = gServerConfig.MaxRetransmit;
   const std::uint16_t opcode = ReadField16(datagram, 0);
   const std::uint16_t block = ReadField16(datagram, 2);
@@ -126,8 +127,7 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
     const std::span<const std::uint8_t> data = datagram.subspan(kHeaderSize);
     if (datagram.size() < kMaxPacket) session.lastBlock = true;
     Win32Error writeError = ERROR_SUCCESS;
-    if (!session.writer.WriteBlock(data, session.file, data.size(), session.binary,
-                                   writeError)) {
+    if (!session.writer.WriteBlock(data, session.file, data.size(), session.binary, writeError)) {
       FailWithError(session, sink, writeError);
       return;
     }
@@ -166,15 +166,16 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
       FailWithDescription(session, IDS_FILE_NAME_TOO_LONG);
       return false;
     }
-    std::memcpy(session.name.data(), session.request.data() + 2, parsed.nameLength);
-    session.name[parsed.nameLength] = '\0';
+    std::array<char, kMaxRequestName + 1> name;
+    std::memcpy(name.data(), session.request.data() + 2, parsed.nameLength);
+    name[parsed.nameLength] = '\0';
     session.binary = parsed.binary;
     session.entry.binary = parsed.binary;
 
     auto& fullPath = session.entry.fullPath;
     std::uint32_t length = 0;
-    if (platform::GetFullPathName(session.name.data(), fullPath, length) != ERROR_SUCCESS ||
-        length == 0 || length >= fullPath.size()) {
+    if (platform::GetFullPathName(name.data(), fullPath, length) != ERROR_SUCCESS || length == 0 ||
+        length >= fullPath.size()) {
       fullPath.fill('\0');
       Fail(session);
       return false;
@@ -257,9 +258,10 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
     // so that nobody but the client can keep it alive. An ERROR is never answered: two
     // transfers would answer each other's for ever.
     if (isError) return;
+    PacketBuffer error{};
     const std::uint16_t length =
-        ErrorMapping(TRANSFER_ERROR_UNKNOWN_TID, session.error, session.entry.description);
-    if (!sink.Send(std::span(session.error.data(), length), sender)) Fail(session);
+        ErrorMapping(TRANSFER_ERROR_UNKNOWN_TID, error, session.entry.description);
+    if (!sink.Send(std::span(error.data(), length), sender)) Fail(session);
     return;
   }
   if (isError) {

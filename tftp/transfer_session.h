@@ -59,8 +59,6 @@ struct TransferSession {
   SessionClock::time_point deadline{};
   PacketBuffer send{};  // the last DATA or ACK: what a timeout sends again
   std::uint16_t sendLength = 0;
-  PacketBuffer error{};  // an ERROR, to the client or to a stranger
-  std::array<char, kMaxRequestName + 1> name{};
   TransferLogEntry entry;  // failed, date, time, addresses, mode, opcode, description, path
   NetasciiReader reader;
   NetasciiWriter writer;
