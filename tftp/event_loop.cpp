@@ -1,5 +1,6 @@
 #include "tftp/event_loop.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bitset>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "config/event_reporter.h"
+#include "config/server_config.h"
 #include "platform/event_poller.h"
 #include "platform/threads.h"
 #include "tftp/listener.h"
@@ -57,7 +59,8 @@ struct Loop {
   std::array<TimerList, kTimeoutLists> lists{};
   std::bitset<kTimeoutLists> listsInUse;
   bool portsWatched = false;
-  PacketBuffer received{};
+  // Room for the largest packet any transfer may be granted.
+  std::vector<std::uint8_t> received;
 };
 
 struct Engine {
@@ -164,8 +167,8 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
     if (record == nullptr) return;
     std::size_t received = 0;
     bool gotOne = false;
-    const Win32Error error = gLocalAddressTable.sockets.TryReceive(
-        port, record->datagram, received, record->clientAddress, gotOne);
+    const Win32Error error = gLocalAddressTable.sockets.TryReceive(port, record->datagram, received,
+                                                                   record->clientAddress, gotOne);
     if (!gotOne || error != ERROR_SUCCESS || received == 0) {
       gRequestHeap.Free(record);
       // Nothing a request could be (too large, or empty): dropped, and the service goes on.
@@ -178,7 +181,8 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
     // The session reads names up to a terminator; stale bytes of an earlier request must
     // not stand in for the ones this datagram lacks.
     std::memset(record->datagram.data() + received, 0, record->datagram.size() - received);
-    record->localIndex = port;
+    record->localIndex = static_cast<std::uint16_t>(port);
+    record->length = static_cast<std::uint16_t>(received);
     StartSession(loop, record);
   }
 }
@@ -191,14 +195,13 @@ void ServeDatagram(Loop& loop, std::uint32_t index) {
   std::size_t length = 0;
   bool gotOne = false;
   const Win32Error error = slot.socket.TryReceive(loop.received, length, sender, gotOne);
-  if (!gotOne || error == WSAEMSGSIZE) return;  // larger than any TFTP packet: dropped
+  if (!gotOne || error == WSAEMSGSIZE) return;  // larger than any packet: dropped
   const TimePoint before = session.deadline;
   if (error != ERROR_SUCCESS) {
     OnReceiveFailed(session, error);
   } else {
     SocketSink sink(slot.socket);
-    OnDatagram(session, std::span(loop.received.data(), length), sender, sink,
-               SessionClock::now());
+    OnDatagram(session, std::span(loop.received).first(length), sender, sink, SessionClock::now());
   }
   Settle(loop, index, before);
 }
@@ -295,6 +298,10 @@ bool StartEventLoops(std::uint32_t count) {
   gEngine.loops.clear();
   for (std::uint32_t k = 0; k < count; ++k) {
     auto loop = std::make_unique<Loop>();
+    loop->received.resize(
+        gServerConfig.NegotiateOptions != 0
+            ? std::max<std::size_t>(kMaxPacket, kHeaderSize + gServerConfig.MaxBlockSize)
+            : kMaxPacket);
     if (loop->poller.Create() != ERROR_SUCCESS ||
         gLocalAddressTable.sockets.AddObserver(loop->poller) != ERROR_SUCCESS) {
       StopEventLoops();

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <cstring>
 #include <iterator>
 #include <optional>
 #include <random>
@@ -49,8 +49,12 @@ Bytes Packet(std::uint16_t opcode, std::uint16_t block, const std::string& data 
   return packet;
 }
 
-std::uint16_t OpcodeOf(const Bytes& packet) { return static_cast<std::uint16_t>(packet[0] << 8 | packet[1]); }
-std::uint16_t BlockOf(const Bytes& packet) { return static_cast<std::uint16_t>(packet[2] << 8 | packet[3]); }
+std::uint16_t OpcodeOf(const Bytes& packet) {
+  return static_cast<std::uint16_t>(packet[0] << 8 | packet[1]);
+}
+std::uint16_t BlockOf(const Bytes& packet) {
+  return static_cast<std::uint16_t>(packet[2] << 8 | packet[3]);
+}
 
 // Drives one session with byte strings and clock values; no socket anywhere.
 class SessionDriver : public ::testing::Test {
@@ -97,6 +101,7 @@ class SessionDriver : public ::testing::Test {
     std::copy(request.begin(), request.end(), record->datagram.begin());
     record->clientAddress = client_;
     record->localIndex = 0;
+    record->length = static_cast<std::uint16_t>(request.size());
     session_.emplace();
     BeginSession(*session_, record);
     StartTransfer(*session_, sink_, now_);
