@@ -30,14 +30,15 @@ bool GrantTimeout(std::uint64_t asked, const OptionLimits&, std::uint64_t& grant
 }
 
 // A read in netascii mode leaves tsize out: its size on the wire is known only once the
-// whole file has been converted.
+// whole file has been converted. So does an empty file: curl takes a tsize of 0 for an
+// invalid answer and gives up, and RFC 2347 lets a server leave out any option.
 bool GrantTransferSize(std::uint64_t asked, const OptionLimits& limits, std::uint64_t& granted) {
   if (limits.isWrite) {
     granted = asked;
     return true;
   }
   granted = limits.fileSize;
-  return limits.fileSizeKnown;
+  return limits.fileSizeKnown && limits.fileSize > 0;
 }
 
 bool GrantWindowSize(std::uint64_t asked, const OptionLimits& limits, std::uint64_t& granted) {
