@@ -190,9 +190,12 @@ void AckArrived(TransferSession& session, std::span<const std::uint8_t> datagram
 // AwaitData, a packet of the client's: every one renews the retries.
 void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagram, PacketSink& sink,
                  TimePoint now) {
-  session.retriesLeft = gServerConfig.MaxRetransmit;
   const std::uint16_t opcode = ReadField16(datagram, 0);
   const std::uint16_t block = ReadField16(datagram, 2);
+  // A granted block below 512 bytes leaves room for longer datagrams (an ERROR may have 516
+  // bytes); a DATA longer than the block is no packet of this transfer's.
+  if (opcode == kOpcodeData && datagram.size() - kHeaderSize > session.blockSize) return;
+  session.retriesLeft = gServerConfig.MaxRetransmit;
   if (opcode != kOpcodeData) {
     FailWithError(session, sink, TRANSFER_ERROR_ILLEGAL_OPCODE);
     return;

@@ -344,6 +344,8 @@ TEST_F(SessionOptions, WriteAcknowledgesEachWindowAndAnswersBlocksOutOfOrder) {
   const auto block = [&](std::uint16_t n) {
     return Packet(kOpcodeData, n, content.substr((n - 1) * 100u, 100));
   };
+  // Longer than the granted block: no packet of this transfer's, dropped unanswered.
+  EXPECT_TRUE(Deliver(Packet(kOpcodeData, 1, std::string(101, 'z'))).empty());
   EXPECT_TRUE(Deliver(block(1)).empty());
   EXPECT_TRUE(Deliver(block(2)).empty());
   EXPECT_EQ(Deliver(block(3)).at(0).packet, Packet(kOpcodeAck, 3));
