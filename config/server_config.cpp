@@ -74,6 +74,15 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
   if (directory[0] == '\0' || platform::SetCurrentDirectory(directory.data()) != ERROR_SUCCESS) {
     return 0;
   }
+  // Held as the full path that request names are formed against, so that the confinement's
+  // prefix test sees one spelling of the directory: a relative name, a doubled separator or
+  // a '.' in the setting would otherwise refuse every request.
+  std::uint32_t length = 0;
+  if (platform::GetCurrentDirectory(directory, length) != ERROR_SUCCESS ||
+      length >= directory.size()) {
+    return 0;
+  }
+  LowerCase(directory);
 
   std::array<char, kLogFileNameSize> logFile{};
   if (!ReadText(key, "LogFile", logFile)) return 0;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 
@@ -50,12 +51,14 @@ class File {
   ~File();
   File(File&& other) noexcept
       : handle_(std::exchange(other.handle_, -1)),
-        shareEntry_(std::exchange(other.shareEntry_, 0)) {}
+        shareEntry_(std::exchange(other.shareEntry_, 0)),
+        replacement_(std::move(other.replacement_)) {}
   File& operator=(File&& other) noexcept {
     if (this != &other) {
       Close();
       handle_ = std::exchange(other.handle_, -1);
       shareEntry_ = std::exchange(other.shareEntry_, 0);
+      replacement_ = std::move(other.replacement_);
     }
     return *this;
   }
@@ -82,6 +85,19 @@ class File {
                   std::uint32_t disposition, const char* confineTo = nullptr,
                   bool* alreadyExisted = nullptr, FileUse use = FileUse::kTransfer);
 
+  // For an upload: the checks, errors and sharing of Open(path, kGenericWrite, kShareNone,
+  // disposition, confineTo), but the bytes go to a new file beside `path`, which stays as it
+  // was until Commit puts the new file in its place; a `path` that does not exist yet counts
+  // as existing and held for every other open meanwhile. Closed without Commit, nothing is
+  // left: a failed upload neither creates nor changes a file. A crash never leaves `path`
+  // torn; it may leave the new file, named quoril-upload-*.tmp.
+  Win32Error OpenReplacement(const char* path, std::uint32_t disposition, const char* confineTo);
+  // Makes the new file durable, gives it the replaced file's owner and permissions, puts it in
+  // place of `path` in one step (CREATE_NEW: never over a file that appeared meanwhile, which
+  // gives ERROR_FILE_EXISTS) and closes. On failure nothing is left either. A File that
+  // OpenReplacement did not open gives ERROR_INVALID_HANDLE and stays as it is.
+  Win32Error Commit();
+
   // ReadFile: reads up to buffer.size() bytes at the current position; 0 bytes read is the
   // end of the file. Without read access ERROR_ACCESS_DENIED; on a closed File
   // ERROR_INVALID_HANDLE (so for Write and SeekToEnd too).
@@ -95,12 +111,20 @@ class File {
   Win32Error Size(std::uint64_t& size) const;
 
   bool IsOpen() const { return handle_ >= 0; }
+  // Closes; an upload that was not committed is abandoned.
   void Close();
 
  private:
+  // The backend's state of an upload between OpenReplacement and Commit.
+  struct Replacement;
+  struct ReplacementDeleter {
+    void operator()(Replacement* replacement) const;
+  };
+
   std::intptr_t handle_ = -1;
   // Backend's bookkeeping of the sharing table entry.
   std::uintptr_t shareEntry_ = 0;
+  std::unique_ptr<Replacement, ReplacementDeleter> replacement_;
 };
 
 // GetFullPathNameA: forms the full path of `name` lexically, without touching the disk.
@@ -117,7 +141,8 @@ Win32Error GetFullPathName(const char* name, std::span<char> buffer, std::uint32
 // (the convention of GetFullPathName). SetCurrentDirectory forms the full path first and
 // matches its components without regard to ASCII case, as Open does; a missing directory
 // gives ERROR_FILE_NOT_FOUND (ERROR_PATH_NOT_FOUND when its parent is missing too), a file
-// ERROR_DIRECTORY.
+// ERROR_DIRECTORY. The current directory is then that full path as formed, without a
+// trailing separator, not the directory's resolved path: symbolic links in it stay.
 Win32Error GetCurrentDirectory(std::span<char> buffer, std::uint32_t& length);
 Win32Error SetCurrentDirectory(const char* path);
 

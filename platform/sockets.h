@@ -34,8 +34,9 @@ Win32Error SocketsCleanup();
 // gethostname into `buffer`, terminated.
 Win32Error GetHostName(std::span<char> buffer);
 // The IPv4 addresses of this host, in network byte order and in the order the system lists
-// them: every address of every interface (adapter) that is up, loopback included; the name
-// is not used. At most addresses.size() are stored; `count` is the number stored.
+// them: every address of every interface (adapter) that is up, loopback included, each
+// distinct address once (where it is first listed); the name is not used. At most
+// addresses.size() are stored; `count` is the number stored.
 Win32Error LookupHostAddresses(const char* hostName, std::span<std::uint32_t> addresses,
                                std::uint32_t& count);
 
@@ -88,13 +89,16 @@ class UdpSocket {
   std::uint16_t LocalPort() const;
 
  private:
+  friend class EventPoller;
+
   std::intptr_t handle_ = -1;
   // The receive timeout the socket has now, so that it is set only when it changes.
   std::uint32_t receiveTimeout_ = 0;
 };
 
 // Makes every ReceiveWithin of this process, running or to come, answer kCancelled: the
-// listener's shutdown ends the transfers still running this way.
+// listener's shutdown ends the transfers still running this way. Sockets that an EventPoller
+// watches are left as they are: their loop ends its transfers itself.
 void CancelTransferWaits();
 
 // The listener's port-69 sockets, one per local address, paired with the address by index.
@@ -131,7 +135,10 @@ class PortSocketSet {
   // Hold, Release and CloseFromControl then wake every registered poller, and a woken loop
   // reads what was asked with Controls(). Once a poller is registered, CloseFromControl
   // leaves the sockets open: the listener closes them (Close) after the loops let go of them.
+  // At most kMaxObservers (WSAENOBUFS beyond). A poller is removed before it is destroyed.
+  static constexpr std::uint32_t kMaxObservers = 64;
   Win32Error AddObserver(EventPoller& poller);
+  void RemoveObserver(EventPoller& poller);
   struct ControlState {
     bool held = false;
     bool stopRequested = false;
@@ -141,8 +148,8 @@ class PortSocketSet {
   void WaitForStop();
   // recvfrom on sockets[index] that never waits; see UdpSocket::TryReceive. Several loops may
   // call it for the same index at once.
-  Win32Error TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                        std::size_t& received, SocketAddressIn& from, bool& gotOne) const;
+  Win32Error TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer, std::size_t& received,
+                        SocketAddressIn& from, bool& gotOne) const;
 
   // From the service control's thread: pause holds the waiting thread, continue releases
   // it, stop closes the sockets under it (the waiting thread sees WSAENOTSOCK).
@@ -151,6 +158,10 @@ class PortSocketSet {
   void CloseFromControl();
 
  private:
+  friend class EventPoller;
+  // The socket of slot `index` as the system knows it, -1 for none.
+  std::intptr_t NativeHandle(std::uint32_t index) const;
+
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows executable (quorld.exe) with mingw-w64 and runs its whole life as a
-# service under wine, in a network namespace of its own whose only address is 127.0.0.1:
-# the Win32 backend's unit tests, the command line, installation, transfers with tftp-hpa
-# and curl, pause and continue, stop and removal, and the event identifiers. Needs root.
+# service under wine, in a network namespace of its own whose only addresses are 127.0.0.1 and
+# 127.0.0.2, both on the loopback: the Win32 backend's unit tests, the command line,
+# installation, transfers with tftp-hpa and curl (one of them through 127.0.0.2), pause and
+# continue, stop and removal, and the event identifiers. Needs root.
 # Usage: scripts/windows-test.sh            (builds into build-windows/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,7 +26,8 @@ scripts/install-deps.sh  # the Linux clients (tftp-hpa, curl), python3, iproute2
 
 dir=build-windows
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORIL_WARNINGS_AS_ERRORS="${QUORIL_WARNINGS_AS_ERRORS:-OFF}" \
+  >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 
 # Nothing but the system's own DLLs: the C++ runtime and winpthreads are linked in.
@@ -38,5 +40,6 @@ for exe in quorld.exe control_service.exe quoril_windows_tests.exe; do
   fi
 done
 
-timeout --kill-after=60 600 unshare -n -- sh -c 'ip link set lo up && exec python3 tests/windows/service_life.py "$1"' \
+timeout --kill-after=60 600 unshare -n -- sh -c \
+  'ip link set lo up && ip addr add 127.0.0.2/8 dev lo && exec python3 tests/windows/service_life.py "$1"' \
   sh "$dir"

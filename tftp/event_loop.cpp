@@ -323,6 +323,7 @@ void StopEventLoops() {
   for (auto& loop : gEngine.loops) loop->poller.Wake();
   for (auto& loop : gEngine.loops) {
     if (loop->thread.IsStarted()) loop->thread.Join();
+    gLocalAddressTable.sockets.RemoveObserver(loop->poller);
   }
 }
 

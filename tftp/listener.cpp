@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "config/event_reporter.h"
@@ -13,7 +14,10 @@
 namespace quoril {
 
 LocalAddressTable gLocalAddressTable;
-platform::PrivateHeap gRequestHeap;
+namespace {
+alignas(platform::PrivateHeap) unsigned char gRequestHeapStorage[sizeof(platform::PrivateHeap)];
+}  // namespace
+platform::PrivateHeap& gRequestHeap = *::new (gRequestHeapStorage) platform::PrivateHeap();
 std::atomic<std::int32_t> RunningTransfers{0};
 ServiceHooks gServiceHooks;
 
@@ -70,6 +74,9 @@ void FreeRecord(RequestRecord* record) {
 void ReceiveLoop() {
   LocalAddressTable& table = gLocalAddressTable;
   const std::uint32_t count = table.count;
+  // The socket served last. Each pass looks first at the one below it and wraps around, so
+  // that a flooded address cannot starve the others; the first pass starts at the highest.
+  std::uint32_t last = 0;
   for (;;) {
     platform::PortSocketSet::ReadSet set;
     std::uint32_t inSet = 0;
@@ -82,9 +89,15 @@ void ReceiveLoop() {
       return;
     }
     std::uint32_t k = count;
-    while (k-- > 0 && !set.test(k)) {
+    for (std::uint32_t step = 1; step <= count; ++step) {
+      const std::uint32_t candidate = (last + count - step) % count;
+      if (set.test(candidate)) {
+        k = candidate;
+        break;
+      }
     }
     if (k >= count) continue;
+    last = k;
 
     RequestRecord* record = AllocateRecord();
     if (record == nullptr) {

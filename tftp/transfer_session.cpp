@@ -209,9 +209,14 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
       FailWithError(session, sink, writeError);
       return;
     }
-    // The last ACK tells the client that its file is stored: the file is closed before it
+    // The last ACK tells the client that its file is stored: the file is in place before it
     // goes out, so that the client may read the file back at once.
-    if (session.lastBlock) session.file.Close();
+    if (session.lastBlock) {
+      if (const Win32Error error = session.file.Commit(); error != ERROR_SUCCESS) {
+        FailWithError(session, sink, error);
+        return;
+      }
+    }
     ++session.block;
     ++session.unacknowledged;
     if (session.lastBlock || session.unacknowledged >= session.windowSize) {
@@ -351,8 +356,9 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
                                 platform::kShareRead, platform::kOpenExisting, confineTo);
       break;
     case kOpcodeWrq:
-      error = session.file.Open(session.entry.fullPath.data(), platform::kGenericWrite,
-                                platform::kShareNone, gServerConfig.OverwriteExisting, confineTo);
+      // Written beside the file and put in its place only once complete.
+      error = session.file.OpenReplacement(session.entry.fullPath.data(),
+                                           gServerConfig.OverwriteExisting, confineTo);
       break;
     default:
       FailWithError(session, sink, TRANSFER_ERROR_ILLEGAL_OPCODE);

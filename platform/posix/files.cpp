@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <compare>
 #include <cstdio>
@@ -22,6 +24,7 @@
 
 #include "platform/posix/error_mapping.h"
 #include "platform/posix/full_path.h"
+#include "platform/posix/unique_fd.h"
 
 namespace quoril::platform {
 
@@ -32,34 +35,6 @@ namespace {
 constexpr int kMaxLinkHops = 40;
 // How often an open starts over when the file appears or vanishes between looking and opening.
 constexpr int kMaxOpenAttempts = 8;
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
@@ -232,9 +207,9 @@ Win32Error SettleLast(Location& where, Found& found, struct stat& info) {
 }
 
 // Opens the directory that `path` names, with SetCurrentDirectoryA's answers: a missing last
-// component is ERROR_FILE_NOT_FOUND, one that is no directory ERROR_DIRECTORY.
-Win32Error OpenDirectory(const char* path, UniqueFd& out) {
-  std::string full;
+// component is ERROR_FILE_NOT_FOUND, one that is no directory ERROR_DIRECTORY. `full` is the
+// full path formed from `path`.
+Win32Error OpenDirectory(const char* path, UniqueFd& out, std::string& full) {
   if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
   if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
   // Where every component exists as written, the kernel's own resolution finds the same
@@ -382,6 +357,25 @@ class ShareTable {
     return ERROR_SUCCESS;
   }
 
+  // Names that uploads are to create (File::OpenReplacement): every open of such a name meets
+  // a file that exists and is held without sharing. Names match without regard to case, as
+  // the walk matches them. Reserve fails when the name is reserved already.
+  bool Reserve(const FileKey& directory, const std::string& name, std::uintptr_t& id) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (IsReservedLocked(directory, name)) return false;
+    id = nextId_++;
+    reserved_.emplace(id, Reservation{directory, name});
+    return true;
+  }
+  bool IsReserved(const FileKey& directory, const std::string& name) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return IsReservedLocked(directory, name);
+  }
+  void Unreserve(std::uintptr_t id) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    reserved_.erase(id);
+  }
+
   // Closes `fd` and drops its entry together, so that no open sees the entry without the
   // lock or the lock without the entry.
   void CloseAndRelease(int fd, std::uintptr_t id) {
@@ -409,10 +403,26 @@ class ShareTable {
   }
 
  private:
+  struct Reservation {
+    FileKey directory;
+    std::string name;
+  };
+
+  // A handful of uploads run at once: a look at each is cheap.
+  bool IsReservedLocked(const FileKey& directory, const std::string& name) const {
+    for (const auto& [id, reservation] : reserved_) {
+      if (reservation.directory == directory && EqualIgnoringAsciiCase(reservation.name, name)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   std::mutex mutex_;
   std::map<FileKey, FileShares> files_;
   // The entry of each admitted handle, so that releasing it needs no look at the file.
   std::map<std::uintptr_t, AdmittedHandle> admitted_;
+  std::map<std::uintptr_t, Reservation> reserved_;
   std::uintptr_t nextId_ = 1;
 };
 
@@ -440,7 +450,8 @@ int OpenFlags(std::uint32_t access) {
 // Resolves the confining directory to its real path.
 Win32Error RealConfinement(const char* confineTo, std::string& root) {
   UniqueFd dir;
-  if (OpenDirectory(confineTo, dir) != ERROR_SUCCESS || !RealPathOf(dir.Get(), root)) {
+  std::string full;
+  if (OpenDirectory(confineTo, dir, full) != ERROR_SUCCESS || !RealPathOf(dir.Get(), root)) {
     return ERROR_ACCESS_DENIED;
   }
   return ERROR_SUCCESS;
@@ -486,17 +497,181 @@ Win32Error CheckOpened(int fd, const std::string& root, struct stat& opened) {
   return ERROR_SUCCESS;
 }
 
+// What the walk found for an open: the directory that holds the file and the file's real name
+// there, and the file itself, opened, unless it is missing and was not to be created.
+struct Walked {
+  Location where;
+  UniqueFd fd;
+  struct stat opened {};
+  bool created = false;
+};
+
+FileKey KeyOf(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return {};
+  return {info.st_dev, info.st_ino};
+}
+
+// Opens `full` by walking it, with Open's answers. A missing file is created only when
+// `create` is set; otherwise `out.fd` stays empty and `out.where` says where it would be.
+Win32Error OpenByWalk(const std::string& full, std::uint32_t access, std::uint32_t disposition,
+                      const std::string& root, bool create, Walked& out,
+                      mode_t createMode = 0666) {
+  // Starts over when the entry appears, vanishes or changes between looking and opening.
+  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
+    Location where;
+    if (const Win32Error error = WalkToLast(UniqueFd(), full, where); error != ERROR_SUCCESS) {
+      return error;
+    }
+    Found found = Found::kMissing;
+    struct stat info {};
+    if (const Win32Error error = SettleLast(where, found, info); error != ERROR_SUCCESS) {
+      return error;
+    }
+    std::string real;
+    if (!root.empty() && (!RealPathOf(where.dir.Get(), real) || !LiesWithin(real, root))) {
+      return ERROR_ACCESS_DENIED;
+    }
+
+    UniqueFd fd;
+    bool created = false;
+    if (found == Found::kDirectory) {
+      return disposition == kCreateNew ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED;
+    } else if (found == Found::kEntry) {
+      if (disposition == kCreateNew) return ERROR_FILE_EXISTS;
+      // Devices, FIFOs and sockets are never opened: opening some of them has effects.
+      if (!S_ISREG(info.st_mode)) return ERROR_ACCESS_DENIED;
+      fd = UniqueFd(openat(where.dir.Get(), where.name.c_str(), OpenFlags(access)));
+      if (!fd.Valid()) {
+        const int err = errno;
+        if (err == ENOENT || err == ELOOP) continue;
+        return err == ENXIO ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(err);
+      }
+    } else {
+      // A file that an upload is about to create exists, held without sharing, for the rest.
+      if (Shares().IsReserved(KeyOf(where.dir.Get()), where.name)) {
+        return disposition == kCreateNew ? ERROR_FILE_EXISTS : ERROR_SHARING_VIOLATION;
+      }
+      if (disposition == kOpenExisting || disposition == kTruncateExisting) {
+        return ERROR_FILE_NOT_FOUND;
+      }
+      if (!create) {
+        out.where = std::move(where);
+        return ERROR_SUCCESS;
+      }
+      fd = UniqueFd(
+          openat(where.dir.Get(), where.name.c_str(), OpenFlags(access) | O_CREAT | O_EXCL,
+                 createMode));
+      if (!fd.Valid()) {
+        const int err = errno;
+        if (err == EEXIST) continue;
+        return err == ENOENT ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(err);
+      }
+      created = true;
+    }
+
+    struct stat opened {};
+    if (const Win32Error error = CheckOpened(fd.Get(), root, opened); error != ERROR_SUCCESS) {
+      if (created && error == ERROR_ACCESS_DENIED) unlinkat(where.dir.Get(), where.name.c_str(), 0);
+      return error;
+    }
+    out.where = std::move(where);
+    out.fd = std::move(fd);
+    out.opened = opened;
+    out.created = created;
+    return ERROR_SUCCESS;
+  }
+  return ERROR_SHARING_VIOLATION;
+}
+
+// Creates the new file of an upload in `dir`. Its name says what it is, should a crash leave
+// it behind, and is not to be guessed, so that nobody can take it beforehand.
+Win32Error CreateUploadFile(int dir, UniqueFd& fd, std::string& name) {
+  static std::atomic<std::uint32_t> counter{0};
+  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
+    std::uint32_t value = 0;
+    if (getrandom(&value, sizeof(value), GRND_NONBLOCK) != sizeof(value)) {
+      value = (static_cast<std::uint32_t>(getpid()) << 12) ^ counter.fetch_add(1);
+    }
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "quoril-upload-%08x.tmp", value);
+    fd = UniqueFd(openat(dir, text.data(), OpenFlags(kGenericWrite) | O_CREAT | O_EXCL, 0666));
+    if (fd.Valid()) {
+      name = text.data();
+      return ERROR_SUCCESS;
+    }
+    const int err = errno;
+    if (err != EEXIST) return err == ENOENT ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(err);
+  }
+  return ERROR_FILE_EXISTS;
+}
+
+// The replaced file's owner and permissions go to its successor. The owner only where the
+// service may give it (else at least the group); the set-id bits not at all, as a write
+// would have cleared them.
+Win32Error CarryOverOwnership(int from, int to) {
+  struct stat old {};
+  if (fstat(from, &old) != 0) return Win32ErrorFromErrno(errno);
+  if (fchown(to, old.st_uid, old.st_gid) != 0 &&
+      fchown(to, static_cast<uid_t>(-1), old.st_gid) != 0) {
+    // Neither: the file is the service's, as every file it creates.
+  }
+  if (fchmod(to, old.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO)) != 0) {
+    return Win32ErrorFromErrno(errno);
+  }
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
+
+// An upload's state: where its new file lies and what it replaces. Released in every case;
+// the new file is removed unless Commit put it in place.
+struct File::Replacement {
+  UniqueFd directory;              // holds the target and the new file
+  std::string name;                // the target's real name in `directory`
+  std::string upload;              // the new file's name there; empty once it is in place
+  File target;                     // the target, held as Open holds it, when it exists
+  std::uintptr_t reservation = 0;  // else its name, reserved
+  bool createNew = false;
+
+  ~Replacement() {
+    if (!upload.empty()) unlinkat(directory.Get(), upload.c_str(), 0);
+    if (reservation != 0) Shares().Unreserve(reservation);
+  }
+
+  // Renames the new file over the target (CREATE_NEW: only where nothing is).
+  Win32Error PutInPlace() {
+    const int dir = directory.Get();
+    if (!createNew) {
+      if (renameat(dir, upload.c_str(), dir, name.c_str()) != 0) return Win32ErrorFromErrno(errno);
+    } else if (renameat2(dir, upload.c_str(), dir, name.c_str(), RENAME_NOREPLACE) != 0) {
+      if (errno != EINVAL && errno != ENOSYS) return Win32ErrorFromErrno(errno);
+      // A file system without that kind of rename: a link fails just as well on a file that
+      // is there.
+      if (linkat(dir, upload.c_str(), dir, name.c_str(), 0) != 0) return Win32ErrorFromErrno(errno);
+      unlinkat(dir, upload.c_str(), 0);
+    }
+    upload.clear();
+    // The rename itself reaches the disk with the directory.
+    const UniqueFd synced(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (synced.Valid()) fsync(synced.Get());
+    return ERROR_SUCCESS;
+  }
+};
+
+void File::ReplacementDeleter::operator()(Replacement* replacement) const {
+  std::default_delete<Replacement>()(replacement);
+}
 
 File::~File() {
   Close();
 }
 
 void File::Close() {
-  if (handle_ < 0) return;
-  Shares().CloseAndRelease(static_cast<int>(handle_), shareEntry_);
+  if (handle_ >= 0) Shares().CloseAndRelease(static_cast<int>(handle_), shareEntry_);
   handle_ = -1;
   shareEntry_ = 0;
+  replacement_.reset();
 }
 
 Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t share,
@@ -552,59 +727,92 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
     }
   }
 
-  // Starts over when the entry appears, vanishes or changes between looking and opening.
-  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
-    Location where;
-    if (const Win32Error error = WalkToLast(UniqueFd(), full, where); error != ERROR_SUCCESS) {
-      return error;
-    }
-    Found found = Found::kMissing;
-    struct stat info {};
-    if (const Win32Error error = SettleLast(where, found, info); error != ERROR_SUCCESS) {
-      return error;
-    }
-    std::string real;
-    if (!root.empty() && (!RealPathOf(where.dir.Get(), real) || !LiesWithin(real, root))) {
-      return ERROR_ACCESS_DENIED;
-    }
-
-    UniqueFd fd;
-    bool created = false;
-    if (found == Found::kDirectory) {
-      return disposition == kCreateNew ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED;
-    } else if (found == Found::kEntry) {
-      if (disposition == kCreateNew) return ERROR_FILE_EXISTS;
-      // Devices, FIFOs and sockets are never opened: opening some of them has effects.
-      if (!S_ISREG(info.st_mode)) return ERROR_ACCESS_DENIED;
-      fd = UniqueFd(openat(where.dir.Get(), where.name.c_str(), OpenFlags(access)));
-      if (!fd.Valid()) {
-        const int err = errno;
-        if (err == ENOENT || err == ELOOP) continue;
-        return err == ENXIO ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(err);
-      }
-    } else {
-      if (disposition == kOpenExisting || disposition == kTruncateExisting) {
-        return ERROR_FILE_NOT_FOUND;
-      }
-      fd =
-          UniqueFd(openat(where.dir.Get(), where.name.c_str(), OpenFlags(access) | O_CREAT | O_EXCL,
-                          use == FileUse::kServiceOwn ? 0600 : 0666));
-      if (!fd.Valid()) {
-        const int err = errno;
-        if (err == EEXIST) continue;
-        return err == ENOENT ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(err);
-      }
-      created = true;
-    }
-
-    struct stat opened {};
-    if (const Win32Error error = CheckOpened(fd.Get(), root, opened); error != ERROR_SUCCESS) {
-      if (created && error == ERROR_ACCESS_DENIED) unlinkat(where.dir.Get(), where.name.c_str(), 0);
-      return error;
-    }
-    return admit(std::move(fd), opened, created);
+  Walked walked;
+  if (const Win32Error error = OpenByWalk(full, access, disposition, root, true, walked,
+                                          use == FileUse::kServiceOwn ? 0600 : 0666);
+      error != ERROR_SUCCESS) {
+    return error;
   }
-  return ERROR_SHARING_VIOLATION;
+  return admit(std::move(walked.fd), walked.opened, walked.created);
+}
+
+Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
+                                 const char* confineTo) {
+  Close();
+  if (const Win32Error error = CheckOpenArguments(path, kGenericWrite, kShareNone, disposition);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  std::string full;
+  if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
+  if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
+  std::string root;
+  if (confineTo != nullptr) {
+    if (const Win32Error error = RealConfinement(confineTo, root); error != ERROR_SUCCESS) {
+      return error;
+    }
+  }
+
+  Walked walked;
+  if (const Win32Error error = OpenByWalk(full, kGenericWrite, disposition, root, false, walked);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  std::unique_ptr<Replacement, ReplacementDeleter> replacement(
+      std::make_unique<Replacement>().release());
+  replacement->createNew = disposition == kCreateNew;
+  // The target is held, or its name reserved, for as long as the upload runs: every other
+  // open meets what it met when the upload wrote into the target itself.
+  if (walked.fd.Valid()) {
+    std::uintptr_t entry = 0;
+    if (const Win32Error error =
+            Shares().Admit(walked.fd.Get(), walked.opened, kGenericWrite, kShareNone,
+                          FileUse::kTransfer, entry);
+        error != ERROR_SUCCESS) {
+      return error;
+    }
+    replacement->target.handle_ = walked.fd.Release();
+    replacement->target.shareEntry_ = entry;
+  } else if (!Shares().Reserve(KeyOf(walked.where.dir.Get()), walked.where.name,
+                               replacement->reservation)) {
+    return disposition == kCreateNew ? ERROR_FILE_EXISTS : ERROR_SHARING_VIOLATION;
+  }
+  replacement->directory = std::move(walked.where.dir);
+  replacement->name = std::move(walked.where.name);
+
+  UniqueFd upload;
+  if (const Win32Error error =
+          CreateUploadFile(replacement->directory.Get(), upload, replacement->upload);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  // The new file meets the sharing rules too: nobody reads it half written.
+  struct stat opened {};
+  std::uintptr_t entry = 0;
+  if (fstat(upload.Get(), &opened) != 0) return Win32ErrorFromErrno(errno);
+  if (const Win32Error error =
+          Shares().Admit(upload.Get(), opened, kGenericWrite, kShareNone,
+                          FileUse::kTransfer, entry);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  handle_ = upload.Release();
+  shareEntry_ = entry;
+  replacement_ = std::move(replacement);
+  return ERROR_SUCCESS;
+}
+
+Win32Error File::Commit() {
+  if (handle_ < 0 || !replacement_) return ERROR_INVALID_HANDLE;
+  const int fd = static_cast<int>(handle_);
+  Win32Error error = ERROR_SUCCESS;
+  if (replacement_->target.IsOpen()) {
+    error = CarryOverOwnership(static_cast<int>(replacement_->target.handle_), fd);
+  }
+  if (error == ERROR_SUCCESS && fsync(fd) != 0) error = Win32ErrorFromErrno(errno);
+  if (error == ERROR_SUCCESS) error = replacement_->PutInPlace();
+  Close();
+  return error;
 }
 
 Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
@@ -679,9 +887,11 @@ Win32Error GetDiskFreeSpace(const char* path, std::uint64_t& freeBytes) {
 
 Win32Error SetCurrentDirectory(const char* path) {
   UniqueFd dir;
-  if (const Win32Error error = OpenDirectory(path, dir); error != ERROR_SUCCESS) return error;
-  if (fchdir(dir.Get()) != 0) return Win32ErrorFromErrno(errno);
-  return ERROR_SUCCESS;
+  std::string full;
+  if (const Win32Error error = OpenDirectory(path, dir, full); error != ERROR_SUCCESS) {
+    return error;
+  }
+  return ChangeCurrentDirectory(dir.Release(), full);
 }
 
 Win32Error GetModuleFileName(std::span<char> buffer, std::uint32_t& length) {

@@ -1,11 +1,13 @@
 #include "platform/posix/full_path.h"
 
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
 #include "platform/files.h"
@@ -17,16 +19,6 @@ namespace {
 
 bool IsSeparator(char c) {
   return c == '/' || c == '\\';
-}
-
-Win32Error ReadCurrentDirectory(std::array<char, PATH_MAX>& buffer, std::size_t& length) {
-  if (getcwd(buffer.data(), buffer.size()) == nullptr) {
-    const int err = errno;
-    length = 0;
-    return err == ERANGE ? ERROR_FILENAME_EXCED_RANGE : Win32ErrorFromErrno(err);
-  }
-  length = std::strlen(buffer.data());
-  return ERROR_SUCCESS;
 }
 
 // Appends the components of `path` to `full`, which is "" (the root) or an absolute path
@@ -49,6 +41,44 @@ void AppendComponents(std::string_view path, std::string& full) {
     full += '/';
     full += component;
   }
+}
+
+// The current directory as SetCurrentDirectory formed it, with the directory it named held
+// open: while the process's directory is still that one, this text is the current directory.
+// A change by other means (chdir) or the directory's removal shows as a mismatch, and the
+// kernel's answer stands. Nothing in it needs destroying: a thread still running at exit finds
+// it intact.
+struct SetDirectory {
+  std::mutex mutex;
+  std::array<char, kMaxPath> text{};
+  std::size_t length = 0;
+  int fd = -1;
+};
+SetDirectory gSetDirectory;
+
+bool IsSameDirectory(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+Win32Error ReadCurrentDirectory(std::array<char, PATH_MAX>& buffer, std::size_t& length) {
+  {
+    std::lock_guard<std::mutex> guard(gSetDirectory.mutex);
+    struct stat here {};
+    struct stat set {};
+    if (gSetDirectory.fd >= 0 && fstat(gSetDirectory.fd, &set) == 0 && set.st_nlink > 0 &&
+        stat(".", &here) == 0 && IsSameDirectory(here, set)) {
+      length = gSetDirectory.length;
+      std::memcpy(buffer.data(), gSetDirectory.text.data(), length + 1);
+      return ERROR_SUCCESS;
+    }
+  }
+  if (getcwd(buffer.data(), buffer.size()) == nullptr) {
+    const int err = errno;
+    length = 0;
+    return err == ERANGE ? ERROR_FILENAME_EXCED_RANGE : Win32ErrorFromErrno(err);
+  }
+  length = std::strlen(buffer.data());
+  return ERROR_SUCCESS;
 }
 
 // Copies `text` with its terminator when it fits, as the Win32 length convention asks:
@@ -85,6 +115,27 @@ Win32Error FormFullPath(const char* name, std::string& full) {
   } else if (IsSeparator(path.back())) {
     full += '/';
   }
+  return ERROR_SUCCESS;
+}
+
+Win32Error ChangeCurrentDirectory(int dir, std::string_view full) {
+  // Kept as GetCurrentDirectoryA gives it: no trailing separator but at the root.
+  if (full.size() > 1 && full.back() == '/') full.remove_suffix(1);
+  if (full.size() >= gSetDirectory.text.size()) {
+    close(dir);
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  std::lock_guard<std::mutex> guard(gSetDirectory.mutex);
+  if (fchdir(dir) != 0) {
+    const int err = errno;
+    close(dir);
+    return Win32ErrorFromErrno(err);
+  }
+  if (gSetDirectory.fd >= 0) close(gSetDirectory.fd);
+  gSetDirectory.fd = dir;
+  gSetDirectory.length = full.size();
+  std::memcpy(gSetDirectory.text.data(), full.data(), full.size());
+  gSetDirectory.text[full.size()] = '\0';
   return ERROR_SUCCESS;
 }
 

@@ -22,9 +22,10 @@
 #include <utility>
 #include <vector>
 
-namespace quoril::platform {
+#include "platform/event_poller.h"
+#include "platform/posix/sockets_backend.h"
 
-namespace {
+namespace quoril::platform {
 
 Win32Error WsaErrorFromErrno(int error) {
   switch (error) {
@@ -69,6 +70,8 @@ Win32Error WsaErrorFromErrno(int error) {
       return WSAENETDOWN;
   }
 }
+
+namespace {
 
 sockaddr_in ToSockaddr(const SocketAddressIn& address) {
   sockaddr_in result{};
@@ -116,6 +119,27 @@ Win32Error ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& 
       received = 0;
       return WsaErrorFromErrno(errno);
     }
+    received = static_cast<std::size_t>(n);
+    from = FromSockaddr(sender);
+    return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
+  }
+}
+
+Win32Error TryReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& received,
+                              SocketAddressIn& from, bool& gotOne) {
+  for (;;) {
+    sockaddr_in sender{};
+    socklen_t senderLength = sizeof sender;
+    const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return ERROR_SUCCESS;
+      return WsaErrorFromErrno(errno);
+    }
+    // A socket shut down for reading answers without a sender: no datagram at all.
+    if (senderLength == 0) return ERROR_SUCCESS;
+    gotOne = true;
     received = static_cast<std::size_t>(n);
     from = FromSockaddr(sender);
     return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
@@ -210,9 +234,12 @@ Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
   for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
     if ((entry->ifa_flags & IFF_UP) == 0) continue;
-    if (count == addresses.size()) break;
     sockaddr_in address;
     std::memcpy(&address, entry->ifa_addr, sizeof address);
+    // An address on two interfaces is served once: a second port-69 socket on it cannot bind.
+    const auto listed = addresses.first(count);
+    if (std::ranges::find(listed, address.sin_addr.s_addr) != listed.end()) continue;
+    if (count == addresses.size()) break;
     addresses[count++] = address.sin_addr.s_addr;
   }
   ::freeifaddrs(list);
@@ -221,6 +248,10 @@ Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
 
 void CancelTransferWaits() {
   TransferSockets::Get().Cancel();
+}
+
+void IncludeInTransferWaitCancel(int fd, bool included) {
+  TransferSockets::Get().Mark(fd, included);
 }
 
 // UdpSocket
@@ -315,6 +346,14 @@ Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
   }
 }
 
+Win32Error UdpSocket::TryReceive(std::span<std::uint8_t> buffer, std::size_t& received,
+                                 SocketAddressIn& from, bool& gotOne) const {
+  gotOne = false;
+  received = 0;
+  if (handle_ < 0) return WSAENOTSOCK;
+  return TryReceiveDatagram(static_cast<int>(handle_), buffer, received, from, gotOne);
+}
+
 std::uint16_t UdpSocket::LocalPort() const {
   sockaddr_in local{};
   socklen_t length = sizeof local;
@@ -328,15 +367,26 @@ std::uint16_t UdpSocket::LocalPort() const {
 // PortSocketSet
 
 struct PortSocketSet::State {
-  // Descriptors are opened, used and closed by the owning (listener) thread only.
+  // Descriptors are opened and closed by the owning (listener) thread only, while no loop
+  // watches them; the loops read them meanwhile.
   std::array<int, kCapacity> fds;
   // Wakes the owner's wait when a control arrives.
   int wakeFd = -1;
-  // Written by the control thread, read by the owner, under `mutex`.
+  // Written by the control thread, read by the owner and the loops, under `mutex`.
   std::mutex mutex;
-  std::condition_variable released;
+  std::condition_variable changed;
   bool held = false;
   bool stopRequested = false;
+  // Registered by the listener before the loops start; woken by every control.
+  std::array<EventPoller*, kMaxObservers> observers{};
+  std::uint32_t observerCount = 0;
+
+  // Under `mutex`.
+  void Signal() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t w = ::write(wakeFd, &one, sizeof one);
+    for (std::uint32_t k = 0; k < observerCount; ++k) observers[k]->Wake();
+  }
 };
 
 PortSocketSet::PortSocketSet() : state_(std::make_unique<State>()) {
@@ -373,7 +423,7 @@ Win32Error PortSocketSet::Wait(ReadSet& set) {
   for (;;) {
     {
       std::unique_lock lock(state_->mutex);
-      state_->released.wait(lock, [this] { return !state_->held || state_->stopRequested; });
+      state_->changed.wait(lock, [this] { return !state_->held || state_->stopRequested; });
       if (state_->stopRequested) {
         // The stop closes the sockets here, on their owner's thread, where Windows would
         // close them under the waiting select; the receive then fails with WSAENOTSOCK.
@@ -425,25 +475,64 @@ Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> b
   return ReceiveDatagram(state_->fds[index], buffer, received, from);
 }
 
+Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer,
+                                     std::size_t& received, SocketAddressIn& from,
+                                     bool& gotOne) const {
+  gotOne = false;
+  received = 0;
+  if (index >= kCapacity || state_->fds[index] < 0) return WSAENOTSOCK;
+  return TryReceiveDatagram(state_->fds[index], buffer, received, from, gotOne);
+}
+
+std::intptr_t PortSocketSet::NativeHandle(std::uint32_t index) const {
+  return index < kCapacity ? state_->fds[index] : -1;
+}
+
+Win32Error PortSocketSet::AddObserver(EventPoller& poller) {
+  std::lock_guard lock(state_->mutex);
+  if (state_->observerCount == kMaxObservers) return WSAENOBUFS;
+  state_->observers[state_->observerCount++] = &poller;
+  return ERROR_SUCCESS;
+}
+
+void PortSocketSet::RemoveObserver(EventPoller& poller) {
+  std::lock_guard lock(state_->mutex);
+  auto& observers = state_->observers;
+  const auto end = observers.begin() + state_->observerCount;
+  const auto found = std::find(observers.begin(), end, &poller);
+  if (found == end) return;
+  *found = *(end - 1);
+  --state_->observerCount;
+}
+
+PortSocketSet::ControlState PortSocketSet::Controls() const {
+  std::lock_guard lock(state_->mutex);
+  return {state_->held, state_->stopRequested};
+}
+
+void PortSocketSet::WaitForStop() {
+  std::unique_lock lock(state_->mutex);
+  state_->changed.wait(lock, [this] { return state_->stopRequested; });
+}
+
 void PortSocketSet::Hold() {
   std::lock_guard lock(state_->mutex);
   state_->held = true;
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t w = ::write(state_->wakeFd, &one, sizeof one);
+  state_->Signal();
 }
 
 void PortSocketSet::Release() {
   std::lock_guard lock(state_->mutex);
   state_->held = false;
-  state_->released.notify_all();
+  state_->changed.notify_all();
+  state_->Signal();
 }
 
 void PortSocketSet::CloseFromControl() {
   std::lock_guard lock(state_->mutex);
   state_->stopRequested = true;
-  state_->released.notify_all();
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t w = ::write(state_->wakeFd, &one, sizeof one);
+  state_->changed.notify_all();
+  state_->Signal();
 }
 
 }  // namespace quoril::platform

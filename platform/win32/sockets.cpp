@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/event_poller.h"
 #include "platform/win32/handles.h"
 
 namespace quoril::platform {
@@ -36,12 +37,31 @@ Win32Error LastSocketError() {
   return static_cast<Win32Error>(::WSAGetLastError());
 }
 
-Win32Error OpenBound(std::uint32_t address, std::uint16_t port, SOCKET& out) {
+// Wine binds a UDP socket on an adapter's address (127.0.0.1 excepted) to the wildcard
+// address restricted to that adapter, so that it receives broadcasts. The port-69 socket of a
+// second address on the same adapter then collides with it (WSAEADDRINUSE), and the service
+// could not start. Under Wine the port-69 sockets therefore share their port: each datagram
+// still reaches the socket of its own address where there is one. On Windows they never
+// collide, and sharing would let the service take over a port-69 socket of another program.
+bool RunsUnderWine() {
+  static const bool wine = [] {
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
+Win32Error OpenBound(std::uint32_t address, std::uint16_t port, SOCKET& out,
+                     bool sharePort = false) {
   out = INVALID_SOCKET;
   SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) return LastSocketError();
   // Not inherited by programs that the process starts.
   ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  if (sharePort) {
+    const BOOL reuse = TRUE;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
+  }
   // An ICMP "port unreachable" for an earlier datagram would otherwise fail the next receive
   // with WSAECONNRESET, which is no datagram and no fault of this socket.
   BOOL report = FALSE;
@@ -80,6 +100,24 @@ Win32Error ReceiveDatagram(SOCKET s, std::span<std::uint8_t> buffer, std::size_t
   std::memset(from.zero, 0, sizeof from.zero);
   std::memcpy(buffer.data(), whole.data(), std::min(received, buffer.size()));
   return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
+}
+
+// A datagram if one is queued, without waiting: a select that does not wait first, as the
+// socket itself stays blocking for ReceiveFrom.
+Win32Error TryReceiveDatagram(SOCKET s, std::span<std::uint8_t> buffer, std::size_t& received,
+                              SocketAddressIn& from, bool& gotOne) {
+  gotOne = false;
+  received = 0;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval none{};
+  const int n = ::select(0, &readable, nullptr, nullptr, &none);
+  if (n == SOCKET_ERROR) return LastSocketError();
+  if (n == 0) return ERROR_SUCCESS;
+  const Win32Error error = ReceiveDatagram(s, buffer, received, from);
+  gotOne = error == ERROR_SUCCESS || error == WSAEMSGSIZE;
+  return error;
 }
 
 timeval Timeval(DWORD milliseconds) {
@@ -146,9 +184,12 @@ Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
          unicast != nullptr; unicast = unicast->Next) {
       const sockaddr* address = unicast->Address.lpSockaddr;
       if (address == nullptr || address->sa_family != AF_INET) continue;
-      if (count == addresses.size()) return ERROR_SUCCESS;
       sockaddr_in inet{};
       std::memcpy(&inet, address, sizeof inet);
+      // An address on two adapters is served once: a second port-69 socket on it cannot bind.
+      const auto listed = addresses.first(count);
+      if (std::ranges::find(listed, inet.sin_addr.s_addr) != listed.end()) continue;
+      if (count == addresses.size()) return ERROR_SUCCESS;
       addresses[count++] = inet.sin_addr.s_addr;
     }
   }
@@ -230,6 +271,14 @@ Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
   }
 }
 
+Win32Error UdpSocket::TryReceive(std::span<std::uint8_t> buffer, std::size_t& received,
+                                 SocketAddressIn& from, bool& gotOne) const {
+  gotOne = false;
+  received = 0;
+  if (handle_ < 0) return WSAENOTSOCK;
+  return TryReceiveDatagram(AsSocket(handle_), buffer, received, from, gotOne);
+}
+
 std::uint16_t UdpSocket::LocalPort() const {
   sockaddr_in local{};
   int length = sizeof local;
@@ -242,17 +291,27 @@ std::uint16_t UdpSocket::LocalPort() const {
 
 // PortSocketSet
 //
-// The stop closes the sockets from the control's thread, where the listener may be waiting
-// on them: every slot is read and changed under `lock`, and a receive runs under it too, so
-// that the listener never receives on a handle that the stop closed (and that the system may
-// already have given to another socket).
+// Without observers, the stop closes the sockets from the control's thread, where the listener
+// may be waiting on them: every slot is read and changed under `lock`, and a receive runs
+// under it too, so that the listener never receives on a handle that the stop closed (and
+// that the system may already have given to another socket).
 struct PortSocketSet::State {
   CriticalSection lock;
   std::array<SOCKET, kCapacity> sockets;
   // Signalled while the listener may go on; reset while it is held.
   UniqueHandle released{::CreateEventA(nullptr, TRUE, TRUE, nullptr)};
+  // Signalled once the stop came.
+  UniqueHandle stopped{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   bool held = false;
   bool stopRequested = false;
+  // Registered by the listener before the loops start; woken by every control.
+  std::array<EventPoller*, kMaxObservers> observers{};
+  std::uint32_t observerCount = 0;
+
+  // Under `lock`.
+  void WakeObservers() {
+    for (std::uint32_t k = 0; k < observerCount; ++k) observers[k]->Wake();
+  }
 };
 
 PortSocketSet::PortSocketSet() : state_(std::make_unique<State>()) {
@@ -267,7 +326,7 @@ Win32Error PortSocketSet::Open(std::uint32_t index, std::uint32_t address, std::
   if (index >= kCapacity) return WSAEINVAL;
   Close(index);
   SOCKET s = INVALID_SOCKET;
-  const Win32Error error = OpenBound(address, port, s);
+  const Win32Error error = OpenBound(address, port, s, RunsUnderWine());
   CriticalSectionLock lock(state_->lock);
   state_->sockets[index] = s;
   return error;
@@ -345,26 +404,77 @@ Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> b
   return ReceiveDatagram(state_->sockets[index], buffer, received, from);
 }
 
+Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer,
+                                     std::size_t& received, SocketAddressIn& from,
+                                     bool& gotOne) const {
+  gotOne = false;
+  received = 0;
+  // Under the lock, so that no other loop takes the datagram between the look and the
+  // receive, which would then wait for the next one.
+  CriticalSectionLock lock(state_->lock);
+  if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return WSAENOTSOCK;
+  return TryReceiveDatagram(state_->sockets[index], buffer, received, from, gotOne);
+}
+
+std::intptr_t PortSocketSet::NativeHandle(std::uint32_t index) const {
+  CriticalSectionLock lock(state_->lock);
+  if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return -1;
+  return static_cast<std::intptr_t>(state_->sockets[index]);
+}
+
+Win32Error PortSocketSet::AddObserver(EventPoller& poller) {
+  CriticalSectionLock lock(state_->lock);
+  if (state_->observerCount == kMaxObservers) return WSAENOBUFS;
+  state_->observers[state_->observerCount++] = &poller;
+  return ERROR_SUCCESS;
+}
+
+void PortSocketSet::RemoveObserver(EventPoller& poller) {
+  CriticalSectionLock lock(state_->lock);
+  auto& observers = state_->observers;
+  const auto end = observers.begin() + state_->observerCount;
+  const auto found = std::find(observers.begin(), end, &poller);
+  if (found == end) return;
+  *found = *(end - 1);
+  --state_->observerCount;
+}
+
+PortSocketSet::ControlState PortSocketSet::Controls() const {
+  CriticalSectionLock lock(state_->lock);
+  return {state_->held, state_->stopRequested};
+}
+
+void PortSocketSet::WaitForStop() {
+  ::WaitForSingleObject(state_->stopped.Get(), INFINITE);
+}
+
 void PortSocketSet::Hold() {
   CriticalSectionLock lock(state_->lock);
   state_->held = true;
   ::ResetEvent(state_->released.Get());
+  state_->WakeObservers();
 }
 
 void PortSocketSet::Release() {
   CriticalSectionLock lock(state_->lock);
   state_->held = false;
   ::SetEvent(state_->released.Get());
+  state_->WakeObservers();
 }
 
 void PortSocketSet::CloseFromControl() {
   CriticalSectionLock lock(state_->lock);
   state_->stopRequested = true;
-  for (SOCKET& s : state_->sockets) {
-    if (s != INVALID_SOCKET) ::closesocket(s);
-    s = INVALID_SOCKET;
+  // The loops still watch the sockets: the listener closes them once the loops let go.
+  if (state_->observerCount == 0) {
+    for (SOCKET& s : state_->sockets) {
+      if (s != INVALID_SOCKET) ::closesocket(s);
+      s = INVALID_SOCKET;
+    }
   }
   ::SetEvent(state_->released.Get());
+  ::SetEvent(state_->stopped.Get());
+  state_->WakeObservers();
 }
 
 }  // namespace quoril::platform

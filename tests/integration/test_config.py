@@ -68,12 +68,12 @@ def write(server, name, content):
 OLD = payload(2000, seed=10)
 NEW = payload(700, seed=11)
 # OverwriteExisting -> (refusal or content after the write) for an existing file, then a
-# missing one. Opening without truncation leaves the old bytes beyond the new length.
+# missing one. A file that is written holds exactly the bytes sent, whatever the disposition.
 OVERWRITE_CASES = [
     (1, FILE_EXISTS, NEW),
     (2, NEW, NEW),
-    (3, NEW + OLD[len(NEW) :], FILE_NOT_FOUND),
-    (4, NEW + OLD[len(NEW) :], NEW),
+    (3, NEW, FILE_NOT_FOUND),
+    (4, NEW, NEW),
     (5, NEW, FILE_NOT_FOUND),
     (0, UNDEFINED, UNDEFINED),
     (6, UNDEFINED, UNDEFINED),
@@ -125,6 +125,31 @@ def test_limit_to_default_directory(server_factory, name, limit):
     # Inside the directory everything is served either way.
     server.file("inside.txt").write_bytes(b"inside")
     assert server.get("sub\\..\\inside.txt") == b"inside"
+
+
+# DefaultDirectory spelled other than as the resolved path of the served directory.
+DIRECTORY_FORMS = {
+    "symbolic link": lambda base: base / "tftpboot",
+    "doubled separator": lambda base: f"{base}//served",
+    "dot component": lambda base: f"{base}/./served",
+}
+
+
+@pytest.mark.parametrize("form", DIRECTORY_FORMS.values(), ids=DIRECTORY_FORMS.keys())
+def test_confinement_holds_for_every_spelling_of_the_directory(server_factory, form):
+    server = server_factory(start=False, limit=1)
+    (server.base / "tftpboot").symlink_to(server.served)
+    named = str(form(server.base))
+    server.settings["default_directory"] = named
+    server.start()
+    server.file("inside.bin").write_bytes(payload(700, seed=12))
+    (server.base / "outside.bin").write_bytes(b"outside")
+    for name in ("inside.bin", f"{named}/inside.bin"):
+        assert server.get(name) == payload(700, seed=12), name
+    for name in ("../outside.bin", str(server.base / "outside.bin")):
+        with pytest.raises(TftpError) as refused:
+            server.get(name)
+        assert (refused.value.code, refused.value.message) == ACCESS_DENIED, name
 
 
 BROKEN_REGISTRIES = {

@@ -170,6 +170,96 @@ TEST_F(FilesTest, EachDispositionActsAsCreateFile) {
   }
 }
 
+// An upload's file: as Open would open it, but the file changes only on Commit, and then
+// holds exactly the bytes written; closed without Commit, nothing is left.
+TEST_F(FilesTest, ReplacementTakesThePlaceOfTheFileOnlyOnCommit) {
+  struct Row {
+    const char* name;
+    std::uint32_t disposition;
+    bool exists;
+    Win32Error expected;
+  };
+  const Row rows[] = {
+      {"create new, exists", kCreateNew, true, ERROR_FILE_EXISTS},
+      {"create new, missing", kCreateNew, false, ERROR_SUCCESS},
+      {"create always, exists", kCreateAlways, true, ERROR_SUCCESS},
+      {"create always, missing", kCreateAlways, false, ERROR_SUCCESS},
+      {"open existing, exists", kOpenExisting, true, ERROR_SUCCESS},
+      {"open existing, missing", kOpenExisting, false, ERROR_FILE_NOT_FOUND},
+      {"open always, exists", kOpenAlways, true, ERROR_SUCCESS},
+      {"open always, missing", kOpenAlways, false, ERROR_SUCCESS},
+      {"truncate existing, exists", kTruncateExisting, true, ERROR_SUCCESS},
+      {"truncate existing, missing", kTruncateExisting, false, ERROR_FILE_NOT_FOUND},
+      {"disposition 6", 6, true, ERROR_INVALID_PARAMETER},
+  };
+  const std::string path = Path("target.bin");
+  const auto content = [&] { return fs::exists(path) ? GetText(path) : "-"; };
+  for (const Row& row : rows) {
+    for (const bool commit : {true, false}) {
+      const std::string name = std::string(row.name) + (commit ? ", committed" : ", abandoned");
+      fs::remove(path);
+      if (row.exists) PutText(path, "0123456789");
+      const std::string before = content();
+      File file;
+      EXPECT_EQ(file.OpenReplacement(path.c_str(), row.disposition, nullptr), row.expected) << name;
+      if (file.IsOpen()) {
+        EXPECT_EQ(file.Write(Bytes("ab")), ERROR_SUCCESS) << name;
+        // Meanwhile the file is as it was, and held, whether it exists yet or not.
+        File other;
+        EXPECT_EQ(other.Open(path.c_str(), kGenericRead, kShareBoth, kOpenExisting),
+                  ERROR_SHARING_VIOLATION)
+            << name;
+        EXPECT_EQ(other.OpenReplacement(path.c_str(), row.disposition, nullptr),
+                  row.disposition == kCreateNew ? ERROR_FILE_EXISTS : ERROR_SHARING_VIOLATION)
+            << name;
+        EXPECT_EQ(content(), before) << name;
+        if (commit) {
+          EXPECT_EQ(file.Commit(), ERROR_SUCCESS) << name;
+          EXPECT_FALSE(file.IsOpen()) << name;
+        } else {
+          file.Close();
+        }
+      }
+      const bool replaced = commit && row.expected == ERROR_SUCCESS;
+      EXPECT_EQ(content(), replaced ? "ab" : before) << name;
+      // Nothing else is left in the directory.
+      EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()),
+                fs::exists(path) ? 1 : 0)
+          << name;
+    }
+  }
+}
+
+// The owner carries over too; the integration tests, run as root, see to that.
+TEST_F(FilesTest, ReplacementKeepsPermissionsAndTheLinkToTheFile) {
+  PutText(Path("real.bin"), "old content");
+  ASSERT_EQ(chmod(Path("real.bin").c_str(), 0640), 0);
+  fs::create_symlink("real.bin", Path("Link.bin"));
+  File file;
+  ASSERT_EQ(file.OpenReplacement(Path("link.bin").c_str(), kOpenExisting, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(file.Write(Bytes("new")), ERROR_SUCCESS);
+  ASSERT_EQ(file.Commit(), ERROR_SUCCESS);
+  EXPECT_TRUE(fs::is_symlink(Path("Link.bin")));
+  EXPECT_EQ(GetText(Path("real.bin")), "new");
+  EXPECT_EQ(fs::status(Path("real.bin")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(FilesTest, CreateNewReplacementNeverReplacesAFileThatAppeared) {
+  File file;
+  ASSERT_EQ(file.OpenReplacement(Path("fresh.bin").c_str(), kCreateNew, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(file.Write(Bytes("mine")), ERROR_SUCCESS);
+  PutText(Path("fresh.bin"), "another program's");
+  EXPECT_EQ(file.Commit(), ERROR_FILE_EXISTS);
+  EXPECT_EQ(GetText(Path("fresh.bin")), "another program's");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+  // Only an upload's file is committed.
+  ASSERT_EQ(file.Open(Path("fresh.bin").c_str(), kGenericRead, kShareRead, kOpenExisting),
+            ERROR_SUCCESS);
+  EXPECT_EQ(file.Commit(), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(file.IsOpen());
+}
+
 TEST_F(FilesTest, MissingDirectoryIsPathNotFound) {
   PutText(Path("plain"), "x");
   struct Row {
@@ -913,6 +1003,12 @@ TEST_F(ConfinementTest, WritesNeverTouchAnythingOutside) {
     if (file.IsOpen()) {
       EXPECT_EQ(file.Write(Bytes("written")), ERROR_SUCCESS) << row.name;
     }
+    // An upload is refused alike, and leaves nothing outside either.
+    if (row.expected != ERROR_SUCCESS) {
+      EXPECT_EQ(file.OpenReplacement(row.path.c_str(), row.disposition, Root().c_str()),
+                row.expected)
+          << row.name;
+    }
   }
   // Not even opened or created for a moment.
   EXPECT_EQ(TouchedOutside(), "");
@@ -994,13 +1090,45 @@ TEST_F(CurrentDirectoryTest, ChangesAsSetCurrentDirectory) {
     EXPECT_EQ(SetCurrentDirectory(isNull ? nullptr : row.path.c_str()), row.expected) << row.name;
     EXPECT_EQ(Current(), row.after) << row.name;
   }
-  // Relative names resolve against the new directory, in its real case.
+  // The current directory is the text that was set, formed; relative names resolve against it.
   std::array<char, kMaxPath> buffer{};
   std::uint32_t length = 0;
   ASSERT_EQ(GetCurrentDirectory(buffer, length), ERROR_SUCCESS);
-  EXPECT_EQ(std::string(buffer.data()), Path("srv/TFTP"));
+  EXPECT_EQ(std::string(buffer.data()), Path("SRV/tftp"));
   ASSERT_EQ(GetFullPathName("boot\\x.bin", buffer, length), ERROR_SUCCESS);
-  EXPECT_EQ(std::string(buffer.data()), Path("srv/TFTP/boot/x.bin"));
+  EXPECT_EQ(std::string(buffer.data()), Path("SRV/tftp/boot/x.bin"));
+}
+
+TEST_F(CurrentDirectoryTest, IsTheTextThatWasSetNotTheResolvedPath) {
+  fs::create_directories(Path("srv/tftp"));
+  fs::create_directory_symlink(Path("srv/tftp"), Path("tftpboot"));
+  struct Row {
+    const char* name;
+    std::string path;
+    std::string current;
+  };
+  const Row rows[] = {
+      {"symbolic link", Path("tftpboot"), Path("tftpboot")},
+      {"doubled separator", dir_ + "/srv//tftp", Path("srv/tftp")},
+      {"dot component", dir_ + "/srv/./tftp/", Path("srv/tftp")},
+  };
+  for (const Row& row : rows) {
+    ASSERT_EQ(SetCurrentDirectory(row.path.c_str()), ERROR_SUCCESS) << row.name;
+    EXPECT_EQ(Current(), Path("srv/tftp")) << row.name;
+    std::array<char, kMaxPath> buffer{};
+    std::uint32_t length = 0;
+    ASSERT_EQ(GetCurrentDirectory(buffer, length), ERROR_SUCCESS) << row.name;
+    EXPECT_EQ(std::string(buffer.data()), row.current) << row.name;
+    ASSERT_EQ(GetFullPathName("a.bin", buffer, length), ERROR_SUCCESS) << row.name;
+    EXPECT_EQ(std::string(buffer.data()), row.current + "/a.bin") << row.name;
+  }
+  // A change by other means is seen: the text no longer names the directory.
+  ASSERT_EQ(SetCurrentDirectory(Path("tftpboot").c_str()), ERROR_SUCCESS);
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  std::array<char, kMaxPath> buffer{};
+  std::uint32_t length = 0;
+  ASSERT_EQ(GetCurrentDirectory(buffer, length), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(buffer.data()), dir_);
 }
 
 TEST(ModuleFileNameTest, NamesTheRunningExecutable) {

@@ -120,6 +120,71 @@ TEST(FileOpen, DispositionsOnAnExistingAndAMissingFile) {
   }
 }
 
+// The files in `directory`, counted.
+int CountFiles(const std::string& directory) {
+  WIN32_FIND_DATAA found{};
+  const HANDLE search = ::FindFirstFileA((directory + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return -1;
+  int count = 0;
+  do {
+    if (std::string(found.cFileName) != "." && std::string(found.cFileName) != "..") ++count;
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+  return count;
+}
+
+// An upload's file: held as Open would hold it, changed only on Commit, and then holding
+// exactly the bytes written; closed without Commit, nothing is left.
+TEST(FileReplacement, TakesThePlaceOfTheFileOnlyOnCommit) {
+  struct Case {
+    std::uint32_t disposition;
+    Win32Error existing;  // the answer when the file exists with "old text"
+    Win32Error missing;   // the answer when it does not exist
+  };
+  const Case cases[] = {
+      {kCreateNew, ERROR_FILE_EXISTS, ERROR_SUCCESS},
+      {kCreateAlways, ERROR_SUCCESS, ERROR_SUCCESS},
+      {kOpenExisting, ERROR_SUCCESS, ERROR_FILE_NOT_FOUND},
+      {kOpenAlways, ERROR_SUCCESS, ERROR_SUCCESS},
+      {kTruncateExisting, ERROR_SUCCESS, ERROR_FILE_NOT_FOUND},
+  };
+  ScratchDirectory scratch;
+  const std::string directory = scratch.Directory("uploads");
+  const std::string path = directory + "\\target.bin";
+  for (const Case& c : cases) {
+    for (const bool exists : {true, false}) {
+      for (const bool commit : {true, false}) {
+        SCOPED_TRACE(testing::Message()
+                     << "disposition " << c.disposition << (exists ? ", exists" : ", missing")
+                     << (commit ? ", committed" : ", abandoned"));
+        ::DeleteFileA(path.c_str());
+        if (exists) WriteFileText(path, "old text");
+        const std::string before = ReadFileText(path);
+        const Win32Error expected = exists ? c.existing : c.missing;
+        File file;
+        EXPECT_EQ(file.OpenReplacement(path.c_str(), c.disposition, nullptr), expected);
+        if (file.IsOpen()) {
+          EXPECT_EQ(file.Write(AsBytes("new")), ERROR_SUCCESS);
+          File other;
+          EXPECT_EQ(other.Open(path.c_str(), kGenericRead, kShareRead, kOpenExisting),
+                    ERROR_SHARING_VIOLATION);
+          EXPECT_EQ(other.Open(path.c_str(), kGenericWrite, kShareNone, kCreateNew),
+                    ERROR_FILE_EXISTS);
+          if (commit) {
+            EXPECT_EQ(file.Commit(), ERROR_SUCCESS);
+          } else {
+            file.Close();
+          }
+        }
+        const bool replaced = commit && expected == ERROR_SUCCESS;
+        EXPECT_EQ(ReadFileText(path), replaced ? "new" : before);
+        EXPECT_EQ(CountFiles(directory), exists || replaced ? 1 : 0);
+      }
+    }
+  }
+  ::DeleteFileA(path.c_str());
+}
+
 TEST(FileOpen, SharingBetweenHandles) {
   ScratchDirectory scratch;
   const std::string path = scratch.Path("shared.bin");

@@ -6,9 +6,12 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
+#include <string>
 #include <thread>
 
+#include "platform/event_poller.h"
 #include "platform/sockets.h"
 
 namespace quoril::platform {
@@ -220,6 +223,162 @@ TEST_F(SocketsTest, AStopBeforeTheFirstWaitIsRemembered) {
   EXPECT_EQ(set.Receive(0, buffer, received, from), WSAENOTSOCK);
   PortSocketSet::ReadSet none;
   EXPECT_EQ(set.Wait(none), WSAEINVAL);
+}
+
+// The event loops' side: one poller per loop waits on its sockets and its wake-up at once.
+class EventPollerTest : public SocketsTest {
+ protected:
+  void SetUp() override {
+    SocketsTest::SetUp();
+    ASSERT_EQ(poller.Create(), ERROR_SUCCESS);
+    ASSERT_EQ(socket.Open(kLoopback, 0), ERROR_SUCCESS);
+    ASSERT_EQ(client.Open(kLoopback, 0), ERROR_SUCCESS);
+  }
+  // One Wait of at most `timeout`; how many keys it reported.
+  std::size_t Wait(std::uint32_t timeout, bool& woken) {
+    std::size_t count = 0;
+    EXPECT_EQ(poller.Wait(timeout, ready, count, woken), ERROR_SUCCESS);
+    return count;
+  }
+  EventPoller poller;
+  UdpSocket socket;
+  UdpSocket client;
+  std::array<std::uintptr_t, 8> ready{};
+};
+
+TEST_F(EventPollerTest, ADatagramWakesTheWaitWithItsKeyUntilReceived) {
+  UdpSocket other;
+  ASSERT_EQ(other.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(poller.Add(other, 3), ERROR_SUCCESS);
+  ASSERT_EQ(poller.Add(socket, 7), ERROR_SUCCESS);
+  EXPECT_EQ(poller.Add(socket, 8), WSAEINVAL) << "watched already";
+  ASSERT_EQ(client.SendTo(AsBytes("ack!"), AddressOf(socket)), ERROR_SUCCESS);
+  bool woken = true;
+  ASSERT_EQ(Wait(5000, woken), 1u);
+  EXPECT_EQ(ready[0], 7u);
+  EXPECT_FALSE(woken);
+  ASSERT_EQ(Wait(0, woken), 1u) << "still queued, so still ready";
+
+  std::array<std::uint8_t, 516> buffer{};
+  std::size_t received = 0;
+  SocketAddressIn from;
+  bool gotOne = false;
+  ASSERT_EQ(socket.TryReceive(buffer, received, from, gotOne), ERROR_SUCCESS);
+  EXPECT_TRUE(gotOne);
+  EXPECT_EQ(received, 4u);
+  EXPECT_EQ(NetworkToHost16(from.port), client.LocalPort());
+  ASSERT_EQ(socket.TryReceive(buffer, received, from, gotOne), ERROR_SUCCESS);
+  EXPECT_FALSE(gotOne) << "nothing queued: no wait";
+  EXPECT_EQ(Wait(0, woken), 0u);
+
+  ASSERT_EQ(client.SendTo(AsBytes(std::string(600, 'x')), AddressOf(socket)), ERROR_SUCCESS);
+  ASSERT_EQ(Wait(5000, woken), 1u);
+  EXPECT_EQ(socket.TryReceive(buffer, received, from, gotOne), WSAEMSGSIZE);
+  EXPECT_TRUE(gotOne);
+  EXPECT_EQ(received, 600u);
+
+  poller.Remove(other);  // leaves the remaining socket watched
+  poller.Remove(socket);
+  ASSERT_EQ(client.SendTo(AsBytes("ack!"), AddressOf(socket)), ERROR_SUCCESS);
+  EXPECT_EQ(Wait(300, woken), 0u) << "removed";
+}
+
+TEST_F(EventPollerTest, TheTimeoutExpiresWithNothingReady) {
+  EventPoller uncreated;
+  EXPECT_EQ(uncreated.Add(socket, 1), WSAEINVAL);
+  ASSERT_EQ(poller.Add(socket, 1), ERROR_SUCCESS);
+  const auto begin = std::chrono::steady_clock::now();
+  bool woken = true;
+  EXPECT_EQ(Wait(300, woken), 0u);
+  EXPECT_FALSE(woken);
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, 250ms);
+}
+
+TEST_F(EventPollerTest, WakeFromAnotherThreadEndsAWaitWithoutLimit) {
+  std::thread waker([this] {
+    std::this_thread::sleep_for(100ms);
+    poller.Wake();
+    poller.Wake();
+  });
+  bool woken = false;
+  EXPECT_EQ(Wait(EventPoller::kWaitForever, woken), 0u);
+  waker.join();
+  EXPECT_TRUE(woken);
+  EXPECT_EQ(Wait(100, woken), 0u);
+  EXPECT_FALSE(woken) << "consumed, however many came";
+}
+
+TEST_F(PortSocketSetTest, LoopsWatchingOnePortSocketTakeEachDatagramOnce) {
+  constexpr int kDatagrams = 20;
+  std::atomic<int> taken{0};
+  std::atomic<bool> done{false};
+  std::array<EventPoller, 2> pollers;
+  for (EventPoller& poller : pollers) {
+    ASSERT_EQ(poller.Create(), ERROR_SUCCESS);
+    ASSERT_EQ(poller.AddPort(set, 0, 69), ERROR_SUCCESS);
+  }
+  auto loop = [&](EventPoller& poller) {
+    std::array<std::uintptr_t, 4> ready{};
+    std::array<std::uint8_t, 516> buffer{};
+    while (!done.load()) {
+      std::size_t count = 0;
+      bool woken = false;
+      if (poller.Wait(50, ready, count, woken) != ERROR_SUCCESS) return;
+      for (bool gotOne = count > 0; gotOne;) {
+        std::size_t received = 0;
+        SocketAddressIn from;
+        if (set.TryReceive(0, buffer, received, from, gotOne) != ERROR_SUCCESS) return;
+        if (gotOne) ++taken;
+      }
+    }
+  };
+  std::thread first(loop, std::ref(pollers[0]));
+  std::thread second(loop, std::ref(pollers[1]));
+  for (int k = 0; k < kDatagrams; ++k) SendTo(0);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (taken.load() < kDatagrams && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  std::this_thread::sleep_for(200ms);
+  done = true;
+  first.join();
+  second.join();
+  EXPECT_EQ(taken.load(), kDatagrams);
+}
+
+TEST_F(PortSocketSetTest, EveryControlWakesTheObserversAndLeavesTheSocketsOpen) {
+  EventPoller poller;
+  ASSERT_EQ(poller.Create(), ERROR_SUCCESS);
+  ASSERT_EQ(set.AddObserver(poller), ERROR_SUCCESS);
+  struct Row {
+    const char* name;
+    void (PortSocketSet::*control)();
+    bool held, stopRequested;
+  };
+  const Row rows[] = {{"hold", &PortSocketSet::Hold, true, false},
+                      {"release", &PortSocketSet::Release, false, false},
+                      {"stop", &PortSocketSet::CloseFromControl, false, true}};
+  std::future<void> stopped = std::async(std::launch::async, [this] { set.WaitForStop(); });
+  for (const Row& row : rows) {
+    std::thread control([&] {
+      std::this_thread::sleep_for(50ms);
+      (set.*row.control)();
+    });
+    std::array<std::uintptr_t, 4> ready{};
+    std::size_t count = 0;
+    bool woken = false;
+    EXPECT_EQ(poller.Wait(EventPoller::kWaitForever, ready, count, woken), ERROR_SUCCESS);
+    control.join();
+    EXPECT_TRUE(woken) << row.name;
+    EXPECT_EQ(set.Controls().held, row.held) << row.name;
+    EXPECT_EQ(set.Controls().stopRequested, row.stopRequested) << row.name;
+    EXPECT_EQ(stopped.wait_for(row.stopRequested ? 5000ms : 0ms) == std::future_status::ready,
+              row.stopRequested)
+        << row.name;
+  }
+  set.WaitForStop();  // returns at once once stopped
+  EXPECT_TRUE(set.IsOpen(0));
+  set.RemoveObserver(poller);
 }
 
 // The cancellation holds for the rest of the process: no test after this one may wait on a
