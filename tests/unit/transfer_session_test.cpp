@@ -367,31 +367,6 @@ TEST_F(SessionOptions, WriteAcknowledgesEachWindowAndAnswersBlocksOutOfOrder) {
   EXPECT_EQ(Contents("new.bin"), content);
 }
 
-TEST_F(SessionOptions, AnErrorAnsweringTheOackDeclinesTheOptions) {
-  Create("file.bin", Content(3000));
-  for (std::uint16_t opcode : {kOpcodeRrq, kOpcodeWrq}) {
-    Start(opcode, opcode == kOpcodeRrq ? "file.bin" : "new.bin", "octet",
-          Options({{"tsize", "0"}, {"blksize", "1468"}}));
-    ASSERT_EQ(OpcodeOf(sink_.sent.at(0).packet), kOpcodeOack);
-    EXPECT_TRUE(Deliver(Packet(kOpcodeError, 8, "probe")).empty());
-    EXPECT_EQ(session_->state, SessionState::kFailed);
-    EXPECT_EQ(Description(), "Options declined by the client");
-    FinishSession(*session_);
-  }
-}
-
-TEST_F(SessionOptions, TheTimeoutOptionTimesTheOackAndEveryResend) {
-  Create("file.bin", Content(3000));
-  Start(kOpcodeRrq, "file.bin", "octet", Options({{"timeout", "1"}, {"blksize", "1000"}}));
-  const Bytes oack = sink_.sent.at(0).packet;
-  EXPECT_EQ(session_->deadline - now_, 1s);
-  EXPECT_EQ(Expire().at(0).packet, oack);
-  const auto first = Deliver(Packet(kOpcodeAck, 0));
-  ASSERT_EQ(first.size(), 1u);
-  EXPECT_EQ(first[0].packet.size(), kHeaderSize + 1000);
-  EXPECT_EQ(session_->deadline - now_, 1s);
-}
-
 TEST_F(SessionOptions, BlockNumbersRollOverWith1468ByteBlocksBothWays) {
   const std::size_t blocks = 65536 + 2;  // past 65535 -> 0 -> 1
   Create("big.bin", std::string((blocks - 1) * 1468 + 5, 'x'));
