@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "platform/posix/error_mapping.h"
+#include "platform/posix/failure_detail.h"
 #include "platform/posix/full_path.h"
 #include "platform/posix/unique_fd.h"
 
@@ -674,24 +675,38 @@ void File::Close() {
   replacement_.reset();
 }
 
-Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t share,
-                      std::uint32_t disposition, const char* confineTo, bool* alreadyExisted,
-                      FileUse use) {
-  Close();
-  if (alreadyExisted != nullptr) *alreadyExisted = false;
+namespace {
+
+// What every open checks first: the arguments, the full path and its length, and the real
+// path of the confinement directory (empty without one).
+Win32Error PrepareOpen(const char* path, std::uint32_t access, std::uint32_t share,
+                       std::uint32_t disposition, const char* confineTo, std::string& full,
+                       std::string& root) {
   if (const Win32Error error = CheckOpenArguments(path, access, share, disposition);
       error != ERROR_SUCCESS) {
     return error;
   }
-
-  std::string full;
   if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
   if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
+  if (confineTo == nullptr) return ERROR_SUCCESS;
+  return RealConfinement(confineTo, root);
+}
+
+}  // namespace
+
+Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t share,
+                      std::uint32_t disposition, const char* confineTo, bool* alreadyExisted,
+                      FileUse use) {
+  Close();
+  // Whatever an earlier step noted is not why this open fails.
+  if (use == FileUse::kServiceOwn) ClearFailureDetail();
+  if (alreadyExisted != nullptr) *alreadyExisted = false;
+  std::string full;
   std::string root;
-  if (confineTo != nullptr) {
-    if (const Win32Error error = RealConfinement(confineTo, root); error != ERROR_SUCCESS) {
-      return error;
-    }
+  if (const Win32Error error =
+          PrepareOpen(path, access, share, disposition, confineTo, full, root);
+      error != ERROR_SUCCESS) {
+    return error;
   }
 
   // Admits the file opened under the sharing rules and only then empties it.
@@ -703,6 +718,16 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
     }
     handle_ = fd.Release();
     shareEntry_ = entry;
+    // The service's own file is only ever appended to: each write lands at the end even
+    // after another program shortened the file (a log rotation's copy and truncation).
+    if (use == FileUse::kServiceOwn && (access & kGenericWrite) != 0) {
+      const int flags = fcntl(static_cast<int>(handle_), F_GETFL);
+      if (flags < 0 || fcntl(static_cast<int>(handle_), F_SETFL, flags | O_APPEND) != 0) {
+        const Win32Error error = Win32ErrorFromErrno(errno);
+        Close();
+        return error;
+      }
+    }
     if (!created && (disposition == kCreateAlways || disposition == kTruncateExisting)) {
       if (ftruncate(static_cast<int>(handle_), 0) != 0) {
         const Win32Error error = Win32ErrorFromErrno(errno);
@@ -739,18 +764,12 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
 Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
                                  const char* confineTo) {
   Close();
-  if (const Win32Error error = CheckOpenArguments(path, kGenericWrite, kShareNone, disposition);
+  std::string full;
+  std::string root;
+  if (const Win32Error error =
+          PrepareOpen(path, kGenericWrite, kShareNone, disposition, confineTo, full, root);
       error != ERROR_SUCCESS) {
     return error;
-  }
-  std::string full;
-  if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
-  if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
-  std::string root;
-  if (confineTo != nullptr) {
-    if (const Win32Error error = RealConfinement(confineTo, root); error != ERROR_SUCCESS) {
-      return error;
-    }
   }
 
   Walked walked;
@@ -886,12 +905,16 @@ Win32Error GetDiskFreeSpace(const char* path, std::uint64_t& freeBytes) {
 }
 
 Win32Error SetCurrentDirectory(const char* path) {
+  ClearFailureDetail();
   UniqueFd dir;
   std::string full;
-  if (const Win32Error error = OpenDirectory(path, dir, full); error != ERROR_SUCCESS) {
-    return error;
+  Win32Error error = OpenDirectory(path, dir, full);
+  if (error == ERROR_SUCCESS) error = ChangeCurrentDirectory(dir.Release(), full);
+  if (error != ERROR_SUCCESS) {
+    NoteFailureDetail("cannot serve the directory " + std::string(path != nullptr ? path : "") +
+                      ": " + DescribeError(error));
   }
-  return ChangeCurrentDirectory(dir.Release(), full);
+  return error;
 }
 
 Win32Error GetModuleFileName(std::span<char> buffer, std::uint32_t& length) {
