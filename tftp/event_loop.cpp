@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/event_reporter.h"
+#include "config/server_config.h"
 #include "platform/event_poller.h"
 #include "platform/threads.h"
 #include "tftp/listener.h"
@@ -63,7 +64,8 @@ struct Loop {
   std::uint32_t running = 0;
   std::uint32_t mostRunning = 0;  // since the pool was last handed back
   bool portsWatched = false;
-  PacketBuffer received{};
+  // Room for the largest packet any transfer may be granted.
+  std::vector<std::uint8_t> received;
 };
 
 struct Engine {
@@ -198,7 +200,8 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
     // The session reads names up to a terminator; stale bytes of an earlier request must
     // not stand in for the ones this datagram lacks.
     std::memset(record->datagram.data() + received, 0, record->datagram.size() - received);
-    record->localIndex = port;
+    record->localIndex = static_cast<std::uint16_t>(port);
+    record->length = static_cast<std::uint16_t>(received);
     StartSession(loop, record);
   }
 }
@@ -211,13 +214,13 @@ void ServeDatagram(Loop& loop, std::uint32_t index) {
   std::size_t length = 0;
   bool gotOne = false;
   const Win32Error error = slot.socket.TryReceive(loop.received, length, sender, gotOne);
-  if (!gotOne || error == WSAEMSGSIZE) return;  // larger than any TFTP packet: dropped
+  if (!gotOne || error == WSAEMSGSIZE) return;  // larger than any packet: dropped
   const TimePoint before = session.deadline;
   if (error != ERROR_SUCCESS) {
     OnReceiveFailed(session, error);
   } else {
     SocketSink sink(slot.socket);
-    OnDatagram(session, std::span(loop.received.data(), length), sender, sink, SessionClock::now());
+    OnDatagram(session, std::span(loop.received).first(length), sender, sink, SessionClock::now());
   }
   Settle(loop, index, before);
 }
@@ -315,6 +318,10 @@ bool StartEventLoops(std::uint32_t count) {
   gEngine.loops.clear();
   for (std::uint32_t k = 0; k < count; ++k) {
     auto loop = std::make_unique<Loop>();
+    loop->received.resize(
+        gServerConfig.NegotiateOptions != 0
+            ? std::max<std::size_t>(kMaxPacket, kHeaderSize + gServerConfig.MaxBlockSize)
+            : kMaxPacket);
     if (loop->poller.Create() != ERROR_SUCCESS ||
         gLocalAddressTable.sockets.AddObserver(loop->poller) != ERROR_SUCCESS) {
       StopEventLoops();

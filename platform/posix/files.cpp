@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <array>
@@ -867,6 +868,40 @@ Win32Error File::SeekToEnd() {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;
   if (lseek(static_cast<int>(handle_), 0, SEEK_END) < 0) return Win32ErrorFromErrno(errno);
   return ERROR_SUCCESS;
+}
+
+Win32Error File::Size(std::uint64_t& size) const {
+  size = 0;
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  struct stat info {};
+  if (fstat(static_cast<int>(handle_), &info) != 0) return Win32ErrorFromErrno(errno);
+  size = static_cast<std::uint64_t>(info.st_size);
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetDiskFreeSpace(const char* path, std::uint64_t& freeBytes) {
+  freeBytes = 0;
+  if (path == nullptr) return ERROR_INVALID_PARAMETER;
+  // The file's directory, or the nearest one above it that exists: a directory that a
+  // request names in another case than the disk does is found by Open, not by statvfs.
+  std::string directory(path);
+  for (;;) {
+    const std::size_t slash = directory.find_last_of('/');
+    if (slash == std::string::npos) {
+      directory = ".";
+    } else {
+      directory.resize(slash == 0 ? 1 : slash);
+    }
+    struct statvfs info {};
+    if (statvfs(directory.c_str(), &info) == 0) {
+      freeBytes = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+      return ERROR_SUCCESS;
+    }
+    const int error = errno;
+    if ((error != ENOENT && error != ENOTDIR) || directory == "/" || directory == ".") {
+      return Win32ErrorFromErrno(error);
+    }
+  }
 }
 
 Win32Error SetCurrentDirectory(const char* path) {

@@ -23,7 +23,8 @@ Fixtures
 
     - ``addresses=("127.0.0.2", ...)``: loopback addresses added besides 127.0.0.1.
     - settings written into the registry file: ``timeout``, ``max_retransmit``, ``overwrite``,
-      ``limit``, ``logging``, ``log_file``, ``default_directory`` (numbers are written as
+      ``limit``, ``logging``, ``log_file``, ``default_directory``, and the optional
+      ``negotiate``, ``max_block_size``, ``max_window_size`` (numbers are written as
       dword, texts as REG_EXPAND_SZ with their terminator; bytes are written as given;
       ``OMIT`` leaves the value out). Settings may still be changed in ``server.settings``
       until ``start()``, which writes the registry file.
@@ -40,8 +41,8 @@ Fixtures
     ``work`` (a scratch directory for client-side files), ``timeout``/``max_retransmit``
     (the settings in force), ``file(name)`` (a path in the served directory),
     ``endpoint(address, port)`` (a UDP socket inside the namespace, see tftp_wire.Endpoint),
-    ``client(...)`` (a lock-step tftp_wire.Client), ``get``/``put`` (whole transfers with
-    it), ``run(argv)`` (a command inside the namespace, e.g. a real client; see clients.py),
+    ``client(...)`` (a tftp_wire.Client), ``get``/``put`` (whole transfers with it, options
+    as ``options={...}``), ``run(argv)`` (a command inside the namespace, e.g. a real client; see clients.py),
     ``listener_addresses()``, ``udp_sockets()``, ``wait_closed((address, port))`` (a
     transfer has ended once its socket is gone), ``stop()`` (SIGTERM, answers the exit code),
     ``wait_exit()`` (for a server that is expected to end by itself), ``stdout``/``stderr``.
@@ -105,6 +106,9 @@ DEFAULTS = {
     "overwrite": 1,
     "limit": 0,
     "event_loops": None,  # the engine under test (see ENGINES)
+    "negotiate": None,  # NegotiateOptions; absent: options are ignored
+    "max_block_size": None,
+    "max_window_size": None,
 }
 
 # (registry value, option) in the order installation writes them.
@@ -117,6 +121,9 @@ REGISTRY_VALUES = [
     ("OverwriteExisting", "overwrite"),
     ("LimitToDefaultDirectory", "limit"),
     ("EventLoops", "event_loops"),  # optional: absent serves a thread per transfer
+    ("NegotiateOptions", "negotiate"),  # optional, as the two below
+    ("MaxBlockSize", "max_block_size"),
+    ("MaxWindowSize", "max_window_size"),
 ]
 
 # Every test that starts a server runs against both engines: a thread per transfer (the
@@ -387,11 +394,11 @@ class QuorilServer:
         target = address or self.address
         return tftp_wire.Client(self.endpoint(target), (target, tftp_wire.TFTP_PORT), timeout, retries)
 
-    def get(self, name, mode="octet", **options) -> bytes:
-        return self.client(**options).get(name, mode)
+    def get(self, name, mode="octet", options=(), **client) -> bytes:
+        return self.client(**client).get(name, mode, options)
 
-    def put(self, name, content: bytes, mode="octet", **options) -> None:
-        self.client(**options).put(name, content, mode)
+    def put(self, name, content: bytes, mode="octet", options=(), **client) -> None:
+        self.client(**client).put(name, content, mode, options)
 
     def run(self, argv, timeout: float = 300, **kwargs) -> subprocess.CompletedProcess:
         """Runs a command inside the namespace, in the scratch directory by default."""
