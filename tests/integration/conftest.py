@@ -171,6 +171,9 @@ class QuorilServer:
         if self.settings["default_directory"] is None:
             self.settings["default_directory"] = str(self.served)
         self.registry = registry
+        # What runs: `launcher` (e.g. a change of user) before the executable and `args`.
+        self.launcher: list[str] = []
+        self.executable: Path | None = None  # None: QUORLD
         self.args = list(args)
         self.env = dict(os.environ, QUORIL_ROOT=str(self.root), **(env or {}))
         if SANITIZE:
@@ -241,9 +244,11 @@ class QuorilServer:
         self._write_registry()
         self._stdout = open(self.base / "quorld.stdout", "wb")
         self._stderr = open(self.base / "quorld.stderr", "wb")
-        # nsenter execs quorld in place, so the child's pid is the server's.
+        # nsenter (and a launcher such as setpriv) exec quorld in place, so the child's pid is
+        # the server's.
         self.process = subprocess.Popen(
-            self.ns.command([QUORLD, *self.args], cwd=self.server_directory),
+            self.ns.command([*self.launcher, self.executable or QUORLD, *self.args],
+                            cwd=self.server_directory),
             cwd=self.server_directory if not self.ns.mounts else self.base,
             env=self.env,
             stdin=subprocess.DEVNULL,
