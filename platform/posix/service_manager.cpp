@@ -372,11 +372,11 @@ Win32Error StartServiceCtrlDispatcher(std::span<const ServiceTableEntry> table) 
   const ServiceMainProcedure procedure = table[0].procedure;
   std::thread serviceThread;
   try {
-    serviceThread = std::thread([&dispatcher, procedure, &arguments] {
+    serviceThread = std::thread([procedure, &arguments] {
       procedure(1, arguments.data());
-      std::lock_guard lock(dispatcher.mutex);
-      dispatcher.procedureReturned = true;
-      WakeDispatcher(dispatcher);
+      std::lock_guard lock(gDispatcher.mutex);
+      gDispatcher.procedureReturned = true;
+      WakeDispatcher(gDispatcher);
     });
   } catch (const std::system_error&) {
     std::lock_guard lock(dispatcher.mutex);
