@@ -41,6 +41,16 @@ bool ReadNumber(const platform::RegistryKey& key, const char* name, std::uint32_
   return true;
 }
 
+// A setting beyond the seven that the installer writes: absent keeps `value` as it is (the
+// behaviour without the setting); present, it must be a number like the others.
+bool ReadOptionalNumber(const platform::RegistryKey& key, const char* name,
+                        std::uint32_t& value) {
+  std::array<std::uint8_t, 4> bytes{};
+  std::uint32_t size = 0;
+  if (key.QueryValue(name, bytes, size) == ERROR_FILE_NOT_FOUND) return true;
+  return ReadNumber(key, name, value);
+}
+
 void LowerCase(std::span<char> text) {
   platform::LowerCaseAscii(text.first(std::strlen(text.data())));
 }
@@ -89,6 +99,10 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
   config.MaxRetransmit = std::min(number, kMaxRetransmitLimit);
   if (!ReadNumber(key, "OverwriteExisting", config.OverwriteExisting)) return 0;
   if (!ReadNumber(key, "LimitToDefaultDirectory", config.LimitToDefaultDirectory)) return 0;
+
+  config.EventLoops = 0;
+  if (!ReadOptionalNumber(key, "EventLoops", config.EventLoops)) return 0;
+  config.EventLoops = std::min(config.EventLoops, kMaxEventLoops);
 
   if (config.EnableLogging == 0) return 1;
   if (!OpenTransferLog(logFile.data(), isNewLog)) return 0;

@@ -20,7 +20,12 @@ struct ServerConfig {
   std::uint32_t MaxRetransmit = 5;  // 0 to 50
   std::uint32_t OverwriteExisting = 1;
   std::uint32_t LimitToDefaultDirectory = 0;
+  // Optional: 0 serves each transfer on a thread of its own; N serves all of them from N
+  // event loops.
+  std::uint32_t EventLoops = 0;
 };
+
+inline constexpr std::uint32_t kMaxEventLoops = 64;
 
 extern ServerConfig gServerConfig;
 

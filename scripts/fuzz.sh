@@ -25,7 +25,7 @@ fi
 
 dir=build-fuzz
 CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORIL_FUZZ=ON \
-  -DQUORIL_BUILD_TESTS=OFF >/dev/null
+  -DQUORIL_BUILD_TESTS=OFF -DQUORIL_WARNINGS_AS_ERRORS="${QUORIL_WARNINGS_AS_ERRORS:-OFF}" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 findings="$PWD/$dir/findings"

@@ -26,7 +26,8 @@ scripts/install-deps.sh  # the Linux clients (tftp-hpa, curl), python3, iproute2
 
 dir=build-windows
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORIL_WARNINGS_AS_ERRORS="${QUORIL_WARNINGS_AS_ERRORS:-OFF}" \
+  >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 
 # Nothing but the system's own DLLs: the C++ runtime and winpthreads are linked in.

@@ -2,17 +2,22 @@
 
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "config/event_reporter.h"
 #include "config/server_config.h"
 #include "config/transfer_log.h"
+#include "tftp/event_loop.h"
 #include "tftp/transfer_session.h"
 
 namespace quoril {
 
 LocalAddressTable gLocalAddressTable;
-platform::PrivateHeap gRequestHeap;
+namespace {
+alignas(platform::PrivateHeap) unsigned char gRequestHeapStorage[sizeof(platform::PrivateHeap)];
+}  // namespace
+platform::PrivateHeap& gRequestHeap = *::new (gRequestHeapStorage) platform::PrivateHeap();
 std::atomic<std::int32_t> RunningTransfers{0};
 ServiceHooks gServiceHooks;
 
@@ -121,7 +126,7 @@ void ReceiveLoop() {
     // not stand in for the ones this datagram lacks.
     std::memset(record->datagram.data() + received, 0, record->datagram.size() - received);
     record->localIndex = k;
-    if (platform::StartDetachedThread(TransferSession, record) != ERROR_SUCCESS) {
+    if (platform::StartDetachedThread(TransferSessionThread, record) != ERROR_SUCCESS) {
       // Only this request is lost; the service goes on.
       EventReporter(EVENT_THREAD_CREATE);
       FreeRecord(record);
@@ -131,7 +136,24 @@ void ReceiveLoop() {
   }
 }
 
-void Shutdown(bool socketsStarted) {
+// The event-loop engine takes the requests itself; the listener's thread waits for the stop.
+// Answers whether the loops ran.
+bool ServeFromEventLoops() {
+  if (gLocalAddressTable.count == 0) {
+    // Nothing to wait on, as the thread engine's listener finds too.
+    EventReporter(EVENT_SOCKET_BLOCK);
+    return false;
+  }
+  if (!StartEventLoops(gServerConfig.EventLoops)) {
+    EventReporter(EVENT_THREAD_CREATE);
+    return false;
+  }
+  gLocalAddressTable.sockets.WaitForStop();
+  ReportStatus(kServiceStopPending, 2, 3000);
+  return true;
+}
+
+void Shutdown(bool socketsStarted, bool eventLoops) {
   LocalAddressTable& table = gLocalAddressTable;
   // Transfers still running get the time of the stop-pending reports to finish.
   for (std::uint32_t checkPoint = 3; checkPoint <= 99; ++checkPoint) {
@@ -140,7 +162,10 @@ void Shutdown(bool socketsStarted) {
       std::this_thread::sleep_for(kShutdownGraceStep);
     }
   }
-  if (RunningTransfers.load() > 0) {
+  if (eventLoops) {
+    // The loops end the rest at once, without a packet, each with its log line.
+    StopEventLoops();
+  } else if (RunningTransfers.load() > 0) {
     // The rest end at their next wait, without a packet, and write their log lines before
     // the log closes.
     platform::CancelTransferWaits();
@@ -180,6 +205,7 @@ int OpenUdpSocket(platform::UdpSocket& socket, std::uint16_t port, std::uint32_t
 
 std::uint32_t Listener(void*) {
   bool socketsStarted = false;
+  bool eventLoops = false;
   if (!LoadServerConfig()) {
     EventReporter(EVENT_INIT_FAILED);
   } else if (platform::SocketsStartup() != ERROR_SUCCESS) {
@@ -191,10 +217,16 @@ std::uint32_t Listener(void*) {
       EventReporter(EVENT_START_MEMORY);
     } else {
       EventReporter(EVENT_SERVICE_STARTED);
-      if (OpenPortSockets()) ReceiveLoop();
+      if (OpenPortSockets()) {
+        if (gServerConfig.EventLoops == 0) {
+          ReceiveLoop();
+        } else {
+          eventLoops = ServeFromEventLoops();
+        }
+      }
     }
   }
-  Shutdown(socketsStarted);
+  Shutdown(socketsStarted, eventLoops);
   return 0;
 }
 

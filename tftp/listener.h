@@ -39,7 +39,9 @@ inline constexpr std::size_t kRequestHeapInitialSize = 2144;
 inline constexpr std::size_t kRequestHeapMaximumSize = 4288;
 
 extern LocalAddressTable gLocalAddressTable;
-extern platform::PrivateHeap gRequestHeap;
+// Never destroyed: a transfer thread still running while the process ends may yet free
+// its record.
+extern platform::PrivateHeap& gRequestHeap;
 extern std::atomic<std::int32_t> RunningTransfers;
 
 // How the listener reaches the service control. ServiceMain sets both before it starts

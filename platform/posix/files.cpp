@@ -677,24 +677,36 @@ void File::Close() {
   replacement_.reset();
 }
 
+namespace {
+
+// What every open checks first: the arguments, the full path and its length, and the real
+// path of the confinement directory (empty without one).
+Win32Error PrepareOpen(const char* path, std::uint32_t access, std::uint32_t share,
+                       std::uint32_t disposition, const char* confineTo, std::string& full,
+                       std::string& root) {
+  if (const Win32Error error = CheckOpenArguments(path, access, share, disposition);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
+  if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
+  if (confineTo == nullptr) return ERROR_SUCCESS;
+  return RealConfinement(confineTo, root);
+}
+
+}  // namespace
+
 Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t share,
                       std::uint32_t disposition, const char* confineTo, bool* alreadyExisted,
                       FileUse use) {
   Close();
   if (alreadyExisted != nullptr) *alreadyExisted = false;
-  if (const Win32Error error = CheckOpenArguments(path, access, share, disposition);
+  std::string full;
+  std::string root;
+  if (const Win32Error error =
+          PrepareOpen(path, access, share, disposition, confineTo, full, root);
       error != ERROR_SUCCESS) {
     return error;
-  }
-
-  std::string full;
-  if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
-  if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
-  std::string root;
-  if (confineTo != nullptr) {
-    if (const Win32Error error = RealConfinement(confineTo, root); error != ERROR_SUCCESS) {
-      return error;
-    }
   }
 
   // Admits the file opened under the sharing rules and only then empties it.
@@ -742,18 +754,12 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
 Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
                                  const char* confineTo) {
   Close();
-  if (const Win32Error error = CheckOpenArguments(path, kGenericWrite, kShareNone, disposition);
+  std::string full;
+  std::string root;
+  if (const Win32Error error =
+          PrepareOpen(path, kGenericWrite, kShareNone, disposition, confineTo, full, root);
       error != ERROR_SUCCESS) {
     return error;
-  }
-  std::string full;
-  if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
-  if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
-  std::string root;
-  if (confineTo != nullptr) {
-    if (const Win32Error error = RealConfinement(confineTo, root); error != ERROR_SUCCESS) {
-      return error;
-    }
   }
 
   Walked walked;

@@ -12,6 +12,11 @@ Fixtures
     A started server with the installer defaults (Timeout 3, MaxRetransmit 5,
     OverwriteExisting 1, LimitToDefaultDirectory 0, EnableLogging 0) on 127.0.0.1.
 
+``engine``
+    Parametrizes every test that starts a server: ``threads`` (a thread per transfer, the
+    ``EventLoops`` value absent) and ``loops`` (``EventLoops`` = 2). ``event_loops=N`` given to
+    the factory overrides it.
+
 ``server_factory(**options)``
     Starts (or, with ``start=False``, only prepares) a server; every one made is stopped and
     checked at teardown. Options:
@@ -99,6 +104,7 @@ DEFAULTS = {
     "logging": 0,
     "overwrite": 1,
     "limit": 0,
+    "event_loops": None,  # the engine under test (see ENGINES)
 }
 
 # (registry value, option) in the order installation writes them.
@@ -110,7 +116,12 @@ REGISTRY_VALUES = [
     ("EnableLogging", "logging"),
     ("OverwriteExisting", "overwrite"),
     ("LimitToDefaultDirectory", "limit"),
+    ("EventLoops", "event_loops"),  # optional: absent serves a thread per transfer
 ]
+
+# Every test that starts a server runs against both engines: a thread per transfer (the
+# EventLoops value absent) and two event loops.
+ENGINES = {"threads": None, "loops": 2}
 
 SANITIZER_REPORT = re.compile(
     r"(ERROR|WARNING): (Address|Leak|Thread|Memory|UndefinedBehavior)Sanitizer"
@@ -133,7 +144,7 @@ def registry_text(values: dict) -> str:
     """A REGEDIT4 file with the Parameters key holding `values` ({name: int|str|bytes})."""
     lines = ["REGEDIT4", "", f"[{PARAMETERS_KEY}]"]
     for name, value in values.items():
-        if value is OMIT:
+        if value is OMIT or value is None:
             continue
         if isinstance(value, int):
             lines.append(f'"{name}"=dword:{value & 0xFFFFFFFF:08x}')
@@ -403,12 +414,18 @@ def pytest_runtest_makereport(item, call):
                 report.sections.append((f"quorld {index} output", server.output()))
 
 
+@pytest.fixture(params=list(ENGINES))
+def engine(request) -> str:
+    return request.param
+
+
 @pytest.fixture
-def server_factory(request):
+def server_factory(request, engine):
     servers = []
     request.node.quoril_servers = servers
 
     def make(start: bool = True, wait_ready: bool = True, **options) -> QuorilServer:
+        options.setdefault("event_loops", ENGINES[engine])
         if not QUORLD.exists():
             pytest.fail(f"quorld not found at {QUORLD} (set QUORLD)")
         try:

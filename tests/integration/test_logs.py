@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from conftest import payload
+from conftest import SANITIZE, payload
 from tftp_wire import Client, rrq
 
 HEADER = (
@@ -116,6 +116,7 @@ def test_each_request_leaves_its_line(server_factory):
     client = server.endpoint("127.0.0.2")
     to = ("127.0.0.1", 69)
     assert Client(client, to).get("BOOT.INI") == content
+    wait_for_transfers(server)  # its line first, whichever loop or thread serves the next
 
     missing = server.endpoint("127.0.0.2")
     missing.send(rrq("nosuch.txt", "netascii"), to)
@@ -258,6 +259,8 @@ def lowest_free_descriptor(pid: int) -> int:
 def test_a_lock_on_the_events_file_holds_nothing_up(server_factory):
     """Another program's flock on the events file: the start, a transfer that reports an event
     (with no descriptor to spare, as well) and the stop each go on at once."""
+    # The sanitizers' own checks need descriptors of their own (a pipe to probe memory).
+    exhaust = not SANITIZE
     server = server_factory(start=False, logging=1)
     server.events_path.parent.mkdir(parents=True)
     server.events_path.touch()
@@ -267,24 +270,28 @@ def test_a_lock_on_the_events_file_holds_nothing_up(server_factory):
         assert holder.stdout.readline() == b"\n"  # the lock is held
         server.start(wait_ready=False)
         server.wait_ready(timeout=5)
-        # Without a descriptor to spare the transfer cannot open its socket, and says so.
-        pid = server.process.pid
-        limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
-        resource.prlimit(pid, resource.RLIMIT_NOFILE, (lowest_free_descriptor(pid), limits[1]))
-        server.endpoint().send(rrq("any.bin"), (server.address, 69))
-        deadline = time.monotonic() + 5
-        while SOCKET_ALLOCATE not in event_ids(server):
-            assert time.monotonic() < deadline, event_ids(server)
-            time.sleep(0.02)
-        resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+        if exhaust:
+            # Without a descriptor to spare the transfer cannot open its socket, and says so.
+            pid = server.process.pid
+            limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+            resource.prlimit(pid, resource.RLIMIT_NOFILE, (lowest_free_descriptor(pid), limits[1]))
+            server.endpoint().send(rrq("any.bin"), (server.address, 69))
+            deadline = time.monotonic() + 5
+            while SOCKET_ALLOCATE not in event_ids(server):
+                assert time.monotonic() < deadline, event_ids(server)
+                time.sleep(0.02)
+            resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
         assert server.stop(timeout=5) == 0
         assert holder.poll() is None
     finally:
         os.killpg(holder.pid, signal.SIGKILL)
         holder.wait()
-    assert event_ids(server) == [SERVICE_STARTED, SOCKET_ALLOCATE, SERVICE_STOPPED]
-    lines, rest = split_log(server.log_path.read_bytes())
-    assert len(lines) == 1 and lines[0].startswith(b"E") and rest == b""
+    if exhaust:
+        assert event_ids(server) == [SERVICE_STARTED, SOCKET_ALLOCATE, SERVICE_STOPPED]
+        lines, rest = split_log(server.log_path.read_bytes())
+        assert len(lines) == 1 and lines[0].startswith(b"E") and rest == b""
+    else:
+        assert event_ids(server) == [SERVICE_STARTED, SERVICE_STOPPED]
 
 
 def read_lock(path, kind):

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <set>
 #include <thread>
 #include <vector>
@@ -56,9 +58,19 @@ TEST(PrivateHeap, DestroyEndsWaitsAndLateFreesAreHarmless) {
   ASSERT_EQ(heap.Create(32, 32, 32), ERROR_SUCCESS);
   void* only = heap.Allocate();
   ASSERT_NE(only, nullptr);
-  std::thread waiter([&] { heap.WaitForRoom(); });
+  std::promise<void> woke;
+  std::future<void> returned = woke.get_future();
+  std::thread waiter([&] {
+    heap.WaitForRoom();
+    woke.set_value();
+  });
+  EXPECT_EQ(returned.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+      << "a full heap holds the waiter";
   heap.Destroy();
+  const bool ended = returned.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!ended) heap.Free(only);  // lets the waiter go, so that the failure does not hang
   waiter.join();
+  ASSERT_TRUE(ended) << "the destroy ends the wait";
   EXPECT_FALSE(heap.Exists());
   EXPECT_EQ(heap.Allocate(), nullptr);
   EXPECT_TRUE(heap.Free(only)) << "a transfer thread may free its record after the shutdown";

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -253,14 +254,20 @@ TEST_F(PortSocketSetOnPorts, HeldWaitTakesNothingUntilReleased) {
 
 TEST_F(PortSocketSetOnPorts, StopReleasesAHeldWait) {
   set_.Hold();
+  std::promise<Win32Error> waited;
+  std::future<Win32Error> result = waited.get_future();
   std::thread listener([&] {
     auto ready = All();
-    set_.Wait(ready);
+    waited.set_value(set_.Wait(ready));
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  set_.Release();
-  set_.CloseFromControl();
+  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+      << "the wait is held before the stop";
+  set_.CloseFromControl();  // without Release: a paused service must still stop
+  const bool ended = result.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!ended) set_.Release();  // so that the failure below does not hang the test
   listener.join();
+  ASSERT_TRUE(ended) << "the stop ends a held wait";
+  EXPECT_EQ(result.get(), ERROR_SUCCESS);
   EXPECT_FALSE(set_.IsOpen(1));
 }
 

@@ -516,6 +516,18 @@ class Life:
                               text[48:65].strip()))
         check_equal(sorted(transfers), sorted(self.expected_lines), "transfer lines")
 
+    def event_loops(self) -> None:
+        step("EventLoops 1: the same transfers, pause and continue, and stop from one loop")
+        self.wine.reg_add(PARAMETERS, "EventLoops", "REG_DWORD", "1")
+        for name in ("put-hpa.bin", "put-curl.bin", "put.txt"):
+            (self.served / name).unlink(missing_ok=True)
+        self.start()
+        self.transfers()
+        self.pause_and_continue()
+        self.stop()
+        result = self.wine.run("reg", "delete", PARAMETERS, "/v", "EventLoops", "/f")
+        check(result.returncode == 0, f"reg delete EventLoops: {result.stdout!r}")
+
     def console_mode(self) -> None:
         step("-debug: the listener in the console, ended by Ctrl-C")
         content = payload(1000, seed=11)
@@ -585,7 +597,8 @@ class Life:
         start = (EVENTLOG_INFORMATION_TYPE, 0, EVENT_SERVICE_STARTED)
         stop = (EVENTLOG_INFORMATION_TYPE, 0, EVENT_SERVICE_STOPPED)
         init_failed = (EVENTLOG_INFORMATION_TYPE, 0, EVENT_INIT_FAILED)
-        check_equal(found, [start, stop, start, stop, init_failed, stop],
+        # Three lives: the thread engine twice, then event loops; then a failed start.
+        check_equal(found, [start, stop] * 3 + [init_failed, stop],
                     "events (type, category, identifier)")
 
     def unit_tests(self) -> None:
@@ -625,6 +638,7 @@ def main() -> int:
         life.start()
         life.stop_while_paused()
         life.transfer_log()
+        life.event_loops()
         life.console_mode()
         life.failed_start()
         life.remove()

@@ -1,0 +1,323 @@
+#include "tftp/event_loop.h"
+
+#include <array>
+#include <atomic>
+#include <bitset>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "config/event_reporter.h"
+#include "platform/event_poller.h"
+#include "platform/threads.h"
+#include "tftp/listener.h"
+#include "tftp/socket_sink.h"
+#include "tftp/transfer_session.h"
+
+namespace quoril {
+
+namespace {
+
+using TimePoint = SessionClock::time_point;
+
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+// Poller keys: a port socket's index with this bit, else a transfer's slot.
+constexpr std::uintptr_t kPortKey = std::uintptr_t{1} << (sizeof(std::uintptr_t) * 8 - 1);
+// Slots come in chunks, so that a burst costs a few allocations and a steady load none.
+constexpr std::uint32_t kChunkSlots = 16;
+// Requests taken from one ready port socket before the loop looks at its transfers again.
+constexpr int kRequestsPerWake = 8;
+constexpr std::size_t kEventsPerWait = 64;
+// Deadlines are kept in one list per timeout, in seconds: a deadline is always set to now
+// plus the transfer's timeout, so appending keeps each list in order.
+constexpr std::size_t kTimeoutLists = 256;
+
+struct Slot {
+  std::optional<TransferSession> session;
+  platform::UdpSocket socket;
+  std::uint32_t previous = kNone;  // neighbours in the deadline list
+  std::uint32_t next = kNone;
+  std::uint8_t list = 0;
+  bool filed = false;
+};
+
+struct TimerList {
+  std::uint32_t head = kNone;
+  std::uint32_t tail = kNone;
+};
+
+// One loop; its thread alone touches everything here but `poller`'s Wake.
+struct Loop {
+  platform::EventPoller poller;
+  platform::JoinableThread thread;
+  std::vector<std::unique_ptr<std::array<Slot, kChunkSlots>>> chunks;
+  std::vector<std::uint32_t> freeSlots;
+  std::array<TimerList, kTimeoutLists> lists{};
+  std::bitset<kTimeoutLists> listsInUse;
+  bool portsWatched = false;
+  PacketBuffer received{};
+};
+
+struct Engine {
+  std::vector<std::unique_ptr<Loop>> loops;
+  std::atomic<bool> quit{false};
+};
+
+// Written by the listener's thread before the loops start and after they have ended.
+Engine gEngine;
+
+Slot& SlotAt(Loop& loop, std::uint32_t index) {
+  return (*loop.chunks[index / kChunkSlots])[index % kChunkSlots];
+}
+
+std::uint32_t AcquireSlot(Loop& loop) {
+  if (loop.freeSlots.empty()) {
+    const auto first = static_cast<std::uint32_t>(loop.chunks.size() * kChunkSlots);
+    loop.chunks.push_back(std::make_unique<std::array<Slot, kChunkSlots>>());
+    loop.freeSlots.reserve(loop.chunks.size() * kChunkSlots);
+    for (std::uint32_t k = kChunkSlots; k-- > 0;) loop.freeSlots.push_back(first + k);
+  }
+  const std::uint32_t index = loop.freeSlots.back();
+  loop.freeSlots.pop_back();
+  return index;
+}
+
+void Unfile(Loop& loop, std::uint32_t index) {
+  Slot& slot = SlotAt(loop, index);
+  if (!slot.filed) return;
+  TimerList& list = loop.lists[slot.list];
+  (slot.previous == kNone ? list.head : SlotAt(loop, slot.previous).next) = slot.next;
+  (slot.next == kNone ? list.tail : SlotAt(loop, slot.next).previous) = slot.previous;
+  if (list.head == kNone) loop.listsInUse.reset(slot.list);
+  slot.previous = slot.next = kNone;
+  slot.filed = false;
+}
+
+void FileAtTail(Loop& loop, std::uint32_t index) {
+  Unfile(loop, index);
+  Slot& slot = SlotAt(loop, index);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(slot.session->timeout);
+  slot.list = static_cast<std::uint8_t>(
+      std::min<std::int64_t>(std::max<std::int64_t>(seconds.count(), 0), kTimeoutLists - 1));
+  TimerList& list = loop.lists[slot.list];
+  slot.previous = list.tail;
+  (list.tail == kNone ? list.head : SlotAt(loop, list.tail).next) = index;
+  list.tail = index;
+  loop.listsInUse.set(slot.list);
+  slot.filed = true;
+}
+
+void Release(Loop& loop, std::uint32_t index) {
+  Slot& slot = SlotAt(loop, index);
+  Unfile(loop, index);
+  FinishSession(*slot.session);
+  if (slot.socket.IsOpen()) {
+    loop.poller.Remove(slot.socket);
+    slot.socket.Close();
+  }
+  slot.session.reset();
+  loop.freeSlots.push_back(index);
+  RunningTransfers.fetch_sub(1);
+}
+
+// After a call into the session: an ended one lets its slot go, a new deadline moves it to
+// the end of its list.
+void Settle(Loop& loop, std::uint32_t index, TimePoint deadlineBefore) {
+  Slot& slot = SlotAt(loop, index);
+  if (SessionEnded(*slot.session)) {
+    Release(loop, index);
+  } else if (!slot.filed || slot.session->deadline != deadlineBefore) {
+    FileAtTail(loop, index);
+  }
+}
+
+void StartSession(Loop& loop, RequestRecord* record) {
+  const std::uint32_t index = AcquireSlot(loop);
+  Slot& slot = SlotAt(loop, index);
+  TransferSession& session = slot.session.emplace();
+  RunningTransfers.fetch_add(1);
+  BeginSession(session, record);
+  if (!SessionEnded(session)) {
+    if (!OpenUdpSocket(slot.socket, 0, session.localAddress)) {
+      SocketNotOpened(session);
+    } else {
+      SocketSink sink(slot.socket);
+      StartTransfer(session, sink, SessionClock::now());
+      if (!SessionEnded(session)) {
+        const Win32Error error = loop.poller.Add(slot.socket, index);
+        if (error != ERROR_SUCCESS) OnReceiveFailed(session, error);
+      }
+    }
+  }
+  Settle(loop, index, TimePoint{});
+}
+
+// Takes the requests queued on port socket `port`, each into a record of the request heap
+// as the listener of the thread engine does, so that both bound what is in hand alike.
+void TakeRequests(Loop& loop, std::uint32_t port) {
+  for (int taken = 0; taken < kRequestsPerWake; ++taken) {
+    // Another loop holds the heap's records only for a moment; what is not taken now stays
+    // queued and wakes a loop again.
+    auto* record = static_cast<RequestRecord*>(gRequestHeap.Allocate());
+    if (record == nullptr) return;
+    std::size_t received = 0;
+    bool gotOne = false;
+    const Win32Error error = gLocalAddressTable.sockets.TryReceive(
+        port, record->datagram, received, record->clientAddress, gotOne);
+    if (!gotOne || error != ERROR_SUCCESS || received == 0) {
+      gRequestHeap.Free(record);
+      // Nothing a request could be (too large, or empty): dropped, and the service goes on.
+      if (gotOne && (error == WSAEMSGSIZE || (error == ERROR_SUCCESS && received == 0))) {
+        continue;
+      }
+      if (error != ERROR_SUCCESS) EventReporter(EVENT_SOCKET_READ);
+      return;
+    }
+    // The session reads names up to a terminator; stale bytes of an earlier request must
+    // not stand in for the ones this datagram lacks.
+    std::memset(record->datagram.data() + received, 0, record->datagram.size() - received);
+    record->localIndex = port;
+    StartSession(loop, record);
+  }
+}
+
+void ServeDatagram(Loop& loop, std::uint32_t index) {
+  Slot& slot = SlotAt(loop, index);
+  if (!slot.session) return;  // ended earlier in this round
+  TransferSession& session = *slot.session;
+  platform::SocketAddressIn sender{};
+  std::size_t length = 0;
+  bool gotOne = false;
+  const Win32Error error = slot.socket.TryReceive(loop.received, length, sender, gotOne);
+  if (!gotOne || error == WSAEMSGSIZE) return;  // larger than any TFTP packet: dropped
+  const TimePoint before = session.deadline;
+  if (error != ERROR_SUCCESS) {
+    OnReceiveFailed(session, error);
+  } else {
+    SocketSink sink(slot.socket);
+    OnDatagram(session, std::span(loop.received.data(), length), sender, sink,
+               SessionClock::now());
+  }
+  Settle(loop, index, before);
+}
+
+// Every deadline that has passed; answers how long the loop may wait for the next one.
+std::uint32_t ExpireDeadlines(Loop& loop) {
+  const TimePoint now = SessionClock::now();
+  std::uint32_t wait = platform::EventPoller::kWaitForever;
+  for (std::size_t list = loop.listsInUse._Find_first(); list < kTimeoutLists;
+       list = loop.listsInUse._Find_next(list)) {
+    for (;;) {
+      const std::uint32_t index = loop.lists[list].head;
+      if (index == kNone) break;
+      Slot& slot = SlotAt(loop, index);
+      if (slot.session->deadline > now) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(slot.session->deadline - now).count();
+        wait = std::min<std::uint32_t>(wait, static_cast<std::uint32_t>(left));
+        break;
+      }
+      const TimePoint before = slot.session->deadline;
+      SocketSink sink(slot.socket);
+      OnDeadline(*slot.session, sink, now);
+      Settle(loop, index, before);
+      // A transfer that sent again is now at the end of its list; the next head follows.
+    }
+  }
+  return wait;
+}
+
+void WatchPorts(Loop& loop, bool watch) {
+  if (watch == loop.portsWatched) return;
+  const std::uint32_t count = gLocalAddressTable.count;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    if (watch) {
+      loop.poller.AddPort(gLocalAddressTable.sockets, k, kPortKey | k);
+    } else {
+      loop.poller.RemovePort(gLocalAddressTable.sockets, k);
+    }
+  }
+  loop.portsWatched = watch;
+}
+
+// A pause or a stop stops taking requests; running transfers go on until the shutdown.
+void FollowControls(Loop& loop) {
+  const auto controls = gLocalAddressTable.sockets.Controls();
+  WatchPorts(loop, !controls.held && !controls.stopRequested);
+}
+
+void EndEveryTransfer(Loop& loop) {
+  for (std::uint32_t index = 0; index < loop.chunks.size() * kChunkSlots; ++index) {
+    Slot& slot = SlotAt(loop, index);
+    if (!slot.session) continue;
+    OnReceiveFailed(*slot.session, ERROR_SUCCESS);
+    Release(loop, index);
+  }
+}
+
+void RunLoop(void* argument) {
+  Loop& loop = *static_cast<Loop*>(argument);
+  std::array<std::uintptr_t, kEventsPerWait> ready{};
+  FollowControls(loop);
+  for (;;) {
+    const std::uint32_t wait = ExpireDeadlines(loop);
+    std::size_t count = 0;
+    bool woken = false;
+    if (loop.poller.Wait(wait, ready, count, woken) != ERROR_SUCCESS) {
+      // As the listener of the thread engine: a wait that fails ends what this loop serves.
+      EventReporter(EVENT_SOCKET_BLOCK);
+      break;
+    }
+    if (woken) {
+      if (gEngine.quit.load()) break;
+      FollowControls(loop);
+    }
+    // Running transfers first: what their clients sent came before the new requests.
+    for (std::size_t k = 0; k < count; ++k) {
+      if ((ready[k] & kPortKey) == 0) ServeDatagram(loop, static_cast<std::uint32_t>(ready[k]));
+    }
+    for (std::size_t k = 0; k < count && loop.portsWatched; ++k) {
+      if ((ready[k] & kPortKey) != 0) {
+        TakeRequests(loop, static_cast<std::uint32_t>(ready[k] & ~kPortKey));
+      }
+    }
+  }
+  WatchPorts(loop, false);
+  EndEveryTransfer(loop);
+}
+
+}  // namespace
+
+bool StartEventLoops(std::uint32_t count) {
+  gEngine.quit.store(false);
+  gEngine.loops.clear();
+  for (std::uint32_t k = 0; k < count; ++k) {
+    auto loop = std::make_unique<Loop>();
+    if (loop->poller.Create() != ERROR_SUCCESS ||
+        gLocalAddressTable.sockets.AddObserver(loop->poller) != ERROR_SUCCESS) {
+      StopEventLoops();
+      return false;
+    }
+    gEngine.loops.push_back(std::move(loop));
+  }
+  for (auto& loop : gEngine.loops) {
+    if (loop->thread.Start(RunLoop, loop.get()) != ERROR_SUCCESS) {
+      StopEventLoops();
+      return false;
+    }
+  }
+  return true;
+}
+
+void StopEventLoops() {
+  gEngine.quit.store(true);
+  for (auto& loop : gEngine.loops) loop->poller.Wake();
+  for (auto& loop : gEngine.loops) {
+    if (loop->thread.IsStarted()) loop->thread.Join();
+    gLocalAddressTable.sockets.RemoveObserver(loop->poller);
+  }
+}
+
+}  // namespace quoril
