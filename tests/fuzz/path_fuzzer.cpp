@@ -1,12 +1,14 @@
-// Path forming and confinement, with any name a request could carry: the full path is formed
-// as the session forms it (GetFullPathName, then lower-cased) and opened confined to the
-// served directory. Whatever the name, a read finds only a file inside, and a write leaves
-// everything outside as it was: the served directory holds links out of it (to a file, to a
-// directory, to the root), a sibling whose name begins with the served directory's, and a
-// link loop.
+// Path forming and confinement, with any request a client could send: a transfer session
+// takes the request as the listener hands it over and is driven to its end, so that the name
+// goes the whole way a name goes in service (GetFullPathName, lower-casing, the prefix test
+// against DefaultDirectory, the open confined to it). Confinement is on; the served
+// directory holds links out of it (to a file, to a directory, to the root), a sibling whose
+// name begins with the served directory's, and a link loop. Whatever the request, a read
+// sends only a file inside, and a write leaves everything outside as it was. The full path
+// itself is always well formed: absolute, '/' alone separating, no '.' or '..', formed once
+// for good.
 //
-// Input: byte 0 picks the operation (read, or a write with CREATE_ALWAYS, CREATE_NEW or
-// OPEN_ALWAYS); the rest is the name, up to its first zero byte.
+// Input: byte 0 picks OverwriteExisting (0 to 5); the rest is the request datagram.
 #include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -23,10 +25,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "config/server_config.h"
 #include "platform/files.h"
-#include "platform/strings.h"
 #include "tests/fuzz/fuzz_check.h"
+#include "tftp/listener.h"
+#include "tftp/transfer_session.h"
 
 namespace {
 
@@ -58,7 +63,6 @@ std::set<std::string> Entries(const fs::path& directory) {
 struct Tree {
   fs::path base;
   fs::path served;
-  std::string confineTo;  // the served directory as DefaultDirectory holds it: lower-cased
   std::set<std::string> servedEntries;
   std::set<std::string> subEntries;
 
@@ -83,9 +87,19 @@ struct Tree {
     fs::create_symlink("loop", served / "loop");
     servedEntries = Entries(served);
     subEntries = Entries(served / "Sub");
-    confineTo = served.string();
-    platform::LowerCaseAscii(std::span(confineTo.data(), confineTo.size()));
-    FUZZ_CHECK(platform::SetCurrentDirectory(confineTo.c_str()) == ERROR_SUCCESS);
+    // The service's settings as the load leaves them: DefaultDirectory lower-cased and the
+    // current directory; events under a root of the run's own.
+    fs::create_directories(base / "root");
+    setenv("QUORIL_ROOT", (base / "root").c_str(), 1);
+    std::string directory = served.string();
+    for (char& c : directory) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    FUZZ_CHECK(directory.size() < quoril::gServerConfig.DefaultDirectory.size());
+    std::copy(directory.begin(), directory.end(), quoril::gServerConfig.DefaultDirectory.begin());
+    quoril::gServerConfig.LimitToDefaultDirectory = 1;
+    FUZZ_CHECK(platform::SetCurrentDirectory(directory.c_str()) == ERROR_SUCCESS);
+    FUZZ_CHECK(quoril::gRequestHeap.Create(quoril::kRequestHeapInitialSize,
+                                           quoril::kRequestHeapMaximumSize,
+                                           sizeof(quoril::RequestRecord)) == ERROR_SUCCESS);
   }
 
   ~Tree() {
@@ -95,7 +109,7 @@ struct Tree {
 
   // Nothing outside the served directory changed; what a write added inside goes again.
   void CheckAndTidy() const {
-    FUZZ_CHECK(Entries(base) == (std::set<std::string>{"outside", "served", "served2"}));
+    FUZZ_CHECK(Entries(base) == (std::set<std::string>{"outside", "root", "served", "served2"}));
     for (const char* directory : {"outside", "served2"}) {
       FUZZ_CHECK(Entries(base / directory) == std::set<std::string>{"secret.txt"});
       FUZZ_CHECK(ReadText(base / directory / "secret.txt") == kOutside);
@@ -142,46 +156,67 @@ void CheckFullPath(const char* name) {
   FUZZ_CHECK(std::string_view(again.data(), againLength) == full);
 }
 
+// What the session sent; every packet goes to the one client.
+class Recorder final : public quoril::PacketSink {
+ public:
+  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddressIn&) override {
+    sent.assign(packet.begin(), packet.end());
+    ++count;
+    return true;
+  }
+  std::vector<std::uint8_t> sent;  // the last
+  int count = 0;
+};
+
+std::vector<std::uint8_t> Packet(std::uint16_t opcode, std::uint16_t block,
+                                 std::string_view data = {}) {
+  std::vector<std::uint8_t> packet{
+      static_cast<std::uint8_t>(opcode >> 8), static_cast<std::uint8_t>(opcode),
+      static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)};
+  packet.insert(packet.end(), data.begin(), data.end());
+  return packet;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 1) return 0;
+  if (size < 1 || size - 1 > quoril::kMaxPacket) return 0;
   const Tree& tree = TheTree();
-  const std::string name(reinterpret_cast<const char*>(data + 1),
-                         strnlen(reinterpret_cast<const char*>(data + 1), size - 1));
-  if (name.empty()) return 0;
-  CheckFullPath(name.c_str());
-
-  // As the session: the full path, lower-cased, opened confined.
-  std::array<char, platform::kMaxPath> full{};
-  std::uint32_t length = 0;
-  if (platform::GetFullPathName(name.c_str(), full, length) != ERROR_SUCCESS ||
-      length >= full.size()) {
-    return 0;
+  quoril::gServerConfig.OverwriteExisting = data[0] % 6;
+  const std::span<const std::uint8_t> datagram(data + 1, size - 1);
+  if (datagram.size() > 2) {
+    const auto name = reinterpret_cast<const char*>(datagram.data() + 2);
+    const std::string text(name, strnlen(name, datagram.size() - 2));
+    if (!text.empty()) CheckFullPath(text.c_str());
   }
-  platform::LowerCaseAscii(std::span(full.data(), length));
 
-  platform::File file;
-  static constexpr std::uint32_t kWrites[] = {platform::kCreateAlways, platform::kCreateNew,
-                                              platform::kOpenAlways};
-  const int operation = data[0] % 4;
-  if (operation == 0) {
-    if (file.Open(full.data(), platform::kGenericRead, platform::kShareRead,
-                  platform::kOpenExisting, tree.confineTo.c_str()) == ERROR_SUCCESS) {
-      std::array<std::uint8_t, 64> bytes{};
-      std::size_t read = 0;
-      FUZZ_CHECK(file.Read(bytes, read) == ERROR_SUCCESS);
-      FUZZ_CHECK(std::string_view(reinterpret_cast<const char*>(bytes.data()), read) == kInside);
+  // As the listener hands a request over, and as an engine drives the session.
+  auto* record = static_cast<quoril::RequestRecord*>(quoril::gRequestHeap.Allocate());
+  FUZZ_CHECK(record != nullptr);
+  record->datagram.fill(0);
+  std::copy(datagram.begin(), datagram.end(), record->datagram.begin());
+  record->clientAddress = platform::SocketAddressIn{};
+  record->localIndex = 0;
+  quoril::TransferSession session;
+  quoril::BeginSession(session, record);
+  Recorder sink;
+  const auto now = quoril::SessionClock::time_point{};
+  quoril::StartTransfer(session, sink, now);
+  if (session.opcode == quoril::kOpcodeRrq) {
+    // The whole file, block by block: only a file inside is ever sent.
+    std::string content;
+    for (std::uint16_t block = 1; sink.count > 0 && !quoril::SessionEnded(session); ++block) {
+      if (sink.sent[1] != quoril::kOpcodeData) break;
+      content.append(sink.sent.begin() + 4, sink.sent.end());
+      FUZZ_CHECK(content.size() <= kInside.size());
+      quoril::OnDatagram(session, Packet(quoril::kOpcodeAck, block), {}, sink, now);
     }
-    return 0;
+    FUZZ_CHECK(content.empty() || content == kInside);
+  } else if (session.opcode == quoril::kOpcodeWrq && sink.count == 1 &&
+             sink.sent == Packet(quoril::kOpcodeAck, 0)) {
+    quoril::OnDatagram(session, Packet(quoril::kOpcodeData, 1, kInside), {}, sink, now);
   }
-  if (file.OpenReplacement(full.data(), kWrites[operation - 1], tree.confineTo.c_str()) ==
-      ERROR_SUCCESS) {
-    const auto bytes = reinterpret_cast<const std::uint8_t*>(kInside.data());
-    FUZZ_CHECK(file.Write(std::span(bytes, kInside.size())) == ERROR_SUCCESS);
-    file.Commit();
-  }
-  file.Close();
-  tree.CheckAndTidy();
+  quoril::FinishSession(session);
+  if (session.opcode == quoril::kOpcodeWrq) tree.CheckAndTidy();
   return 0;
 }
