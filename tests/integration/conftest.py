@@ -44,7 +44,9 @@ Fixtures
     it), ``run(argv)`` (a command inside the namespace, e.g. a real client; see clients.py),
     ``listener_addresses()``, ``udp_sockets()``, ``wait_closed((address, port))`` (a
     transfer has ended once its socket is gone), ``stop()`` (SIGTERM, answers the exit code),
-    ``wait_exit()`` (for a server that is expected to end by itself), ``stdout``/``stderr``.
+    ``wait_exit()`` (for a server that is expected to end by itself), ``stdout``/``stderr``;
+    ``executable`` and ``launcher`` (a command that execs it, such as setpriv) may be set
+    before ``start()``, as service_manager.py does for an installed unit.
 
 At teardown every server is stopped with SIGTERM (exit code 0 expected, unless the test set
 ``expected_returncode``) and the test fails if the server ended unexpectedly, did not stop,
