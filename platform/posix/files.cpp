@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "platform/posix/error_mapping.h"
+#include "platform/posix/failure_detail.h"
 #include "platform/posix/full_path.h"
 #include "platform/posix/unique_fd.h"
 
@@ -700,6 +701,8 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
                       std::uint32_t disposition, const char* confineTo, bool* alreadyExisted,
                       FileUse use) {
   Close();
+  // Whatever an earlier step noted is not why this open fails.
+  if (use == FileUse::kServiceOwn) ClearFailureDetail();
   if (alreadyExisted != nullptr) *alreadyExisted = false;
   std::string full;
   std::string root;
@@ -718,6 +721,16 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
     }
     handle_ = fd.Release();
     shareEntry_ = entry;
+    // The service's own file is only ever appended to: each write lands at the end even
+    // after another program shortened the file (a log rotation's copy and truncation).
+    if (use == FileUse::kServiceOwn && (access & kGenericWrite) != 0) {
+      const int flags = fcntl(static_cast<int>(handle_), F_GETFL);
+      if (flags < 0 || fcntl(static_cast<int>(handle_), F_SETFL, flags | O_APPEND) != 0) {
+        const Win32Error error = Win32ErrorFromErrno(errno);
+        Close();
+        return error;
+      }
+    }
     if (!created && (disposition == kCreateAlways || disposition == kTruncateExisting)) {
       if (ftruncate(static_cast<int>(handle_), 0) != 0) {
         const Win32Error error = Win32ErrorFromErrno(errno);
@@ -861,12 +874,16 @@ Win32Error File::SeekToEnd() {
 }
 
 Win32Error SetCurrentDirectory(const char* path) {
+  ClearFailureDetail();
   UniqueFd dir;
   std::string full;
-  if (const Win32Error error = OpenDirectory(path, dir, full); error != ERROR_SUCCESS) {
-    return error;
+  Win32Error error = OpenDirectory(path, dir, full);
+  if (error == ERROR_SUCCESS) error = ChangeCurrentDirectory(dir.Release(), full);
+  if (error != ERROR_SUCCESS) {
+    NoteFailureDetail("cannot serve the directory " + std::string(path != nullptr ? path : "") +
+                      ": " + DescribeError(error));
   }
-  return ChangeCurrentDirectory(dir.Release(), full);
+  return error;
 }
 
 Win32Error GetModuleFileName(std::span<char> buffer, std::uint32_t& length) {
