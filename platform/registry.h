@@ -55,7 +55,7 @@ class RegistryKey {
  private:
   std::string path_;  // the key's path, without HKEY_LOCAL_MACHINE
   bool open_ = false;
-  std::uintptr_t handle_ = 0;  // the open HKEY, on Windows
+  [[maybe_unused]] std::uintptr_t handle_ = 0;  // the open HKEY, on Windows
 };
 
 // RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey): deletes a key that has no subkeys; fails with

@@ -48,6 +48,7 @@ inline constexpr Win32Error ERROR_DIRECTORY = 267;
 inline constexpr Win32Error ERROR_INVALID_ADDRESS = 487;
 inline constexpr Win32Error ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 inline constexpr Win32Error ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
+inline constexpr Win32Error ERROR_INVALID_SERVICE_ACCOUNT = 1057;
 inline constexpr Win32Error ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 inline constexpr Win32Error ERROR_SERVICE_EXISTS = 1073;
 inline constexpr Win32Error ERROR_SERVICE_MARKED_FOR_DELETE = 1072;

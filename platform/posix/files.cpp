@@ -194,7 +194,11 @@ Win32Error SettleLast(Location& where, Found& found, struct stat& info) {
     std::array<char, PATH_MAX> target{};
     const ssize_t length =
         readlinkat(where.dir.Get(), where.name.c_str(), target.data(), target.size());
-    if (length < 0) return Win32ErrorFromErrno(errno);
+    if (length < 0) {
+      // No longer a link, or gone, since it was looked at: looked at again.
+      if (errno == EINVAL || errno == ENOENT) continue;
+      return Win32ErrorFromErrno(errno);
+    }
     if (static_cast<std::size_t>(length) >= target.size()) return ERROR_FILENAME_EXCED_RANGE;
     if (length == 0) return ERROR_PATH_NOT_FOUND;
     const std::string link(target.data(), static_cast<std::size_t>(length));

@@ -133,7 +133,10 @@ Win32Error LoadDocument(RegistryDocument& document) {
 Win32Error MakeRegistryDirectory() {
   for (const char* relative : {"etc", kRegistryDirectory}) {
     std::string path = SystemRootPath(relative);
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (::mkdir(path.c_str(), 0755) == 0) {
+      // Whatever the installer's umask: the service reads its settings as its own account.
+      ::chmod(path.c_str(), 0755);
+    } else if (errno != EEXIST) {
       return NoteErrno(ERROR_PATH_NOT_FOUND, path, "cannot create directory");
     }
   }

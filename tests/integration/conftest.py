@@ -45,7 +45,9 @@ Fixtures
     as ``options={...}``), ``run(argv)`` (a command inside the namespace, e.g. a real client; see clients.py),
     ``listener_addresses()``, ``udp_sockets()``, ``wait_closed((address, port))`` (a
     transfer has ended once its socket is gone), ``stop()`` (SIGTERM, answers the exit code),
-    ``wait_exit()`` (for a server that is expected to end by itself), ``stdout``/``stderr``.
+    ``wait_exit()`` (for a server that is expected to end by itself), ``stdout``/``stderr``;
+    ``executable`` and ``launcher`` (a command that execs it, such as setpriv) may be set
+    before ``start()``, as service_manager.py does for an installed unit.
 
 At teardown every server is stopped with SIGTERM (exit code 0 expected, unless the test set
 ``expected_returncode``) and the test fails if the server ended unexpectedly, did not stop,
@@ -189,6 +191,9 @@ class QuorilServer:
         if self.settings["default_directory"] is None:
             self.settings["default_directory"] = str(self.served)
         self.registry = registry
+        # What runs: `launcher` (e.g. a change of user) before the executable and `args`.
+        self.launcher: list[str] = []
+        self.executable: Path | None = None  # None: QUORLD
         self.args = list(args)
         self.env = dict(os.environ, QUORIL_ROOT=str(self.root), **(env or {}))
         if SANITIZE:
@@ -259,9 +264,11 @@ class QuorilServer:
         self._write_registry()
         self._stdout = open(self.base / "quorld.stdout", "wb")
         self._stderr = open(self.base / "quorld.stderr", "wb")
-        # nsenter execs quorld in place, so the child's pid is the server's.
+        # nsenter (and a launcher such as setpriv) exec quorld in place, so the child's pid is
+        # the server's.
         self.process = subprocess.Popen(
-            self.ns.command([QUORLD, *self.args], cwd=self.server_directory),
+            self.ns.command([*self.launcher, self.executable or QUORLD, *self.args],
+                            cwd=self.server_directory),
             cwd=self.server_directory if not self.ns.mounts else self.base,
             env=self.env,
             stdin=subprocess.DEVNULL,
