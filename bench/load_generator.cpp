@@ -51,7 +51,8 @@ struct Options {
   double durationSeconds = 0;   // 0: run `transfers` and stop
   std::uint32_t timeoutMs = 1000;
   std::uint32_t retries = 10;
-  double limitSeconds = 600;  // hard bound on the whole run
+  double limitSeconds = 600;        // hard bound on the whole run
+  TransferOptions transferOptions;  // downloads: blksize and windowsize asked
 };
 
 class UniqueFd {
@@ -87,6 +88,7 @@ void Usage() {
       "         [--mode octet|netascii] --file REMOTE_NAME --source LOCAL_FILE\n"
       "         [--concurrency N] [--transfers N | --duration SECONDS]\n"
       "         [--timeout-ms 1000] [--retries 10] [--limit-s 600]\n"
+      "         [--blksize N] [--windowsize N] (downloads)\n"
       "         [--scenario NAME] [--label SERVER]\n",
       stderr);
 }
@@ -150,6 +152,12 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     } else if (name == "--retries") {
       if (!ParseUnsigned(value, 1000, number)) return std::nullopt;
       options.retries = static_cast<std::uint32_t>(number);
+    } else if (name == "--blksize") {
+      if (!ParseUnsigned(value, 65464, number) || number < 8) return std::nullopt;
+      options.transferOptions.blockSize = static_cast<std::uint32_t>(number);
+    } else if (name == "--windowsize") {
+      if (!ParseUnsigned(value, 65535, number) || number == 0) return std::nullopt;
+      options.transferOptions.windowSize = static_cast<std::uint32_t>(number);
     } else if (name == "--limit-s") {
       if (!ParseSeconds(value, options.limitSeconds)) return std::nullopt;
     } else {
@@ -292,7 +300,7 @@ class LoadGenerator {
     const std::uint64_t number = tally_.started++;
     slot.started = now;
     if (!StartTransfer(slot.transfer, options_.direction, options_.mode, RemoteName(number),
-                       source_, options_.retries)) {
+                       source_, options_.retries, options_.transferOptions)) {
       CountTransfer(tally_, slot.transfer, 0);
       return;  // this slot rests: the same name would fail again
     }
@@ -331,7 +339,7 @@ class LoadGenerator {
     if (index >= slots_.size()) return;
     Slot& slot = slots_[index];
     // Larger than any TFTP packet, so that an oversized one is seen whole and refused.
-    std::array<std::uint8_t, 2048> buffer;
+    static std::array<std::uint8_t, 65536> buffer;
     while (slot.busy) {
       sockaddr_in from{};
       socklen_t fromLength = sizeof from;

@@ -2,7 +2,7 @@
 # Benchmarks Quoril side by side with tftpd-hpa, atftpd and dnsmasq on loopback, each server
 # in a network namespace of its own, and prints a markdown table (see README.md, "Benchmark").
 # Usage (as root): bench/run.sh [--quick] [--reps N] [--servers quoril,dnsmasq,...]
-#                               [--scenarios a,b,c,d,e,n] [--out DIR]
+#                               [--scenarios a,b,c,d,e,n,f1,f2] [--out DIR]
 # Installs what it needs from Debian and builds into build-bench/ (optimised, with symbols for profilers).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -15,8 +15,9 @@ process's peak resident set (reset before each scenario) plus the largest privat
 memory its forked children held at once (sampled).
 
 bench/run.sh installs the peers, builds, and calls this; see README.md, "Benchmark".
---smoke runs a few tiny transfers of every kind against Quoril alone and fails when a byte is
-wrong: it never judges speed.
+Quoril runs twice, as "quoril" (a thread per transfer) and "quoril-loop" (the same build with
+one event loop, EventLoops = 1). --smoke runs a few tiny transfers of every kind against both
+alone and fails when a byte is wrong: it never judges speed.
 """
 
 from __future__ import annotations
@@ -51,7 +52,12 @@ REGISTRY = (
     '"EnableLogging"=dword:00000000\r\n'
     '"OverwriteExisting"=dword:00000002\r\n'
     '"LimitToDefaultDirectory"=dword:00000000\r\n'
+    '"NegotiateOptions"=dword:00000001\r\n'
+    "{engine}"
 )
+# A build measured under a name that ends so runs the event-loop engine with one loop.
+LOOP_SUFFIX = "-loop"
+EVENT_LOOPS = '"EventLoops"=dword:00000001\r\n'
 
 
 # ---------------------------------------------------------------------------------------------
@@ -68,6 +74,9 @@ class Scenario:
     concurrency: int
     transfers: int = 0  # 0 with a duration
     duration: float = 0.0
+    # Options the load generator asks for ({name: value}); a server that grants less is not
+    # measured in the scenario.
+    options: dict = field(default_factory=dict)
 
 
 @dataclass
@@ -104,6 +113,10 @@ def make_scenarios(sizes: Sizes) -> list[Scenario]:
                  "write", "octet", "medium.bin", sizes.e_clients, sizes.e_clients),
         Scenario("n", f"netascii download of {sizes.text // 1024} KiB of text", "read",
                  "netascii", "text.txt", 1, 1),
+        Scenario("f1", f"one download of {sizes.big // MIB} MiB, blksize 1468", "read", "octet",
+                 "big.bin", 1, 1, options={"blksize": 1468}),
+        Scenario("f2", f"one download of {sizes.big // MIB} MiB, blksize 1468, windowsize 8",
+                 "read", "octet", "big.bin", 1, 1, options={"blksize": 1468, "windowsize": 8}),
     ]
 
 
@@ -367,13 +380,14 @@ class Server:
         return printed
 
 
-SERVER_NAMES = ["quoril", "tftpd-hpa", "atftpd", "dnsmasq"]
 PEER_NAMES = ["tftpd-hpa", "atftpd", "dnsmasq"]
 
 
 def quoril_builds(args) -> dict[str, str]:
-    """Every Quoril build measured: --quorld as "quoril", and each --quoril NAME=PATH."""
-    builds = {"quoril": args.quorld}
+    """Every Quoril build measured: --quorld as "quoril" (a thread per transfer) and
+    "quoril-loop" (one event loop), and each --quoril NAME=PATH (a NAME ending in -loop runs
+    the event-loop engine)."""
+    builds = {"quoril": args.quorld, "quoril" + LOOP_SUFFIX: args.quorld}
     for option in args.quoril or []:
         name, _, path = option.partition("=")
         if not name.startswith("quoril-") or not path:
@@ -382,9 +396,10 @@ def quoril_builds(args) -> dict[str, str]:
     return builds
 
 
-def make_system_root(system_root: Path, root: Path) -> None:
+def make_system_root(system_root: Path, root: Path, loops: bool) -> None:
     (system_root / "etc/quoril").mkdir(parents=True)
-    (system_root / "etc/quoril/registry.reg").write_text(REGISTRY.format(root=root), newline="")
+    registry = REGISTRY.format(root=root, engine=EVENT_LOOPS if loops else "")
+    (system_root / "etc/quoril/registry.reg").write_text(registry, newline="")
 
 
 def server_kinds(args, root: Path, system_root: Path) -> dict[str, ServerKind]:
@@ -394,7 +409,7 @@ def server_kinds(args, root: Path, system_root: Path) -> dict[str, ServerKind]:
         # build that does not read the registry yet serves it too. Each build has a system
         # root (registry, events file) of its own.
         own_root = system_root / name
-        make_system_root(own_root, root)
+        make_system_root(own_root, root, name.endswith(LOOP_SUFFIX))
         kinds[name] = ServerKind(name, True, [path, "-debug"], {"QUORIL_ROOT": str(own_root)})
     return kinds | {
         # Forks a process per request.
@@ -439,6 +454,8 @@ def run_scenario(server: Server, scenario: Scenario, args, root: Path, rep: int)
             "--file", remote, "--source", str(root / scenario.file),
             "--concurrency", str(scenario.concurrency), "--scenario", scenario.name,
             "--label", server.kind.name, "--limit-s", str(args.limit)]
+    for option, value in scenario.options.items():
+        argv += [f"--{option}", str(value)]
     if scenario.duration:
         argv += ["--duration", str(scenario.duration)]
     else:
@@ -458,6 +475,8 @@ def run_scenario(server: Server, scenario: Scenario, args, root: Path, rep: int)
         raise RuntimeError(f"load generator failed ({done.returncode}): {done.stderr.strip()}")
     result = json.loads(lines[-1])
     result.update(server=server.kind.name, rep=rep, server_cpu_s=cpu, server_peak_mib=peak / MIB)
+    # A server that did not grant every option asked for moved the file some other way.
+    result["granted"] = all(result.get(k) == v for k, v in scenario.options.items())
     if scenario.op == "write":
         check_uploads(result, root, server.kind.name, root / scenario.file, scenario.transfers)
     if not server.alive():
@@ -506,11 +525,19 @@ METRICS = [
     ("e", "server CPU µs/block", False, lambda r: cpu_per(r, "blocks")),
     ("n", "MiB/s", True, lambda r: r["mib_per_s"]),
     ("n", "server CPU µs/block", False, lambda r: cpu_per(r, "blocks")),
+    ("f1", "MiB/s", True, lambda r: r["mib_per_s"]),
+    ("f1", "server CPU ms/MiB", False, lambda r: cpu_per_mib(r)),
+    ("f2", "MiB/s", True, lambda r: r["mib_per_s"]),
+    ("f2", "server CPU ms/MiB", False, lambda r: cpu_per_mib(r)),
 ]
 
 
 def cpu_per(result: dict, key: str) -> float | None:
     return result["server_cpu_s"] * 1e6 / result[key] if result[key] else None
+
+
+def cpu_per_mib(result: dict) -> float | None:
+    return result["server_cpu_s"] * 1e3 / (result["bytes"] / MIB) if result["bytes"] else None
 
 
 def netascii_cpu_ratio(by_scenario: dict) -> float | None:
@@ -542,7 +569,7 @@ def summarize(results: list[dict], servers: list[str], scenarios: list[str]) -> 
                 found = table[rep].get(s, {})
                 if value_of is None:
                     row[s] = netascii_cpu_ratio(found)
-                elif scenario in found:
+                elif scenario in found and found[scenario].get("granted", True):
                     failed[s] += found[scenario]["failed"]
                     row[s] = value_of(found[scenario])
             for s, v in row.items():
@@ -582,9 +609,9 @@ def main() -> int:
     size.add_argument("--smoke", action="store_true",
                       help="tiny transfers against Quoril alone; fails on any wrong byte")
     parser.add_argument("--reps", type=int, help="repetitions (full 5, quick 3)")
-    parser.add_argument("--servers", help="default quoril,tftpd-hpa,atftpd,dnsmasq; "
-                        "quoril alone with --smoke")
-    parser.add_argument("--scenarios", default="a,b,c,d,e,n")
+    parser.add_argument("--servers", help="default quoril,quoril-loop,tftpd-hpa,"
+                        "atftpd,dnsmasq; the Quoril builds alone with --smoke")
+    parser.add_argument("--scenarios", default="a,b,c,d,e,n,f1,f2")
     parser.add_argument("--quorld", required=True)
     parser.add_argument("--quoril", action="append", metavar="NAME=PATH",
                         help="a further Quoril build measured beside the others, under a name "

@@ -56,6 +56,8 @@ void CountTransfer(ScenarioTally& tally, const ClientTransfer& transfer, double 
   if (transfer.state == State::kDone) {
     ++tally.done;
     tally.bytes += transfer.offset;
+    tally.blockSize = transfer.blockSize;
+    tally.windowSize = transfer.windowSize;
     tally.latenciesMs.push_back(latencyMs);
     return;
   }
@@ -103,6 +105,8 @@ std::string FormatReport(ScenarioTally& tally) {
   AppendField(out, "max_ms", Number(Percentile(tally.latenciesMs, 100)));
   AppendField(out, "retransmissions", Count(tally.retransmissions));
   AppendField(out, "strays", Count(tally.strays));
+  AppendField(out, "blksize", Count(tally.blockSize));
+  AppendField(out, "windowsize", Count(tally.windowSize));
   AppendField(out, "client_cpu_s", Number(tally.clientCpuSeconds));
   return out + "}";
 }

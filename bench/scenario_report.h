@@ -28,6 +28,9 @@ struct ScenarioTally {
   std::uint64_t blocks = 0;     // DATA blocks moved in order, all transfers
   std::uint64_t retransmissions = 0;
   std::uint64_t strays = 0;
+  // What the server granted the last transfer done: 512 and 1 without options.
+  std::uint64_t blockSize = kBlockSize;
+  std::uint64_t windowSize = 1;
 
   double wallSeconds = 0;           // first request to last end
   double clientCpuSeconds = 0;      // the load generator's own processor time

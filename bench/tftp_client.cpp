@@ -1,7 +1,9 @@
 #include "bench/tftp_client.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
+#include <string>
 
 namespace quoril::bench {
 
@@ -96,20 +98,54 @@ bool CheckComplete(ClientTransfer& transfer) {
   return transfer.offset == transfer.source.size();
 }
 
+// The OACK: the block and window sizes granted; ACK 0 starts the data.
+Reaction OnOack(ClientTransfer& transfer, std::span<const std::uint8_t> datagram) {
+  Reaction reaction;
+  std::size_t at = 2;
+  const auto field = [&]() {
+    const auto end =
+        std::find(datagram.begin() + static_cast<std::ptrdiff_t>(at), datagram.end(), 0);
+    std::string text(datagram.begin() + static_cast<std::ptrdiff_t>(at), end);
+    at = static_cast<std::size_t>(end - datagram.begin()) + 1;
+    return text;
+  };
+  while (at < datagram.size()) {
+    const std::string name = field();
+    const std::string value = at <= datagram.size() ? field() : std::string();
+    std::uint32_t number = 0;
+    std::from_chars(value.data(), value.data() + value.size(), number);
+    if (name == "blksize" && number >= 8 && number <= 65464) transfer.blockSize = number;
+    if (name == "windowsize" && number >= 1) transfer.windowSize = number;
+  }
+  BuildAck(transfer);
+  reaction.sendPacket = true;
+  reaction.progressed = true;
+  return reaction;
+}
+
 Reaction OnDownloadData(ClientTransfer& transfer, std::span<const std::uint8_t> datagram) {
   Reaction reaction;
   const std::uint16_t number = Field16(datagram, 2);
-  if (transfer.block > 0 && number == Wire(transfer.block)) {
+  const auto ahead = static_cast<std::uint16_t>(number - Wire(transfer.block + 1));
+  const auto behind = static_cast<std::uint16_t>(-ahead);
+  if (ahead != 0 && behind <= transfer.windowSize && behind <= transfer.block) {
     // A repeat: the server did not get our ACK yet, or retransmitted early. Not answering
     // keeps one packet in flight (no Sorcerer's Apprentice); our timer resends the ACK.
     return reaction;
   }
-  if (number != Wire(transfer.block + 1)) {
+  if (ahead != 0 && transfer.windowSize > 1 && ahead < transfer.windowSize) {
+    // A block of the window was lost: the server goes on after the last one in order.
+    BuildAck(transfer);
+    transfer.inWindow = 0;
+    reaction.sendPacket = true;
+    return reaction;
+  }
+  if (ahead != 0) {
     Fail(transfer, Failure::kBadBlock);
     return reaction;
   }
   const std::span<const std::uint8_t> data = datagram.subspan(4);
-  if (data.size() > kBlockSize) {
+  if (data.size() > transfer.blockSize) {
     Fail(transfer, Failure::kMalformed);
     return reaction;
   }
@@ -119,10 +155,14 @@ Reaction OnDownloadData(ClientTransfer& transfer, std::span<const std::uint8_t> 
   }
   ++transfer.block;
   transfer.wireBytes += data.size();
-  BuildAck(transfer);
-  reaction.sendPacket = true;
   reaction.progressed = true;
-  if (data.size() < kBlockSize) {
+  const bool last = data.size() < transfer.blockSize;
+  if (last || ++transfer.inWindow >= transfer.windowSize) {
+    BuildAck(transfer);
+    transfer.inWindow = 0;
+    reaction.sendPacket = true;
+  }
+  if (last) {
     if (CheckComplete(transfer)) {
       transfer.state = State::kDone;
     } else {
@@ -181,7 +221,8 @@ std::string_view FailureName(Failure failure) {
 }
 
 bool StartTransfer(ClientTransfer& transfer, Direction direction, Mode mode, std::string_view name,
-                   std::span<const std::uint8_t> source, std::uint32_t maxRetransmissions) {
+                   std::span<const std::uint8_t> source, std::uint32_t maxRetransmissions,
+                   const TransferOptions& options) {
   transfer = ClientTransfer{};
   transfer.direction = direction;
   transfer.mode = mode;
@@ -200,6 +241,20 @@ bool StartTransfer(ClientTransfer& transfer, Direction direction, Mode mode, std
   std::memcpy(transfer.packet.data() + at, modeName.data(), modeName.size());
   at += modeName.size();
   transfer.packet[at++] = 0;
+  const auto append = [&](std::string_view option, std::uint32_t value) {
+    if (value == 0 || direction != Direction::kDownload) return;
+    const std::string text = std::to_string(value);
+    if (at + option.size() + text.size() + 2 > kMaxPacket) return;
+    std::memcpy(transfer.packet.data() + at, option.data(), option.size());
+    at += option.size();
+    transfer.packet[at++] = 0;
+    std::memcpy(transfer.packet.data() + at, text.data(), text.size());
+    at += text.size();
+    transfer.packet[at++] = 0;
+    transfer.optionsAsked = true;
+  };
+  append("blksize", options.blockSize);
+  append("windowsize", options.windowSize);
   transfer.packetLength = at;
   return true;
 }
@@ -217,11 +272,17 @@ Reaction OnDatagram(ClientTransfer& transfer, std::span<const std::uint8_t> data
   }
   if (transfer.serverPort == 0) {
     // The server's first answer fixes its transfer identifier.
-    const bool first = opcode == kOpError ||
+    const bool oack = transfer.optionsAsked && opcode == kOpOack;
+    const bool first = opcode == kOpError || oack ||
                        (transfer.direction == Direction::kDownload && opcode == kOpData) ||
                        (transfer.direction == Direction::kUpload && opcode == kOpAck);
     if (!first) return reaction;
     transfer.serverPort = senderPort;
+    if (oack) {
+      reaction = OnOack(transfer, datagram);
+      transfer.retriesLeft = maxRetransmissions;
+      return reaction;
+    }
   }
   if (opcode == kOpError) {
     transfer.errorCode = Field16(datagram, 2);
@@ -248,6 +309,11 @@ Reaction OnTimeout(ClientTransfer& transfer) {
   }
   --transfer.retriesLeft;
   ++transfer.retransmissions;
+  // A download tells the server where it stands: the ACK of the last block in order.
+  if (transfer.direction == Direction::kDownload && transfer.serverPort != 0) {
+    BuildAck(transfer);
+    transfer.inWindow = 0;
+  }
   reaction.sendPacket = true;
   return reaction;
 }

@@ -1,7 +1,8 @@
-// One transfer of the load generator's TFTP client (RFC 1350, 512-byte blocks), as a state
-// machine without a socket: the driver hands it each datagram and each timeout and sends what
-// it asks for, so that its rules can be tried with raw bytes. It checks every byte a server
-// sends against the source file, so that a fast but wrong server cannot win a benchmark.
+// One transfer of the load generator's TFTP client (RFC 1350, 512-byte blocks; a download
+// may ask for blksize and windowsize, RFC 2348 and 7440), as a state machine without a socket: the
+// driver hands it each datagram and each timeout and sends what it asks for, so that its rules can
+// be tried with raw bytes. It checks every byte a server sends against the source file, so that a
+// fast but wrong server cannot win a benchmark.
 //
 // The load generator stands apart from the server: it shares no code with it.
 #pragma once
@@ -24,6 +25,13 @@ enum Opcode : std::uint16_t {
   kOpData = 3,
   kOpAck = 4,
   kOpError = 5,
+  kOpOack = 6,
+};
+
+// Options a download asks for; 0 asks for none. The server's OACK decides what is used.
+struct TransferOptions {
+  std::uint32_t blockSize = 0;
+  std::uint32_t windowSize = 0;
 };
 
 enum class Direction : std::uint8_t { kDownload, kUpload };
@@ -75,9 +83,14 @@ struct ClientTransfer {
   // Download: blocks received in order. Upload: number of the DATA in flight (0: the WRQ).
   // 64 bits, so that block numbers on the wire may wrap past 65535 without confusion.
   std::uint64_t block = 0;
-  std::size_t offset = 0;       // bytes of `source` checked (download) or acknowledged (upload)
-  std::size_t inFlight = 0;     // upload: data bytes of the DATA in flight
-  bool crPending = false;       // netascii download: a CR whose successor has not come yet
+  std::size_t offset = 0;    // bytes of `source` checked (download) or acknowledged (upload)
+  std::size_t inFlight = 0;  // upload: data bytes of the DATA in flight
+  bool crPending = false;    // netascii download: a CR whose successor has not come yet
+  // Download: what the OACK granted (512 and 1 without one), and blocks since the last ACK.
+  bool optionsAsked = false;
+  std::size_t blockSize = kBlockSize;
+  std::uint32_t windowSize = 1;
+  std::uint32_t inWindow = 0;
   std::uint64_t wireBytes = 0;  // data bytes carried by blocks in order
   std::uint32_t retriesLeft = 0;
   std::uint32_t retransmissions = 0;
@@ -91,7 +104,8 @@ struct ClientTransfer {
 // Resets `transfer` and builds its request (RRQ or WRQ for `name`) into `packet`. False when
 // the name does not fit into one packet.
 bool StartTransfer(ClientTransfer& transfer, Direction direction, Mode mode, std::string_view name,
-                   std::span<const std::uint8_t> source, std::uint32_t maxRetransmissions);
+                   std::span<const std::uint8_t> source, std::uint32_t maxRetransmissions,
+                   const TransferOptions& options = {});
 
 // A datagram from the server's address and `senderPort` (host order).
 Reaction OnDatagram(ClientTransfer& transfer, std::span<const std::uint8_t> datagram,

@@ -43,8 +43,7 @@ bool ReadNumber(const platform::RegistryKey& key, const char* name, std::uint32_
 
 // A setting beyond the seven that the installer writes: absent keeps `value` as it is (the
 // behaviour without the setting); present, it must be a number like the others.
-bool ReadOptionalNumber(const platform::RegistryKey& key, const char* name,
-                        std::uint32_t& value) {
+bool ReadOptionalNumber(const platform::RegistryKey& key, const char* name, std::uint32_t& value) {
   std::array<std::uint8_t, 4> bytes{};
   std::uint32_t size = 0;
   if (key.QueryValue(name, bytes, size) == ERROR_FILE_NOT_FOUND) return true;
@@ -105,6 +104,17 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
   config.EventLoops = std::min(config.EventLoops, kMaxEventLoops);
   config.MaxTransfers = 0;
   if (!ReadOptionalNumber(key, "MaxTransfers", config.MaxTransfers)) return 0;
+
+  config.NegotiateOptions = 0;
+  config.MaxBlockSize = ServerConfig{}.MaxBlockSize;
+  config.MaxWindowSize = ServerConfig{}.MaxWindowSize;
+  if (!ReadOptionalNumber(key, "NegotiateOptions", config.NegotiateOptions) ||
+      !ReadOptionalNumber(key, "MaxBlockSize", config.MaxBlockSize) ||
+      !ReadOptionalNumber(key, "MaxWindowSize", config.MaxWindowSize)) {
+    return 0;
+  }
+  config.MaxBlockSize = std::clamp(config.MaxBlockSize, kMinBlockSizeSetting, kMaxBlockSizeSetting);
+  config.MaxWindowSize = std::clamp(config.MaxWindowSize, 1u, kMaxWindowSizeSetting);
 
   if (config.EnableLogging == 0) return 1;
   if (!OpenTransferLog(logFile.data(), isNewLog)) return 0;

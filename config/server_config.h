@@ -23,12 +23,22 @@ struct ServerConfig {
   // Optional: 0 serves each transfer on a thread of its own; N serves all of them from N
   // event loops.
   std::uint32_t EventLoops = 0;
+  // Optional: nonzero negotiates blksize, timeout, tsize and windowsize (RFC 2347); 0 reads
+  // nothing after a request's mode.
+  std::uint32_t NegotiateOptions = 0;
+  // Optional: the largest block size (bytes, 8 to 65464) and window (blocks, 1 to 65535)
+  // that negotiation grants.
+  std::uint32_t MaxBlockSize = 1468;
+  std::uint32_t MaxWindowSize = 64;
   // Optional: how many transfers run at once; 0 (or absent) takes the default. The listener
   // may serve fewer when the process cannot hold enough descriptors for them.
   std::uint32_t MaxTransfers = 0;
 };
 
 inline constexpr std::uint32_t kMaxEventLoops = 64;
+inline constexpr std::uint32_t kMinBlockSizeSetting = 8;
+inline constexpr std::uint32_t kMaxBlockSizeSetting = 65464;
+inline constexpr std::uint32_t kMaxWindowSizeSetting = 65535;
 
 extern ServerConfig gServerConfig;
 

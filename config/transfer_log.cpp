@@ -25,8 +25,7 @@ constexpr std::size_t kOperationColumn = 75;
 constexpr std::size_t kDescriptionColumn = 87;
 constexpr std::size_t kDescriptionWidth = 35;
 constexpr std::size_t kFileColumn = 122;
-// The longest file name, its CR LF and a terminator.
-constexpr std::size_t kMaxLine = kFileColumn + (platform::kMaxPath - 1) + 2 + 1;
+static_assert(kMaxTransferLine == kFileColumn + (platform::kMaxPath - 1) + 2 + 1);
 
 constexpr char kStartedText[] = "   --- Quoril service started ---\r\n\r\n";
 constexpr char kStoppedText[] = "   --- Quoril service stopped ---\r\n";
@@ -172,9 +171,8 @@ void WriteStartBanner(bool isNew) {
   if (isNew) WriteLog(kLogColumnHeader);
 }
 
-void WriteTransferLine(const TransferLogEntry& entry) {
-  if (gServerConfig.EnableLogging == 0) return;
-  std::array<char, kMaxLine> line;
+std::size_t ComposeTransferLine(const TransferLogEntry& entry,
+                                std::span<char, kMaxTransferLine> line) {
   std::fill(line.begin(), line.begin() + kFileColumn, ' ');
   if (entry.failed) line[0] = 'E';
   PutColumn(line, kDateColumn, TextOf(entry.date), kTimeColumn - kDateColumn);
@@ -194,6 +192,13 @@ void WriteTransferLine(const TransferLogEntry& entry) {
   line[end++] = '\r';
   line[end++] = '\n';
   line[end] = '\0';
+  return end;
+}
+
+void WriteTransferLine(const TransferLogEntry& entry) {
+  if (gServerConfig.EnableLogging == 0) return;
+  std::array<char, kMaxTransferLine> line;
+  ComposeTransferLine(entry, line);
   WriteLog(line.data());
 }
 

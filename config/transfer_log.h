@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "platform/files.h"
 #include "platform/threads.h"
@@ -57,7 +59,14 @@ char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer);
 char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer);
 // The dotted-decimal text of an IPv4 address in network byte order, as "%d.%d.%d.%d" gives it.
 char* FormatAddressText(std::uint32_t address, AddressText& buffer);
-// Composes the fixed-column line of `entry` and writes it with one write.
+// A transfer line: 122 columns, a file name of up to 259 characters, CR LF and a terminator.
+inline constexpr std::size_t kMaxTransferLine = 122 + (platform::kMaxPath - 1) + 2 + 1;
+// Composes the fixed-column line of `entry`, terminated, into `line`; answers its length.
+// Whatever the fields hold (a text without its terminator included), the line is one line:
+// control characters show as '?', and CR LF comes only at its end.
+std::size_t ComposeTransferLine(const TransferLogEntry& entry,
+                                std::span<char, kMaxTransferLine> line);
+// Composes the line of `entry` and writes it with one write.
 void WriteTransferLine(const TransferLogEntry& entry);
 void WriteStopBanner();
 // Deletes the log lock and closes the log file if it is open; nothing is written after.

@@ -107,6 +107,8 @@ class File {
   Win32Error Write(std::span<const std::uint8_t> data);
   // SetFilePointer(0, FILE_END).
   Win32Error SeekToEnd();
+  // GetFileSizeEx: the size of the open file in bytes.
+  Win32Error Size(std::uint64_t& size) const;
   // WriteFile at the end of the file as it is at that moment, as a handle opened for
   // FILE_APPEND_DATA writes: whatever another program appended or cut off meanwhile (a log
   // rotation that copies and then empties the file), the data go after what is there now.
@@ -147,6 +149,10 @@ Win32Error GetFullPathName(const char* name, std::span<char> buffer, std::uint32
 // trailing separator, not the directory's resolved path: symbolic links in it stay.
 Win32Error GetCurrentDirectory(std::span<char> buffer, std::uint32_t& length);
 Win32Error SetCurrentDirectory(const char* path);
+
+// GetDiskFreeSpaceExA for the file system that holds `path` (a file that need not exist
+// yet): the bytes free for this process, from the nearest directory of the path that exists.
+Win32Error GetDiskFreeSpace(const char* path, std::uint64_t& freeBytes);
 
 // GetModuleFileNameA for the running executable. `length` is the number of characters
 // copied, without the terminator. A name that does not fit is cut to buffer.size() - 1

@@ -5,6 +5,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/win32_error.h"
 
@@ -41,11 +42,20 @@ class RegistryKey {
                         std::uint32_t* type = nullptr) const;
   // RegSetValueExA: creates or overwrites the value with its type and exact bytes.
   Win32Error SetValue(const char* name, std::uint32_t type, std::span<const std::uint8_t> data);
+  // RegDeleteValueA: fails with ERROR_FILE_NOT_FOUND when the value is missing.
+  Win32Error DeleteValue(const char* name);
+  // RegEnumValueA: the name, type and bytes of the value at `index`, in the key's order;
+  // ERROR_NO_MORE_ITEMS past the last one.
+  Win32Error EnumValue(std::uint32_t index, std::string& name, std::uint32_t& type,
+                       std::vector<std::uint8_t>& data) const;
+  // RegEnumKeyA: the name of the direct subkey at `index`; ERROR_NO_MORE_ITEMS past the
+  // last one.
+  Win32Error EnumKey(std::uint32_t index, std::string& name) const;
 
  private:
   std::string path_;  // the key's path, without HKEY_LOCAL_MACHINE
   bool open_ = false;
-  std::uintptr_t handle_ = 0;  // the open HKEY, on Windows
+  [[maybe_unused]] std::uintptr_t handle_ = 0;  // the open HKEY, on Windows
 };
 
 // RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey): deletes a key that has no subkeys; fails with

@@ -59,7 +59,8 @@ class ServiceManager {
 };
 
 // What CreateServiceA is given. No load-order group, tag, dependencies, account or
-// password: the service runs as the local system account.
+// password: on Windows the service runs as the local system account; the systemd backend
+// runs it as an unprivileged system account of its own, made when missing.
 struct ServiceDefinition {
   const char* serviceName;
   const char* displayName;
@@ -80,11 +81,13 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  // CreateServiceA: fails with ERROR_SERVICE_EXISTS when a service of that name exists.
+  // CreateServiceA: fails with ERROR_SERVICE_EXISTS when a service of that name exists, and
+  // with ERROR_INVALID_SERVICE_ACCOUNT when the service's own account cannot be made.
   Win32Error Create(const ServiceManager& manager, const ServiceDefinition& definition);
   // OpenServiceA: fails with ERROR_SERVICE_DOES_NOT_EXIST when there is none.
   Win32Error Open(const ServiceManager& manager, const char* serviceName, std::uint32_t access);
-  // DeleteService: the service goes once it has stopped; the handle stays open.
+  // DeleteService: the service goes once it has stopped; the handle stays open. An account
+  // that installation made for the service goes with it.
   Win32Error Delete();
   bool IsOpen() const;
   void Close();

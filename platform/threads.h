@@ -59,6 +59,10 @@ class PrivateHeap {
   std::unique_ptr<State> state_;
 };
 
+// Hands what the process's heap holds free back to the system, so that the memory of a burst
+// of transfers is not kept resident after it.
+void ReleaseFreeHeapMemory();
+
 // GetLocalTime.
 struct LocalTime {
   std::uint16_t year;

@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Builds Quoril into build/ (or build-<sanitizer>/ with "address" or "thread"). Warnings
+# Builds Quoril into build/ (or build-<sanitizer>/ with "address" or "thread"), showing the
+# build's progress on standard error; standard output names the build directory. Warnings
 # stop the build only with QUORIL_WARNINGS_AS_ERRORS=ON in the environment, as in CI.
-# Usage: scripts/build.sh [address|thread]
+# Usage: scripts/build.sh [address|thread] [TARGET...]   (every target when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-sanitize="${1:-}"
+sanitize=""
+if [[ "${1:-}" == address || "${1:-}" == thread ]]; then
+  sanitize="$1"
+  shift
+fi
 dir="build${sanitize:+-$sanitize}"
 type=Release
 [[ -n "$sanitize" ]] && type=Debug
+echo "Building in $dir/ ..." >&2
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DQUORIL_SANITIZE="$sanitize" \
   -DQUORIL_WARNINGS_AS_ERRORS="${QUORIL_WARNINGS_AS_ERRORS:-OFF}" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+targets=()
+for target in "$@"; do targets+=(--target "$target"); done
+cmake --build "$dir" -j"$(nproc)" "${targets[@]}" >&2
 echo "$dir"

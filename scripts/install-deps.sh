@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make python3 python3-pytest libgtest-dev iproute2 util-linux
-          tftp-hpa curl busybox atftp procps)
+          tftp-hpa curl busybox atftp procps systemd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

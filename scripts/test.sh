@@ -5,6 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-dir=$(scripts/build.sh "${1:-}" | tail -n 1)
+dir=$(scripts/build.sh ${1:+"$1"} | tail -n 1)
 cd "$dir"
 ctest --output-on-failure -j"$(nproc)" --timeout 1500

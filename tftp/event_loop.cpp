@@ -1,5 +1,6 @@
 #include "tftp/event_loop.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bitset>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "config/event_reporter.h"
+#include "config/server_config.h"
 #include "platform/event_poller.h"
 #include "platform/threads.h"
 #include "tftp/listener.h"
@@ -28,6 +30,9 @@ constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 constexpr std::uintptr_t kPortKey = std::uintptr_t{1} << (sizeof(std::uintptr_t) * 8 - 1);
 // Slots come in chunks, so that a burst costs a few allocations and a steady load none.
 constexpr std::uint32_t kChunkSlots = 16;
+// A pool that held at least this many transfers at once is handed back to the system once its
+// last transfer has ended, so that a burst's sessions do not stay resident after it.
+constexpr std::uint32_t kReleaseAfterBurst = 32;
 // Requests taken from one ready port socket before the loop looks at its transfers again.
 constexpr int kRequestsPerWake = 8;
 constexpr std::size_t kEventsPerWait = 64;
@@ -68,8 +73,11 @@ struct Loop {
   std::vector<std::uint32_t> freeSlots;
   std::array<TimerList, kTimeoutLists> lists{};
   std::bitset<kTimeoutLists> listsInUse;
+  std::uint32_t running = 0;
+  std::uint32_t mostRunning = 0;  // since the pool was last handed back
   bool portsWatched = false;
-  PacketBuffer received{};
+  // Room for the largest packet any transfer may be granted.
+  std::vector<std::uint8_t> received;
 };
 
 struct Engine {
@@ -131,7 +139,20 @@ void Release(Loop& loop, std::uint32_t index) {
   }
   slot.session.reset();
   loop.freeSlots.push_back(index);
+  --loop.running;
   TransferEnded();
+}
+
+// Between rounds, when no event names a slot: after a burst the empty pool goes, and the
+// next transfer starts a new one.
+void ShrinkIfIdle(Loop& loop) {
+  if (loop.running != 0 || loop.mostRunning < kReleaseAfterBurst) return;
+  loop.mostRunning = 0;
+  loop.chunks.clear();
+  loop.chunks.shrink_to_fit();
+  loop.freeSlots.clear();
+  loop.freeSlots.shrink_to_fit();
+  platform::ReleaseFreeHeapMemory();
 }
 
 // After a call into the session: an ended one lets its slot go, a new deadline moves it to
@@ -166,6 +187,7 @@ void StartSession(Loop& loop, RequestRecord* record) {
   const std::uint32_t index = AcquireSlot(loop);
   Slot& slot = SlotAt(loop, index);
   TransferSession& session = slot.session.emplace();
+  loop.mostRunning = std::max(loop.mostRunning, ++loop.running);
   BeginSession(session, record);
   if (!SessionEnded(session) && TakeTurn(session, loop.turns, index, SessionClock::now())) {
     OpenAndStart(loop, index);
@@ -206,8 +228,8 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
     }
     std::size_t received = 0;
     bool gotOne = false;
-    const Win32Error error = gLocalAddressTable.sockets.TryReceive(
-        port, record->datagram, received, record->clientAddress, gotOne);
+    const Win32Error error = gLocalAddressTable.sockets.TryReceive(port, record->datagram, received,
+                                                                   record->clientAddress, gotOne);
     if (!gotOne || error != ERROR_SUCCESS || received == 0) {
       gRequestHeap.Free(record);
       TransferEnded();
@@ -221,7 +243,8 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
     // The session reads names up to a terminator; stale bytes of an earlier request must
     // not stand in for the ones this datagram lacks.
     std::memset(record->datagram.data() + received, 0, record->datagram.size() - received);
-    record->localIndex = port;
+    record->localIndex = static_cast<std::uint16_t>(port);
+    record->length = static_cast<std::uint16_t>(received);
     StartSession(loop, record);
   }
 }
@@ -234,14 +257,13 @@ void ServeDatagram(Loop& loop, std::uint32_t index) {
   std::size_t length = 0;
   bool gotOne = false;
   const Win32Error error = slot.socket.TryReceive(loop.received, length, sender, gotOne);
-  if (!gotOne || error == WSAEMSGSIZE) return;  // larger than any TFTP packet: dropped
+  if (!gotOne || error == WSAEMSGSIZE) return;  // larger than any packet: dropped
   const TimePoint before = session.deadline;
   if (error != ERROR_SUCCESS) {
     OnReceiveFailed(session, error);
   } else {
     SocketSink sink(slot.socket);
-    OnDatagram(session, std::span(loop.received.data(), length), sender, sink,
-               SessionClock::now());
+    OnDatagram(session, std::span(loop.received).first(length), sender, sink, SessionClock::now());
   }
   Settle(loop, index, before);
 }
@@ -307,6 +329,7 @@ void RunLoop(void* argument) {
   FollowControls(loop);
   for (;;) {
     const std::uint32_t wait = ExpireDeadlines(loop);
+    ShrinkIfIdle(loop);
     std::size_t count = 0;
     bool woken = false;
     if (loop.poller.Wait(wait, ready, count, woken) != ERROR_SUCCESS) {
@@ -344,6 +367,10 @@ bool StartEventLoops(std::uint32_t count) {
   gEngine.loops.clear();
   for (std::uint32_t k = 0; k < count; ++k) {
     auto loop = std::make_unique<Loop>();
+    loop->received.resize(
+        gServerConfig.NegotiateOptions != 0
+            ? std::max<std::size_t>(kMaxPacket, kHeaderSize + gServerConfig.MaxBlockSize)
+            : kMaxPacket);
     if (loop->poller.Create() != ERROR_SUCCESS ||
         gLocalAddressTable.sockets.AddObserver(loop->poller) != ERROR_SUCCESS) {
       StopEventLoops();

@@ -142,7 +142,8 @@ void ReceiveLoop() {
     // The session reads names up to a terminator; stale bytes of an earlier request must
     // not stand in for the ones this datagram lacks.
     std::memset(record->datagram.data() + received, 0, record->datagram.size() - received);
-    record->localIndex = k;
+    record->localIndex = static_cast<std::uint16_t>(k);
+    record->length = static_cast<std::uint16_t>(received);
     if (platform::StartDetachedThread(TransferSessionThread, record) != ERROR_SUCCESS) {
       // Only this request is lost; the service goes on.
       EventReporter(EVENT_THREAD_CREATE);

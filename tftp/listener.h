@@ -31,7 +31,9 @@ struct LocalAddressTable {
 struct RequestRecord {
   std::array<std::uint8_t, kMaxPacket> datagram;  // bytes after the datagram are not cleared
   platform::SocketAddressIn clientAddress;
-  std::uint32_t localIndex;
+  std::uint16_t localIndex;
+  // The datagram's size, so that options are never read from the bytes after it.
+  std::uint16_t length;
 };
 static_assert(sizeof(RequestRecord) == 536);
 

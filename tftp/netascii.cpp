@@ -9,46 +9,74 @@ namespace {
 constexpr std::uint8_t kNul = 0x00;
 constexpr std::uint8_t kLf = 0x0A;
 constexpr std::uint8_t kCr = 0x0D;
-constexpr std::size_t kLast = kDataSize - 1;
 
 }  // namespace
 
 int NetasciiReader::Refill(platform::File& file, Win32Error& error) {
+  if (!readAhead_) readAhead_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadAheadSize);
   std::size_t bytesRead = 0;
-  const Win32Error result = file.Read(readAhead_, bytesRead);
+  const Win32Error result = file.Read(std::span(readAhead_.get(), kReadAheadSize), bytesRead);
   if (result != ERROR_SUCCESS) {
     error = result;
     return -1;
   }
   readAheadStart_ = 0;
-  readAheadEnd_ = std::min(bytesRead, readAhead_.size());
+  readAheadEnd_ = std::min(bytesRead, kReadAheadSize);
   return readAheadEnd_ > 0 ? 1 : 0;
 }
 
-int NetasciiReader::ReadBinary(std::span<std::uint8_t, kDataSize> buffer, platform::File& file,
+int NetasciiReader::ReadDirect(std::span<std::uint8_t> buffer, platform::File& file,
+                               Win32Error& error) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    std::size_t bytesRead = 0;
+    const Win32Error result = file.Read(std::span(buffer).subspan(filled), bytesRead);
+    if (result != ERROR_SUCCESS) {
+      error = result;
+      return -1;
+    }
+    if (bytesRead == 0) break;
+    filled += std::min(bytesRead, buffer.size() - filled);
+  }
+  return static_cast<int>(filled);
+}
+
+int NetasciiReader::ReadBinary(std::span<std::uint8_t> buffer, platform::File& file,
                                Win32Error& error) {
   // Served from the read-ahead, so that a file read serves many blocks. A read may deliver
   // less than asked before the end of the file (a pipe-backed or network file); only 0 bytes
   // means the end, and only the last block may be short.
+  if (!readAhead_) {
+    const int count = ReadDirect(buffer, file, error);
+    // A file that goes on past its first blocks is read ahead from the next block on.
+    if (count == static_cast<int>(buffer.size()) && ++directBlocks_ > kDirectBlocks) {
+      readAhead_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadAheadSize);
+    }
+    return count;
+  }
+  const std::size_t size = buffer.size();
   std::size_t filled = 0;
-  while (filled < kDataSize) {
+  while (filled < size) {
     if (readAheadStart_ == readAheadEnd_) {
       const int available = Refill(file, error);
       if (available < 0) return -1;
       if (available == 0) break;
     }
-    const std::size_t count = std::min(kDataSize - filled, readAheadEnd_ - readAheadStart_);
-    std::copy_n(readAhead_.data() + readAheadStart_, count, buffer.data() + filled);
+    const std::size_t count = std::min(size - filled, readAheadEnd_ - readAheadStart_);
+    std::copy_n(readAhead_.get() + readAheadStart_, count, buffer.data() + filled);
     readAheadStart_ += count;
     filled += count;
   }
   return static_cast<int>(filled);
 }
 
-int NetasciiReader::ReadBlock(std::span<std::uint8_t, kDataSize> buffer, platform::File& file,
-                              bool binary, Win32Error& error) {
+int NetasciiReader::ReadBlock(std::span<std::uint8_t> buffer, platform::File& file, bool binary,
+                              Win32Error& error) {
   error = ERROR_SUCCESS;
   if (binary) return ReadBinary(buffer, file, error);
+  const std::size_t size = buffer.size();
+  if (size == 0) return 0;
+  const std::size_t last = size - 1;
 
   // What the previous block owes this one. At most one flag is set between two calls.
   std::size_t i = 0;
@@ -63,7 +91,7 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t, kDataSize> buffer, platfor
     hasPendingByte = false;
   }
 
-  while (i < kDataSize) {
+  while (i < size) {
     if (readAheadStart_ == readAheadEnd_) {
       const int available = Refill(file, error);
       if (available < 0) return -1;
@@ -74,8 +102,8 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t, kDataSize> buffer, platfor
     // Text is mostly runs of bytes that are neither CR nor LF, which stay as they are
     // unless a CR precedes them: those go over in one piece.
     if (!blockEndedInCr && (i == 0 || buffer[i - 1] != kCr)) {
-      const std::uint8_t* const from = readAhead_.data() + readAheadStart_;
-      const std::size_t limit = std::min(kDataSize - i, readAheadEnd_ - readAheadStart_);
+      const std::uint8_t* const from = readAhead_.get() + readAheadStart_;
+      const std::size_t limit = std::min(size - i, readAheadEnd_ - readAheadStart_);
       std::size_t run = 0;
       while (run < limit && from[run] != kCr && from[run] != kLf) ++run;
       if (run > 0) {
@@ -111,9 +139,9 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t, kDataSize> buffer, platfor
         continue;
       }
       buffer[i] = kCr;
-      if (i == kLast) {
+      if (i == last) {
         pendingLineFeed = true;
-        i = kDataSize;
+        i = size;
         break;
       }
       buffer[i + 1] = kLf;
@@ -121,10 +149,10 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t, kDataSize> buffer, platfor
     } else if (i > 0 && previous == kCr) {
       // CR followed by anything but LF, NUL included, goes out as CR NUL and the byte.
       buffer[i] = kNul;
-      if (i == kLast) {
+      if (i == last) {
         pendingByte = c;
         hasPendingByte = true;
-        i = kDataSize;
+        i = size;
         break;
       }
       buffer[i + 1] = c;
@@ -135,34 +163,35 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t, kDataSize> buffer, platfor
   }
 
   // Only a CR read from the file hands its successor over; one inserted for a LF owes the LF.
-  blockEndedInCr = buffer[kLast] == kCr && !pendingLineFeed;
-  return static_cast<int>(kDataSize);
+  blockEndedInCr = buffer[last] == kCr && !pendingLineFeed;
+  return static_cast<int>(size);
 }
 
 int NetasciiWriter::WriteBlock(std::span<const std::uint8_t> data, platform::File& file,
                                std::size_t count, bool binary, Win32Error& error) {
   error = ERROR_SUCCESS;
-  count = std::min({count, data.size(), kDataSize});
-  if (count == 0) return 1;
-
-  std::span<const std::uint8_t> toStore = data.first(count);
+  count = std::min(count, data.size());
+  std::span<const std::uint8_t> rest = data.first(count);
+  if (binary) {
+    if (rest.empty()) return 1;
+    error = file.Write(rest);
+    return error == ERROR_SUCCESS ? 1 : 0;
+  }
+  // A NUL right after a CR, also across a block boundary, is the netascii padding of a bare
+  // CR and is dropped; it still counts as the previous byte. Converted a piece at a time, so
+  // that a block of any size needs no more room than this.
   std::array<std::uint8_t, kDataSize> converted;
-  if (!binary) {
-    // A NUL right after a CR, also across a block boundary, is the netascii padding of a
-    // bare CR and is dropped; it still counts as the previous byte.
+  while (!rest.empty()) {
+    const std::span<const std::uint8_t> piece = rest.first(std::min(rest.size(), kDataSize));
+    rest = rest.subspan(piece.size());
     std::size_t stored = 0;
-    for (const std::uint8_t b : toStore) {
+    for (const std::uint8_t b : piece) {
       if (!(b == kNul && previousByte == kCr)) converted[stored++] = b;
       previousByte = b;
     }
-    toStore = std::span<const std::uint8_t>(converted.data(), stored);
-    if (toStore.empty()) return 1;
-  }
-
-  const Win32Error result = file.Write(toStore);
-  if (result != ERROR_SUCCESS) {
-    error = result;
-    return 0;
+    if (stored == 0) continue;
+    error = file.Write(std::span<const std::uint8_t>(converted.data(), stored));
+    if (error != ERROR_SUCCESS) return 0;
   }
   return 1;
 }

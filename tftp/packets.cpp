@@ -27,6 +27,7 @@ constexpr ErrorRow kErrorRows[] = {
     {TRANSFER_ERROR_UNKNOWN_TID, 5, IDS_UNKNOWN_TID},
     {TRANSFER_ERROR_NO_SUCH_USER, 7, IDS_NO_SUCH_USER},
     {TRANSFER_ERROR_BAD_BLOCK, 0, IDS_BAD_BLOCK},
+    {TRANSFER_ERROR_ALLOCATION_EXCEEDED, 3, IDS_ALLOCATION_EXCEEDED},
 };
 
 // Every failure without a row of its own; the description names the value instead.
@@ -52,11 +53,12 @@ void WriteField16(std::span<std::uint8_t> packet, std::size_t offset, std::uint1
   packet[offset + 1] = static_cast<std::uint8_t>(value & 0xFF);
 }
 
-std::uint16_t BuildDataHeader(PacketBuffer& packet, std::uint16_t block, std::size_t dataLength) {
+std::uint16_t BuildDataHeader(std::span<std::uint8_t> packet, std::uint16_t block,
+                              std::size_t dataLength) {
   WriteField16(packet, 0, kOpcodeData);
   WriteField16(packet, 2, block);
-  if (dataLength > kDataSize) dataLength = kDataSize;
-  return static_cast<std::uint16_t>(kHeaderSize + dataLength);
+  const std::size_t room = packet.size() > kHeaderSize ? packet.size() - kHeaderSize : 0;
+  return static_cast<std::uint16_t>(kHeaderSize + std::min(dataLength, room));
 }
 
 std::uint16_t BuildAck(PacketBuffer& packet, std::uint16_t block) {
@@ -80,6 +82,7 @@ ParsedRequest ParseRequest(PacketBuffer& request) {
   std::size_t modeEnd = modeStart;
   while (modeEnd < request.size() && request[modeEnd] != 0) ++modeEnd;
   parsed.modeTerminated = modeEnd < request.size();
+  parsed.optionsStart = parsed.modeTerminated ? modeEnd + 1 : request.size();
 
   // Only the five bytes the octet test looks at are lower-cased, and never past the
   // mode's end: the bytes after its terminator are not part of the request.

@@ -29,6 +29,7 @@ enum Opcode : std::uint16_t {
   kOpcodeData = 3,
   kOpcodeAck = 4,
   kOpcodeError = 5,
+  kOpcodeOack = 6,  // RFC 2347
 };
 
 // The service's own last-error values, beside the Win32 ones (bit 28 set).
@@ -37,14 +38,17 @@ inline constexpr Win32Error TRANSFER_ERROR_ILLEGAL_OPCODE = 0x10000004;
 inline constexpr Win32Error TRANSFER_ERROR_UNKNOWN_TID = 0x10000005;
 inline constexpr Win32Error TRANSFER_ERROR_NO_SUCH_USER = 0x10000007;
 inline constexpr Win32Error TRANSFER_ERROR_BAD_BLOCK = 0x10000008;
+// A write whose announced size (tsize) exceeds the free space of the target's file system.
+inline constexpr Win32Error TRANSFER_ERROR_ALLOCATION_EXCEEDED = 0x10000009;
 
 // Reads and writes a 16-bit field in network byte order at `offset` of a packet.
 std::uint16_t ReadField16(std::span<const std::uint8_t> packet, std::size_t offset);
 void WriteField16(std::span<std::uint8_t> packet, std::size_t offset, std::uint16_t value);
 
 // Writes a DATA header (opcode 3, block) and answers the packet length for `dataLength`
-// data bytes.
-std::uint16_t BuildDataHeader(PacketBuffer& packet, std::uint16_t block, std::size_t dataLength);
+// data bytes, at most what `packet` holds behind the header.
+std::uint16_t BuildDataHeader(std::span<std::uint8_t> packet, std::uint16_t block,
+                              std::size_t dataLength);
 // Writes an ACK of `block`; answers its length, 4.
 std::uint16_t BuildAck(PacketBuffer& packet, std::uint16_t block);
 
@@ -56,6 +60,8 @@ struct ParsedRequest {
   bool nameTerminated = false;  // a zero byte ends the name within the request
   bool modeTerminated = false;  // a zero byte ends the mode within the request
   bool binary = false;          // mode is octet
+  // Where options may begin: right after the mode's terminator (when it has one).
+  std::size_t optionsStart = 0;
 };
 
 // Reads the opcode, measures the name and finds the mode of a request, never beyond the

@@ -2,17 +2,27 @@
 
 #include <cstring>
 
+#include <algorithm>
+
 #include "config/event_reporter.h"
 #include "config/server_config.h"
+#include "platform/network_interfaces.h"
 #include "platform/strings.h"
 #include "resources/string_ids.h"
 #include "tftp/listener.h"
+#include "tftp/options.h"
 
 namespace quoril {
 
 namespace {
 
 using TimePoint = SessionClock::time_point;
+
+// IPv4 (20), UDP (8) and TFTP (4) headers: what a block adds to the IP datagram.
+constexpr std::uint32_t kPacketOverhead = 32;
+// A window never holds more than 64 of the largest packets (about 4 MiB), whatever the
+// settings allow, so that no request makes one transfer hold more memory than that.
+constexpr std::size_t kMaxWindowBytes = 64 * (kHeaderSize + kMaxBlockSize);
 
 void LoadDescription(TransferSession& session, std::uint32_t id) {
   platform::LoadString(id, session.entry.description);
@@ -41,8 +51,9 @@ bool IsClient(const TransferSession& session, const platform::SocketAddressIn& s
 
 // The one ERROR a session sends its client; the session ends after it.
 void FailWithError(TransferSession& session, PacketSink& sink, Win32Error failure) {
-  const std::uint16_t length = ErrorMapping(failure, session.error, session.entry.description);
-  sink.Send(std::span(session.error.data(), length), session.clientAddress);
+  PacketBuffer error{};
+  const std::uint16_t length = ErrorMapping(failure, error, session.entry.description);
+  sink.Send(std::span(error.data(), length), session.clientAddress);
   Fail(session);
 }
 
@@ -55,68 +66,137 @@ void SendCurrent(TransferSession& session, PacketSink& sink, TimePoint now) {
   session.deadline = now + session.timeout;
 }
 
-// Read side, SendBlock: the next DATA, or success once the last one was acknowledged.
-void SendNextBlock(TransferSession& session, PacketSink& sink, TimePoint now) {
-  session.retriesLeft = gServerConfig.MaxRetransmit;
-  if (session.lastBlock) {
+// Read side: the packet of window slot `slot`, with room for a whole block.
+std::span<std::uint8_t> SlotPacket(TransferSession& session, std::uint16_t slot) {
+  if (session.window.empty()) return session.send;
+  const std::size_t size = kHeaderSize + session.blockSize;
+  return std::span(session.window).subspan(slot * size, size);
+}
+
+std::uint16_t& SlotLength(TransferSession& session, std::uint16_t slot) {
+  return session.window.empty() ? session.sendLength : session.windowLengths[slot];
+}
+
+std::uint16_t WindowSlot(const TransferSession& session, std::uint16_t offset) {
+  return static_cast<std::uint16_t>((session.firstSlot + offset) % session.windowSize);
+}
+
+// The block the client acknowledged last: the one before the first in flight.
+std::uint16_t Acknowledged(const TransferSession& session) {
+  return static_cast<std::uint16_t>(session.block - session.inFlight);
+}
+
+// Read side: sends every block in flight again, oldest first.
+void ResendWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
+  for (std::uint16_t k = 0; k < session.inFlight; ++k) {
+    const std::uint16_t slot = WindowSlot(session, k);
+    if (!sink.Send(SlotPacket(session, slot).first(SlotLength(session, slot)),
+                   session.clientAddress)) {
+      Fail(session);
+      return;
+    }
+  }
+  session.deadline = now + session.timeout;
+}
+
+// Read side, SendBlock: new blocks until the window is full or the last one is out, each
+// read once into its slot; success once the last block is acknowledged.
+void FillWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
+  if (session.lastBlock && session.inFlight == 0) {
     Succeed(session);
     return;
   }
-  Win32Error readError = ERROR_SUCCESS;
-  const int count = session.reader.ReadBlock(
-      std::span<std::uint8_t, kDataSize>(session.send.data() + kHeaderSize, kDataSize),
-      session.file, session.binary, readError);
-  if (count < 0) {
-    FailWithError(session, sink, TRANSFER_ERROR_READ_FAILED);
-    return;
-  }
-  // Block numbers roll over from 65535 to 0, so that files of any size can be read.
-  ++session.block;
-  session.sendLength =
-      BuildDataHeader(session.send, session.block, static_cast<std::size_t>(count));
-  if (session.sendLength < kMaxPacket) {
-    session.lastBlock = true;
-    // Everything is read and a retransmission resends the built packet: the file is let go
-    // now, so that a client's next request for it never meets this transfer's share.
-    session.file.Close();
-  }
   session.state = SessionState::kAwaitAck;
-  SendCurrent(session, sink, now);
+  while (!session.lastBlock && session.inFlight < session.windowSize) {
+    const std::uint16_t slot = WindowSlot(session, session.inFlight);
+    const std::span<std::uint8_t> packet = SlotPacket(session, slot);
+    Win32Error readError = ERROR_SUCCESS;
+    const int count = session.reader.ReadBlock(packet.subspan(kHeaderSize, session.blockSize),
+                                               session.file, session.binary, readError);
+    if (count < 0) {
+      FailWithError(session, sink, TRANSFER_ERROR_READ_FAILED);
+      return;
+    }
+    // Block numbers roll over from 65535 to 0, so that files of any size can be read.
+    ++session.block;
+    ++session.inFlight;
+    const std::uint16_t length =
+        BuildDataHeader(packet, session.block, static_cast<std::size_t>(count));
+    SlotLength(session, slot) = length;
+    if (static_cast<std::size_t>(count) < session.blockSize) {
+      session.lastBlock = true;
+      // Everything is read and a retransmission resends the built packet: the file is let go
+      // now, so that a client's next request for it never meets this transfer's share.
+      session.file.Close();
+    }
+    if (!sink.Send(packet.first(length), session.clientAddress)) {
+      Fail(session);
+      return;
+    }
+    session.deadline = now + session.timeout;
+  }
 }
 
-// Write side, Acknowledged: ACK of the current block; after the last one the transfer is
-// over at once, since a client that repeats its last DATA is not waited for.
+// Write side, Acknowledged: ACK of the last block stored in order; after the last block the
+// transfer is over at once, since a client that repeats its last DATA is not waited for.
 void Acknowledge(TransferSession& session, PacketSink& sink, TimePoint now) {
   session.sendLength = BuildAck(session.send, session.block);
+  session.unacknowledged = 0;
   session.state = SessionState::kAwaitData;
   SendCurrent(session, sink, now);
   if (session.state == SessionState::kAwaitData && session.lastBlock) Succeed(session);
 }
 
-// AwaitAck, a packet of the client's.
-void AckArrived(TransferSession& session, std::span<const std::uint8_t> datagram,
-                PacketSink& sink, TimePoint now) {
+// AwaitOptionAck, a packet of the client's: ACK 0 accepts the options and starts the data.
+void OptionAckArrived(TransferSession& session, std::span<const std::uint8_t> datagram,
+                      PacketSink& sink, TimePoint now) {
+  if (ReadField16(datagram, 0) != kOpcodeAck) {
+    FailWithError(session, sink, TRANSFER_ERROR_ILLEGAL_OPCODE);
+  } else if (ReadField16(datagram, 2) == 0) {
+    session.retriesLeft = gServerConfig.MaxRetransmit;
+    FillWindow(session, sink, now);
+  } else {
+    FailWithError(session, sink, TRANSFER_ERROR_BAD_BLOCK);
+  }
+}
+
+// AwaitAck, a packet of the client's. An ACK of block n acknowledges every block up to n.
+void AckArrived(TransferSession& session, std::span<const std::uint8_t> datagram, PacketSink& sink,
+                TimePoint now) {
   const std::uint16_t opcode = ReadField16(datagram, 0);
   const std::uint16_t acked = ReadField16(datagram, 2);
+  // Compared modulo 65536, so that the window moves across the rollover.
+  const auto ahead = static_cast<std::uint16_t>(acked - Acknowledged(session));
+  const auto behind = static_cast<std::uint16_t>(Acknowledged(session) - acked);
   if (opcode != kOpcodeAck) {
     FailWithError(session, sink, TRANSFER_ERROR_ILLEGAL_OPCODE);
-  } else if (acked == session.block) {
-    SendNextBlock(session, sink, now);
-  } else if (static_cast<std::uint16_t>(acked + 1) == session.block) {
-    // A repeated acknowledgement sends nothing (answering it would double every later
-    // block), and it neither postpones nor uses up our own retransmission: a client that
-    // repeats its ACK faster than our timeout would otherwise never see a lost block again.
+  } else if (ahead >= 1 && ahead <= session.inFlight) {
+    session.retriesLeft = gServerConfig.MaxRetransmit;
+    session.firstSlot = WindowSlot(session, ahead);
+    session.inFlight = static_cast<std::uint16_t>(session.inFlight - ahead);
+    // An ACK from inside the window says that the block after it was lost: the window
+    // starts over from there (RFC 7440), then takes new blocks.
+    if (session.inFlight > 0) ResendWindow(session, sink, now);
+    if (!SessionEnded(session)) FillWindow(session, sink, now);
+  } else if (behind == 0 || (session.windowSize > 1 && behind < 0x8000)) {
+    // A repeated or late acknowledgement sends nothing (answering it would double every
+    // later block), and it neither postpones nor uses up our own retransmission: a client
+    // that repeats its ACK faster than our timeout would otherwise never see a lost block
+    // again. With a window, ACKs of earlier windows may still be on their way.
   } else {
     FailWithError(session, sink, TRANSFER_ERROR_BAD_BLOCK);
   }
 }
 
 // AwaitData, a packet of the client's: every one renews the retries.
-void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagram,
-                 PacketSink& sink, TimePoint now) {
-  session.retriesLeft = gServerConfig.MaxRetransmit;
+void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagram, PacketSink& sink,
+                 TimePoint now) {
   const std::uint16_t opcode = ReadField16(datagram, 0);
   const std::uint16_t block = ReadField16(datagram, 2);
+  // A granted block below 512 bytes leaves room for longer datagrams (an ERROR may have 516
+  // bytes); a DATA longer than the block is no packet of this transfer's.
+  if (opcode == kOpcodeData && datagram.size() - kHeaderSize > session.blockSize) return;
+  session.retriesLeft = gServerConfig.MaxRetransmit;
   if (opcode != kOpcodeData) {
     FailWithError(session, sink, TRANSFER_ERROR_ILLEGAL_OPCODE);
     return;
@@ -124,10 +204,9 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
   // Compared modulo 65536: block 0 follows 65535, so that files of any size can be written.
   if (block == static_cast<std::uint16_t>(session.block + 1)) {
     const std::span<const std::uint8_t> data = datagram.subspan(kHeaderSize);
-    if (datagram.size() < kMaxPacket) session.lastBlock = true;
+    if (data.size() < session.blockSize) session.lastBlock = true;
     Win32Error writeError = ERROR_SUCCESS;
-    if (!session.writer.WriteBlock(data, session.file, data.size(), session.binary,
-                                   writeError)) {
+    if (!session.writer.WriteBlock(data, session.file, data.size(), session.binary, writeError)) {
       FailWithError(session, sink, writeError);
       return;
     }
@@ -140,6 +219,15 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
       }
     }
     ++session.block;
+    ++session.unacknowledged;
+    if (session.lastBlock || session.unacknowledged >= session.windowSize) {
+      Acknowledge(session, sink, now);
+    } else {
+      session.deadline = now + session.timeout;  // the window is still coming
+    }
+  } else if (session.windowSize > 1) {
+    // Out of order: a block of the window was lost, or an earlier window came again. The
+    // block is discarded and the client learns where to go on from.
     Acknowledge(session, sink, now);
   } else if (block == session.block) {
     SendCurrent(session, sink, now);
@@ -157,24 +245,91 @@ bool InsideDefaultDirectory(const char* fullPath) {
   return fullPath[length] == '\0' || fullPath[length] == '/' || fullPath[length] == '\\';
 }
 
+// What the request asks for after its mode when negotiation is on; nothing otherwise.
+OptionSet AskedOptions(const TransferSession& session, const ParsedRequest& parsed) {
+  if (gServerConfig.NegotiateOptions == 0 || !parsed.modeTerminated) return {};
+  const std::size_t end = std::min<std::size_t>(session.requestLength, session.request.size());
+  if (parsed.optionsStart >= end) return {};
+  return ParseOptions(std::span<const std::uint8_t>(session.request)
+                          .subspan(parsed.optionsStart, end - parsed.optionsStart));
+}
+
+// A write that announces its size must fit the free space of the target's file system.
+// Where the free space is not known, the write itself finds out.
+bool FitsTheDisk(const TransferSession& session, const OptionSet& asked) {
+  if (!asked.Has(OptionName::kTransferSize)) return true;
+  std::uint64_t freeBytes = 0;
+  if (platform::GetDiskFreeSpace(session.entry.fullPath.data(), freeBytes) != ERROR_SUCCESS) {
+    return true;
+  }
+  return asked.Value(OptionName::kTransferSize) <= freeBytes;
+}
+
+// Grants what the settings, the interface and the file allow, sizes the transfer for it and
+// leaves the OACK in the send buffer. Nothing granted leaves the transfer as without options.
+void Negotiate(TransferSession& session, const OptionSet& asked) {
+  OptionLimits limits;
+  limits.isWrite = session.opcode == kOpcodeWrq;
+  limits.largestBlock = gServerConfig.MaxBlockSize;
+  limits.largestWindow = gServerConfig.MaxWindowSize;
+  if (asked.Has(OptionName::kBlockSize)) {
+    // Blocks that fit the MTU of the interface that received the request go unfragmented.
+    std::uint32_t mtu = 0;
+    if (platform::GetInterfaceMtu(session.localAddress, mtu) == ERROR_SUCCESS &&
+        mtu > kPacketOverhead) {
+      limits.largestBlock = std::min(limits.largestBlock, mtu - kPacketOverhead);
+    }
+  }
+  if (!limits.isWrite && session.binary) {
+    limits.fileSizeKnown = session.file.Size(limits.fileSize) == ERROR_SUCCESS;
+  }
+  OptionSet granted = GrantOptions(asked, limits);
+  const auto blockSize = static_cast<std::uint16_t>(
+      granted.Has(OptionName::kBlockSize) ? granted.Value(OptionName::kBlockSize) : kDataSize);
+  if (!limits.isWrite) {
+    // A read keeps its window's packets; the write side needs no room for a window.
+    const std::size_t fits = kMaxWindowBytes / (kHeaderSize + blockSize);
+    limits.largestWindow = static_cast<std::uint32_t>(
+        std::min<std::size_t>(limits.largestWindow, std::max<std::size_t>(fits, 1)));
+    granted = GrantOptions(asked, limits);
+  }
+  if (granted.count == 0) return;
+
+  session.blockSize = blockSize;
+  if (granted.Has(OptionName::kWindowSize)) {
+    session.windowSize = static_cast<std::uint16_t>(granted.Value(OptionName::kWindowSize));
+  }
+  if (granted.Has(OptionName::kTimeout)) {
+    session.timeout = std::chrono::seconds(granted.Value(OptionName::kTimeout));
+  }
+  if (!limits.isWrite && (session.blockSize > kDataSize || session.windowSize > 1)) {
+    session.window.resize(std::size_t{session.windowSize} * (kHeaderSize + session.blockSize));
+    session.windowLengths.resize(session.windowSize);
+  }
+  session.sendLength = BuildOack(session.send, granted);
+  session.optionsSent = true;
+}
+
 // Checks the request and opens its file; answers whether the transfer can begin. A request
 // that fails here has been answered (or left unanswered) and the session has ended.
 bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
   ParsedRequest parsed = ParseRequest(session.request);
+  OptionSet asked;
   if (session.opcode == kOpcodeRrq || session.opcode == kOpcodeWrq) {
     if (!parsed.nameTerminated || parsed.nameLength > kMaxRequestName) {
       FailWithDescription(session, IDS_FILE_NAME_TOO_LONG);
       return false;
     }
-    std::memcpy(session.name.data(), session.request.data() + 2, parsed.nameLength);
-    session.name[parsed.nameLength] = '\0';
+    std::array<char, kMaxRequestName + 1> name;
+    std::memcpy(name.data(), session.request.data() + 2, parsed.nameLength);
+    name[parsed.nameLength] = '\0';
     session.binary = parsed.binary;
     session.entry.binary = parsed.binary;
 
     auto& fullPath = session.entry.fullPath;
     std::uint32_t length = 0;
-    if (platform::GetFullPathName(session.name.data(), fullPath, length) != ERROR_SUCCESS ||
-        length == 0 || length >= fullPath.size()) {
+    if (platform::GetFullPathName(name.data(), fullPath, length) != ERROR_SUCCESS || length == 0 ||
+        length >= fullPath.size()) {
       fullPath.fill('\0');
       Fail(session);
       return false;
@@ -183,6 +338,13 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
 
     if (gServerConfig.LimitToDefaultDirectory != 0 && !InsideDefaultDirectory(fullPath.data())) {
       FailWithError(session, sink, ERROR_ACCESS_DENIED);
+      return false;
+    }
+
+    asked = AskedOptions(session, parsed);
+    // Refused before the file is created or emptied: a write that cannot fit changes nothing.
+    if (session.opcode == kOpcodeWrq && !FitsTheDisk(session, asked)) {
+      FailWithError(session, sink, TRANSFER_ERROR_ALLOCATION_EXCEEDED);
       return false;
     }
   }
@@ -208,6 +370,7 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
     FailWithError(session, sink, error);
     return false;
   }
+  if (asked.count > 0) Negotiate(session, asked);
   return true;
 }
 
@@ -220,10 +383,17 @@ void NameTheParties(TransferSession& session) {
   FormatAddressText(session.localAddress, session.entry.localText);
 }
 
+// The OACK is out and not yet answered by the first ACK (read) or DATA (write).
+bool AwaitingOptionAnswer(const TransferSession& session) {
+  return session.state == SessionState::kAwaitOptionAck ||
+         (session.optionsSent && session.state == SessionState::kAwaitData && session.block == 0);
+}
+
 }  // namespace
 
 void BeginSession(TransferSession& session, RequestRecord* record) {
   session.request = record->datagram;
+  session.requestLength = std::min<std::uint16_t>(record->length, kMaxPacket);
   session.clientAddress = record->clientAddress;
   session.localIndex = record->localIndex;
   if (!gRequestHeap.Free(record)) {
@@ -272,8 +442,12 @@ void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
   session.state = SessionState::kTakingOver;
   NameTheParties(session);
   if (!CheckRequestAndOpen(session, sink)) return;
-  if (session.opcode == kOpcodeRrq) {
-    SendNextBlock(session, sink, now);
+  if (session.optionsSent) {
+    session.state =
+        session.opcode == kOpcodeRrq ? SessionState::kAwaitOptionAck : SessionState::kAwaitData;
+    SendCurrent(session, sink, now);
+  } else if (session.opcode == kOpcodeRrq) {
+    FillWindow(session, sink, now);
   } else {
     Acknowledge(session, sink, now);
   }
@@ -281,22 +455,32 @@ void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
   if (waited && session.retriesLeft > 0) --session.retriesLeft;
 }
 
+std::size_t LargestDatagram(const TransferSession& session) {
+  // A read's client sends ACKs and ERRORs only; a write's, DATA of the granted size.
+  if (session.opcode != kOpcodeWrq) return kMaxPacket;
+  return std::max<std::size_t>(kMaxPacket, kHeaderSize + session.blockSize);
+}
+
 void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram,
                 const platform::SocketAddressIn& sender, PacketSink& sink, TimePoint now) {
-  if (SessionEnded(session)) return;
+  if (SessionEnded(session) || datagram.size() > LargestDatagram(session)) return;
   const bool isError = datagram.size() >= 2 && ReadField16(datagram, 0) == kOpcodeError;
   if (!IsClient(session, sender)) {
     // Strangers are told that they are one and do not touch the transfer, nor its deadline,
     // so that nobody but the client can keep it alive. An ERROR is never answered: two
     // transfers would answer each other's for ever.
     if (isError) return;
+    PacketBuffer error{};
     const std::uint16_t length =
-        ErrorMapping(TRANSFER_ERROR_UNKNOWN_TID, session.error, session.entry.description);
-    if (!sink.Send(std::span(session.error.data(), length), sender)) Fail(session);
+        ErrorMapping(TRANSFER_ERROR_UNKNOWN_TID, error, session.entry.description);
+    if (!sink.Send(std::span(error.data(), length), sender)) Fail(session);
     return;
   }
   if (isError) {
-    Fail(session);  // the client gave up; an ERROR is not answered
+    // The client gave up; an ERROR is not answered. An ERROR in answer to the OACK declines
+    // the options (UEFI's size probe does so by design and then asks again without tsize).
+    if (AwaitingOptionAnswer(session)) LoadDescription(session, IDS_OPTIONS_DECLINED);
+    Fail(session);
     return;
   }
   if (!session.heard) {
@@ -306,10 +490,18 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
   }
   // Too short to carry a block number: not a packet of this transfer's, ignored.
   if (datagram.size() < kHeaderSize) return;
-  if (session.state == SessionState::kAwaitAck) {
-    AckArrived(session, datagram, sink, now);
-  } else if (session.state == SessionState::kAwaitData) {
-    DataArrived(session, datagram, sink, now);
+  switch (session.state) {
+    case SessionState::kAwaitOptionAck:
+      OptionAckArrived(session, datagram, sink, now);
+      break;
+    case SessionState::kAwaitAck:
+      AckArrived(session, datagram, sink, now);
+      break;
+    case SessionState::kAwaitData:
+      DataArrived(session, datagram, sink, now);
+      break;
+    default:
+      break;
   }
 }
 
@@ -328,7 +520,13 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
     return;
   }
   --session.retriesLeft;
-  SendCurrent(session, sink, now);
+  if (session.state == SessionState::kAwaitAck) {
+    ResendWindow(session, sink, now);  // from the first block not acknowledged
+  } else if (session.state == SessionState::kAwaitData && session.unacknowledged > 0) {
+    Acknowledge(session, sink, now);  // what has come of the window, so that the rest follows
+  } else {
+    SendCurrent(session, sink, now);  // the OACK or the last ACK
+  }
 }
 
 void OnReceiveFailed(TransferSession& session, Win32Error error) {

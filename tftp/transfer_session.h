@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "config/transfer_log.h"
 #include "platform/files.h"
@@ -38,8 +39,9 @@ class PacketSink {
 enum class SessionState : std::uint8_t {
   kTakingOver,      // the request is copied; nothing has been sent
   kWaitingForTurn,  // its client's address has all its turns out (ClientTurns)
-  kAwaitAck,        // read: a DATA block is out
-  kAwaitData,       // write: an ACK is out
+  kAwaitOptionAck,  // read: the OACK is out; ACK 0 starts the data
+  kAwaitAck,        // read: a window of DATA blocks is out
+  kAwaitData,       // write: an ACK (or the OACK, which stands for ACK 0) is out
   kSucceeded,
   kFailed,
 };
@@ -48,21 +50,34 @@ enum class SessionState : std::uint8_t {
 struct TransferSession {
   SessionState state = SessionState::kTakingOver;
   PacketBuffer request{};
+  std::uint16_t requestLength = 0;  // bytes of the datagram in `request`
   platform::SocketAddressIn clientAddress{};
   std::uint32_t localAddress = 0;  // network byte order
   std::uint32_t localIndex = 0;    // of the address in the local address table
   platform::File file;
   std::uint16_t opcode = 0;
   bool binary = false;
-  std::uint16_t block = 0;  // the last DATA sent (read) or acknowledged (write)
+  std::uint16_t block = 0;  // the last DATA sent (read) or stored in order (write)
   std::uint32_t retriesLeft = 0;
   bool lastBlock = false;
   SessionClock::duration timeout{};
   SessionClock::time_point deadline{};
-  PacketBuffer send{};  // the last DATA or ACK: what a timeout sends again
+  PacketBuffer send{};  // the last OACK, DATA or ACK: what a timeout sends again
   std::uint16_t sendLength = 0;
-  PacketBuffer error{};  // an ERROR, to the client or to a stranger
-  std::array<char, kMaxRequestName + 1> name{};
+  // Negotiated (RFC 2347); without options, blocks of 512 bytes go one at a time.
+  std::uint16_t blockSize = kDataSize;
+  std::uint16_t windowSize = 1;
+  bool optionsSent = false;  // an OACK answers the request
+  // Read: the blocks sent and not yet acknowledged, the last of them `block`; their packets
+  // wait in the window from slot `firstSlot` on, so that they go again without a file read.
+  std::uint16_t inFlight = 0;
+  std::uint16_t firstSlot = 0;
+  // Read with larger blocks or a window: the window's packets, sized when the transfer
+  // starts. Empty for 512-byte blocks one at a time, which use `send`.
+  std::vector<std::uint8_t> window;
+  std::vector<std::uint16_t> windowLengths;
+  // Write: blocks stored since the last ACK.
+  std::uint16_t unacknowledged = 0;
   TransferLogEntry entry;  // failed, date, time, addresses, mode, opcode, description, path
   NetasciiReader reader;
   NetasciiWriter writer;
@@ -90,7 +105,9 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key,
 // With the socket open: checks the request, opens the file and sends the first DATA or ACK 0;
 // after a wait for its turn, with one retry fewer.
 void StartTransfer(TransferSession& session, PacketSink& sink, SessionClock::time_point now);
-// A datagram of at most kMaxPacket bytes arrived on the transfer's socket from `sender`.
+// The largest datagram a client may send this transfer: larger ones are dropped unread.
+std::size_t LargestDatagram(const TransferSession& session);
+// A datagram arrived on the transfer's socket from `sender`.
 void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram,
                 const platform::SocketAddressIn& sender, PacketSink& sink,
                 SessionClock::time_point now);

@@ -2,6 +2,7 @@
 // session's deadline and feeds the session what arrives.
 #include <chrono>
 #include <condition_variable>
+#include <vector>
 
 #include "tftp/listener.h"
 #include "tftp/socket_sink.h"
@@ -38,7 +39,15 @@ bool AwaitTurn(TransferSession& session, ThreadTurnWaiter& waiter, PacketSink& s
 }
 
 void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink) {
-  PacketBuffer received{};
+  // Room for the largest packet of the transfer: 516 bytes on the stack, or a negotiated
+  // block size's, allocated once.
+  PacketBuffer small{};
+  std::vector<std::uint8_t> large;
+  std::span<std::uint8_t> received(small);
+  if (LargestDatagram(session) > small.size()) {
+    large.resize(LargestDatagram(session));
+    received = large;
+  }
   while (!SessionEnded(session)) {
     const auto now = SessionClock::now();
     const auto left = session.deadline > now
@@ -49,7 +58,7 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
     platform::WaitResult result = platform::WaitResult::kTimeout;
     const Win32Error error = socket.ReceiveWithin(static_cast<std::uint32_t>(left.count()),
                                                   received, length, sender, result);
-    if (error == WSAEMSGSIZE) continue;  // larger than any TFTP packet: dropped
+    if (error == WSAEMSGSIZE) continue;  // larger than any packet of the transfer: dropped
     if (error != ERROR_SUCCESS) {
       OnReceiveFailed(session, error);
     } else if (result == platform::WaitResult::kCancelled) {
@@ -57,8 +66,7 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
     } else if (result == platform::WaitResult::kTimeout) {
       OnDeadline(session, sink, SessionClock::now());
     } else {
-      OnDatagram(session, std::span(received.data(), length), sender, sink,
-                 SessionClock::now());
+      OnDatagram(session, received.first(length), sender, sink, SessionClock::now());
     }
   }
 }

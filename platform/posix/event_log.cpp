@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/posix/error_mapping.h"
+#include "platform/posix/failure_detail.h"
 #include "platform/posix/system_root.h"
 #include "resources/message_table.h"
 
@@ -183,6 +184,15 @@ Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   char id[16];
   std::snprintf(id, sizeof id, "0x%08X", static_cast<unsigned>(eventId));
+
+  // Beside an error, why the layer failed on this thread, where it knows: the event's own
+  // identifier and text stay as they are. Taken by every event, so that none goes stale.
+  const std::string detail = TakeFailureDetail();
+  if ((eventId >> 30) == 3 && !detail.empty()) {
+    std::string shown;
+    for (const char c : detail) shown += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    text += " (" + shown + ")";
+  }
 
   std::string line = std::string(stamp) + ' ' + source_ + ' ' + typeName + ' ' + id + ' ' + name;
   if (!text.empty()) line += ' ' + text;

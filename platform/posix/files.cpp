@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include <utility>
 
 #include "platform/posix/error_mapping.h"
+#include "platform/posix/failure_detail.h"
 #include "platform/posix/full_path.h"
 #include "platform/posix/unique_fd.h"
 
@@ -193,7 +195,11 @@ Win32Error SettleLast(Location& where, Found& found, struct stat& info) {
     std::array<char, PATH_MAX> target{};
     const ssize_t length =
         readlinkat(where.dir.Get(), where.name.c_str(), target.data(), target.size());
-    if (length < 0) return Win32ErrorFromErrno(errno);
+    if (length < 0) {
+      // No longer a link, or gone, since it was looked at: looked at again.
+      if (errno == EINVAL || errno == ENOENT) continue;
+      return Win32ErrorFromErrno(errno);
+    }
     if (static_cast<std::size_t>(length) >= target.size()) return ERROR_FILENAME_EXCED_RANGE;
     if (length == 0) return ERROR_PATH_NOT_FOUND;
     const std::string link(target.data(), static_cast<std::size_t>(length));
@@ -697,6 +703,8 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
                       std::uint32_t disposition, const char* confineTo, bool* alreadyExisted,
                       FileUse use) {
   Close();
+  // Whatever an earlier step noted is not why this open fails.
+  if (use == FileUse::kServiceOwn) ClearFailureDetail();
   if (alreadyExisted != nullptr) *alreadyExisted = false;
   std::string full;
   std::string root;
@@ -715,6 +723,16 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
     }
     handle_ = fd.Release();
     shareEntry_ = entry;
+    // The service's own file is only ever appended to: each write lands at the end even
+    // after another program shortened the file (a log rotation's copy and truncation).
+    if (use == FileUse::kServiceOwn && (access & kGenericWrite) != 0) {
+      const int flags = fcntl(static_cast<int>(handle_), F_GETFL);
+      if (flags < 0 || fcntl(static_cast<int>(handle_), F_SETFL, flags | O_APPEND) != 0) {
+        const Win32Error error = Win32ErrorFromErrno(errno);
+        Close();
+        return error;
+      }
+    }
     if (!created && (disposition == kCreateAlways || disposition == kTruncateExisting)) {
       if (ftruncate(static_cast<int>(handle_), 0) != 0) {
         const Win32Error error = Win32ErrorFromErrno(errno);
@@ -857,6 +875,40 @@ Win32Error File::SeekToEnd() {
   return ERROR_SUCCESS;
 }
 
+Win32Error File::Size(std::uint64_t& size) const {
+  size = 0;
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  struct stat info {};
+  if (fstat(static_cast<int>(handle_), &info) != 0) return Win32ErrorFromErrno(errno);
+  size = static_cast<std::uint64_t>(info.st_size);
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetDiskFreeSpace(const char* path, std::uint64_t& freeBytes) {
+  freeBytes = 0;
+  if (path == nullptr) return ERROR_INVALID_PARAMETER;
+  // The file's directory, or the nearest one above it that exists: a directory that a
+  // request names in another case than the disk does is found by Open, not by statvfs.
+  std::string directory(path);
+  for (;;) {
+    const std::size_t slash = directory.find_last_of('/');
+    if (slash == std::string::npos) {
+      directory = ".";
+    } else {
+      directory.resize(slash == 0 ? 1 : slash);
+    }
+    struct statvfs info {};
+    if (statvfs(directory.c_str(), &info) == 0) {
+      freeBytes = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+      return ERROR_SUCCESS;
+    }
+    const int error = errno;
+    if ((error != ENOENT && error != ENOTDIR) || directory == "/" || directory == ".") {
+      return Win32ErrorFromErrno(error);
+    }
+  }
+}
+
 Win32Error File::Append(std::span<const std::uint8_t> data) {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;
   const int fd = static_cast<int>(handle_);
@@ -882,12 +934,16 @@ Win32Error File::Append(std::span<const std::uint8_t> data) {
 }
 
 Win32Error SetCurrentDirectory(const char* path) {
+  ClearFailureDetail();
   UniqueFd dir;
   std::string full;
-  if (const Win32Error error = OpenDirectory(path, dir, full); error != ERROR_SUCCESS) {
-    return error;
+  Win32Error error = OpenDirectory(path, dir, full);
+  if (error == ERROR_SUCCESS) error = ChangeCurrentDirectory(dir.Release(), full);
+  if (error != ERROR_SUCCESS) {
+    NoteFailureDetail("cannot serve the directory " + std::string(path != nullptr ? path : "") +
+                      ": " + DescribeError(error));
   }
-  return ChangeCurrentDirectory(dir.Release(), full);
+  return error;
 }
 
 Win32Error GetModuleFileName(std::span<char> buffer, std::uint32_t& length) {

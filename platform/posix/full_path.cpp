@@ -60,24 +60,26 @@ bool IsSameDirectory(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-Win32Error ReadCurrentDirectory(std::array<char, PATH_MAX>& buffer, std::size_t& length) {
+// Into a string rather than a PATH_MAX buffer on the stack: every request forms its path, and
+// a transfer thread's stack stays a page smaller.
+Win32Error ReadCurrentDirectory(std::string& text) {
   {
     std::lock_guard<std::mutex> guard(gSetDirectory.mutex);
     struct stat here {};
     struct stat set {};
     if (gSetDirectory.fd >= 0 && fstat(gSetDirectory.fd, &set) == 0 && set.st_nlink > 0 &&
         stat(".", &here) == 0 && IsSameDirectory(here, set)) {
-      length = gSetDirectory.length;
-      std::memcpy(buffer.data(), gSetDirectory.text.data(), length + 1);
+      text.assign(gSetDirectory.text.data(), gSetDirectory.length);
       return ERROR_SUCCESS;
     }
   }
-  if (getcwd(buffer.data(), buffer.size()) == nullptr) {
+  text.resize(PATH_MAX);
+  if (getcwd(text.data(), text.size()) == nullptr) {
     const int err = errno;
-    length = 0;
+    text.clear();
     return err == ERANGE ? ERROR_FILENAME_EXCED_RANGE : Win32ErrorFromErrno(err);
   }
-  length = std::strlen(buffer.data());
+  text.resize(std::strlen(text.c_str()));
   return ERROR_SUCCESS;
 }
 
@@ -102,12 +104,9 @@ Win32Error FormFullPath(const char* name, std::string& full) {
   const std::string_view path(name);
   if (path.empty()) return ERROR_INVALID_NAME;
   if (!IsSeparator(path.front())) {
-    std::array<char, PATH_MAX> cwd{};
-    std::size_t length = 0;
-    if (const Win32Error error = ReadCurrentDirectory(cwd, length); error != ERROR_SUCCESS) {
-      return error;
-    }
-    AppendComponents(std::string_view(cwd.data(), length), full);
+    std::string cwd;
+    if (const Win32Error error = ReadCurrentDirectory(cwd); error != ERROR_SUCCESS) return error;
+    AppendComponents(cwd, full);
   }
   AppendComponents(path, full);
   if (full.empty()) {
@@ -149,12 +148,9 @@ Win32Error GetFullPathName(const char* name, std::span<char> buffer, std::uint32
 
 Win32Error GetCurrentDirectory(std::span<char> buffer, std::uint32_t& length) {
   length = 0;
-  std::array<char, PATH_MAX> cwd{};
-  std::size_t cwdLength = 0;
-  if (const Win32Error error = ReadCurrentDirectory(cwd, cwdLength); error != ERROR_SUCCESS) {
-    return error;
-  }
-  CopyWithLengthConvention(std::string_view(cwd.data(), cwdLength), buffer, length);
+  std::string cwd;
+  if (const Win32Error error = ReadCurrentDirectory(cwd); error != ERROR_SUCCESS) return error;
+  CopyWithLengthConvention(cwd, buffer, length);
   return ERROR_SUCCESS;
 }
 

@@ -15,6 +15,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/posix/failure_detail.h"
 #include "platform/posix/registry_file.h"
 #include "platform/posix/system_root.h"
 
@@ -34,9 +35,14 @@ std::mutex gErrorMutex;
 std::string gLastError;  // guarded by gErrorMutex
 
 Win32Error NoteError(Win32Error error, std::string text) {
+  NoteFailureDetail(text);
   std::lock_guard<std::mutex> guard(gErrorMutex);
   gLastError = std::move(text);
   return error;
+}
+
+std::string KeyName(const std::string& path) {
+  return path.empty() ? "HKEY_LOCAL_MACHINE" : "HKEY_LOCAL_MACHINE\\" + path;
 }
 
 Win32Error NoteErrno(Win32Error otherwise, const std::string& path, const char* what) {
@@ -127,7 +133,10 @@ Win32Error LoadDocument(RegistryDocument& document) {
 Win32Error MakeRegistryDirectory() {
   for (const char* relative : {"etc", kRegistryDirectory}) {
     std::string path = SystemRootPath(relative);
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (::mkdir(path.c_str(), 0755) == 0) {
+      // Whatever the installer's umask: the service reads its settings as its own account.
+      ::chmod(path.c_str(), 0755);
+    } else if (errno != EEXIST) {
       return NoteErrno(ERROR_PATH_NOT_FOUND, path, "cannot create directory");
     }
   }
@@ -227,11 +236,15 @@ RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept {
 
 Win32Error RegistryKey::Open(const char* subKey) {
   Close();
+  ClearFailureDetail();
   std::string path;
   if (Win32Error error = NormalizeKeyPath(subKey ? subKey : "", path)) return error;
   RegistryDocument document;
   if (Win32Error error = LoadDocument(document)) return error;
-  if (FindRegistryKey(document, path) == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (FindRegistryKey(document, path) == nullptr) {
+    NoteFailureDetail(SystemRootPath(kRegistryFile) + ": no key " + KeyName(path));
+    return ERROR_FILE_NOT_FOUND;
+  }
   path_ = std::move(path);
   open_ = true;
   return ERROR_SUCCESS;
@@ -263,15 +276,26 @@ void RegistryKey::Close() {
 Win32Error RegistryKey::QueryValue(const char* name, std::span<std::uint8_t> buffer,
                                    std::uint32_t& size, std::uint32_t* type) const {
   if (!open_) return ERROR_INVALID_HANDLE;
+  ClearFailureDetail();
   RegistryDocument document;
   if (Win32Error error = LoadDocument(document)) return error;
   const RegistryKeyRecord* key = FindRegistryKey(document, path_);
   if (key == nullptr) return ERROR_KEY_DELETED;
-  const RegistryValueRecord* value = FindRegistryValue(*key, name ? name : "");
-  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  const std::string valueName = name ? name : "";
+  const RegistryValueRecord* value = FindRegistryValue(*key, valueName);
+  if (value == nullptr) {
+    NoteFailureDetail(SystemRootPath(kRegistryFile) + ": no value \"" + valueName + "\" in " +
+                      KeyName(path_));
+    return ERROR_FILE_NOT_FOUND;
+  }
   size = static_cast<std::uint32_t>(value->data.size());
   if (type != nullptr) *type = value->type;
-  if (value->data.size() > buffer.size()) return ERROR_MORE_DATA;
+  if (value->data.size() > buffer.size()) {
+    NoteFailureDetail(SystemRootPath(kRegistryFile) + ": the value \"" + valueName + "\" of " +
+                      KeyName(path_) + " has " + std::to_string(value->data.size()) +
+                      " bytes, more than the " + std::to_string(buffer.size()) + " it may have");
+    return ERROR_MORE_DATA;
+  }
   std::ranges::copy(value->data, buffer.begin());
   return ERROR_SUCCESS;
 }
@@ -287,6 +311,44 @@ Win32Error RegistryKey::SetValue(const char* name, std::uint32_t type,
     changed = SetRegistryValue(*key, valueName, type, data);
     return ERROR_SUCCESS;
   });
+}
+
+Win32Error RegistryKey::DeleteValue(const char* name) {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  std::string_view valueName = name ? name : "";
+  return ChangeStore([&](RegistryDocument& document, bool& changed) {
+    RegistryKeyRecord* key = FindRegistryKey(document, path_);
+    if (key == nullptr) return ERROR_KEY_DELETED;
+    changed = DeleteRegistryValue(*key, valueName);
+    return changed ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  });
+}
+
+Win32Error RegistryKey::EnumValue(std::uint32_t index, std::string& name, std::uint32_t& type,
+                                  std::vector<std::uint8_t>& data) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  RegistryDocument document;
+  if (Win32Error error = LoadDocument(document)) return error;
+  const RegistryKeyRecord* key = FindRegistryKey(document, path_);
+  if (key == nullptr) return ERROR_KEY_DELETED;
+  if (index >= key->values.size()) return ERROR_NO_MORE_ITEMS;
+  const RegistryValueRecord& value = key->values[index];
+  name = value.name;
+  type = value.type;
+  data = value.data;
+  return ERROR_SUCCESS;
+}
+
+Win32Error RegistryKey::EnumKey(std::uint32_t index, std::string& name) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  RegistryDocument document;
+  if (Win32Error error = LoadDocument(document)) return error;
+  if (FindRegistryKey(document, path_) == nullptr) return ERROR_KEY_DELETED;
+  const std::vector<const RegistryKeyRecord*> subkeys = DirectSubkeys(document, path_);
+  if (index >= subkeys.size()) return ERROR_NO_MORE_ITEMS;
+  const std::string& path = subkeys[index]->path;
+  name = path.substr(path.rfind('\\') + 1);
+  return ERROR_SUCCESS;
 }
 
 Win32Error DeleteRegistryKey(const char* subKey) {

@@ -395,6 +395,21 @@ bool HasSubkeys(const RegistryDocument& document, std::string_view path) {
          next->first[folded.size()] == '\\';
 }
 
+std::vector<const RegistryKeyRecord*> DirectSubkeys(const RegistryDocument& document,
+                                                    std::string_view path) {
+  std::vector<const RegistryKeyRecord*> subkeys;
+  const std::string prefix = path.empty() ? std::string() : FoldRegistryName(path) + '\\';
+  // A key's subtree follows it as one run, so the walk ends at the first key outside it.
+  for (auto it = document.keys.upper_bound(FoldRegistryName(path)); it != document.keys.end();
+       ++it) {
+    if (!it->first.starts_with(prefix)) break;
+    if (it->first.find('\\', prefix.size()) == std::string::npos) {
+      subkeys.push_back(&it->second);
+    }
+  }
+  return subkeys;
+}
+
 const RegistryValueRecord* FindRegistryValue(const RegistryKeyRecord& key, std::string_view name) {
   auto found = key.byName.find(FoldRegistryName(name));
   return found == key.byName.end() ? nullptr : &key.values[found->second];
@@ -411,6 +426,17 @@ bool SetRegistryValue(RegistryKeyRecord& key, std::string_view name, std::uint32
   if (value.type == type && std::ranges::equal(value.data, data)) return false;
   value.type = type;
   value.data.assign(data.begin(), data.end());
+  return true;
+}
+
+bool DeleteRegistryValue(RegistryKeyRecord& key, std::string_view name) {
+  auto found = key.byName.find(FoldRegistryName(name));
+  if (found == key.byName.end()) return false;
+  key.values.erase(key.values.begin() + static_cast<std::ptrdiff_t>(found->second));
+  key.byName.clear();
+  for (std::size_t i = 0; i < key.values.size(); ++i) {
+    key.byName.emplace(FoldRegistryName(key.values[i].name), i);
+  }
   return true;
 }
 

@@ -55,11 +55,16 @@ const RegistryKeyRecord* FindRegistryKey(const RegistryDocument& document, std::
 RegistryKeyRecord& CreateRegistryKey(RegistryDocument& document, std::string_view path,
                                      bool& created);
 bool HasSubkeys(const RegistryDocument& document, std::string_view path);
+// The keys directly below `path`, in the order of the document.
+std::vector<const RegistryKeyRecord*> DirectSubkeys(const RegistryDocument& document,
+                                                    std::string_view path);
 const RegistryValueRecord* FindRegistryValue(const RegistryKeyRecord& key, std::string_view name);
 // Creates or overwrites the value; a new value keeps the case of `name`, an existing one
 // keeps its stored name. Answers whether anything changed.
 bool SetRegistryValue(RegistryKeyRecord& key, std::string_view name, std::uint32_t type,
                       std::span<const std::uint8_t> data);
+// Removes the value; answers whether it was there.
+bool DeleteRegistryValue(RegistryKeyRecord& key, std::string_view name);
 
 // Reads the REGEDIT4 text. On failure answers false, leaves `document` unspecified and
 // sets `error` to "line N: reason".

@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "platform/posix/error_mapping.h"
+#include "platform/posix/service_account.h"
 #include "platform/posix/service_texts.h"
 #include "platform/posix/system_root.h"
 
@@ -132,6 +133,7 @@ void ServiceManager::Close() {
 
 struct Service::State {
   std::string unitPath;
+  std::string account;  // empty when the service's name makes no account name
   bool deleted = false;
 };
 
@@ -152,13 +154,26 @@ Win32Error Service::Create(const ServiceManager& manager, const ServiceDefinitio
   if (const Win32Error error = ServiceUnitText(definition, text); error != ERROR_SUCCESS) {
     return error;
   }
+  std::string account;
+  if (const Win32Error error = ServiceAccountName(definition.serviceName, account);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
   std::string unitPath = manager.state_->directory + "/" + fileName;
   const Win32Error error = WriteNewFile(unitPath, text);
   if (error == ERROR_FILE_EXISTS) return ERROR_SERVICE_EXISTS;
   if (error != ERROR_SUCCESS) return error;
+  // The unit first, so that a second installation fails before it touches any account; a
+  // unit whose account cannot be made would never start, and goes again.
+  if (const Win32Error accountError = EnsureServiceAccount(account);
+      accountError != ERROR_SUCCESS) {
+    ::unlink(unitPath.c_str());
+    return accountError;
+  }
   ReloadServiceDefinitions();
   state_ = std::make_unique<State>();
   state_->unitPath = std::move(unitPath);
+  state_->account = std::move(account);
   return ERROR_SUCCESS;
 }
 
@@ -178,6 +193,7 @@ Win32Error Service::Open(const ServiceManager& manager, const char* serviceName,
   if (!S_ISREG(info.st_mode)) return ERROR_SERVICE_DOES_NOT_EXIST;
   state_ = std::make_unique<State>();
   state_->unitPath = std::move(unitPath);
+  if (ServiceAccountName(serviceName, state_->account) != ERROR_SUCCESS) state_->account.clear();
   return ERROR_SUCCESS;
 }
 
@@ -189,6 +205,9 @@ Win32Error Service::Delete() {
   }
   state_->deleted = true;
   ReloadServiceDefinitions();
+  // The service is gone whatever becomes of its account: one that is still in use (the
+  // service not stopped yet) stays, and so does the record that installation made it.
+  if (!state_->account.empty()) RemoveServiceAccount(state_->account);
   return ERROR_SUCCESS;
 }
 
@@ -353,11 +372,11 @@ Win32Error StartServiceCtrlDispatcher(std::span<const ServiceTableEntry> table) 
   const ServiceMainProcedure procedure = table[0].procedure;
   std::thread serviceThread;
   try {
-    serviceThread = std::thread([&dispatcher, procedure, &arguments] {
+    serviceThread = std::thread([procedure, &arguments] {
       procedure(1, arguments.data());
-      std::lock_guard lock(dispatcher.mutex);
-      dispatcher.procedureReturned = true;
-      WakeDispatcher(dispatcher);
+      std::lock_guard lock(gDispatcher.mutex);
+      gDispatcher.procedureReturned = true;
+      WakeDispatcher(gDispatcher);
     });
   } catch (const std::system_error&) {
     std::lock_guard lock(dispatcher.mutex);

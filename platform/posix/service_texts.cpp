@@ -2,12 +2,55 @@
 
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace quoril::platform {
 
 namespace {
 
 constexpr std::size_t kMaxServiceName = 200;
+constexpr std::size_t kMaxAccountName = 32;
+
+// What the unit asks of systemd besides the program: the service's own account, the one
+// capability a TFTP server needs, and a sandbox. ProtectSystem is "full", not "strict":
+// DefaultDirectory may name another directory at any later start, and strict would keep
+// that one read-only until the unit was edited; with "full" the account's own rights guard
+// everything outside /usr, /boot, /efi and /etc, which stay read-only.
+constexpr char kSandbox[] =
+    "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
+    "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+    "NoNewPrivileges=yes\n"
+    "ProtectSystem=full\n"
+    "ProtectHome=yes\n"
+    "PrivateTmp=yes\n"
+    "PrivateDevices=yes\n"
+    "PrivateMounts=yes\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectClock=yes\n"
+    "ProtectHostname=yes\n"
+    "ProtectProc=invisible\n"
+    "ProcSubset=pid\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "RemoveIPC=yes\n"
+    // IPv4 for TFTP, netlink for the local addresses, local sockets for the notifications
+    // and the system log.
+    "RestrictAddressFamilies=AF_INET AF_NETLINK AF_UNIX\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n"
+    "SystemCallFilter=~@privileged @resources\n"
+    "SystemCallErrorNumber=EPERM\n"
+    // The events file, /var/log/quoril/events.log, belongs to the account.
+    "LogsDirectory=quoril\n"
+    "LogsDirectoryMode=0750\n"
+    // Every transfer holds a socket and a file.
+    "LimitNOFILE=65536\n";
 
 bool IsControlCharacter(char c) {
   const auto byte = static_cast<unsigned char>(c);
@@ -67,6 +110,20 @@ Win32Error ServiceUnitFileName(const char* serviceName, std::string& fileName) {
   return ERROR_SUCCESS;
 }
 
+Win32Error ServiceAccountName(const char* serviceName, std::string& account) {
+  std::string fileName;
+  if (const Win32Error error = ServiceUnitFileName(serviceName, fileName); error != ERROR_SUCCESS) {
+    return error;
+  }
+  std::string name = fileName.substr(0, fileName.size() - std::strlen(".service"));
+  if (name.size() > kMaxAccountName || name[0] < 'a' || name[0] > 'z' ||
+      name.find('.') != std::string::npos) {
+    return ERROR_INVALID_NAME;
+  }
+  account = std::move(name);
+  return ERROR_SUCCESS;
+}
+
 Win32Error ServiceExecPath(const char* path, std::string& word) {
   if (path == nullptr || path[0] != '/') return ERROR_INVALID_NAME;
   bool needsQuotes = false;
@@ -92,6 +149,11 @@ Win32Error ServiceUnitText(const ServiceDefinition& definition, std::string& tex
       error != ERROR_SUCCESS) {
     return error;
   }
+  std::string account;
+  if (const Win32Error error = ServiceAccountName(definition.serviceName, account);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
   if (definition.displayName == nullptr) return ERROR_INVALID_PARAMETER;
   std::string description;
   for (const char* p = definition.displayName; *p != '\0'; ++p) {
@@ -99,8 +161,8 @@ Win32Error ServiceUnitText(const ServiceDefinition& definition, std::string& tex
     AppendUnexpanded(description, *p);
   }
   // Demand start: no [Install] section, so nothing starts the service but a request.
-  text =
-      "[Unit]\nDescription=" + description + "\n\n[Service]\nType=notify\nExecStart=" + exec + "\n";
+  text = "[Unit]\nDescription=" + description + "\n\n[Service]\nType=notify\nExecStart=" + exec +
+         "\nUser=" + account + "\n" + kSandbox;
   return ERROR_SUCCESS;
 }
 

@@ -14,13 +14,20 @@ namespace quoril::platform {
 // ERROR_INVALID_NAME for a name systemd would not take or that could leave the directory.
 Win32Error ServiceUnitFileName(const char* serviceName, std::string& fileName);
 
+// The system account the service runs as: the unit's name without ".service". Fails with
+// ERROR_INVALID_NAME where that is no name useradd takes (a letter first, then letters,
+// digits, '_' and '-', at most 32 characters).
+Win32Error ServiceAccountName(const char* serviceName, std::string& account);
+
 // ExecStart's program word for `path`: as it stands when systemd takes it so, otherwise in
 // double quotes; '%' and '$' escaped in either case. Fails with ERROR_INVALID_NAME for a
 // path that is not absolute or holds control characters.
 Win32Error ServiceExecPath(const char* path, std::string& word);
 
-// The whole unit file. Fails as ServiceExecPath does, and with ERROR_INVALID_PARAMETER for
-// a display name holding control characters.
+// The whole unit file: the service runs as its own account with no capability but binding
+// ports below 1024, in the sandbox of the unit's [Service] section. Fails as
+// ServiceExecPath and ServiceAccountName do, and with ERROR_INVALID_PARAMETER for a display
+// name holding control characters.
 Win32Error ServiceUnitText(const ServiceDefinition& definition, std::string& text);
 
 // One notification datagram for a status report.

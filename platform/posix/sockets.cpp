@@ -19,10 +19,12 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/event_poller.h"
+#include "platform/posix/failure_detail.h"
 #include "platform/posix/sockets_backend.h"
 
 namespace quoril::platform {
@@ -90,8 +92,12 @@ SocketAddressIn FromSockaddr(const sockaddr_in& address) {
 }
 
 Win32Error OpenBound(std::uint32_t address, std::uint16_t port, int& fd) {
+  ClearFailureDetail();
   fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-  if (fd < 0) return WsaErrorFromErrno(errno);
+  if (fd < 0) {
+    NoteFailureDetail(std::string("cannot create a UDP socket: ") + std::strerror(errno));
+    return WsaErrorFromErrno(errno);
+  }
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
@@ -100,6 +106,10 @@ Win32Error OpenBound(std::uint32_t address, std::uint16_t port, int& fd) {
     const int error = errno;
     ::close(fd);
     fd = -1;
+    std::array<char, INET_ADDRSTRLEN> text{};
+    ::inet_ntop(AF_INET, &local.sin_addr, text.data(), text.size());
+    NoteFailureDetail("cannot bind UDP " + std::string(text.data()) + ":" + std::to_string(port) +
+                      ": " + std::strerror(error));
     return WsaErrorFromErrno(error);
   }
   return ERROR_SUCCESS;

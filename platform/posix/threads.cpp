@@ -1,10 +1,15 @@
 #include "platform/threads.h"
 
+#include <malloc.h>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -14,6 +19,24 @@
 namespace quoril::platform {
 
 namespace {
+
+// Hands the pages of the calling thread's stack below its frame back to the system: what a
+// transfer touched is dead once it ended, and an idle thread needs only the frames it waits
+// in. The page under the frame stays for the calls that follow.
+void ReleaseStackBelowFrame() {
+  pthread_attr_t attributes;
+  if (::pthread_getattr_np(::pthread_self(), &attributes) != 0) return;
+  void* lowest = nullptr;
+  std::size_t size = 0;
+  const bool known = ::pthread_attr_getstack(&attributes, &lowest, &size) == 0;
+  ::pthread_attr_destroy(&attributes);
+  if (!known) return;
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto from = (reinterpret_cast<std::uintptr_t>(lowest) + page - 1) & ~(page - 1);
+  const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const auto to = (frame & ~(page - 1)) - page;
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
 
 // Threads that have run their routine wait a while for the next one instead of ending, so
 // that a new transfer starts on a thread at once without the cost of creating one. Every
@@ -59,6 +82,11 @@ class IdleThreads {
   static constexpr std::size_t kQueueSize = 1024;
   static constexpr std::size_t kMaxIdle = 256;
   static constexpr auto kIdleTime = std::chrono::seconds(30);
+  // A thread idle this long is past a burst: beyond the few kept for the next requests it
+  // ends, and those kept give their stack's pages and the heap's free memory back while they
+  // wait out their idle time.
+  static constexpr auto kReleaseAfter = std::chrono::milliseconds(100);
+  static constexpr std::size_t kKeptIdle = 16;
 
   void Run(Work work) {
     for (;;) {
@@ -66,7 +94,20 @@ class IdleThreads {
       std::unique_lock lock(mutex_);
       if (idle_ >= kMaxIdle) return;
       ++idle_;
-      const bool got = arrived_.wait_for(lock, kIdleTime, [this] { return queued_ > 0; });
+      const auto hasWork = [this] { return queued_ > 0; };
+      bool got = arrived_.wait_for(lock, kReleaseAfter, hasWork);
+      if (!got && idle_ > kKeptIdle) {
+        --idle_;
+        return;
+      }
+      if (!got) {
+        // Still counted idle: work queued meanwhile is found by the wait's first look.
+        lock.unlock();
+        ReleaseStackBelowFrame();
+        ReleaseFreeHeapMemory();
+        lock.lock();
+        got = arrived_.wait_for(lock, kIdleTime - kReleaseAfter, hasWork);
+      }
       --idle_;
       if (!got) return;
       work = queue_[head_];
@@ -201,6 +242,10 @@ void PrivateHeap::Destroy() {
 std::size_t PrivateHeap::Capacity() const {
   std::lock_guard lock(state_->mutex);
   return state_->inUse.size();
+}
+
+void ReleaseFreeHeapMemory() {
+  ::malloc_trim(0);
 }
 
 LocalTime GetLocalTime() {

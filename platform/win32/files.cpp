@@ -376,6 +376,37 @@ Win32Error File::SeekToEnd() {
   return ERROR_SUCCESS;
 }
 
+Win32Error File::Size(std::uint64_t& size) const {
+  size = 0;
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  LARGE_INTEGER value{};
+  if (!::GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &value)) return ::GetLastError();
+  size = static_cast<std::uint64_t>(value.QuadPart);
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetDiskFreeSpace(const char* path, std::uint64_t& freeBytes) {
+  freeBytes = 0;
+  if (path == nullptr) return ERROR_INVALID_PARAMETER;
+  // The file's directory, or the nearest one above it that exists.
+  std::string directory(path);
+  for (;;) {
+    const std::size_t separator = directory.find_last_of("\\/");
+    if (separator == std::string::npos) return ERROR_PATH_NOT_FOUND;
+    directory.resize(separator + 1);
+    ULARGE_INTEGER available{};
+    if (::GetDiskFreeSpaceExA(directory.c_str(), &available, nullptr, nullptr)) {
+      freeBytes = available.QuadPart;
+      return ERROR_SUCCESS;
+    }
+    const Win32Error error = ::GetLastError();
+    if ((error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND) || separator <= 2) {
+      return error;
+    }
+    directory.resize(separator);
+  }
+}
+
 Win32Error File::Append(std::span<const std::uint8_t> data) {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;
   while (!data.empty()) {

@@ -127,6 +127,54 @@ Win32Error RegistryKey::SetValue(const char* name, std::uint32_t type,
       "RegSetValueExA", name);
 }
 
+Win32Error RegistryKey::DeleteValue(const char* name) {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  return Note(::RegDeleteValueA(AsKey(handle_), name), "RegDeleteValueA", name);
+}
+
+Win32Error RegistryKey::EnumValue(std::uint32_t index, std::string& name, std::uint32_t& type,
+                                  std::vector<std::uint8_t>& data) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  DWORD maxName = 0;
+  DWORD maxData = 0;
+  if (const Win32Error error =
+          Note(::RegQueryInfoKeyA(AsKey(handle_), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, &maxName, &maxData, nullptr, nullptr),
+               "RegQueryInfoKeyA", nullptr);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  std::string nameBuffer(maxName + 1, '\0');
+  std::vector<std::uint8_t> dataBuffer(maxData);
+  DWORD nameLength = static_cast<DWORD>(nameBuffer.size());
+  DWORD dataLength = static_cast<DWORD>(dataBuffer.size());
+  DWORD valueType = 0;
+  const LONG result =
+      ::RegEnumValueA(AsKey(handle_), index, nameBuffer.data(), &nameLength, nullptr, &valueType,
+                      dataBuffer.empty() ? nullptr : dataBuffer.data(), &dataLength);
+  if (result == ERROR_NO_MORE_ITEMS) return ERROR_NO_MORE_ITEMS;
+  if (const Win32Error error = Note(result, "RegEnumValueA", nullptr); error != ERROR_SUCCESS) {
+    return error;
+  }
+  name.assign(nameBuffer.data(), nameLength);
+  type = valueType;
+  data.assign(dataBuffer.begin(), dataBuffer.begin() + dataLength);
+  return ERROR_SUCCESS;
+}
+
+Win32Error RegistryKey::EnumKey(std::uint32_t index, std::string& name) const {
+  if (!open_) return ERROR_INVALID_HANDLE;
+  // A key name has at most 255 characters.
+  char buffer[256] = {};
+  const LONG result = ::RegEnumKeyA(AsKey(handle_), index, buffer, sizeof buffer);
+  if (result == ERROR_NO_MORE_ITEMS) return ERROR_NO_MORE_ITEMS;
+  if (const Win32Error error = Note(result, "RegEnumKeyA", nullptr); error != ERROR_SUCCESS) {
+    return error;
+  }
+  name = buffer;
+  return ERROR_SUCCESS;
+}
+
 Win32Error DeleteRegistryKey(const char* subKey) {
   return Note(::RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey), "RegDeleteKeyA", subKey);
 }

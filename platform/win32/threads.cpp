@@ -3,6 +3,8 @@
 
 #include "platform/win32/windows_headers.h"
 
+#include <malloc.h>
+
 #include <memory>
 #include <vector>
 
@@ -162,6 +164,10 @@ void PrivateHeap::Destroy() {
 std::size_t PrivateHeap::Capacity() const {
   CriticalSectionLock lock(state_->lock);
   return state_->inUse.size();
+}
+
+void ReleaseFreeHeapMemory() {
+  ::_heapmin();
 }
 
 LocalTime GetLocalTime() {

@@ -10,6 +10,7 @@
 // the layer's own operations carry several of these names, and the backends call the
 // ANSI variants by their full names.
 #undef GetCurrentDirectory
+#undef GetDiskFreeSpace
 #undef GetFullPathName
 #undef GetModuleFileName
 #undef LoadString

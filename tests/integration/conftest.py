@@ -23,7 +23,8 @@ Fixtures
 
     - ``addresses=("127.0.0.2", ...)``: loopback addresses added besides 127.0.0.1.
     - settings written into the registry file: ``timeout``, ``max_retransmit``, ``overwrite``,
-      ``limit``, ``logging``, ``log_file``, ``default_directory`` (numbers are written as
+      ``limit``, ``logging``, ``log_file``, ``default_directory``, and the optional
+      ``negotiate``, ``max_block_size``, ``max_window_size`` (numbers are written as
       dword, texts as REG_EXPAND_SZ with their terminator; bytes are written as given;
       ``OMIT`` leaves the value out). Settings may still be changed in ``server.settings``
       until ``start()``, which writes the registry file.
@@ -41,11 +42,13 @@ Fixtures
     ``work`` (a scratch directory for client-side files), ``timeout``/``max_retransmit``
     (the settings in force), ``file(name)`` (a path in the served directory),
     ``endpoint(address, port)`` (a UDP socket inside the namespace, see tftp_wire.Endpoint),
-    ``client(...)`` (a lock-step tftp_wire.Client), ``get``/``put`` (whole transfers with
-    it), ``run(argv)`` (a command inside the namespace, e.g. a real client; see clients.py),
+    ``client(...)`` (a tftp_wire.Client), ``get``/``put`` (whole transfers with it, options
+    as ``options={...}``), ``run(argv)`` (a command inside the namespace, e.g. a real client; see clients.py),
     ``listener_addresses()``, ``udp_sockets()``, ``wait_closed((address, port))`` (a
     transfer has ended once its socket is gone), ``stop()`` (SIGTERM, answers the exit code),
-    ``wait_exit()`` (for a server that is expected to end by itself), ``stdout``/``stderr``.
+    ``wait_exit()`` (for a server that is expected to end by itself), ``stdout``/``stderr``;
+    ``executable`` and ``launcher`` (a command that execs it, such as setpriv) may be set
+    before ``start()``, as service_manager.py does for an installed unit.
 
 At teardown every server is stopped with SIGTERM (exit code 0 expected, unless the test set
 ``expected_returncode``) and the test fails if the server ended unexpectedly, did not stop,
@@ -107,6 +110,9 @@ DEFAULTS = {
     "overwrite": 1,
     "limit": 0,
     "event_loops": None,  # the engine under test (see ENGINES)
+    "negotiate": None,  # NegotiateOptions; absent: options are ignored
+    "max_block_size": None,
+    "max_window_size": None,
     "max_transfers": None,  # optional: absent takes the server's default
 }
 
@@ -120,6 +126,9 @@ REGISTRY_VALUES = [
     ("OverwriteExisting", "overwrite"),
     ("LimitToDefaultDirectory", "limit"),
     ("EventLoops", "event_loops"),  # optional: absent serves a thread per transfer
+    ("NegotiateOptions", "negotiate"),  # optional, as the two below
+    ("MaxBlockSize", "max_block_size"),
+    ("MaxWindowSize", "max_window_size"),
     ("MaxTransfers", "max_transfers"),  # optional
 ]
 
@@ -187,6 +196,9 @@ class QuorilServer:
         if self.settings["default_directory"] is None:
             self.settings["default_directory"] = str(self.served)
         self.registry = registry
+        # What runs: `launcher` (e.g. a change of user) before the executable and `args`.
+        self.launcher: list[str] = []
+        self.executable: Path | None = None  # None: QUORLD
         self.args = list(args)
         self.env = dict(os.environ, QUORIL_ROOT=str(self.root), **(env or {}))
         if SANITIZE:
@@ -258,9 +270,11 @@ class QuorilServer:
         self._write_registry()
         self._stdout = open(self.base / "quorld.stdout", "wb")
         self._stderr = open(self.base / "quorld.stderr", "wb")
-        # nsenter execs quorld in place, so the child's pid is the server's.
+        # nsenter (and a launcher such as setpriv) exec quorld in place, so the child's pid is
+        # the server's.
         self.process = subprocess.Popen(
-            self.ns.command([QUORLD, *self.args], cwd=self.server_directory),
+            self.ns.command([*self.launcher, self.executable or QUORLD, *self.args],
+                            cwd=self.server_directory),
             cwd=self.server_directory if not self.ns.mounts else self.base,
             env=self.env,
             stdin=subprocess.DEVNULL,
@@ -397,11 +411,11 @@ class QuorilServer:
         target = address or self.address
         return tftp_wire.Client(self.endpoint(target), (target, tftp_wire.TFTP_PORT), timeout, retries)
 
-    def get(self, name, mode="octet", **options) -> bytes:
-        return self.client(**options).get(name, mode)
+    def get(self, name, mode="octet", options=(), **client) -> bytes:
+        return self.client(**client).get(name, mode, options)
 
-    def put(self, name, content: bytes, mode="octet", **options) -> None:
-        self.client(**options).put(name, content, mode)
+    def put(self, name, content: bytes, mode="octet", options=(), **client) -> None:
+        self.client(**client).put(name, content, mode, options)
 
     def run(self, argv, timeout: float = 300, **kwargs) -> subprocess.CompletedProcess:
         """Runs a command inside the namespace, in the scratch directory by default."""

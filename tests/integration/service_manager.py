@@ -8,6 +8,15 @@ status report; ``next_report()`` answers it as a ``Report``. Controls are the si
 systemd sends: ``stop()`` SIGTERM, ``pause()`` SIGUSR1, ``resume()`` SIGUSR2,
 ``interrogate()`` SIGHUP.
 
+When the server's system root holds the unit that ``-install`` wrote
+(etc/systemd/system/quoril.service), quorld is started as the unit says: its ``ExecStart``,
+as its ``User=`` (looked up in the root's etc/passwd) through ``setpriv`` with the unit's
+``AmbientCapabilities``, ``CapabilityBoundingSet`` and ``NoNewPrivileges``, and with its
+``LogsDirectory`` made under the root's var/log for that user. The unit's other sandbox
+settings need systemd itself; test_install.py has systemd-analyze check them.
+``copy_account_database(root)`` gives a scratch root the host's accounts, so that the account
+installation makes there has an id that no account of the host has.
+
 ``read_registry(path)`` parses the REGEDIT4 file of the registry into
 {key: {value name: (type, bytes)}}, keys and values in the order of the file;
 ``write_registry(path, keys)`` writes such a mapping back.
@@ -18,6 +27,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import re
+import shutil
 import signal
 import socket
 import time
@@ -80,9 +90,40 @@ class ServiceManager:
             name = str(server.base / "notify")
             self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
             self.socket.bind(name)
+            os.chmod(name, 0o777)  # as systemd's own: any account may report
         self.notify_socket = name
         server.args = []
         server.env["NOTIFY_SOCKET"] = name
+        self.account: tuple[int, int] | None = None  # (uid, gid) the unit runs quorld as
+        unit = server.root / "etc/systemd/system/quoril.service"
+        if unit.exists():
+            self._run_as(read_unit(unit))
+
+    def _run_as(self, unit: dict[str, list[str]]) -> None:
+        """Starts quorld as `unit` says (see the module docstring)."""
+        server = self.server
+        server.executable = Path(_unquote(unit["ExecStart"][-1]))
+        if "User" not in unit:
+            return
+        name = unit["User"][-1]
+        accounts = _accounts(server.root / "etc/passwd")
+        assert name in accounts, f"the unit's account {name} does not exist"
+        uid, gid = self.account = accounts[name]
+        ambient = _capabilities(unit.get("AmbientCapabilities", []))
+        bounding = _capabilities(unit.get("CapabilityBoundingSet", []))
+        server.launcher = ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--clear-groups",
+                           f"--inh-caps=-all{ambient}", f"--ambient-caps=-all{ambient}",
+                           f"--bounding-set=-all{bounding}"]
+        if unit.get("NoNewPrivileges", ["no"])[-1] == "yes":
+            server.launcher.append("--no-new-privs")
+        mode = int(unit.get("LogsDirectoryMode", ["0755"])[-1], 8)
+        for directory in unit.get("LogsDirectory", []):
+            path = server.root / "var/log" / directory
+            path.mkdir(parents=True, exist_ok=True)
+            # As systemd: the directory and everything in it become the account's.
+            for entry in [path, *path.rglob("*")]:
+                os.chown(entry, uid, gid, follow_symlinks=False)
+            path.chmod(mode)
 
     @property
     def pid(self) -> int:
@@ -144,6 +185,57 @@ class ServiceManager:
         self.socket.close()
         if not self.notify_socket.startswith("@"):
             Path(self.notify_socket).unlink(missing_ok=True)
+
+
+def read_unit(path: Path) -> dict[str, list[str]]:
+    """The settings of a unit file's [Service] section: each name with its values in order
+    (a setting may be given more than once)."""
+    settings: dict[str, list[str]] = {}
+    section = None
+    for line in path.read_text().splitlines():
+        if line.startswith("["):
+            section = line
+        elif section == "[Service]" and "=" in line and not line.startswith("#"):
+            name, value = line.split("=", 1)
+            settings.setdefault(name, []).append(value)
+    return settings
+
+
+def _unquote(word: str) -> str:
+    if word.startswith('"'):
+        word = re.sub(r"\\(.)", r"\1", word[1:-1])
+    return word.replace("%%", "%").replace("$$", "$")
+
+
+def _capabilities(values: list[str]) -> str:
+    """setpriv's words for the capabilities of a unit setting: ",+net_bind_service"."""
+    names = " ".join(values).split()
+    return "".join(",+" + name.lower().removeprefix("cap_") for name in names)
+
+
+def _accounts(passwd: Path) -> dict[str, tuple[int, int]]:
+    accounts = {}
+    if passwd.is_file():
+        for line in passwd.read_text().splitlines():
+            fields = line.split(":")
+            if len(fields) >= 4:
+                accounts[fields[0]] = (int(fields[2]), int(fields[3]))
+    return accounts
+
+
+def copy_account_database(root: Path) -> None:
+    """The host's account files (passwd, group, login.defs) copied into `root`'s etc."""
+    (root / "etc").mkdir(parents=True, exist_ok=True)
+    for name in ("passwd", "group", "login.defs"):
+        if Path("/etc", name).exists():
+            shutil.copyfile(Path("/etc", name), root / "etc" / name)
+
+
+def account_names(root: Path) -> tuple[set[str], set[str]]:
+    """The user and the group names in `root`'s etc/passwd and etc/group."""
+    groups = root / "etc/group"
+    lines = groups.read_text().splitlines() if groups.is_file() else []
+    return set(_accounts(root / "etc/passwd")), {line.split(":")[0] for line in lines}
 
 
 def check_stop_sequence(reports: list[Report], from_handler: bool = True) -> None:

@@ -1,9 +1,11 @@
 """Settings from the registry file, end to end: the running server serves the directory,
 keeps the timings and applies the write and confinement rules that the registry names."""
 
+import re
+
 import pytest
 
-from conftest import OMIT, PARAMETERS_KEY, payload, registry_text
+from conftest import OMIT, PARAMETERS_KEY, REGISTRY_VALUES, payload, registry_text
 from tftp_wire import DATA, TftpError, rrq
 
 FILE_EXISTS = (6, b"File exists")
@@ -165,6 +167,7 @@ def test_unreadable_registry_fails_initialisation(server_factory, text):
     assert server.wait_exit(timeout=30) == 0
     events = server.events_path.read_text(encoding="latin-1")
     assert "0xC0000003" in events, events
+    assert re.search(r"failed to initialize\. \(\S+/registry\.reg: line \d+: ", events), events
     assert server.registry_path.read_text(encoding="latin-1") == text  # left as it was
 
 
@@ -175,7 +178,10 @@ def test_unreadable_registry_fails_initialisation(server_factory, text):
 def test_each_missing_value_fails_initialisation(server_factory, option):
     server = server_factory(wait_ready=False, **{option: OMIT})
     assert server.wait_exit(timeout=30) == 0
-    assert "0xC0000003" in server.events_path.read_text(encoding="latin-1")
+    events = server.events_path.read_text(encoding="latin-1")
+    assert "0xC0000003" in events
+    name = next(name for name, known in REGISTRY_VALUES if known == option)
+    assert f'no value "{name}" in HKEY_LOCAL_MACHINE' in events, events
 
 
 def test_registry_written_with_windows_line_ends_and_comments(server_factory):

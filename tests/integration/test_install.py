@@ -2,6 +2,7 @@
 and values (types and exact bytes, in their order), and what each failure leaves behind."""
 
 import os
+import re
 import shutil
 import subprocess
 from pathlib import Path
@@ -15,6 +16,8 @@ from service_manager import (
     PARAMETERS_KEY,
     REG_DWORD,
     REG_EXPAND_SZ,
+    account_names,
+    copy_account_database,
     dword_value,
     read_registry,
     text_value,
@@ -63,10 +66,11 @@ def copy_executable(directory: Path) -> Path:
 def test_installation_writes_the_unit_and_the_registry(machine):
     assert machine.run("-install").returncode == 0
     path = str(machine.executable)
-    assert machine.unit.read_bytes() == (
+    # The sandbox that follows is test_the_unit_passes_systemd_analyze's.
+    assert machine.unit.read_bytes().startswith(
         b"[Unit]\nDescription=Quoril\n\n[Service]\nType=notify\nExecStart="
         + path.encode()
-        + b"\n"
+        + b"\nUser=quoril\n"
     )
     registry = machine.registry()
     assert registry[EVENT_SOURCE_KEY] == {
@@ -181,3 +185,48 @@ def test_installed_service_runs_from_a_directory_with_capitals(server_factory, m
     monkeypatch.setattr(conftest, "QUORLD", executable)
     server.start()
     assert server.get("hello.txt") == b"from the service's own directory\n"
+
+
+def test_the_unit_passes_systemd_analyze(machine):
+    """The sandbox the test service manager cannot give is systemd's: the unit is valid and
+    its exposure is "OK" or better (below 5.0)."""
+    assert machine.run("-install").returncode == 0
+    verify = subprocess.run(["systemd-analyze", "verify", machine.unit], capture_output=True,
+                            text=True, timeout=120)
+    assert verify.returncode == 0, verify
+    security = subprocess.run(
+        ["systemd-analyze", "security", "--offline=yes", "--threshold=49", machine.unit],
+        capture_output=True, text=True, timeout=120)
+    assert security.returncode == 0, security.stdout
+    assert re.search(r"Overall exposure level for quoril.service: [0-4]\.\d (OK|SAFE|PERFECT)",
+                     security.stdout), security.stdout
+
+
+ACCOUNT_CASES = {
+    # what the system root holds before: (-install succeeds, the account after it, after -remove)
+    "missing": (True, True, False),
+    "there before": (True, True, True),
+    "no account database": (True, False, False),
+    "unusable database": (False, False, False),
+}
+
+
+@pytest.mark.parametrize("before", ACCOUNT_CASES)
+def test_the_service_account_goes_only_if_installation_made_it(machine, before):
+    installed, after_install, after_remove = ACCOUNT_CASES[before]
+    if before != "no account database":
+        copy_account_database(machine.root)
+    if before == "there before":
+        subprocess.run(["useradd", "--system", "--prefix", machine.root, "quoril"], check=True)
+    if before == "unusable database":
+        (machine.root / "etc/passwd").unlink()
+        (machine.root / "etc/passwd").mkdir()
+
+    result = machine.run("-install")
+    assert (result.returncode == 0) == installed, result
+    assert machine.unit.exists() == installed
+    assert ("quoril" in account_names(machine.root)[0]) == after_install
+    if installed:
+        assert machine.run("-remove").returncode == 0
+    users, groups = account_names(machine.root)
+    assert ("quoril" in users, "quoril" in groups) == (after_remove, after_remove)

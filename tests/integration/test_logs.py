@@ -269,6 +269,9 @@ def test_events_of_a_start_whose_sockets_cannot_be_bound(server_factory):
     server.start(wait_ready=False)
     assert server.wait_exit() == 0
     assert event_ids(server) == [SERVICE_STARTED, SOCKET_ALLOCATE, SERVICE_STOPPED]
+    # The cause beside the event, whose text stays as it is.
+    assert ("allocate a socket. (cannot bind UDP 127.0.0.1:69: Address already in use)\n"
+            in server.events_path.read_text(encoding="latin-1"))
     holder.close()
 
 

@@ -2,9 +2,12 @@
 pause, continue, interrogate and stop; what a paused service does with requests; stops at
 awkward moments; refused reports; and a whole life from installation to removal."""
 
+import os
+import re
 import signal
 import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
@@ -17,14 +20,16 @@ from service_manager import (
     START_PENDING,
     STOPPED,
     ServiceManager,
+    account_names,
     check_stop_sequence,
+    copy_account_database,
     events,
     dword_value,
     read_registry,
     text_value,
     write_registry,
 )
-from tftp_wire import DATA, ack, rrq
+from tftp_wire import DATA, TftpError, ack, rrq
 
 EVENT_SERVICE_STARTED = 0x1
 EVENT_SERVICE_STOPPED = 0x2
@@ -218,16 +223,19 @@ def test_service_manager_gone_while_running_ends_the_service(service):
 
 def test_whole_life(server_factory, tmp_path):
     """Install, serve a directory, transfer with a real client, pause, continue, stop and
-    remove, in a scratch system root, as a user would."""
+    remove, in a scratch system root, as a user would; the service runs as the account that
+    installation made for it, and can reach nothing that account cannot."""
     server = server_factory(start=False, registry=False)
     root = server.root
+    copy_account_database(root)
     env = dict(server.env)
     install = subprocess.run([QUORLD, "-install"], env=env, capture_output=True, timeout=60)
     assert install.returncode == 0, install
     unit = root / "etc/systemd/system/quoril.service"
-    assert f"ExecStart={QUORLD.resolve()}\n" in unit.read_text()
+    assert f"ExecStart={QUORLD.resolve()}\nUser=quoril\n" in unit.read_text()
+    assert account_names(root) >= ({"quoril"}, {"quoril"})
 
-    # The administrator serves a directory of their own and switches logging on.
+    # The administrator serves a directory of the service's own and switches logging on.
     registry = read_registry(server.registry_path)
     registry[PARAMETERS_KEY]["DefaultDirectory"] = text_value(str(server.served))
     registry[PARAMETERS_KEY]["EnableLogging"] = dword_value(1)
@@ -236,12 +244,31 @@ def test_whole_life(server_factory, tmp_path):
     (server.served / "boot.img").write_bytes(content)
 
     manager = ServiceManager(server)
+    uid, gid = manager.account
+    server.base.chmod(0o755)
+    os.chown(server.served, uid, gid)
     try:
         assert [report.short() for report in manager.start()] == START
+        status = Path(f"/proc/{manager.pid}/status").read_text()
+        assert re.search(rf"^Uid:\s+{uid}\s+{uid}\s+{uid}\s+{uid}$", status, re.M), status
+        assert re.search(r"^CapEff:\s+0*400$", status, re.M), status  # CAP_NET_BIND_SERVICE
         fetched = server.run(["tftp", "-m", "binary", server.address, "-c", "get", "boot.img",
                               str(server.work / "boot.img")])
         assert fetched.returncode == 0, fetched
         assert (server.work / "boot.img").read_bytes() == content
+
+        # LimitToDefaultDirectory is 0, as installed: the account's rights are the bound.
+        with pytest.raises(TftpError) as refused:
+            server.get("/etc/shadow")
+        assert refused.value.code == 2  # Access violation
+        for name in ("/etc/cron.d/x", f"/etc/quoril-{os.getpid()}"):
+            with pytest.raises(TftpError):
+                server.put(name, b"* * * * * root sh\n")
+            assert not Path(name).exists()
+        server.put("uploaded.img", content)
+        stored = server.served / "uploaded.img"
+        assert stored.read_bytes() == content and stored.stat().st_uid == uid
+
         assert manager.pause().state == PAUSED
         assert manager.resume().state == RUNNING
         fetched = server.run(["tftp", "-m", "binary", server.address, "-c", "get", "boot.img",
@@ -255,6 +282,7 @@ def test_whole_life(server_factory, tmp_path):
     remove = subprocess.run([QUORLD, "-remove"], env=env, capture_output=True, timeout=60)
     assert remove.returncode == 0, remove
     assert not unit.exists()
+    assert "quoril" not in account_names(root)[0]
     registry = read_registry(server.registry_path)
     assert EVENT_SOURCE_KEY not in registry
     assert registry[PARAMETERS_KEY]["EnableLogging"] == dword_value(1)

@@ -1,13 +1,16 @@
-"""TFTP on the wire, as a test client speaks it (RFC 1350, octet blocks of 512 bytes).
+"""TFTP on the wire, as a test client speaks it (RFC 1350, and the options of RFC 2347).
 
 Building blocks:
 
-- ``rrq``/``wrq``/``data``/``ack``/``error`` build packets; ``parse`` reads one.
+- ``rrq``/``wrq``/``data``/``ack``/``error`` build packets (requests with ``options`` as
+  name/value pairs and any ``tail`` bytes after them); ``parse`` reads one, an OACK's options
+  into ``Packet.options``.
 - ``error_bytes(code, text)`` is the exact ERROR datagram the server must send.
 - ``Endpoint`` wraps a UDP socket: ``send`` to any address, ``recv``/``expect``/``expect_none``
   with timeouts, ``collect`` to gather everything that arrives for a while.
-- ``Client`` is a lock-step client (get/put) with its own timeout and retransmission, which
-  follows the server's transfer identifier and refuses packets from any other port.
+- ``Client`` is a client (get/put) with its own timeout and retransmission, which follows
+  the server's transfer identifier and refuses packets from any other port; given options it
+  reads the OACK and moves blocks of the granted size in windows of the granted size.
 
 Sockets are made by the caller (usually ``QuorilServer.socket()``, inside the server's network
 namespace); nothing here knows about namespaces.
@@ -20,7 +23,7 @@ import socket
 import struct
 import time
 
-RRQ, WRQ, DATA, ACK, ERROR = 1, 2, 3, 4, 5
+RRQ, WRQ, DATA, ACK, ERROR, OACK = 1, 2, 3, 4, 5, 6
 BLOCK_SIZE = 512
 MAX_PACKET = 516
 TFTP_PORT = 69
@@ -30,16 +33,27 @@ def _bytes(text: str | bytes) -> bytes:
     return text if isinstance(text, bytes) else text.encode("latin-1")
 
 
-def request(opcode: int, name: str | bytes, mode: str | bytes = "octet") -> bytes:
-    return struct.pack("!H", opcode) + _bytes(name) + b"\0" + _bytes(mode) + b"\0"
+def request(opcode: int, name: str | bytes, mode: str | bytes = "octet", options=(),
+            tail: bytes = b"") -> bytes:
+    """A request; `options` as {name: value} or (name, value) pairs, `tail` appended raw."""
+    pairs = options.items() if isinstance(options, dict) else options
+    packed = b"".join(_bytes(k) + b"\0" + _bytes(str(v)) + b"\0" for k, v in pairs)
+    return struct.pack("!H", opcode) + _bytes(name) + b"\0" + _bytes(mode) + b"\0" + packed + tail
 
 
-def rrq(name: str | bytes, mode: str | bytes = "octet") -> bytes:
-    return request(RRQ, name, mode)
+def rrq(name: str | bytes, mode: str | bytes = "octet", options=(), tail: bytes = b"") -> bytes:
+    return request(RRQ, name, mode, options, tail)
 
 
-def wrq(name: str | bytes, mode: str | bytes = "octet") -> bytes:
-    return request(WRQ, name, mode)
+def wrq(name: str | bytes, mode: str | bytes = "octet", options=(), tail: bytes = b"") -> bytes:
+    return request(WRQ, name, mode, options, tail)
+
+
+def oack(options: dict) -> bytes:
+    """The exact OACK datagram for `options` ({name: value}), in that order."""
+    return struct.pack("!H", OACK) + b"".join(
+        _bytes(k) + b"\0" + _bytes(str(v)) + b"\0" for k, v in options.items()
+    )
 
 
 def data(block: int, payload: bytes = b"") -> bytes:
@@ -67,9 +81,10 @@ class Packet:
     payload: bytes = b""  # DATA
     code: int | None = None  # ERROR
     message: bytes | None = None  # ERROR, without its terminator
+    options: dict | None = None  # OACK: {name: value} as sent
 
     def __repr__(self) -> str:
-        names = {RRQ: "RRQ", WRQ: "WRQ", DATA: "DATA", ACK: "ACK", ERROR: "ERROR"}
+        names = {RRQ: "RRQ", WRQ: "WRQ", DATA: "DATA", ACK: "ACK", ERROR: "ERROR", OACK: "OACK"}
         name = names.get(self.opcode, f"opcode {self.opcode}")
         if self.opcode == DATA:
             return f"<DATA {self.block} ({len(self.payload)} bytes)>"
@@ -77,6 +92,8 @@ class Packet:
             return f"<ACK {self.block}>"
         if self.opcode == ERROR:
             return f"<ERROR {self.code} {self.message!r} ({len(self.raw)} bytes)>"
+        if self.opcode == OACK:
+            return f"<OACK {self.options}>"
         return f"<{name} {self.raw[:40]!r}>"
 
 
@@ -91,6 +108,12 @@ def parse(raw: bytes) -> Packet:
     elif opcode == ERROR and len(raw) >= 4:
         packet.code = struct.unpack("!H", raw[2:4])[0]
         packet.message = raw[4:].split(b"\0", 1)[0]
+    elif opcode == OACK:
+        fields = raw[2:].split(b"\0")
+        packet.options = {
+            fields[k].decode("latin-1"): fields[k + 1].decode("latin-1")
+            for k in range(0, len(fields) - 1, 2)
+        }
     return packet
 
 
@@ -217,33 +240,110 @@ class Client:
                     return answer, peer
         raise TftpTimeout(f"no answer to {parse(packet)!r} from {self.peer or self.server}")
 
-    def get(self, name: str | bytes, mode: str | bytes = "octet") -> bytes:
+    def get(self, name: str | bytes, mode: str | bytes = "octet", options=()) -> bytes:
+        """Reads `name`. With `options`, an OACK sets the block and window sizes (kept in
+        ``self.oack``); without one the transfer is lock-step in blocks of 512 bytes."""
+        self.oack = None
+        answer, peer = self._exchange(
+            rrq(name, mode, options),
+            self.server,
+            lambda p: p.opcode == OACK or (p.opcode == DATA and p.block == 1),
+        )
+        block_size, window = BLOCK_SIZE, 1
         received = bytearray()
-        expected = 1
-        packet, to = rrq(name, mode), self.server
+        expected = 1  # the next block in order; blocks before it are stored
+        if answer.opcode == OACK:
+            self.oack = answer.options
+            block_size = int(self.oack.get("blksize", BLOCK_SIZE))
+            window = int(self.oack.get("windowsize", 1))
+            pending = None
+        else:
+            pending = answer
+        in_window = 0
+        retries = self.retries
+        if pending is None:
+            self.endpoint.send(ack(0), peer)
         while True:
-            answer, peer = self._exchange(
-                packet, to, lambda p: p.opcode == DATA and p.block == expected & 0xFFFF
-            )
-            received += answer.payload
-            packet, to = ack(expected), peer
-            if len(answer.payload) < BLOCK_SIZE:
+            if pending is None:
+                got = self._receive_from(peer)
+                if got is None:
+                    if retries == 0:
+                        raise TftpTimeout(f"no DATA {expected} from {peer}")
+                    retries -= 1
+                    in_window = 0
+                    self.endpoint.send(ack(expected - 1), peer)
+                    continue
+                pending = got
+            packet, pending = pending, None
+            if packet.opcode != DATA:
+                continue
+            if packet.block != expected & 0xFFFF:
+                # Out of order: tell the server where to go on from.
+                in_window = 0
+                self.endpoint.send(ack(expected - 1), peer)
+                continue
+            retries = self.retries
+            received += packet.payload
+            in_window += 1
+            last = len(packet.payload) < block_size
+            if last or in_window == window:
                 # The final ACK is sent once; a lost one makes the server time out, harmlessly.
-                self.endpoint.send(packet, to)
+                self.endpoint.send(ack(expected), peer)
+                in_window = 0
+            if last:
                 return bytes(received)
             expected += 1
 
-    def put(self, name: str | bytes, content: bytes, mode: str | bytes = "octet") -> None:
-        block = 0
-        packet, to = wrq(name, mode), self.server
-        last_length = BLOCK_SIZE  # data bytes in the block just acknowledged
+    def _receive_from(self, peer):
+        """The next packet from `peer` within the timeout, or None; strangers are told."""
+        deadline = time.monotonic() + self.timeout
         while True:
-            _, peer = self._exchange(
-                packet, to, lambda p: p.opcode == ACK and p.block == block & 0xFFFF
-            )
-            if last_length < BLOCK_SIZE:
-                return
-            chunk = content[block * BLOCK_SIZE : (block + 1) * BLOCK_SIZE]
-            block += 1
-            last_length = len(chunk)
-            packet, to = data(block, chunk), peer
+            got = self.endpoint.recv(deadline - time.monotonic())
+            if got is None:
+                return None
+            raw, sender = got
+            if sender != peer:
+                if sender[0] == self.server[0] and sender[1] != self.server[1]:
+                    self.endpoint.send(error(5, "Unknown transfer identifier"), sender)
+                continue
+            packet = parse(raw)
+            if packet.opcode == ERROR:
+                raise TftpError(packet, sender)
+            return packet
+
+    def put(self, name: str | bytes, content: bytes, mode: str | bytes = "octet", options=()) -> None:
+        """Writes `content` as `name`; with `options` as get() says."""
+        self.oack = None
+        answer, peer = self._exchange(
+            wrq(name, mode, options),
+            self.server,
+            lambda p: p.opcode == OACK or (p.opcode == ACK and p.block == 0),
+        )
+        block_size, window = BLOCK_SIZE, 1
+        if answer.opcode == OACK:
+            self.oack = answer.options
+            block_size = int(self.oack.get("blksize", BLOCK_SIZE))
+            window = int(self.oack.get("windowsize", 1))
+        blocks = len(content) // block_size + 1  # the last one short, 0 bytes included
+        acked = 0  # blocks acknowledged
+        retries = self.retries
+        while acked < blocks:
+            for number in range(acked + 1, min(acked + window, blocks) + 1):
+                chunk = content[(number - 1) * block_size : number * block_size]
+                self.endpoint.send(data(number, chunk), peer)
+            sent_up_to = min(acked + window, blocks)
+            while True:
+                got = self._receive_from(peer)
+                if got is None:
+                    if retries == 0:
+                        raise TftpTimeout(f"no ACK from {peer}")
+                    retries -= 1
+                    break
+                if got.opcode != ACK:
+                    continue
+                # The ACK's block, as a count of blocks across the rollover.
+                ahead = (got.block - acked) & 0xFFFF
+                if 1 <= ahead <= sent_up_to - acked:
+                    acked += ahead
+                    retries = self.retries
+                    break

@@ -64,6 +64,7 @@ TEST(ErrorMapping, EveryRowOfTheTable) {
       {TRANSFER_ERROR_UNKNOWN_TID, 5, "Unknown transfer identifier"},
       {TRANSFER_ERROR_NO_SUCH_USER, 7, "No such user"},
       {TRANSFER_ERROR_BAD_BLOCK, 0, "Bad block number"},
+      {TRANSFER_ERROR_ALLOCATION_EXCEEDED, 3, "Disk full or allocation exceeded"},
   };
   for (const Row& row : rows) {
     const Mapped m = Map(row.lastError);
@@ -93,7 +94,7 @@ TEST(ErrorMapping, UnmappedValuesNameTheValue) {
       {WSAEMSGSIZE, "Undefined: GetLastError = 10040"},
       // Neighbours of the service's own codes that have no row.
       {0x10000006, "Undefined: GetLastError = 268435462"},
-      {0x10000009, "Undefined: GetLastError = 268435465"},
+      {0x1000000A, "Undefined: GetLastError = 268435466"},
       // Values with the top bit set print signed; the longest description there is.
       {0x80000005, "Undefined: GetLastError = -2147483643"},
       {0x80000000, "Undefined: GetLastError = -2147483648"},

@@ -174,10 +174,11 @@ TEST_F(NetasciiFiles, BinaryPassesEveryByteInFullBlocks) {
 }
 
 TEST_F(NetasciiFiles, BinaryBlocksAroundTheReadAheadSize) {
-  // Sizes around the block size and the 16 KiB pieces the file is read in, so that blocks
-  // are cut from one piece, from the end of one and the start of the next, or end with one.
-  const std::size_t sizes[] = {1,     511,   512,   513,   1023,  16383, 16384,
-                               16385, 16895, 16896, 16897, 32767, 32768, 32769};
+  // Sizes around the block size, the first nine blocks read straight into the packet, and
+  // the 4 KiB pieces read ahead after them, so that the file ends within, at and just past
+  // each: no block is lost or doubled where the reading changes.
+  const std::size_t sizes[] = {1,    511,  512,  513,  4095, 4096,  4097,  4607, 4608,
+                               4609, 8703, 8704, 8705, 9216, 32767, 32768, 32769};
   for (const std::size_t size : sizes) {
     // No period that divides 512 or 16384, so that a block from the wrong place shows.
     std::string file(size, '\0');

@@ -246,6 +246,36 @@ TEST_F(LoadServerConfigTest, NumbersAreClampedOrTakenAsStored) {
   }
 }
 
+TEST_F(LoadServerConfigTest, OptionSettingsAreOptionalAndClamped) {
+  struct Row {
+    std::vector<std::pair<std::string, Bytes>> values;
+    int result;
+    std::uint32_t negotiate, maxBlockSize, maxWindowSize;
+  };
+  const Row rows[] = {
+      {{}, 1, 0, 1468, 64},  // absent: nothing after a request's mode is read
+      {{{"NegotiateOptions", Number(1)}}, 1, 1, 1468, 64},
+      {{{"MaxBlockSize", Number(7)}, {"MaxWindowSize", Number(0)}}, 1, 0, 8, 1},
+      {{{"MaxBlockSize", Number(65465)}, {"MaxWindowSize", Number(65536)}}, 1, 0, 65464, 65535},
+      {{{"MaxBlockSize", Number(9000)}, {"MaxWindowSize", Number(16)}}, 1, 0, 9000, 16},
+      {{{"NegotiateOptions", Text("1")}}, 0, 0, 0, 0},
+      {{{"MaxWindowSize", {8, 0, 0, 0, 0}}}, 0, 0, 0, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.values.empty() ? "absent" : row.values[0].first);
+    platform::DeleteRegistryKey(kParametersKey);
+    Settings settings = Defaults();
+    for (const auto& [name, data] : row.values) {
+      settings.push_back({name, platform::kRegDword, data});
+    }
+    ASSERT_EQ(Load(settings), row.result);
+    if (row.result == 0) continue;
+    EXPECT_EQ(gServerConfig.NegotiateOptions, row.negotiate);
+    EXPECT_EQ(gServerConfig.MaxBlockSize, row.maxBlockSize);
+    EXPECT_EQ(gServerConfig.MaxWindowSize, row.maxWindowSize);
+  }
+}
+
 // A directory path of exactly `length` characters under `base`, created on disk.
 fs::path DirectoryOfLength(const fs::path& base, std::size_t length) {
   std::string path = base.string();

@@ -121,11 +121,32 @@ TEST(ServiceTexts, ExecStartTakesThePathAsOneWordWithoutExpansion) {
   }
 }
 
-TEST(ServiceTexts, UnitFileOfADemandStartNotifyService) {
+// The sandbox is checked by systemd-analyze (test_install.py); here its exact text, so that
+// every change to it is a deliberate one.
+TEST(ServiceTexts, UnitFileOfADemandStartNotifyServiceInItsSandbox) {
   std::string text;
   ASSERT_EQ(ServiceUnitText(QuorilDefinition("/usr/sbin/quorld"), text), ERROR_SUCCESS);
   EXPECT_EQ(text,
-            "[Unit]\nDescription=Quoril\n\n[Service]\nType=notify\nExecStart=/usr/sbin/quorld\n");
+            "[Unit]\nDescription=Quoril\n\n[Service]\nType=notify\nExecStart=/usr/sbin/quorld\n"
+            "User=quoril\n"
+            "AmbientCapabilities=CAP_NET_BIND_SERVICE\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+            "NoNewPrivileges=yes\nProtectSystem=full\nProtectHome=yes\nPrivateTmp=yes\n"
+            "PrivateDevices=yes\nPrivateMounts=yes\nProtectKernelTunables=yes\n"
+            "ProtectKernelModules=yes\nProtectKernelLogs=yes\nProtectControlGroups=yes\n"
+            "ProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\n"
+            "RestrictNamespaces=yes\nRestrictRealtime=yes\nRestrictSUIDSGID=yes\n"
+            "LockPersonality=yes\nMemoryDenyWriteExecute=yes\nRemoveIPC=yes\n"
+            "RestrictAddressFamilies=AF_INET AF_NETLINK AF_UNIX\nSystemCallArchitectures=native\n"
+            "SystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\n"
+            "SystemCallErrorNumber=EPERM\nLogsDirectory=quoril\nLogsDirectoryMode=0750\n"
+            "LimitNOFILE=65536\n");
+
+  // Names that make a unit but no account name.
+  for (const char* name : {"9lives", "quoril.tftp", "a-name-of-thirty-three-characters"}) {
+    ServiceDefinition noAccount = QuorilDefinition("/usr/sbin/quorld");
+    noAccount.serviceName = name;
+    EXPECT_EQ(ServiceUnitText(noAccount, text), ERROR_INVALID_NAME) << name;
+  }
 
   ServiceDefinition badName = QuorilDefinition("/usr/sbin/quorld");
   badName.displayName = "Quoril\n[Install]";
@@ -191,8 +212,8 @@ TEST(ServiceManagerPosix, CreateOpenAndDeleteTheUnitFile) {
   Service created;
   ASSERT_EQ(created.Create(manager, QuorilDefinition("/opt/quoril/quorld")), ERROR_SUCCESS);
   EXPECT_TRUE(created.IsOpen());
-  const std::string expected =
-      "[Unit]\nDescription=Quoril\n\n[Service]\nType=notify\nExecStart=/opt/quoril/quorld\n";
+  std::string expected;
+  ASSERT_EQ(ServiceUnitText(QuorilDefinition("/opt/quoril/quorld"), expected), ERROR_SUCCESS);
   EXPECT_EQ(ReadFile(root.UnitFile()), expected);
   struct stat info {};
   ASSERT_EQ(stat(root.UnitFile().c_str(), &info), 0);

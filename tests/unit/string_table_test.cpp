@@ -31,6 +31,8 @@ constexpr StringRow kStrings[] = {
     {IDS_INVALID_DIRECTORY, "Invalid directory"},
     {IDS_TRANSFER_SUCCESSFUL, "Transfer successful"},
     {IDS_SHARING_VIOLATION, "Sharing violation"},
+    {IDS_OPTIONS_DECLINED, "Options declined by the client"},
+    {IDS_ALLOCATION_EXCEEDED, "Disk full or allocation exceeded"},
 };
 
 TEST(StringTable, EveryIdLoadsItsText) {
@@ -69,7 +71,7 @@ TEST(StringTable, TextIsCutToTheBufferWithItsTerminator) {
 }
 
 TEST(StringTable, UnknownIdGivesAnEmptyText) {
-  for (std::uint32_t id : {0u, 15u, 0xFFFFFFFFu}) {
+  for (std::uint32_t id : {0u, 17u, 0xFFFFFFFFu}) {
     std::array<char, 16> buffer;
     buffer.fill('#');
     EXPECT_EQ(LoadString(id, buffer), 0) << id;

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <cstring>
 #include <iterator>
 #include <optional>
 #include <random>
@@ -54,8 +54,12 @@ Bytes Packet(std::uint16_t opcode, std::uint16_t block, const std::string& data 
   return packet;
 }
 
-std::uint16_t OpcodeOf(const Bytes& packet) { return static_cast<std::uint16_t>(packet[0] << 8 | packet[1]); }
-std::uint16_t BlockOf(const Bytes& packet) { return static_cast<std::uint16_t>(packet[2] << 8 | packet[3]); }
+std::uint16_t OpcodeOf(const Bytes& packet) {
+  return static_cast<std::uint16_t>(packet[0] << 8 | packet[1]);
+}
+std::uint16_t BlockOf(const Bytes& packet) {
+  return static_cast<std::uint16_t>(packet[2] << 8 | packet[3]);
+}
 
 // Drives one session with byte strings and clock values; no socket anywhere.
 class SessionDriver : public ::testing::Test {
@@ -90,7 +94,8 @@ class SessionDriver : public ::testing::Test {
   }
 
   // The request as the listener hands it over, then the first packet.
-  void Start(std::uint16_t opcode, const std::string& name, const char* mode = "octet") {
+  void Start(std::uint16_t opcode, const std::string& name, const char* mode = "octet",
+             const std::string& options = "") {
     auto* record = static_cast<RequestRecord*>(gRequestHeap.Allocate());
     ASSERT_NE(record, nullptr);
     record->datagram.fill(0);
@@ -99,9 +104,11 @@ class SessionDriver : public ::testing::Test {
     request.insert(request.end(), path.begin(), path.end());
     request.push_back(0);
     request.insert(request.end(), mode, mode + std::strlen(mode) + 1);
+    request.insert(request.end(), options.begin(), options.end());
     std::copy(request.begin(), request.end(), record->datagram.begin());
     record->clientAddress = client_;
     record->localIndex = 0;
+    record->length = static_cast<std::uint16_t>(request.size());
     session_.emplace();
     BeginSession(*session_, record);
     StartTransfer(*session_, sink_, now_);
@@ -254,6 +261,137 @@ TEST_F(SessionDriver, DuplicateAndLateAcksSendNothing) {
   EXPECT_EQ(session_->state, SessionState::kSucceeded);
   EXPECT_TRUE(Deliver(Packet(kOpcodeAck, 2)).empty());
   EXPECT_EQ(session_->state, SessionState::kSucceeded);
+}
+
+// Name/value pairs as a request carries them after its mode.
+std::string Options(std::initializer_list<std::pair<std::string, std::string>> pairs) {
+  std::string bytes;
+  for (const auto& [name, value] : pairs) bytes += name + '\0' + value + '\0';
+  return bytes;
+}
+
+std::vector<std::uint16_t> BlocksOf(const std::vector<Sent>& sent) {
+  std::vector<std::uint16_t> blocks;
+  for (const Sent& s : sent) {
+    EXPECT_EQ(OpcodeOf(s.packet), kOpcodeData);
+    blocks.push_back(BlockOf(s.packet));
+  }
+  return blocks;
+}
+
+std::string Content(std::size_t size) {
+  std::string content(size, '\0');
+  for (std::size_t k = 0; k < size; ++k) content[k] = static_cast<char>(k * 13 + k / 512);
+  return content;
+}
+
+class SessionOptions : public SessionDriver {
+ protected:
+  void SetUp() override {
+    SessionDriver::SetUp();
+    gServerConfig.NegotiateOptions = 1;
+  }
+  // A read with `options`: the OACK, then ACK 0; answers the first window.
+  std::vector<Sent> ReadWith(const std::string& name, const std::string& options) {
+    Start(kOpcodeRrq, name, "octet", options);
+    EXPECT_EQ(sink_.sent.size(), 1u);
+    EXPECT_EQ(OpcodeOf(sink_.sent.at(0).packet), kOpcodeOack);
+    EXPECT_EQ(session_->state, SessionState::kAwaitOptionAck);
+    return Deliver(Packet(kOpcodeAck, 0));
+  }
+};
+
+using Blocks = std::vector<std::uint16_t>;
+
+TEST_F(SessionOptions, Rfc7440ExampleWithALostBlock) {
+  const std::string content = Content(12 * 512 + 100);  // 13 blocks
+  Create("file.bin", content);
+  EXPECT_EQ(BlocksOf(ReadWith("file.bin", Options({{"windowsize", "4"}}))), (Blocks{1, 2, 3, 4}));
+  const auto second = Deliver(Packet(kOpcodeAck, 4));
+  EXPECT_EQ(BlocksOf(second), (Blocks{5, 6, 7, 8}));
+  // DATA 6 is lost; the client acknowledges 5 and the window starts over after it.
+  const auto again = Deliver(Packet(kOpcodeAck, 5));
+  EXPECT_EQ(BlocksOf(again), (Blocks{6, 7, 8, 9}));
+  EXPECT_EQ(again[0].packet, second[1].packet);
+  EXPECT_EQ(BlocksOf(Deliver(Packet(kOpcodeAck, 9))), (Blocks{10, 11, 12, 13}));
+  EXPECT_TRUE(Deliver(Packet(kOpcodeAck, 13)).empty());
+  EXPECT_EQ(session_->state, SessionState::kSucceeded);
+}
+
+TEST_F(SessionOptions, RepeatedAndLateAcksSendNothingAndATimeoutResendsTheWindow) {
+  Create("file.bin", Content(20 * 512));
+  ReadWith("file.bin", Options({{"windowsize", "4"}}));
+  Deliver(Packet(kOpcodeAck, 4));  // 5 to 8 go out
+  const auto deadline = session_->deadline;
+  now_ += 1s;
+  for (std::uint16_t late : {4, 4, 3, 0, 1}) {
+    EXPECT_TRUE(Deliver(Packet(kOpcodeAck, late)).empty()) << late;
+  }
+  EXPECT_EQ(session_->deadline, deadline);
+  EXPECT_EQ(session_->retriesLeft, gServerConfig.MaxRetransmit);
+  EXPECT_EQ(BlocksOf(Expire()), (Blocks{5, 6, 7, 8}));
+  EXPECT_EQ(session_->retriesLeft, gServerConfig.MaxRetransmit - 1);
+  EXPECT_EQ(BlocksOf(Deliver(Packet(kOpcodeAck, 6))), (Blocks{7, 8, 9, 10}));
+  // An ACK beyond what was sent is no ACK of this transfer's.
+  const auto bad = Deliver(Packet(kOpcodeAck, 12));
+  ASSERT_EQ(bad.size(), 1u);
+  EXPECT_EQ(OpcodeOf(bad[0].packet), kOpcodeError);
+  EXPECT_EQ(Description(), "Bad block number");
+}
+
+TEST_F(SessionOptions, WriteAcknowledgesEachWindowAndAnswersBlocksOutOfOrder) {
+  Start(kOpcodeWrq, "new.bin", "octet", Options({{"windowsize", "3"}, {"blksize", "100"}}));
+  ASSERT_EQ(sink_.sent.size(), 1u);
+  const std::string oack =
+      std::string("\0\x06", 2) + Options({{"windowsize", "3"}, {"blksize", "100"}});
+  EXPECT_EQ(sink_.sent[0].packet, Bytes(oack.begin(), oack.end()));
+  const std::string content = Content(7 * 100 + 30);
+  const auto block = [&](std::uint16_t n) {
+    return Packet(kOpcodeData, n, content.substr((n - 1) * 100u, 100));
+  };
+  // Longer than the granted block: no packet of this transfer's, dropped unanswered.
+  EXPECT_TRUE(Deliver(Packet(kOpcodeData, 1, std::string(101, 'z'))).empty());
+  EXPECT_TRUE(Deliver(block(1)).empty());
+  EXPECT_TRUE(Deliver(block(2)).empty());
+  EXPECT_EQ(Deliver(block(3)).at(0).packet, Packet(kOpcodeAck, 3));
+  // Block 5 before 4: discarded, and the client learns where to go on from.
+  EXPECT_EQ(Deliver(block(5)).at(0).packet, Packet(kOpcodeAck, 3));
+  EXPECT_EQ(Deliver(block(3)).at(0).packet, Packet(kOpcodeAck, 3));
+  EXPECT_TRUE(Deliver(block(4)).empty());
+  // A timeout acknowledges what has come of the window, then repeats that ACK.
+  EXPECT_EQ(Expire().at(0).packet, Packet(kOpcodeAck, 4));
+  EXPECT_EQ(Expire().at(0).packet, Packet(kOpcodeAck, 4));
+  for (std::uint16_t n : {5, 6, 7}) Deliver(block(n));
+  EXPECT_EQ(Deliver(block(8)).at(0).packet, Packet(kOpcodeAck, 8));
+  EXPECT_EQ(session_->state, SessionState::kSucceeded);
+  EXPECT_EQ(Contents("new.bin"), content);
+}
+
+TEST_F(SessionOptions, BlockNumbersRollOverWith1468ByteBlocksBothWays) {
+  const std::size_t blocks = 65536 + 2;  // past 65535 -> 0 -> 1
+  Create("big.bin", std::string((blocks - 1) * 1468 + 5, 'x'));
+  std::vector<std::uint16_t> numbers =
+      BlocksOf(ReadWith("big.bin", Options({{"blksize", "1468"}, {"windowsize", "8"}})));
+  while (session_->state == SessionState::kAwaitAck) {
+    const auto sent = Deliver(Packet(kOpcodeAck, session_->block));
+    for (const Sent& s : sent) numbers.push_back(BlockOf(s.packet));
+  }
+  EXPECT_EQ(session_->state, SessionState::kSucceeded);
+  ASSERT_EQ(numbers.size(), blocks);
+  EXPECT_EQ(numbers[65534], 65535);
+  EXPECT_EQ(numbers[65535], 0);
+  EXPECT_EQ(numbers[65536], 1);
+
+  FinishSession(*session_);
+  Start(kOpcodeWrq, "copy.bin", "octet", Options({{"blksize", "1468"}}));
+  for (std::size_t k = 1; k <= blocks; ++k) {
+    const auto acks = Deliver(Packet(kOpcodeData, static_cast<std::uint16_t>(k),
+                                     std::string(k < blocks ? 1468 : 5, 'y')));
+    ASSERT_EQ(acks.size(), 1u) << k;
+    ASSERT_EQ(acks[0].packet, Packet(kOpcodeAck, static_cast<std::uint16_t>(k))) << k;
+  }
+  EXPECT_EQ(session_->state, SessionState::kSucceeded);
+  EXPECT_EQ(std::filesystem::file_size(PathOf("copy.bin")), (blocks - 1) * 1468 + 5);
 }
 
 }  // namespace

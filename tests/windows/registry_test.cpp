@@ -3,6 +3,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 
@@ -100,6 +101,32 @@ TEST_F(RegistryTest, CreateOpensAnExistingKeyAndDeleteWantsNoSubkeys) {
   EXPECT_EQ(DeleteRegistryKey(kChildKey), ERROR_SUCCESS);
   EXPECT_EQ(DeleteRegistryKey(kScratchKey), ERROR_SUCCESS);
   EXPECT_EQ(DeleteRegistryKey(kScratchKey), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryTest, EnumeratesValuesAndSubkeysAndDeletesAValue) {
+  RegistryKey key;
+  ASSERT_EQ(key.Create(kScratchKey), ERROR_SUCCESS);
+  ASSERT_EQ(key.SetValue("First", kRegDword, AsBytes(std::string("\x05\0\0\0", 4))), ERROR_SUCCESS);
+  ASSERT_EQ(key.SetValue("Second", kRegSz, AsBytes(std::string("text\0", 5))), ERROR_SUCCESS);
+  RegistryKey child;
+  ASSERT_EQ(child.Create(kChildKey), ERROR_SUCCESS);
+
+  std::string name;
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+  ASSERT_EQ(key.EnumValue(1, name, type, data), ERROR_SUCCESS);
+  EXPECT_EQ(name, "Second");
+  EXPECT_EQ(type, kRegSz);
+  EXPECT_EQ(std::string(data.begin(), data.end()), std::string("text\0", 5));
+  EXPECT_EQ(key.EnumValue(2, name, type, data), ERROR_NO_MORE_ITEMS);
+  ASSERT_EQ(key.EnumKey(0, name), ERROR_SUCCESS);
+  EXPECT_EQ(name, "Child");
+  EXPECT_EQ(key.EnumKey(1, name), ERROR_NO_MORE_ITEMS);
+
+  ASSERT_EQ(key.DeleteValue("First"), ERROR_SUCCESS);
+  EXPECT_EQ(key.DeleteValue("First"), ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(key.EnumValue(0, name, type, data), ERROR_SUCCESS);
+  EXPECT_EQ(name, "Second");
 }
 
 TEST_F(RegistryTest, MovedKeysStayOpen) {

@@ -517,16 +517,46 @@ class Life:
         check_equal(sorted(transfers), sorted(self.expected_lines), "transfer lines")
 
     def event_loops(self) -> None:
-        step("EventLoops 1: the same transfers, pause and continue, and stop from one loop")
+        step("EventLoops 1 and NegotiateOptions 1: the same transfers, options, pause and "
+             "continue, and stop from one loop")
         self.wine.reg_add(PARAMETERS, "EventLoops", "REG_DWORD", "1")
+        self.wine.reg_add(PARAMETERS, "NegotiateOptions", "REG_DWORD", "1")
         for name in ("put-hpa.bin", "put-curl.bin", "put.txt"):
             (self.served / name).unlink(missing_ok=True)
         self.start()
         self.transfers()
+        self.options()
         self.pause_and_continue()
         self.stop()
-        result = self.wine.run("reg", "delete", PARAMETERS, "/v", "EventLoops", "/f")
-        check(result.returncode == 0, f"reg delete EventLoops: {result.stdout!r}")
+        for name in ("EventLoops", "NegotiateOptions"):
+            result = self.wine.run("reg", "delete", PARAMETERS, "/v", name, "/f")
+            check(result.returncode == 0, f"reg delete {name}: {result.stdout!r}")
+
+    def options(self) -> None:
+        step("options: blksize with curl both ways, a window with tsize, tsize beyond the disk")
+        content = payload(3 * 1468 + 5, seed=13)
+        (self.served / "blk.bin").write_bytes(content)
+        local = self.clients / "blk.bin"
+        result = self.client_run(["curl", "-sS", "--max-time", "60", "--tftp-blksize", "1468",
+                                  "-o", str(local), "tftp://127.0.0.1/blk.bin"])
+        check(result.returncode == 0 and local.read_bytes() == content,
+              f"curl get with blksize: {result.stderr!r}")
+        result = self.client_run(["curl", "-sS", "--max-time", "60", "--tftp-blksize", "1468",
+                                  "-T", str(local), "tftp://127.0.0.1/blk-put.bin"])
+        check(result.returncode == 0 and (self.served / "blk-put.bin").read_bytes() == content,
+              f"curl put with blksize: {result.stderr!r}")
+        with self.endpoint() as endpoint:
+            client = tftp_wire.Client(endpoint, SERVER, timeout=5)
+            got = client.get("blk.bin", options={"tsize": 0, "blksize": 1468, "windowsize": 4})
+        check_equal((got == content, client.oack),
+                    (True, {"tsize": str(len(content)), "blksize": "1468", "windowsize": "4"}),
+                    "a read with tsize, blksize and windowsize")
+        with self.endpoint() as endpoint:
+            endpoint.send(tftp_wire.wrq("huge.bin", options={"tsize": 1 << 62}), SERVER)
+            packet, _ = endpoint.expect(10)
+        check_equal(packet.raw, tftp_wire.error_bytes(3, "Disk full or allocation exceeded"),
+                    "a write announcing more than the disk holds")
+        check(not (self.served / "huge.bin").exists(), "huge.bin was created")
 
     def console_mode(self) -> None:
         step("-debug: the listener in the console, ended by Ctrl-C")

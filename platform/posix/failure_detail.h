@@ -1,0 +1,21 @@
+// Why the last start-up step of the platform layer failed on this thread, in words (the
+// registry file's line, the directory, the failing bind). The events file and the journal
+// show it beside the event that the failure leads to, whose identifier and text stay as
+// they are; a step that succeeds clears it, so that nothing stale reaches a later event.
+#pragma once
+
+#include <string>
+
+#include "platform/win32_error.h"
+
+namespace quoril::platform {
+
+void NoteFailureDetail(std::string text);
+void ClearFailureDetail();
+// Answers the detail and clears it.
+std::string TakeFailureDetail();
+
+// A Win32 error in a few words, for a detail.
+std::string DescribeError(Win32Error error);
+
+}  // namespace quoril::platform

@@ -1,0 +1,44 @@
+#include "platform/network_interfaces.h"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/error_mapping.h"
+
+namespace quoril::platform {
+
+Win32Error GetInterfaceMtu(std::uint32_t address, std::uint32_t& mtu) {
+  mtu = 0;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return Win32ErrorFromErrno(errno);
+  ifreq request{};
+  bool found = false;
+  for (const ifaddrs* entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    sockaddr_in inet{};
+    std::memcpy(&inet, entry->ifa_addr, sizeof inet);
+    if (inet.sin_addr.s_addr != address) continue;
+    std::strncpy(request.ifr_name, entry->ifa_name, sizeof request.ifr_name - 1);
+    found = true;
+  }
+  freeifaddrs(list);
+  if (!found) return ERROR_NOT_FOUND;
+
+  const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return Win32ErrorFromErrno(errno);
+  const int result = ioctl(probe, SIOCGIFMTU, &request);
+  const int error = errno;
+  close(probe);
+  if (result != 0) return Win32ErrorFromErrno(error);
+  mtu = request.ifr_mtu > 0 ? static_cast<std::uint32_t>(request.ifr_mtu) : 0;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace quoril::platform

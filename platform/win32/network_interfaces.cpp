@@ -1,0 +1,42 @@
+// The adapters' MTUs over the IP helper.
+#include "platform/network_interfaces.h"
+
+#include "platform/win32/windows_headers.h"
+
+#include <iphlpapi.h>
+
+#include <cstring>
+#include <vector>
+
+namespace quoril::platform {
+
+Win32Error GetInterfaceMtu(std::uint32_t address, std::uint32_t& mtu) {
+  mtu = 0;
+  constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
+                           GAA_FLAG_SKIP_DNS_SERVER | GAA_FLAG_SKIP_FRIENDLY_NAME;
+  std::vector<IP_ADAPTER_ADDRESSES> list(16);
+  ULONG result = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    ULONG size = static_cast<ULONG>(list.size() * sizeof(IP_ADAPTER_ADDRESSES));
+    result = ::GetAdaptersAddresses(AF_INET, kFlags, nullptr, list.data(), &size);
+    if (result == ERROR_BUFFER_OVERFLOW) list.resize(size / sizeof(IP_ADAPTER_ADDRESSES) + 1);
+  }
+  if (result == ERROR_NO_DATA) return ERROR_NOT_FOUND;
+  if (result != ERROR_SUCCESS) return result;
+  for (const IP_ADAPTER_ADDRESSES* adapter = list.data(); adapter != nullptr;
+       adapter = adapter->Next) {
+    for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress;
+         unicast != nullptr; unicast = unicast->Next) {
+      const sockaddr* candidate = unicast->Address.lpSockaddr;
+      if (candidate == nullptr || candidate->sa_family != AF_INET) continue;
+      sockaddr_in inet{};
+      std::memcpy(&inet, candidate, sizeof inet);
+      if (inet.sin_addr.s_addr != address) continue;
+      mtu = adapter->Mtu;
+      return ERROR_SUCCESS;
+    }
+  }
+  return ERROR_NOT_FOUND;
+}
+
+}  // namespace quoril::platform
