@@ -6,18 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(debhelper dpkg-dev cmake g++ python3 lintian git)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh --no-recommends "${packages[@]}"
 
 version=$(dpkg-parsechangelog -S Version)
 upstream=$(sed -n 's/^project(Quoril VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)

@@ -10,18 +10,7 @@ cd "$(dirname "$0")/.."
 
 # Debian's cross compiler, wine and GoogleTest's sources; not the mingw-w64 meta-package, not wine32.
 packages=(g++-mingw-w64-x86-64-posix wine64 wine googletest)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh --no-recommends "${packages[@]}"
 scripts/install-deps.sh  # the Linux clients (tftp-hpa, curl), python3, iproute2, unshare
 
 dir=build-windows
