@@ -95,11 +95,11 @@ void BeginSession(TransferSession& session, RequestRecord* record);
 // The engine could not open the transfer's socket: EVENT_SOCKET_ALLOCATE, no answer.
 void SocketNotOpened(TransferSession& session);
 // Asks for a turn at the client's address (ClientTurns) on behalf of `waiter`, which finds the
-// session again by `key`; a client on an address of this host needs none. Answers whether the transfer may start now; otherwise the session
-// waits for its turn (kWaitingForTurn) until the engine starts it (StartTransfer) or its
-// deadline, one Timeout away, ends it without a packet ("Timeout; max. retransmits reached").
-// A request repeated by a client port that already waits ends at once, without a packet and
-// with a log line that has no description.
+// session again by `key`; a client on an address of this host needs none. Answers whether the
+// transfer may start now; otherwise the session waits for its turn (kWaitingForTurn) until the
+// engine starts it (StartTransfer) or its deadline, one Timeout away, ends it without a packet
+// ("Timeout; max. retransmits reached"). A request repeated by a client port that already waits
+// ends at once, without a packet and with a log line that has no description.
 bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key,
               SessionClock::time_point now);
 // With the socket open: checks the request, opens the file and sends the first DATA or ACK 0;

@@ -521,8 +521,7 @@ FileKey KeyOf(int fd) {
 // Opens `full` by walking it, with Open's answers. A missing file is created only when
 // `create` is set; otherwise `out.fd` stays empty and `out.where` says where it would be.
 Win32Error OpenByWalk(const std::string& full, std::uint32_t access, std::uint32_t disposition,
-                      const std::string& root, bool create, Walked& out,
-                      mode_t createMode = 0666) {
+                      const std::string& root, bool create, Walked& out, mode_t createMode = 0666) {
   // Starts over when the entry appears, vanishes or changes between looking and opening.
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     Location where;
@@ -565,9 +564,8 @@ Win32Error OpenByWalk(const std::string& full, std::uint32_t access, std::uint32
         out.where = std::move(where);
         return ERROR_SUCCESS;
       }
-      fd = UniqueFd(
-          openat(where.dir.Get(), where.name.c_str(), OpenFlags(access) | O_CREAT | O_EXCL,
-                 createMode));
+      fd = UniqueFd(openat(where.dir.Get(), where.name.c_str(),
+                           OpenFlags(access) | O_CREAT | O_EXCL, createMode));
       if (!fd.Valid()) {
         const int err = errno;
         if (err == EEXIST) continue;
@@ -708,8 +706,7 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
   if (alreadyExisted != nullptr) *alreadyExisted = false;
   std::string full;
   std::string root;
-  if (const Win32Error error =
-          PrepareOpen(path, access, share, disposition, confineTo, full, root);
+  if (const Win32Error error = PrepareOpen(path, access, share, disposition, confineTo, full, root);
       error != ERROR_SUCCESS) {
     return error;
   }
@@ -789,9 +786,8 @@ Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
   // open meets what it met when the upload wrote into the target itself.
   if (walked.fd.Valid()) {
     std::uintptr_t entry = 0;
-    if (const Win32Error error =
-            Shares().Admit(walked.fd.Get(), walked.opened, kGenericWrite, kShareNone,
-                          FileUse::kTransfer, entry);
+    if (const Win32Error error = Shares().Admit(walked.fd.Get(), walked.opened, kGenericWrite,
+                                                kShareNone, FileUse::kTransfer, entry);
         error != ERROR_SUCCESS) {
       return error;
     }
@@ -814,9 +810,8 @@ Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
   struct stat opened {};
   std::uintptr_t entry = 0;
   if (fstat(upload.Get(), &opened) != 0) return Win32ErrorFromErrno(errno);
-  if (const Win32Error error =
-          Shares().Admit(upload.Get(), opened, kGenericWrite, kShareNone,
-                          FileUse::kTransfer, entry);
+  if (const Win32Error error = Shares().Admit(upload.Get(), opened, kGenericWrite, kShareNone,
+                                              FileUse::kTransfer, entry);
       error != ERROR_SUCCESS) {
     return error;
   }

@@ -103,7 +103,7 @@ class InstallTest : public testing::Test {
 
   // The value's type and bytes; type 0 when it cannot be read.
   static std::pair<std::uint32_t, std::vector<std::uint8_t>> Value(const char* key,
-                                                                    const char* name) {
+                                                                   const char* name) {
     platform::RegistryKey opened;
     if (opened.Open(key) != ERROR_SUCCESS) return {0, {}};
     std::array<std::uint8_t, 512> buffer{};
@@ -147,9 +147,9 @@ TEST_F(InstallTest, WritesTheServiceTheEventSourceAndTheDefaults) {
   ASSERT_EQ(InstallService(OpenManager()), 1);
 
   // The rest of the unit, its account and sandbox, is the service manager's (its own test).
-  EXPECT_TRUE(ReadFile(UnitFile()).starts_with(
-      "[Unit]\nDescription=Quoril\n\n[Service]\nType=notify\nExecStart=" + modulePath_ +
-      "\nUser=quoril\n"));
+  EXPECT_TRUE(ReadFile(UnitFile())
+                  .starts_with("[Unit]\nDescription=Quoril\n\n[Service]\nType=notify\nExecStart=" +
+                               modulePath_ + "\nUser=quoril\n"));
 
   using Expected = std::pair<std::uint32_t, std::vector<std::uint8_t>>;
   EXPECT_EQ(Value(kEventSourceKey, "EventMessageFile"),
