@@ -215,6 +215,15 @@ Win32Error SettleLast(Location& where, Found& found, struct stat& info) {
 // Opens the directory that `path` names, with SetCurrentDirectoryA's answers: a missing last
 // component is ERROR_FILE_NOT_FOUND, one that is no directory ERROR_DIRECTORY. `full` is the
 // full path formed from `path`.
+// Walks to the last component of `full` and looks at what stands there.
+Win32Error WalkAndSettle(const std::string& full, Location& where, Found& found,
+                         struct stat& info) {
+  if (const Win32Error error = WalkToLast(UniqueFd(), full, where); error != ERROR_SUCCESS) {
+    return error;
+  }
+  return SettleLast(where, found, info);
+}
+
 Win32Error OpenDirectory(const char* path, UniqueFd& out, std::string& full) {
   if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
   if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
@@ -223,12 +232,9 @@ Win32Error OpenDirectory(const char* path, UniqueFd& out, std::string& full) {
   out = UniqueFd(open(full.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (out.Valid()) return ERROR_SUCCESS;
   Location where;
-  if (const Win32Error error = WalkToLast(UniqueFd(), full, where); error != ERROR_SUCCESS) {
-    return error;
-  }
   Found found = Found::kMissing;
   struct stat info {};
-  if (const Win32Error error = SettleLast(where, found, info); error != ERROR_SUCCESS) {
+  if (const Win32Error error = WalkAndSettle(full, where, found, info); error != ERROR_SUCCESS) {
     return error;
   }
   if (found == Found::kMissing) return ERROR_FILE_NOT_FOUND;
@@ -525,12 +531,9 @@ Win32Error OpenByWalk(const std::string& full, std::uint32_t access, std::uint32
   // Starts over when the entry appears, vanishes or changes between looking and opening.
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     Location where;
-    if (const Win32Error error = WalkToLast(UniqueFd(), full, where); error != ERROR_SUCCESS) {
-      return error;
-    }
     Found found = Found::kMissing;
     struct stat info {};
-    if (const Win32Error error = SettleLast(where, found, info); error != ERROR_SUCCESS) {
+    if (const Win32Error error = WalkAndSettle(full, where, found, info); error != ERROR_SUCCESS) {
       return error;
     }
     std::string real;
