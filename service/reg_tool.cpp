@@ -465,6 +465,19 @@ Win32Error DeleteTree(const std::string& path) {
   return platform::DeleteRegistryKey(path.c_str());
 }
 
+// What reg prints once a key or value is deleted, or could not be.
+int DeletionDone(Win32Error error) {
+  if (!error) {
+    OutLine("The operation completed successfully.");
+    return kSuccess;
+  }
+  if (IsAbsent(error)) {
+    ErrorLine(kNotFound);
+    return kFailure;
+  }
+  return StoreFailure(error);
+}
+
 int Delete(const Request& request) {
   if (!request.valueName && request.path.empty()) {
     ErrorLine("ERROR: Access is denied.");
@@ -485,15 +498,7 @@ int Delete(const Request& request) {
                                      KeyName(request.path) + " (Yes/No)? ")) {
       return Cancelled();
     }
-    if (const Win32Error error = DeleteTree(request.path)) {
-      if (IsAbsent(error)) {
-        ErrorLine(kNotFound);
-        return kFailure;
-      }
-      return StoreFailure(error);
-    }
-    OutLine("The operation completed successfully.");
-    return kSuccess;
+    return DeletionDone(DeleteTree(request.path));
   }
   const std::string& name = *request.valueName;
   if (!request.force &&
@@ -501,15 +506,7 @@ int Delete(const Request& request) {
                  " (Yes/No)? ")) {
     return Cancelled();
   }
-  if (const Win32Error error = key.DeleteValue(name.c_str())) {
-    if (IsAbsent(error)) {
-      ErrorLine(kNotFound);
-      return kFailure;
-    }
-    return StoreFailure(error);
-  }
-  OutLine("The operation completed successfully.");
-  return kSuccess;
+  return DeletionDone(key.DeleteValue(name.c_str()));
 }
 
 int Usage() {
