@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cstring>
 #include <span>
+#include <string>
 
 #include "config/transfer_log.h"
+#include "platform/failure_detail.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
 
@@ -43,11 +45,43 @@ bool ReadNumber(const platform::RegistryKey& key, const char* name, std::uint32_
 
 // A setting beyond the seven that the installer writes: absent keeps `value` as it is (the
 // behaviour without the setting); present, it must be a number like the others.
-bool ReadOptionalNumber(const platform::RegistryKey& key, const char* name, std::uint32_t& value) {
+bool ReadOptionalNumber(const platform::RegistryKey& key, const char* name, std::uint32_t& value,
+                        bool* present = nullptr) {
   std::array<std::uint8_t, 4> bytes{};
   std::uint32_t size = 0;
-  if (key.QueryValue(name, bytes, size) == ERROR_FILE_NOT_FOUND) return true;
-  return ReadNumber(key, name, value);
+  const bool found = key.QueryValue(name, bytes, size) != ERROR_FILE_NOT_FOUND;
+  if (present != nullptr) *present = found;
+  return !found || ReadNumber(key, name, value);
+}
+
+// The transfer port range: both values or neither. A range that cannot be meant as written
+// stops the start, with the reason beside the event, rather than serve from ports that a
+// firewall in front of the server does not open.
+bool ReadTransferPorts(const platform::RegistryKey& key, ServerConfig& config) {
+  std::uint32_t low = 0;
+  std::uint32_t high = 0;
+  bool hasLow = false;
+  bool hasHigh = false;
+  if (!ReadOptionalNumber(key, "TransferPortLow", low, &hasLow) ||
+      !ReadOptionalNumber(key, "TransferPortHigh", high, &hasHigh)) {
+    return false;
+  }
+  config.TransferPortLow = 0;
+  config.TransferPortHigh = 0;
+  if (!hasLow && !hasHigh) return true;
+  if (hasLow && hasHigh && low >= kLowestTransferPort && high <= kHighestTransferPort &&
+      low <= high) {
+    config.TransferPortLow = low;
+    config.TransferPortHigh = high;
+    return true;
+  }
+  const auto shown = [](bool has, std::uint32_t value) {
+    return has ? std::to_string(value) : std::string("absent");
+  };
+  platform::NoteFailureDetail("invalid transfer port range: TransferPortLow " + shown(hasLow, low) +
+                              ", TransferPortHigh " + shown(hasHigh, high) +
+                              " (both are needed, within 1024..65535, low not above high)");
+  return false;
 }
 
 void LowerCase(std::span<char> text) {
@@ -104,6 +138,7 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
   config.EventLoops = std::min(config.EventLoops, kMaxEventLoops);
   config.MaxTransfers = 0;
   if (!ReadOptionalNumber(key, "MaxTransfers", config.MaxTransfers)) return 0;
+  if (!ReadTransferPorts(key, config)) return 0;
 
   config.NegotiateOptions = 0;
   config.MaxBlockSize = ServerConfig{}.MaxBlockSize;

@@ -33,12 +33,18 @@ struct ServerConfig {
   // Optional: how many transfers run at once; 0 (or absent) takes the default. The listener
   // may serve fewer when the process cannot hold enough descriptors for them.
   std::uint32_t MaxTransfers = 0;
+  // Optional, both or neither: every transfer socket takes a free port of this range
+  // (inclusive, within 1024..65535). 0 for both: the system chooses each port.
+  std::uint32_t TransferPortLow = 0;
+  std::uint32_t TransferPortHigh = 0;
 };
 
 inline constexpr std::uint32_t kMaxEventLoops = 64;
 inline constexpr std::uint32_t kMinBlockSizeSetting = 8;
 inline constexpr std::uint32_t kMaxBlockSizeSetting = 65464;
 inline constexpr std::uint32_t kMaxWindowSizeSetting = 65535;
+inline constexpr std::uint32_t kLowestTransferPort = 1024;
+inline constexpr std::uint32_t kHighestTransferPort = 65535;
 
 extern ServerConfig gServerConfig;
 

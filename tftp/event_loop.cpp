@@ -17,6 +17,7 @@
 #include "tftp/listener.h"
 #include "tftp/socket_sink.h"
 #include "tftp/transfer_limit.h"
+#include "tftp/transfer_ports.h"
 #include "tftp/transfer_session.h"
 
 namespace quoril {
@@ -47,6 +48,8 @@ struct Slot {
   std::uint32_t next = kNone;
   std::uint8_t list = 0;
   bool filed = false;
+  std::uint16_t port = 0;     // of the transfer port range, 0 for none
+  bool waitsForPort = false;  // listed in the loop's portWaiters
 };
 
 struct TimerList {
@@ -64,10 +67,25 @@ class LoopTurnWaiter final : public TurnWaiter {
   platform::EventPoller& poller_;
 };
 
+// A loop's sessions wait for a port here; a port freed by any transfer wakes the loop.
+class LoopPortWaiter final : public PortWaiter {
+ public:
+  explicit LoopPortWaiter(platform::EventPoller& poller) : poller_(poller) {}
+  void Notify() override { poller_.Wake(); }
+
+ private:
+  platform::EventPoller& poller_;
+};
+
 // One loop; its thread alone touches everything here but `poller`'s Wake.
 struct Loop {
   platform::EventPoller poller;
   LoopTurnWaiter turns{poller};
+  LoopPortWaiter ports{poller};
+  // Slots whose sessions wait for a port, oldest first, and when they are next tried although
+  // no port of this process freed (one that another program held may have).
+  std::vector<std::uint32_t> portWaiters;
+  TimePoint nextPortTry{};
   platform::JoinableThread thread;
   std::vector<std::unique_ptr<std::array<Slot, kChunkSlots>>> chunks;
   std::vector<std::uint32_t> freeSlots;
@@ -137,6 +155,12 @@ void Release(Loop& loop, std::uint32_t index) {
     loop.poller.Remove(slot.socket);
     slot.socket.Close();
   }
+  gTransferPorts.Release(slot.session->localIndex, slot.port);
+  slot.port = 0;
+  if (slot.waitsForPort) {
+    std::erase(loop.portWaiters, index);
+    slot.waitsForPort = false;
+  }
   slot.session.reset();
   loop.freeSlots.push_back(index);
   --loop.running;
@@ -166,13 +190,25 @@ void Settle(Loop& loop, std::uint32_t index, TimePoint deadlineBefore) {
   }
 }
 
-// The session has its turn: its socket, its first packet, its place in the poller.
+// The session has its turn: its socket, its first packet, its place in the poller. While
+// every port of the range is held it waits for one in the loop's portWaiters.
 void OpenAndStart(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   TransferSession& session = *slot.session;
-  if (!OpenUdpSocket(slot.socket, 0, session.localAddress)) {
-    SocketNotOpened(session);
-    return;
+  switch (gTransferPorts.Open(slot.socket, session.localIndex, loop.ports, slot.port)) {
+    case PortOpen::kOpened:
+      break;
+    case PortOpen::kFailed:
+      SocketNotOpened(session);
+      return;
+    case PortOpen::kBusy:
+      if (session.state != SessionState::kWaitingForPort) AwaitPort(session, SessionClock::now());
+      if (!slot.waitsForPort) {
+        if (loop.portWaiters.empty()) loop.nextPortTry = SessionClock::now() + kPortRetry;
+        loop.portWaiters.push_back(index);
+        slot.waitsForPort = true;
+      }
+      return;
   }
   SocketSink sink(slot.socket);
   StartTransfer(session, sink, SessionClock::now());
@@ -201,6 +237,21 @@ void StartGranted(Loop& loop) {
   while (TurnTicket* ticket = gClientTurns.NextGranted(loop.turns)) {
     const auto index = static_cast<std::uint32_t>(ticket->key);
     const TimePoint before = SlotAt(loop, index).session->deadline;
+    OpenAndStart(loop, index);
+    Settle(loop, index, before);
+  }
+}
+
+// Sessions that wait for a port try again, oldest first; those that find none wait on.
+void RetryPortWaiters(Loop& loop) {
+  std::vector<std::uint32_t> waiting;
+  waiting.swap(loop.portWaiters);
+  loop.nextPortTry = SessionClock::now() + kPortRetry;
+  for (const std::uint32_t index : waiting) {
+    Slot& slot = SlotAt(loop, index);
+    slot.waitsForPort = false;
+    if (!slot.session || slot.session->state != SessionState::kWaitingForPort) continue;
+    const TimePoint before = slot.session->deadline;
     OpenAndStart(loop, index);
     Settle(loop, index, before);
   }
@@ -328,7 +379,13 @@ void RunLoop(void* argument) {
   std::array<std::uintptr_t, kEventsPerWait> ready{};
   FollowControls(loop);
   for (;;) {
-    const std::uint32_t wait = ExpireDeadlines(loop);
+    std::uint32_t wait = ExpireDeadlines(loop);
+    if (!loop.portWaiters.empty()) {
+      const auto untilTry =
+          std::chrono::ceil<std::chrono::milliseconds>(loop.nextPortTry - SessionClock::now());
+      wait = std::min<std::uint32_t>(
+          wait, static_cast<std::uint32_t>(std::max<std::int64_t>(untilTry.count(), 0)));
+    }
     ShrinkIfIdle(loop);
     std::size_t count = 0;
     bool woken = false;
@@ -342,6 +399,9 @@ void RunLoop(void* argument) {
       FollowControls(loop);
       StartGranted(loop);
     }
+    if (!loop.portWaiters.empty() && (woken || SessionClock::now() >= loop.nextPortTry)) {
+      RetryPortWaiters(loop);
+    }
     // Running transfers first: what their clients sent came before the new requests.
     for (std::size_t k = 0; k < count; ++k) {
       if ((ready[k] & kPortKey) == 0) ServeDatagram(loop, static_cast<std::uint32_t>(ready[k]));
@@ -354,6 +414,7 @@ void RunLoop(void* argument) {
   }
   WatchPorts(loop, false);
   EndEveryTransfer(loop);
+  gTransferPorts.Withdraw(loop.ports);
 }
 
 void WakeEveryLoop() {

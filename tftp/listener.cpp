@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <random>
 #include <thread>
 
 #include "config/event_reporter.h"
@@ -11,6 +12,7 @@
 #include "tftp/client_turns.h"
 #include "tftp/event_loop.h"
 #include "tftp/transfer_limit.h"
+#include "tftp/transfer_ports.h"
 #include "tftp/transfer_session.h"
 
 namespace quoril {
@@ -189,6 +191,7 @@ void Shutdown(bool socketsStarted, bool eventLoops) {
     // the log closes.
     platform::CancelTransferWaits();
     gClientTurns.CancelWaits();
+    gTransferPorts.CancelWaits();
     const auto deadline = std::chrono::steady_clock::now() + kCancelWait;
     while (RunningTransfers.load() > 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -239,6 +242,11 @@ std::uint32_t Listener(void*) {
       EventReporter(EVENT_SERVICE_STARTED);
       gClientTurns.Prepare(SetTransferBound(), kTurnsPerAddress);
       if (OpenPortSockets()) {
+        // Each start begins somewhere else in the range: a late packet of a transfer of the
+        // previous run does not find the first transfer of this one.
+        gTransferPorts.Prepare(static_cast<std::uint16_t>(gServerConfig.TransferPortLow),
+                               static_cast<std::uint16_t>(gServerConfig.TransferPortHigh),
+                               gLocalAddressTable.count, std::random_device{}());
         if (gServerConfig.EventLoops == 0) {
           ReceiveLoop();
         } else {

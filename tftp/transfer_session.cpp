@@ -426,6 +426,7 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
     case TurnTaken::kWaiting:
       session.state = SessionState::kWaitingForTurn;
       session.deadline = now + session.timeout;
+      ++session.waits;
       return false;
     case TurnTaken::kRepeated:
       break;
@@ -437,8 +438,16 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
   return false;
 }
 
+void AwaitPort(TransferSession& session, TimePoint now) {
+  // Its line, should the shutdown end the wait, tells whose transfer never began.
+  NameTheParties(session);
+  session.entry.binary = ParseRequest(session.request).binary;
+  session.state = SessionState::kWaitingForPort;
+  session.deadline = now + session.timeout;
+  ++session.waits;
+}
+
 void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
-  const bool waited = session.state == SessionState::kWaitingForTurn;
   session.state = SessionState::kTakingOver;
   NameTheParties(session);
   if (!CheckRequestAndOpen(session, sink)) return;
@@ -451,8 +460,8 @@ void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
   } else {
     Acknowledge(session, sink, now);
   }
-  // The wait stood for the first packet's first Timeout: a request lives no longer for it.
-  if (waited && session.retriesLeft > 0) --session.retriesLeft;
+  // Each wait stood for one Timeout of the first packet: a request lives no longer for them.
+  session.retriesLeft -= std::min<std::uint32_t>(session.retriesLeft, session.waits);
 }
 
 std::size_t LargestDatagram(const TransferSession& session) {
@@ -507,10 +516,11 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
 
 void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
   if (SessionEnded(session)) return;
-  // A request waits for its turn as long as a client waits for an answer before it asks
-  // again; a real client's next request then waits anew.
-  if (session.state == SessionState::kWaitingForTurn) {
-    NameTheParties(session);  // its line tells whose turn never came
+  // A request waits for its turn, or for a port, as long as a client waits for an answer
+  // before it asks again; a real client's next request then waits anew.
+  if (session.state == SessionState::kWaitingForTurn ||
+      session.state == SessionState::kWaitingForPort) {
+    NameTheParties(session);  // its line tells whose transfer never began
     session.entry.binary = ParseRequest(session.request).binary;
     FailWithDescription(session, IDS_TIMEOUT);
     return;

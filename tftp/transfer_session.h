@@ -39,6 +39,7 @@ class PacketSink {
 enum class SessionState : std::uint8_t {
   kTakingOver,      // the request is copied; nothing has been sent
   kWaitingForTurn,  // its client's address has all its turns out (ClientTurns)
+  kWaitingForPort,  // every port of the transfer port range is held (TransferPorts)
   kAwaitOptionAck,  // read: the OACK is out; ACK 0 starts the data
   kAwaitAck,        // read: a window of DATA blocks is out
   kAwaitData,       // write: an ACK (or the OACK, which stands for ACK 0) is out
@@ -81,8 +82,9 @@ struct TransferSession {
   TransferLogEntry entry;  // failed, date, time, addresses, mode, opcode, description, path
   NetasciiReader reader;
   NetasciiWriter writer;
-  TurnTicket turn;     // its place at its client's address
-  bool heard = false;  // a packet came from the client
+  TurnTicket turn;         // its place at its client's address
+  bool heard = false;      // a packet came from the client
+  std::uint8_t waits = 0;  // for a turn or a port: each stood for one Timeout of the first packet
 };
 
 inline bool SessionEnded(const TransferSession& session) {
@@ -102,8 +104,12 @@ void SocketNotOpened(TransferSession& session);
 // ends at once, without a packet and with a log line that has no description.
 bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key,
               SessionClock::time_point now);
+// No port of the transfer port range is free: the session waits (kWaitingForPort) until the
+// engine opens its socket and starts it (StartTransfer), or its deadline, one Timeout away,
+// ends it without a packet, as a wait for its turn does.
+void AwaitPort(TransferSession& session, SessionClock::time_point now);
 // With the socket open: checks the request, opens the file and sends the first DATA or ACK 0;
-// after a wait for its turn, with one retry fewer.
+// with one retry fewer for each wait (for its turn, for a port) before.
 void StartTransfer(TransferSession& session, PacketSink& sink, SessionClock::time_point now);
 // The largest datagram a client may send this transfer: larger ones are dropped unread.
 std::size_t LargestDatagram(const TransferSession& session);

@@ -1,5 +1,6 @@
 // The thread-per-transfer engine: one thread waits on its transfer's socket until the
 // session's deadline and feeds the session what arrives.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "tftp/listener.h"
 #include "tftp/socket_sink.h"
 #include "tftp/transfer_limit.h"
+#include "tftp/transfer_ports.h"
 #include "tftp/transfer_session.h"
 
 namespace quoril {
@@ -36,6 +38,43 @@ bool AwaitTurn(TransferSession& session, ThreadTurnWaiter& waiter, PacketSink& s
     }
   }
   return false;
+}
+
+// The thread waits for a port of the range; an ending transfer or the shutdown signals it.
+class ThreadPortWaiter final : public PortWaiter {
+ public:
+  void Notify() override { wake.notify_one(); }
+  std::condition_variable wake;
+};
+
+// Opens the transfer's socket, waiting while every port of the range is held; answers false
+// when the session ended instead (no socket, its deadline, or the shutdown).
+bool OpenTransferSocket(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink,
+                        std::uint16_t& port) {
+  ThreadPortWaiter waiter;
+  for (;;) {
+    switch (gTransferPorts.Open(socket, session.localIndex, waiter, port)) {
+      case PortOpen::kOpened:
+        return true;
+      case PortOpen::kFailed:
+        SocketNotOpened(session);
+        return false;
+      case PortOpen::kBusy:
+        break;
+    }
+    auto now = SessionClock::now();
+    if (session.state != SessionState::kWaitingForPort) AwaitPort(session, now);
+    // Ports that other programs hold free without a word: they are tried again now and then.
+    const auto until = std::min(session.deadline, now + kPortRetry);
+    const PortWait wait = gTransferPorts.Await(waiter, waiter.wake, until);
+    now = SessionClock::now();
+    if (wait == PortWait::kCancelled) {
+      OnReceiveFailed(session, ERROR_SUCCESS);
+    } else if (wait == PortWait::kTimedOut && now >= session.deadline) {
+      OnDeadline(session, sink, now);
+    }
+    if (SessionEnded(session)) return false;
+  }
 }
 
 void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink) {
@@ -78,18 +117,17 @@ void TransferSessionThread(void* record) {
   platform::UdpSocket socket;
   SocketSink sink(socket);
   ThreadTurnWaiter waiter;
+  std::uint16_t port = 0;
   BeginSession(session, static_cast<RequestRecord*>(record));
   if (!SessionEnded(session) &&
-      (TakeTurn(session, waiter, 0, SessionClock::now()) || AwaitTurn(session, waiter, sink))) {
-    if (!OpenUdpSocket(socket, 0, session.localAddress)) {
-      SocketNotOpened(session);
-    } else {
-      StartTransfer(session, sink, SessionClock::now());
-    }
+      (TakeTurn(session, waiter, 0, SessionClock::now()) || AwaitTurn(session, waiter, sink)) &&
+      OpenTransferSocket(session, socket, sink, port)) {
+    StartTransfer(session, sink, SessionClock::now());
   }
   Drive(session, socket, sink);
   FinishSession(session);
   socket.Close();
+  gTransferPorts.Release(session.localIndex, port);
   TransferEnded();
 }
 

@@ -6,11 +6,11 @@
 
 #include <string>
 
+#include "platform/failure_detail.h"
 #include "platform/win32_error.h"
 
 namespace quoril::platform {
 
-void NoteFailureDetail(std::string text);
 void ClearFailureDetail();
 // Answers the detail and clears it.
 std::string TakeFailureDetail();

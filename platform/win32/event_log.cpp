@@ -2,6 +2,8 @@
 // message table of the file registered as the source's EventMessageFile.
 #include "platform/event_log.h"
 
+#include "platform/failure_detail.h"
+
 #include "platform/win32/windows_headers.h"
 
 namespace quoril::platform {
@@ -35,6 +37,9 @@ Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
   }
   return ERROR_SUCCESS;
 }
+
+// An entry carries no strings: the event viewer shows the message table's text alone.
+void NoteFailureDetail(std::string) {}
 
 void EventSource::Deregister() {
   if (handle_ != -1) ::DeregisterEventSource(AsHandle(handle_));

@@ -1,0 +1,12 @@
+// Why a start-up step failed, in words, for the event that the failure leads to.
+#pragma once
+
+#include <string>
+
+namespace quoril::platform {
+
+// Kept for this thread's next event, beside which the events file and the journal show it.
+// The Windows event log shows an event's own text alone: there it is not kept.
+void NoteFailureDetail(std::string text);
+
+}  // namespace quoril::platform
