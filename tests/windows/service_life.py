@@ -66,6 +66,8 @@ MAX_RETRANSMIT = 1
 SERVER = ("127.0.0.1", tftp_wire.TFTP_PORT)
 # The loopback adapter's second address, served as well.
 SECOND_ADDRESS = "127.0.0.2"
+# The transfer port range of the event loops' life: two ports, taken in turn.
+TRANSFER_PORTS = (50000, 50001)
 
 
 class Failure(Exception):
@@ -521,16 +523,33 @@ class Life:
              "continue, and stop from one loop")
         self.wine.reg_add(PARAMETERS, "EventLoops", "REG_DWORD", "1")
         self.wine.reg_add(PARAMETERS, "NegotiateOptions", "REG_DWORD", "1")
+        self.wine.reg_add(PARAMETERS, "TransferPortLow", "REG_DWORD", str(TRANSFER_PORTS[0]))
+        self.wine.reg_add(PARAMETERS, "TransferPortHigh", "REG_DWORD", str(TRANSFER_PORTS[1]))
         for name in ("put-hpa.bin", "put-curl.bin", "put.txt"):
             (self.served / name).unlink(missing_ok=True)
         self.start()
+        self.transfer_ports()
         self.transfers()
         self.options()
         self.pause_and_continue()
         self.stop()
-        for name in ("EventLoops", "NegotiateOptions"):
+        for name in ("EventLoops", "NegotiateOptions", "TransferPortLow", "TransferPortHigh"):
             result = self.wine.run("reg", "delete", PARAMETERS, "/v", name, "/f")
             check(result.returncode == 0, f"reg delete {name}: {result.stdout!r}")
+
+    def transfer_ports(self) -> None:
+        step(f"TransferPortLow/High {TRANSFER_PORTS}: reads answered from each port in turn")
+        (self.served / "ports.bin").write_bytes(payload(100, seed=17))
+        ports = []
+        for _ in range(3):
+            with self.endpoint() as endpoint:
+                endpoint.send(tftp_wire.rrq("ports.bin"), SERVER)
+                packet, peer = endpoint.expect(10)
+                endpoint.send(tftp_wire.ack(1), peer)
+            ports.append(peer[1])
+            self.expect_line("", "octet", "read", "Transfer successful", "ports.bin")
+        check(set(ports) == set(TRANSFER_PORTS) and ports[0] != ports[1],
+              f"transfer ports {ports}")
 
     def options(self) -> None:
         step("options: blksize with curl both ways, a window with tsize, tsize beyond the disk")
