@@ -304,7 +304,7 @@ void ServeDatagram(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   if (!slot.session) return;  // ended earlier in this round
   TransferSession& session = *slot.session;
-  platform::SocketAddressIn sender{};
+  platform::SocketAddress sender{};
   std::size_t length = 0;
   bool gotOne = false;
   const Win32Error error = slot.socket.TryReceive(loop.received, length, sender, gotOne);

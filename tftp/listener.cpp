@@ -55,7 +55,9 @@ bool OpenPortSockets() {
     return false;
   }
   for (std::uint32_t k = table.count; k-- > 0;) {
-    if (table.sockets.Open(k, table.addresses[k], kTftpPort) != ERROR_SUCCESS) {
+    platform::SocketAddress local = table.addresses[k];
+    local.SetPort(kTftpPort);
+    if (table.sockets.Open(k, local) != ERROR_SUCCESS) {
       EventReporter(EVENT_SOCKET_ALLOCATE);
       return false;
     }
@@ -222,8 +224,8 @@ int EnumerateLocalAddresses() {
   return 1;
 }
 
-int OpenUdpSocket(platform::UdpSocket& socket, std::uint16_t port, std::uint32_t address) {
-  return socket.Open(address, port) == ERROR_SUCCESS ? 1 : 0;
+int OpenUdpSocket(platform::UdpSocket& socket, const platform::SocketAddress& local) {
+  return socket.Open(local) == ERROR_SUCCESS ? 1 : 0;
 }
 
 std::uint32_t Listener(void*) {

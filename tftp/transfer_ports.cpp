@@ -41,11 +41,11 @@ void TransferPorts::SetHeld(std::uint32_t localIndex, std::uint32_t offset, bool
 
 PortOpen TransferPorts::Open(platform::UdpSocket& socket, std::uint32_t localIndex,
                              PortWaiter& waiter, std::uint16_t& port) {
-  const auto& local = gLocalAddressTable.addresses[localIndex];
+  platform::SocketAddress local = gLocalAddressTable.addresses[localIndex];
   port = 0;
   // Without a range nothing is shared: no lock.
   if (size_ == 0) {
-    return socket.Open(local, 0) == ERROR_SUCCESS ? PortOpen::kOpened : PortOpen::kFailed;
+    return socket.Open(local) == ERROR_SUCCESS ? PortOpen::kOpened : PortOpen::kFailed;
   }
   std::lock_guard lock(mutex_);
   if (localIndex < heldCount_.size() && heldCount_[localIndex] < size_) {
@@ -54,7 +54,8 @@ PortOpen TransferPorts::Open(platform::UdpSocket& socket, std::uint32_t localInd
       cursor_ = cursor_ + 1 == size_ ? 0 : cursor_ + 1;
       if (Held(localIndex, offset)) continue;
       const auto candidate = static_cast<std::uint16_t>(low_ + offset);
-      const Win32Error error = socket.Open(local, candidate);
+      local.SetPort(candidate);
+      const Win32Error error = socket.Open(local);
       if (error == ERROR_SUCCESS) {
         SetHeld(localIndex, offset, true);
         port = candidate;

@@ -92,7 +92,7 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
     const auto left = session.deadline > now
                           ? std::chrono::ceil<std::chrono::milliseconds>(session.deadline - now)
                           : std::chrono::milliseconds(0);
-    platform::SocketAddressIn sender = session.clientAddress;
+    platform::SocketAddress sender = session.clientAddress;
     std::size_t length = 0;
     platform::WaitResult result = platform::WaitResult::kTimeout;
     const Win32Error error = socket.ReceiveWithin(static_cast<std::uint32_t>(left.count()),
