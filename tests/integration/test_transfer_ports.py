@@ -24,6 +24,7 @@ def test_transfers_take_the_free_ports_of_the_range_in_turn(server_factory):
         packet, transfer = client.expect()
         assert (packet.opcode, packet.block) == (DATA, 1)
         client.send(ack(1), transfer)
+        server.wait_closed(transfer)  # its port is free before the cursor comes round
         ports.append(transfer[1])
     assert set(ports) <= set(range(LOW, LOW + 10)) - {LOW + 3}, ports
     # Round the range: each free port once before the first comes again.
