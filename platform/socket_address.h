@@ -42,6 +42,12 @@ struct SocketAddress {
   // The bytes of the system's structure: 16 or 28.
   std::size_t Length() const { return IsIPv6() ? 28 : 16; }
 
+  // Reads the system's structure at `native` (a sockaddr of any family). False, with nothing
+  // read beyond the family, for a family other than IPv4 and IPv6.
+  static bool FromNative(const void* native, SocketAddress& address);
+  // Writes the system's structure to `native` (room for 28 bytes); answers its length.
+  std::size_t ToNative(void* native) const;
+
   // The same endpoint: family, address, scope and port.
   friend bool operator==(const SocketAddress& a, const SocketAddress& b);
 };

@@ -16,20 +16,10 @@ namespace quoril::platform {
 
 namespace {
 
-// Whether the interface address `entry` is `address`: same family, host and, for IPv6, scope.
+// Whether the interface address `entry` is `address`: same family, host and scope.
 bool Holds(const sockaddr* entry, const SocketAddress& address) {
-  if (entry->sa_family == AF_INET && !address.IsIPv6()) {
-    sockaddr_in inet{};
-    std::memcpy(&inet, entry, sizeof inet);
-    return inet.sin_addr.s_addr == address.IPv4();
-  }
-  if (entry->sa_family == AF_INET6 && address.IsIPv6()) {
-    sockaddr_in6 inet6{};
-    std::memcpy(&inet6, entry, sizeof inet6);
-    return std::memcmp(&inet6.sin6_addr, address.Host().data(), 16) == 0 &&
-           inet6.sin6_scope_id == address.Scope();
-  }
-  return false;
+  SocketAddress held;
+  return SocketAddress::FromNative(entry, held) && SameHost(held, address);
 }
 
 }  // namespace

@@ -82,24 +82,17 @@ namespace {
 static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == sizeof(SocketAddress));
 
 struct NativeAddress {
+  explicit NativeAddress(const SocketAddress& address)
+      : length(static_cast<socklen_t>(address.ToNative(&storage))) {}
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
   sockaddr_in6 storage{};  // room for either family
   socklen_t length = 0;
-  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
 };
 
-NativeAddress ToNative(const SocketAddress& address) {
-  NativeAddress native;
-  native.length = static_cast<socklen_t>(address.Length());
-  std::memcpy(&native.storage, &address, address.Length());
-  return native;
-}
-
-SocketAddress FromNative(const sockaddr_in6& address) {
-  SocketAddress result;
-  // Trivially copyable: the bytes are the structure.
-  std::memcpy(static_cast<void*>(&result), &address,
-              address.sin6_family == AF_INET6 ? sizeof address : 16);
-  return result;
+SocketAddress FromNative(const sockaddr_in6& native) {
+  SocketAddress address;
+  SocketAddress::FromNative(&native, address);
+  return address;
 }
 
 Win32Error OpenBound(const SocketAddress& address, int& fd) {
@@ -115,7 +108,7 @@ Win32Error OpenBound(const SocketAddress& address, int& fd) {
     const int on = 1;
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
   }
-  const NativeAddress local = ToNative(address);
+  const NativeAddress local(address);
   if (::bind(fd, local.get(), local.length) != 0) {
     const int error = errno;
     ::close(fd);
@@ -307,7 +300,7 @@ void UdpSocket::Close() {
 
 Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet, const SocketAddress& to) const {
   if (handle_ < 0) return WSAENOTSOCK;
-  const NativeAddress destination = ToNative(to);
+  const NativeAddress destination(to);
   for (;;) {
     const ssize_t n = ::sendto(static_cast<int>(handle_), packet.data(), packet.size(), 0,
                                destination.get(), destination.length);

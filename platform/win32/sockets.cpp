@@ -28,24 +28,17 @@ namespace {
 static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == sizeof(SocketAddress));
 
 struct NativeAddress {
+  explicit NativeAddress(const SocketAddress& address)
+      : length(static_cast<int>(address.ToNative(&storage))) {}
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
   sockaddr_in6 storage{};  // room for either family
   int length = 0;
-  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
 };
 
-NativeAddress ToNative(const SocketAddress& address) {
-  NativeAddress native;
-  native.length = static_cast<int>(address.Length());
-  std::memcpy(&native.storage, &address, address.Length());
-  return native;
-}
-
-SocketAddress FromNative(const sockaddr_in6& address) {
-  SocketAddress result;
-  // Trivially copyable: the bytes are the structure.
-  std::memcpy(static_cast<void*>(&result), &address,
-              address.sin6_family == AF_INET6 ? sizeof address : 16);
-  return result;
+SocketAddress FromNative(const sockaddr_in6& native) {
+  SocketAddress address;
+  SocketAddress::FromNative(&native, address);
+  return address;
 }
 
 // How often a wait looks whether it has been cancelled, or whether the stop closed the
@@ -100,7 +93,7 @@ Win32Error OpenBound(const SocketAddress& address, SOCKET& out, bool sharePort =
     const DWORD on = 1;
     ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
   }
-  const NativeAddress local = ToNative(address);
+  const NativeAddress local(address);
   if (::bind(s, local.get(), local.length) == SOCKET_ERROR) {
     const Win32Error error = LastSocketError();
     ::closesocket(s);
@@ -251,7 +244,7 @@ void UdpSocket::Close() {
 
 Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet, const SocketAddress& to) const {
   if (handle_ < 0) return WSAENOTSOCK;
-  const NativeAddress destination = ToNative(to);
+  const NativeAddress destination(to);
   const int n = ::sendto(AsSocket(handle_), reinterpret_cast<const char*>(packet.data()),
                          static_cast<int>(packet.size()), 0, destination.get(), destination.length);
   return n == SOCKET_ERROR ? LastSocketError() : ERROR_SUCCESS;
