@@ -45,7 +45,7 @@ PortOpen TransferPorts::Open(platform::UdpSocket& socket, std::uint32_t localInd
   port = 0;
   // Without a range nothing is shared: no lock.
   if (size_ == 0) {
-    return socket.Open(local) == ERROR_SUCCESS ? PortOpen::kOpened : PortOpen::kFailed;
+    return OpenUdpSocket(socket, local) ? PortOpen::kOpened : PortOpen::kFailed;
   }
   std::lock_guard lock(mutex_);
   if (localIndex < heldCount_.size() && heldCount_[localIndex] < size_) {
