@@ -104,6 +104,8 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
   config.EventLoops = std::min(config.EventLoops, kMaxEventLoops);
   config.MaxTransfers = 0;
   if (!ReadOptionalNumber(key, "MaxTransfers", config.MaxTransfers)) return 0;
+  config.SinglePort = 0;
+  if (!ReadOptionalNumber(key, "SinglePort", config.SinglePort)) return 0;
 
   config.NegotiateOptions = 0;
   config.MaxBlockSize = ServerConfig{}.MaxBlockSize;

@@ -33,6 +33,9 @@ struct ServerConfig {
   // Optional: how many transfers run at once; 0 (or absent) takes the default. The listener
   // may serve fewer when the process cannot hold enough descriptors for them.
   std::uint32_t MaxTransfers = 0;
+  // Optional: nonzero runs every transfer on the port-69 socket that received its request,
+  // for clients that can reach nothing but port 69 (a NAT, a container's published port).
+  std::uint32_t SinglePort = 0;
 };
 
 inline constexpr std::uint32_t kMaxEventLoops = 64;

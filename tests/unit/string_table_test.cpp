@@ -33,6 +33,7 @@ constexpr StringRow kStrings[] = {
     {IDS_SHARING_VIOLATION, "Sharing violation"},
     {IDS_OPTIONS_DECLINED, "Options declined by the client"},
     {IDS_ALLOCATION_EXCEEDED, "Disk full or allocation exceeded"},
+    {IDS_SUPERSEDED, "Superseded by a new request"},
 };
 
 TEST(StringTable, EveryIdLoadsItsText) {
