@@ -24,7 +24,8 @@ Fixtures
     - ``addresses=("127.0.0.2", ...)``: loopback addresses added besides 127.0.0.1.
     - settings written into the registry file: ``timeout``, ``max_retransmit``, ``overwrite``,
       ``limit``, ``logging``, ``log_file``, ``default_directory``, and the optional
-      ``negotiate``, ``max_block_size``, ``max_window_size`` (numbers are written as
+      ``negotiate``, ``max_block_size``, ``max_window_size``, ``max_transfers``,
+      ``single_port`` (numbers are written as
       dword, texts as REG_EXPAND_SZ with their terminator; bytes are written as given;
       ``OMIT`` leaves the value out). Settings may still be changed in ``server.settings``
       until ``start()``, which writes the registry file.
@@ -114,6 +115,7 @@ DEFAULTS = {
     "max_block_size": None,
     "max_window_size": None,
     "max_transfers": None,  # optional: absent takes the server's default
+    "single_port": None,  # SinglePort; absent: each transfer answers from a port of its own
 }
 
 # (registry value, option) in the order installation writes them.
@@ -130,6 +132,7 @@ REGISTRY_VALUES = [
     ("MaxBlockSize", "max_block_size"),
     ("MaxWindowSize", "max_window_size"),
     ("MaxTransfers", "max_transfers"),  # optional
+    ("SinglePort", "single_port"),  # optional
 ]
 
 # Every test that starts a server runs against both engines: a thread per transfer (the
