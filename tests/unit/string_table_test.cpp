@@ -72,7 +72,7 @@ TEST(StringTable, TextIsCutToTheBufferWithItsTerminator) {
 }
 
 TEST(StringTable, UnknownIdGivesAnEmptyText) {
-  for (std::uint32_t id : {0u, 17u, 0xFFFFFFFFu}) {
+  for (std::uint32_t id : {0u, IDS_SUPERSEDED + 1u, 0xFFFFFFFFu}) {
     std::array<char, 16> buffer;
     buffer.fill('#');
     EXPECT_EQ(LoadString(id, buffer), 0) << id;
