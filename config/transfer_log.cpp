@@ -150,6 +150,11 @@ char* FormatAddressText(std::uint32_t address, AddressText& buffer) {
   return buffer.data();
 }
 
+char* FormatAddressText(const platform::SocketAddress& address, AddressText& buffer) {
+  if (address.IsIPv6()) return platform::FormatHost(address, buffer);
+  return FormatAddressText(address.IPv4(), buffer);
+}
+
 char* FormatDate(DateText& buffer) {
   return FormatDateFrom(platform::GetLocalTime(), buffer);
 }

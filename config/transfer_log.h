@@ -8,6 +8,7 @@
 #include <span>
 
 #include "platform/files.h"
+#include "platform/socket_address.h"
 #include "platform/threads.h"
 #include "tftp/packets.h"
 
@@ -17,7 +18,8 @@ namespace quoril {
 using DateText = std::array<char, 9>;
 using TimeText = std::array<char, 9>;
 // Dotted-decimal IPv4 address, up to 15 characters and a terminator.
-using AddressText = std::array<char, 16>;
+// An address as the log shows it: up to 15 characters for IPv4, more for IPv6.
+using AddressText = platform::HostText;
 
 inline constexpr char kLogColumnHeader[] =
     "Status  Date       Time       Client Address    Local Address    Mode      Operation   "
@@ -59,6 +61,8 @@ char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer);
 char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer);
 // The dotted-decimal text of an IPv4 address in network byte order, as "%d.%d.%d.%d" gives it.
 char* FormatAddressText(std::uint32_t address, AddressText& buffer);
+// The host of `address` (not its port): dotted decimal, or the IPv6 form of FormatHost.
+char* FormatAddressText(const platform::SocketAddress& address, AddressText& buffer);
 // A transfer line: 122 columns, a file name of up to 259 characters, CR LF and a terminator.
 inline constexpr std::size_t kMaxTransferLine = 122 + (platform::kMaxPath - 1) + 2 + 1;
 // Composes the fixed-column line of `entry`, terminated, into `line`; answers its length.

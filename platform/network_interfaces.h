@@ -1,14 +1,22 @@
 // What the system knows about the network interfaces that hold the host's addresses.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
+#include "platform/socket_address.h"
 #include "platform/win32_error.h"
 
 namespace quoril::platform {
 
-// The MTU of the interface (adapter) that holds the IPv4 `address` (network byte order):
-// the largest IP datagram it sends unfragmented. ERROR_NOT_FOUND when no interface holds it.
-Win32Error GetInterfaceMtu(std::uint32_t address, std::uint32_t& mtu);
+// The MTU of the interface (adapter) that holds `address` (its port is not looked at): the
+// largest IP datagram it sends unfragmented. ERROR_NOT_FOUND when no interface holds it.
+Win32Error GetInterfaceMtu(const SocketAddress& address, std::uint32_t& mtu);
+
+// The name of the interface with index `index`, as an IPv6 scope names it ("eth0").
+// ERROR_NOT_FOUND when there is none; ERROR_NOT_SUPPORTED where the system names
+// interfaces by number only.
+using InterfaceNameText = std::array<char, 17>;
+Win32Error GetInterfaceName(std::uint32_t index, InterfaceNameText& name);
 
 }  // namespace quoril::platform

@@ -1,4 +1,4 @@
-// UDP sockets over IPv4, as Windows Sockets 1.1 gives them.
+// UDP sockets, as Windows Sockets gives them.
 #pragma once
 
 #include <bitset>
@@ -8,21 +8,10 @@
 #include <span>
 #include <utility>
 
+#include "platform/socket_address.h"
 #include "platform/win32_error.h"
 
 namespace quoril::platform {
-
-inline constexpr std::uint16_t kAddressFamilyInet = 2;
-
-// The 16-byte IPv4 socket address as the socket layer delivers it (sockaddr_in): the
-// family, then the port and the address in network byte order, then 8 zero bytes.
-struct SocketAddressIn {
-  std::uint16_t family = kAddressFamilyInet;
-  std::uint16_t port = 0;     // network byte order
-  std::uint32_t address = 0;  // network byte order
-  std::uint8_t zero[8] = {};
-};
-static_assert(sizeof(SocketAddressIn) == 16);
 
 std::uint16_t HostToNetwork16(std::uint16_t value);
 std::uint16_t NetworkToHost16(std::uint16_t value);
@@ -33,11 +22,11 @@ Win32Error SocketsCleanup();
 
 // gethostname into `buffer`, terminated.
 Win32Error GetHostName(std::span<char> buffer);
-// The IPv4 addresses of this host, in network byte order and in the order the system lists
-// them: every address of every interface (adapter) that is up, loopback included, each
-// distinct address once (where it is first listed); the name is not used. At most
-// addresses.size() are stored; `count` is the number stored.
-Win32Error LookupHostAddresses(const char* hostName, std::span<std::uint32_t> addresses,
+// The IPv4 addresses of this host (port 0), in the order the system lists them: every address
+// of every interface (adapter) that is up, loopback included, each distinct address once
+// (where it is first listed); the name is not used. At most addresses.size() are stored;
+// `count` is the number stored.
+Win32Error LookupHostAddresses(const char* hostName, std::span<SocketAddress> addresses,
                                std::uint32_t& count);
 
 enum class WaitResult { kReady, kTimeout, kCancelled };
@@ -63,28 +52,28 @@ class UdpSocket {
   UdpSocket(const UdpSocket&) = delete;
   UdpSocket& operator=(const UdpSocket&) = delete;
 
-  // socket(AF_INET, SOCK_DGRAM, UDP) and bind to address:port. `port` is in host byte
-  // order (0 lets the system choose), `address` in network byte order.
-  Win32Error Open(std::uint32_t address, std::uint16_t port);
+  // A UDP socket of the family of `local`, bound to its address and port (port 0 lets the
+  // system choose).
+  Win32Error Open(const SocketAddress& local);
   bool IsOpen() const { return handle_ >= 0; }
   void Close();
 
   // sendto of one datagram.
-  Win32Error SendTo(std::span<const std::uint8_t> packet, const SocketAddressIn& to) const;
+  Win32Error SendTo(std::span<const std::uint8_t> packet, const SocketAddress& to) const;
   // recvfrom of one datagram. A datagram larger than `buffer` is consumed and fails with
   // WSAEMSGSIZE; `received` then holds its real size and `from` its sender.
   Win32Error ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,
-                         SocketAddressIn& from) const;
+                         SocketAddress& from) const;
   // Waits at most `timeoutMilliseconds` (give or take a few tens of milliseconds) for one
   // datagram and receives it, as ReceiveFrom does: `result` is kReady with the datagram (or
   // with WSAEMSGSIZE), kTimeout when none came, kCancelled once CancelTransferWaits() has
   // been called in this process.
   Win32Error ReceiveWithin(std::uint32_t timeoutMilliseconds, std::span<std::uint8_t> buffer,
-                           std::size_t& received, SocketAddressIn& from, WaitResult& result);
+                           std::size_t& received, SocketAddress& from, WaitResult& result);
   // recvfrom that never waits: `gotOne` is false when no datagram was queued (and the answer
   // ERROR_SUCCESS); otherwise as ReceiveFrom (WSAEMSGSIZE for one larger than `buffer`).
-  Win32Error TryReceive(std::span<std::uint8_t> buffer, std::size_t& received,
-                        SocketAddressIn& from, bool& gotOne) const;
+  Win32Error TryReceive(std::span<std::uint8_t> buffer, std::size_t& received, SocketAddress& from,
+                        bool& gotOne) const;
   // The local port the socket is bound to, host byte order.
   std::uint16_t LocalPort() const;
 
@@ -116,8 +105,8 @@ class PortSocketSet {
   PortSocketSet(const PortSocketSet&) = delete;
   PortSocketSet& operator=(const PortSocketSet&) = delete;
 
-  // Opens sockets[index] bound to address:port (see UdpSocket::Open).
-  Win32Error Open(std::uint32_t index, std::uint32_t address, std::uint16_t port);
+  // Opens sockets[index] bound to `local` (see UdpSocket::Open).
+  Win32Error Open(std::uint32_t index, const SocketAddress& local);
   bool IsOpen(std::uint32_t index) const;
   // select(): waits without a time limit until a socket in `set` is readable; on return
   // `set` holds the readable ones. An empty set fails (WSAEINVAL). While held (Hold), the
@@ -126,11 +115,11 @@ class PortSocketSet {
   Win32Error Wait(ReadSet& set);
   // recvfrom on sockets[index]; see UdpSocket::ReceiveFrom.
   Win32Error Receive(std::uint32_t index, std::span<std::uint8_t> buffer, std::size_t& received,
-                     SocketAddressIn& from);
+                     SocketAddress& from);
   // sendto from sockets[index], from any thread: in single-port mode every transfer answers
   // from the port socket that received its request. WSAENOTSOCK once the slot is closed.
   Win32Error SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
-                    const SocketAddressIn& to) const;
+                    const SocketAddress& to) const;
   // closesocket(sockets[index]) from the owning thread; closing a closed slot does nothing.
   void Close(std::uint32_t index);
 
@@ -153,7 +142,7 @@ class PortSocketSet {
   // recvfrom on sockets[index] that never waits; see UdpSocket::TryReceive. Several loops may
   // call it for the same index at once.
   Win32Error TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer, std::size_t& received,
-                        SocketAddressIn& from, bool& gotOne) const;
+                        SocketAddress& from, bool& gotOne) const;
 
   // From the service control's thread: pause holds the waiting thread, continue releases
   // it, stop closes the sockets under it (the waiting thread sees WSAENOTSOCK).

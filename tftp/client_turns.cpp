@@ -11,7 +11,7 @@ ClientTurns& gClientTurns = *::new (gClientTurnsStorage) ClientTurns();
 
 // An address with turns held or asked for; unused slots have `used` false.
 struct ClientTurns::Entry {
-  std::uint32_t address = 0;
+  platform::SocketAddress address{};  // the host; its port is not looked at
   std::uint32_t held = 0;
   TurnTicket* head = nullptr;  // waiting tickets, oldest first
   TurnTicket* tail = nullptr;
@@ -24,8 +24,11 @@ namespace {
 // again after a second or more, and under a flood from its address it may find no place.
 constexpr int kRepeatSearch = 256;
 
-std::uint32_t Hash(std::uint32_t address) {
-  return (address * 0x9E3779B1u) ^ (address >> 16);
+// FNV-1a over the host's bytes and scope.
+std::uint32_t Hash(const platform::SocketAddress& address) {
+  std::uint32_t hash = 2166136261u;
+  for (const std::uint8_t byte : address.Host()) hash = (hash ^ byte) * 16777619u;
+  return (hash ^ address.Scope()) * 16777619u;
 }
 
 }  // namespace
@@ -49,15 +52,15 @@ void ClientTurns::Prepare(std::uint32_t sessions, std::uint32_t perAddress) {
   cancelled_ = false;
 }
 
-ClientTurns::Entry* ClientTurns::Find(std::uint32_t address) {
+ClientTurns::Entry* ClientTurns::Find(const platform::SocketAddress& address) {
   for (std::uint32_t i = Hash(address) & mask_;; i = (i + 1) & mask_) {
     Entry& entry = entries_[i];
     if (!entry.used) return nullptr;
-    if (entry.address == address) return &entry;
+    if (platform::SameHost(entry.address, address)) return &entry;
   }
 }
 
-ClientTurns::Entry* ClientTurns::Insert(std::uint32_t address) {
+ClientTurns::Entry* ClientTurns::Insert(const platform::SocketAddress& address) {
   for (std::uint32_t i = Hash(address) & mask_, probes = 0; probes <= mask_;
        i = (i + 1) & mask_, ++probes) {
     Entry& entry = entries_[i];
@@ -65,7 +68,7 @@ ClientTurns::Entry* ClientTurns::Insert(std::uint32_t address) {
       entry = Entry{address, 0, nullptr, nullptr, true};
       return &entry;
     }
-    if (entry.address == address) return &entry;
+    if (platform::SameHost(entry.address, address)) return &entry;
   }
   return nullptr;
 }
@@ -111,15 +114,14 @@ void ClientTurns::Grant(Entry& entry) {
   waiter.Notify();
 }
 
-TurnTaken ClientTurns::Take(TurnTicket& ticket, std::uint32_t address, std::uint16_t port,
+TurnTaken ClientTurns::Take(TurnTicket& ticket, const platform::SocketAddress& client,
                             TurnWaiter& waiter, std::uintptr_t key) {
   std::lock_guard lock(mutex_);
   ticket.waiter = &waiter;
   ticket.key = key;
-  ticket.address = address;
-  ticket.port = port;
+  ticket.client = client;
   ticket.state = TurnState::kNone;
-  Entry* entry = Insert(address);
+  Entry* entry = Insert(client);
   // More addresses than sessions cannot be; should it happen, the request is not held up.
   if (entry == nullptr) return TurnTaken::kHeld;
   if (entry->head == nullptr && entry->held < perAddress_) {
@@ -130,7 +132,7 @@ TurnTaken ClientTurns::Take(TurnTicket& ticket, std::uint32_t address, std::uint
   int searched = 0;
   for (const TurnTicket* other = entry->tail; other != nullptr && searched < kRepeatSearch;
        other = other->previous, ++searched) {
-    if (other->port == port) return TurnTaken::kRepeated;
+    if (other->client.port == client.port) return TurnTaken::kRepeated;
   }
   ticket.state = TurnState::kWaiting;
   Append(entry->head, entry->tail, ticket);
@@ -145,7 +147,7 @@ void ClientTurns::Leave(TurnTicket& ticket) {
   if (state == TurnState::kGranted) {
     Unlink(ticket.waiter->grantedHead_, ticket.waiter->grantedTail_, ticket);
   }
-  Entry* entry = Find(ticket.address);
+  Entry* entry = Find(ticket.client);
   if (entry == nullptr) return;
   if (state == TurnState::kWaiting) {
     Unlink(entry->head, entry->tail, ticket);

@@ -13,6 +13,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/socket_address.h"
+
 namespace quoril {
 
 inline constexpr std::uint32_t kTurnsPerAddress = 16;
@@ -48,9 +50,8 @@ struct TurnTicket {
   TurnWaiter* waiter = nullptr;
   std::uintptr_t key = 0;  // the engine's, to find the session again
   TurnState state = TurnState::kNone;
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
-  TurnTicket* previous = nullptr;  // in the address's queue, or in the waiter's granted list
+  platform::SocketAddress client{};  // address and port
+  TurnTicket* previous = nullptr;    // in the address's queue, or in the waiter's granted list
   TurnTicket* next = nullptr;
 };
 
@@ -75,10 +76,10 @@ class ClientTurns {
   // ticket is in use.
   void Prepare(std::uint32_t sessions, std::uint32_t perAddress);
 
-  // Asks for a turn at `address`:`port` (network byte order) for `waiter`. A request of a port
-  // that already waits is kRepeated and leaves the ticket kNone: the client's earlier request
-  // keeps its place, and once served it would only find a second transfer to ignore.
-  TurnTaken Take(TurnTicket& ticket, std::uint32_t address, std::uint16_t port, TurnWaiter& waiter,
+  // Asks for a turn at the address of `client` for `waiter`. A request of a port that already
+  // waits is kRepeated and leaves the ticket kNone: the client's earlier request keeps its
+  // place, and once served it would only find a second transfer to ignore.
+  TurnTaken Take(TurnTicket& ticket, const platform::SocketAddress& client, TurnWaiter& waiter,
                  std::uintptr_t key);
   // The ticket's transfer heard from its client, or ended: a held turn passes to the oldest
   // waiter of its address; a waiting or granted ticket is withdrawn. The ticket is then kNone.
@@ -93,8 +94,8 @@ class ClientTurns {
 
  private:
   struct Entry;
-  Entry* Find(std::uint32_t address);
-  Entry* Insert(std::uint32_t address);
+  Entry* Find(const platform::SocketAddress& address);
+  Entry* Insert(const platform::SocketAddress& address);
   void Erase(Entry* entry);
   void Grant(Entry& entry);
   static void Unlink(TurnTicket*& head, TurnTicket*& tail, TurnTicket& ticket);

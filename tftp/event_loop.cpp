@@ -104,7 +104,7 @@ bool SinglePort() {
 class SlotSink final : public PacketSink {
  public:
   explicit SlotSink(const Slot& slot) : socket_(slot.socket), port_(slot.session->localIndex) {}
-  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddressIn& to) override {
+  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     return SinglePort() ? port_.Send(packet, to) : socket_.Send(packet, to);
   }
 
@@ -225,7 +225,7 @@ void OpenAndStart(Loop& loop, std::uint32_t index) {
     StartTransfer(session, sink, SessionClock::now());
     return;
   }
-  if (!OpenUdpSocket(slot.socket, 0, session.localAddress)) {
+  if (!OpenUdpSocket(slot.socket, session.localAddress)) {
     SocketNotOpened(session);
     return;
   }
@@ -330,7 +330,7 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
 
 // A datagram of the client of the session that `key` names.
 void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datagram,
-              const platform::SocketAddressIn& from) {
+              const platform::SocketAddress& from) {
   const std::uint32_t index = SlotOfKey(loop, key);
   if (index == kNone) return;
   Slot& slot = SlotAt(loop, index);
@@ -385,7 +385,7 @@ void ServeDeferred(Loop& loop) {
 void TakeDatagrams(Loop& loop, std::uint32_t port) {
   bool requests = false;
   for (int taken = 0; taken < kDatagramsPerWake; ++taken) {
-    platform::SocketAddressIn from{};
+    platform::SocketAddress from{};
     std::size_t length = 0;
     bool gotOne = false;
     const Win32Error error =
@@ -417,7 +417,7 @@ void ServeDatagram(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   if (!slot.session) return;  // ended earlier in this round
   TransferSession& session = *slot.session;
-  platform::SocketAddressIn sender{};
+  platform::SocketAddress sender{};
   std::size_t length = 0;
   bool gotOne = false;
   const Win32Error error = slot.socket.TryReceive(loop.received, length, sender, gotOne);

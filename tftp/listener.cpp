@@ -58,7 +58,9 @@ bool OpenPortSockets() {
     return false;
   }
   for (std::uint32_t k = table.count; k-- > 0;) {
-    if (table.sockets.Open(k, table.addresses[k], kTftpPort) != ERROR_SUCCESS) {
+    platform::SocketAddress local = table.addresses[k];
+    local.SetPort(kTftpPort);
+    if (table.sockets.Open(k, local) != ERROR_SUCCESS) {
       EventReporter(EVENT_SOCKET_ALLOCATE);
       return false;
     }
@@ -244,7 +246,7 @@ class PortRouter {
 
   void Read(std::uint32_t port) {
     for (int taken = 0; taken < kDatagramsPerRound; ++taken) {
-      platform::SocketAddressIn from{};
+      platform::SocketAddress from{};
       std::size_t length = 0;
       bool gotOne = false;
       const Win32Error error =
@@ -363,8 +365,8 @@ int EnumerateLocalAddresses() {
   return 1;
 }
 
-int OpenUdpSocket(platform::UdpSocket& socket, std::uint16_t port, std::uint32_t address) {
-  return socket.Open(address, port) == ERROR_SUCCESS ? 1 : 0;
+int OpenUdpSocket(platform::UdpSocket& socket, const platform::SocketAddress& local) {
+  return socket.Open(local) == ERROR_SUCCESS ? 1 : 0;
 }
 
 std::uint32_t Listener(void*) {

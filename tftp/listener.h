@@ -22,23 +22,25 @@ inline constexpr std::uint32_t kMaxLocalAddresses = platform::PortSocketSet::kCa
 // its own thread.
 struct LocalAddressTable {
   std::atomic<std::uint32_t> count{0};
-  std::array<std::uint32_t, kMaxLocalAddresses> addresses{};  // network byte order
-  platform::PortSocketSet sockets;                            // sockets[k] bound to addresses[k]
+  std::array<platform::SocketAddress, kMaxLocalAddresses> addresses{};  // port 0
+  platform::PortSocketSet sockets;  // sockets[k] bound to addresses[k], port 69
   std::array<char, platform::kMaxPath> hostName{};
 };
 
 // One received datagram on its way from the listener to its transfer thread.
 struct RequestRecord {
   std::array<std::uint8_t, kMaxPacket> datagram;  // bytes after the datagram are not cleared
-  platform::SocketAddressIn clientAddress;
+  platform::SocketAddress clientAddress;
   std::uint16_t localIndex;
   // The datagram's size, so that options are never read from the bytes after it.
   std::uint16_t length;
 };
-static_assert(sizeof(RequestRecord) == 536);
+static_assert(sizeof(RequestRecord) == 548);
 
-inline constexpr std::size_t kRequestHeapInitialSize = 2144;
-inline constexpr std::size_t kRequestHeapMaximumSize = 4288;
+// Four records at first, eight at most (2144 and 4288 bytes while a record held only an
+// IPv4 address): the bound on requests in hand-over is counted in records.
+inline constexpr std::size_t kRequestHeapInitialSize = 4 * sizeof(RequestRecord);
+inline constexpr std::size_t kRequestHeapMaximumSize = 8 * sizeof(RequestRecord);
 
 extern LocalAddressTable gLocalAddressTable;
 // Never destroyed: a transfer thread still running while the process ends may yet free
@@ -65,7 +67,7 @@ std::uint32_t Listener(void* parameter);
 // Fills hostName, addresses and count.
 int EnumerateLocalAddresses();
 
-// A UDP socket bound to address:port; answers 1 or 0.
-int OpenUdpSocket(platform::UdpSocket& socket, std::uint16_t port, std::uint32_t address);
+// A UDP socket bound to `local` (its address and port); answers 1 or 0.
+int OpenUdpSocket(platform::UdpSocket& socket, const platform::SocketAddress& local);
 
 }  // namespace quoril

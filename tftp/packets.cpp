@@ -118,7 +118,7 @@ std::uint16_t ErrorMapping(Win32Error lastError, PacketBuffer& packet, Descripti
 }
 
 bool SendPacket(const platform::UdpSocket& socket, std::span<const std::uint8_t> packet,
-                std::uint16_t length, const platform::SocketAddressIn& to) {
+                std::uint16_t length, const platform::SocketAddress& to) {
   if (length > packet.size()) return false;
   return socket.SendTo(packet.first(length), to) == ERROR_SUCCESS;
 }

@@ -75,6 +75,6 @@ std::uint16_t ErrorMapping(Win32Error lastError, PacketBuffer& packet, Descripti
 
 // One sendto of `length` bytes of `packet`; true when the datagram was accepted.
 bool SendPacket(const platform::UdpSocket& socket, std::span<const std::uint8_t> packet,
-                std::uint16_t length, const platform::SocketAddressIn& to);
+                std::uint16_t length, const platform::SocketAddress& to);
 
 }  // namespace quoril

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <new>
 #include <utility>
 
@@ -21,8 +20,8 @@ std::uint16_t OpcodeOf(std::span<const std::uint8_t> datagram) {
   return datagram.size() >= 2 ? ReadField16(datagram, 0) : 0;
 }
 
-bool SameClient(const platform::SocketAddressIn& a, const platform::SocketAddressIn& b) {
-  return a.address == b.address && a.port == b.port;
+bool SameClient(const platform::SocketAddress& a, const platform::SocketAddress& b) {
+  return a == b;
 }
 
 }  // namespace
@@ -40,13 +39,18 @@ bool EndpointTable::Endpoint::operator==(const Endpoint& other) const {
 }
 
 std::size_t EndpointTable::EndpointHash::operator()(const Endpoint& endpoint) const {
-  const std::uint64_t mixed = (std::uint64_t{endpoint.client.address} << 16 | endpoint.client.port) ^
-                              (std::uint64_t{endpoint.localIndex} << 48);
-  return std::hash<std::uint64_t>{}(mixed);
+  // FNV-1a over what tells endpoints apart.
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  const auto mix = [&hash](std::uint64_t value) { hash = (hash ^ value) * 0x100000001b3u; };
+  for (const std::uint8_t byte : endpoint.client.Host()) mix(byte);
+  mix(endpoint.client.Port());
+  mix(endpoint.client.Scope());
+  mix(endpoint.localIndex);
+  return static_cast<std::size_t>(hash);
 }
 
 void EndpointTable::Post(Mailbox& mailbox, Parcel::Kind kind, std::uint64_t key,
-                         const platform::SocketAddressIn& from,
+                         const platform::SocketAddress& from,
                          std::span<const std::uint8_t> datagram) {
   if (kind == Parcel::Kind::kDatagram && !mailbox.open_) return;
   if (mailbox.queue_.size() >= Mailbox::kMostParcels) return;
@@ -64,7 +68,7 @@ void EndpointTable::Post(Mailbox& mailbox, Parcel::Kind kind, std::uint64_t key,
   mailbox.Notify();
 }
 
-bool EndpointTable::Claim(std::uint32_t localIndex, const platform::SocketAddressIn& client,
+bool EndpointTable::Claim(std::uint32_t localIndex, const platform::SocketAddress& client,
                           Owner owner, std::uint64_t& previous) {
   std::lock_guard lock(mutex_);
   auto [place, inserted] = owners_.try_emplace(Endpoint{localIndex, client}, owner);
@@ -78,7 +82,7 @@ bool EndpointTable::Claim(std::uint32_t localIndex, const platform::SocketAddres
   return false;
 }
 
-void EndpointTable::Leave(std::uint32_t localIndex, const platform::SocketAddressIn& client,
+void EndpointTable::Leave(std::uint32_t localIndex, const platform::SocketAddress& client,
                           Owner owner) {
   std::lock_guard lock(mutex_);
   const auto place = owners_.find(Endpoint{localIndex, client});
@@ -89,7 +93,7 @@ void EndpointTable::Leave(std::uint32_t localIndex, const platform::SocketAddres
 }
 
 EndpointTable::Routed EndpointTable::Route(std::uint32_t localIndex,
-                                           const platform::SocketAddressIn& from,
+                                           const platform::SocketAddress& from,
                                            std::span<const std::uint8_t> datagram,
                                            const Mailbox* self, std::uint64_t& key) {
   std::lock_guard lock(mutex_);
@@ -152,7 +156,7 @@ bool IsTransferRequest(std::span<const std::uint8_t> datagram) {
   return opcode == kOpcodeRrq || opcode == kOpcodeWrq;
 }
 
-Arrival Classify(std::uint32_t localIndex, const platform::SocketAddressIn& from,
+Arrival Classify(std::uint32_t localIndex, const platform::SocketAddress& from,
                  std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key) {
   if (datagram.empty()) return Arrival::kDropped;
   if (!IsTransferRequest(datagram)) {
@@ -171,7 +175,7 @@ Arrival Classify(std::uint32_t localIndex, const platform::SocketAddressIn& from
 }
 
 void FillRecord(RequestRecord& record, std::uint32_t localIndex,
-                const platform::SocketAddressIn& from, std::span<const std::uint8_t> datagram) {
+                const platform::SocketAddress& from, std::span<const std::uint8_t> datagram) {
   const std::size_t length = std::min(datagram.size(), record.datagram.size());
   std::memcpy(record.datagram.data(), datagram.data(), length);
   std::memset(record.datagram.data() + length, 0, record.datagram.size() - length);
@@ -180,7 +184,7 @@ void FillRecord(RequestRecord& record, std::uint32_t localIndex,
   record.length = static_cast<std::uint16_t>(length);
 }
 
-void DeferredRequests::Add(std::uint32_t localIndex, const platform::SocketAddressIn& from,
+void DeferredRequests::Add(std::uint32_t localIndex, const platform::SocketAddress& from,
                            std::span<const std::uint8_t> datagram) {
   const auto same = std::ranges::find_if(requests_, [&](const RequestRecord& record) {
     return record.localIndex == localIndex && SameClient(record.clientAddress, from);

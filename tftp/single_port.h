@@ -25,7 +25,7 @@ struct Parcel {
   enum class Kind : std::uint8_t { kDatagram, kSuperseded };
   Kind kind = Kind::kDatagram;
   std::uint64_t key = 0;  // the owner's name for the transfer
-  platform::SocketAddressIn from{};
+  platform::SocketAddress from{};
   std::vector<std::uint8_t> bytes;  // the whole datagram
 };
 
@@ -67,20 +67,21 @@ class EndpointTable {
   // `owner` now serves the endpoint. The transfer that served it until now is superseded: a
   // kSuperseded parcel goes to its mailbox, or, when that is `owner.mailbox` itself, its key is
   // answered in `previous` (true) for the caller to end it.
-  bool Claim(std::uint32_t localIndex, const platform::SocketAddressIn& client, Owner owner,
+  bool Claim(std::uint32_t localIndex, const platform::SocketAddress& client, Owner owner,
              std::uint64_t& previous);
   // The transfer of `owner` has ended; an endpoint claimed again since stays with its new owner.
-  void Leave(std::uint32_t localIndex, const platform::SocketAddressIn& client, Owner owner);
+  void Leave(std::uint32_t localIndex, const platform::SocketAddress& client, Owner owner);
   // Posts the datagram to the owner of its endpoint, or answers kOwn with the transfer's key
   // when the owner's mailbox is `self`.
-  Routed Route(std::uint32_t localIndex, const platform::SocketAddressIn& from,
+  Routed Route(std::uint32_t localIndex, const platform::SocketAddress& from,
                std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key);
   // Datagrams to the mailbox are taken from now on.
   void Open(Mailbox& mailbox);
   // Moves the oldest parcel into `parcel`; false when there is none.
   bool Take(Mailbox& mailbox, Parcel& parcel);
   // For a mailbox without a poller: Take, waiting until `deadline` or the cancel.
-  MailboxWait Wait(Mailbox& mailbox, Parcel& parcel, std::chrono::steady_clock::time_point deadline);
+  MailboxWait Wait(Mailbox& mailbox, Parcel& parcel,
+                   std::chrono::steady_clock::time_point deadline);
   // The shutdown: every Wait answers kCancelled, now and until Prepare.
   void CancelWaits();
   void Prepare();
@@ -88,14 +89,14 @@ class EndpointTable {
  private:
   struct Endpoint {
     std::uint32_t localIndex;
-    platform::SocketAddressIn client;
+    platform::SocketAddress client;
     bool operator==(const Endpoint& other) const;
   };
   struct EndpointHash {
     std::size_t operator()(const Endpoint& endpoint) const;
   };
   static void Post(Mailbox& mailbox, Parcel::Kind kind, std::uint64_t key,
-                   const platform::SocketAddressIn& from, std::span<const std::uint8_t> datagram);
+                   const platform::SocketAddress& from, std::span<const std::uint8_t> datagram);
 
   std::mutex mutex_;
   std::unordered_map<Endpoint, Owner, EndpointHash> owners_;
@@ -112,7 +113,7 @@ enum class Arrival : std::uint8_t {
   kRequest,  // a request, or a datagram of nobody's: served as a request, as without the mode
   kDropped,  // an ERROR of nobody's (never answered), or larger than any request
 };
-Arrival Classify(std::uint32_t localIndex, const platform::SocketAddressIn& from,
+Arrival Classify(std::uint32_t localIndex, const platform::SocketAddress& from,
                  std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key);
 // RRQ or WRQ: what claims its endpoint.
 bool IsTransferRequest(std::span<const std::uint8_t> datagram);
@@ -124,7 +125,7 @@ bool IsTransferRequest(std::span<const std::uint8_t> datagram);
 class DeferredRequests {
  public:
   static constexpr std::size_t kMost = 1024;
-  void Add(std::uint32_t localIndex, const platform::SocketAddressIn& from,
+  void Add(std::uint32_t localIndex, const platform::SocketAddress& from,
            std::span<const std::uint8_t> datagram);
   bool Empty() const { return requests_.empty(); }
   // Moves the oldest into `record`.
@@ -138,6 +139,6 @@ class DeferredRequests {
 // Copies a datagram from port 69 into a record, clearing the bytes after it, so that stale bytes
 // of an earlier request never stand in for the ones this datagram lacks.
 void FillRecord(RequestRecord& record, std::uint32_t localIndex,
-                const platform::SocketAddressIn& from, std::span<const std::uint8_t> datagram);
+                const platform::SocketAddress& from, std::span<const std::uint8_t> datagram);
 
 }  // namespace quoril

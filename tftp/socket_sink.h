@@ -14,7 +14,7 @@ namespace quoril {
 class SocketSink final : public PacketSink {
  public:
   explicit SocketSink(const platform::UdpSocket& socket) : socket_(socket) {}
-  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddressIn& to) override {
+  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     return SendPacket(socket_, packet, static_cast<std::uint16_t>(packet.size()), to);
   }
 
@@ -25,7 +25,7 @@ class SocketSink final : public PacketSink {
 class PortSink final : public PacketSink {
  public:
   explicit PortSink(std::uint32_t localIndex) : localIndex_(localIndex) {}
-  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddressIn& to) override {
+  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     return gLocalAddressTable.sockets.SendTo(localIndex_, packet, to) == ERROR_SUCCESS;
   }
 

@@ -18,8 +18,9 @@ namespace {
 
 using TimePoint = SessionClock::time_point;
 
-// IPv4 (20), UDP (8) and TFTP (4) headers: what a block adds to the IP datagram.
+// IPv4 (20) or IPv6 (40), UDP (8) and TFTP (4) headers: what a block adds to the IP datagram.
 constexpr std::uint32_t kPacketOverhead = 32;
+constexpr std::uint32_t kPacketOverheadIPv6 = 52;
 // A window never holds more than 64 of the largest packets (about 4 MiB), whatever the
 // settings allow, so that no request makes one transfer hold more memory than that.
 constexpr std::size_t kMaxWindowBytes = 64 * (kHeaderSize + kMaxBlockSize);
@@ -44,9 +45,8 @@ void FailWithDescription(TransferSession& session, std::uint32_t id) {
   Fail(session);
 }
 
-bool IsClient(const TransferSession& session, const platform::SocketAddressIn& sender) {
-  return sender.port == session.clientAddress.port &&
-         sender.address == session.clientAddress.address;
+bool IsClient(const TransferSession& session, const platform::SocketAddress& sender) {
+  return sender == session.clientAddress;
 }
 
 // The one ERROR a session sends its client; the session ends after it.
@@ -275,9 +275,10 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
   if (asked.Has(OptionName::kBlockSize)) {
     // Blocks that fit the MTU of the interface that received the request go unfragmented.
     std::uint32_t mtu = 0;
-    if (platform::GetInterfaceMtu(session.localAddress, mtu) == ERROR_SUCCESS &&
-        mtu > kPacketOverhead) {
-      limits.largestBlock = std::min(limits.largestBlock, mtu - kPacketOverhead);
+    const std::uint32_t overhead =
+        session.localAddress.IsIPv6() ? kPacketOverheadIPv6 : kPacketOverhead;
+    if (platform::GetInterfaceMtu(session.localAddress, mtu) == ERROR_SUCCESS && mtu > overhead) {
+      limits.largestBlock = std::min(limits.largestBlock, mtu - overhead);
     }
   }
   if (!limits.isWrite && session.binary) {
@@ -379,7 +380,7 @@ void NameTheParties(TransferSession& session) {
   session.opcode = ReadField16(session.request, 0);
   session.entry.opcode = session.opcode;
   session.entry.opcodeSet = true;
-  FormatAddressText(session.clientAddress.address, session.entry.clientText);
+  FormatAddressText(session.clientAddress, session.entry.clientText);
   FormatAddressText(session.localAddress, session.entry.localText);
 }
 
@@ -417,10 +418,9 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
   // What goes to an address of this host never leaves it: nobody else is flooded.
   const LocalAddressTable& local = gLocalAddressTable;
   for (std::uint32_t k = 0; k < local.count; ++k) {
-    if (local.addresses[k] == session.clientAddress.address) return true;
+    if (platform::SameHost(local.addresses[k], session.clientAddress)) return true;
   }
-  switch (gClientTurns.Take(session.turn, session.clientAddress.address, session.clientAddress.port,
-                            waiter, key)) {
+  switch (gClientTurns.Take(session.turn, session.clientAddress, waiter, key)) {
     case TurnTaken::kHeld:
       return true;
     case TurnTaken::kWaiting:
@@ -462,7 +462,7 @@ std::size_t LargestDatagram(const TransferSession& session) {
 }
 
 void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram,
-                const platform::SocketAddressIn& sender, PacketSink& sink, TimePoint now) {
+                const platform::SocketAddress& sender, PacketSink& sink, TimePoint now) {
   if (SessionEnded(session) || datagram.size() > LargestDatagram(session)) return;
   const bool isError = datagram.size() >= 2 && ReadField16(datagram, 0) == kOpcodeError;
   if (!IsClient(session, sender)) {

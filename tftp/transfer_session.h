@@ -28,7 +28,7 @@ using SessionClock = std::chrono::steady_clock;
 class PacketSink {
  public:
   // One datagram to `to`; false when it could not be sent.
-  virtual bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddressIn& to) = 0;
+  virtual bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) = 0;
 
  protected:
   ~PacketSink() = default;
@@ -51,9 +51,9 @@ struct TransferSession {
   SessionState state = SessionState::kTakingOver;
   PacketBuffer request{};
   std::uint16_t requestLength = 0;  // bytes of the datagram in `request`
-  platform::SocketAddressIn clientAddress{};
-  std::uint32_t localAddress = 0;  // network byte order
-  std::uint32_t localIndex = 0;    // of the address in the local address table
+  platform::SocketAddress clientAddress{};
+  platform::SocketAddress localAddress{};  // that received the request; port 0
+  std::uint32_t localIndex = 0;            // of the address in the local address table
   platform::File file;
   std::uint16_t opcode = 0;
   bool binary = false;
@@ -109,7 +109,7 @@ void StartTransfer(TransferSession& session, PacketSink& sink, SessionClock::tim
 std::size_t LargestDatagram(const TransferSession& session);
 // A datagram arrived on the transfer's socket from `sender`.
 void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram,
-                const platform::SocketAddressIn& sender, PacketSink& sink,
+                const platform::SocketAddress& sender, PacketSink& sink,
                 SessionClock::time_point now);
 // The deadline passed without a packet from the client.
 void OnDeadline(TransferSession& session, PacketSink& sink, SessionClock::time_point now);

@@ -55,7 +55,7 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
     const auto left = session.deadline > now
                           ? std::chrono::ceil<std::chrono::milliseconds>(session.deadline - now)
                           : std::chrono::milliseconds(0);
-    platform::SocketAddressIn sender = session.clientAddress;
+    platform::SocketAddress sender = session.clientAddress;
     std::size_t length = 0;
     platform::WaitResult result = platform::WaitResult::kTimeout;
     const Win32Error error = socket.ReceiveWithin(static_cast<std::uint32_t>(left.count()),
@@ -77,7 +77,7 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
 struct PortTransfer {
   RequestRecord* record = nullptr;
   std::uint32_t localIndex = 0;
-  platform::SocketAddressIn client{};
+  platform::SocketAddress client{};
   bool claimed = false;
   Mailbox mailbox{nullptr, false};
 };
@@ -154,7 +154,7 @@ void TransferSessionThread(void* record) {
   BeginSession(session, static_cast<RequestRecord*>(record));
   if (!SessionEnded(session) &&
       (TakeTurn(session, waiter, 0, SessionClock::now()) || AwaitTurn(session, waiter, sink))) {
-    if (!OpenUdpSocket(socket, 0, session.localAddress)) {
+    if (!OpenUdpSocket(socket, session.localAddress)) {
       SocketNotOpened(session);
     } else {
       StartTransfer(session, sink, SessionClock::now());

@@ -29,6 +29,8 @@
 
 namespace quoril::platform {
 
+const std::uint16_t kAddressFamilyInet6 = AF_INET6;
+
 Win32Error WsaErrorFromErrno(int error) {
   switch (error) {
     case EBADF:
@@ -75,60 +77,74 @@ Win32Error WsaErrorFromErrno(int error) {
 
 namespace {
 
-sockaddr_in ToSockaddr(const SocketAddressIn& address) {
-  sockaddr_in result{};
-  result.sin_family = AF_INET;
-  result.sin_port = address.port;
-  result.sin_addr.s_addr = address.address;
+// A SocketAddress holds the system's own structure, so that it goes to and from the calls
+// as it is.
+static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == sizeof(SocketAddress));
+
+struct NativeAddress {
+  sockaddr_in6 storage{};  // room for either family
+  socklen_t length = 0;
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+NativeAddress ToNative(const SocketAddress& address) {
+  NativeAddress native;
+  native.length = static_cast<socklen_t>(address.Length());
+  std::memcpy(&native.storage, &address, address.Length());
+  return native;
+}
+
+SocketAddress FromNative(const sockaddr_in6& address) {
+  SocketAddress result;
+  // Trivially copyable: the bytes are the structure.
+  std::memcpy(static_cast<void*>(&result), &address,
+              address.sin6_family == AF_INET6 ? sizeof address : 16);
   return result;
 }
 
-SocketAddressIn FromSockaddr(const sockaddr_in& address) {
-  SocketAddressIn result;
-  result.family = kAddressFamilyInet;
-  result.port = address.sin_port;
-  result.address = address.sin_addr.s_addr;
-  return result;
-}
-
-Win32Error OpenBound(std::uint32_t address, std::uint16_t port, int& fd) {
+Win32Error OpenBound(const SocketAddress& address, int& fd) {
   ClearFailureDetail();
-  fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  const int family = address.IsIPv6() ? AF_INET6 : AF_INET;
+  fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (fd < 0) {
     NoteFailureDetail(std::string("cannot create a UDP socket: ") + std::strerror(errno));
     return WsaErrorFromErrno(errno);
   }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  local.sin_addr.s_addr = address;
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  if (family == AF_INET6) {
+    // IPv4 is served by sockets of its own, never through mapped addresses.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  }
+  const NativeAddress local = ToNative(address);
+  if (::bind(fd, local.get(), local.length) != 0) {
     const int error = errno;
     ::close(fd);
     fd = -1;
-    std::array<char, INET_ADDRSTRLEN> text{};
-    ::inet_ntop(AF_INET, &local.sin_addr, text.data(), text.size());
-    NoteFailureDetail("cannot bind UDP " + std::string(text.data()) + ":" + std::to_string(port) +
-                      ": " + std::strerror(error));
+    HostText text{};
+    FormatHost(address, text);
+    const bool bracketed = address.IsIPv6();
+    NoteFailureDetail("cannot bind UDP " + std::string(bracketed ? "[" : "") + text.data() +
+                      (bracketed ? "]" : "") + ":" + std::to_string(address.Port()) + ": " +
+                      std::strerror(error));
     return WsaErrorFromErrno(error);
   }
   return ERROR_SUCCESS;
 }
 
-Win32Error SendDatagram(int fd, std::span<const std::uint8_t> packet, const SocketAddressIn& to) {
-  const sockaddr_in destination = ToSockaddr(to);
+Win32Error SendDatagram(int fd, std::span<const std::uint8_t> packet, const SocketAddress& to) {
+  const NativeAddress destination = ToNative(to);
   for (;;) {
-    const ssize_t n = ::sendto(fd, packet.data(), packet.size(), 0,
-                               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    const ssize_t n =
+        ::sendto(fd, packet.data(), packet.size(), 0, destination.get(), destination.length);
     if (n >= 0) return ERROR_SUCCESS;
     if (errno != EINTR) return WsaErrorFromErrno(errno);
   }
 }
 
 Win32Error ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& received,
-                           SocketAddressIn& from) {
+                           SocketAddress& from) {
   for (;;) {
-    sockaddr_in sender{};
+    sockaddr_in6 sender{};
     socklen_t senderLength = sizeof sender;
     // MSG_TRUNC answers the datagram's real size, so that a datagram too large for the
     // buffer fails as on Windows instead of arriving cut.
@@ -140,15 +156,15 @@ Win32Error ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& 
       return WsaErrorFromErrno(errno);
     }
     received = static_cast<std::size_t>(n);
-    from = FromSockaddr(sender);
+    from = FromNative(sender);
     return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
   }
 }
 
 Win32Error TryReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& received,
-                              SocketAddressIn& from, bool& gotOne) {
+                              SocketAddress& from, bool& gotOne) {
   for (;;) {
-    sockaddr_in sender{};
+    sockaddr_in6 sender{};
     socklen_t senderLength = sizeof sender;
     const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr*>(&sender), &senderLength);
@@ -161,7 +177,7 @@ Win32Error TryReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_
     if (senderLength == 0) return ERROR_SUCCESS;
     gotOne = true;
     received = static_cast<std::size_t>(n);
-    from = FromSockaddr(sender);
+    from = FromNative(sender);
     return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
   }
 }
@@ -246,7 +262,7 @@ Win32Error GetHostName(std::span<char> buffer) {
   return ERROR_SUCCESS;
 }
 
-Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
+Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
                                std::uint32_t& count) {
   count = 0;
   ifaddrs* list = nullptr;
@@ -254,13 +270,14 @@ Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
   for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
     if ((entry->ifa_flags & IFF_UP) == 0) continue;
-    sockaddr_in address;
-    std::memcpy(&address, entry->ifa_addr, sizeof address);
+    sockaddr_in inet;
+    std::memcpy(&inet, entry->ifa_addr, sizeof inet);
+    const SocketAddress address = SocketAddress::FromIPv4(inet.sin_addr.s_addr, 0);
     // An address on two interfaces is served once: a second port-69 socket on it cannot bind.
     const auto listed = addresses.first(count);
-    if (std::ranges::find(listed, address.sin_addr.s_addr) != listed.end()) continue;
+    if (std::ranges::find(listed, address) != listed.end()) continue;
     if (count == addresses.size()) break;
-    addresses[count++] = address.sin_addr.s_addr;
+    addresses[count++] = address;
   }
   ::freeifaddrs(list);
   return ERROR_SUCCESS;
@@ -280,10 +297,10 @@ UdpSocket::~UdpSocket() {
   Close();
 }
 
-Win32Error UdpSocket::Open(std::uint32_t address, std::uint16_t port) {
+Win32Error UdpSocket::Open(const SocketAddress& local) {
   Close();
   int fd = -1;
-  const Win32Error error = OpenBound(address, port, fd);
+  const Win32Error error = OpenBound(local, fd);
   handle_ = fd;
   TransferSockets::Get().Mark(fd, true);
   return error;
@@ -298,21 +315,20 @@ void UdpSocket::Close() {
   receiveTimeout_ = 0;
 }
 
-Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet,
-                             const SocketAddressIn& to) const {
+Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet, const SocketAddress& to) const {
   if (handle_ < 0) return WSAENOTSOCK;
   return SendDatagram(static_cast<int>(handle_), packet, to);
 }
 
 Win32Error UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,
-                                  SocketAddressIn& from) const {
+                                  SocketAddress& from) const {
   if (handle_ < 0) return WSAENOTSOCK;
   return ReceiveDatagram(static_cast<int>(handle_), buffer, received, from);
 }
 
 Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
                                     std::span<std::uint8_t> buffer, std::size_t& received,
-                                    SocketAddressIn& from, WaitResult& result) {
+                                    SocketAddress& from, WaitResult& result) {
   received = 0;
   if (handle_ < 0) return WSAENOTSOCK;
   const int fd = static_cast<int>(handle_);
@@ -336,7 +352,7 @@ Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
     receiveTimeout_ = timeoutMilliseconds;
   }
   for (;;) {
-    sockaddr_in sender{};
+    sockaddr_in6 sender{};
     socklen_t senderLength = sizeof sender;
     const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), flags,
                                  reinterpret_cast<sockaddr*>(&sender), &senderLength);
@@ -355,13 +371,13 @@ Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
     }
     result = WaitResult::kReady;
     received = static_cast<std::size_t>(n);
-    from = FromSockaddr(sender);
+    from = FromNative(sender);
     return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
   }
 }
 
 Win32Error UdpSocket::TryReceive(std::span<std::uint8_t> buffer, std::size_t& received,
-                                 SocketAddressIn& from, bool& gotOne) const {
+                                 SocketAddress& from, bool& gotOne) const {
   gotOne = false;
   received = 0;
   if (handle_ < 0) return WSAENOTSOCK;
@@ -369,13 +385,14 @@ Win32Error UdpSocket::TryReceive(std::span<std::uint8_t> buffer, std::size_t& re
 }
 
 std::uint16_t UdpSocket::LocalPort() const {
-  sockaddr_in local{};
+  // The port stands at the same place in both families' structures.
+  sockaddr_in6 local{};
   socklen_t length = sizeof local;
   if (handle_ < 0 ||
       ::getsockname(static_cast<int>(handle_), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
     return 0;
   }
-  return ntohs(local.sin_port);
+  return ntohs(local.sin6_port);
 }
 
 // PortSocketSet
@@ -413,10 +430,10 @@ PortSocketSet::~PortSocketSet() {
   if (state_->wakeFd >= 0) ::close(state_->wakeFd);
 }
 
-Win32Error PortSocketSet::Open(std::uint32_t index, std::uint32_t address, std::uint16_t port) {
+Win32Error PortSocketSet::Open(std::uint32_t index, const SocketAddress& local) {
   if (index >= kCapacity) return WSAEINVAL;
   Close(index);
-  const Win32Error error = OpenBound(address, port, state_->fds[index]);
+  const Win32Error error = OpenBound(local, state_->fds[index]);
   if (error == ERROR_SUCCESS) EnlargeReceiveBuffer(state_->fds[index]);
   return error;
 }
@@ -483,14 +500,14 @@ Win32Error PortSocketSet::Wait(ReadSet& set) {
 }
 
 Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                                  std::size_t& received, SocketAddressIn& from) {
+                                  std::size_t& received, SocketAddress& from) {
   received = 0;
   if (index >= kCapacity || state_->fds[index] < 0) return WSAENOTSOCK;
   return ReceiveDatagram(state_->fds[index], buffer, received, from);
 }
 
 Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                                     std::size_t& received, SocketAddressIn& from,
+                                     std::size_t& received, SocketAddress& from,
                                      bool& gotOne) const {
   gotOne = false;
   received = 0;
@@ -499,7 +516,7 @@ Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t
 }
 
 Win32Error PortSocketSet::SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
-                                 const SocketAddressIn& to) const {
+                                 const SocketAddress& to) const {
   if (index >= kCapacity || state_->fds[index] < 0) return WSAENOTSOCK;
   return SendDatagram(state_->fds[index], packet, to);
 }

@@ -24,7 +24,7 @@ struct EventPoller::State {
   std::vector<WSAPOLLFD> watched;
   std::vector<std::uintptr_t> keys;
   UdpSocket wake;
-  SocketAddressIn wakeAddress;
+  SocketAddress wakeAddress;
   // Set while a wake-up datagram is on its way, so that Wakes in a row send one.
   std::atomic<bool> wakeSent{false};
 
@@ -58,11 +58,11 @@ EventPoller::~EventPoller() = default;
 
 Win32Error EventPoller::Create() {
   State& state = *state_;
-  if (const Win32Error error = state.wake.Open(kLoopback, 0); error != ERROR_SUCCESS) {
+  if (const Win32Error error = state.wake.Open(SocketAddress::FromIPv4(kLoopback, 0));
+      error != ERROR_SUCCESS) {
     return error;
   }
-  state.wakeAddress.address = kLoopback;
-  state.wakeAddress.port = HostToNetwork16(state.wake.LocalPort());
+  state.wakeAddress = SocketAddress::FromIPv4(kLoopback, state.wake.LocalPort());
   state.watched.assign(1, {static_cast<SOCKET>(state.wake.handle_), POLLRDNORM, 0});
   state.keys.assign(1, 0);
   return ERROR_SUCCESS;
@@ -106,7 +106,7 @@ Win32Error EventPoller::Wait(std::uint32_t timeoutMilliseconds, std::span<std::u
     state.wakeSent.store(false);
     std::array<std::uint8_t, 1> buffer{};
     std::size_t received = 0;
-    SocketAddressIn from;
+    SocketAddress from;
     bool gotOne = false;
     do {
       state.wake.TryReceive(buffer, received, from, gotOne);

@@ -3,6 +3,8 @@
 
 #include "platform/win32/windows_headers.h"
 
+#include <ws2tcpip.h>
+
 #include <iphlpapi.h>
 
 #include <cstring>
@@ -10,7 +12,27 @@
 
 namespace quoril::platform {
 
-Win32Error GetInterfaceMtu(std::uint32_t address, std::uint32_t& mtu) {
+namespace {
+
+// Whether the adapter address `entry` is `address`: same family, host and, for IPv6, scope.
+bool Holds(const sockaddr* entry, const SocketAddress& address) {
+  if (entry->sa_family == AF_INET && !address.IsIPv6()) {
+    sockaddr_in inet{};
+    std::memcpy(&inet, entry, sizeof inet);
+    return inet.sin_addr.s_addr == address.IPv4();
+  }
+  if (entry->sa_family == AF_INET6 && address.IsIPv6()) {
+    sockaddr_in6 inet6{};
+    std::memcpy(&inet6, entry, sizeof inet6);
+    return std::memcmp(&inet6.sin6_addr, address.Host().data(), 16) == 0 &&
+           inet6.sin6_scope_id == address.Scope();
+  }
+  return false;
+}
+
+}  // namespace
+
+Win32Error GetInterfaceMtu(const SocketAddress& address, std::uint32_t& mtu) {
   mtu = 0;
   constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
                            GAA_FLAG_SKIP_DNS_SERVER | GAA_FLAG_SKIP_FRIENDLY_NAME;
@@ -18,7 +40,7 @@ Win32Error GetInterfaceMtu(std::uint32_t address, std::uint32_t& mtu) {
   ULONG result = ERROR_BUFFER_OVERFLOW;
   for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
     ULONG size = static_cast<ULONG>(list.size() * sizeof(IP_ADAPTER_ADDRESSES));
-    result = ::GetAdaptersAddresses(AF_INET, kFlags, nullptr, list.data(), &size);
+    result = ::GetAdaptersAddresses(AF_UNSPEC, kFlags, nullptr, list.data(), &size);
     if (result == ERROR_BUFFER_OVERFLOW) list.resize(size / sizeof(IP_ADAPTER_ADDRESSES) + 1);
   }
   if (result == ERROR_NO_DATA) return ERROR_NOT_FOUND;
@@ -28,15 +50,18 @@ Win32Error GetInterfaceMtu(std::uint32_t address, std::uint32_t& mtu) {
     for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress;
          unicast != nullptr; unicast = unicast->Next) {
       const sockaddr* candidate = unicast->Address.lpSockaddr;
-      if (candidate == nullptr || candidate->sa_family != AF_INET) continue;
-      sockaddr_in inet{};
-      std::memcpy(&inet, candidate, sizeof inet);
-      if (inet.sin_addr.s_addr != address) continue;
+      if (candidate == nullptr || !Holds(candidate, address)) continue;
       mtu = adapter->Mtu;
       return ERROR_SUCCESS;
     }
   }
   return ERROR_NOT_FOUND;
+}
+
+Win32Error GetInterfaceName(std::uint32_t, InterfaceNameText& name) {
+  // Windows writes a scope as the interface's number.
+  name[0] = '\0';
+  return ERROR_NOT_SUPPORTED;
 }
 
 }  // namespace quoril::platform

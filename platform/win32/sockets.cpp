@@ -5,6 +5,7 @@
 
 #include <iphlpapi.h>
 #include <mswsock.h>
+#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <array>
@@ -18,7 +19,34 @@
 
 namespace quoril::platform {
 
+const std::uint16_t kAddressFamilyInet6 = AF_INET6;
+
 namespace {
+
+// A SocketAddress holds the system's own structure, so that it goes to and from the calls
+// as it is.
+static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == sizeof(SocketAddress));
+
+struct NativeAddress {
+  sockaddr_in6 storage{};  // room for either family
+  int length = 0;
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+NativeAddress ToNative(const SocketAddress& address) {
+  NativeAddress native;
+  native.length = static_cast<int>(address.Length());
+  std::memcpy(&native.storage, &address, address.Length());
+  return native;
+}
+
+SocketAddress FromNative(const sockaddr_in6& address) {
+  SocketAddress result;
+  // Trivially copyable: the bytes are the structure.
+  std::memcpy(static_cast<void*>(&result), &address,
+              address.sin6_family == AF_INET6 ? sizeof address : 16);
+  return result;
+}
 
 // How often a wait looks whether it has been cancelled, or whether the stop closed the
 // sockets under it (a select that the closing does not wake still ends this soon).
@@ -51,10 +79,10 @@ bool RunsUnderWine() {
   return wine;
 }
 
-Win32Error OpenBound(std::uint32_t address, std::uint16_t port, SOCKET& out,
-                     bool sharePort = false) {
+Win32Error OpenBound(const SocketAddress& address, SOCKET& out, bool sharePort = false) {
   out = INVALID_SOCKET;
-  SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  const int family = address.IsIPv6() ? AF_INET6 : AF_INET;
+  SOCKET s = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) return LastSocketError();
   // Not inherited by programs that the process starts.
   ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
@@ -67,11 +95,13 @@ Win32Error OpenBound(std::uint32_t address, std::uint16_t port, SOCKET& out,
   BOOL report = FALSE;
   DWORD returned = 0;
   ::WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = ::htons(port);
-  local.sin_addr.s_addr = address;
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+  if (family == AF_INET6) {
+    // IPv4 is served by sockets of its own, never through mapped addresses.
+    const DWORD on = 1;
+    ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
+  }
+  const NativeAddress local = ToNative(address);
+  if (::bind(s, local.get(), local.length) == SOCKET_ERROR) {
     const Win32Error error = LastSocketError();
     ::closesocket(s);
     return error;
@@ -80,35 +110,28 @@ Win32Error OpenBound(std::uint32_t address, std::uint16_t port, SOCKET& out,
   return ERROR_SUCCESS;
 }
 
-Win32Error SendDatagram(SOCKET s, std::span<const std::uint8_t> packet, const SocketAddressIn& to) {
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_port = to.port;
-  destination.sin_addr.s_addr = to.address;
+Win32Error SendDatagram(SOCKET s, std::span<const std::uint8_t> packet, const SocketAddress& to) {
+  const NativeAddress destination = ToNative(to);
   const int n = ::sendto(s, reinterpret_cast<const char*>(packet.data()),
-                         static_cast<int>(packet.size()), 0,
-                         reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+                         static_cast<int>(packet.size()), 0, destination.get(), destination.length);
   return n == SOCKET_ERROR ? LastSocketError() : ERROR_SUCCESS;
 }
 
 // One datagram, whole: a datagram larger than `buffer` is consumed and fails with
 // WSAEMSGSIZE, and `received` tells its real size.
 Win32Error ReceiveDatagram(SOCKET s, std::span<std::uint8_t> buffer, std::size_t& received,
-                           SocketAddressIn& from) {
+                           SocketAddress& from) {
   received = 0;
   // On the stack, uncleared: every thread's stack has room for it, and nothing is allocated
   // per datagram.
   std::array<char, kLargestDatagram> whole;
-  sockaddr_in sender{};
+  sockaddr_in6 sender{};
   int senderLength = sizeof sender;
   const int n = ::recvfrom(s, whole.data(), static_cast<int>(whole.size()), 0,
                            reinterpret_cast<sockaddr*>(&sender), &senderLength);
   if (n == SOCKET_ERROR) return LastSocketError();
   received = static_cast<std::size_t>(n);
-  from.family = kAddressFamilyInet;
-  from.port = sender.sin_port;
-  from.address = sender.sin_addr.s_addr;
-  std::memset(from.zero, 0, sizeof from.zero);
+  from = FromNative(sender);
   std::memcpy(buffer.data(), whole.data(), std::min(received, buffer.size()));
   return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
 }
@@ -116,7 +139,7 @@ Win32Error ReceiveDatagram(SOCKET s, std::span<std::uint8_t> buffer, std::size_t
 // A datagram if one is queued, without waiting: a select that does not wait first, as the
 // socket itself stays blocking for ReceiveFrom.
 Win32Error TryReceiveDatagram(SOCKET s, std::span<std::uint8_t> buffer, std::size_t& received,
-                              SocketAddressIn& from, bool& gotOne) {
+                              SocketAddress& from, bool& gotOne) {
   gotOne = false;
   received = 0;
   fd_set readable;
@@ -170,7 +193,7 @@ Win32Error GetHostName(std::span<char> buffer) {
 // Every IPv4 address of every adapter that is up, the loopback adapter included, in the
 // order the system lists them: the host name's lookup leaves out the loopback address and
 // answers whatever a hosts file says.
-Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
+Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
                                std::uint32_t& count) {
   count = 0;
   constexpr ULONG kFlags =
@@ -197,11 +220,12 @@ Win32Error LookupHostAddresses(const char*, std::span<std::uint32_t> addresses,
       if (address == nullptr || address->sa_family != AF_INET) continue;
       sockaddr_in inet{};
       std::memcpy(&inet, address, sizeof inet);
+      const SocketAddress local = SocketAddress::FromIPv4(inet.sin_addr.s_addr, 0);
       // An address on two adapters is served once: a second port-69 socket on it cannot bind.
       const auto listed = addresses.first(count);
-      if (std::ranges::find(listed, inet.sin_addr.s_addr) != listed.end()) continue;
+      if (std::ranges::find(listed, local) != listed.end()) continue;
       if (count == addresses.size()) return ERROR_SUCCESS;
-      addresses[count++] = inet.sin_addr.s_addr;
+      addresses[count++] = local;
     }
   }
   return ERROR_SUCCESS;
@@ -217,10 +241,10 @@ UdpSocket::~UdpSocket() {
   Close();
 }
 
-Win32Error UdpSocket::Open(std::uint32_t address, std::uint16_t port) {
+Win32Error UdpSocket::Open(const SocketAddress& local) {
   Close();
   SOCKET s = INVALID_SOCKET;
-  const Win32Error error = OpenBound(address, port, s);
+  const Win32Error error = OpenBound(local, s);
   if (error == ERROR_SUCCESS) handle_ = static_cast<std::intptr_t>(s);
   return error;
 }
@@ -232,14 +256,13 @@ void UdpSocket::Close() {
   }
 }
 
-Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet,
-                             const SocketAddressIn& to) const {
+Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet, const SocketAddress& to) const {
   if (handle_ < 0) return WSAENOTSOCK;
   return SendDatagram(AsSocket(handle_), packet, to);
 }
 
 Win32Error UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,
-                                  SocketAddressIn& from) const {
+                                  SocketAddress& from) const {
   received = 0;
   if (handle_ < 0) return WSAENOTSOCK;
   return ReceiveDatagram(AsSocket(handle_), buffer, received, from);
@@ -247,7 +270,7 @@ Win32Error UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& r
 
 Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
                                     std::span<std::uint8_t> buffer, std::size_t& received,
-                                    SocketAddressIn& from, WaitResult& result) {
+                                    SocketAddress& from, WaitResult& result) {
   received = 0;
   if (handle_ < 0) return WSAENOTSOCK;
   const ULONGLONG deadline = ::GetTickCount64() + timeoutMilliseconds;
@@ -276,7 +299,7 @@ Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
 }
 
 Win32Error UdpSocket::TryReceive(std::span<std::uint8_t> buffer, std::size_t& received,
-                                 SocketAddressIn& from, bool& gotOne) const {
+                                 SocketAddress& from, bool& gotOne) const {
   gotOne = false;
   received = 0;
   if (handle_ < 0) return WSAENOTSOCK;
@@ -284,13 +307,14 @@ Win32Error UdpSocket::TryReceive(std::span<std::uint8_t> buffer, std::size_t& re
 }
 
 std::uint16_t UdpSocket::LocalPort() const {
-  sockaddr_in local{};
+  // The port stands at the same place in both families' structures.
+  sockaddr_in6 local{};
   int length = sizeof local;
   if (handle_ < 0 ||
       ::getsockname(AsSocket(handle_), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
     return 0;
   }
-  return ::ntohs(local.sin_port);
+  return ::ntohs(local.sin6_port);
 }
 
 // PortSocketSet
@@ -326,11 +350,11 @@ PortSocketSet::~PortSocketSet() {
   for (std::uint32_t k = 0; k < kCapacity; ++k) Close(k);
 }
 
-Win32Error PortSocketSet::Open(std::uint32_t index, std::uint32_t address, std::uint16_t port) {
+Win32Error PortSocketSet::Open(std::uint32_t index, const SocketAddress& local) {
   if (index >= kCapacity) return WSAEINVAL;
   Close(index);
   SOCKET s = INVALID_SOCKET;
-  const Win32Error error = OpenBound(address, port, s, RunsUnderWine());
+  const Win32Error error = OpenBound(local, s, RunsUnderWine());
   CriticalSectionLock lock(state_->lock);
   state_->sockets[index] = s;
   return error;
@@ -397,7 +421,7 @@ Win32Error PortSocketSet::Wait(ReadSet& set) {
 }
 
 Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                                  std::size_t& received, SocketAddressIn& from) {
+                                  std::size_t& received, SocketAddress& from) {
   received = 0;
   CriticalSectionLock lock(state_->lock);
   if (index >= kCapacity || state_->stopRequested || state_->sockets[index] == INVALID_SOCKET) {
@@ -409,7 +433,7 @@ Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> b
 }
 
 Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                                     std::size_t& received, SocketAddressIn& from,
+                                     std::size_t& received, SocketAddress& from,
                                      bool& gotOne) const {
   gotOne = false;
   received = 0;
@@ -421,7 +445,7 @@ Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t
 }
 
 Win32Error PortSocketSet::SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
-                                 const SocketAddressIn& to) const {
+                                 const SocketAddress& to) const {
   // Under the lock, so that the send never meets a handle that the stop closed meanwhile.
   CriticalSectionLock lock(state_->lock);
   if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return WSAENOTSOCK;

@@ -159,7 +159,7 @@ void CheckFullPath(const char* name) {
 // What the session sent; every packet goes to the one client.
 class Recorder final : public quoril::PacketSink {
  public:
-  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddressIn&) override {
+  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress&) override {
     sent.assign(packet.begin(), packet.end());
     ++count;
     return true;
@@ -195,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(record != nullptr);
   record->datagram.fill(0);
   std::copy(datagram.begin(), datagram.end(), record->datagram.begin());
-  record->clientAddress = platform::SocketAddressIn{};
+  record->clientAddress = platform::SocketAddress{};
   record->localIndex = 0;
   quoril::TransferSession session;
   quoril::BeginSession(session, record);

@@ -16,6 +16,10 @@ class CountingWaiter final : public TurnWaiter {
   int notified = 0;
 };
 
+platform::SocketAddress Client(std::uint32_t address, std::uint32_t port) {
+  return platform::SocketAddress::FromIPv4(address, static_cast<std::uint16_t>(port));
+}
+
 // The turns of each address in order: held up to the bound, then queued oldest first, each
 // client port once; a held turn that is let go passes to the oldest waiter, a withdrawn
 // waiter passes nothing on.
@@ -25,17 +29,17 @@ TEST(ClientTurnsTest, ATurnLetGoPassesToTheOldestWaiterOfItsAddress) {
   CountingWaiter waiter;
   std::array<TurnTicket, 6> a;
   TurnTicket b;
-  EXPECT_EQ(turns.Take(a[0], 1, 0, waiter, 0), TurnTaken::kHeld);
-  EXPECT_EQ(turns.Take(a[1], 1, 1, waiter, 1), TurnTaken::kHeld);
-  EXPECT_EQ(turns.Take(a[2], 1, 2, waiter, 2), TurnTaken::kWaiting);
-  EXPECT_EQ(turns.Take(a[3], 1, 3, waiter, 3), TurnTaken::kWaiting);
-  EXPECT_EQ(turns.Take(a[4], 1, 4, waiter, 4), TurnTaken::kWaiting);
-  EXPECT_EQ(turns.Take(b, 2, 9, waiter, 9),
+  EXPECT_EQ(turns.Take(a[0], Client(1, 0), waiter, 0), TurnTaken::kHeld);
+  EXPECT_EQ(turns.Take(a[1], Client(1, 1), waiter, 1), TurnTaken::kHeld);
+  EXPECT_EQ(turns.Take(a[2], Client(1, 2), waiter, 2), TurnTaken::kWaiting);
+  EXPECT_EQ(turns.Take(a[3], Client(1, 3), waiter, 3), TurnTaken::kWaiting);
+  EXPECT_EQ(turns.Take(a[4], Client(1, 4), waiter, 4), TurnTaken::kWaiting);
+  EXPECT_EQ(turns.Take(b, Client(2, 9), waiter, 9),
             TurnTaken::kHeld);  // another address has turns of its own
 
   // The same client port asks again while its request waits: queued once.
   TurnTicket repeated;
-  EXPECT_EQ(turns.Take(repeated, 1, 3, waiter, 7), TurnTaken::kRepeated);
+  EXPECT_EQ(turns.Take(repeated, Client(1, 3), waiter, 7), TurnTaken::kRepeated);
   EXPECT_EQ(repeated.state, TurnState::kNone);
 
   turns.Leave(a[3]);  // withdrawn while waiting
@@ -50,14 +54,14 @@ TEST(ClientTurnsTest, ATurnLetGoPassesToTheOldestWaiterOfItsAddress) {
 
   // Both held again: the next request waits, and one granted but ended before it was taken
   // up hands its turn on.
-  EXPECT_EQ(turns.Take(a[5], 1, 5, waiter, 5), TurnTaken::kWaiting);
+  EXPECT_EQ(turns.Take(a[5], Client(1, 5), waiter, 5), TurnTaken::kWaiting);
   turns.Leave(a[2]);
   EXPECT_EQ(a[5].state, TurnState::kGranted);
   turns.Leave(a[5]);
   EXPECT_EQ(turns.NextGranted(waiter), nullptr);
   turns.Leave(a[4]);
   turns.Leave(b);
-  EXPECT_EQ(turns.Take(a[0], 1, 0, waiter, 0), TurnTaken::kHeld);
+  EXPECT_EQ(turns.Take(a[0], Client(1, 0), waiter, 0), TurnTaken::kHeld);
   turns.Leave(a[0]);
 }
 
@@ -73,8 +77,9 @@ TEST(ClientTurnsTest, EveryAddressKeepsItsCountAsOthersComeAndGo) {
   std::vector<std::uint32_t> order(kAddresses);
   for (std::uint32_t k = 0; k < kAddresses; ++k) {
     order[k] = k;
-    ASSERT_EQ(turns.Take(first[k], k * 0x01000000u + 1, k, waiter, k), TurnTaken::kHeld);
-    ASSERT_EQ(turns.Take(second[k], k * 0x01000000u + 1, k, waiter, k), TurnTaken::kWaiting);
+    ASSERT_EQ(turns.Take(first[k], Client(k * 0x01000000u + 1, k), waiter, k), TurnTaken::kHeld);
+    ASSERT_EQ(turns.Take(second[k], Client(k * 0x01000000u + 1, k), waiter, k),
+              TurnTaken::kWaiting);
   }
   std::shuffle(order.begin(), order.end(), random);
   for (const std::uint32_t k : order) {
@@ -84,7 +89,8 @@ TEST(ClientTurnsTest, EveryAddressKeepsItsCountAsOthersComeAndGo) {
   }
   for (const std::uint32_t k : order) turns.Leave(second[k]);
   for (std::uint32_t k = 0; k < kAddresses; ++k) {
-    ASSERT_EQ(turns.Take(first[k], k * 0x01000000u + 1, k, waiter, k), TurnTaken::kHeld) << k;
+    ASSERT_EQ(turns.Take(first[k], Client(k * 0x01000000u + 1, k), waiter, k), TurnTaken::kHeld)
+        << k;
   }
   for (std::uint32_t k = 0; k < kAddresses; ++k) turns.Leave(first[k]);
 }
@@ -98,8 +104,8 @@ TEST(ClientTurnsTest, AThreadWaitsUntilItsDeadlineOrTheCancellation) {
     std::condition_variable wake;
   } waiter;
   TurnTicket held, waiting;
-  ASSERT_EQ(turns.Take(held, 1, 0, waiter, 0), TurnTaken::kHeld);
-  ASSERT_EQ(turns.Take(waiting, 1, 1, waiter, 1), TurnTaken::kWaiting);
+  ASSERT_EQ(turns.Take(held, Client(1, 0), waiter, 0), TurnTaken::kHeld);
+  ASSERT_EQ(turns.Take(waiting, Client(1, 1), waiter, 1), TurnTaken::kWaiting);
   const auto soon = ClientTurns::Clock::now() + std::chrono::milliseconds(20);
   EXPECT_EQ(turns.Await(waiting, waiter.wake, soon), TurnWait::kDeadline);
   turns.CancelWaits();

@@ -17,19 +17,16 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
 
-SocketAddressIn AddressOf(std::uint16_t port) {
-  SocketAddressIn address;
-  address.address = kLoopback;
-  address.port = HostToNetwork16(port);
-  return address;
+SocketAddress AddressOf(std::uint16_t port) {
+  return SocketAddress::FromIPv4(kLoopback, port);
 }
 
 class EventPollerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(poller_.Create(), ERROR_SUCCESS);
-    ASSERT_EQ(socket_.Open(kLoopback, 0), ERROR_SUCCESS);
-    ASSERT_EQ(client_.Open(kLoopback, 0), ERROR_SUCCESS);
+    ASSERT_EQ(socket_.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
+    ASSERT_EQ(client_.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   }
   void Send(std::uint16_t port, std::size_t size = 4) {
     const std::array<std::uint8_t, 600> datagram{0, 4, 0, 1};
@@ -58,7 +55,7 @@ TEST_F(EventPollerTest, ADatagramWakesTheWaitWithItsKeyUntilReceived) {
 
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   bool gotOne = false;
   ASSERT_EQ(socket_.TryReceive(buffer, received, from, gotOne), ERROR_SUCCESS);
   EXPECT_TRUE(gotOne);
@@ -108,13 +105,14 @@ TEST_F(EventPollerTest, WakeFromAnotherThreadEndsAWaitWithoutLimit) {
 int CancelLeavesWatchedSocketsAlone() {
   EventPoller poller;
   UdpSocket socket, client;
-  if (poller.Create() != ERROR_SUCCESS || socket.Open(kLoopback, 0) != ERROR_SUCCESS ||
+  if (poller.Create() != ERROR_SUCCESS ||
+      socket.Open(SocketAddress::FromIPv4(kLoopback, 0)) != ERROR_SUCCESS ||
       poller.Add(socket, 1) != ERROR_SUCCESS) {
     return 2;
   }
   CancelTransferWaits();
   // Opened after the cancel, which shuts down every transfer socket open then.
-  if (client.Open(kLoopback, 0) != ERROR_SUCCESS) return 2;
+  if (client.Open(SocketAddress::FromIPv4(kLoopback, 0)) != ERROR_SUCCESS) return 2;
   std::array<std::uintptr_t, 4> ready{};
   std::size_t count = 0;
   bool woken = false;
@@ -124,7 +122,7 @@ int CancelLeavesWatchedSocketsAlone() {
   if (poller.Wait(5000, ready, count, woken) != ERROR_SUCCESS || count != 1) return 4;
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   bool gotOne = false;
   socket.TryReceive(buffer, received, from, gotOne);
   return gotOne && received == 4 ? 0 : 5;
@@ -141,7 +139,7 @@ class PortObserverTest : public EventPollerTest {
     EventPollerTest::SetUp();
     port_ = socket_.LocalPort();
     socket_.Close();
-    ASSERT_EQ(set_.Open(0, kLoopback, port_), ERROR_SUCCESS);
+    ASSERT_EQ(set_.Open(0, SocketAddress::FromIPv4(kLoopback, port_)), ERROR_SUCCESS);
   }
   PortSocketSet set_;
   std::uint16_t port_ = 0;
@@ -160,7 +158,7 @@ TEST_F(PortObserverTest, LoopsWatchingOnePortSocketTakeEachDatagramOnce) {
       ASSERT_EQ(poller.Wait(20, ready, count, woken), ERROR_SUCCESS);
       for (bool gotOne = count > 0; gotOne;) {
         std::size_t received = 0;
-        SocketAddressIn from;
+        SocketAddress from;
         ASSERT_EQ(set_.TryReceive(0, buffer, received, from, gotOne), ERROR_SUCCESS);
         if (gotOne) ++taken;
       }

@@ -174,11 +174,9 @@ constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte or
 
 TEST(SendPacket, SendsExactlyTheLengthGiven) {
   platform::UdpSocket receiver, sender;
-  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
-  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
-  platform::SocketAddressIn to;
-  to.address = kLoopback;
-  to.port = platform::HostToNetwork16(receiver.LocalPort());
+  ASSERT_EQ(receiver.Open(platform::SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
+  ASSERT_EQ(sender.Open(platform::SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
+  const auto to = platform::SocketAddress::FromIPv4(kLoopback, receiver.LocalPort());
 
   for (std::size_t dataLength : {0, 1, 511, 512}) {
     PacketBuffer packet;
@@ -187,7 +185,7 @@ TEST(SendPacket, SendsExactlyTheLengthGiven) {
     ASSERT_TRUE(SendPacket(sender, packet, length, to)) << dataLength;
     PacketBuffer received{};
     std::size_t receivedLength = 0;
-    platform::SocketAddressIn from;
+    platform::SocketAddress from;
     ASSERT_EQ(receiver.ReceiveFrom(received, receivedLength, from), ERROR_SUCCESS);
     EXPECT_EQ(receivedLength, dataLength + 4);
     EXPECT_TRUE(std::equal(packet.begin(), packet.begin() + length, received.begin()));
@@ -197,10 +195,8 @@ TEST(SendPacket, SendsExactlyTheLengthGiven) {
 
 TEST(SendPacket, FailureIsFalse) {
   platform::UdpSocket sender;
-  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
-  platform::SocketAddressIn to;
-  to.address = kLoopback;
-  to.port = platform::HostToNetwork16(9);
+  ASSERT_EQ(sender.Open(platform::SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
+  const auto to = platform::SocketAddress::FromIPv4(kLoopback, 9);
   PacketBuffer packet{};
   // Never past the buffer handed over.
   EXPECT_FALSE(SendPacket(sender, std::span(packet.data(), 4), 5, to));

@@ -11,11 +11,8 @@
 namespace quoril {
 namespace {
 
-platform::SocketAddressIn Client(std::uint16_t port) {
-  platform::SocketAddressIn address;
-  address.address = 0x0200000A;  // 10.0.0.2
-  address.port = platform::HostToNetwork16(port);
-  return address;
+platform::SocketAddress Client(std::uint16_t port) {
+  return platform::SocketAddress::FromIPv4(0x0200000A, port);  // 10.0.0.2
 }
 
 constexpr std::array<std::uint8_t, 4> kAck1{0, 4, 0, 1};

@@ -15,22 +15,19 @@ namespace {
 
 constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
 
-SocketAddressIn AddressOf(const UdpSocket& socket) {
-  SocketAddressIn address;
-  address.address = kLoopback;
-  address.port = HostToNetwork16(socket.LocalPort());
-  return address;
+SocketAddress AddressOf(const UdpSocket& socket) {
+  return SocketAddress::FromIPv4(kLoopback, socket.LocalPort());
 }
 
 TEST(UdpSocket, DatagramLargerThanTheBufferFailsWithItsRealSize) {
   UdpSocket receiver, sender;
-  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
-  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(receiver.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
+  ASSERT_EQ(sender.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   std::vector<std::uint8_t> big(600, 0x41);
   ASSERT_EQ(sender.SendTo(big, AddressOf(receiver)), ERROR_SUCCESS);
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   EXPECT_EQ(receiver.ReceiveFrom(buffer, received, from), WSAEMSGSIZE);
   EXPECT_EQ(received, 600u);
   EXPECT_EQ(from.port, HostToNetwork16(sender.LocalPort()));
@@ -46,11 +43,11 @@ TEST(UdpSocket, DatagramLargerThanTheBufferFailsWithItsRealSize) {
 
 TEST(UdpSocket, ReceiveWithinTimesOutAndTakesADatagram) {
   UdpSocket receiver, sender;
-  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
-  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(receiver.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
+  ASSERT_EQ(sender.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 99;
-  SocketAddressIn from;
+  SocketAddress from;
   WaitResult result = WaitResult::kReady;
   EXPECT_EQ(receiver.ReceiveWithin(10, buffer, received, from, result), ERROR_SUCCESS);
   EXPECT_EQ(result, WaitResult::kTimeout);
@@ -84,11 +81,11 @@ TEST(UdpSocket, ReceiveWithinKeepsToEachWaitsTime) {
   using std::chrono::milliseconds;
   using std::chrono::steady_clock;
   UdpSocket receiver, sender;
-  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
-  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(receiver.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
+  ASSERT_EQ(sender.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   WaitResult result = WaitResult::kReady;
   const std::array<std::uint8_t, 4> ack{0, 4, 0, 1};
 
@@ -116,25 +113,25 @@ TEST(UdpSocket, ClosedSocketFailsAsNotASocket) {
   UdpSocket socket;
   std::array<std::uint8_t, 4> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   EXPECT_EQ(socket.ReceiveFrom(buffer, received, from), WSAENOTSOCK);
   EXPECT_EQ(socket.SendTo(buffer, from), WSAENOTSOCK);
 }
 
 TEST(UdpSocket, BindingAnAddressInUseFails) {
   UdpSocket first, second;
-  ASSERT_EQ(first.Open(kLoopback, 0), ERROR_SUCCESS);
-  EXPECT_EQ(second.Open(kLoopback, first.LocalPort()), WSAEADDRINUSE);
+  ASSERT_EQ(first.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
+  EXPECT_EQ(second.Open(SocketAddress::FromIPv4(kLoopback, first.LocalPort())), WSAEADDRINUSE);
   EXPECT_FALSE(second.IsOpen());
 }
 
 // Answers 0 when a receive blocked at the cancel, and every receive after it, is cancelled.
 int CancelEndsReceives() {
   UdpSocket socket;
-  if (socket.Open(kLoopback, 0) != ERROR_SUCCESS) return 2;
+  if (socket.Open(SocketAddress::FromIPv4(kLoopback, 0)) != ERROR_SUCCESS) return 2;
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   WaitResult result = WaitResult::kReady;
   std::thread waiter([&] { socket.ReceiveWithin(60000, buffer, received, from, result); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -142,7 +139,7 @@ int CancelEndsReceives() {
   waiter.join();
   if (result != WaitResult::kCancelled) return 3;
   UdpSocket later;
-  if (later.Open(kLoopback, 0) != ERROR_SUCCESS) return 4;
+  if (later.Open(SocketAddress::FromIPv4(kLoopback, 0)) != ERROR_SUCCESS) return 4;
   WaitResult laterResult = WaitResult::kReady;
   later.ReceiveWithin(60000, buffer, received, from, laterResult);
   return laterResult == WaitResult::kCancelled ? 0 : 5;
@@ -165,17 +162,15 @@ class PortSocketSetOnPorts : public ::testing::Test {
   void SetUp() override {
     for (std::uint32_t k = 0; k < 3; ++k) {
       UdpSocket probe;
-      ASSERT_EQ(probe.Open(kLoopback, 0), ERROR_SUCCESS);
+      ASSERT_EQ(probe.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
       ports_[k] = probe.LocalPort();
       probe.Close();
-      ASSERT_EQ(set_.Open(k, kLoopback, ports_[k]), ERROR_SUCCESS);
+      ASSERT_EQ(set_.Open(k, SocketAddress::FromIPv4(kLoopback, ports_[k])), ERROR_SUCCESS);
     }
-    ASSERT_EQ(client_.Open(kLoopback, 0), ERROR_SUCCESS);
+    ASSERT_EQ(client_.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   }
   void SendTo(std::uint32_t k) {
-    SocketAddressIn to;
-    to.address = kLoopback;
-    to.port = HostToNetwork16(ports_[k]);
+    const auto to = SocketAddress::FromIPv4(kLoopback, ports_[k]);
     const std::array<std::uint8_t, 2> datagram{0, static_cast<std::uint8_t>(k)};
     ASSERT_EQ(client_.SendTo(datagram, to), ERROR_SUCCESS);
   }
@@ -200,7 +195,7 @@ TEST_F(PortSocketSetOnPorts, WaitMarksEveryReadySocket) {
   EXPECT_TRUE(ready.test(2));
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   ASSERT_EQ(set_.Receive(2, buffer, received, from), ERROR_SUCCESS);
   EXPECT_EQ(received, 2u);
   EXPECT_EQ(buffer[1], 2);
@@ -221,7 +216,7 @@ TEST_F(PortSocketSetOnPorts, StopFromAnotherThreadEndsTheWaitAndReceivesFailAsNo
   ASSERT_LT(k, 3u);
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   EXPECT_EQ(set_.Receive(k, buffer, received, from), WSAENOTSOCK);
   EXPECT_FALSE(set_.IsOpen(0));
 }
@@ -232,7 +227,7 @@ TEST_F(PortSocketSetOnPorts, StopBeforeTheFirstWaitStillEndsIt) {
   EXPECT_EQ(set_.Wait(ready), ERROR_SUCCESS);
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   EXPECT_EQ(set_.Receive(2, buffer, received, from), WSAENOTSOCK);
 }
 

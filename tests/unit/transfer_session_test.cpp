@@ -22,24 +22,23 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct Sent {
   Bytes packet;
-  platform::SocketAddressIn to;
+  platform::SocketAddress to;
 };
 
 class Recorder final : public PacketSink {
  public:
-  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddressIn& to) override {
+  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     sent.push_back({Bytes(packet.begin(), packet.end()), to});
     return true;
   }
   std::vector<Sent> sent;
 };
 
-platform::SocketAddressIn Address(std::uint16_t port) {
-  platform::SocketAddressIn address;
-  address.port = platform::HostToNetwork16(port);
+platform::SocketAddress Address(std::uint16_t port) {
   const std::uint8_t loopback[4] = {127, 0, 0, 1};
-  std::memcpy(&address.address, loopback, sizeof loopback);
-  return address;
+  std::uint32_t address = 0;
+  std::memcpy(&address, loopback, sizeof loopback);
+  return platform::SocketAddress::FromIPv4(address, port);
 }
 
 Bytes Packet(std::uint16_t opcode, std::uint16_t block, const std::string& data = "") {
@@ -115,7 +114,7 @@ class SessionDriver : public ::testing::Test {
   }
 
   // A datagram from `from` (the client by default); answers what the session sent.
-  std::vector<Sent> Deliver(const Bytes& datagram, platform::SocketAddressIn from) {
+  std::vector<Sent> Deliver(const Bytes& datagram, platform::SocketAddress from) {
     sink_.sent.clear();
     OnDatagram(*session_, datagram, from, sink_, now_);
     return sink_.sent;
@@ -130,7 +129,7 @@ class SessionDriver : public ::testing::Test {
   std::string Description() const { return session_->entry.description.data(); }
 
   std::filesystem::path dir_;
-  platform::SocketAddressIn client_ = Address(50000);
+  platform::SocketAddress client_ = Address(50000);
   SessionClock::time_point now_ = SessionClock::time_point{} + 1000h;
   Recorder sink_;
   std::optional<TransferSession> session_;

@@ -27,11 +27,8 @@ class SocketsTest : public testing::Test {
   void TearDown() override { EXPECT_EQ(SocketsCleanup(), ERROR_SUCCESS); }
 };
 
-SocketAddressIn AddressOf(const UdpSocket& socket) {
-  SocketAddressIn address;
-  address.port = HostToNetwork16(socket.LocalPort());
-  address.address = kLoopback;
-  return address;
+SocketAddress AddressOf(const UdpSocket& socket) {
+  return SocketAddress::FromIPv4(kLoopback, socket.LocalPort());
 }
 
 std::span<const std::uint8_t> AsBytes(std::string_view text) {
@@ -41,34 +38,34 @@ std::span<const std::uint8_t> AsBytes(std::string_view text) {
 TEST_F(SocketsTest, SendAndReceiveOneDatagram) {
   UdpSocket sender;
   UdpSocket receiver;
-  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
-  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(sender.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
+  ASSERT_EQ(receiver.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   EXPECT_NE(receiver.LocalPort(), 0);
   ASSERT_EQ(sender.SendTo(AsBytes("hello"), AddressOf(receiver)), ERROR_SUCCESS);
 
   WaitResult result = WaitResult::kTimeout;
   std::array<std::uint8_t, 16> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   ASSERT_EQ(receiver.ReceiveWithin(5000, buffer, received, from, result), ERROR_SUCCESS);
   EXPECT_EQ(result, WaitResult::kReady);
   EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + received), "hello");
   EXPECT_EQ(from.family, kAddressFamilyInet);
-  EXPECT_EQ(from.address, kLoopback);
+  EXPECT_EQ(from.IPv4(), kLoopback);
   EXPECT_EQ(NetworkToHost16(from.port), sender.LocalPort());
 }
 
 TEST_F(SocketsTest, ADatagramTooLargeIsConsumedAndTellsItsSize) {
   UdpSocket sender;
   UdpSocket receiver;
-  ASSERT_EQ(sender.Open(kLoopback, 0), ERROR_SUCCESS);
-  ASSERT_EQ(receiver.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(sender.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
+  ASSERT_EQ(receiver.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   const std::string large(600, 'x');
   ASSERT_EQ(sender.SendTo(AsBytes(large), AddressOf(receiver)), ERROR_SUCCESS);
   ASSERT_EQ(sender.SendTo(AsBytes("next"), AddressOf(receiver)), ERROR_SUCCESS);
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   EXPECT_EQ(receiver.ReceiveFrom(buffer, received, from), WSAEMSGSIZE);
   EXPECT_EQ(received, 600u);
   ASSERT_EQ(receiver.ReceiveFrom(buffer, received, from), ERROR_SUCCESS);
@@ -77,11 +74,11 @@ TEST_F(SocketsTest, ADatagramTooLargeIsConsumedAndTellsItsSize) {
 
 TEST_F(SocketsTest, WaitsTimeOut) {
   UdpSocket socket;
-  ASSERT_EQ(socket.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(socket.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   WaitResult result = WaitResult::kReady;
   std::array<std::uint8_t, 4> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   const auto begin = std::chrono::steady_clock::now();
   ASSERT_EQ(socket.ReceiveWithin(600, buffer, received, from, result), ERROR_SUCCESS);
   const auto waited = std::chrono::steady_clock::now() - begin;
@@ -97,9 +94,9 @@ TEST_F(SocketsTest, WaitsTimeOut) {
 
 TEST_F(SocketsTest, APortInUseIsRefused) {
   UdpSocket first;
-  ASSERT_EQ(first.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(first.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   UdpSocket second;
-  EXPECT_EQ(second.Open(kLoopback, first.LocalPort()), WSAEADDRINUSE);
+  EXPECT_EQ(second.Open(SocketAddress::FromIPv4(kLoopback, first.LocalPort())), WSAEADDRINUSE);
   EXPECT_FALSE(second.IsOpen());
 }
 
@@ -107,13 +104,14 @@ TEST_F(SocketsTest, LocalAddressesIncludeTheLoopback) {
   std::array<char, 260> name{};
   ASSERT_EQ(GetHostName(name), ERROR_SUCCESS);
   EXPECT_NE(name[0], '\0');
-  std::array<std::uint32_t, 50> addresses{};
+  std::array<SocketAddress, 50> addresses{};
   std::uint32_t count = 0;
   ASSERT_EQ(LookupHostAddresses(name.data(), addresses, count), ERROR_SUCCESS);
   ASSERT_GE(count, 1u);
-  EXPECT_NE(std::find(addresses.begin(), addresses.begin() + count, kLoopback),
+  EXPECT_NE(std::find(addresses.begin(), addresses.begin() + count,
+                      SocketAddress::FromIPv4(kLoopback, 0)),
             addresses.begin() + count);
-  std::array<std::uint32_t, 1> one{};
+  std::array<SocketAddress, 1> one{};
   ASSERT_EQ(LookupHostAddresses(name.data(), one, count), ERROR_SUCCESS);
   EXPECT_EQ(count, 1u);
 }
@@ -131,7 +129,7 @@ struct PortListener {
       const std::uint32_t index = ready.test(1) ? 1 : 0;
       std::array<std::uint8_t, 516> buffer{};
       std::size_t received = 0;
-      SocketAddressIn from;
+      SocketAddress from;
       return set.Receive(index, buffer, received, from);
     });
   }
@@ -144,17 +142,15 @@ class PortSocketSetTest : public SocketsTest {
     for (std::uint32_t k = 0; k < ports.size(); ++k) {
       // A free port, so that the client knows where to send.
       UdpSocket finder;
-      ASSERT_EQ(finder.Open(kLoopback, 0), ERROR_SUCCESS);
+      ASSERT_EQ(finder.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
       ports[k] = finder.LocalPort();
       finder.Close();
-      ASSERT_EQ(set.Open(k, kLoopback, ports[k]), ERROR_SUCCESS);
+      ASSERT_EQ(set.Open(k, SocketAddress::FromIPv4(kLoopback, ports[k])), ERROR_SUCCESS);
     }
-    ASSERT_EQ(client.Open(kLoopback, 0), ERROR_SUCCESS);
+    ASSERT_EQ(client.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   }
   void SendTo(std::uint32_t index) {
-    SocketAddressIn to;
-    to.address = kLoopback;
-    to.port = HostToNetwork16(ports[index]);
+    const auto to = SocketAddress::FromIPv4(kLoopback, ports[index]);
     ASSERT_EQ(client.SendTo(AsBytes("x"), to), ERROR_SUCCESS);
   }
   PortSocketSet set;
@@ -172,7 +168,7 @@ TEST_F(PortSocketSetTest, AWaitTakesTheReadySocket) {
   EXPECT_TRUE(ready.test(1));
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   ASSERT_EQ(set.Receive(1, buffer, received, from), ERROR_SUCCESS);
   EXPECT_EQ(received, 1u);
   EXPECT_EQ(NetworkToHost16(from.port), client.LocalPort());
@@ -213,13 +209,13 @@ TEST_F(PortSocketSetTest, CloseFromControlReleasesAHeldWait) {
 TEST_F(SocketsTest, AStopBeforeTheFirstWaitIsRemembered) {
   PortSocketSet set;
   set.CloseFromControl();
-  ASSERT_EQ(set.Open(0, kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(set.Open(0, SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   PortSocketSet::ReadSet ready;
   ready.set(0);
   EXPECT_EQ(set.Wait(ready), ERROR_SUCCESS);
   std::array<std::uint8_t, 4> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   EXPECT_EQ(set.Receive(0, buffer, received, from), WSAENOTSOCK);
   PortSocketSet::ReadSet none;
   EXPECT_EQ(set.Wait(none), WSAEINVAL);
@@ -231,8 +227,8 @@ class EventPollerTest : public SocketsTest {
   void SetUp() override {
     SocketsTest::SetUp();
     ASSERT_EQ(poller.Create(), ERROR_SUCCESS);
-    ASSERT_EQ(socket.Open(kLoopback, 0), ERROR_SUCCESS);
-    ASSERT_EQ(client.Open(kLoopback, 0), ERROR_SUCCESS);
+    ASSERT_EQ(socket.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
+    ASSERT_EQ(client.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   }
   // One Wait of at most `timeout`; how many keys it reported.
   std::size_t Wait(std::uint32_t timeout, bool& woken) {
@@ -248,7 +244,7 @@ class EventPollerTest : public SocketsTest {
 
 TEST_F(EventPollerTest, ADatagramWakesTheWaitWithItsKeyUntilReceived) {
   UdpSocket other;
-  ASSERT_EQ(other.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(other.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   ASSERT_EQ(poller.Add(other, 3), ERROR_SUCCESS);
   ASSERT_EQ(poller.Add(socket, 7), ERROR_SUCCESS);
   EXPECT_EQ(poller.Add(socket, 8), WSAEINVAL) << "watched already";
@@ -261,7 +257,7 @@ TEST_F(EventPollerTest, ADatagramWakesTheWaitWithItsKeyUntilReceived) {
 
   std::array<std::uint8_t, 516> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   bool gotOne = false;
   ASSERT_EQ(socket.TryReceive(buffer, received, from, gotOne), ERROR_SUCCESS);
   EXPECT_TRUE(gotOne);
@@ -326,7 +322,7 @@ TEST_F(PortSocketSetTest, LoopsWatchingOnePortSocketTakeEachDatagramOnce) {
       if (poller.Wait(50, ready, count, woken) != ERROR_SUCCESS) return;
       for (bool gotOne = count > 0; gotOne;) {
         std::size_t received = 0;
-        SocketAddressIn from;
+        SocketAddress from;
         if (set.TryReceive(0, buffer, received, from, gotOne) != ERROR_SUCCESS) return;
         if (gotOne) ++taken;
       }
@@ -387,12 +383,12 @@ class TransferWaitsTest : public SocketsTest {};
 
 TEST_F(TransferWaitsTest, CancelledWaitsEndAtOnce) {
   UdpSocket socket;
-  ASSERT_EQ(socket.Open(kLoopback, 0), ERROR_SUCCESS);
+  ASSERT_EQ(socket.Open(SocketAddress::FromIPv4(kLoopback, 0)), ERROR_SUCCESS);
   auto waiting = std::async(std::launch::async, [&socket] {
     WaitResult result = WaitResult::kReady;
     std::array<std::uint8_t, 4> buffer{};
     std::size_t received = 0;
-    SocketAddressIn from;
+    SocketAddress from;
     socket.ReceiveWithin(60000, buffer, received, from, result);
     return result;
   });
@@ -403,7 +399,7 @@ TEST_F(TransferWaitsTest, CancelledWaitsEndAtOnce) {
   WaitResult result = WaitResult::kReady;
   std::array<std::uint8_t, 4> buffer{};
   std::size_t received = 0;
-  SocketAddressIn from;
+  SocketAddress from;
   ASSERT_EQ(socket.ReceiveWithin(60000, buffer, received, from, result), ERROR_SUCCESS);
   EXPECT_EQ(result, WaitResult::kCancelled);
 }
