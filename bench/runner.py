@@ -58,6 +58,9 @@ REGISTRY = (
 # A build measured under a name that ends so runs the event-loop engine with one loop.
 LOOP_SUFFIX = "-loop"
 EVENT_LOOPS = '"EventLoops"=dword:00000001\r\n'
+# And one whose name ends so (after -loop, if both) runs every transfer on port 69.
+SINGLE_SUFFIX = "-single"
+SINGLE_PORT = '"SinglePort"=dword:00000001\r\n'
 
 
 # ---------------------------------------------------------------------------------------------
@@ -386,7 +389,7 @@ PEER_NAMES = ["tftpd-hpa", "atftpd", "dnsmasq"]
 def quoril_builds(args) -> dict[str, str]:
     """Every Quoril build measured: --quorld as "quoril" (a thread per transfer) and
     "quoril-loop" (one event loop), and each --quoril NAME=PATH (a NAME ending in -loop runs
-    the event-loop engine)."""
+    the event-loop engine, one ending in -single SinglePort 1, -loop-single both)."""
     builds = {"quoril": args.quorld, "quoril" + LOOP_SUFFIX: args.quorld}
     for option in args.quoril or []:
         name, _, path = option.partition("=")
@@ -396,9 +399,12 @@ def quoril_builds(args) -> dict[str, str]:
     return builds
 
 
-def make_system_root(system_root: Path, root: Path, loops: bool) -> None:
+def make_system_root(system_root: Path, root: Path, name: str) -> None:
     (system_root / "etc/quoril").mkdir(parents=True)
-    registry = REGISTRY.format(root=root, engine=EVENT_LOOPS if loops else "")
+    single = name.endswith(SINGLE_SUFFIX)
+    loops = name.removesuffix(SINGLE_SUFFIX).endswith(LOOP_SUFFIX)
+    engine = (EVENT_LOOPS if loops else "") + (SINGLE_PORT if single else "")
+    registry = REGISTRY.format(root=root, engine=engine)
     (system_root / "etc/quoril/registry.reg").write_text(registry, newline="")
 
 
@@ -409,7 +415,7 @@ def server_kinds(args, root: Path, system_root: Path) -> dict[str, ServerKind]:
         # build that does not read the registry yet serves it too. Each build has a system
         # root (registry, events file) of its own.
         own_root = system_root / name
-        make_system_root(own_root, root, name.endswith(LOOP_SUFFIX))
+        make_system_root(own_root, root, name)
         kinds[name] = ServerKind(name, True, [path, "-debug"], {"QUORIL_ROOT": str(own_root)})
     return kinds | {
         # Forks a process per request.

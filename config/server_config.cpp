@@ -139,6 +139,8 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
   config.MaxTransfers = 0;
   if (!ReadOptionalNumber(key, "MaxTransfers", config.MaxTransfers)) return 0;
   if (!ReadTransferPorts(key, config)) return 0;
+  config.SinglePort = 0;
+  if (!ReadOptionalNumber(key, "SinglePort", config.SinglePort)) return 0;
 
   config.NegotiateOptions = 0;
   config.MaxBlockSize = ServerConfig{}.MaxBlockSize;

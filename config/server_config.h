@@ -37,6 +37,9 @@ struct ServerConfig {
   // (inclusive, within 1024..65535). 0 for both: the system chooses each port.
   std::uint32_t TransferPortLow = 0;
   std::uint32_t TransferPortHigh = 0;
+  // Optional: nonzero runs every transfer on the port-69 socket that received its request,
+  // for clients that can reach nothing but port 69 (a NAT, a container's published port).
+  std::uint32_t SinglePort = 0;
 };
 
 inline constexpr std::uint32_t kMaxEventLoops = 64;

@@ -116,6 +116,10 @@ class PortSocketSet {
   // recvfrom on sockets[index]; see UdpSocket::ReceiveFrom.
   Win32Error Receive(std::uint32_t index, std::span<std::uint8_t> buffer, std::size_t& received,
                      SocketAddress& from);
+  // sendto from sockets[index], from any thread: in single-port mode every transfer answers
+  // from the port socket that received its request. WSAENOTSOCK once the slot is closed.
+  Win32Error SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
+                    const SocketAddress& to) const;
   // closesocket(sockets[index]) from the owning thread; closing a closed slot does nothing.
   void Close(std::uint32_t index);
 

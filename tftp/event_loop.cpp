@@ -15,6 +15,7 @@
 #include "platform/event_poller.h"
 #include "platform/threads.h"
 #include "tftp/listener.h"
+#include "tftp/single_port.h"
 #include "tftp/socket_sink.h"
 #include "tftp/transfer_limit.h"
 #include "tftp/transfer_ports.h"
@@ -36,6 +37,10 @@ constexpr std::uint32_t kChunkSlots = 16;
 constexpr std::uint32_t kReleaseAfterBurst = 32;
 // Requests taken from one ready port socket before the loop looks at its transfers again.
 constexpr int kRequestsPerWake = 8;
+// In single-port mode, datagrams taken from one ready port socket in one round.
+constexpr int kDatagramsPerWake = 32;
+// How soon a loop looks again at requests it holds when the request heap was full.
+constexpr std::uint32_t kHeapRetryMilliseconds = 10;
 constexpr std::size_t kEventsPerWait = 64;
 // Deadlines are kept in one list per timeout, in seconds: a deadline is always set to now
 // plus the transfer's timeout, so appending keeps each list in order.
@@ -44,6 +49,10 @@ constexpr std::size_t kTimeoutLists = 256;
 struct Slot {
   std::optional<TransferSession> session;
   platform::UdpSocket socket;
+  // Single-port mode: the session's name in the endpoint table, unique within the loop, and
+  // whether it holds its endpoint there.
+  std::uint32_t generation = 0;
+  bool claimed = false;
   std::uint32_t previous = kNone;  // neighbours in the deadline list
   std::uint32_t next = kNone;
   std::uint8_t list = 0;
@@ -96,6 +105,30 @@ struct Loop {
   bool portsWatched = false;
   // Room for the largest packet any transfer may be granted.
   std::vector<std::uint8_t> received;
+  // Single-port mode: what other loops read for this one's transfers, and the requests read
+  // while none may start.
+  Mailbox mailbox{&poller, true};
+  DeferredRequests deferred;
+  std::uint32_t nextGeneration = 0;
+  bool heapWasFull = false;
+};
+
+bool SinglePort() {
+  return gServerConfig.SinglePort != 0;
+}
+
+// Where a slot's packets go: its own socket, or in single-port mode the port socket that
+// received its request.
+class SlotSink final : public PacketSink {
+ public:
+  explicit SlotSink(const Slot& slot) : socket_(slot.socket), port_(slot.session->localIndex) {}
+  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
+    return SinglePort() ? port_.Send(packet, to) : socket_.Send(packet, to);
+  }
+
+ private:
+  SocketSink socket_;
+  PortSink port_;
 };
 
 struct Engine {
@@ -147,9 +180,26 @@ void FileAtTail(Loop& loop, std::uint32_t index) {
   slot.filed = true;
 }
 
+std::uint64_t KeyOf(const Slot& slot, std::uint32_t index) {
+  return std::uint64_t{slot.generation} << 32 | index;
+}
+
+// The slot that a key of the endpoint table names, kNone when its session has gone.
+std::uint32_t SlotOfKey(Loop& loop, std::uint64_t key) {
+  const auto index = static_cast<std::uint32_t>(key);
+  if (index >= loop.chunks.size() * kChunkSlots) return kNone;
+  const Slot& slot = SlotAt(loop, index);
+  return slot.session && KeyOf(slot, index) == key ? index : kNone;
+}
+
 void Release(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   Unfile(loop, index);
+  if (slot.claimed) {
+    gEndpoints.Leave(slot.session->localIndex, slot.session->clientAddress,
+                     {&loop.mailbox, KeyOf(slot, index)});
+    slot.claimed = false;
+  }
   FinishSession(*slot.session);
   if (slot.socket.IsOpen()) {
     loop.poller.Remove(slot.socket);
@@ -195,6 +245,11 @@ void Settle(Loop& loop, std::uint32_t index, TimePoint deadlineBefore) {
 void OpenAndStart(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   TransferSession& session = *slot.session;
+  SlotSink sink(slot);
+  if (SinglePort()) {
+    StartTransfer(session, sink, SessionClock::now());
+    return;
+  }
   switch (gTransferPorts.Open(slot.socket, session.localIndex, loop.ports, slot.port)) {
     case PortOpen::kOpened:
       break;
@@ -210,7 +265,6 @@ void OpenAndStart(Loop& loop, std::uint32_t index) {
       }
       return;
   }
-  SocketSink sink(slot.socket);
   StartTransfer(session, sink, SessionClock::now());
   if (!SessionEnded(session)) {
     const Win32Error error = loop.poller.Add(slot.socket, index);
@@ -218,13 +272,36 @@ void OpenAndStart(Loop& loop, std::uint32_t index) {
   }
 }
 
+// Single-port mode: the client asked again from the same endpoint; the session of `key` ends.
+void Supersede(Loop& loop, std::uint64_t key) {
+  const std::uint32_t index = SlotOfKey(loop, key);
+  if (index == kNone) return;
+  const TimePoint before = SlotAt(loop, index).session->deadline;
+  OnSuperseded(*SlotAt(loop, index).session);
+  Settle(loop, index, before);
+}
+
+// Single-port mode: a request takes its endpoint from whatever transfer had it before.
+void ClaimEndpoint(Loop& loop, std::uint32_t index) {
+  Slot& slot = SlotAt(loop, index);
+  const TransferSession& session = *slot.session;
+  if (!IsTransferRequest(std::span(session.request).first(session.requestLength))) return;
+  std::uint64_t previous = 0;
+  const bool ownPrevious = gEndpoints.Claim(session.localIndex, session.clientAddress,
+                                            {&loop.mailbox, KeyOf(slot, index)}, previous);
+  slot.claimed = true;
+  if (ownPrevious) Supersede(loop, previous);
+}
+
 // For a request that AdmitTransfer counted in.
 void StartSession(Loop& loop, RequestRecord* record) {
   const std::uint32_t index = AcquireSlot(loop);
   Slot& slot = SlotAt(loop, index);
   TransferSession& session = slot.session.emplace();
+  slot.generation = loop.nextGeneration++;
   loop.mostRunning = std::max(loop.mostRunning, ++loop.running);
   BeginSession(session, record);
+  if (SinglePort() && !SessionEnded(session)) ClaimEndpoint(loop, index);
   if (!SessionEnded(session) && TakeTurn(session, loop.turns, index, SessionClock::now())) {
     OpenAndStart(loop, index);
   }
@@ -300,6 +377,93 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
   }
 }
 
+// Single-port mode from here on.
+
+// A datagram of the client of the session that `key` names.
+void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datagram,
+              const platform::SocketAddress& from) {
+  const std::uint32_t index = SlotOfKey(loop, key);
+  if (index == kNone) return;
+  Slot& slot = SlotAt(loop, index);
+  // Without the mode, its socket would not be open yet: nothing of its client's is read.
+  if (slot.session->state == SessionState::kWaitingForTurn) return;
+  const TimePoint before = slot.session->deadline;
+  SlotSink sink(slot);
+  OnDatagram(*slot.session, datagram, from, sink, SessionClock::now());
+  Settle(loop, index, before);
+}
+
+// What other loops read from port 69 for this loop's transfers.
+void ServeMailbox(Loop& loop) {
+  Parcel parcel;
+  while (gEndpoints.Take(loop.mailbox, parcel)) {
+    if (parcel.kind == Parcel::Kind::kSuperseded) {
+      Supersede(loop, parcel.key);
+    } else {
+      ServeOwn(loop, parcel.key, parcel.bytes, parcel.from);
+    }
+  }
+}
+
+// Starts the requests this loop holds, oldest first, while requests may start. The port
+// sockets are read all the while for the running transfers: a pause or the bound on transfers
+// holds requests here instead of in port 69's queue.
+void ServeDeferred(Loop& loop) {
+  loop.heapWasFull = false;
+  while (!loop.deferred.Empty()) {
+    const auto controls = gLocalAddressTable.sockets.Controls();
+    if (controls.stopRequested) {
+      loop.deferred.Clear();
+      return;
+    }
+    if (controls.held) return;
+    if (!AdmitTransfer()) {
+      if (RequestRoomWake()) continue;
+      return;
+    }
+    auto* record = static_cast<RequestRecord*>(gRequestHeap.Allocate());
+    if (record == nullptr) {
+      // Other loops hold the heap's records for a moment only.
+      TransferEnded();
+      loop.heapWasFull = true;
+      return;
+    }
+    loop.deferred.TakeOldest(*record);
+    StartSession(loop, record);
+  }
+}
+
+void TakeDatagrams(Loop& loop, std::uint32_t port) {
+  bool requests = false;
+  for (int taken = 0; taken < kDatagramsPerWake; ++taken) {
+    platform::SocketAddress from{};
+    std::size_t length = 0;
+    bool gotOne = false;
+    const Win32Error error =
+        gLocalAddressTable.sockets.TryReceive(port, loop.received, length, from, gotOne);
+    // An answer of ours that met a closed port comes back as a failed receive; so it goes on.
+    if (error == WSAECONNRESET || error == WSAEMSGSIZE) continue;
+    if (error != ERROR_SUCCESS) EventReporter(EVENT_SOCKET_READ);
+    if (error != ERROR_SUCCESS || !gotOne) break;
+    const std::span<const std::uint8_t> datagram = std::span(loop.received).first(length);
+    std::uint64_t key = 0;
+    switch (Classify(port, from, datagram, &loop.mailbox, key)) {
+      case Arrival::kOwn:
+        ServeOwn(loop, key, datagram, from);
+        break;
+      case Arrival::kRequest:
+        if (gLocalAddressTable.sockets.Controls().stopRequested) break;
+        loop.deferred.Add(port, from, datagram);
+        requests = true;
+        break;
+      case Arrival::kRouted:
+      case Arrival::kDropped:
+        break;
+    }
+  }
+  if (requests) ServeDeferred(loop);
+}
+
 void ServeDatagram(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   if (!slot.session) return;  // ended earlier in this round
@@ -313,7 +477,7 @@ void ServeDatagram(Loop& loop, std::uint32_t index) {
   if (error != ERROR_SUCCESS) {
     OnReceiveFailed(session, error);
   } else {
-    SocketSink sink(slot.socket);
+    SlotSink sink(slot);
     OnDatagram(session, std::span(loop.received).first(length), sender, sink, SessionClock::now());
   }
   Settle(loop, index, before);
@@ -336,7 +500,7 @@ std::uint32_t ExpireDeadlines(Loop& loop) {
         break;
       }
       const TimePoint before = slot.session->deadline;
-      SocketSink sink(slot.socket);
+      SlotSink sink(slot);
       OnDeadline(*slot.session, sink, now);
       Settle(loop, index, before);
       // A transfer that sent again is now at the end of its list; the next head follows.
@@ -361,6 +525,12 @@ void WatchPorts(Loop& loop, bool watch) {
 // A pause or a stop stops taking requests; running transfers go on until the shutdown. So
 // does the bound on transfers, until the end of one wakes the loop.
 void FollowControls(Loop& loop) {
+  if (SinglePort()) {
+    // Until the loop ends, for the transfers that run on them.
+    WatchPorts(loop, true);
+    ServeDeferred(loop);
+    return;
+  }
   const auto controls = gLocalAddressTable.sockets.Controls();
   WatchPorts(loop, !controls.held && !controls.stopRequested && RequestRoomWake());
 }
@@ -372,6 +542,7 @@ void EndEveryTransfer(Loop& loop) {
     OnReceiveFailed(*slot.session, ERROR_SUCCESS);
     Release(loop, index);
   }
+  loop.deferred.Clear();
 }
 
 void RunLoop(void* argument) {
@@ -386,6 +557,7 @@ void RunLoop(void* argument) {
       wait = std::min<std::uint32_t>(
           wait, static_cast<std::uint32_t>(std::max<std::int64_t>(untilTry.count(), 0)));
     }
+    if (loop.heapWasFull) wait = std::min(wait, kHeapRetryMilliseconds);
     ShrinkIfIdle(loop);
     std::size_t count = 0;
     bool woken = false;
@@ -396,8 +568,11 @@ void RunLoop(void* argument) {
     }
     if (woken) {
       if (gEngine.quit.load()) break;
+      ServeMailbox(loop);
       FollowControls(loop);
       StartGranted(loop);
+    } else if (loop.heapWasFull) {
+      ServeDeferred(loop);
     }
     if (!loop.portWaiters.empty() && (woken || SessionClock::now() >= loop.nextPortTry)) {
       RetryPortWaiters(loop);
@@ -407,8 +582,12 @@ void RunLoop(void* argument) {
       if ((ready[k] & kPortKey) == 0) ServeDatagram(loop, static_cast<std::uint32_t>(ready[k]));
     }
     for (std::size_t k = 0; k < count && loop.portsWatched; ++k) {
-      if ((ready[k] & kPortKey) != 0) {
-        TakeRequests(loop, static_cast<std::uint32_t>(ready[k] & ~kPortKey));
+      if ((ready[k] & kPortKey) == 0) continue;
+      const auto port = static_cast<std::uint32_t>(ready[k] & ~kPortKey);
+      if (SinglePort()) {
+        TakeDatagrams(loop, port);
+      } else {
+        TakeRequests(loop, port);
       }
     }
   }

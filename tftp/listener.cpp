@@ -1,16 +1,21 @@
 #include "tftp/listener.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <new>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "config/event_reporter.h"
 #include "config/server_config.h"
 #include "config/transfer_log.h"
+#include "platform/event_poller.h"
 #include "tftp/client_turns.h"
 #include "tftp/event_loop.h"
+#include "tftp/single_port.h"
 #include "tftp/transfer_limit.h"
 #include "tftp/transfer_ports.h"
 #include "tftp/transfer_session.h"
@@ -159,6 +164,139 @@ void ReceiveLoop() {
   if (admitted) TransferEnded();
 }
 
+// Single-port mode in the thread engine: the listener reads every datagram on port 69, hands
+// each to the thread of its transfer and starts a thread for each request. It reads port 69
+// while paused and at the bound on transfers too, for the transfers that run on it; the
+// requests it reads meanwhile wait here (DeferredRequests) until requests may start again.
+class PortRouter {
+ public:
+  PortRouter() = default;
+  PortRouter(const PortRouter&) = delete;
+  PortRouter& operator=(const PortRouter&) = delete;
+  ~PortRouter() { Finish(); }
+
+  bool Start() {
+    LocalAddressTable& table = gLocalAddressTable;
+    buffer_.resize(gServerConfig.NegotiateOptions != 0
+                       ? std::max<std::size_t>(kMaxPacket, kHeaderSize + gServerConfig.MaxBlockSize)
+                       : kMaxPacket);
+    if (table.count == 0 || poller_.Create() != ERROR_SUCCESS ||
+        table.sockets.AddObserver(poller_) != ERROR_SUCCESS) {
+      return false;
+    }
+    observing_ = true;
+    for (std::uint32_t k = 0; k < table.count; ++k) {
+      if (poller_.AddPort(table.sockets, k, k) != ERROR_SUCCESS) return false;
+      ports_ = k + 1;
+    }
+    gRouterPoller = &poller_;
+    SetRoomWake(WakeRouter);
+    return true;
+  }
+
+  // Until the stop.
+  void Serve() {
+    while (!gLocalAddressTable.sockets.Controls().stopRequested) {
+      StartDeferred();
+      if (!Round(platform::EventPoller::kWaitForever)) return;
+    }
+    ReportStatus(kServiceStopPending, 2, 3000);
+  }
+
+  // After the stop: the transfers still running go on for at most `most`.
+  void RouteFor(std::chrono::milliseconds most) {
+    const auto end = std::chrono::steady_clock::now() + most;
+    for (auto now = std::chrono::steady_clock::now(); now < end;
+         now = std::chrono::steady_clock::now()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+      if (!Round(static_cast<std::uint32_t>(left))) return;
+    }
+  }
+
+  // Lets go of the port sockets before they close.
+  void Finish() {
+    if (gRouterPoller == &poller_) {
+      SetRoomWake(nullptr);
+      gRouterPoller = nullptr;
+    }
+    for (std::uint32_t k = ports_; k-- > 0;) poller_.RemovePort(gLocalAddressTable.sockets, k);
+    ports_ = 0;
+    if (observing_) gLocalAddressTable.sockets.RemoveObserver(poller_);
+    observing_ = false;
+    deferred_.Clear();
+  }
+
+ private:
+  static constexpr int kDatagramsPerRound = 32;
+
+  static void WakeRouter() {
+    if (gRouterPoller != nullptr) gRouterPoller->Wake();
+  }
+
+  // One wait and what it found; false when the wait failed.
+  bool Round(std::uint32_t timeoutMilliseconds) {
+    std::array<std::uintptr_t, platform::PortSocketSet::kMaxWaitSet> ready{};
+    std::size_t count = 0;
+    bool woken = false;
+    if (poller_.Wait(timeoutMilliseconds, ready, count, woken) != ERROR_SUCCESS) {
+      EventReporter(EVENT_SOCKET_BLOCK);
+      return false;
+    }
+    for (std::size_t k = 0; k < count; ++k) Read(static_cast<std::uint32_t>(ready[k]));
+    return true;
+  }
+
+  void Read(std::uint32_t port) {
+    for (int taken = 0; taken < kDatagramsPerRound; ++taken) {
+      platform::SocketAddress from{};
+      std::size_t length = 0;
+      bool gotOne = false;
+      const Win32Error error =
+          gLocalAddressTable.sockets.TryReceive(port, buffer_, length, from, gotOne);
+      // An answer of ours that met a closed port comes back as a failed receive; so it goes on.
+      if (error == WSAECONNRESET || error == WSAEMSGSIZE) continue;
+      if (error != ERROR_SUCCESS) EventReporter(EVENT_SOCKET_READ);
+      if (error != ERROR_SUCCESS || !gotOne) return;
+      const std::span<const std::uint8_t> datagram = std::span(buffer_).first(length);
+      std::uint64_t key = 0;
+      if (Classify(port, from, datagram, nullptr, key) == Arrival::kRequest &&
+          !gLocalAddressTable.sockets.Controls().stopRequested) {
+        deferred_.Add(port, from, datagram);
+      }
+    }
+  }
+
+  void StartDeferred() {
+    while (!deferred_.Empty()) {
+      if (gLocalAddressTable.sockets.Controls().held) return;
+      if (!AdmitTransfer()) {
+        if (RequestRoomWake()) continue;
+        return;
+      }
+      RequestRecord* record = AllocateRecord();
+      if (record == nullptr) {
+        TransferEnded();
+        return;
+      }
+      deferred_.TakeOldest(*record);
+      if (!StartPortTransferThread(record)) {
+        // Only this request is lost; the service goes on.
+        EventReporter(EVENT_THREAD_CREATE);
+        FreeRecord(record);
+        TransferEnded();
+      }
+    }
+  }
+
+  static inline platform::EventPoller* gRouterPoller = nullptr;
+
+  platform::EventPoller poller_;
+  std::vector<std::uint8_t> buffer_;
+  DeferredRequests deferred_;
+  std::uint32_t ports_ = 0;
+  bool observing_ = false;
+};
+
 // The event-loop engine takes the requests itself; the listener's thread waits for the stop.
 // Answers whether the loops ran.
 bool ServeFromEventLoops() {
@@ -176,13 +314,17 @@ bool ServeFromEventLoops() {
   return true;
 }
 
-void Shutdown(bool socketsStarted, bool eventLoops) {
+void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
   LocalAddressTable& table = gLocalAddressTable;
   // Transfers still running get the time of the stop-pending reports to finish.
   for (std::uint32_t checkPoint = 3; checkPoint <= 99; ++checkPoint) {
     ReportStatus(kServiceStopPending, checkPoint, 3000);
     if (checkPoint < 99 && RunningTransfers.load() > 0) {
-      std::this_thread::sleep_for(kShutdownGraceStep);
+      if (router != nullptr) {
+        router->RouteFor(kShutdownGraceStep);
+      } else {
+        std::this_thread::sleep_for(kShutdownGraceStep);
+      }
     }
   }
   if (eventLoops) {
@@ -194,11 +336,13 @@ void Shutdown(bool socketsStarted, bool eventLoops) {
     platform::CancelTransferWaits();
     gClientTurns.CancelWaits();
     gTransferPorts.CancelWaits();
+    gEndpoints.CancelWaits();
     const auto deadline = std::chrono::steady_clock::now() + kCancelWait;
     while (RunningTransfers.load() > 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
+  if (router != nullptr) router->Finish();
   for (std::uint32_t k = table.count; k-- > 0;) table.sockets.Close(k);
   if (socketsStarted && platform::SocketsCleanup() != ERROR_SUCCESS) {
     EventReporter(EVENT_SOCKETS_CLEANUP);
@@ -231,6 +375,8 @@ int OpenUdpSocket(platform::UdpSocket& socket, const platform::SocketAddress& lo
 std::uint32_t Listener(void*) {
   bool socketsStarted = false;
   bool eventLoops = false;
+  PortRouter router;
+  bool routed = false;
   if (!LoadServerConfig()) {
     EventReporter(EVENT_INIT_FAILED);
   } else if (platform::SocketsStartup() != ERROR_SUCCESS) {
@@ -249,7 +395,15 @@ std::uint32_t Listener(void*) {
         gTransferPorts.Prepare(static_cast<std::uint16_t>(gServerConfig.TransferPortLow),
                                static_cast<std::uint16_t>(gServerConfig.TransferPortHigh),
                                gLocalAddressTable.count, std::random_device{}());
-        if (gServerConfig.EventLoops == 0) {
+        gEndpoints.Prepare();
+        if (gServerConfig.EventLoops == 0 && gServerConfig.SinglePort != 0) {
+          routed = true;
+          if (router.Start()) {
+            router.Serve();
+          } else {
+            EventReporter(EVENT_SOCKET_BLOCK);
+          }
+        } else if (gServerConfig.EventLoops == 0) {
           ReceiveLoop();
         } else {
           eventLoops = ServeFromEventLoops();
@@ -257,7 +411,7 @@ std::uint32_t Listener(void*) {
       }
     }
   }
-  Shutdown(socketsStarted, eventLoops);
+  Shutdown(socketsStarted, eventLoops, routed ? &router : nullptr);
   return 0;
 }
 

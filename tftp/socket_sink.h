@@ -1,7 +1,11 @@
-// A session's packets sent from its transfer socket.
+// A session's packets sent from its transfer socket, or in single-port mode from the port-69
+// socket that received its request.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/sockets.h"
+#include "tftp/listener.h"
 #include "tftp/packets.h"
 #include "tftp/transfer_session.h"
 
@@ -16,6 +20,17 @@ class SocketSink final : public PacketSink {
 
  private:
   const platform::UdpSocket& socket_;
+};
+
+class PortSink final : public PacketSink {
+ public:
+  explicit PortSink(std::uint32_t localIndex) : localIndex_(localIndex) {}
+  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
+    return gLocalAddressTable.sockets.SendTo(localIndex_, packet, to) == ERROR_SUCCESS;
+  }
+
+ private:
+  std::uint32_t localIndex_;
 };
 
 }  // namespace quoril

@@ -545,6 +545,11 @@ void OnReceiveFailed(TransferSession& session, Win32Error error) {
   Fail(session);
 }
 
+void OnSuperseded(TransferSession& session) {
+  if (SessionEnded(session)) return;
+  FailWithDescription(session, IDS_SUPERSEDED);
+}
+
 void FinishSession(TransferSession& session) {
   WriteTransferLine(session.entry);
   session.file.Close();

@@ -122,6 +122,9 @@ void OnDeadline(TransferSession& session, PacketSink& sink, SessionClock::time_p
 // The receive failed: `error` WSAENOTSOCK (or a cancel at shutdown, ERROR_SUCCESS) ends the
 // transfer quietly, anything else with EVENT_SOCKET_READ. No packet is sent.
 void OnReceiveFailed(TransferSession& session, Win32Error error);
+// The client asked again from the same address and port, and its new request is served
+// instead: the transfer ends quietly, without a packet.
+void OnSuperseded(TransferSession& session);
 // Once ended: the log line, the file and the turn. The engine then closes the socket and
 // counts the transfer out (TransferEnded).
 void FinishSession(TransferSession& session);
@@ -129,5 +132,9 @@ void FinishSession(TransferSession& session);
 // The thread routine of a transfer in the thread-per-transfer engine; `record` is the
 // RequestRecord, which the session takes over.
 void TransferSessionThread(void* record);
+// Single-port mode: starts a thread for the request in `record`, which takes it over, fed by
+// the listener with its client's datagrams; answers false, with `record` left to the caller,
+// when no thread could be started.
+bool StartPortTransferThread(RequestRecord* record);
 
 }  // namespace quoril

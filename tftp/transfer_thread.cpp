@@ -1,11 +1,13 @@
-// The thread-per-transfer engine: one thread waits on its transfer's socket until the
-// session's deadline and feeds the session what arrives.
+// The thread-per-transfer engine: one thread waits on its transfer's socket (in single-port
+// mode, on its mailbox) until the session's deadline and feeds the session what arrives.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <vector>
 
 #include "tftp/listener.h"
+#include "tftp/single_port.h"
 #include "tftp/socket_sink.h"
 #include "tftp/transfer_limit.h"
 #include "tftp/transfer_ports.h"
@@ -110,7 +112,78 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
   }
 }
 
+// Single-port mode: what the listener hands the thread, which owns it from then on.
+struct PortTransfer {
+  RequestRecord* record = nullptr;
+  std::uint32_t localIndex = 0;
+  platform::SocketAddress client{};
+  bool claimed = false;
+  Mailbox mailbox{nullptr, false};
+};
+
+void DriveFromMailbox(TransferSession& session, Mailbox& mailbox, PacketSink& sink) {
+  Parcel parcel;
+  while (!SessionEnded(session)) {
+    switch (gEndpoints.Wait(mailbox, parcel, session.deadline)) {
+      case MailboxWait::kCancelled:
+        OnReceiveFailed(session, ERROR_SUCCESS);
+        break;
+      case MailboxWait::kDeadline:
+        OnDeadline(session, sink, SessionClock::now());
+        break;
+      case MailboxWait::kParcel:
+        if (parcel.kind == Parcel::Kind::kSuperseded) {
+          OnSuperseded(session);
+        } else {
+          OnDatagram(session, parcel.bytes, parcel.from, sink, SessionClock::now());
+        }
+        break;
+    }
+  }
+}
+
+void PortTransferThread(void* argument) {
+  const std::unique_ptr<PortTransfer> transfer(static_cast<PortTransfer*>(argument));
+  TransferSession session;
+  PortSink sink(transfer->localIndex);
+  ThreadTurnWaiter waiter;
+  BeginSession(session, transfer->record);
+  if (!SessionEnded(session) &&
+      (TakeTurn(session, waiter, 0, SessionClock::now()) || AwaitTurn(session, waiter, sink))) {
+    // As a transfer socket would be opened only now: nothing of its client's is read before.
+    gEndpoints.Open(transfer->mailbox);
+    StartTransfer(session, sink, SessionClock::now());
+  }
+  DriveFromMailbox(session, transfer->mailbox, sink);
+  FinishSession(session);
+  if (transfer->claimed) {
+    gEndpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
+  }
+  TransferEnded();
+}
+
 }  // namespace
+
+bool StartPortTransferThread(RequestRecord* record) {
+  auto transfer = std::make_unique<PortTransfer>();
+  transfer->record = record;
+  transfer->localIndex = record->localIndex;
+  transfer->client = record->clientAddress;
+  // Claimed before the thread runs, so that its client's first answer finds it.
+  if (IsTransferRequest(std::span(record->datagram).first(record->length))) {
+    std::uint64_t previous = 0;
+    gEndpoints.Claim(transfer->localIndex, transfer->client, {&transfer->mailbox, 0}, previous);
+    transfer->claimed = true;
+  }
+  if (platform::StartDetachedThread(PortTransferThread, transfer.get()) != ERROR_SUCCESS) {
+    if (transfer->claimed) {
+      gEndpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
+    }
+    return false;
+  }
+  transfer.release();  // the thread owns it now
+  return true;
+}
 
 void TransferSessionThread(void* record) {
   TransferSession session;

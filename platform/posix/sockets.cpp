@@ -124,6 +124,16 @@ Win32Error OpenBound(const SocketAddress& address, int& fd) {
   return ERROR_SUCCESS;
 }
 
+Win32Error SendDatagram(int fd, std::span<const std::uint8_t> packet, const SocketAddress& to) {
+  const NativeAddress destination(to);
+  for (;;) {
+    const ssize_t n =
+        ::sendto(fd, packet.data(), packet.size(), 0, destination.get(), destination.length);
+    if (n >= 0) return ERROR_SUCCESS;
+    if (errno != EINTR) return WsaErrorFromErrno(errno);
+  }
+}
+
 Win32Error ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& received,
                            SocketAddress& from) {
   for (;;) {
@@ -300,13 +310,7 @@ void UdpSocket::Close() {
 
 Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet, const SocketAddress& to) const {
   if (handle_ < 0) return WSAENOTSOCK;
-  const NativeAddress destination(to);
-  for (;;) {
-    const ssize_t n = ::sendto(static_cast<int>(handle_), packet.data(), packet.size(), 0,
-                               destination.get(), destination.length);
-    if (n >= 0) return ERROR_SUCCESS;
-    if (errno != EINTR) return WsaErrorFromErrno(errno);
-  }
+  return SendDatagram(static_cast<int>(handle_), packet, to);
 }
 
 Win32Error UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,
@@ -502,6 +506,12 @@ Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t
   received = 0;
   if (index >= kCapacity || state_->fds[index] < 0) return WSAENOTSOCK;
   return TryReceiveDatagram(state_->fds[index], buffer, received, from, gotOne);
+}
+
+Win32Error PortSocketSet::SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
+                                 const SocketAddress& to) const {
+  if (index >= kCapacity || state_->fds[index] < 0) return WSAENOTSOCK;
+  return SendDatagram(state_->fds[index], packet, to);
 }
 
 std::intptr_t PortSocketSet::NativeHandle(std::uint32_t index) const {

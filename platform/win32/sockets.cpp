@@ -103,6 +103,13 @@ Win32Error OpenBound(const SocketAddress& address, SOCKET& out, bool sharePort =
   return ERROR_SUCCESS;
 }
 
+Win32Error SendDatagram(SOCKET s, std::span<const std::uint8_t> packet, const SocketAddress& to) {
+  const NativeAddress destination(to);
+  const int n = ::sendto(s, reinterpret_cast<const char*>(packet.data()),
+                         static_cast<int>(packet.size()), 0, destination.get(), destination.length);
+  return n == SOCKET_ERROR ? LastSocketError() : ERROR_SUCCESS;
+}
+
 // One datagram, whole: a datagram larger than `buffer` is consumed and fails with
 // WSAEMSGSIZE, and `received` tells its real size.
 Win32Error ReceiveDatagram(SOCKET s, std::span<std::uint8_t> buffer, std::size_t& received,
@@ -244,10 +251,7 @@ void UdpSocket::Close() {
 
 Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet, const SocketAddress& to) const {
   if (handle_ < 0) return WSAENOTSOCK;
-  const NativeAddress destination(to);
-  const int n = ::sendto(AsSocket(handle_), reinterpret_cast<const char*>(packet.data()),
-                         static_cast<int>(packet.size()), 0, destination.get(), destination.length);
-  return n == SOCKET_ERROR ? LastSocketError() : ERROR_SUCCESS;
+  return SendDatagram(AsSocket(handle_), packet, to);
 }
 
 Win32Error UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,
@@ -431,6 +435,14 @@ Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t
   CriticalSectionLock lock(state_->lock);
   if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return WSAENOTSOCK;
   return TryReceiveDatagram(state_->sockets[index], buffer, received, from, gotOne);
+}
+
+Win32Error PortSocketSet::SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
+                                 const SocketAddress& to) const {
+  // Under the lock, so that the send never meets a handle that the stop closed meanwhile.
+  CriticalSectionLock lock(state_->lock);
+  if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return WSAENOTSOCK;
+  return SendDatagram(state_->sockets[index], packet, to);
 }
 
 std::intptr_t PortSocketSet::NativeHandle(std::uint32_t index) const {

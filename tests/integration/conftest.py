@@ -25,7 +25,7 @@ Fixtures
     - settings written into the registry file: ``timeout``, ``max_retransmit``, ``overwrite``,
       ``limit``, ``logging``, ``log_file``, ``default_directory``, and the optional
       ``negotiate``, ``max_block_size``, ``max_window_size``, ``max_transfers``,
-      ``transfer_port_low``, ``transfer_port_high`` (numbers are written as
+      ``transfer_port_low``, ``transfer_port_high``, ``single_port`` (numbers are written as
       dword, texts as REG_EXPAND_SZ with their terminator; bytes are written as given;
       ``OMIT`` leaves the value out). Settings may still be changed in ``server.settings``
       until ``start()``, which writes the registry file.
@@ -117,6 +117,7 @@ DEFAULTS = {
     "max_transfers": None,  # optional: absent takes the server's default
     "transfer_port_low": None,  # optional, both or neither: the system chooses each port
     "transfer_port_high": None,
+    "single_port": None,  # SinglePort; absent: each transfer answers from a port of its own
 }
 
 # (registry value, option) in the order installation writes them.
@@ -135,6 +136,7 @@ REGISTRY_VALUES = [
     ("MaxTransfers", "max_transfers"),  # optional
     ("TransferPortLow", "transfer_port_low"),  # optional, as the one below
     ("TransferPortHigh", "transfer_port_high"),
+    ("SinglePort", "single_port"),  # optional
 ]
 
 # Every test that starts a server runs against both engines: a thread per transfer (the

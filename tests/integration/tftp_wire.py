@@ -227,7 +227,9 @@ class Client:
                 if got is None:
                     break
                 raw, peer = got
-                if self.peer is None and peer[0] == self.server[0] and peer[1] != self.server[1]:
+                # The first answer names the transfer: a new port, or in single-port mode the
+                # server's own.
+                if self.peer is None and peer[0] == self.server[0]:
                     self.peer = peer
                 if peer != self.peer:
                     if peer[0] == self.server[0] and peer[1] != self.server[1]:

@@ -33,6 +33,7 @@ constexpr StringRow kStrings[] = {
     {IDS_SHARING_VIOLATION, "Sharing violation"},
     {IDS_OPTIONS_DECLINED, "Options declined by the client"},
     {IDS_ALLOCATION_EXCEEDED, "Disk full or allocation exceeded"},
+    {IDS_SUPERSEDED, "Superseded by a new request"},
 };
 
 TEST(StringTable, EveryIdLoadsItsText) {
@@ -71,7 +72,7 @@ TEST(StringTable, TextIsCutToTheBufferWithItsTerminator) {
 }
 
 TEST(StringTable, UnknownIdGivesAnEmptyText) {
-  for (std::uint32_t id : {0u, 17u, 0xFFFFFFFFu}) {
+  for (std::uint32_t id : {0u, IDS_SUPERSEDED + 1u, 0xFFFFFFFFu}) {
     std::array<char, 16> buffer;
     buffer.fill('#');
     EXPECT_EQ(LoadString(id, buffer), 0) << id;

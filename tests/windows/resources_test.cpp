@@ -17,7 +17,7 @@ namespace quoril {
 namespace {
 
 TEST(StringTableResource, EveryStringAsInStringsRc) {
-  ASSERT_EQ(kStringTableSize, 16u);
+  ASSERT_EQ(kStringTableSize, 17u);
   for (std::size_t i = 0; i < kStringTableSize; ++i) {
     std::array<char, 256> buffer{};
     const int length = platform::LoadString(kStringTable[i].id, buffer);
@@ -39,7 +39,7 @@ TEST(StringTableResource, CutToTheBufferAndMissingIds) {
       {"cut to the buffer", IDS_TIMEOUT, 8, 7, "Timeout"},
       {"room for the terminator alone", IDS_FILE_EXISTS, 1, 0, ""},
       {"no such id", 0, 40, 0, ""},
-      {"no such id above the table", 17, 40, 0, ""},
+      {"no such id above the table", IDS_SUPERSEDED + 1, 40, 0, ""},
   };
   for (const Case& c : cases) {
     std::array<char, 64> buffer;

@@ -1,0 +1,86 @@
+#include "tftp/single_port.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+
+#include "tftp/packets.h"
+
+namespace quoril {
+namespace {
+
+platform::SocketAddress Client(std::uint16_t port) {
+  return platform::SocketAddress::FromIPv4(0x0200000A, port);  // 10.0.0.2
+}
+
+constexpr std::array<std::uint8_t, 4> kAck1{0, 4, 0, 1};
+
+TEST(EndpointTable, AClaimSupersedesTheOwnerAndItsLeaveKeepsTheNewOne) {
+  EndpointTable table;
+  Mailbox first(nullptr, true);
+  Mailbox second(nullptr, true);
+  std::uint64_t previous = 0;
+  EXPECT_FALSE(table.Claim(0, Client(1000), {&first, 7}, previous));
+  EXPECT_FALSE(table.Claim(0, Client(1000), {&second, 8}, previous));
+  Parcel parcel;
+  ASSERT_TRUE(table.Take(first, parcel));
+  EXPECT_EQ(parcel.kind, Parcel::Kind::kSuperseded);
+  EXPECT_EQ(parcel.key, 7u);
+
+  // The superseded transfer ends after the claim: the endpoint stays with the new one.
+  table.Leave(0, Client(1000), {&first, 7});
+  std::uint64_t key = 0;
+  EXPECT_EQ(table.Route(0, Client(1000), kAck1, &second, key), EndpointTable::Routed::kOwn);
+  EXPECT_EQ(key, 8u);
+  // Another port of the same address, or another local address, is nobody's.
+  EXPECT_EQ(table.Route(0, Client(1001), kAck1, nullptr, key), EndpointTable::Routed::kNobody);
+  EXPECT_EQ(table.Route(1, Client(1000), kAck1, nullptr, key), EndpointTable::Routed::kNobody);
+
+  // A claim again by the same mailbox answers the key it replaces instead of posting.
+  EXPECT_TRUE(table.Claim(0, Client(1000), {&second, 9}, previous));
+  EXPECT_EQ(previous, 8u);
+  EXPECT_FALSE(table.Take(second, parcel));
+}
+
+TEST(EndpointTable, AClosedMailboxDropsDatagramsAndAWaitEndsAtItsDeadline) {
+  EndpointTable table;
+  Mailbox mailbox(nullptr, false);
+  std::uint64_t previous = 0;
+  table.Claim(0, Client(2000), {&mailbox, 0}, previous);
+  std::uint64_t key = 0;
+  EXPECT_EQ(table.Route(0, Client(2000), kAck1, nullptr, key), EndpointTable::Routed::kPosted);
+  Parcel parcel;
+  const auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+  EXPECT_EQ(table.Wait(mailbox, parcel, soon), MailboxWait::kDeadline);
+
+  table.Open(mailbox);
+  table.Route(0, Client(2000), kAck1, nullptr, key);
+  ASSERT_EQ(table.Wait(mailbox, parcel, soon), MailboxWait::kParcel);
+  EXPECT_EQ(parcel.bytes, std::vector<std::uint8_t>(kAck1.begin(), kAck1.end()));
+  table.CancelWaits();
+  EXPECT_EQ(table.Wait(mailbox, parcel, std::chrono::steady_clock::time_point::max()),
+            MailboxWait::kCancelled);
+}
+
+TEST(DeferredRequests, AClientThatAsksAgainKeepsItsPlaceWithItsNewRequest) {
+  DeferredRequests held;
+  const std::array<std::uint8_t, 3> one{0, 1, 'a'};
+  const std::array<std::uint8_t, 3> two{0, 1, 'b'};
+  const std::array<std::uint8_t, 3> again{0, 1, 'c'};
+  held.Add(0, Client(3000), one);
+  held.Add(0, Client(3001), two);
+  held.Add(0, Client(3000), again);
+  RequestRecord record{};
+  held.TakeOldest(record);
+  EXPECT_EQ(record.datagram[2], 'c');
+  EXPECT_EQ(record.length, 3);
+  EXPECT_EQ(record.datagram[3], 0);
+  held.TakeOldest(record);
+  EXPECT_EQ(record.datagram[2], 'b');
+  EXPECT_TRUE(held.Empty());
+}
+
+}  // namespace
+}  // namespace quoril

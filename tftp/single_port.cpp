@@ -1,0 +1,205 @@
+#include "tftp/single_port.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "tftp/packets.h"
+
+namespace quoril {
+
+namespace {
+alignas(EndpointTable) unsigned char gEndpointsStorage[sizeof(EndpointTable)];
+}  // namespace
+EndpointTable& gEndpoints = *::new (gEndpointsStorage) EndpointTable();
+
+namespace {
+
+std::uint16_t OpcodeOf(std::span<const std::uint8_t> datagram) {
+  return datagram.size() >= 2 ? ReadField16(datagram, 0) : 0;
+}
+
+bool SameClient(const platform::SocketAddress& a, const platform::SocketAddress& b) {
+  return a == b;
+}
+
+}  // namespace
+
+void Mailbox::Notify() {
+  if (poller_ != nullptr) {
+    poller_->Wake();
+  } else {
+    arrived_.notify_one();
+  }
+}
+
+bool EndpointTable::Endpoint::operator==(const Endpoint& other) const {
+  return localIndex == other.localIndex && SameClient(client, other.client);
+}
+
+std::size_t EndpointTable::EndpointHash::operator()(const Endpoint& endpoint) const {
+  // FNV-1a over what tells endpoints apart.
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  const auto mix = [&hash](std::uint64_t value) { hash = (hash ^ value) * 0x100000001b3u; };
+  for (const std::uint8_t byte : endpoint.client.Host()) mix(byte);
+  mix(endpoint.client.Port());
+  mix(endpoint.client.Scope());
+  mix(endpoint.localIndex);
+  return static_cast<std::size_t>(hash);
+}
+
+void EndpointTable::Post(Mailbox& mailbox, Parcel::Kind kind, std::uint64_t key,
+                         const platform::SocketAddress& from,
+                         std::span<const std::uint8_t> datagram) {
+  if (kind == Parcel::Kind::kDatagram && !mailbox.open_) return;
+  if (mailbox.queue_.size() >= Mailbox::kMostParcels) return;
+  if (mailbox.spare_.empty()) {
+    mailbox.queue_.emplace_back();
+  } else {
+    mailbox.queue_.push_back(std::move(mailbox.spare_.back()));
+    mailbox.spare_.pop_back();
+  }
+  Parcel& parcel = mailbox.queue_.back();
+  parcel.kind = kind;
+  parcel.key = key;
+  parcel.from = from;
+  parcel.bytes.assign(datagram.begin(), datagram.end());
+  mailbox.Notify();
+}
+
+bool EndpointTable::Claim(std::uint32_t localIndex, const platform::SocketAddress& client,
+                          Owner owner, std::uint64_t& previous) {
+  std::lock_guard lock(mutex_);
+  auto [place, inserted] = owners_.try_emplace(Endpoint{localIndex, client}, owner);
+  if (inserted) return false;
+  const Owner before = std::exchange(place->second, owner);
+  if (before.mailbox == owner.mailbox) {
+    previous = before.key;
+    return true;
+  }
+  Post(*before.mailbox, Parcel::Kind::kSuperseded, before.key, client, {});
+  return false;
+}
+
+void EndpointTable::Leave(std::uint32_t localIndex, const platform::SocketAddress& client,
+                          Owner owner) {
+  std::lock_guard lock(mutex_);
+  const auto place = owners_.find(Endpoint{localIndex, client});
+  if (place != owners_.end() && place->second.mailbox == owner.mailbox &&
+      place->second.key == owner.key) {
+    owners_.erase(place);
+  }
+}
+
+EndpointTable::Routed EndpointTable::Route(std::uint32_t localIndex,
+                                           const platform::SocketAddress& from,
+                                           std::span<const std::uint8_t> datagram,
+                                           const Mailbox* self, std::uint64_t& key) {
+  std::lock_guard lock(mutex_);
+  const auto place = owners_.find(Endpoint{localIndex, from});
+  if (place == owners_.end()) return Routed::kNobody;
+  if (place->second.mailbox == self) {
+    key = place->second.key;
+    return Routed::kOwn;
+  }
+  Post(*place->second.mailbox, Parcel::Kind::kDatagram, place->second.key, from, datagram);
+  return Routed::kPosted;
+}
+
+void EndpointTable::Open(Mailbox& mailbox) {
+  std::lock_guard lock(mutex_);
+  mailbox.open_ = true;
+}
+
+bool EndpointTable::Take(Mailbox& mailbox, Parcel& parcel) {
+  std::lock_guard lock(mutex_);
+  if (mailbox.queue_.empty()) return false;
+  std::swap(parcel, mailbox.queue_.front());
+  mailbox.spare_.push_back(std::move(mailbox.queue_.front()));
+  mailbox.queue_.pop_front();
+  return true;
+}
+
+MailboxWait EndpointTable::Wait(Mailbox& mailbox, Parcel& parcel,
+                                std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (cancelled_) return MailboxWait::kCancelled;
+    if (!mailbox.queue_.empty()) {
+      std::swap(parcel, mailbox.queue_.front());
+      mailbox.spare_.push_back(std::move(mailbox.queue_.front()));
+      mailbox.queue_.pop_front();
+      return MailboxWait::kParcel;
+    }
+    if (mailbox.arrived_.wait_until(lock, deadline) == std::cv_status::timeout &&
+        mailbox.queue_.empty() && !cancelled_) {
+      return MailboxWait::kDeadline;
+    }
+  }
+}
+
+void EndpointTable::CancelWaits() {
+  std::lock_guard lock(mutex_);
+  cancelled_ = true;
+  for (auto& [endpoint, owner] : owners_) owner.mailbox->Notify();
+}
+
+void EndpointTable::Prepare() {
+  std::lock_guard lock(mutex_);
+  cancelled_ = false;
+  owners_.clear();
+}
+
+bool IsTransferRequest(std::span<const std::uint8_t> datagram) {
+  const std::uint16_t opcode = OpcodeOf(datagram);
+  return opcode == kOpcodeRrq || opcode == kOpcodeWrq;
+}
+
+Arrival Classify(std::uint32_t localIndex, const platform::SocketAddress& from,
+                 std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key) {
+  if (datagram.empty()) return Arrival::kDropped;
+  if (!IsTransferRequest(datagram)) {
+    switch (gEndpoints.Route(localIndex, from, datagram, self, key)) {
+      case EndpointTable::Routed::kPosted:
+        return Arrival::kRouted;
+      case EndpointTable::Routed::kOwn:
+        return Arrival::kOwn;
+      case EndpointTable::Routed::kNobody:
+        break;
+    }
+    // Two servers would answer each other's ERRORs for ever.
+    if (OpcodeOf(datagram) == kOpcodeError) return Arrival::kDropped;
+  }
+  return datagram.size() > kMaxPacket ? Arrival::kDropped : Arrival::kRequest;
+}
+
+void FillRecord(RequestRecord& record, std::uint32_t localIndex,
+                const platform::SocketAddress& from, std::span<const std::uint8_t> datagram) {
+  const std::size_t length = std::min(datagram.size(), record.datagram.size());
+  std::memcpy(record.datagram.data(), datagram.data(), length);
+  std::memset(record.datagram.data() + length, 0, record.datagram.size() - length);
+  record.clientAddress = from;
+  record.localIndex = static_cast<std::uint16_t>(localIndex);
+  record.length = static_cast<std::uint16_t>(length);
+}
+
+void DeferredRequests::Add(std::uint32_t localIndex, const platform::SocketAddress& from,
+                           std::span<const std::uint8_t> datagram) {
+  const auto same = std::ranges::find_if(requests_, [&](const RequestRecord& record) {
+    return record.localIndex == localIndex && SameClient(record.clientAddress, from);
+  });
+  if (same != requests_.end()) {
+    FillRecord(*same, localIndex, from, datagram);
+    return;
+  }
+  if (requests_.size() >= kMost) return;
+  FillRecord(requests_.emplace_back(), localIndex, from, datagram);
+}
+
+void DeferredRequests::TakeOldest(RequestRecord& record) {
+  record = requests_.front();
+  requests_.pop_front();
+}
+
+}  // namespace quoril

@@ -1,0 +1,144 @@
+// Single-port mode: every transfer runs on the port-69 socket that received its request and is
+// told apart from the others by that socket and its client's address and port. Whoever reads
+// port 69 (the thread engine's listener, or any event loop) hands each datagram to the owner of
+// its transfer through the owner's mailbox, or serves it at once when the transfer is its own.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/event_poller.h"
+#include "platform/sockets.h"
+#include "tftp/listener.h"
+
+namespace quoril {
+
+// One datagram (or word) on its way to the owner of a transfer.
+struct Parcel {
+  enum class Kind : std::uint8_t { kDatagram, kSuperseded };
+  Kind kind = Kind::kDatagram;
+  std::uint64_t key = 0;  // the owner's name for the transfer
+  platform::SocketAddress from{};
+  std::vector<std::uint8_t> bytes;  // the whole datagram
+};
+
+// What the owner of transfers (a loop, or one transfer's thread) has yet to serve. Its state is
+// guarded by the endpoint table's lock.
+class Mailbox {
+ public:
+  // With a poller, each parcel wakes it; without one, the owner waits in EndpointTable::Wait.
+  // A mailbox that starts closed drops datagrams until it is opened (EndpointTable::Open).
+  explicit Mailbox(platform::EventPoller* poller, bool open) : poller_(poller), open_(open) {}
+  Mailbox(const Mailbox&) = delete;
+  Mailbox& operator=(const Mailbox&) = delete;
+
+ private:
+  friend class EndpointTable;
+  // A full mailbox drops what comes, as a full socket buffer would.
+  static constexpr std::size_t kMostParcels = 256;
+
+  void Notify();
+
+  platform::EventPoller* poller_;
+  bool open_;
+  std::condition_variable arrived_;
+  std::deque<Parcel> queue_;
+  std::vector<Parcel> spare_;  // emptied parcels, so that their buffers serve again
+};
+
+enum class MailboxWait : std::uint8_t { kParcel, kDeadline, kCancelled };
+
+// Which transfer owns each (port socket, client address and port), under one lock.
+class EndpointTable {
+ public:
+  struct Owner {
+    Mailbox* mailbox = nullptr;
+    std::uint64_t key = 0;
+  };
+  enum class Routed : std::uint8_t { kNobody, kPosted, kOwn };
+
+  // `owner` now serves the endpoint. The transfer that served it until now is superseded: a
+  // kSuperseded parcel goes to its mailbox, or, when that is `owner.mailbox` itself, its key is
+  // answered in `previous` (true) for the caller to end it.
+  bool Claim(std::uint32_t localIndex, const platform::SocketAddress& client, Owner owner,
+             std::uint64_t& previous);
+  // The transfer of `owner` has ended; an endpoint claimed again since stays with its new owner.
+  void Leave(std::uint32_t localIndex, const platform::SocketAddress& client, Owner owner);
+  // Posts the datagram to the owner of its endpoint, or answers kOwn with the transfer's key
+  // when the owner's mailbox is `self`.
+  Routed Route(std::uint32_t localIndex, const platform::SocketAddress& from,
+               std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key);
+  // Datagrams to the mailbox are taken from now on.
+  void Open(Mailbox& mailbox);
+  // Moves the oldest parcel into `parcel`; false when there is none.
+  bool Take(Mailbox& mailbox, Parcel& parcel);
+  // For a mailbox without a poller: Take, waiting until `deadline` or the cancel.
+  MailboxWait Wait(Mailbox& mailbox, Parcel& parcel,
+                   std::chrono::steady_clock::time_point deadline);
+  // The shutdown: every Wait answers kCancelled, now and until Prepare.
+  void CancelWaits();
+  void Prepare();
+
+ private:
+  struct Endpoint {
+    std::uint32_t localIndex;
+    platform::SocketAddress client;
+    bool operator==(const Endpoint& other) const;
+  };
+  struct EndpointHash {
+    std::size_t operator()(const Endpoint& endpoint) const;
+  };
+  static void Post(Mailbox& mailbox, Parcel::Kind kind, std::uint64_t key,
+                   const platform::SocketAddress& from, std::span<const std::uint8_t> datagram);
+
+  std::mutex mutex_;
+  std::unordered_map<Endpoint, Owner, EndpointHash> owners_;
+  bool cancelled_ = false;
+};
+
+// Lives as long as the process: a transfer thread may leave the table while the process ends.
+extern EndpointTable& gEndpoints;
+
+// What the reader of port 69 does with a datagram it read.
+enum class Arrival : std::uint8_t {
+  kRouted,   // posted to the owner of its transfer
+  kOwn,      // for a transfer of the reader's own mailbox, named by `key`
+  kRequest,  // a request, or a datagram of nobody's: served as a request, as without the mode
+  kDropped,  // an ERROR of nobody's (never answered), or larger than any request
+};
+Arrival Classify(std::uint32_t localIndex, const platform::SocketAddress& from,
+                 std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key);
+// RRQ or WRQ: what claims its endpoint.
+bool IsTransferRequest(std::span<const std::uint8_t> datagram);
+
+// Requests read from port 69 while none may start (paused, or at the bound on transfers), in
+// the order they came, for the one reader that holds them. A client that asks again while it
+// waits replaces its earlier request; beyond kMost, requests are dropped, and a client's retry
+// finds room later.
+class DeferredRequests {
+ public:
+  static constexpr std::size_t kMost = 1024;
+  void Add(std::uint32_t localIndex, const platform::SocketAddress& from,
+           std::span<const std::uint8_t> datagram);
+  bool Empty() const { return requests_.empty(); }
+  // Moves the oldest into `record`.
+  void TakeOldest(RequestRecord& record);
+  void Clear() { requests_.clear(); }
+
+ private:
+  std::deque<RequestRecord> requests_;
+};
+
+// Copies a datagram from port 69 into a record, clearing the bytes after it, so that stale bytes
+// of an earlier request never stand in for the ones this datagram lacks.
+void FillRecord(RequestRecord& record, std::uint32_t localIndex,
+                const platform::SocketAddress& from, std::span<const std::uint8_t> datagram);
+
+}  // namespace quoril
