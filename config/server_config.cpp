@@ -104,6 +104,8 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
   config.EventLoops = std::min(config.EventLoops, kMaxEventLoops);
   config.MaxTransfers = 0;
   if (!ReadOptionalNumber(key, "MaxTransfers", config.MaxTransfers)) return 0;
+  config.EnableIPv6 = 0;
+  if (!ReadOptionalNumber(key, "EnableIPv6", config.EnableIPv6)) return 0;
 
   config.NegotiateOptions = 0;
   config.MaxBlockSize = ServerConfig{}.MaxBlockSize;

@@ -33,6 +33,8 @@ struct ServerConfig {
   // Optional: how many transfers run at once; 0 (or absent) takes the default. The listener
   // may serve fewer when the process cannot hold enough descriptors for them.
   std::uint32_t MaxTransfers = 0;
+  // Optional: nonzero also serves every local IPv6 address; 0 (or absent) IPv4 only.
+  std::uint32_t EnableIPv6 = 0;
 };
 
 inline constexpr std::uint32_t kMaxEventLoops = 64;
