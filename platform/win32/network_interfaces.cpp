@@ -24,8 +24,10 @@ bool Holds(const sockaddr* entry, const SocketAddress& address) {
   if (entry->sa_family == AF_INET6 && address.IsIPv6()) {
     sockaddr_in6 inet6{};
     std::memcpy(&inet6, entry, sizeof inet6);
+    // Only a link-local address has a scope of its own (LookupHostAddresses).
+    const std::uint32_t scope = IN6_IS_ADDR_LINKLOCAL(&inet6.sin6_addr) ? inet6.sin6_scope_id : 0;
     return std::memcmp(&inet6.sin6_addr, address.Host().data(), 16) == 0 &&
-           inet6.sin6_scope_id == address.Scope();
+           scope == address.Scope();
   }
   return false;
 }
