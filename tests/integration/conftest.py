@@ -27,8 +27,8 @@ Fixtures
       ::1 and on each of them too.
     - settings written into the registry file: ``timeout``, ``max_retransmit``, ``overwrite``,
       ``limit``, ``logging``, ``log_file``, ``default_directory``, and the optional
-      ``negotiate``, ``max_block_size``, ``max_window_size``, ``enable_ipv6`` (numbers are written as
-      dword, texts as REG_EXPAND_SZ with their terminator; bytes are written as given;
+      ``negotiate``, ``max_block_size``, ``max_window_size``, ``enable_ipv6`` (numbers are
+      written as dword, texts as REG_EXPAND_SZ with their terminator; bytes are written as given;
       ``OMIT`` leaves the value out). Settings may still be changed in ``server.settings``
       until ``start()``, which writes the registry file.
     - ``registry="text"`` writes that text as the registry file verbatim; ``registry=False``
@@ -421,8 +421,8 @@ class QuorilServer:
     def client(self, address: str | None = None, timeout: float = 5.0, retries: int = 5) -> tftp_wire.Client:
         """A lock-step client on a fresh socket, talking to port 69 of `address`."""
         target = address or self.address
-        return tftp_wire.Client(self.endpoint(target), self.socket_address(target, tftp_wire.TFTP_PORT),
-                                timeout, retries)
+        server = self.socket_address(target, tftp_wire.TFTP_PORT)
+        return tftp_wire.Client(self.endpoint(target), server, timeout, retries)
 
     def socket_address(self, address: str, port: int) -> tuple:
         """(address, port) for a socket call; for IPv6 the 4-tuple with the scope's interface

@@ -69,17 +69,13 @@ def test_transfers_over_ipv6(server_factory, case):
 
     server.stop()
     lines = server.log_path.read_bytes().decode().split("\r\n")[3:-3]
-    # The client of each transfer is the address itself: the host talks to its own address.
-    host = address.split("%")[0] if case == "unique-local" else address
+    # The host talks to its own address: that is the client's address too.
     directory = str(server.directory)
-    expected = [
-        log_line(host, host, "read", f"{directory}/down.bin"),
-        log_line(host, host, "write", f"{directory}/curl-up.bin"),
-        log_line(host, host, "read", f"{directory}/down.bin"),
-        log_line(host, host, "write", f"{directory}/hpa-up.bin"),
-        log_line(host, host, "read", f"{directory}/down.bin"),
-        log_line("127.0.0.1", "127.0.0.1", "read", f"{directory}/down.bin"),
-    ]
+    transfers = [("read", "down.bin"), ("write", "curl-up.bin"), ("read", "down.bin"),
+                 ("write", "hpa-up.bin"), ("read", "down.bin")]
+    expected = [log_line(address, address, operation, f"{directory}/{name}")
+                for operation, name in transfers]
+    expected.append(log_line("127.0.0.1", "127.0.0.1", "read", f"{directory}/down.bin"))
     assert [line[:8] + " " * 22 + line[30:] + "\r\n" for line in lines] == expected
     ipv4_line = expected[-1]
     assert ipv4_line.index("octet") == 65 and ipv4_line.index(directory) == 122
