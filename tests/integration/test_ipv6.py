@@ -83,17 +83,18 @@ def test_transfers_over_ipv6(server_factory, case):
 
 def test_addresses_still_in_duplicate_detection_are_served_once_usable(server_factory):
     server = server_factory(start=False, ipv6=(UNIQUE_LOCAL,), enable_ipv6=1)
-    # About five seconds of duplicate address detection for this address.
-    for argv in (["sysctl", "-qw", "net.ipv6.conf.veth0.dad_transmits=5"],
+    # About eight seconds of duplicate address detection for this address.
+    for argv in (["sysctl", "-qw", "net.ipv6.conf.veth0.dad_transmits=8"],
                  ["ip", "-6", "addr", "add", "fd00::2/64", "dev", "veth0"]):
         assert server.run(argv).returncode == 0
     server.file("a.bin").write_bytes(payload(2000))
     server.start()
-    assert "tentative" in server.run(["ip", "-6", "addr", "show", "dev", "veth0"]).stdout.decode()
+    state = server.run(["ip", "-6", "addr", "show", "to", "fd00::2"]).stdout.decode()
+    assert "tentative" in state, state
     assert "fd00::2" in server.listener_addresses()
     # The requests that the address drops while it is tentative are sent again.
     client = Client(server.endpoint(UNIQUE_LOCAL), server.socket_address("fd00::2", 69),
-                    timeout=1, retries=15)
+                    timeout=1, retries=20)
     assert client.get("a.bin") == payload(2000)
 
 
