@@ -106,3 +106,17 @@ def test_without_the_setting_nothing_listens_on_ipv6(server_factory):
     client.send(rrq("a.bin"), ("::1", 69))
     client.expect_none(within=2)
     assert server.get("a.bin") == b"x"
+
+
+def test_an_address_on_two_interfaces(server_factory):
+    server = server_factory(start=False, ipv6=SERVED, enable_ipv6=1)
+    for address in SERVED:
+        argv = ["ip", "-6", "addr", "add", f"{address}/64", "dev", "veth1", "nodad"]
+        assert server.run(argv).returncode == 0
+    server.file("a.bin").write_bytes(b"x")
+    server.start()
+    # Served once, but a link-local address once per interface: its scope tells them apart.
+    bound = [row["local"] for row in server.ns.udp_sockets() if row["local"][1] == 69]
+    assert (bound.count((UNIQUE_LOCAL, 69)), bound.count((LINK_LOCAL, 69))) == (1, 2)
+    with server.ns.entered():
+        assert server.get("a.bin", address=LINK_LOCAL + "%veth1") == b"x"
