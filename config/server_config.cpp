@@ -141,6 +141,8 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
   if (!ReadTransferPorts(key, config)) return 0;
   config.SinglePort = 0;
   if (!ReadOptionalNumber(key, "SinglePort", config.SinglePort)) return 0;
+  config.EnableIPv6 = 0;
+  if (!ReadOptionalNumber(key, "EnableIPv6", config.EnableIPv6)) return 0;
 
   config.NegotiateOptions = 0;
   config.MaxBlockSize = ServerConfig{}.MaxBlockSize;

@@ -40,6 +40,8 @@ struct ServerConfig {
   // Optional: nonzero runs every transfer on the port-69 socket that received its request,
   // for clients that can reach nothing but port 69 (a NAT, a container's published port).
   std::uint32_t SinglePort = 0;
+  // Optional: nonzero also serves every local IPv6 address; 0 (or absent) IPv4 only.
+  std::uint32_t EnableIPv6 = 0;
 };
 
 inline constexpr std::uint32_t kMaxEventLoops = 64;

@@ -25,7 +25,13 @@ constexpr std::size_t kOperationColumn = 75;
 constexpr std::size_t kDescriptionColumn = 87;
 constexpr std::size_t kDescriptionWidth = 35;
 constexpr std::size_t kFileColumn = 122;
-static_assert(kMaxTransferLine == kFileColumn + (platform::kMaxPath - 1) + 2 + 1);
+static_assert(kMaxTransferLine ==
+              kFileColumn + kMaxAddressExcess + (platform::kMaxPath - 1) + 2 + 1);
+// The most that two address texts (a whole field, when it lacks its terminator) and their
+// spaces exceed their columns by.
+static_assert(kMaxAddressExcess >=
+              (platform::kHostTextSize + 1 - (kLocalColumn - kClientColumn)) +
+                  (platform::kHostTextSize + 1 - (kModeColumn - kLocalColumn)));
 
 constexpr char kStartedText[] = "   --- Quoril service started ---\r\n\r\n";
 constexpr char kStoppedText[] = "   --- Quoril service stopped ---\r\n";
@@ -178,22 +184,33 @@ void WriteStartBanner(bool isNew) {
 
 std::size_t ComposeTransferLine(const TransferLogEntry& entry,
                                 std::span<char, kMaxTransferLine> line) {
-  std::fill(line.begin(), line.begin() + kFileColumn, ' ');
+  // How far the columns after the addresses move: what a text and the one space after it need
+  // beyond its column's room.
+  const auto excess = [](std::string_view text, std::size_t room) {
+    return text.size() + 1 > room ? text.size() + 1 - room : 0;
+  };
+  const std::string_view client = TextOf(entry.clientText);
+  const std::string_view local = TextOf(entry.localText);
+  const std::size_t localShift = excess(client, kLocalColumn - kClientColumn);
+  const std::size_t shift = localShift + excess(local, kModeColumn - kLocalColumn);
+  const std::size_t fileColumn = kFileColumn + shift;
+  std::fill(line.begin(), line.begin() + fileColumn, ' ');
   if (entry.failed) line[0] = 'E';
   PutColumn(line, kDateColumn, TextOf(entry.date), kTimeColumn - kDateColumn);
   PutColumn(line, kTimeColumn, TextOf(entry.time), kClientColumn - kTimeColumn);
-  PutColumn(line, kClientColumn, TextOf(entry.clientText), kLocalColumn - kClientColumn);
-  PutColumn(line, kLocalColumn, TextOf(entry.localText), kModeColumn - kLocalColumn);
-  PutColumn(line, kModeColumn, entry.binary ? "octet" : "netascii", kOperationColumn - kModeColumn);
+  PutColumn(line, kClientColumn, client, client.size());
+  PutColumn(line, kLocalColumn + localShift, local, local.size());
+  PutColumn(line, kModeColumn + shift, entry.binary ? "octet" : "netascii",
+            kOperationColumn - kModeColumn);
   if (entry.opcodeSet) {
-    PutColumn(line, kOperationColumn, entry.opcode == kOpcodeRrq ? "read" : "write",
+    PutColumn(line, kOperationColumn + shift, entry.opcode == kOpcodeRrq ? "read" : "write",
               kDescriptionColumn - kOperationColumn);
   }
-  PutColumn(line, kDescriptionColumn, TextOf(entry.description), kDescriptionWidth);
+  PutColumn(line, kDescriptionColumn + shift, TextOf(entry.description), kDescriptionWidth);
   // The whole file name, however long, up to the size a full path can have.
   const std::string_view path = TextOf(entry.fullPath).substr(0, platform::kMaxPath - 1);
-  PutColumn(line, kFileColumn, path, path.size());
-  std::size_t end = kFileColumn + path.size();
+  PutColumn(line, fileColumn, path, path.size());
+  std::size_t end = fileColumn + path.size();
   line[end++] = '\r';
   line[end++] = '\n';
   line[end] = '\0';

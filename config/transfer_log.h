@@ -17,8 +17,8 @@ namespace quoril {
 // Date MM/DD/YY and time HH:MM:SS, 8 characters and a terminator each.
 using DateText = std::array<char, 9>;
 using TimeText = std::array<char, 9>;
-// Dotted-decimal IPv4 address, up to 15 characters and a terminator.
-// An address as the log shows it: up to 15 characters for IPv4, more for IPv6.
+// An address as the log shows it: up to 15 characters for IPv4, up to 63 for IPv6 with its
+// scope, and a terminator.
 using AddressText = platform::HostText;
 
 inline constexpr char kLogColumnHeader[] =
@@ -63,9 +63,14 @@ char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer);
 char* FormatAddressText(std::uint32_t address, AddressText& buffer);
 // The host of `address` (not its port): dotted decimal, or the IPv6 form of FormatHost.
 char* FormatAddressText(const platform::SocketAddress& address, AddressText& buffer);
-// A transfer line: 122 columns, a file name of up to 259 characters, CR LF and a terminator.
-inline constexpr std::size_t kMaxTransferLine = 122 + (platform::kMaxPath - 1) + 2 + 1;
+// A transfer line: 122 columns, the room that two addresses longer than their columns take
+// beyond them, a file name of up to 259 characters, CR LF and a terminator.
+inline constexpr std::size_t kMaxAddressExcess = 2 * platform::kHostTextSize;
+inline constexpr std::size_t kMaxTransferLine =
+    122 + kMaxAddressExcess + (platform::kMaxPath - 1) + 2 + 1;
 // Composes the fixed-column line of `entry`, terminated, into `line`; answers its length.
+// An address text longer than its column (an IPv6 address) is shown whole, followed by one
+// space, and every later column moves right by the excess; IPv4 addresses always fit.
 // Whatever the fields hold (a text without its terminator included), the line is one line:
 // control characters show as '?', and CR LF comes only at its end.
 std::size_t ComposeTransferLine(const TransferLogEntry& entry,

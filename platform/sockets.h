@@ -16,18 +16,23 @@ namespace quoril::platform {
 std::uint16_t HostToNetwork16(std::uint16_t value);
 std::uint16_t NetworkToHost16(std::uint16_t value);
 
-// WSAStartup(0x0101) / WSACleanup.
-Win32Error SocketsStartup();
+// WSAStartup / WSACleanup: Windows Sockets 1.1, or 2.2 with `ipv6` (IPv6 sockets need it).
+Win32Error SocketsStartup(bool ipv6 = false);
 Win32Error SocketsCleanup();
 
 // gethostname into `buffer`, terminated.
 Win32Error GetHostName(std::span<char> buffer);
-// The IPv4 addresses of this host (port 0), in the order the system lists them: every address
-// of every interface (adapter) that is up, loopback included, each distinct address once
-// (where it is first listed); the name is not used. At most addresses.size() are stored;
-// `count` is the number stored.
+enum class HostAddressFamily { kIPv4, kIPv6 };
+
+// The addresses of one family of this host (port 0), in the order the system lists them:
+// every address of every interface (adapter) that is up, loopback included, each distinct
+// address once (where it is first listed); the name is not used. An IPv6 address carries its
+// interface as its scope when it is link-local (the same link-local address on two interfaces
+// is two addresses), none otherwise. At most addresses.size() are stored; `count` is the
+// number stored.
 Win32Error LookupHostAddresses(const char* hostName, std::span<SocketAddress> addresses,
-                               std::uint32_t& count);
+                               std::uint32_t& count,
+                               HostAddressFamily family = HostAddressFamily::kIPv4);
 
 enum class WaitResult { kReady, kTimeout, kCancelled };
 
@@ -95,9 +100,12 @@ void CancelTransferWaits();
 // reaches it from another thread through Hold, Release and CloseFromControl.
 class PortSocketSet {
  public:
-  static constexpr std::uint32_t kCapacity = 50;
-  // The most sockets one wait watches (FD_SETSIZE of Windows Sockets).
-  static constexpr std::uint32_t kMaxWaitSet = 64;
+  // 50 IPv4 addresses and room for IPv6 ones: a link-local address on every interface (a
+  // container host has one per container), a unique-local and a few global ones on some.
+  static constexpr std::uint32_t kCapacity = 256;
+  // The most sockets one wait watches: all of them (Windows Sockets' FD_SETSIZE is raised to
+  // match).
+  static constexpr std::uint32_t kMaxWaitSet = kCapacity;
   using ReadSet = std::bitset<kCapacity>;
 
   PortSocketSet();

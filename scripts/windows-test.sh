@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows executable (quorld.exe) with mingw-w64 and runs its whole life as a
-# service under wine, in a network namespace of its own whose only addresses are 127.0.0.1 and
-# 127.0.0.2, both on the loopback: the Win32 backend's unit tests, the command line,
-# installation, transfers with tftp-hpa and curl (one of them through 127.0.0.2), pause and
-# continue, stop and removal, and the event identifiers. Needs root.
+# service under wine, in a network namespace of its own whose only addresses are 127.0.0.1,
+# 127.0.0.2 and ::1, all on the loopback: the Win32 backend's unit tests, the command line,
+# installation, transfers with tftp-hpa and curl (one through 127.0.0.2, some over ::1),
+# pause and continue, stop and removal, and the event identifiers. Needs root.
 # Usage: scripts/windows-test.sh            (builds into build-windows/)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -359,12 +360,19 @@ void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
 int EnumerateLocalAddresses() {
   LocalAddressTable& table = gLocalAddressTable;
   if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) return 0;
+  const std::span<platform::SocketAddress> addresses(table.addresses);
   std::uint32_t count = 0;
-  if (platform::LookupHostAddresses(table.hostName.data(), table.addresses, count) !=
-      ERROR_SUCCESS) {
+  if (platform::LookupHostAddresses(table.hostName.data(), addresses.first(kMaxIPv4Addresses),
+                                    count) != ERROR_SUCCESS) {
     return 0;
   }
-  table.count = count;
+  std::uint32_t ipv6Count = 0;
+  if (gServerConfig.EnableIPv6 != 0 &&
+      platform::LookupHostAddresses(table.hostName.data(), addresses.subspan(count), ipv6Count,
+                                    platform::HostAddressFamily::kIPv6) != ERROR_SUCCESS) {
+    return 0;
+  }
+  table.count = count + ipv6Count;
   return 1;
 }
 
@@ -379,7 +387,7 @@ std::uint32_t Listener(void*) {
   bool routed = false;
   if (!LoadServerConfig()) {
     EventReporter(EVENT_INIT_FAILED);
-  } else if (platform::SocketsStartup() != ERROR_SUCCESS) {
+  } else if (platform::SocketsStartup(gServerConfig.EnableIPv6 != 0) != ERROR_SUCCESS) {
     EventReporter(EVENT_SOCKETS_STARTUP);
   } else {
     socketsStarted = true;

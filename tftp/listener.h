@@ -15,7 +15,10 @@
 namespace quoril {
 
 inline constexpr std::uint16_t kTftpPort = 69;
-inline constexpr std::uint32_t kMaxLocalAddresses = platform::PortSocketSet::kCapacity;  // 50
+inline constexpr std::uint32_t kMaxLocalAddresses = platform::PortSocketSet::kCapacity;
+// IPv4 addresses beyond the first 50 are not served; IPv6 ones fill the rest of the table.
+inline constexpr std::uint32_t kMaxIPv4Addresses = 50;
+static_assert(kMaxIPv4Addresses < kMaxLocalAddresses);
 
 // Written by the listener during start-up only, before any transfer thread exists; read
 // without a lock afterwards. The service control reads `count` and reaches `sockets` from
@@ -64,7 +67,8 @@ inline constexpr std::uint32_t kServiceStopPending = 3;
 // complete.
 std::uint32_t Listener(void* parameter);
 
-// Fills hostName, addresses and count.
+// Fills hostName, addresses and count: the IPv4 addresses, then the IPv6 ones when
+// EnableIPv6 is set.
 int EnumerateLocalAddresses();
 
 // A UDP socket bound to `local` (its address and port); answers 1 or 0.

@@ -39,9 +39,9 @@ constexpr char kSandbox[] =
     "LockPersonality=yes\n"
     "MemoryDenyWriteExecute=yes\n"
     "RemoveIPC=yes\n"
-    // IPv4 for TFTP, netlink for the local addresses, local sockets for the notifications
-    // and the system log.
-    "RestrictAddressFamilies=AF_INET AF_NETLINK AF_UNIX\n"
+    // IPv4 and IPv6 for TFTP, netlink for the local addresses, local sockets for the
+    // notifications and the system log.
+    "RestrictAddressFamilies=AF_INET AF_INET6 AF_NETLINK AF_UNIX\n"
     "SystemCallArchitectures=native\n"
     "SystemCallFilter=@system-service\n"
     "SystemCallFilter=~@privileged @resources\n"

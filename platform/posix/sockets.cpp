@@ -107,6 +107,13 @@ Win32Error OpenBound(const SocketAddress& address, int& fd) {
     // IPv4 is served by sockets of its own, never through mapped addresses.
     const int on = 1;
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    // An address still in duplicate address detection (a second or so after its interface
+    // came up, as at boot) refuses a bind with EADDRNOTAVAIL. Bound freely, the socket starts
+    // receiving once the address is usable, and a start at boot does not fail for it. Kernels
+    // before 4.15 know the IPv4 option only, which IPv6 sockets honour as well.
+    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_FREEBIND, &on, sizeof on) != 0) {
+      ::setsockopt(fd, IPPROTO_IP, IP_FREEBIND, &on, sizeof on);
+    }
   }
   const NativeAddress local(address);
   if (::bind(fd, local.get(), local.length) != 0) {
@@ -239,7 +246,7 @@ std::uint16_t NetworkToHost16(std::uint16_t value) {
   return ntohs(value);
 }
 
-Win32Error SocketsStartup() {
+Win32Error SocketsStartup(bool) {
   TransferSockets::Get();
   return ERROR_SUCCESS;
 }
@@ -256,16 +263,27 @@ Win32Error GetHostName(std::span<char> buffer) {
 }
 
 Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
-                               std::uint32_t& count) {
+                               std::uint32_t& count, HostAddressFamily family) {
   count = 0;
+  const int wanted = family == HostAddressFamily::kIPv6 ? AF_INET6 : AF_INET;
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return WSAHOST_NOT_FOUND;
   for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != wanted) continue;
     if ((entry->ifa_flags & IFF_UP) == 0) continue;
-    sockaddr_in inet;
-    std::memcpy(&inet, entry->ifa_addr, sizeof inet);
-    const SocketAddress address = SocketAddress::FromIPv4(inet.sin_addr.s_addr, 0);
+    SocketAddress address;
+    if (wanted == AF_INET) {
+      sockaddr_in inet;
+      std::memcpy(&inet, entry->ifa_addr, sizeof inet);
+      address = SocketAddress::FromIPv4(inet.sin_addr.s_addr, 0);
+    } else {
+      sockaddr_in6 inet6;
+      std::memcpy(&inet6, entry->ifa_addr, sizeof inet6);
+      // The system gives a link-local address its interface's index as its scope.
+      const std::uint32_t scope = IN6_IS_ADDR_LINKLOCAL(&inet6.sin6_addr) ? inet6.sin6_scope_id : 0;
+      address = SocketAddress::FromIPv6(
+          std::span<const std::uint8_t, 16>(inet6.sin6_addr.s6_addr, 16), scope, 0);
+    }
     // An address on two interfaces is served once: a second port-69 socket on it cannot bind.
     const auto listed = addresses.first(count);
     if (std::ranges::find(listed, address) != listed.end()) continue;

@@ -16,8 +16,20 @@ namespace {
 
 // Whether the interface address `entry` is `address`: same family, host and scope.
 bool Holds(const sockaddr* entry, const SocketAddress& address) {
-  SocketAddress held;
-  return SocketAddress::FromNative(entry, held) && SameHost(held, address);
+  if (entry->sa_family == AF_INET && !address.IsIPv6()) {
+    sockaddr_in inet{};
+    std::memcpy(&inet, entry, sizeof inet);
+    return inet.sin_addr.s_addr == address.IPv4();
+  }
+  if (entry->sa_family == AF_INET6 && address.IsIPv6()) {
+    sockaddr_in6 inet6{};
+    std::memcpy(&inet6, entry, sizeof inet6);
+    // Only a link-local address has a scope of its own (LookupHostAddresses).
+    const std::uint32_t scope = IN6_IS_ADDR_LINKLOCAL(&inet6.sin6_addr) ? inet6.sin6_scope_id : 0;
+    return std::memcmp(&inet6.sin6_addr, address.Host().data(), 16) == 0 &&
+           scope == address.Scope();
+  }
+  return false;
 }
 
 }  // namespace

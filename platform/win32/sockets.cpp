@@ -26,6 +26,8 @@ namespace {
 // A SocketAddress holds the system's own structure, so that it goes to and from the calls
 // as it is.
 static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == sizeof(SocketAddress));
+// One select watches every port-69 socket.
+static_assert(FD_SETSIZE >= PortSocketSet::kCapacity);
 
 struct NativeAddress {
   explicit NativeAddress(const SocketAddress& address)
@@ -164,9 +166,11 @@ std::uint16_t NetworkToHost16(std::uint16_t value) {
   return ::ntohs(value);
 }
 
-Win32Error SocketsStartup() {
+Win32Error SocketsStartup(bool ipv6) {
+  // IPv6 came with Windows Sockets 2. Without it the server asks for 1.1, as it always has;
+  // the few calls of version 2 it makes (WSAIoctl, WSAPoll) are served under either.
   WSADATA data{};
-  const int error = ::WSAStartup(MAKEWORD(1, 1), &data);
+  const int error = ::WSAStartup(ipv6 ? MAKEWORD(2, 2) : MAKEWORD(1, 1), &data);
   return static_cast<Win32Error>(error);
 }
 
@@ -183,12 +187,13 @@ Win32Error GetHostName(std::span<char> buffer) {
   return ERROR_SUCCESS;
 }
 
-// Every IPv4 address of every adapter that is up, the loopback adapter included, in the
-// order the system lists them: the host name's lookup leaves out the loopback address and
-// answers whatever a hosts file says.
+// Every address of the family of every adapter that is up, the loopback adapter included,
+// in the order the system lists them: the host name's lookup leaves out the loopback address
+// and answers whatever a hosts file says.
 Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
-                               std::uint32_t& count) {
+                               std::uint32_t& count, HostAddressFamily family) {
   count = 0;
+  const ULONG wanted = family == HostAddressFamily::kIPv6 ? AF_INET6 : AF_INET;
   constexpr ULONG kFlags =
       GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
   // In records, so that the buffer has the records' alignment.
@@ -197,7 +202,7 @@ Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
   ULONG result = ERROR_BUFFER_OVERFLOW;
   for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
     size = static_cast<ULONG>(list.size() * sizeof(IP_ADAPTER_ADDRESSES));
-    result = ::GetAdaptersAddresses(AF_INET, kFlags, nullptr, list.data(), &size);
+    result = ::GetAdaptersAddresses(wanted, kFlags, nullptr, list.data(), &size);
     if (result == ERROR_BUFFER_OVERFLOW) {
       list.resize(size / sizeof(IP_ADAPTER_ADDRESSES) + 1);
     }
@@ -210,10 +215,30 @@ Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
     for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress;
          unicast != nullptr; unicast = unicast->Next) {
       const sockaddr* address = unicast->Address.lpSockaddr;
-      if (address == nullptr || address->sa_family != AF_INET) continue;
-      sockaddr_in inet{};
-      std::memcpy(&inet, address, sizeof inet);
-      const SocketAddress local = SocketAddress::FromIPv4(inet.sin_addr.s_addr, 0);
+      if (address == nullptr || address->sa_family != wanted) continue;
+      SocketAddress local;
+      if (wanted == AF_INET) {
+        sockaddr_in inet{};
+        std::memcpy(&inet, address, sizeof inet);
+        local = SocketAddress::FromIPv4(inet.sin_addr.s_addr, 0);
+      } else {
+        sockaddr_in6 inet6{};
+        std::memcpy(&inet6, address, sizeof inet6);
+        const bool linkLocal = IN6_IS_ADDR_LINKLOCAL(&inet6.sin6_addr);
+        const std::uint32_t scope = !linkLocal                 ? 0
+                                    : inet6.sin6_scope_id != 0 ? inet6.sin6_scope_id
+                                                               : adapter->Ipv6IfIndex;
+        local = SocketAddress::FromIPv6(
+            std::span<const std::uint8_t, 16>(inet6.sin6_addr.s6_addr, 16), scope, 0);
+        // Windows binds no address still in duplicate address detection (nor a duplicate) and
+        // has no free bind. Such an address is left out, so that a start at boot does not
+        // fail for it; it is served from the next start. Tried rather than read from the
+        // address's state, which Wine reports as usable all the same.
+        SOCKET probe = INVALID_SOCKET;
+        const Win32Error bound = OpenBound(local, probe);
+        if (bound == ERROR_SUCCESS) ::closesocket(probe);
+        if (bound == WSAEADDRNOTAVAIL) continue;
+      }
       // An address on two adapters is served once: a second port-69 socket on it cannot bind.
       const auto listed = addresses.first(count);
       if (std::ranges::find(listed, local) != listed.end()) continue;

@@ -1,6 +1,7 @@
 // The transfer log's line, with any values a transfer could hand it, the client's file name
 // above all, and texts that lack their terminator: the line is always one whole line of the
-// fixed columns, the file name in full from column 122, nothing written past its buffer.
+// fixed columns, each moved right by what longer address texts need, the addresses and the
+// file name in full, nothing written past its buffer.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -45,7 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t length = quoril::ComposeTransferLine(entry, line);
   const std::size_t name = std::min(strnlen(entry.fullPath.data(), entry.fullPath.size()),
                                     quoril::platform::kMaxPath - 1);
-  FUZZ_CHECK(length == 122 + name + 2);
+  // An address text longer than its column's room, less one space, moves what follows.
+  const std::size_t client = strnlen(entry.clientText.data(), entry.clientText.size());
+  const std::size_t local = strnlen(entry.localText.data(), entry.localText.size());
+  const std::size_t localColumn = 48 + (client + 1 > 18 ? client + 1 - 18 : 0);
+  const std::size_t shift = localColumn - 48 + (local + 1 > 17 ? local + 1 - 17 : 0);
+  FUZZ_CHECK(length == 122 + shift + name + 2);
   FUZZ_CHECK(line[length] == '\0' && line[length - 2] == '\r' && line[length - 1] == '\n');
   FUZZ_CHECK(line[0] == (entry.failed ? 'E' : ' '));
   for (std::size_t i = 0; i + 2 < length; ++i) {
@@ -54,10 +60,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // The mode column holds the mode, whatever came before it.
   const char* mode = entry.binary ? "octet" : "netascii";
-  FUZZ_CHECK(std::memcmp(line.data() + 65, mode, std::strlen(mode)) == 0);
-  for (std::size_t i = 0; i < name; ++i) {
-    const auto byte = static_cast<unsigned char>(entry.fullPath[i]);
-    FUZZ_CHECK(line[122 + i] == (byte < 0x20 || byte == 0x7f ? '?' : entry.fullPath[i]));
-  }
+  FUZZ_CHECK(std::memcmp(line.data() + 65 + shift, mode, std::strlen(mode)) == 0);
+  // Each shown whole: the addresses, each followed by a space, and the file name.
+  const auto shownAt = [&](std::size_t column, const char* text, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto byte = static_cast<unsigned char>(text[i]);
+      FUZZ_CHECK(line[column + i] == (byte < 0x20 || byte == 0x7f ? '?' : text[i]));
+    }
+  };
+  shownAt(30, entry.clientText.data(), client);
+  FUZZ_CHECK(line[30 + client] == ' ');
+  shownAt(localColumn, entry.localText.data(), local);
+  FUZZ_CHECK(line[localColumn + local] == ' ');
+  shownAt(122 + shift, entry.fullPath.data(), name);
   return 0;
 }

@@ -22,11 +22,14 @@ Fixtures
     checked at teardown. Options:
 
     - ``addresses=("127.0.0.2", ...)``: loopback addresses added besides 127.0.0.1.
+    - ``ipv6=("fd00::1", "fe80::1", ...)``: IPv6 addresses on veth0 of a veth pair in the
+      namespace (see netns.py); with ``enable_ipv6=1`` the server is ready once it listens on
+      ::1 and on each of them too.
     - settings written into the registry file: ``timeout``, ``max_retransmit``, ``overwrite``,
       ``limit``, ``logging``, ``log_file``, ``default_directory``, and the optional
       ``negotiate``, ``max_block_size``, ``max_window_size``, ``max_transfers``,
-      ``transfer_port_low``, ``transfer_port_high``, ``single_port`` (numbers are written as
-      dword, texts as REG_EXPAND_SZ with their terminator; bytes are written as given;
+      ``transfer_port_low``, ``transfer_port_high``, ``single_port``, ``enable_ipv6`` (numbers
+      are written as dword, texts as REG_EXPAND_SZ with their terminator; bytes as given;
       ``OMIT`` leaves the value out). Settings may still be changed in ``server.settings``
       until ``start()``, which writes the registry file.
     - ``registry="text"`` writes that text as the registry file verbatim; ``registry=False``
@@ -86,6 +89,7 @@ import re
 import resource
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -118,6 +122,7 @@ DEFAULTS = {
     "transfer_port_low": None,  # optional, both or neither: the system chooses each port
     "transfer_port_high": None,
     "single_port": None,  # SinglePort; absent: each transfer answers from a port of its own
+    "enable_ipv6": None,  # optional: absent serves IPv4 only
 }
 
 # (registry value, option) in the order installation writes them.
@@ -137,6 +142,7 @@ REGISTRY_VALUES = [
     ("TransferPortLow", "transfer_port_low"),  # optional, as the one below
     ("TransferPortHigh", "transfer_port_high"),
     ("SinglePort", "single_port"),  # optional
+    ("EnableIPv6", "enable_ipv6"),  # optional
 ]
 
 # Every test that starts a server runs against both engines: a thread per transfer (the
@@ -179,7 +185,7 @@ class QuorilServer:
 
     def __init__(
         self, addresses=(), registry=None, args=("-debug",), env=None, disk_size=None,
-        nofile=None, **settings
+        nofile=None, ipv6=(), **settings
     ):
         unknown = set(settings) - set(DEFAULTS)
         if unknown:
@@ -192,12 +198,13 @@ class QuorilServer:
             directory.mkdir()
         try:
             tmpfs = (self.served, disk_size) if disk_size else None
-            self.ns = NetNamespace(addresses, tmpfs=tmpfs)
+            self.ns = NetNamespace(addresses, tmpfs=tmpfs, ipv6=ipv6)
         except BaseException:
             shutil.rmtree(self.base, ignore_errors=True)
             raise
         self.addresses = self.ns.addresses
         self.address = self.addresses[0]
+        self.ipv6_addresses = ["::1", *ipv6]
         # Settings, registry and arguments may still be changed until start().
         self.settings = {**DEFAULTS, **settings}
         if self.settings["default_directory"] is None:
@@ -324,7 +331,10 @@ class QuorilServer:
         deadline = time.monotonic() + timeout
         while True:
             bound = self.listener_addresses()
-            if "0.0.0.0" in bound or bound >= set(self.addresses):
+            expected = set(self.addresses)
+            if self.settings["enable_ipv6"]:
+                expected |= set(self.ipv6_addresses)
+            if "0.0.0.0" in bound or bound >= expected:
                 return
             if self.process.poll() is not None:
                 self._ended_by_test = True
@@ -406,9 +416,11 @@ class QuorilServer:
         return self.directory / name
 
     def endpoint(self, address: str | None = None, port: int = 0) -> tftp_wire.Endpoint:
-        """A UDP socket inside the namespace bound to (address, port); closed at teardown."""
-        sock = self.ns.socket()
-        sock.bind((address or self.address, port))
+        """A UDP socket inside the namespace bound to (address, port); closed at teardown. An
+        IPv6 address may name its scope ("fe80::1%veth0")."""
+        target = self.socket_address(address or self.address, port)
+        sock = self.ns.socket(socket.AF_INET6 if len(target) == 4 else socket.AF_INET)
+        sock.bind(target)
         endpoint = tftp_wire.Endpoint(sock)
         self._endpoints.append(endpoint)
         return endpoint
@@ -416,7 +428,17 @@ class QuorilServer:
     def client(self, address: str | None = None, timeout: float = 5.0, retries: int = 5) -> tftp_wire.Client:
         """A lock-step client on a fresh socket, talking to port 69 of `address`."""
         target = address or self.address
-        return tftp_wire.Client(self.endpoint(target), (target, tftp_wire.TFTP_PORT), timeout, retries)
+        server = self.socket_address(target, tftp_wire.TFTP_PORT)
+        return tftp_wire.Client(self.endpoint(target), server, timeout, retries)
+
+    def socket_address(self, address: str, port: int) -> tuple:
+        """(address, port) for a socket call; for IPv6 the 4-tuple with the scope's interface
+        looked up in the namespace. Its address text names that interface only where the
+        calling thread is in the namespace (ns.entered()), as peers' addresses do."""
+        if ":" not in address:
+            return (address, port)
+        with self.ns.entered():
+            return socket.getaddrinfo(address, port, socket.AF_INET6, socket.SOCK_DGRAM)[0][4]
 
     def get(self, name, mode="octet", options=(), **client) -> bytes:
         return self.client(**client).get(name, mode, options)

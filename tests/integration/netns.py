@@ -41,21 +41,34 @@ def _hex_address(text: str) -> tuple[str, int]:
     return socket.inet_ntoa(struct.pack("<I", int(address, 16))), int(port, 16)
 
 
+def _hex_address6(text: str) -> tuple[str, int]:
+    """'00000000000000000000000001000000:0045' of /proc/net/udp6 -> ('::1', 69)."""
+    address, port = text.split(":")
+    raw = b"".join(struct.pack("<I", int(address[i : i + 8], 16)) for i in range(0, 32, 8))
+    return socket.inet_ntop(socket.AF_INET6, raw), int(port, 16)
+
+
 def udp_sockets(pid: int) -> list[dict]:
-    """The IPv4 UDP sockets of the network namespace that process `pid` is in, each as
-    {'local': (address, port), 'remote': (address, port), 'inode': int}."""
+    """The UDP sockets (IPv4, then IPv6) of the network namespace that process `pid` is in,
+    each as {'local': (address, port), 'remote': (address, port), 'inode': int}; an IPv6
+    address without its scope."""
     rows = []
-    with open(f"/proc/{pid}/net/udp") as table:
-        next(table)
-        for line in table:
-            fields = line.split()
-            rows.append(
-                {
-                    "local": _hex_address(fields[1]),
-                    "remote": _hex_address(fields[2]),
-                    "inode": int(fields[9]),
-                }
-            )
+    for name, parse in (("udp", _hex_address), ("udp6", _hex_address6)):
+        try:
+            table = open(f"/proc/{pid}/net/{name}")
+        except FileNotFoundError:
+            continue  # a kernel without IPv6
+        with table:
+            next(table)
+            for line in table:
+                fields = line.split()
+                rows.append(
+                    {
+                        "local": parse(fields[1]),
+                        "remote": parse(fields[2]),
+                        "inode": int(fields[9]),
+                    }
+                )
     return rows
 
 
@@ -74,7 +87,9 @@ def socket_inodes(pid: int) -> set[int]:
 
 
 class NetNamespace:
-    """A network namespace with loopback up and `extra_addresses` added to lo.
+    """A network namespace with loopback up (::1 included) and `extra_addresses` added to lo.
+    With `ipv6=("fd00::1", "fe80::1", ...)` it also has a veth pair, veth0 and veth1, both
+    up, with those addresses (/64, without duplicate address detection) on veth0.
 
     With `tmpfs=(path, size)` the holder also gets a private mount namespace in which a tmpfs
     of `size` bytes is mounted on `path` (an existing directory); commands given `cwd` then
@@ -82,11 +97,15 @@ class NetNamespace:
     ``outside(path)``.
     """
 
-    def __init__(self, extra_addresses=(), tmpfs=None):
+    def __init__(self, extra_addresses=(), tmpfs=None, ipv6=()):
         self.addresses = ["127.0.0.1", *extra_addresses]
         self.mounts = tmpfs is not None
         script = "set -e; ip link set lo up; "
         script += "".join(f"ip addr add {address}/8 dev lo; " for address in extra_addresses)
+        if ipv6:
+            script += ("ip link add veth0 type veth peer name veth1; ip link set veth0 up; "
+                       "ip link set veth1 up; ")
+            script += "".join(f"ip -6 addr add {address}/64 dev veth0 nodad; " for address in ipv6)
         if tmpfs is not None:
             script += f"mount -t tmpfs -o size={int(tmpfs[1])} quoril-test '{tmpfs[0]}'; "
         script += "echo ready; exec sleep infinity"

@@ -136,7 +136,8 @@ TEST(ServiceTexts, UnitFileOfADemandStartNotifyServiceInItsSandbox) {
             "ProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\n"
             "RestrictNamespaces=yes\nRestrictRealtime=yes\nRestrictSUIDSGID=yes\n"
             "LockPersonality=yes\nMemoryDenyWriteExecute=yes\nRemoveIPC=yes\n"
-            "RestrictAddressFamilies=AF_INET AF_NETLINK AF_UNIX\nSystemCallArchitectures=native\n"
+            "RestrictAddressFamilies=AF_INET AF_INET6 AF_NETLINK AF_UNIX\n"
+            "SystemCallArchitectures=native\n"
             "SystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\n"
             "SystemCallErrorNumber=EPERM\nLogsDirectory=quoril\nLogsDirectoryMode=0750\n"
             "LimitNOFILE=65536\n");

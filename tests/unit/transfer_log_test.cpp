@@ -209,6 +209,16 @@ TEST_F(TransferLogTest, LinesHaveFixedColumns) {
        Entry(true, "1.2.3.4", "5.6.7.8", false, 1, "File not found", "/a\r\nE  forged\tz"),
        std::string("E       09/09/05   00:04:07   1.2.3.4           5.6.7.8          netascii  ") +
            "read        File not found                     /a??E  forged?z\r\n"},
+      {"an address that leaves no space after it moves the later columns",
+       Entry(false, "2001:db8::1:2:3:45", "::1", true, 1, "Transfer successful", "/a"),
+       std::string("        09/09/05   00:04:07   2001:db8::1:2:3:45 ::1              octet     ") +
+           "read        Transfer successful                /a\r\n"},
+      {"IPv6 addresses are shown whole, each followed by one space",
+       Entry(false, "2001:db8:1111:2222:3333:4444:5555:6666", "fe80::1111:2222:3333:4444%eth0",
+             true, 2, "Transfer successful", name259),
+       std::string("        09/09/05   00:04:07   2001:db8:1111:2222:3333:4444:5555:6666 ") +
+           "fe80::1111:2222:3333:4444%eth0 octet     write       Transfer successful" +
+           std::string(16, ' ') + name259 + "\r\n"},
       {"file name of 259 characters",
        Entry(false, "1.2.3.4", "5.6.7.8", true, 1, "Transfer successful", name259),
        std::string("        09/09/05   00:04:07   1.2.3.4           5.6.7.8          octet     ") +

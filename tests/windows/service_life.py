@@ -2,7 +2,7 @@
 """The whole life of quorld.exe as a Windows service under wine, with real Linux clients.
 
 Run by scripts/windows-test.sh as root inside a network namespace of its own (unshare -n), so
-that 127.0.0.1 and 127.0.0.2, both on the loopback adapter, are the only addresses:
+that 127.0.0.1, 127.0.0.2 and ::1, all on the loopback adapter, are the only addresses:
 
     python3 tests/windows/service_life.py BUILD_DIR
 
@@ -212,10 +212,12 @@ class Life:
         return (self.wine.path(self.served) + "\\" + name).lower()
 
     def expect_line(self, status: str, mode: str, operation: str, description: str, name: str,
-                    full_path: str | None = None, local: str = SERVER[0]):
-        """Every client runs on 127.0.0.1; `local` is the address its request went to."""
+                    full_path: str | None = None, local: str = SERVER[0],
+                    client: str = SERVER[0]):
+        """`client` is the client's address, 127.0.0.1 unless it went over IPv6; `local` the
+        address its request went to."""
         self.expected_lines.append((status, mode, operation, description,
-                                    full_path or self.served_path(name), SERVER[0], local))
+                                    full_path or self.served_path(name), client, local))
 
     def client_run(self, argv: list[str]) -> subprocess.CompletedProcess:
         return subprocess.run(argv, cwd=self.clients, capture_output=True, timeout=60)
@@ -486,6 +488,24 @@ class Life:
         endpoint.send(tftp_wire.ack(block), peer)
         return received
 
+    def ipv6(self) -> None:
+        step("EnableIPv6 1: a read and a write with curl over ::1")
+        content = payload(5000, seed=17)
+        (self.served / "six.bin").write_bytes(content)
+        (self.served / "six-put.bin").unlink(missing_ok=True)
+        local = self.clients / "six.bin"
+        result = self.client_run(["curl", "-sS", "--max-time", "60", "-o", str(local),
+                                  "tftp://[::1]/six.bin"])
+        check(result.returncode == 0 and local.read_bytes() == content,
+              f"curl get over ::1: {result.stderr!r}")
+        result = self.client_run(["curl", "-sS", "--max-time", "60", "-T", str(local),
+                                  "tftp://[::1]/six-put.bin"])
+        check(result.returncode == 0 and (self.served / "six-put.bin").read_bytes() == content,
+              f"curl put over ::1: {result.stderr!r}")
+        for operation, name in (("read", "six.bin"), ("write", "six-put.bin")):
+            self.expect_line("", "octet", operation, "Transfer successful", name, local="::1",
+                             client="::1")
+
     def stop_while_paused(self) -> None:
         step("a stop while paused")
         check_equal(self.control_service("pause", STATE_PAUSED), STATE_PAUSED, "pause")
@@ -519,8 +539,8 @@ class Life:
         check_equal(sorted(transfers), sorted(self.expected_lines), "transfer lines")
 
     def event_loops(self) -> None:
-        step("EventLoops 1 and NegotiateOptions 1: the same transfers, options, pause and "
-             "continue, and stop from one loop")
+        step("EventLoops 1, NegotiateOptions 1 and EnableIPv6 1: the same transfers, options, "
+             "IPv6, pause and continue, and stop from one loop")
         self.wine.reg_add(PARAMETERS, "EventLoops", "REG_DWORD", "1")
         self.wine.reg_add(PARAMETERS, "NegotiateOptions", "REG_DWORD", "1")
         self.wine.reg_add(PARAMETERS, "TransferPortLow", "REG_DWORD", str(TRANSFER_PORTS[0]))
@@ -531,9 +551,11 @@ class Life:
         self.transfer_ports()
         self.transfers()
         self.options()
+        self.ipv6()
         self.pause_and_continue()
         self.stop()
-        for name in ("EventLoops", "NegotiateOptions", "TransferPortLow", "TransferPortHigh"):
+        for name in ("EventLoops", "NegotiateOptions", "TransferPortLow", "TransferPortHigh",
+                     "EnableIPv6"):
             result = self.wine.run("reg", "delete", PARAMETERS, "/v", name, "/f")
             check(result.returncode == 0, f"reg delete {name}: {result.stdout!r}")
 
@@ -684,7 +706,9 @@ def main() -> int:
         life.transfers()
         life.pause_and_continue()
         life.stop()
+        life.wine.reg_add(PARAMETERS, "EnableIPv6", "REG_DWORD", "1")
         life.start()
+        life.ipv6()
         life.stop_while_paused()
         life.transfer_log()
         life.event_loops()
