@@ -133,10 +133,7 @@ void Release(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   Unfile(loop, index);
   FinishSession(*slot.session);
-  if (slot.socket.IsOpen()) {
-    loop.poller.Remove(slot.socket);
-    slot.socket.Close();
-  }
+  if (slot.socket.IsOpen()) loop.poller.CloseWatched(slot.socket);
   slot.session.reset();
   loop.freeSlots.push_back(index);
   --loop.running;
