@@ -82,7 +82,7 @@ struct Loop {
   std::array<TimerList, kTimeoutLists> lists{};
   std::bitset<kTimeoutLists> listsInUse;
   std::uint32_t running = 0;
-  std::uint32_t mostRunning = 0;  // since the pool was last handed back
+  std::uint32_t mostRunning = 0;   // since the pool was last handed back
   std::uint32_t waitsSkipped = 0;  // packets before a lone transfer waits on its socket again
   std::uint32_t waitsMissed = 0;   // such waits in a row that timed out
   bool portsWatched = false;
@@ -278,8 +278,8 @@ void ServeDatagram(Loop& loop, std::uint32_t index) {
       if (!gotOne) return;
     } else {
       platform::WaitResult result = platform::WaitResult::kTimeout;
-      error = slot.socket.ReceiveWithin(kLoneWaitMilliseconds, loop.received, length, sender,
-                                        result);
+      error =
+          slot.socket.ReceiveWithin(kLoneWaitMilliseconds, loop.received, length, sender, result);
       if (error == ERROR_SUCCESS && result != platform::WaitResult::kReady) {
         loop.waitsMissed = std::min<std::uint32_t>(loop.waitsMissed + 1, 6);
         loop.waitsSkipped = std::min((1u << loop.waitsMissed) - 1, kMostWaitsSkipped);
