@@ -28,9 +28,12 @@ class EventPoller {
   Win32Error Create();
 
   // Watches a transfer socket for datagrams; `key` comes back with each of its events.
-  // Remove before the socket closes.
+  // Remove before the socket closes, or let CloseWatched do both.
   Win32Error Add(const UdpSocket& socket, std::uintptr_t key);
   void Remove(const UdpSocket& socket);
+  // Stops watching `socket` and closes it; where closing ends the watch by itself (epoll, the
+  // socket's only descriptor) in that one call.
+  void CloseWatched(UdpSocket& socket);
 
   // Watches port socket `index` of `set`. Several pollers (one per loop) may watch the same
   // port socket; a datagram then wakes as few of them as the system allows (EPOLLEXCLUSIVE),

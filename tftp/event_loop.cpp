@@ -42,6 +42,14 @@ constexpr int kDatagramsPerWake = 32;
 // How soon a loop looks again at requests it holds when the request heap was full.
 constexpr std::uint32_t kHeapRetryMilliseconds = 10;
 constexpr std::size_t kEventsPerWait = 64;
+// A loop with one transfer waits for that client's next packet on the transfer's socket
+// itself, as a transfer thread does, for at most this long: one call per packet instead of a
+// wait in the poller and a receive. Requests that come meanwhile wait no longer than that.
+// Each such wait in vain doubles the packets that go through the poller before the next one,
+// up to the most, so that a slow client costs a short wait only now and then.
+constexpr std::uint32_t kLoneWaitMilliseconds = 1;
+constexpr int kPacketsPerPoll = 32;  // the poller is looked at again after so many
+constexpr std::uint32_t kMostWaitsSkipped = 63;
 // Deadlines are kept in one list per timeout, in seconds: a deadline is always set to now
 // plus the transfer's timeout, so appending keeps each list in order.
 constexpr std::size_t kTimeoutLists = 256;
@@ -101,7 +109,9 @@ struct Loop {
   std::array<TimerList, kTimeoutLists> lists{};
   std::bitset<kTimeoutLists> listsInUse;
   std::uint32_t running = 0;
-  std::uint32_t mostRunning = 0;  // since the pool was last handed back
+  std::uint32_t mostRunning = 0;   // since the pool was last handed back
+  std::uint32_t waitsSkipped = 0;  // packets before a lone transfer waits on its socket again
+  std::uint32_t waitsMissed = 0;   // such waits in a row that timed out
   bool portsWatched = false;
   // Room for the largest packet any transfer may be granted.
   std::vector<std::uint8_t> received;
@@ -201,10 +211,7 @@ void Release(Loop& loop, std::uint32_t index) {
     slot.claimed = false;
   }
   FinishSession(*slot.session);
-  if (slot.socket.IsOpen()) {
-    loop.poller.Remove(slot.socket);
-    slot.socket.Close();
-  }
+  if (slot.socket.IsOpen()) loop.poller.CloseWatched(slot.socket);
   gTransferPorts.Release(slot.session->localIndex, slot.port);
   slot.port = 0;
   if (slot.waitsForPort) {
@@ -464,23 +471,49 @@ void TakeDatagrams(Loop& loop, std::uint32_t port) {
   if (requests) ServeDeferred(loop);
 }
 
+// Whether the loop's only transfer is to wait for its client's next packet on its socket.
+bool WaitOnSocket(Loop& loop) {
+  if (loop.running != 1) return false;
+  if (loop.waitsSkipped == 0) return true;
+  --loop.waitsSkipped;
+  return false;
+}
+
 void ServeDatagram(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
-  if (!slot.session) return;  // ended earlier in this round
-  TransferSession& session = *slot.session;
-  platform::SocketAddress sender{};
-  std::size_t length = 0;
-  bool gotOne = false;
-  const Win32Error error = slot.socket.TryReceive(loop.received, length, sender, gotOne);
-  if (!gotOne || error == WSAEMSGSIZE) return;  // larger than any packet: dropped
-  const TimePoint before = session.deadline;
-  if (error != ERROR_SUCCESS) {
-    OnReceiveFailed(session, error);
-  } else {
-    SlotSink sink(slot);
-    OnDatagram(session, std::span(loop.received).first(length), sender, sink, SessionClock::now());
+  for (int served = 0; served < kPacketsPerPoll; ++served) {
+    if (!slot.session) return;  // ended earlier in this round
+    TransferSession& session = *slot.session;
+    platform::SocketAddress sender{};
+    std::size_t length = 0;
+    Win32Error error = ERROR_SUCCESS;
+    if (served == 0) {
+      bool gotOne = false;
+      error = slot.socket.TryReceive(loop.received, length, sender, gotOne);
+      if (!gotOne) return;
+    } else {
+      platform::WaitResult result = platform::WaitResult::kTimeout;
+      error =
+          slot.socket.ReceiveWithin(kLoneWaitMilliseconds, loop.received, length, sender, result);
+      if (error == ERROR_SUCCESS && result != platform::WaitResult::kReady) {
+        loop.waitsMissed = std::min<std::uint32_t>(loop.waitsMissed + 1, 6);
+        loop.waitsSkipped = std::min((1u << loop.waitsMissed) - 1, kMostWaitsSkipped);
+        return;
+      }
+      loop.waitsMissed = 0;
+    }
+    if (error == WSAEMSGSIZE) return;  // larger than any packet: dropped
+    const TimePoint before = session.deadline;
+    if (error != ERROR_SUCCESS) {
+      OnReceiveFailed(session, error);
+    } else {
+      SocketSink sink(slot.socket);
+      OnDatagram(session, std::span(loop.received).first(length), sender, sink,
+                 SessionClock::now());
+    }
+    Settle(loop, index, before);
+    if (!WaitOnSocket(loop)) return;
   }
-  Settle(loop, index, before);
 }
 
 // Every deadline that has passed; answers how long the loop may wait for the next one.

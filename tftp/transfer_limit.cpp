@@ -93,6 +93,9 @@ void SetRoomWake(void (*wake)()) {
 }
 
 bool RequestRoomWake() {
+  // With room to spare no wake is asked for: each would cost the loops a wake-up at the next
+  // end of a transfer, and a loop that follows its controls asks again after every wake-up.
+  if (HasRoom()) return true;
   State().roomWanted.store(true);
   return HasRoom();
 }

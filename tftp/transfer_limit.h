@@ -36,8 +36,8 @@ void WaitForRoom(std::chrono::milliseconds most);
 // The event loops: `wake` is called (from any thread) when a transfer ends while a loop waits
 // for room, that is, after RequestRoomWake and before the next such wake. Null for none.
 void SetRoomWake(void (*wake)());
-// Asks for the wake at the next end of a transfer; answers whether there is room already (the
-// caller then takes it instead of waiting).
+// Answers whether there is room; when there is none, asks for the wake at the next end of a
+// transfer (the caller waits for it instead of taking requests).
 bool RequestRoomWake();
 
 }  // namespace quoril

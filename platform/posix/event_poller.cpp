@@ -82,6 +82,12 @@ void EventPoller::Remove(const UdpSocket& socket) {
   }
 }
 
+void EventPoller::CloseWatched(UdpSocket& socket) {
+  // epoll forgets a descriptor when its file is closed; no process holds another descriptor
+  // of a transfer socket (they are close-on-exec).
+  socket.Close();
+}
+
 Win32Error EventPoller::AddPort(const PortSocketSet& set, std::uint32_t index, std::uintptr_t key) {
   if (!state_->epollFd.Valid()) return WSAEINVAL;
   const int fd = static_cast<int>(set.NativeHandle(index));

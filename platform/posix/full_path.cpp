@@ -53,22 +53,21 @@ struct SetDirectory {
   std::array<char, kMaxPath> text{};
   std::size_t length = 0;
   int fd = -1;
+  // The held directory's identity: held open, it cannot be reused for another directory.
+  dev_t device = 0;
+  ino_t inode = 0;
 };
 SetDirectory gSetDirectory;
-
-bool IsSameDirectory(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 // Into a string rather than a PATH_MAX buffer on the stack: every request forms its path, and
 // a transfer thread's stack stays a page smaller.
 Win32Error ReadCurrentDirectory(std::string& text) {
   {
     std::lock_guard<std::mutex> guard(gSetDirectory.mutex);
+    // One look at the current directory tells both: it is the one set, and not removed.
     struct stat here {};
-    struct stat set {};
-    if (gSetDirectory.fd >= 0 && fstat(gSetDirectory.fd, &set) == 0 && set.st_nlink > 0 &&
-        stat(".", &here) == 0 && IsSameDirectory(here, set)) {
+    if (gSetDirectory.fd >= 0 && stat(".", &here) == 0 && here.st_nlink > 0 &&
+        here.st_dev == gSetDirectory.device && here.st_ino == gSetDirectory.inode) {
       text.assign(gSetDirectory.text.data(), gSetDirectory.length);
       return ERROR_SUCCESS;
     }
@@ -124,14 +123,17 @@ Win32Error ChangeCurrentDirectory(int dir, std::string_view full) {
     close(dir);
     return ERROR_FILENAME_EXCED_RANGE;
   }
+  struct stat info {};
   std::lock_guard<std::mutex> guard(gSetDirectory.mutex);
-  if (fchdir(dir) != 0) {
+  if (fstat(dir, &info) != 0 || fchdir(dir) != 0) {
     const int err = errno;
     close(dir);
     return Win32ErrorFromErrno(err);
   }
   if (gSetDirectory.fd >= 0) close(gSetDirectory.fd);
   gSetDirectory.fd = dir;
+  gSetDirectory.device = info.st_dev;
+  gSetDirectory.inode = info.st_ino;
   gSetDirectory.length = full.size();
   std::memcpy(gSetDirectory.text.data(), full.data(), full.size());
   gSetDirectory.text[full.size()] = '\0';

@@ -76,6 +76,11 @@ void EventPoller::Remove(const UdpSocket& socket) {
   state_->Unwatch(static_cast<SOCKET>(socket.handle_));
 }
 
+void EventPoller::CloseWatched(UdpSocket& socket) {
+  Remove(socket);
+  socket.Close();
+}
+
 Win32Error EventPoller::AddPort(const PortSocketSet& set, std::uint32_t index, std::uintptr_t key) {
   return state_->Watch(static_cast<SOCKET>(set.NativeHandle(index)), key);
 }

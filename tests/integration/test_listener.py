@@ -96,6 +96,26 @@ def test_a_hundred_concurrent_transfers(server):
             assert server.file(name).read_bytes() == content, name
 
 
+def test_a_request_is_not_held_up_by_a_transfer_whose_client_went_quiet(server_factory, engine):
+    # With one loop, its only transfer waits for its client on its own socket for a moment;
+    # a request that comes meanwhile is answered long before that transfer's timeout.
+    server = server_factory(timeout=5, **({"event_loops": 1} if engine == "loops" else {}))
+    server.file("long.bin").write_bytes(payload(512 * 40))
+    quiet = server.endpoint()
+    quiet.send(rrq("long.bin"), (server.address, 69))
+    for block in range(1, 11):
+        packet, peer = quiet.expect()
+        assert (packet.opcode, packet.block) == (DATA, block)
+        quiet.send(ack(block), peer)
+    quiet.expect()  # block 11, never acknowledged
+    other = server.endpoint()
+    started = time.monotonic()
+    other.send(rrq("long.bin"), (server.address, 69))
+    packet, _ = other.expect()
+    assert (packet.opcode, packet.block) == (DATA, 1)
+    assert time.monotonic() - started < 1.0
+
+
 def test_an_address_on_two_interfaces_is_served_once(server_factory):
     server = server_factory(start=False, addresses=("127.0.0.2",))
     # A copy of 127.0.0.2 on a second interface, as PPP links or a veth may share one.

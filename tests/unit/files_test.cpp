@@ -1129,6 +1129,11 @@ TEST_F(CurrentDirectoryTest, IsTheTextThatWasSetNotTheResolvedPath) {
   std::uint32_t length = 0;
   ASSERT_EQ(GetCurrentDirectory(buffer, length), ERROR_SUCCESS);
   EXPECT_EQ(std::string(buffer.data()), dir_);
+  // So is its removal: a relative name then lies in no directory.
+  ASSERT_EQ(mkdir(Path("gone").c_str(), 0755), 0);
+  ASSERT_EQ(SetCurrentDirectory(Path("gone").c_str()), ERROR_SUCCESS);
+  ASSERT_EQ(rmdir(Path("gone").c_str()), 0);
+  EXPECT_NE(GetFullPathName("a.bin", buffer, length), ERROR_SUCCESS);
 }
 
 TEST(ModuleFileNameTest, NamesTheRunningExecutable) {
