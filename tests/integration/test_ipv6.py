@@ -120,3 +120,19 @@ def test_an_address_on_two_interfaces(server_factory):
     assert (bound.count((UNIQUE_LOCAL, 69)), bound.count((LINK_LOCAL, 69))) == (1, 2)
     with server.ns.entered():
         assert server.get("a.bin", address=LINK_LOCAL + "%veth1") == b"x"
+
+
+# The transfer's port over IPv6: port 69 itself in single-port mode, or one of the range.
+@pytest.mark.parametrize("settings, ports", [
+    ({"single_port": 1}, range(69, 70)),
+    ({"transfer_port_low": 40000, "transfer_port_high": 40001}, range(40000, 40002)),
+])
+def test_transfer_ports_over_ipv6(server_factory, settings, ports):
+    server = server_factory(ipv6=SERVED, enable_ipv6=1, **settings)
+    content = payload(20_000, seed=9)
+    server.file("a.bin").write_bytes(content)
+    for address in ("::1", UNIQUE_LOCAL):
+        with server.ns.entered():
+            client = server.client(address)
+            assert client.get("a.bin") == content
+        assert client.peer[0] == address and client.peer[1] in ports, client.peer
