@@ -160,6 +160,10 @@ class Wine:
         result = self.run("reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f")
         check(result.returncode == 0, f"reg add {key} {name}: {result.stdout!r}")
 
+    def reg_delete(self, key: str, name: str) -> None:
+        result = self.run("reg", "delete", key, "/v", name, "/f")
+        check(result.returncode == 0, f"reg delete {key} {name}: {result.stdout!r}")
+
 
 class Life:
     """The service's life under one prefix; each method is one part of it."""
@@ -506,6 +510,16 @@ class Life:
             self.expect_line("", "octet", operation, "Transfer successful", name, local="::1",
                              client="::1")
 
+    def single_port(self) -> None:
+        step("SinglePort 1: a read answered from port 69 itself")
+        content = payload(3000, seed=19)
+        (self.served / "one.bin").write_bytes(content)
+        with self.endpoint() as endpoint:
+            client = tftp_wire.Client(endpoint, SERVER, timeout=5)
+            got = client.get("one.bin")
+        check_equal((got == content, client.peer), (True, SERVER), "a read in single-port mode")
+        self.expect_line("", "octet", "read", "Transfer successful", "one.bin")
+
     def stop_while_paused(self) -> None:
         step("a stop while paused")
         check_equal(self.control_service("pause", STATE_PAUSED), STATE_PAUSED, "pause")
@@ -556,8 +570,7 @@ class Life:
         self.stop()
         for name in ("EventLoops", "NegotiateOptions", "TransferPortLow", "TransferPortHigh",
                      "EnableIPv6"):
-            result = self.wine.run("reg", "delete", PARAMETERS, "/v", name, "/f")
-            check(result.returncode == 0, f"reg delete {name}: {result.stdout!r}")
+            self.wine.reg_delete(PARAMETERS, name)
 
     def transfer_ports(self) -> None:
         step(f"TransferPortLow/High {TRANSFER_PORTS}: reads answered from each port in turn")
@@ -707,9 +720,12 @@ def main() -> int:
         life.pause_and_continue()
         life.stop()
         life.wine.reg_add(PARAMETERS, "EnableIPv6", "REG_DWORD", "1")
+        life.wine.reg_add(PARAMETERS, "SinglePort", "REG_DWORD", "1")
         life.start()
         life.ipv6()
+        life.single_port()
         life.stop_while_paused()
+        life.wine.reg_delete(PARAMETERS, "SinglePort")
         life.transfer_log()
         life.event_loops()
         life.console_mode()
