@@ -178,8 +178,12 @@ STRAYS = [
 ]
 
 
+# The same answers in single-port mode, where port 69 also carries the transfers.
+@pytest.mark.parametrize("single_port", [None, 1], ids=["", "single-port"])
 @pytest.mark.parametrize("stray, answer", STRAYS)
-def test_stray_datagram_to_port_69_gets_its_answer_and_the_server_serves_on(server, stray, answer):
+def test_stray_datagram_to_port_69_gets_its_answer_and_the_server_serves_on(
+        server_factory, stray, answer, single_port):
+    server = server_factory(single_port=single_port)
     content = payload(1500, seed=4)
     server.file("after.bin").write_bytes(content)
     events = server.events_path.read_bytes()
