@@ -1,5 +1,6 @@
 #include "tftp/client_turns.h"
 
+#include <cstring>
 #include <new>
 
 namespace quoril {
@@ -11,10 +12,10 @@ ClientTurns& gClientTurns = *::new (gClientTurnsStorage) ClientTurns();
 
 // An address with turns held or asked for; unused slots have `used` false.
 struct ClientTurns::Entry {
-  platform::SocketAddress address{};  // the host; its port is not looked at
-  std::uint32_t held = 0;
+  std::uint64_t host = 0;      // HostKey
   TurnTicket* head = nullptr;  // waiting tickets, oldest first
   TurnTicket* tail = nullptr;
+  std::uint32_t held = 0;
   bool used = false;
 };
 
@@ -25,10 +26,27 @@ namespace {
 constexpr int kRepeatSearch = 256;
 
 // FNV-1a over the host's bytes and scope.
-std::uint32_t Hash(const platform::SocketAddress& address) {
-  std::uint32_t hash = 2166136261u;
-  for (const std::uint8_t byte : address.Host()) hash = (hash ^ byte) * 16777619u;
-  return (hash ^ address.Scope()) * 16777619u;
+std::uint64_t Mix(std::uint64_t x) {
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+  return x ^ (x >> 31);
+}
+
+// A client's host as the table knows it, in 8 bytes, so that the table (sized for every
+// session at once) stays small: an IPv4 address as it is, an IPv6 address and its scope
+// folded, with the top bit set. Two IPv6 hosts that fold alike would share one bound: a
+// forged source gains nothing it could not have by forging the address itself.
+std::uint64_t HostKey(const platform::SocketAddress& address) {
+  if (!address.IsIPv6()) return address.IPv4();
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+  std::memcpy(&high, address.Host().data(), sizeof high);
+  std::memcpy(&low, address.Host().data() + sizeof high, sizeof low);
+  return Mix(high ^ Mix(low ^ address.Scope())) | (std::uint64_t{1} << 63);
+}
+
+std::uint32_t Hash(std::uint64_t host) {
+  return static_cast<std::uint32_t>((host * 0x9E3779B97F4A7C15u) >> 32);
 }
 
 }  // namespace
@@ -53,22 +71,24 @@ void ClientTurns::Prepare(std::uint32_t sessions, std::uint32_t perAddress) {
 }
 
 ClientTurns::Entry* ClientTurns::Find(const platform::SocketAddress& address) {
-  for (std::uint32_t i = Hash(address) & mask_;; i = (i + 1) & mask_) {
+  const std::uint64_t host = HostKey(address);
+  for (std::uint32_t i = Hash(host) & mask_;; i = (i + 1) & mask_) {
     Entry& entry = entries_[i];
     if (!entry.used) return nullptr;
-    if (platform::SameHost(entry.address, address)) return &entry;
+    if (entry.host == host) return &entry;
   }
 }
 
 ClientTurns::Entry* ClientTurns::Insert(const platform::SocketAddress& address) {
-  for (std::uint32_t i = Hash(address) & mask_, probes = 0; probes <= mask_;
+  const std::uint64_t host = HostKey(address);
+  for (std::uint32_t i = Hash(host) & mask_, probes = 0; probes <= mask_;
        i = (i + 1) & mask_, ++probes) {
     Entry& entry = entries_[i];
     if (!entry.used) {
-      entry = Entry{address, 0, nullptr, nullptr, true};
+      entry = Entry{host, nullptr, nullptr, 0, true};
       return &entry;
     }
-    if (platform::SameHost(entry.address, address)) return &entry;
+    if (entry.host == host) return &entry;
   }
   return nullptr;
 }
@@ -79,7 +99,7 @@ void ClientTurns::Erase(Entry* entry) {
   std::uint32_t gap = static_cast<std::uint32_t>(entry - entries_.get());
   entries_[gap].used = false;
   for (std::uint32_t i = (gap + 1) & mask_; entries_[i].used; i = (i + 1) & mask_) {
-    const std::uint32_t home = Hash(entries_[i].address) & mask_;
+    const std::uint32_t home = Hash(entries_[i].host) & mask_;
     // Moves when its home lies outside (gap, i], cyclically.
     if (((i - home) & mask_) >= ((i - gap) & mask_)) {
       entries_[gap] = entries_[i];
