@@ -45,12 +45,14 @@ class UdpSocket {
   ~UdpSocket();
   UdpSocket(UdpSocket&& other) noexcept
       : handle_(std::exchange(other.handle_, -1)),
-        receiveTimeout_(std::exchange(other.receiveTimeout_, 0)) {}
+        receiveTimeout_(std::exchange(other.receiveTimeout_, 0)),
+        neverFragmented_(std::exchange(other.neverFragmented_, false)) {}
   UdpSocket& operator=(UdpSocket&& other) noexcept {
     if (this != &other) {
       Close();
       handle_ = std::exchange(other.handle_, -1);
       receiveTimeout_ = std::exchange(other.receiveTimeout_, 0);
+      neverFragmented_ = std::exchange(other.neverFragmented_, false);
     }
     return *this;
   }
@@ -88,6 +90,10 @@ class UdpSocket {
   std::intptr_t handle_ = -1;
   // The receive timeout the socket has now, so that it is set only when it changes.
   std::uint32_t receiveTimeout_ = 0;
+  // Where the system allows it: the socket's datagrams are sent as never to be fragmented
+  // until the first one that a path could need to fragment (SendTo, which is const for its
+  // callers, changes that once).
+  mutable bool neverFragmented_ = false;
 };
 
 // Makes every ReceiveWithin of this process, running or to come, answer kCancelled: the

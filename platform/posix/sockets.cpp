@@ -225,6 +225,10 @@ class TransferSockets {
 // after their deadline was set, rarely change it.
 constexpr std::uint32_t kTimeoutSlackMilliseconds = 50;
 
+// The largest UDP payload that fits the smallest MTU a path may learn (552 bytes, the system's
+// floor) with the IPv4 and UDP headers.
+constexpr std::size_t kLargestNeverFragmented = 552 - 20 - 8;
+
 // Port-69 sockets take bursts of requests while the listener hands each over; a larger
 // receive buffer keeps the kernel from dropping them meanwhile.
 constexpr int kPortReceiveBuffer = 4 << 20;
@@ -314,6 +318,16 @@ Win32Error UdpSocket::Open(const SocketAddress& local) {
   const Win32Error error = OpenBound(local, fd);
   handle_ = fd;
   TransferSockets::Get().Mark(fd, true);
+  // An IPv4 datagram that may be fragmented needs an identification of its own, which the
+  // system draws from a table shared by the whole host: a few per cent of the processor time
+  // of every block. One that is never fragmented carries none. A transfer's datagrams are
+  // small (516 bytes) unless a larger block is negotiated: until then they go as never
+  // fragmented, which no path refuses (no learned MTU is below 552 bytes; a route configured
+  // below that is met by SendTo).
+  if (error == ERROR_SUCCESS && !local.IsIPv6()) {
+    const int never = IP_PMTUDISC_DO;
+    neverFragmented_ = ::setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &never, sizeof never) == 0;
+  }
   return error;
 }
 
@@ -324,11 +338,26 @@ void UdpSocket::Close() {
     handle_ = -1;
   }
   receiveTimeout_ = 0;
+  neverFragmented_ = false;
 }
 
 Win32Error UdpSocket::SendTo(std::span<const std::uint8_t> packet, const SocketAddress& to) const {
   if (handle_ < 0) return WSAENOTSOCK;
-  return SendDatagram(static_cast<int>(handle_), packet, to);
+  const int fd = static_cast<int>(handle_);
+  // From the first datagram that a path could need to fragment on, the path's MTU decides, as
+  // for any socket; so it does after a refusal (a route configured below the floor).
+  const auto fragmentable = [&] {
+    const int want = IP_PMTUDISC_WANT;
+    ::setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &want, sizeof want);
+    neverFragmented_ = false;
+  };
+  if (neverFragmented_ && packet.size() > kLargestNeverFragmented) fragmentable();
+  Win32Error error = SendDatagram(fd, packet, to);
+  if (error == WSAEMSGSIZE && neverFragmented_) {
+    fragmentable();
+    error = SendDatagram(fd, packet, to);
+  }
+  return error;
 }
 
 Win32Error UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, std::size_t& received,

@@ -346,3 +346,19 @@ def test_blksize_within_the_interface_mtu_and_larger_datagrams_dropped(server_fa
     assert client.expect()[0].raw == ack(2)
     server.wait_closed(transfer)
     assert server.file("b.bin").read_bytes() == b"y" * 1000 + b"end"
+
+
+# A route whose MTU is below the interface's: blocks larger than it still arrive, fragmented,
+# after the transfer's first small packets; so do 512-byte blocks over a route set below the
+# smallest MTU a path learns (552).
+@pytest.mark.parametrize("route_mtu, options", [(1000, {"blksize": 1468}), (500, {})])
+def test_blocks_larger_than_the_path_mtu_are_fragmented(server_factory, route_mtu, options):
+    server = negotiating(server_factory)
+    argv = ["ip", "route", "replace", "local", "127.0.0.1", "dev", "lo", "table", "local",
+            "mtu", "lock", str(route_mtu)]
+    result = server.run(argv)
+    assert result.returncode == 0, result.stderr
+    content = payload(3 * 1468 + 7, seed=12)
+    server.file("a.bin").write_bytes(content)
+    client = server.client()
+    assert client.get("a.bin", options=options) == content
