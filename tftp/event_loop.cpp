@@ -74,20 +74,12 @@ struct TimerList {
   std::uint32_t tail = kNone;
 };
 
-// A loop's sessions wait for their turns here; a grant wakes the loop.
-class LoopTurnWaiter final : public TurnWaiter {
+// A loop's sessions wait for their turns (TurnWaiter) and for ports (PortWaiter) through it;
+// a grant or a freed port wakes the loop.
+template <class Waiter>
+class LoopWaiter final : public Waiter {
  public:
-  explicit LoopTurnWaiter(platform::EventPoller& poller) : poller_(poller) {}
-  void Notify() override { poller_.Wake(); }
-
- private:
-  platform::EventPoller& poller_;
-};
-
-// A loop's sessions wait for a port here; a port freed by any transfer wakes the loop.
-class LoopPortWaiter final : public PortWaiter {
- public:
-  explicit LoopPortWaiter(platform::EventPoller& poller) : poller_(poller) {}
+  explicit LoopWaiter(platform::EventPoller& poller) : poller_(poller) {}
   void Notify() override { poller_.Wake(); }
 
  private:
@@ -97,8 +89,8 @@ class LoopPortWaiter final : public PortWaiter {
 // One loop; its thread alone touches everything here but `poller`'s Wake.
 struct Loop {
   platform::EventPoller poller;
-  LoopTurnWaiter turns{poller};
-  LoopPortWaiter ports{poller};
+  LoopWaiter<TurnWaiter> turns{poller};
+  LoopWaiter<PortWaiter> ports{poller};
   // Slots whose sessions wait for a port, oldest first, and when they are next tried although
   // no port of this process freed (one that another program held may have).
   std::vector<std::uint32_t> portWaiters;

@@ -17,12 +17,15 @@ namespace quoril {
 
 namespace {
 
-// The transfer's own thread waits for its turn; a grant or the shutdown signals it.
-class ThreadTurnWaiter final : public TurnWaiter {
+// The transfer's own thread waits for its turn (TurnWaiter) or a port (PortWaiter) on it; a
+// grant, a freed port or the shutdown signals it.
+template <class Waiter>
+class ThreadWaiter final : public Waiter {
  public:
   void Notify() override { wake.notify_one(); }
   std::condition_variable wake;
 };
+using ThreadTurnWaiter = ThreadWaiter<TurnWaiter>;
 
 // Waits until the client's address has a turn for the session; answers false when the
 // session ended meanwhile (its retries used up, or the shutdown).
@@ -42,18 +45,11 @@ bool AwaitTurn(TransferSession& session, ThreadTurnWaiter& waiter, PacketSink& s
   return false;
 }
 
-// The thread waits for a port of the range; an ending transfer or the shutdown signals it.
-class ThreadPortWaiter final : public PortWaiter {
- public:
-  void Notify() override { wake.notify_one(); }
-  std::condition_variable wake;
-};
-
 // Opens the transfer's socket, waiting while every port of the range is held; answers false
 // when the session ended instead (no socket, its deadline, or the shutdown).
 bool OpenTransferSocket(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink,
                         std::uint16_t& port) {
-  ThreadPortWaiter waiter;
+  ThreadWaiter<PortWaiter> waiter;
   for (;;) {
     switch (gTransferPorts.Open(socket, session.localIndex, waiter, port)) {
       case PortOpen::kOpened:

@@ -852,10 +852,14 @@ Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
   }
 }
 
-Win32Error File::Write(std::span<const std::uint8_t> data) {
-  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+namespace {
+
+// Writes all of `data` with `writeOnce` (one system call, answering its count or -1 with errno),
+// again after a short write or an interruption.
+template <class WriteOnce>
+Win32Error WriteWhole(std::span<const std::uint8_t> data, WriteOnce writeOnce) {
   while (!data.empty()) {
-    const ssize_t count = write(static_cast<int>(handle_), data.data(), data.size());
+    const ssize_t count = writeOnce(data);
     if (count < 0) {
       if (errno == EINTR) continue;
       return errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
@@ -865,6 +869,16 @@ Win32Error File::Write(std::span<const std::uint8_t> data) {
     data = data.subspan(static_cast<std::size_t>(count));
   }
   return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+Win32Error File::Write(std::span<const std::uint8_t> data) {
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  const int fd = static_cast<int>(handle_);
+  return WriteWhole(data, [fd](std::span<const std::uint8_t> rest) {
+    return write(fd, rest.data(), rest.size());
+  });
 }
 
 Win32Error File::SeekToEnd() {
@@ -910,25 +924,15 @@ Win32Error GetDiskFreeSpace(const char* path, std::uint64_t& freeBytes) {
 Win32Error File::Append(std::span<const std::uint8_t> data) {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;
   const int fd = static_cast<int>(handle_);
-  while (!data.empty()) {
-    iovec piece{const_cast<std::uint8_t*>(data.data()), data.size()};
-    ssize_t count = pwritev2(fd, &piece, 1, -1, RWF_APPEND);
-    if (count < 0 && (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)) {
-      // Kernels before 4.16: the descriptor appends from now on.
-      const int flags = fcntl(fd, F_GETFL);
-      if (flags < 0 || fcntl(fd, F_SETFL, flags | O_APPEND) != 0) {
-        return Win32ErrorFromErrno(errno);
-      }
-      count = write(fd, data.data(), data.size());
-    }
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
-    }
-    if (count == 0) return ERROR_DISK_FULL;
-    data = data.subspan(static_cast<std::size_t>(count));
-  }
-  return ERROR_SUCCESS;
+  return WriteWhole(data, [fd](std::span<const std::uint8_t> rest) -> ssize_t {
+    iovec piece{const_cast<std::uint8_t*>(rest.data()), rest.size()};
+    const ssize_t count = pwritev2(fd, &piece, 1, -1, RWF_APPEND);
+    if (count >= 0 || (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL)) return count;
+    // Kernels before 4.16: the descriptor appends from now on.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_APPEND) != 0) return -1;
+    return write(fd, rest.data(), rest.size());
+  });
 }
 
 Win32Error SetCurrentDirectory(const char* path) {
