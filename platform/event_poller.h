@@ -34,6 +34,11 @@ class EventPoller {
   // Stops watching `socket` and closes it; where closing ends the watch by itself (epoll, the
   // socket's only descriptor) in that one call.
   void CloseWatched(UdpSocket& socket);
+  // Leave a watched socket aside while its loop waits on it by itself (ReceiveWithin), and
+  // take it back. On Linux every datagram sent from a watched socket also runs its watch (for
+  // the room it leaves to write): more per packet than leaving the watch and coming back.
+  void SetAside(const UdpSocket& socket);
+  Win32Error TakeBack(const UdpSocket& socket, std::uintptr_t key);
 
   // Watches port socket `index` of `set`. Several pollers (one per loop) may watch the same
   // port socket; a datagram then wakes as few of them as the system allows (EPOLLEXCLUSIVE),

@@ -104,6 +104,7 @@ struct Loop {
   std::uint32_t mostRunning = 0;   // since the pool was last handed back
   std::uint32_t waitsSkipped = 0;  // packets before a lone transfer waits on its socket again
   std::uint32_t waitsMissed = 0;   // such waits in a row that timed out
+  std::uint32_t aside = kNone;     // the lone transfer whose socket the poller leaves aside
   bool portsWatched = false;
   // Room for the largest packet any transfer may be granted.
   std::vector<std::uint8_t> received;
@@ -203,6 +204,7 @@ void Release(Loop& loop, std::uint32_t index) {
     slot.claimed = false;
   }
   FinishSession(*slot.session);
+  if (loop.aside == index) loop.aside = kNone;
   if (slot.socket.IsOpen()) loop.poller.CloseWatched(slot.socket);
   gTransferPorts.Release(slot.session->localIndex, slot.port);
   slot.port = 0;
@@ -471,7 +473,24 @@ bool WaitOnSocket(Loop& loop) {
   return false;
 }
 
-void ServeDatagram(Loop& loop, std::uint32_t index) {
+// The lone transfer's socket goes back to the poller: another transfer has started, or its
+// client was slow to answer.
+void TakeBackAside(Loop& loop) {
+  const std::uint32_t index = loop.aside;
+  if (index == kNone) return;
+  loop.aside = kNone;
+  Slot& slot = SlotAt(loop, index);
+  const TimePoint before = slot.session->deadline;
+  if (const Win32Error error = loop.poller.TakeBack(slot.socket, index); error != ERROR_SUCCESS) {
+    OnReceiveFailed(*slot.session, error);
+    Settle(loop, index, before);
+  }
+}
+
+// Serves the datagram of a ready transfer socket, and while the transfer is the loop's only
+// one its next packets as they come, up to kPacketsPerPoll before the loop looks at its
+// poller again; `waiting` continues such a run. Meanwhile the poller leaves the socket aside.
+void ServeDatagram(Loop& loop, std::uint32_t index, bool waiting) {
   Slot& slot = SlotAt(loop, index);
   for (int served = 0; served < kPacketsPerPoll; ++served) {
     if (!slot.session) return;  // ended earlier in this round
@@ -479,17 +498,22 @@ void ServeDatagram(Loop& loop, std::uint32_t index) {
     platform::SocketAddress sender{};
     std::size_t length = 0;
     Win32Error error = ERROR_SUCCESS;
-    if (served == 0) {
+    if (served == 0 && !waiting) {
       bool gotOne = false;
       error = slot.socket.TryReceive(loop.received, length, sender, gotOne);
       if (!gotOne) return;
     } else {
+      if (loop.aside != index) {
+        loop.poller.SetAside(slot.socket);
+        loop.aside = index;
+      }
       platform::WaitResult result = platform::WaitResult::kTimeout;
       error =
           slot.socket.ReceiveWithin(kLoneWaitMilliseconds, loop.received, length, sender, result);
       if (error == ERROR_SUCCESS && result != platform::WaitResult::kReady) {
         loop.waitsMissed = std::min<std::uint32_t>(loop.waitsMissed + 1, 6);
         loop.waitsSkipped = std::min((1u << loop.waitsMissed) - 1, kMostWaitsSkipped);
+        TakeBackAside(loop);
         return;
       }
       loop.waitsMissed = 0;
@@ -504,7 +528,10 @@ void ServeDatagram(Loop& loop, std::uint32_t index) {
                  SessionClock::now());
     }
     Settle(loop, index, before);
-    if (!WaitOnSocket(loop)) return;
+    if (!WaitOnSocket(loop)) {
+      TakeBackAside(loop);
+      return;
+    }
   }
 }
 
@@ -583,6 +610,7 @@ void RunLoop(void* argument) {
           wait, static_cast<std::uint32_t>(std::max<std::int64_t>(untilTry.count(), 0)));
     }
     if (loop.heapWasFull) wait = std::min(wait, kHeapRetryMilliseconds);
+    if (loop.aside != kNone) wait = 0;  // only a look: the lone transfer waits on its socket
     ShrinkIfIdle(loop);
     std::size_t count = 0;
     bool woken = false;
@@ -604,7 +632,9 @@ void RunLoop(void* argument) {
     }
     // Running transfers first: what their clients sent came before the new requests.
     for (std::size_t k = 0; k < count; ++k) {
-      if ((ready[k] & kPortKey) == 0) ServeDatagram(loop, static_cast<std::uint32_t>(ready[k]));
+      if ((ready[k] & kPortKey) == 0) {
+        ServeDatagram(loop, static_cast<std::uint32_t>(ready[k]), false);
+      }
     }
     for (std::size_t k = 0; k < count && loop.portsWatched; ++k) {
       if ((ready[k] & kPortKey) == 0) continue;
@@ -613,6 +643,13 @@ void RunLoop(void* argument) {
         TakeDatagrams(loop, port);
       } else {
         TakeRequests(loop, port);
+      }
+    }
+    if (loop.aside != kNone) {
+      if (loop.running == 1) {
+        ServeDatagram(loop, loop.aside, true);
+      } else {
+        TakeBackAside(loop);
       }
     }
   }

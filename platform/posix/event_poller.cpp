@@ -88,6 +88,19 @@ void EventPoller::CloseWatched(UdpSocket& socket) {
   socket.Close();
 }
 
+void EventPoller::SetAside(const UdpSocket& socket) {
+  const int fd = static_cast<int>(socket.handle_);
+  if (state_->epollFd.Valid() && fd >= 0)
+    ::epoll_ctl(state_->epollFd.Get(), EPOLL_CTL_DEL, fd, nullptr);
+}
+
+Win32Error EventPoller::TakeBack(const UdpSocket& socket, std::uintptr_t key) {
+  if (!state_->epollFd.Valid()) return WSAEINVAL;
+  const int fd = static_cast<int>(socket.handle_);
+  if (fd < 0) return WSAENOTSOCK;
+  return WatchError(Watch(state_->epollFd.Get(), fd, EPOLLIN, key));
+}
+
 Win32Error EventPoller::AddPort(const PortSocketSet& set, std::uint32_t index, std::uintptr_t key) {
   if (!state_->epollFd.Valid()) return WSAEINVAL;
   const int fd = static_cast<int>(set.NativeHandle(index));

@@ -81,6 +81,14 @@ void EventPoller::CloseWatched(UdpSocket& socket) {
   socket.Close();
 }
 
+void EventPoller::SetAside(const UdpSocket& socket) {
+  Remove(socket);
+}
+
+Win32Error EventPoller::TakeBack(const UdpSocket& socket, std::uintptr_t key) {
+  return Add(socket, key);
+}
+
 Win32Error EventPoller::AddPort(const PortSocketSet& set, std::uint32_t index, std::uintptr_t key) {
   return state_->Watch(static_cast<SOCKET>(set.NativeHandle(index)), key);
 }

@@ -116,6 +116,35 @@ def test_a_request_is_not_held_up_by_a_transfer_whose_client_went_quiet(server_f
     assert time.monotonic() - started < 1.0
 
 
+def test_a_lone_transfer_goes_on_beside_a_second_one(server_factory, engine):
+    # A loop's only transfer is served on its own socket while its client keeps pace; once a
+    # second starts, both are served from the poller. Every packet of the first comes within
+    # 1 s, long before a resend (Timeout 5 s) could stand in for a lost one.
+    server = server_factory(timeout=5, **({"event_loops": 1} if engine == "loops" else {}))
+    content = payload(512 * 300 + 7)
+    server.file("long.bin").write_bytes(content)
+    first, second = server.endpoint(), server.endpoint()
+    first.send(rrq("long.bin"), (server.address, 69))
+    received = {first: bytearray(), second: bytearray()}
+    peers = {}
+
+    def step(reader, block):
+        packet, peers[reader] = reader.expect(timeout=1.0)
+        assert (packet.opcode, packet.block) == (DATA, block)
+        received[reader] += packet.payload
+        reader.send(ack(block), peers[reader])
+
+    for block in range(1, 101):
+        step(first, block)
+        if block == 60:  # seen at the loop's next look at its poller, the first still alone
+            second.send(rrq("long.bin"), (server.address, 69))
+    for block in range(1, 302):
+        step(second, block)
+        if block + 100 <= 301:
+            step(first, block + 100)
+    assert received[first] == content and received[second] == content
+
+
 def test_an_address_on_two_interfaces_is_served_once(server_factory):
     server = server_factory(start=False, addresses=("127.0.0.2",))
     # A copy of 127.0.0.2 on a second interface, as PPP links or a veth may share one.

@@ -71,6 +71,14 @@ TEST_F(EventPollerTest, ADatagramWakesTheWaitWithItsKeyUntilReceived) {
   EXPECT_TRUE(gotOne);
   EXPECT_EQ(received, 600u);
 
+  poller_.SetAside(socket_);
+  Send(socket_.LocalPort());
+  EXPECT_EQ(Wait(200, woken), 0u) << "set aside";
+  ASSERT_EQ(poller_.TakeBack(socket_, 9), ERROR_SUCCESS);
+  ASSERT_EQ(Wait(0, woken), 1u) << "what came meanwhile is ready once taken back";
+  EXPECT_EQ(ready_[0], 9u);
+  ASSERT_EQ(socket_.TryReceive(buffer, received, from, gotOne), ERROR_SUCCESS);
+
   poller_.Remove(socket_);
   Send(socket_.LocalPort());
   EXPECT_EQ(Wait(200, woken), 0u) << "removed";
