@@ -1,5 +1,5 @@
 // Waiting on many UDP sockets and one deadline at once, for the event-loop engine: epoll on
-// Linux, WSAPoll on Windows.
+// Linux (poll() while most of the sockets are ready at each wait), WSAPoll on Windows.
 #pragma once
 
 #include <cstddef>
@@ -55,6 +55,10 @@ class EventPoller {
 
   // From any thread: the current or next Wait returns at once with `woken`.
   void Wake();
+
+  // Whether each Wait now looks at every watched transfer socket (Windows: always), rather
+  // than being told which are ready (Linux while few of them are ready at each wait).
+  bool WatchesDensely() const;
 
  private:
   struct State;

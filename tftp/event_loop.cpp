@@ -41,7 +41,7 @@ constexpr int kRequestsPerWake = 8;
 constexpr int kDatagramsPerWake = 32;
 // How soon a loop looks again at requests it holds when the request heap was full.
 constexpr std::uint32_t kHeapRetryMilliseconds = 10;
-constexpr std::size_t kEventsPerWait = 64;
+constexpr std::size_t kEventsPerWait = 256;
 // A loop with one transfer waits for that client's next packet on the transfer's socket
 // itself, as a transfer thread does, for at most this long: one call per packet instead of a
 // wait in the poller and a receive. Requests that come meanwhile wait no longer than that.
