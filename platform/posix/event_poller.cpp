@@ -67,7 +67,6 @@ struct EventPoller::State {
   bool dense = false;
   // Dense: polled[0] is the epoll set, then one entry per watched transfer socket.
   std::vector<pollfd> polled;
-  std::vector<int> polledFds;
   // How many transfer sockets the waits found ready, against how many were watched, since the
   // way of watching was last weighed.
   std::uint64_t readySum = 0;
@@ -80,20 +79,15 @@ struct EventPoller::State {
   }
 
   void PollEntry(int fd) {
-    Watch& watch = At(fd);
-    watch.slot = static_cast<std::uint32_t>(polled.size());
+    watches[fd].slot = static_cast<std::uint32_t>(polled.size());
     polled.push_back({fd, POLLIN, 0});
-    polledFds.push_back(fd);
   }
 
   void DropPollEntry(int fd) {
     const std::uint32_t slot = watches[fd].slot;
-    const int last = polledFds.back();
     polled[slot] = polled.back();
-    polledFds[slot] = last;
-    watches[last].slot = slot;
+    watches[polled[slot].fd].slot = slot;
     polled.pop_back();
-    polledFds.pop_back();
   }
 
   // Starts watching `fd`; errno-like result.
@@ -153,15 +147,14 @@ struct EventPoller::State {
       return;
     }
     // A socket the epoll set refuses (out of memory) is left unwatched, as a failed Add is.
-    for (std::size_t k = 1; k < polledFds.size(); ++k) {
-      const int fd = polledFds[k];
+    for (std::size_t k = 1; k < polled.size(); ++k) {
+      const int fd = polled[k].fd;
       if (WatchFd(epollFd.Get(), fd, EPOLLIN, watches[fd].key) != 0) {
         watches[fd].watched = false;
         --watchedCount;
       }
     }
     polled.resize(1);
-    polledFds.resize(1);
     dense = false;
   }
 
@@ -182,7 +175,6 @@ Win32Error EventPoller::Create() {
     return WsaErrorFromErrno(error);
   }
   state_->polled.assign(1, {epollFd.Get(), POLLIN, 0});
-  state_->polledFds.assign(1, epollFd.Get());
   state_->epollFd = std::move(epollFd);
   state_->wakeFd = std::move(wakeFd);
   return ERROR_SUCCESS;
@@ -268,7 +260,7 @@ Win32Error EventPoller::Wait(std::uint32_t timeoutMilliseconds, std::span<std::u
     // A socket left out when `ready` is full is still ready at the next Wait.
     for (std::size_t k = 1; k < state.polled.size() && count < ready.size(); ++k) {
       if (state.polled[k].revents == 0) continue;
-      ready[count++] = state.watches[state.polledFds[k]].key;
+      ready[count++] = state.watches[state.polled[k].fd].key;
     }
     transfers = count;
     // The epoll set, with the port sockets and the wake-up, is looked into when it has news.
