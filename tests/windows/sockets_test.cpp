@@ -294,11 +294,15 @@ TEST_F(EventPollerTest, WakeFromAnotherThreadEndsAWaitWithoutLimit) {
   std::thread waker([this] {
     std::this_thread::sleep_for(100ms);
     poller.Wake();
-    poller.Wake();
   });
   bool woken = false;
   EXPECT_EQ(Wait(EventPoller::kWaitForever, woken), 0u);
   waker.join();
+  EXPECT_TRUE(woken);
+  // Two before a wait (from another thread they could fall on either side of one).
+  poller.Wake();
+  poller.Wake();
+  EXPECT_EQ(Wait(0, woken), 0u);
   EXPECT_TRUE(woken);
   EXPECT_EQ(Wait(100, woken), 0u);
   EXPECT_FALSE(woken) << "consumed, however many came";
