@@ -3,5 +3,5 @@
 set -euo pipefail
 
 packages=(cmake g++ make python3 python3-pytest libgtest-dev iproute2 util-linux
-          tftp-hpa curl busybox atftp procps systemd nftables)
+          tftp-hpa curl busybox atftp procps systemd nftables logrotate)
 "$(dirname "$0")"/install-packages.sh "${packages[@]}"
