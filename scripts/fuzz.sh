@@ -33,27 +33,39 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 as_nobody=()
 if [[ $(id -u) -eq 0 ]]; then as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups); fi
 
-failed=()
-for target in "${targets[@]}"; do
-  corpus="$work/$target"
+# One target per core at a time: each gets its whole time on a core of its own.
+fuzz_one() {
+  local target=$1 corpus="$work/$1" run=() extra=()
   mkdir -p "$corpus"
   cp tests/fuzz/corpus/"$target"/* "$corpus"/
-  run=()
   if [[ $target == path && ${#as_nobody[@]} -gt 0 ]]; then
     run=("${as_nobody[@]}")
     chmod 755 "$work"
     chown -R 65534:65534 "$corpus" "$findings"
   fi
   # Long enough for the netascii reader to read ahead more than once.
-  extra=()
   [[ $target == netascii ]] && extra=(-max_len=40000)
+  "${run[@]}" "$dir/tests/fuzz/fuzz_$target" "$corpus" -max_total_time="$seconds" -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/$target-" \
+    "${extra[@]}" >"$work/$target.log" 2>&1
+}
+
+jobs_at_once=$(nproc)
+declare -A pids=()
+for target in "${targets[@]}"; do
+  while (($(jobs -rp | wc -l) >= jobs_at_once)); do wait -n || true; done
   echo "=== fuzz_$target for ${seconds} s"
-  if ! "${run[@]}" "$dir/tests/fuzz/fuzz_$target" "$corpus" -max_total_time="$seconds" -timeout=10 \
-      -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/$target-" \
-      "${extra[@]}" >"$work/$target.log" 2>&1; then
+  fuzz_one "$target" &
+  pids[$target]=$!
+done
+failed=()
+for target in "${targets[@]}"; do
+  if ! wait "${pids[$target]}"; then
+    echo "=== fuzz_$target failed"
     tail -n 60 "$work/$target.log"
     failed+=("$target")
   else
+    echo "=== fuzz_$target"
     grep -E "^(Done|stat::number_of_executed_units)" "$work/$target.log" || true
   fi
 done
