@@ -7,4 +7,5 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 dir=$(scripts/build.sh ${1:+"$1"} | tail -n 1)
 cd "$dir"
-ctest --output-on-failure -j"$(nproc)" --timeout 1500
+# Three tests per core: the integration tests mostly wait on timeouts and the network.
+ctest --output-on-failure -j"$(($(nproc) * 3))" --timeout 1500
