@@ -117,3 +117,95 @@ def test_root_relative_names_keep_their_meaning_without_confinement(server_facto
     build_tree(server)
     assert fetch(server, "/pxelinux.0") == NOT_FOUND  # the system's root, as specified
     assert fetch(server, str(server.base / "outside/secret.bin")) == b"secret"
+
+
+# tftpd-hpa's map-file recipes as rules, in order: (id, name, from address, file or ERROR)
+RULES = [
+    r"rg \\ /",  # DOS separators first, so that the rules below see slashes
+    r"re ^/tftpboot/",  # the old root's name dropped
+    r"re ^pxelinux\.cfg/01-52-54-00-12-34-56$ \0",  # a machine with a file of its own keeps it
+    r"ri ^pxelinux\.cfg/01-.* pxelinux.cfg/default",  # every other machine the default
+    r"rG ^client/ %a/",  # a directory per client address, for reads
+    r"r ^escape$ ../outside/secret.bin",
+    r"r ^(a+)+$ vmlinuz",  # backtracking without end, but for the budget of each match
+]
+RULE_NAMES = [
+    ("backslashes and root", "\\tftpboot\\pxelinux.0", None, "pxelinux.0"),
+    ("old root", "/tftpboot/boot/grub/grub.cfg", None, "boot/grub/grub.cfg"),
+    ("machine's own config", "pxelinux.cfg/01-52-54-00-12-34-56", None,
+     "pxelinux.cfg/01-52-54-00-12-34-56"),
+    ("other machine", "pxelinux.cfg/01-52-54-00-AB-CD-EF", None, "pxelinux.cfg/default"),
+    ("per client address", "client/zImage", "127.0.0.2", "127.0.0.2/zImage"),
+    ("other client address", "client/zImage", None, NO_PATH),
+    ("rule leading outside", "escape", None, DENIED),
+    ("catastrophic pattern", "a" * 40 + "!", None, DENIED),
+    ("no rule", "undionly.kpxe", None, "undionly.kpxe"),
+]
+
+
+def test_rewrite_rules(server_factory):
+    server = server_factory(limit=1, root_relative=1, rewrite_rules=RULES, logging=1,
+                            addresses=("127.0.0.2",))
+    LAYOUT["127.0.0.2/zImage"] = 15
+    try:
+        build_tree(server)
+        failures = []
+        for row_id, name, address, expected in RULE_NAMES:
+            failures += mismatches(server, [(row_id, name, expected)], address=address)
+        assert not failures, "\n".join(failures)
+    finally:
+        del LAYOUT["127.0.0.2/zImage"]
+    log = server.log_path.read_bytes().decode("latin-1")
+    assert f"{server.directory}/pxelinux.cfg/default (asked pxelinux.cfg/01-52-54-00-ab-cd-ef)" \
+        not in log  # the name as asked keeps its case
+    assert f"{server.directory}/pxelinux.cfg/default (asked pxelinux.cfg/01-52-54-00-AB-CD-EF)" \
+        in log
+
+
+BAD_RULES = [
+    (["r (unclosed"], 'the rule "r (unclosed": at character 10 of the pattern: missing closing'),
+    (["x ^a b"], "unknown flag 'x'"),
+    (["r ^(a) \\2"], "\\2 names no group"),
+    (["r ^a %q"], "unknown %q"),
+]
+
+
+@pytest.mark.parametrize("rules, reason", BAD_RULES, ids=[row[1][:24] for row in BAD_RULES])
+def test_a_rule_that_does_not_compile_stops_the_start(server_factory, rules, reason):
+    server = server_factory(rewrite_rules=["r ^ok$ fine", *rules], wait_ready=False)
+    server.expected_returncode = None
+    server.wait_exit(timeout=30)
+    events = server.events_path.read_text(encoding="latin-1")
+    assert "0xC0000003" in events and reason in events, events
+
+
+def test_client_directories(server_factory):
+    # veth0 holds a neighbour entry for 127.0.0.3, as ARP would leave it for a machine.
+    server = server_factory(limit=1, root_relative=1, negotiate=1, client_directories=3,
+                            addresses=("127.0.0.2", "127.0.0.3"), ipv6=("fd00::1",), start=False)
+    assert server.ns.run(["ip", "neigh", "add", "127.0.0.3", "lladdr", "52:54:00:12:34:56",
+                          "dev", "veth0", "nud", "permanent"]).returncode == 0
+    server.start()
+    own = {"127.0.0.2": payload(3000, 2), "01-52-54-00-12-34-56": payload(5000, 3)}
+    server.file("boot.cfg").write_bytes(payload(1000, 1))
+    for directory, data in own.items():
+        server.file(directory).mkdir()
+        server.file(f"{directory}/boot.cfg").write_bytes(data)
+    expected = {"127.0.0.1": payload(1000, 1), "127.0.0.2": own["127.0.0.2"],
+                "127.0.0.3": own["01-52-54-00-12-34-56"]}
+
+    # Reads at once from three addresses, each its own file, tsize its size.
+    clients = {address: server.client(address, timeout=2.0) for address in expected}
+    from concurrent.futures import ThreadPoolExecutor
+    with ThreadPoolExecutor(len(clients)) as pool:
+        got = dict(zip(clients, pool.map(
+            lambda c: c.get("/boot.cfg", options={"tsize": "0"}), clients.values())))
+    assert got == expected
+    for address, client in clients.items():
+        assert int(client.oack["tsize"]) == len(expected[address])
+
+    # A write goes to the client's own directory when there is one.
+    server.put("new.bin", b"two", address="127.0.0.2")
+    server.put("new.bin", b"one", address="127.0.0.1")
+    assert server.file("127.0.0.2/new.bin").read_bytes() == b"two"
+    assert server.file("new.bin").read_bytes() == b"one"
