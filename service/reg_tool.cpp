@@ -41,9 +41,9 @@ constexpr std::array<std::string_view, 12> kTypeNames = {"REG_NONE",
                                                          "REG_QWORD"};
 
 // The types that add writes.
-constexpr std::array<std::uint32_t, 5> kWritableTypes = {
-    platform::kRegSz, platform::kRegExpandSz, platform::kRegDword, platform::kRegBinary,
-    platform::kRegMultiSz};
+constexpr std::array<std::uint32_t, 5> kWritableTypes = {platform::kRegSz, platform::kRegExpandSz,
+                                                         platform::kRegDword, platform::kRegBinary,
+                                                         platform::kRegMultiSz};
 
 void Out(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
