@@ -15,7 +15,7 @@ namespace {
 
 // One match may take this many steps of the matcher and this much backtracking memory: far
 // more than a sound rule needs for a name of 260 bytes, far less than a millisecond.
-constexpr std::uint32_t kMatchLimit = 20000;
+constexpr std::uint32_t kMatchLimit = 5000;
 constexpr std::uint32_t kDepthLimit = 2000;
 constexpr std::uint32_t kHeapLimitKiB = 256;
 constexpr std::uint32_t kMaxGroups = 9;
