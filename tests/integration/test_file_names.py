@@ -182,7 +182,8 @@ def test_a_rule_that_does_not_compile_stops_the_start(server_factory, rules, rea
 def test_client_directories(server_factory):
     # veth0 holds a neighbour entry for 127.0.0.3, as ARP would leave it for a machine.
     server = server_factory(limit=1, root_relative=1, negotiate=1, client_directories=3,
-                            addresses=("127.0.0.2", "127.0.0.3"), ipv6=("fd00::1",), start=False)
+                            addresses=("127.0.0.2", "127.0.0.3"), ipv6=("fd00::1",),
+                            enable_ipv6=1, start=False)
     assert server.ns.run(["ip", "neigh", "add", "127.0.0.3", "lladdr", "52:54:00:12:34:56",
                           "dev", "veth0", "nud", "permanent"]).returncode == 0
     server.start()
@@ -203,6 +204,11 @@ def test_client_directories(server_factory):
     assert got == expected
     for address, client in clients.items():
         assert int(client.oack["tsize"]) == len(expected[address])
+
+    # Over IPv6, in netascii, the name in another case: the address's directory all the same.
+    server.file("::1").mkdir()
+    server.file("::1/boot.cfg").write_bytes(b"six " * 300)
+    assert server.get("/BOOT.CFG", mode="netascii", address="::1") == b"six " * 300
 
     # A write goes to the client's own directory when there is one.
     server.put("new.bin", b"two", address="127.0.0.2")
