@@ -162,21 +162,13 @@ def test_rewrite_rules(server_factory):
         in log
 
 
-BAD_RULES = [
-    (["r (unclosed"], 'the rule "r (unclosed": at character 10 of the pattern: missing closing'),
-    (["x ^a b"], "unknown flag 'x'"),
-    (["r ^(a) \\2"], "\\2 names no group"),
-    (["r ^a %q"], "unknown %q"),
-]
-
-
-@pytest.mark.parametrize("rules, reason", BAD_RULES, ids=[row[1][:24] for row in BAD_RULES])
-def test_a_rule_that_does_not_compile_stops_the_start(server_factory, rules, reason):
-    server = server_factory(rewrite_rules=["r ^ok$ fine", *rules], wait_ready=False)
+def test_a_rule_that_does_not_compile_stops_the_start(server_factory):
+    server = server_factory(rewrite_rules=["r ^ok$ fine", "r (unclosed"], wait_ready=False)
     server.expected_returncode = None
     server.wait_exit(timeout=30)
     events = server.events_path.read_text(encoding="latin-1")
-    assert "0xC0000003" in events and reason in events, events
+    assert "0xC0000003" in events, events
+    assert 'the rule "r (unclosed": at character 10 of the pattern: missing closing' in events
 
 
 def test_client_directories(server_factory):
