@@ -19,6 +19,15 @@ target_include_directories(quoril_core PUBLIC ${CMAKE_SOURCE_DIR} ${GEN_DIR})
 target_compile_definitions(quoril_core PUBLIC ${WINDOWS_DEFINITIONS})
 target_link_libraries(quoril_core PUBLIC Threads::Threads ws2_32 iphlpapi advapi32 user32)
 
+# PCRE2 for the rewrite rules, built as a static library by scripts/pcre2-mingw.sh.
+set(QUORIL_PCRE2_ROOT "${CMAKE_BINARY_DIR}/pcre2" CACHE PATH "Where the mingw PCRE2 is installed")
+if(NOT EXISTS ${QUORIL_PCRE2_ROOT}/lib/libpcre2-8.a)
+  message(FATAL_ERROR "No PCRE2 in ${QUORIL_PCRE2_ROOT}: run scripts/pcre2-mingw.sh first")
+endif()
+target_include_directories(quoril_core PUBLIC ${QUORIL_PCRE2_ROOT}/include)
+target_compile_definitions(quoril_core PUBLIC PCRE2_STATIC)
+target_link_libraries(quoril_core PUBLIC ${QUORIL_PCRE2_ROOT}/lib/libpcre2-8.a)
+
 # The message table: windmc writes a resource script and one binary block per language, with
 # the texts' bytes as they stand in messages.mc (CR LF line ends, kept by .gitattributes).
 set(MC_DIR ${CMAKE_BINARY_DIR}/mc)

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "config/transfer_log.h"
 #include "platform/failure_detail.h"
@@ -84,6 +85,40 @@ bool ReadTransferPorts(const platform::RegistryKey& key, ServerConfig& config) {
   return false;
 }
 
+// The settings that decide which file a request's name stands for. RewriteRules is a
+// multi-string: its texts, each ended by a terminator, and an empty one at the end.
+bool ReadNameSettings(const platform::RegistryKey& key, ServerConfig& config) {
+  config.RootRelativeNames = 0;
+  config.ClientDirectories = 0;
+  config.RewriteRules.clear();
+  if (!ReadOptionalNumber(key, "RootRelativeNames", config.RootRelativeNames) ||
+      !ReadOptionalNumber(key, "ClientDirectories", config.ClientDirectories)) {
+    return false;
+  }
+  std::vector<std::uint8_t> bytes(kMaxRewriteRulesBytes);
+  std::uint32_t size = 0;
+  std::uint32_t type = 0;
+  const Win32Error error = key.QueryValue("RewriteRules", bytes, size, &type);
+  if (error == ERROR_FILE_NOT_FOUND) return true;
+  if (error != ERROR_SUCCESS || type != platform::kRegMultiSz) {
+    platform::NoteFailureDetail(error == ERROR_MORE_DATA
+                                    ? "RewriteRules: more than 65536 bytes"
+                                    : "RewriteRules: cannot be read as REG_MULTI_SZ");
+    return false;
+  }
+  std::string rule;
+  for (std::uint32_t i = 0; i < size; ++i) {
+    if (bytes[i] != 0) {
+      rule.push_back(static_cast<char>(bytes[i]));
+    } else if (!rule.empty()) {
+      config.RewriteRules.push_back(std::move(rule));
+      rule.clear();
+    }
+  }
+  if (!rule.empty()) config.RewriteRules.push_back(std::move(rule));
+  return true;
+}
+
 void LowerCase(std::span<char> text) {
   platform::LowerCaseAscii(text.first(std::strlen(text.data())));
 }
@@ -143,6 +178,7 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
   if (!ReadOptionalNumber(key, "SinglePort", config.SinglePort)) return 0;
   config.EnableIPv6 = 0;
   if (!ReadOptionalNumber(key, "EnableIPv6", config.EnableIPv6)) return 0;
+  if (!ReadNameSettings(key, config)) return 0;
 
   config.NegotiateOptions = 0;
   config.MaxBlockSize = ServerConfig{}.MaxBlockSize;

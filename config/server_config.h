@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -42,7 +44,21 @@ struct ServerConfig {
   std::uint32_t SinglePort = 0;
   // Optional: nonzero also serves every local IPv6 address; 0 (or absent) IPv4 only.
   std::uint32_t EnableIPv6 = 0;
+  // Optional: nonzero takes a name that begins with a separator from the root of
+  // DefaultDirectory, as boot loaders mean it, when confinement is on.
+  std::uint32_t RootRelativeNames = 0;
+  // Optional: the rules that rewrite each request's name, one text each, in order; empty
+  // without the value. Compiled by the name handling at start.
+  std::vector<std::string> RewriteRules;
+  // Optional bit field: a client's own directory in DefaultDirectory, named by its address (1)
+  // or its hardware address (2), is looked in first.
+  std::uint32_t ClientDirectories = 0;
 };
+
+inline constexpr std::uint32_t kClientDirectoryByAddress = 1;
+inline constexpr std::uint32_t kClientDirectoryByHardware = 2;
+// The most rule text that RewriteRules may hold, terminators included.
+inline constexpr std::uint32_t kMaxRewriteRulesBytes = 64 * 1024;
 
 inline constexpr std::uint32_t kMaxEventLoops = 64;
 inline constexpr std::uint32_t kMinBlockSizeSetting = 8;

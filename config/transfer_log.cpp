@@ -26,7 +26,7 @@ constexpr std::size_t kDescriptionColumn = 87;
 constexpr std::size_t kDescriptionWidth = 35;
 constexpr std::size_t kFileColumn = 122;
 static_assert(kMaxTransferLine ==
-              kFileColumn + kMaxAddressExcess + (platform::kMaxPath - 1) + 2 + 1);
+              kFileColumn + kMaxAddressExcess + (platform::kMaxPath - 1) + kMaxAskedText + 2 + 1);
 // The most that two address texts (a whole field, when it lacks its terminator) and their
 // spaces exceed their columns by.
 static_assert(kMaxAddressExcess >=
@@ -211,6 +211,14 @@ std::size_t ComposeTransferLine(const TransferLogEntry& entry,
   const std::string_view path = TextOf(entry.fullPath).substr(0, platform::kMaxPath - 1);
   PutColumn(line, fileColumn, path, path.size());
   std::size_t end = fileColumn + path.size();
+  if (const std::string_view asked = TextOf(entry.askedName).substr(0, kMaxRequestName);
+      !asked.empty()) {
+    const std::string_view prefix = kAskedPrefix;
+    PutColumn(line, end, prefix, prefix.size());
+    PutColumn(line, end + prefix.size(), asked, asked.size());
+    end += prefix.size() + asked.size();
+    line[end++] = ')';
+  }
   line[end++] = '\r';
   line[end++] = '\n';
   line[end] = '\0';

@@ -38,6 +38,10 @@ struct TransferLogEntry {
   bool opcodeSet = false;  // false leaves the operation column blank
   Description description{};
   std::array<char, platform::kMaxPath> fullPath{};
+  // The name as the request asked for it, when the settings (rewrite rules, names from the
+  // root, the client's own directory) made it another file than the name alone: the line
+  // then shows it after the full path, as " (asked NAME)". Empty otherwise.
+  std::array<char, kMaxRequestName + 1> askedName{};
 };
 
 // Resolves `logFile` against the current directory and opens it for appending, shared for
@@ -64,10 +68,13 @@ char* FormatAddressText(std::uint32_t address, AddressText& buffer);
 // The host of `address` (not its port): dotted decimal, or the IPv6 form of FormatHost.
 char* FormatAddressText(const platform::SocketAddress& address, AddressText& buffer);
 // A transfer line: 122 columns, the room that two addresses longer than their columns take
-// beyond them, a file name of up to 259 characters, CR LF and a terminator.
+// beyond them, a file name of up to 259 characters, the name as asked when it differs, CR LF
+// and a terminator.
 inline constexpr std::size_t kMaxAddressExcess = 2 * platform::kHostTextSize;
+inline constexpr char kAskedPrefix[] = " (asked ";
+inline constexpr std::size_t kMaxAskedText = sizeof kAskedPrefix - 1 + kMaxRequestName + 1;
 inline constexpr std::size_t kMaxTransferLine =
-    122 + kMaxAddressExcess + (platform::kMaxPath - 1) + 2 + 1;
+    122 + kMaxAddressExcess + (platform::kMaxPath - 1) + kMaxAskedText + 2 + 1;
 // Composes the fixed-column line of `entry`, terminated, into `line`; answers its length.
 // An address text longer than its column (an IPv6 address) is shown whole, followed by one
 // space, and every later column moves right by the excess; IPv4 addresses always fit.

@@ -150,6 +150,11 @@ Win32Error GetFullPathName(const char* name, std::span<char> buffer, std::uint32
 Win32Error GetCurrentDirectory(std::span<char> buffer, std::uint32_t& length);
 Win32Error SetCurrentDirectory(const char* path);
 
+// GetFileAttributesA for a directory: ERROR_SUCCESS when `path` names an existing directory
+// (its components matched without regard to case, as Open does), otherwise the error that
+// SetCurrentDirectory would give.
+Win32Error CheckDirectory(const char* path);
+
 // GetDiskFreeSpaceExA for the file system that holds `path` (a file that need not exist
 // yet): the bytes free for this process, from the nearest directory of the path that exists.
 Win32Error GetDiskFreeSpace(const char* path, std::uint64_t& freeBytes);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/socket_address.h"
@@ -18,5 +19,15 @@ Win32Error GetInterfaceMtu(const SocketAddress& address, std::uint32_t& mtu);
 // interfaces by number only.
 using InterfaceNameText = std::array<char, 17>;
 Win32Error GetInterfaceName(std::uint32_t index, InterfaceNameText& name);
+
+// A link-layer address as the neighbour table holds it: six bytes for Ethernet.
+inline constexpr std::size_t kMaxHardwareAddress = 8;
+struct HardwareAddress {
+  std::array<std::uint8_t, kMaxHardwareAddress> bytes{};
+  std::uint8_t length = 0;
+};
+// The hardware address that the neighbour table (ARP for IPv4, neighbour discovery for IPv6)
+// holds for the host of `address`, when it holds a usable one. ERROR_NOT_FOUND otherwise.
+Win32Error GetHardwareAddress(const SocketAddress& address, HardwareAddress& hardware);
 
 }  // namespace quoril::platform

@@ -15,6 +15,7 @@ inline constexpr std::uint32_t kRegSz = 1;
 inline constexpr std::uint32_t kRegExpandSz = 2;
 inline constexpr std::uint32_t kRegBinary = 3;
 inline constexpr std::uint32_t kRegDword = 4;
+inline constexpr std::uint32_t kRegMultiSz = 7;
 
 // An open key of HKEY_LOCAL_MACHINE. Closed on destruction; move-only.
 class RegistryKey {

@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-45}"
-targets=(request options registry netascii path transfer_log)
+targets=(request options registry netascii path transfer_log rewrite)
 
 packages=(clang cmake make python3)
 scripts/install-packages.sh "${packages[@]}"

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(debhelper dpkg-dev cmake g++ python3 lintian git)
+packages=(debhelper dpkg-dev cmake g++ pkg-config libpcre2-dev python3 lintian git)
 scripts/install-packages.sh --no-recommends "${packages[@]}"
 
 version=$(dpkg-parsechangelog -S Version)

@@ -14,9 +14,10 @@ scripts/install-packages.sh --no-recommends "${packages[@]}"
 scripts/install-deps.sh  # the Linux clients (tftp-hpa, curl), python3, iproute2, unshare
 
 dir=build-windows
+scripts/pcre2-mingw.sh "$dir/pcre2"  # the rewrite rules' matcher, linked in
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORIL_WARNINGS_AS_ERRORS="${QUORIL_WARNINGS_AS_ERRORS:-OFF}" \
-  >/dev/null
+  -DQUORIL_PCRE2_ROOT="$PWD/$dir/pcre2" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 
 # Nothing but the system's own DLLs: the C++ runtime and winpthreads are linked in.

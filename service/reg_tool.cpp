@@ -41,8 +41,9 @@ constexpr std::array<std::string_view, 12> kTypeNames = {"REG_NONE",
                                                          "REG_QWORD"};
 
 // The types that add writes.
-constexpr std::array<std::uint32_t, 4> kWritableTypes = {platform::kRegSz, platform::kRegExpandSz,
-                                                         platform::kRegDword, platform::kRegBinary};
+constexpr std::array<std::uint32_t, 5> kWritableTypes = {platform::kRegSz, platform::kRegExpandSz,
+                                                         platform::kRegDword, platform::kRegBinary,
+                                                         platform::kRegMultiSz};
 
 void Out(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -239,6 +240,20 @@ std::optional<Refusal> EncodeData(std::uint32_t type, const std::optional<std::s
     }
     return std::nullopt;
   }
+  if (type == platform::kRegMultiSz) {
+    // As reg add takes it: the texts separated by the two characters \0, each stored with its
+    // terminator, and one more terminator after the last.
+    std::size_t start = 0;
+    while (!data.empty() && start <= data.size()) {
+      const std::size_t end = std::min(data.find("\\0", start), data.size());
+      bytes.insert(bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(start),
+                   data.begin() + static_cast<std::ptrdiff_t>(end));
+      bytes.push_back(0);
+      start = end + 2;
+    }
+    bytes.push_back(0);
+    return std::nullopt;
+  }
   // The texts are stored with their terminator, as RegSetValueExA is given them.
   bytes.assign(data.begin(), data.end());
   bytes.push_back(0);
@@ -408,7 +423,7 @@ int Add(const Request& request) {
     if (!named) {
       return Refuse(request, Syntax("\"" + *request.typeName +
                                     "\" is not a type quoril-reg writes: REG_SZ, "
-                                    "REG_EXPAND_SZ, REG_DWORD or REG_BINARY."));
+                                    "REG_EXPAND_SZ, REG_DWORD, REG_BINARY or REG_MULTI_SZ."));
     }
     type = *named;
   }
@@ -519,9 +534,9 @@ int Usage() {
       "  quoril-reg delete KEY [/v NAME | /ve] [/f]",
       "",
       "  KEY   HKLM\\SUBKEY or HKEY_LOCAL_MACHINE\\SUBKEY",
-      "  TYPE  REG_SZ (the default), REG_EXPAND_SZ, REG_DWORD or REG_BINARY",
+      "  TYPE  REG_SZ (the default), REG_EXPAND_SZ, REG_DWORD, REG_BINARY or REG_MULTI_SZ",
       "  DATA  text; for REG_DWORD a number (decimal, or hex after 0x); for REG_BINARY hex",
-      "        digits, two for each byte",
+      "        digits, two for each byte; for REG_MULTI_SZ texts separated by \\0",
       "  /ve   the key's default value, whose name is empty",
       "  /f    no question before a value is overwritten or deleted",
       "",

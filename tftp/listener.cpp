@@ -16,6 +16,7 @@
 #include "platform/event_poller.h"
 #include "tftp/client_turns.h"
 #include "tftp/event_loop.h"
+#include "tftp/file_names.h"
 #include "tftp/single_port.h"
 #include "tftp/transfer_limit.h"
 #include "tftp/transfer_ports.h"
@@ -385,7 +386,7 @@ std::uint32_t Listener(void*) {
   bool eventLoops = false;
   PortRouter router;
   bool routed = false;
-  if (!LoadServerConfig()) {
+  if (!LoadServerConfig() || !PrepareFileNames()) {
     EventReporter(EVENT_INIT_FAILED);
   } else if (platform::SocketsStartup(gServerConfig.EnableIPv6 != 0) != ERROR_SUCCESS) {
     EventReporter(EVENT_SOCKETS_STARTUP);

@@ -9,6 +9,7 @@
 #include "platform/network_interfaces.h"
 #include "platform/strings.h"
 #include "resources/string_ids.h"
+#include "tftp/file_names.h"
 #include "tftp/listener.h"
 #include "tftp/options.h"
 
@@ -327,16 +328,19 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
     session.binary = parsed.binary;
     session.entry.binary = parsed.binary;
 
-    auto& fullPath = session.entry.fullPath;
-    std::uint32_t length = 0;
-    if (platform::GetFullPathName(name.data(), fullPath, length) != ERROR_SUCCESS || length == 0 ||
-        length >= fullPath.size()) {
-      fullPath.fill('\0');
-      Fail(session);
-      return false;
+    switch (FormRequestPath(std::string_view(name.data(), parsed.nameLength), session.clientAddress,
+                            session.opcode == kOpcodeWrq, session.entry)) {
+      case NameResult::kFormed:
+        break;
+      case NameResult::kNotFormed:
+        Fail(session);
+        return false;
+      case NameResult::kDenied:
+        FailWithError(session, sink, ERROR_ACCESS_DENIED);
+        return false;
     }
-    platform::LowerCaseAscii(std::span(fullPath.data(), length));
 
+    const auto& fullPath = session.entry.fullPath;
     if (gServerConfig.LimitToDefaultDirectory != 0 && !InsideDefaultDirectory(fullPath.data())) {
       FailWithError(session, sink, ERROR_ACCESS_DENIED);
       return false;

@@ -935,6 +935,12 @@ Win32Error File::Append(std::span<const std::uint8_t> data) {
   });
 }
 
+Win32Error CheckDirectory(const char* path) {
+  UniqueFd dir;
+  std::string full;
+  return OpenDirectory(path, dir, full);
+}
+
 Win32Error SetCurrentDirectory(const char* path) {
   ClearFailureDetail();
   UniqueFd dir;

@@ -443,6 +443,13 @@ Win32Error GetCurrentDirectory(std::span<char> buffer, std::uint32_t& length) {
   return ERROR_SUCCESS;
 }
 
+Win32Error CheckDirectory(const char* path) {
+  if (path == nullptr) return ERROR_INVALID_PARAMETER;
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ::GetLastError();
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ERROR_SUCCESS : ERROR_DIRECTORY;
+}
+
 Win32Error SetCurrentDirectory(const char* path) {
   if (path == nullptr) return ERROR_INVALID_PARAMETER;
   if (!::SetCurrentDirectoryA(path)) return ::GetLastError();

@@ -1,4 +1,4 @@
-// The adapters' MTUs over the IP helper.
+// The adapters' MTUs and the neighbour table over the IP helper.
 #include "platform/network_interfaces.h"
 
 #include "platform/win32/windows_headers.h"
@@ -8,6 +8,7 @@
 #include <iphlpapi.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace quoril::platform {
@@ -32,7 +33,35 @@ bool Holds(const sockaddr* entry, const SocketAddress& address) {
   return false;
 }
 
+struct NeighbourTableDeleter {
+  void operator()(MIB_IPNET_TABLE2* table) const { ::FreeMibTable(table); }
+};
+
 }  // namespace
+
+Win32Error GetHardwareAddress(const SocketAddress& address, HardwareAddress& hardware) {
+  hardware = HardwareAddress{};
+  MIB_IPNET_TABLE2* raw = nullptr;
+  const ULONG result = ::GetIpNetTable2(address.IsIPv6() ? AF_INET6 : AF_INET, &raw);
+  if (result != NO_ERROR) return result == ERROR_NOT_FOUND ? ERROR_NOT_FOUND : result;
+  const std::unique_ptr<MIB_IPNET_TABLE2, NeighbourTableDeleter> table(raw);
+  for (ULONG i = 0; i < table->NumEntries; ++i) {
+    const MIB_IPNET_ROW2& row = table->Table[i];
+    if (row.State == NlnsUnreachable || row.State == NlnsIncomplete) continue;
+    if (row.PhysicalAddressLength == 0 || row.PhysicalAddressLength > hardware.bytes.size()) {
+      continue;
+    }
+    if (!Holds(reinterpret_cast<const sockaddr*>(&row.Address), address) &&
+        !(address.IsIPv6() && address.Scope() == 0 &&
+          std::memcmp(&row.Address.Ipv6.sin6_addr, address.Host().data(), 16) == 0)) {
+      continue;
+    }
+    std::memcpy(hardware.bytes.data(), row.PhysicalAddress, row.PhysicalAddressLength);
+    hardware.length = static_cast<std::uint8_t>(row.PhysicalAddressLength);
+    return ERROR_SUCCESS;
+  }
+  return ERROR_NOT_FOUND;
+}
 
 Win32Error GetInterfaceMtu(const SocketAddress& address, std::uint32_t& mtu) {
   mtu = 0;

@@ -28,9 +28,10 @@ Fixtures
     - settings written into the registry file: ``timeout``, ``max_retransmit``, ``overwrite``,
       ``limit``, ``logging``, ``log_file``, ``default_directory``, and the optional
       ``negotiate``, ``max_block_size``, ``max_window_size``, ``max_transfers``,
-      ``transfer_port_low``, ``transfer_port_high``, ``single_port``, ``enable_ipv6`` (numbers
-      are written as dword, texts as REG_EXPAND_SZ with their terminator; bytes as given;
-      ``OMIT`` leaves the value out). Settings may still be changed in ``server.settings``
+      ``transfer_port_low``, ``transfer_port_high``, ``single_port``, ``enable_ipv6``,
+      ``root_relative``, ``rewrite_rules``, ``client_directories`` (numbers are written as
+      dword, texts as REG_EXPAND_SZ with their terminator, lists of texts as REG_MULTI_SZ;
+      bytes as given; ``OMIT`` leaves the value out). Settings may still be changed in ``server.settings``
       until ``start()``, which writes the registry file.
     - ``registry="text"`` writes that text as the registry file verbatim; ``registry=False``
       writes none.
@@ -123,6 +124,9 @@ DEFAULTS = {
     "transfer_port_high": None,
     "single_port": None,  # SinglePort; absent: each transfer answers from a port of its own
     "enable_ipv6": None,  # optional: absent serves IPv4 only
+    "root_relative": None,  # RootRelativeNames; absent: a leading separator names the root
+    "rewrite_rules": None,  # RewriteRules, a list of texts (REG_MULTI_SZ); absent: none
+    "client_directories": None,  # ClientDirectories; absent: no client's own directory
 }
 
 # (registry value, option) in the order installation writes them.
@@ -143,6 +147,9 @@ REGISTRY_VALUES = [
     ("TransferPortHigh", "transfer_port_high"),
     ("SinglePort", "single_port"),  # optional
     ("EnableIPv6", "enable_ipv6"),  # optional
+    ("RootRelativeNames", "root_relative"),  # optional, as the two below
+    ("RewriteRules", "rewrite_rules"),
+    ("ClientDirectories", "client_directories"),
 ]
 
 # Every test that starts a server runs against both engines: a thread per transfer (the
@@ -174,6 +181,9 @@ def registry_text(values: dict) -> str:
             continue
         if isinstance(value, int):
             lines.append(f'"{name}"=dword:{value & 0xFFFFFFFF:08x}')
+        elif isinstance(value, list):  # REG_MULTI_SZ: each text terminated, then one more
+            raw = b"".join(text.encode("latin-1") + b"\0" for text in value) + b"\0"
+            lines.append(f'"{name}"=hex(7):' + ",".join(f"{b:02x}" for b in raw))
         else:
             raw = value if isinstance(value, bytes) else value.encode("latin-1") + b"\0"
             lines.append(f'"{name}"=hex(2):' + ",".join(f"{b:02x}" for b in raw))

@@ -55,6 +55,16 @@ CASES = [
      "", 0, DONE, "", dict([TIMEOUT, LOG_FILE, ("DefaultDirectory", (REG_EXPAND_SZ, b"/srv/tftp\0"))])),
     ("add-binary", REGISTRY, ["add", KEY, "/v", "Blob", "/t", "REG_BINARY", "/d", "00ff10"],
      "", 0, DONE, "", dict([TIMEOUT, LOG_FILE, ("Blob", (REG_BINARY, b"\x00\xff\x10"))])),
+    # As reg add: \0 separates the texts, each stored terminated, and one more terminator.
+    ("add-multi-string", REGISTRY,
+     ["add", KEY, "/v", "RewriteRules", "/t", "REG_MULTI_SZ", "/d", r"re ^/tftpboot/\0ri ^A a",
+      "/f"], "", 0, DONE, "",
+     dict([TIMEOUT, LOG_FILE, ("RewriteRules", (7, b"re ^/tftpboot/\0ri ^A a\0\0"))])),
+    ("query-multi-string",
+     REGISTRY.replace("00000003\n", '00000003\n"Rules"=hex(7):61,00,62,20,63,00,00\n'),
+     ["query", KEY, "/v", "Rules"], "", 0,
+     b"\r\nHKEY_LOCAL_MACHINE" + KEY[4:].encode() + b"\r\n    Rules    REG_MULTI_SZ    a\\0b c"
+     b"\r\n\r\n", "", UNCHANGED),
     ("add-asks-before-overwriting", REGISTRY,
      ["add", KEY, "/v", "Timeout", "/t", "REG_DWORD", "/d", "9"], "no\n", 0,
      b"Value Timeout exists, overwrite(Yes/No)? The operation was canceled by the user.\r\n",

@@ -151,6 +151,7 @@ def test_install_serve_rotate_upgrade_remove_purge():
     registry = read_registry(REGISTRY)
     assert registry[PARAMETERS_KEY]["DefaultDirectory"] == (REG_EXPAND_SZ, b"/srv/tftp\0")
     assert registry[PARAMETERS_KEY]["LimitToDefaultDirectory"] == (REG_DWORD, b"\1\0\0\0")
+    assert registry[PARAMETERS_KEY]["RootRelativeNames"] == (REG_DWORD, b"\1\0\0\0")
     assert registry[EVENT_SOURCE_KEY]["EventMessageFile"] == (REG_EXPAND_SZ, b"/usr/sbin/quorld\0")
     user = unit_settings().get("User")
     if user:

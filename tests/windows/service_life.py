@@ -572,6 +572,34 @@ class Life:
                      "EnableIPv6"):
             self.wine.reg_delete(PARAMETERS, name)
 
+    def names(self) -> None:
+        step("LimitToDefaultDirectory, RootRelativeNames, RewriteRules and ClientDirectories: "
+             "names as boot loaders send them, and a client's own directory")
+        settings = (("LimitToDefaultDirectory", "REG_DWORD", "1"),
+                    ("RootRelativeNames", "REG_DWORD", "1"),
+                    ("RewriteRules", "REG_MULTI_SZ", r"r ^/tftpboot/\0r ^alias.bin$ names.bin"),
+                    ("ClientDirectories", "REG_DWORD", "1"))
+        for name, kind, data in settings:
+            self.wine.reg_add(PARAMETERS, name, kind, data)
+        shared, own = payload(2000, seed=23), payload(3000, seed=29)
+        (self.served / "names.bin").write_bytes(shared)
+        (self.served / "127.0.0.2").mkdir(exist_ok=True)
+        (self.served / "127.0.0.2" / "names.bin").write_bytes(own)
+        self.start()
+        for client, name, content in (("127.0.0.1", "/names.bin", shared),
+                                      ("127.0.0.1", "\\names.bin", shared),
+                                      ("127.0.0.1", "/tftpboot/alias.bin", shared),
+                                      ("127.0.0.2", "/names.bin", own)):
+            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            sock.bind((client, 0))
+            with tftp_wire.Endpoint(sock) as endpoint:
+                got = tftp_wire.Client(endpoint, SERVER, timeout=5).get(name)
+            check(got == content, f"{name} read from {client}")
+        self.stop()
+        for name, _, _ in settings:
+            self.wine.reg_delete(PARAMETERS, name)
+        self.wine.reg_add(PARAMETERS, "LimitToDefaultDirectory", "REG_DWORD", "0")
+
     def transfer_ports(self) -> None:
         step(f"TransferPortLow/High {TRANSFER_PORTS}: reads answered from each port in turn")
         (self.served / "ports.bin").write_bytes(payload(100, seed=17))
@@ -681,8 +709,8 @@ class Life:
         start = (EVENTLOG_INFORMATION_TYPE, 0, EVENT_SERVICE_STARTED)
         stop = (EVENTLOG_INFORMATION_TYPE, 0, EVENT_SERVICE_STOPPED)
         init_failed = (EVENTLOG_INFORMATION_TYPE, 0, EVENT_INIT_FAILED)
-        # Three lives: the thread engine twice, then event loops; then a failed start.
-        check_equal(found, [start, stop] * 3 + [init_failed, stop],
+        # Four lives: the thread engine twice, event loops, the names; then a failed start.
+        check_equal(found, [start, stop] * 4 + [init_failed, stop],
                     "events (type, category, identifier)")
 
     def unit_tests(self) -> None:
@@ -728,6 +756,7 @@ def main() -> int:
         life.wine.reg_delete(PARAMETERS, "SinglePort")
         life.transfer_log()
         life.event_loops()
+        life.names()
         life.console_mode()
         life.failed_start()
         life.remove()
