@@ -306,7 +306,10 @@ Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
     // An address on two interfaces is served once: a second port-69 socket on it cannot bind.
     const auto listed = addresses.first(count);
     if (std::ranges::find(listed, address) != listed.end()) continue;
-    if (count == addresses.size()) break;
+    if (count == addresses.size()) {
+      ::freeifaddrs(list);
+      return ERROR_MORE_DATA;
+    }
     addresses[count++] = address;
   }
   ::freeifaddrs(list);

@@ -242,7 +242,7 @@ Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
       // An address on two adapters is served once: a second port-69 socket on it cannot bind.
       const auto listed = addresses.first(count);
       if (std::ranges::find(listed, local) != listed.end()) continue;
-      if (count == addresses.size()) return ERROR_SUCCESS;
+      if (count == addresses.size()) return ERROR_MORE_DATA;
       addresses[count++] = local;
     }
   }
