@@ -340,8 +340,8 @@ bool ListHostAddresses(platform::HostAddressFamily family,
   found.resize(kMaxLocalAddresses);
   for (;;) {
     std::uint32_t count = 0;
-    const Win32Error error = platform::LookupHostAddresses(gLocalAddressTable.hostName.data(),
-                                                           found, count, family);
+    const Win32Error error =
+        platform::LookupHostAddresses(gLocalAddressTable.hostName.data(), found, count, family);
     if (error == ERROR_MORE_DATA && found.size() < kMostAddressesListed) {
       found.resize(found.size() * 2);
       continue;

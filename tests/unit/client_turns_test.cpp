@@ -120,8 +120,6 @@ TEST(ClientTurnsTest, AnIPv6ClientIsCountedByItsSlash64) {
        Client6(0x20010db800000001, 2, 0, 9), TurnTaken::kWaiting},
       {"same /64, same id, other port", Client6(0x20010db800000001, 1, 0, 9),
        Client6(0x20010db800000001, 1, 0, 10), TurnTaken::kWaiting},
-      {"same endpoint", Client6(0x20010db800000001, 1, 0, 9),
-       Client6(0x20010db800000001, 1, 0, 9), TurnTaken::kRepeated},
       {"next /64", Client6(0x20010db800000001, 1, 0, 9), Client6(0x20010db800000002, 1, 0, 9),
        TurnTaken::kHeld},
       {"link-local, other link", Client6(0xfe80000000000000, 1, 2, 9),
@@ -142,6 +140,17 @@ TEST(ClientTurnsTest, AnIPv6ClientIsCountedByItsSlash64) {
         << c.name;
     turns.Leave(second);
   }
+
+  // Behind a held turn, another host of the /64 on a waiter's port is a client of its own.
+  ClientTurns turns;
+  turns.Prepare(4, 1);
+  CountingWaiter waiter;
+  std::array<TurnTicket, 4> tickets;
+  ASSERT_EQ(turns.Take(tickets[0], Client6(0x20010db8, 1, 0, 9), waiter, 0), TurnTaken::kHeld);
+  EXPECT_EQ(turns.Take(tickets[1], Client6(0x20010db8, 2, 0, 7), waiter, 1), TurnTaken::kWaiting);
+  EXPECT_EQ(turns.Take(tickets[2], Client6(0x20010db8, 3, 0, 7), waiter, 2), TurnTaken::kWaiting);
+  EXPECT_EQ(turns.Take(tickets[3], Client6(0x20010db8, 2, 0, 7), waiter, 3), TurnTaken::kRepeated);
+  for (TurnTicket& ticket : tickets) turns.Leave(ticket);
 }
 
 TEST(ClientTurnsTest, AThreadWaitsUntilItsDeadlineOrTheCancellation) {
