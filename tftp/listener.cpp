@@ -103,6 +103,8 @@ void ReceiveLoop() {
     if (!admitted) admitted = AdmitTransfer();
     // A stop goes on to the wait below, which the stop ends.
     if (!admitted && !table.sockets.Controls().stopRequested) {
+      // Requests that wait meanwhile let transfers whose clients went silent make room.
+      if (!RequestsWaiting() && table.sockets.AnyQueued()) NoteRequestsWaiting();
       WaitForRoom(kRoomCheck);
       continue;
     }
@@ -133,8 +135,8 @@ void ReceiveLoop() {
       break;
     }
     std::size_t received = 0;
-    const Win32Error error =
-        table.sockets.Receive(k, record->datagram, received, record->clientAddress);
+    const Win32Error error = table.sockets.Receive(k, record->datagram, received,
+                                                   record->clientAddress, &record->arrived);
     if (error == WSAENOTSOCK) {
       FreeRecord(record);
       ReportStatus(kServiceStopPending, 2, 3000);
@@ -150,7 +152,7 @@ void ReceiveLoop() {
       EventReporter(EVENT_SOCKET_READ);
       break;
     }
-    if (!admitted) {
+    if (!admitted || RequestExpired(record->arrived)) {
       FreeRecord(record);
       continue;
     }
@@ -277,6 +279,7 @@ class PortRouter {
       if (gLocalAddressTable.sockets.Controls().held) return;
       if (!AdmitTransfer()) {
         if (RequestRoomWake()) continue;
+        NoteRequestsWaiting();
         return;
       }
       RequestRecord* record = AllocateRecord();
@@ -285,6 +288,11 @@ class PortRouter {
         return;
       }
       deferred_.TakeOldest(*record);
+      if (RequestExpired(record->arrived)) {
+        FreeRecord(record);
+        TransferEnded();
+        continue;
+      }
       if (!StartPortTransferThread(record)) {
         // Only this request is lost; the service goes on.
         EventReporter(EVENT_THREAD_CREATE);

@@ -38,11 +38,13 @@ struct RequestRecord {
   std::uint16_t localIndex;
   // The datagram's size, so that options are never read from the bytes after it.
   std::uint16_t length;
+  // When it arrived on port 69, so that a request held too long is let go (RequestExpired).
+  platform::ArrivalClock::time_point arrived;
 };
-static_assert(sizeof(RequestRecord) == 548);
+static_assert(sizeof(RequestRecord) == 560);
 
 // Four records at first, eight at most (2144 and 4288 bytes while a record held only an
-// IPv4 address): the bound on requests in hand-over is counted in records.
+// IPv4 address and no arrival): the bound on requests in hand-over is counted in records.
 inline constexpr std::size_t kRequestHeapInitialSize = 4 * sizeof(RequestRecord);
 inline constexpr std::size_t kRequestHeapMaximumSize = 8 * sizeof(RequestRecord);
 

@@ -439,8 +439,11 @@ Win32Error PortSocketSet::Wait(ReadSet& set) {
 }
 
 Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                                  std::size_t& received, SocketAddress& from) {
+                                  std::size_t& received, SocketAddress& from,
+                                  ArrivalClock::time_point* arrived) {
   received = 0;
+  // Windows Sockets keeps no arrival time: the time of the read stands for it.
+  if (arrived != nullptr) *arrived = ArrivalClock::now();
   CriticalSectionLock lock(state_->lock);
   if (index >= kCapacity || state_->stopRequested || state_->sockets[index] == INVALID_SOCKET) {
     return WSAENOTSOCK;
@@ -451,15 +454,30 @@ Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> b
 }
 
 Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                                     std::size_t& received, SocketAddress& from,
-                                     bool& gotOne) const {
+                                     std::size_t& received, SocketAddress& from, bool& gotOne,
+                                     ArrivalClock::time_point* arrived) const {
   gotOne = false;
   received = 0;
+  if (arrived != nullptr) *arrived = ArrivalClock::now();
   // Under the lock, so that no other loop takes the datagram between the look and the
   // receive, which would then wait for the next one.
   CriticalSectionLock lock(state_->lock);
   if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return WSAENOTSOCK;
   return TryReceiveDatagram(state_->sockets[index], buffer, received, from, gotOne);
+}
+
+bool PortSocketSet::AnyQueued() const {
+  fd_set readable;
+  FD_ZERO(&readable);
+  {
+    CriticalSectionLock lock(state_->lock);
+    for (const SOCKET s : state_->sockets) {
+      if (s != INVALID_SOCKET) FD_SET(s, &readable);
+    }
+  }
+  if (readable.fd_count == 0) return false;
+  timeval none{};
+  return ::select(0, &readable, nullptr, nullptr, &none) > 0;
 }
 
 Win32Error PortSocketSet::SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
