@@ -155,6 +155,8 @@ class PortSocketSet {
   struct ControlState {
     bool held = false;
     bool stopRequested = false;
+    // The last Release (continue): requests queued while held have waited since then only.
+    ArrivalClock::time_point released{};
   };
   ControlState Controls() const;
   // Blocks the calling thread (the listener, in event-loop mode) until CloseFromControl.

@@ -84,8 +84,14 @@ bool TransferBoundReached() {
   return !HasRoom();
 }
 
+std::chrono::steady_clock::time_point WaitingSince(std::chrono::steady_clock::time_point arrived) {
+  // A pause holds requests for as long as it lasts: they are served on continue.
+  return std::max(arrived, gLocalAddressTable.sockets.Controls().released);
+}
+
 bool RequestExpired(std::chrono::steady_clock::time_point arrived) {
-  return std::chrono::steady_clock::now() - arrived > std::chrono::seconds(gServerConfig.Timeout);
+  return std::chrono::steady_clock::now() - WaitingSince(arrived) >
+         std::chrono::seconds(gServerConfig.Timeout);
 }
 
 void TransferEnded() {

@@ -41,10 +41,14 @@ void NoteRequestsWaiting();
 bool RequestsWaiting();
 // Whether as many transfers run as the bound allows.
 bool TransferBoundReached();
-// A request that waited longer than the server's Timeout since it arrived, on port 69 or held
-// at the bound, is let go unanswered: its client has asked again (from a port of its own,
-// perhaps) or given up by then.
+// A request that waited longer than the server's Timeout since it arrived (or since the last
+// continue, for one that came while paused), on port 69 or held at the bound, is let go
+// unanswered: its client has asked again (from a port of its own, perhaps) or given up by
+// then.
 bool RequestExpired(std::chrono::steady_clock::time_point arrived);
+// Since when a request that arrived at `arrived` counts as waiting: its arrival, or the last
+// continue when it came while paused.
+std::chrono::steady_clock::time_point WaitingSince(std::chrono::steady_clock::time_point arrived);
 // The thread engine's listener: waits until a transfer ends or `most` has passed.
 void WaitForRoom(std::chrono::milliseconds most);
 // The event loops: `wake` is called (from any thread) when a transfer ends while a loop waits

@@ -11,6 +11,7 @@
 #include "resources/string_ids.h"
 #include "tftp/listener.h"
 #include "tftp/options.h"
+#include "tftp/transfer_limit.h"
 
 namespace quoril {
 
@@ -418,7 +419,7 @@ void BeginSession(TransferSession& session, RequestRecord* record) {
   session.requestLength = std::min<std::uint16_t>(record->length, kMaxPacket);
   session.clientAddress = record->clientAddress;
   session.localIndex = record->localIndex;
-  session.arrived = record->arrived;
+  session.arrived = WaitingSince(record->arrived);
   if (!gRequestHeap.Free(record)) {
     EventReporter(EVENT_MEMORY_FREE);
     Fail(session);

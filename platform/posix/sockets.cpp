@@ -508,6 +508,7 @@ struct PortSocketSet::State {
   std::condition_variable changed;
   bool held = false;
   bool stopRequested = false;
+  ArrivalClock::time_point released{};
   // Registered by the listener before the loops start; woken by every control.
   std::array<EventPoller*, kMaxObservers> observers{};
   std::uint32_t observerCount = 0;
@@ -659,7 +660,7 @@ void PortSocketSet::RemoveObserver(EventPoller& poller) {
 
 PortSocketSet::ControlState PortSocketSet::Controls() const {
   std::lock_guard lock(state_->mutex);
-  return {state_->held, state_->stopRequested};
+  return {state_->held, state_->stopRequested, state_->released};
 }
 
 void PortSocketSet::WaitForStop() {
@@ -676,6 +677,7 @@ void PortSocketSet::Hold() {
 void PortSocketSet::Release() {
   std::lock_guard lock(state_->mutex);
   state_->held = false;
+  state_->released = ArrivalClock::now();
   state_->changed.notify_all();
   state_->Signal();
 }
