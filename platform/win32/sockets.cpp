@@ -350,7 +350,7 @@ struct PortSocketSet::State {
   UniqueHandle stopped{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   bool held = false;
   bool stopRequested = false;
-  ArrivalClock::time_point released{};
+  ArrivalClock::time_point releasedAt{};  // of the last Release
   // Registered by the listener before the loops start; woken by every control.
   std::array<EventPoller*, kMaxObservers> observers{};
   std::uint32_t observerCount = 0;
@@ -514,7 +514,7 @@ void PortSocketSet::RemoveObserver(EventPoller& poller) {
 
 PortSocketSet::ControlState PortSocketSet::Controls() const {
   CriticalSectionLock lock(state_->lock);
-  return {state_->held, state_->stopRequested, state_->released};
+  return {state_->held, state_->stopRequested, state_->releasedAt};
 }
 
 void PortSocketSet::WaitForStop() {
@@ -531,7 +531,7 @@ void PortSocketSet::Hold() {
 void PortSocketSet::Release() {
   CriticalSectionLock lock(state_->lock);
   state_->held = false;
-  state_->released = ArrivalClock::now();
+  state_->releasedAt = ArrivalClock::now();
   ::SetEvent(state_->released.Get());
   state_->WakeObservers();
 }
