@@ -2,6 +2,7 @@
 #pragma once
 
 #include <bitset>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,12 +30,15 @@ enum class HostAddressFamily { kIPv4, kIPv6 };
 // address once (where it is first listed); the name is not used. An IPv6 address carries its
 // interface as its scope when it is link-local (the same link-local address on two interfaces
 // is two addresses), none otherwise. At most addresses.size() are stored; `count` is the
-// number stored.
+// number stored. ERROR_MORE_DATA when there are more than fit (the first are stored).
 Win32Error LookupHostAddresses(const char* hostName, std::span<SocketAddress> addresses,
                                std::uint32_t& count,
                                HostAddressFamily family = HostAddressFamily::kIPv4);
 
 enum class WaitResult { kReady, kTimeout, kCancelled };
+
+// The clock on which a port socket tells when a datagram arrived.
+using ArrivalClock = std::chrono::steady_clock;
 
 class EventPoller;
 
@@ -127,9 +131,11 @@ class PortSocketSet {
   // wait takes nothing and does not return. After CloseFromControl the wait returns at
   // once with the sockets of `set` marked, and every Receive fails with WSAENOTSOCK.
   Win32Error Wait(ReadSet& set);
-  // recvfrom on sockets[index]; see UdpSocket::ReceiveFrom.
+  // recvfrom on sockets[index]; see UdpSocket::ReceiveFrom. `arrived`, when given, tells when
+  // the datagram arrived (ArrivalClock): the system's own stamp where it keeps one (Linux),
+  // otherwise the time it was read.
   Win32Error Receive(std::uint32_t index, std::span<std::uint8_t> buffer, std::size_t& received,
-                     SocketAddress& from);
+                     SocketAddress& from, ArrivalClock::time_point* arrived = nullptr);
   // sendto from sockets[index], from any thread: in single-port mode every transfer answers
   // from the port socket that received its request. WSAENOTSOCK once the slot is closed.
   Win32Error SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
@@ -149,6 +155,8 @@ class PortSocketSet {
   struct ControlState {
     bool held = false;
     bool stopRequested = false;
+    // The last Release (continue): requests queued while held have waited since then only.
+    ArrivalClock::time_point released{};
   };
   ControlState Controls() const;
   // Blocks the calling thread (the listener, in event-loop mode) until CloseFromControl.
@@ -156,7 +164,10 @@ class PortSocketSet {
   // recvfrom on sockets[index] that never waits; see UdpSocket::TryReceive. Several loops may
   // call it for the same index at once.
   Win32Error TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer, std::size_t& received,
-                        SocketAddress& from, bool& gotOne) const;
+                        SocketAddress& from, bool& gotOne,
+                        ArrivalClock::time_point* arrived = nullptr) const;
+  // Whether a datagram waits in the queue of any open socket of the set; never waits.
+  bool AnyQueued() const;
 
   // From the service control's thread: pause holds the waiting thread, continue releases
   // it, stop closes the sockets under it (the waiting thread sees WSAENOTSOCK).

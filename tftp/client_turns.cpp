@@ -33,16 +33,16 @@ std::uint64_t Mix(std::uint64_t x) {
 }
 
 // A client's host as the table knows it, in 8 bytes, so that the table (sized for every
-// session at once) stays small: an IPv4 address as it is, an IPv6 address and its scope
-// folded, with the top bit set. Two IPv6 hosts that fold alike would share one bound: a
-// forged source gains nothing it could not have by forging the address itself.
+// session at once) stays small: an IPv4 address as it is; an IPv6 address by its /64 prefix
+// and scope, folded, with the top bit set. One host is given a whole /64 (SLAAC, a router's
+// delegation), and its sender may pick any address in it: counted per address, one forger
+// would have 2^64 bounds. Two prefixes that fold alike would share one bound: a forged source
+// gains nothing it could not have by forging the prefix itself.
 std::uint64_t HostKey(const platform::SocketAddress& address) {
   if (!address.IsIPv6()) return address.IPv4();
-  std::uint64_t high = 0;
-  std::uint64_t low = 0;
-  std::memcpy(&high, address.Host().data(), sizeof high);
-  std::memcpy(&low, address.Host().data() + sizeof high, sizeof low);
-  return Mix(high ^ Mix(low ^ address.Scope())) | (std::uint64_t{1} << 63);
+  std::uint64_t prefix = 0;
+  std::memcpy(&prefix, address.Host().data(), sizeof prefix);
+  return Mix(prefix ^ Mix(address.Scope())) | (std::uint64_t{1} << 63);
 }
 
 std::uint32_t Hash(std::uint64_t host) {
@@ -152,7 +152,7 @@ TurnTaken ClientTurns::Take(TurnTicket& ticket, const platform::SocketAddress& c
   int searched = 0;
   for (const TurnTicket* other = entry->tail; other != nullptr && searched < kRepeatSearch;
        other = other->previous, ++searched) {
-    if (other->client.port == client.port) return TurnTaken::kRepeated;
+    if (other->client == client) return TurnTaken::kRepeated;
   }
   ticket.state = TurnState::kWaiting;
   Append(entry->head, entry->tail, ticket);

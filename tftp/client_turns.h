@@ -5,6 +5,7 @@
 // Timeout, however many requests arrive, while real clients behind one address (a NAT, or
 // many clients on one host) lose nothing: their transfers leave the count at their first
 // answer, a round trip after they began. Clients on the host's own addresses take no turns.
+// An IPv6 client is counted by its /64 prefix, the least a network hands one host.
 #pragma once
 
 #include <chrono>
@@ -59,7 +60,7 @@ enum class TurnWait : std::uint8_t { kGranted, kDeadline, kCancelled };
 enum class TurnTaken : std::uint8_t {
   kHeld,      // the transfer may start
   kWaiting,   // behind the address's earlier waiters
-  kRepeated,  // the same client port already waits: a client that asked again, not queued twice
+  kRepeated,  // the same client endpoint already waits: a client that asked again, not queued twice
 };
 
 class ClientTurns {
@@ -76,7 +77,7 @@ class ClientTurns {
   // ticket is in use.
   void Prepare(std::uint32_t sessions, std::uint32_t perAddress);
 
-  // Asks for a turn at the address of `client` for `waiter`. A request of a port that already
+  // Asks for a turn at the address of `client` for `waiter`. A request of an endpoint that already
   // waits is kRepeated and leaves the ticket kNone: the client's earlier request keeps its
   // place, and once served it would only find a second transfer to ignore.
   TurnTaken Take(TurnTicket& ticket, const platform::SocketAddress& client, TurnWaiter& waiter,

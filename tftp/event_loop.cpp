@@ -114,6 +114,8 @@ struct Loop {
   DeferredRequests deferred;
   std::uint32_t nextGeneration = 0;
   bool heapWasFull = false;
+  // At the bound on transfers: when the loop next looks whether requests wait for room.
+  TimePoint nextRoomLook{};
 };
 
 bool SinglePort() {
@@ -343,8 +345,9 @@ void FollowControls(Loop& loop);
 void TakeRequests(Loop& loop, std::uint32_t port) {
   for (int taken = 0; taken < kRequestsPerWake; ++taken) {
     // At the bound the port sockets are let go until a transfer ends; the requests wait in
-    // their queues meanwhile.
+    // their queues meanwhile, and transfers whose clients went silent make room for them.
     if (!AdmitTransfer()) {
+      if (gLocalAddressTable.sockets.AnyQueued()) NoteRequestsWaiting();
       FollowControls(loop);
       return;
     }
@@ -357,8 +360,13 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
     }
     std::size_t received = 0;
     bool gotOne = false;
-    const Win32Error error = gLocalAddressTable.sockets.TryReceive(port, record->datagram, received,
-                                                                   record->clientAddress, gotOne);
+    Win32Error error = ERROR_SUCCESS;
+    do {
+      error = gLocalAddressTable.sockets.TryReceive(
+          port, record->datagram, received, record->clientAddress, gotOne, &record->arrived);
+      // Requests that waited too long go unanswered, however many: their clients have asked
+      // again or given up.
+    } while (gotOne && error == ERROR_SUCCESS && received != 0 && RequestExpired(record->arrived));
     if (!gotOne || error != ERROR_SUCCESS || received == 0) {
       gRequestHeap.Free(record);
       TransferEnded();
@@ -420,6 +428,7 @@ void ServeDeferred(Loop& loop) {
     if (controls.held) return;
     if (!AdmitTransfer()) {
       if (RequestRoomWake()) continue;
+      NoteRequestsWaiting();
       return;
     }
     auto* record = static_cast<RequestRecord*>(gRequestHeap.Allocate());
@@ -430,6 +439,11 @@ void ServeDeferred(Loop& loop) {
       return;
     }
     loop.deferred.TakeOldest(*record);
+    if (RequestExpired(record->arrived)) {
+      gRequestHeap.Free(record);
+      TransferEnded();
+      continue;
+    }
     StartSession(loop, record);
   }
 }
@@ -561,6 +575,34 @@ std::uint32_t ExpireDeadlines(Loop& loop) {
   return wait;
 }
 
+// At the bound, once per server Timeout: whether requests wait (in single-port mode the loops
+// see them as they hold them), and while they do, the transfers whose clients have been
+// silent past the server's own bound end and make room. Answers how long the loop may wait
+// before it looks again.
+std::uint32_t MakeRoomForWaitingRequests(Loop& loop) {
+  if (!TransferBoundReached()) return platform::EventPoller::kWaitForever;
+  const TimePoint now = SessionClock::now();
+  if (now < loop.nextRoomLook) {
+    return static_cast<std::uint32_t>(
+        std::chrono::ceil<std::chrono::milliseconds>(loop.nextRoomLook - now).count());
+  }
+  const auto every = std::chrono::seconds(gServerConfig.Timeout);
+  loop.nextRoomLook = now + every;
+  if (!SinglePort() && !loop.portsWatched && gLocalAddressTable.sockets.AnyQueued()) {
+    NoteRequestsWaiting();
+  }
+  if (RequestsWaiting()) {
+    for (std::uint32_t index = 0; index < loop.chunks.size() * kChunkSlots; ++index) {
+      Slot& slot = SlotAt(loop, index);
+      if (!slot.session) continue;
+      const TimePoint before = slot.session->deadline;
+      OnRequestsWaiting(*slot.session, now);
+      Settle(loop, index, before);
+    }
+  }
+  return static_cast<std::uint32_t>(std::chrono::milliseconds(every).count());
+}
+
 void WatchPorts(Loop& loop, bool watch) {
   if (watch == loop.portsWatched) return;
   const std::uint32_t count = gLocalAddressTable.count;
@@ -610,6 +652,7 @@ void RunLoop(void* argument) {
           wait, static_cast<std::uint32_t>(std::max<std::int64_t>(untilTry.count(), 0)));
     }
     if (loop.heapWasFull) wait = std::min(wait, kHeapRetryMilliseconds);
+    wait = std::min(wait, MakeRoomForWaitingRequests(loop));
     if (loop.aside != kNone) wait = 0;  // only a look: the lone transfer waits on its socket
     ShrinkIfIdle(loop);
     std::size_t count = 0;

@@ -7,6 +7,7 @@
 #include <new>
 #include <random>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "config/server_config.h"
 #include "config/transfer_log.h"
 #include "platform/event_poller.h"
+#include "platform/failure_detail.h"
 #include "tftp/client_turns.h"
 #include "tftp/event_loop.h"
 #include "tftp/file_names.h"
@@ -39,6 +41,9 @@ namespace {
 constexpr auto kShutdownGraceStep = std::chrono::milliseconds(50);
 // How long it then waits for the cancelled transfers to end.
 constexpr auto kCancelWait = std::chrono::seconds(10);
+// Addresses looked at, of one family, when there are more than the table holds: the ones
+// beyond are neither served nor reported.
+constexpr std::size_t kMostAddressesListed = 1 << 16;
 // How often the listener, waiting for a transfer to end at the bound, looks for a stop.
 constexpr auto kRoomCheck = std::chrono::milliseconds(100);
 
@@ -99,6 +104,8 @@ void ReceiveLoop() {
     if (!admitted) admitted = AdmitTransfer();
     // A stop goes on to the wait below, which the stop ends.
     if (!admitted && !table.sockets.Controls().stopRequested) {
+      // Requests that wait meanwhile let transfers whose clients went silent make room.
+      if (!RequestsWaiting() && table.sockets.AnyQueued()) NoteRequestsWaiting();
       WaitForRoom(kRoomCheck);
       continue;
     }
@@ -129,8 +136,8 @@ void ReceiveLoop() {
       break;
     }
     std::size_t received = 0;
-    const Win32Error error =
-        table.sockets.Receive(k, record->datagram, received, record->clientAddress);
+    const Win32Error error = table.sockets.Receive(k, record->datagram, received,
+                                                   record->clientAddress, &record->arrived);
     if (error == WSAENOTSOCK) {
       FreeRecord(record);
       ReportStatus(kServiceStopPending, 2, 3000);
@@ -146,7 +153,7 @@ void ReceiveLoop() {
       EventReporter(EVENT_SOCKET_READ);
       break;
     }
-    if (!admitted) {
+    if (!admitted || RequestExpired(record->arrived)) {
       FreeRecord(record);
       continue;
     }
@@ -273,6 +280,7 @@ class PortRouter {
       if (gLocalAddressTable.sockets.Controls().held) return;
       if (!AdmitTransfer()) {
         if (RequestRoomWake()) continue;
+        NoteRequestsWaiting();
         return;
       }
       RequestRecord* record = AllocateRecord();
@@ -281,6 +289,11 @@ class PortRouter {
         return;
       }
       deferred_.TakeOldest(*record);
+      if (RequestExpired(record->arrived)) {
+        FreeRecord(record);
+        TransferEnded();
+        continue;
+      }
       if (!StartPortTransferThread(record)) {
         // Only this request is lost; the service goes on.
         EventReporter(EVENT_THREAD_CREATE);
@@ -314,6 +327,47 @@ bool ServeFromEventLoops() {
   gLocalAddressTable.sockets.WaitForStop();
   ReportStatus(kServiceStopPending, 2, 3000);
   return true;
+}
+
+// Where an address stands when there are more than the table holds: the host's own
+// (loopback) and its links' (link-local) first, as the ones a local or network-boot client
+// reaches without any configuration; then every other in the system's order.
+int AddressRank(const platform::SocketAddress& address) {
+  const std::span<const std::uint8_t> host = address.Host();
+  if (!address.IsIPv6()) {
+    if (host[0] == 127) return 0;
+    return host[0] == 169 && host[1] == 254 ? 1 : 2;
+  }
+  constexpr std::array<std::uint8_t, 16> kLoopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  if (std::ranges::equal(host, kLoopback)) return 0;
+  return host[0] == 0xFE && (host[1] & 0xC0) == 0x80 ? 1 : 2;
+}
+
+// Every address of `family`, however many, in the order that decides which are served.
+bool ListHostAddresses(platform::HostAddressFamily family,
+                       std::vector<platform::SocketAddress>& found) {
+  found.resize(kMaxLocalAddresses);
+  for (;;) {
+    std::uint32_t count = 0;
+    const Win32Error error =
+        platform::LookupHostAddresses(gLocalAddressTable.hostName.data(), found, count, family);
+    if (error == ERROR_MORE_DATA && found.size() < kMostAddressesListed) {
+      found.resize(found.size() * 2);
+      continue;
+    }
+    if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA) return false;
+    found.resize(count);
+    std::ranges::stable_sort(found, {}, AddressRank);
+    return true;
+  }
+}
+
+// Once for each address left out at the start, with the address in the event's detail.
+void ReportAddressNotServed(const platform::SocketAddress& address) {
+  platform::HostText text{};
+  platform::FormatHost(address, text);
+  platform::NoteFailureDetail(std::string("not served: ") + text.data());
+  EventReporter(EVENT_ADDRESS_NOT_SERVED);
 }
 
 void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
@@ -361,19 +415,27 @@ void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
 int EnumerateLocalAddresses() {
   LocalAddressTable& table = gLocalAddressTable;
   if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) return 0;
-  const std::span<platform::SocketAddress> addresses(table.addresses);
+  std::vector<platform::SocketAddress> ipv4;
+  std::vector<platform::SocketAddress> ipv6;
+  if (!ListHostAddresses(platform::HostAddressFamily::kIPv4, ipv4) ||
+      (gServerConfig.EnableIPv6 != 0 &&
+       !ListHostAddresses(platform::HostAddressFamily::kIPv6, ipv6))) {
+    return 0;
+  }
+  // The table's room in order: IPv4 addresses up to their share, then IPv6 ones.
   std::uint32_t count = 0;
-  if (platform::LookupHostAddresses(table.hostName.data(), addresses.first(kMaxIPv4Addresses),
-                                    count) != ERROR_SUCCESS) {
-    return 0;
-  }
-  std::uint32_t ipv6Count = 0;
-  if (gServerConfig.EnableIPv6 != 0 &&
-      platform::LookupHostAddresses(table.hostName.data(), addresses.subspan(count), ipv6Count,
-                                    platform::HostAddressFamily::kIPv6) != ERROR_SUCCESS) {
-    return 0;
-  }
-  table.count = count + ipv6Count;
+  const auto take = [&](const std::vector<platform::SocketAddress>& found, std::uint32_t most) {
+    for (const platform::SocketAddress& address : found) {
+      if (count < most) {
+        table.addresses[count++] = address;
+      } else {
+        ReportAddressNotServed(address);
+      }
+    }
+  };
+  take(ipv4, kMaxIPv4Addresses);
+  take(ipv6, kMaxLocalAddresses);
+  table.count = count;
   return 1;
 }
 

@@ -17,6 +17,7 @@ namespace quoril {
 inline constexpr std::uint16_t kTftpPort = 69;
 inline constexpr std::uint32_t kMaxLocalAddresses = platform::PortSocketSet::kCapacity;
 // IPv4 addresses beyond the first 50 are not served; IPv6 ones fill the rest of the table.
+// Which are first: see EnumerateLocalAddresses.
 inline constexpr std::uint32_t kMaxIPv4Addresses = 50;
 static_assert(kMaxIPv4Addresses < kMaxLocalAddresses);
 
@@ -37,11 +38,13 @@ struct RequestRecord {
   std::uint16_t localIndex;
   // The datagram's size, so that options are never read from the bytes after it.
   std::uint16_t length;
+  // When it arrived on port 69, so that a request held too long is let go (RequestExpired).
+  platform::ArrivalClock::time_point arrived;
 };
-static_assert(sizeof(RequestRecord) == 548);
+static_assert(sizeof(RequestRecord) == 560);
 
 // Four records at first, eight at most (2144 and 4288 bytes while a record held only an
-// IPv4 address): the bound on requests in hand-over is counted in records.
+// IPv4 address and no arrival): the bound on requests in hand-over is counted in records.
 inline constexpr std::size_t kRequestHeapInitialSize = 4 * sizeof(RequestRecord);
 inline constexpr std::size_t kRequestHeapMaximumSize = 8 * sizeof(RequestRecord);
 
@@ -68,7 +71,8 @@ inline constexpr std::uint32_t kServiceStopPending = 3;
 std::uint32_t Listener(void* parameter);
 
 // Fills hostName, addresses and count: the IPv4 addresses, then the IPv6 ones when
-// EnableIPv6 is set.
+// EnableIPv6 is set, each family loopback first, then link-local, then in the system's order.
+// Each address beyond the table's room is left out and reported (EVENT_ADDRESS_NOT_SERVED).
 int EnumerateLocalAddresses();
 
 // A UDP socket bound to `local` (its address and port); answers 1 or 0.

@@ -182,6 +182,8 @@ void FillRecord(RequestRecord& record, std::uint32_t localIndex,
   record.clientAddress = from;
   record.localIndex = static_cast<std::uint16_t>(localIndex);
   record.length = static_cast<std::uint16_t>(length);
+  // Port 69 is read as datagrams come in this mode: the read tells when it arrived.
+  record.arrived = platform::ArrivalClock::now();
 }
 
 void DeferredRequests::Add(std::uint32_t localIndex, const platform::SocketAddress& from,

@@ -20,6 +20,7 @@ struct LimitState {
   // Set by a waiter before it looks at the count a last time, cleared by the end that wakes
   // it: either the waiter sees the room or the end sees the waiter.
   std::atomic<bool> roomWanted{false};
+  std::atomic<bool> requestsWaiting{false};
   std::atomic<void (*)()> wake{nullptr};
   std::mutex mutex;
   std::condition_variable room;
@@ -65,7 +66,32 @@ bool AdmitTransfer() {
   do {
     if (running >= bound) return false;
   } while (!RunningTransfers.compare_exchange_weak(running, running + 1));
+  State().requestsWaiting.store(false);
   return true;
+}
+
+void NoteRequestsWaiting() {
+  LimitState& state = State();
+  if (state.requestsWaiting.exchange(true)) return;
+  if (auto* wake = state.wake.load()) wake();
+}
+
+bool RequestsWaiting() {
+  return State().requestsWaiting.load() && !HasRoom();
+}
+
+bool TransferBoundReached() {
+  return !HasRoom();
+}
+
+std::chrono::steady_clock::time_point WaitingSince(std::chrono::steady_clock::time_point arrived) {
+  // A pause holds requests for as long as it lasts: they are served on continue.
+  return std::max(arrived, gLocalAddressTable.sockets.Controls().released);
+}
+
+bool RequestExpired(std::chrono::steady_clock::time_point arrived) {
+  return std::chrono::steady_clock::now() - WaitingSince(arrived) >
+         std::chrono::seconds(gServerConfig.Timeout);
 }
 
 void TransferEnded() {

@@ -31,6 +31,24 @@ bool AdmitTransfer();
 // Counts a transfer out of RunningTransfers (one that AdmitTransfer counted) and wakes whoever
 // waits for room.
 void TransferEnded();
+// Requests wait at the bound: noted by whoever holds or sees one it could not admit (in a port
+// socket's queue, or read and held in single-port mode); forgotten at the next admission.
+// The first note after an admission calls the room wake (SetRoomWake), so that the event
+// loops look at their transfers.
+void NoteRequestsWaiting();
+// Whether requests wait at the bound now: then a transfer whose client has been silent past
+// the server's own bound makes room for them (OnRequestsWaiting of the session).
+bool RequestsWaiting();
+// Whether as many transfers run as the bound allows.
+bool TransferBoundReached();
+// A request that waited longer than the server's Timeout since it arrived (or since the last
+// continue, for one that came while paused), on port 69 or held at the bound, is let go
+// unanswered: its client has asked again (from a port of its own, perhaps) or given up by
+// then.
+bool RequestExpired(std::chrono::steady_clock::time_point arrived);
+// Since when a request that arrived at `arrived` counts as waiting: its arrival, or the last
+// continue when it came while paused.
+std::chrono::steady_clock::time_point WaitingSince(std::chrono::steady_clock::time_point arrived);
 // The thread engine's listener: waits until a transfer ends or `most` has passed.
 void WaitForRoom(std::chrono::milliseconds most);
 // The event loops: `wake` is called (from any thread) when a transfer ends while a loop waits

@@ -12,6 +12,7 @@
 #include "tftp/file_names.h"
 #include "tftp/listener.h"
 #include "tftp/options.h"
+#include "tftp/transfer_limit.h"
 
 namespace quoril {
 
@@ -388,6 +389,27 @@ void NameTheParties(TransferSession& session) {
   FormatAddressText(session.localAddress, session.entry.localText);
 }
 
+// A request is held (for its turn, for a port) as long as a client waits for an answer before
+// it asks again: one Timeout from its arrival on port 69, however long it waited there.
+TimePoint HoldDeadline(const TransferSession& session, TimePoint now) {
+  return std::min(now + session.timeout, session.arrived + session.timeout);
+}
+
+// The server's own bound on a client's silence: how long a transfer at the server's Timeout
+// waits for its client before it gives up.
+SessionClock::duration SilenceBound() {
+  return std::chrono::seconds(gServerConfig.Timeout) *
+         (std::int64_t{gServerConfig.MaxRetransmit} + 1);
+}
+
+// A client's timeout option lets the session wait for its client longer than that bound.
+bool MayOutliveSilenceBound(const TransferSession& session) {
+  const bool awaitsClient = session.state == SessionState::kAwaitOptionAck ||
+                            session.state == SessionState::kAwaitAck ||
+                            session.state == SessionState::kAwaitData;
+  return awaitsClient && session.timeout > std::chrono::seconds(gServerConfig.Timeout);
+}
+
 // The OACK is out and not yet answered by the first ACK (read) or DATA (write).
 bool AwaitingOptionAnswer(const TransferSession& session) {
   return session.state == SessionState::kAwaitOptionAck ||
@@ -401,6 +423,7 @@ void BeginSession(TransferSession& session, RequestRecord* record) {
   session.requestLength = std::min<std::uint16_t>(record->length, kMaxPacket);
   session.clientAddress = record->clientAddress;
   session.localIndex = record->localIndex;
+  session.arrived = WaitingSince(record->arrived);
   if (!gRequestHeap.Free(record)) {
     EventReporter(EVENT_MEMORY_FREE);
     Fail(session);
@@ -429,7 +452,7 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
       return true;
     case TurnTaken::kWaiting:
       session.state = SessionState::kWaitingForTurn;
-      session.deadline = now + session.timeout;
+      session.deadline = HoldDeadline(session, now);
       ++session.waits;
       return false;
     case TurnTaken::kRepeated:
@@ -447,7 +470,7 @@ void AwaitPort(TransferSession& session, TimePoint now) {
   NameTheParties(session);
   session.entry.binary = ParseRequest(session.request).binary;
   session.state = SessionState::kWaitingForPort;
-  session.deadline = now + session.timeout;
+  session.deadline = HoldDeadline(session, now);
   ++session.waits;
 }
 
@@ -464,6 +487,7 @@ void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
   } else {
     Acknowledge(session, sink, now);
   }
+  session.lastHeard = now;
   // Each wait stood for one Timeout of the first packet: a request lives no longer for them.
   session.retriesLeft -= std::min<std::uint32_t>(session.retriesLeft, session.waits);
 }
@@ -496,6 +520,7 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
     Fail(session);
     return;
   }
+  session.lastHeard = now;
   if (!session.heard) {
     // The client is real: its transfer no longer counts against its address.
     session.heard = true;
@@ -541,6 +566,17 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
   } else {
     SendCurrent(session, sink, now);  // the OACK or the last ACK
   }
+}
+
+TimePoint NextSilenceCheck(const TransferSession& session, TimePoint now) {
+  if (!MayOutliveSilenceBound(session)) return TimePoint::max();
+  const TimePoint limit = session.lastHeard + SilenceBound();
+  return limit > now ? limit : now + std::chrono::seconds(gServerConfig.Timeout);
+}
+
+void OnRequestsWaiting(TransferSession& session, TimePoint now) {
+  if (!MayOutliveSilenceBound(session) || now - session.lastHeard <= SilenceBound()) return;
+  FailWithDescription(session, IDS_TIMEOUT);
 }
 
 void OnReceiveFailed(TransferSession& session, Win32Error error) {

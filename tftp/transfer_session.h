@@ -82,8 +82,12 @@ struct TransferSession {
   TransferLogEntry entry;  // failed, date, time, addresses, mode, opcode, description, path
   NetasciiReader reader;
   NetasciiWriter writer;
-  TurnTicket turn;         // its place at its client's address
-  bool heard = false;      // a packet came from the client
+  TurnTicket turn;     // its place at its client's address
+  bool heard = false;  // a packet came from the client
+  // When its request arrived on port 69, and when the client was last heard from (the
+  // request counts until the first answer).
+  SessionClock::time_point arrived{};
+  SessionClock::time_point lastHeard{};
   std::uint8_t waits = 0;  // for a turn or a port: each stood for one Timeout of the first packet
 };
 
@@ -119,6 +123,17 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
                 SessionClock::time_point now);
 // The deadline passed without a packet from the client.
 void OnDeadline(TransferSession& session, PacketSink& sink, SessionClock::time_point now);
+// When the engine is to look whether the session keeps a slot that waiting requests need:
+// a client's timeout option may make it wait far longer for its client than the server's own
+// Timeout x (MaxRetransmit + 1) would. Once that long has passed since its client was last
+// heard from, the answer moves on by one server Timeout at a time; for a session that cannot
+// outlive that bound by its own deadlines it is SessionClock::time_point::max().
+SessionClock::time_point NextSilenceCheck(const TransferSession& session,
+                                          SessionClock::time_point now);
+// Requests wait at the bound on transfers (RequestsWaiting): a session whose client has been
+// silent for longer than the server's own bound ends as at its last timeout, without a
+// packet, and yields its slot.
+void OnRequestsWaiting(TransferSession& session, SessionClock::time_point now);
 // The receive failed: `error` WSAENOTSOCK (or a cancel at shutdown, ERROR_SUCCESS) ends the
 // transfer quietly, anything else with EVENT_SOCKET_READ. No packet is sent.
 void OnReceiveFailed(TransferSession& session, Win32Error error);

@@ -75,6 +75,16 @@ bool OpenTransferSocket(TransferSession& session, platform::UdpSocket& socket, P
   }
 }
 
+// A wait ended without a packet: at the session's deadline, or at a look whether requests
+// wait for the slot that a long-silent client keeps (NextSilenceCheck).
+void AtDeadline(TransferSession& session, bool forCheck, PacketSink& sink) {
+  if (!forCheck) {
+    OnDeadline(session, sink, SessionClock::now());
+  } else if (RequestsWaiting()) {
+    OnRequestsWaiting(session, SessionClock::now());
+  }
+}
+
 void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink) {
   // Room for the largest packet of the transfer: 516 bytes on the stack, or a negotiated
   // block size's, allocated once.
@@ -87,9 +97,11 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
   }
   while (!SessionEnded(session)) {
     const auto now = SessionClock::now();
-    const auto left = session.deadline > now
-                          ? std::chrono::ceil<std::chrono::milliseconds>(session.deadline - now)
-                          : std::chrono::milliseconds(0);
+    const auto check = NextSilenceCheck(session, now);
+    const bool forCheck = check < session.deadline;
+    const auto until = forCheck ? check : session.deadline;
+    const auto left = until > now ? std::chrono::ceil<std::chrono::milliseconds>(until - now)
+                                  : std::chrono::milliseconds(0);
     platform::SocketAddress sender = session.clientAddress;
     std::size_t length = 0;
     platform::WaitResult result = platform::WaitResult::kTimeout;
@@ -101,7 +113,7 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
     } else if (result == platform::WaitResult::kCancelled) {
       OnReceiveFailed(session, ERROR_SUCCESS);
     } else if (result == platform::WaitResult::kTimeout) {
-      OnDeadline(session, sink, SessionClock::now());
+      AtDeadline(session, forCheck, sink);
     } else {
       OnDatagram(session, received.first(length), sender, sink, SessionClock::now());
     }
@@ -120,12 +132,14 @@ struct PortTransfer {
 void DriveFromMailbox(TransferSession& session, Mailbox& mailbox, PacketSink& sink) {
   Parcel parcel;
   while (!SessionEnded(session)) {
-    switch (gEndpoints.Wait(mailbox, parcel, session.deadline)) {
+    const auto check = NextSilenceCheck(session, SessionClock::now());
+    const bool forCheck = check < session.deadline;
+    switch (gEndpoints.Wait(mailbox, parcel, forCheck ? check : session.deadline)) {
       case MailboxWait::kCancelled:
         OnReceiveFailed(session, ERROR_SUCCESS);
         break;
       case MailboxWait::kDeadline:
-        OnDeadline(session, sink, SessionClock::now());
+        AtDeadline(session, forCheck, sink);
         break;
       case MailboxWait::kParcel:
         if (parcel.kind == Parcel::Kind::kSuperseded) {

@@ -185,10 +185,11 @@ Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
   char id[16];
   std::snprintf(id, sizeof id, "0x%08X", static_cast<unsigned>(eventId));
 
-  // Beside an error, why the layer failed on this thread, where it knows: the event's own
-  // identifier and text stay as they are. Taken by every event, so that none goes stale.
+  // Beside an error or a warning, what the layer found on this thread, where it knows: the
+  // event's own identifier and text stay as they are. Taken by every event, so that none
+  // goes stale.
   const std::string detail = TakeFailureDetail();
-  if ((eventId >> 30) == 3 && !detail.empty()) {
+  if ((eventId >> 30) >= 2 && !detail.empty()) {
     std::string shown;
     for (const char c : detail) shown += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
     text += " (" + shown + ")";

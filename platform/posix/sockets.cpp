@@ -156,15 +156,56 @@ Win32Error SendDatagram(int fd, std::span<const std::uint8_t> packet, const Sock
   }
 }
 
+// A receive that also answers when the datagram arrived: the kernel's stamp (SO_TIMESTAMPNS,
+// on the system's real-time clock) moved to the steady clock by its age; the time of the
+// read for a datagram that carries none.
+ssize_t ReceiveStamped(int fd, std::span<std::uint8_t> buffer, int flags, sockaddr_in6& sender,
+                       socklen_t& senderLength, ArrivalClock::time_point& arrived) {
+  iovec part{buffer.data(), buffer.size()};
+  alignas(cmsghdr) std::array<unsigned char, CMSG_SPACE(sizeof(timespec))> control{};
+  msghdr message{};
+  message.msg_name = &sender;
+  message.msg_namelen = senderLength;
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  const ssize_t n = ::syscall(SYS_recvmsg, fd, &message, flags);
+  arrived = ArrivalClock::now();
+  if (n < 0) return n;
+  senderLength = message.msg_namelen;
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+       header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto age = std::chrono::seconds(now.tv_sec - stamp.tv_sec) +
+                     std::chrono::nanoseconds(now.tv_nsec - stamp.tv_nsec);
+    // A clock set back meanwhile makes it look younger than now: it counts as just arrived.
+    if (age > ArrivalClock::duration::zero()) {
+      arrived -= std::chrono::duration_cast<ArrivalClock::duration>(age);
+    }
+  }
+  return n;
+}
+
+ssize_t ReceiveOne(int fd, std::span<std::uint8_t> buffer, int flags, sockaddr_in6& sender,
+                   socklen_t& senderLength, ArrivalClock::time_point* arrived) {
+  if (arrived != nullptr) return ReceiveStamped(fd, buffer, flags, sender, senderLength, *arrived);
+  return ReceiveCall(fd, buffer.data(), buffer.size(), flags, reinterpret_cast<sockaddr*>(&sender),
+                     &senderLength);
+}
+
 Win32Error ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& received,
-                           SocketAddress& from) {
+                           SocketAddress& from, ArrivalClock::time_point* arrived = nullptr) {
   for (;;) {
     sockaddr_in6 sender{};
     socklen_t senderLength = sizeof sender;
     // MSG_TRUNC answers the datagram's real size, so that a datagram too large for the
     // buffer fails as on Windows instead of arriving cut.
-    const ssize_t n = ReceiveCall(fd, buffer.data(), buffer.size(), MSG_TRUNC,
-                                  reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    const ssize_t n = ReceiveOne(fd, buffer, MSG_TRUNC, sender, senderLength, arrived);
     if (n < 0) {
       if (errno == EINTR) continue;
       received = 0;
@@ -177,12 +218,13 @@ Win32Error ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& 
 }
 
 Win32Error TryReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& received,
-                              SocketAddress& from, bool& gotOne) {
+                              SocketAddress& from, bool& gotOne,
+                              ArrivalClock::time_point* arrived = nullptr) {
   for (;;) {
     sockaddr_in6 sender{};
     socklen_t senderLength = sizeof sender;
-    const ssize_t n = ReceiveCall(fd, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
-                                  reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    const ssize_t n =
+        ReceiveOne(fd, buffer, MSG_TRUNC | MSG_DONTWAIT, sender, senderLength, arrived);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return ERROR_SUCCESS;
@@ -306,7 +348,10 @@ Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
     // An address on two interfaces is served once: a second port-69 socket on it cannot bind.
     const auto listed = addresses.first(count);
     if (std::ranges::find(listed, address) != listed.end()) continue;
-    if (count == addresses.size()) break;
+    if (count == addresses.size()) {
+      ::freeifaddrs(list);
+      return ERROR_MORE_DATA;
+    }
     addresses[count++] = address;
   }
   ::freeifaddrs(list);
@@ -463,6 +508,7 @@ struct PortSocketSet::State {
   std::condition_variable changed;
   bool held = false;
   bool stopRequested = false;
+  ArrivalClock::time_point released{};
   // Registered by the listener before the loops start; woken by every control.
   std::array<EventPoller*, kMaxObservers> observers{};
   std::uint32_t observerCount = 0;
@@ -489,7 +535,12 @@ Win32Error PortSocketSet::Open(std::uint32_t index, const SocketAddress& local) 
   if (index >= kCapacity) return WSAEINVAL;
   Close(index);
   const Win32Error error = OpenBound(local, state_->fds[index]);
-  if (error == ERROR_SUCCESS) EnlargeReceiveBuffer(state_->fds[index]);
+  if (error == ERROR_SUCCESS) {
+    EnlargeReceiveBuffer(state_->fds[index]);
+    // Each request carries when it arrived, so that one that waited too long is let go.
+    const int on = 1;
+    ::setsockopt(state_->fds[index], SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  }
   return error;
 }
 
@@ -555,19 +606,29 @@ Win32Error PortSocketSet::Wait(ReadSet& set) {
 }
 
 Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                                  std::size_t& received, SocketAddress& from) {
+                                  std::size_t& received, SocketAddress& from,
+                                  ArrivalClock::time_point* arrived) {
   received = 0;
   if (index >= kCapacity || state_->fds[index] < 0) return WSAENOTSOCK;
-  return ReceiveDatagram(state_->fds[index], buffer, received, from);
+  return ReceiveDatagram(state_->fds[index], buffer, received, from, arrived);
 }
 
 Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                                     std::size_t& received, SocketAddress& from,
-                                     bool& gotOne) const {
+                                     std::size_t& received, SocketAddress& from, bool& gotOne,
+                                     ArrivalClock::time_point* arrived) const {
   gotOne = false;
   received = 0;
   if (index >= kCapacity || state_->fds[index] < 0) return WSAENOTSOCK;
-  return TryReceiveDatagram(state_->fds[index], buffer, received, from, gotOne);
+  return TryReceiveDatagram(state_->fds[index], buffer, received, from, gotOne, arrived);
+}
+
+bool PortSocketSet::AnyQueued() const {
+  std::array<pollfd, kCapacity> watched;
+  std::size_t used = 0;
+  for (const int fd : state_->fds) {
+    if (fd >= 0) watched[used++] = {fd, POLLIN, 0};
+  }
+  return used > 0 && ::poll(watched.data(), used, 0) > 0;
 }
 
 Win32Error PortSocketSet::SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
@@ -599,7 +660,7 @@ void PortSocketSet::RemoveObserver(EventPoller& poller) {
 
 PortSocketSet::ControlState PortSocketSet::Controls() const {
   std::lock_guard lock(state_->mutex);
-  return {state_->held, state_->stopRequested};
+  return {state_->held, state_->stopRequested, state_->released};
 }
 
 void PortSocketSet::WaitForStop() {
@@ -616,6 +677,7 @@ void PortSocketSet::Hold() {
 void PortSocketSet::Release() {
   std::lock_guard lock(state_->mutex);
   state_->held = false;
+  state_->released = ArrivalClock::now();
   state_->changed.notify_all();
   state_->Signal();
 }

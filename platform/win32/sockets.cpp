@@ -242,7 +242,7 @@ Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
       // An address on two adapters is served once: a second port-69 socket on it cannot bind.
       const auto listed = addresses.first(count);
       if (std::ranges::find(listed, local) != listed.end()) continue;
-      if (count == addresses.size()) return ERROR_SUCCESS;
+      if (count == addresses.size()) return ERROR_MORE_DATA;
       addresses[count++] = local;
     }
   }
@@ -350,6 +350,7 @@ struct PortSocketSet::State {
   UniqueHandle stopped{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   bool held = false;
   bool stopRequested = false;
+  ArrivalClock::time_point releasedAt{};  // of the last Release
   // Registered by the listener before the loops start; woken by every control.
   std::array<EventPoller*, kMaxObservers> observers{};
   std::uint32_t observerCount = 0;
@@ -439,8 +440,11 @@ Win32Error PortSocketSet::Wait(ReadSet& set) {
 }
 
 Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                                  std::size_t& received, SocketAddress& from) {
+                                  std::size_t& received, SocketAddress& from,
+                                  ArrivalClock::time_point* arrived) {
   received = 0;
+  // Windows Sockets keeps no arrival time: the time of the read stands for it.
+  if (arrived != nullptr) *arrived = ArrivalClock::now();
   CriticalSectionLock lock(state_->lock);
   if (index >= kCapacity || state_->stopRequested || state_->sockets[index] == INVALID_SOCKET) {
     return WSAENOTSOCK;
@@ -451,15 +455,30 @@ Win32Error PortSocketSet::Receive(std::uint32_t index, std::span<std::uint8_t> b
 }
 
 Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer,
-                                     std::size_t& received, SocketAddress& from,
-                                     bool& gotOne) const {
+                                     std::size_t& received, SocketAddress& from, bool& gotOne,
+                                     ArrivalClock::time_point* arrived) const {
   gotOne = false;
   received = 0;
+  if (arrived != nullptr) *arrived = ArrivalClock::now();
   // Under the lock, so that no other loop takes the datagram between the look and the
   // receive, which would then wait for the next one.
   CriticalSectionLock lock(state_->lock);
   if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return WSAENOTSOCK;
   return TryReceiveDatagram(state_->sockets[index], buffer, received, from, gotOne);
+}
+
+bool PortSocketSet::AnyQueued() const {
+  fd_set readable;
+  FD_ZERO(&readable);
+  {
+    CriticalSectionLock lock(state_->lock);
+    for (const SOCKET s : state_->sockets) {
+      if (s != INVALID_SOCKET) FD_SET(s, &readable);
+    }
+  }
+  if (readable.fd_count == 0) return false;
+  timeval none{};
+  return ::select(0, &readable, nullptr, nullptr, &none) > 0;
 }
 
 Win32Error PortSocketSet::SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
@@ -495,7 +514,7 @@ void PortSocketSet::RemoveObserver(EventPoller& poller) {
 
 PortSocketSet::ControlState PortSocketSet::Controls() const {
   CriticalSectionLock lock(state_->lock);
-  return {state_->held, state_->stopRequested};
+  return {state_->held, state_->stopRequested, state_->releasedAt};
 }
 
 void PortSocketSet::WaitForStop() {
@@ -512,6 +531,7 @@ void PortSocketSet::Hold() {
 void PortSocketSet::Release() {
   CriticalSectionLock lock(state_->lock);
   state_->held = false;
+  state_->releasedAt = ArrivalClock::now();
   ::SetEvent(state_->released.Get());
   state_->WakeObservers();
 }

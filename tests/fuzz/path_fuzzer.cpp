@@ -197,6 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::copy(datagram.begin(), datagram.end(), record->datagram.begin());
   record->clientAddress = platform::SocketAddress{};
   record->localIndex = 0;
+  record->arrived = {};
   quoril::TransferSession session;
   quoril::BeginSession(session, record);
   Recorder sink;

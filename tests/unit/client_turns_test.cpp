@@ -95,6 +95,64 @@ TEST(ClientTurnsTest, EveryAddressKeepsItsCountAsOthersComeAndGo) {
   for (std::uint32_t k = 0; k < kAddresses; ++k) turns.Leave(first[k]);
 }
 
+platform::SocketAddress Client6(std::uint64_t prefix, std::uint64_t interfaceId,
+                                std::uint32_t scope, std::uint16_t port) {
+  std::array<std::uint8_t, 16> bytes{};
+  for (int k = 0; k < 8; ++k) {
+    bytes[k] = static_cast<std::uint8_t>(prefix >> (56 - 8 * k));
+    bytes[8 + k] = static_cast<std::uint8_t>(interfaceId >> (56 - 8 * k));
+  }
+  return platform::SocketAddress::FromIPv6(bytes, scope, port);
+}
+
+// One turn per host: a second client waits when it counts as the same host as the first.
+// IPv6 hosts are counted by /64 (and scope), IPv4 hosts by address; two endpoints that share
+// a host but not the whole address are two clients, not one that asked again.
+TEST(ClientTurnsTest, AnIPv6ClientIsCountedByItsSlash64) {
+  struct Case {
+    const char* name;
+    platform::SocketAddress first;
+    platform::SocketAddress second;
+    TurnTaken expected;
+  };
+  const Case cases[] = {
+      {"same /64, other interface id", Client6(0x20010db800000001, 1, 0, 9),
+       Client6(0x20010db800000001, 2, 0, 9), TurnTaken::kWaiting},
+      {"same /64, same id, other port", Client6(0x20010db800000001, 1, 0, 9),
+       Client6(0x20010db800000001, 1, 0, 10), TurnTaken::kWaiting},
+      {"next /64", Client6(0x20010db800000001, 1, 0, 9), Client6(0x20010db800000002, 1, 0, 9),
+       TurnTaken::kHeld},
+      {"link-local, other link", Client6(0xfe80000000000000, 1, 2, 9),
+       Client6(0xfe80000000000000, 2, 3, 9), TurnTaken::kHeld},
+      {"link-local, same link", Client6(0xfe80000000000000, 1, 2, 9),
+       Client6(0xfe80000000000000, 2, 2, 9), TurnTaken::kWaiting},
+      {"IPv4, other address", Client(0x0100000a, 9), Client(0x0200000a, 9), TurnTaken::kHeld},
+  };
+  for (const Case& c : cases) {
+    ClientTurns turns;
+    turns.Prepare(4, 1);
+    CountingWaiter waiter;
+    TurnTicket first, second;
+    ASSERT_EQ(turns.Take(first, c.first, waiter, 0), TurnTaken::kHeld) << c.name;
+    EXPECT_EQ(turns.Take(second, c.second, waiter, 1), c.expected) << c.name;
+    turns.Leave(first);
+    EXPECT_EQ(turns.NextGranted(waiter), c.expected == TurnTaken::kWaiting ? &second : nullptr)
+        << c.name;
+    turns.Leave(second);
+  }
+
+  // Behind a held turn, another host of the /64 on a waiter's port is a client of its own.
+  ClientTurns turns;
+  turns.Prepare(4, 1);
+  CountingWaiter waiter;
+  std::array<TurnTicket, 4> tickets;
+  ASSERT_EQ(turns.Take(tickets[0], Client6(0x20010db8, 1, 0, 9), waiter, 0), TurnTaken::kHeld);
+  EXPECT_EQ(turns.Take(tickets[1], Client6(0x20010db8, 2, 0, 7), waiter, 1), TurnTaken::kWaiting);
+  EXPECT_EQ(turns.Take(tickets[2], Client6(0x20010db8, 3, 0, 7), waiter, 2), TurnTaken::kWaiting);
+  EXPECT_EQ(turns.Take(tickets[3], Client6(0x20010db8, 2, 0, 7), waiter, 3), TurnTaken::kRepeated);
+  for (TurnTicket& ticket : tickets) turns.Leave(ticket);
+}
+
 TEST(ClientTurnsTest, AThreadWaitsUntilItsDeadlineOrTheCancellation) {
   ClientTurns turns;
   turns.Prepare(4, 1);

@@ -108,6 +108,7 @@ class SessionDriver : public ::testing::Test {
     record->clientAddress = client_;
     record->localIndex = 0;
     record->length = static_cast<std::uint16_t>(request.size());
+    record->arrived = now_;
     session_.emplace();
     BeginSession(*session_, record);
     StartTransfer(*session_, sink_, now_);

@@ -111,8 +111,10 @@ TEST_F(SocketsTest, LocalAddressesIncludeTheLoopback) {
   EXPECT_NE(std::find(addresses.begin(), addresses.begin() + count,
                       SocketAddress::FromIPv4(kLoopback, 0)),
             addresses.begin() + count);
+  // Beyond the room given: the first, and word that there are more.
+  const Win32Error more = count > 1 ? ERROR_MORE_DATA : ERROR_SUCCESS;
   std::array<SocketAddress, 1> one{};
-  ASSERT_EQ(LookupHostAddresses(name.data(), one, count), ERROR_SUCCESS);
+  ASSERT_EQ(LookupHostAddresses(name.data(), one, count), more);
   EXPECT_EQ(count, 1u);
 }
 
