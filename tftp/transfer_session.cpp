@@ -11,6 +11,7 @@
 #include "resources/string_ids.h"
 #include "tftp/listener.h"
 #include "tftp/options.h"
+#include "tftp/single_port.h"
 
 namespace quoril {
 
@@ -281,6 +282,12 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
       limits.largestBlock = std::min(limits.largestBlock, mtu - overhead);
     }
   }
+  // On port 69 a forger may send a read's ACKs: one ACK draws no more than it pays for.
+  const bool paidByAck = !limits.isWrite && gServerConfig.SinglePort != 0;
+  if (paidByAck) {
+    limits.largestBlock =
+        std::min(limits.largestBlock, LargestSinglePortBlock(session.clientAddress));
+  }
   if (!limits.isWrite && session.binary) {
     limits.fileSizeKnown = session.file.Size(limits.fileSize) == ERROR_SUCCESS;
   }
@@ -292,6 +299,10 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
     const std::size_t fits = kMaxWindowBytes / (kHeaderSize + blockSize);
     limits.largestWindow = static_cast<std::uint32_t>(
         std::min<std::size_t>(limits.largestWindow, std::max<std::size_t>(fits, 1)));
+    if (paidByAck) {
+      limits.largestWindow =
+          std::min(limits.largestWindow, LargestSinglePortWindow(blockSize, session.clientAddress));
+    }
     granted = GrantOptions(asked, limits);
   }
   if (granted.count == 0) return;
