@@ -103,6 +103,14 @@ EndpointTable::Claimed EndpointTable::Claim(std::uint32_t localIndex,
   return Claimed::kClaimed;
 }
 
+bool EndpointTable::IsLateCopy(std::uint32_t localIndex, const platform::SocketAddress& client,
+                               std::span<const std::uint8_t> request) {
+  const std::uint64_t digest = Digest(request);
+  std::lock_guard lock(mutex_);
+  const auto place = owners_.find(Endpoint{localIndex, client});
+  return place != owners_.end() && place->second.heard && place->second.request == digest;
+}
+
 void EndpointTable::Heard(std::uint32_t localIndex, const platform::SocketAddress& client,
                           Owner owner) {
   std::lock_guard lock(mutex_);
@@ -214,7 +222,9 @@ bool IsTransferRequest(std::span<const std::uint8_t> datagram) {
 Arrival Classify(std::uint32_t localIndex, const platform::SocketAddress& from,
                  std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key) {
   if (datagram.empty()) return Arrival::kDropped;
-  if (!IsTransferRequest(datagram)) {
+  if (IsTransferRequest(datagram)) {
+    if (gEndpoints.IsLateCopy(localIndex, from, datagram)) return Arrival::kDropped;
+  } else {
     switch (gEndpoints.Route(localIndex, from, datagram, self, key)) {
       case EndpointTable::Routed::kPosted:
         return Arrival::kRouted;

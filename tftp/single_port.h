@@ -77,6 +77,11 @@ class EndpointTable {
   // request supersedes it, as a client that gave up asks for the next file from its port.
   Claimed Claim(std::uint32_t localIndex, const platform::SocketAddress& client,
                 std::span<const std::uint8_t> request, Owner owner, std::uint64_t& previous);
+  // Whether `request` is a copy of the request of the endpoint's transfer, whose client has
+  // been heard: what Claim would refuse, answered as it is read, before later datagrams of the
+  // transfer may end it.
+  bool IsLateCopy(std::uint32_t localIndex, const platform::SocketAddress& client,
+                  std::span<const std::uint8_t> request);
   // The transfer of `owner` has heard its client (TransferSession::heard).
   void Heard(std::uint32_t localIndex, const platform::SocketAddress& client, Owner owner);
   // The transfer of `owner` has ended; an endpoint claimed again since stays with its new owner.
@@ -126,7 +131,8 @@ enum class Arrival : std::uint8_t {
   kRouted,   // posted to the owner of its transfer
   kOwn,      // for a transfer of the reader's own mailbox, named by `key`
   kRequest,  // a request, or a datagram of nobody's: served as a request, as without the mode
-  kDropped,  // an ERROR of nobody's (never answered), or larger than any request
+  kDropped,  // an ERROR of nobody's (never answered), a late copy of a request
+             // (EndpointTable::IsLateCopy), or larger than any request
 };
 Arrival Classify(std::uint32_t localIndex, const platform::SocketAddress& from,
                  std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key);

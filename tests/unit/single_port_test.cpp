@@ -51,6 +51,8 @@ TEST(EndpointTable, AClaimSupersedesTheOwnerAndItsLeaveKeepsTheNewOne) {
   // Once its client is heard, a copy of its request leaves the transfer alone; another
   // request still supersedes it.
   table.Heard(0, Client(1000), {&second, 9});
+  EXPECT_TRUE(table.IsLateCopy(0, Client(1000), kRequest));
+  EXPECT_FALSE(table.IsLateCopy(0, Client(1000), kOtherRequest));
   EXPECT_EQ(table.Claim(0, Client(1000), kRequest, {&first, 10}, previous),
             Claimed::kRepeatedRequest);
   EXPECT_FALSE(table.Take(second, parcel));
