@@ -73,8 +73,8 @@ class EndpointTable {
   // is superseded: a kSuperseded parcel goes to its mailbox, or, when that is `owner.mailbox`
   // itself, its key is answered in `previous` for the caller to end it. A transfer whose client
   // has been heard is not superseded by a copy of its own request, which can only be late
-  // (duplicated or reordered on the way, or a retry that crossed our answer); any other
-  // request supersedes it, as a client that gave up asks for the next file from its port.
+  // (duplicated or reordered on the way); any other request supersedes it, as a client that
+  // gave up asks for the next file from its port.
   Claimed Claim(std::uint32_t localIndex, const platform::SocketAddress& client,
                 std::span<const std::uint8_t> request, Owner owner, std::uint64_t& previous);
   // Whether `request` is a copy of the request of the endpoint's transfer, whose client has
