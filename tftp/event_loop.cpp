@@ -61,6 +61,7 @@ struct Slot {
   // whether it holds its endpoint there.
   std::uint32_t generation = 0;
   bool claimed = false;
+  ReplyBudget budget;
   std::uint32_t previous = kNone;  // neighbours in the deadline list
   std::uint32_t next = kNone;
   std::uint8_t list = 0;
@@ -126,7 +127,8 @@ bool SinglePort() {
 // received its request.
 class SlotSink final : public PacketSink {
  public:
-  explicit SlotSink(const Slot& slot) : socket_(slot.socket), port_(slot.session->localIndex) {}
+  explicit SlotSink(Slot& slot)
+      : socket_(slot.socket), port_(slot.session->localIndex, slot.budget) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     return SinglePort() ? port_.Send(packet, to) : socket_.Send(packet, to);
   }
@@ -284,27 +286,44 @@ void Supersede(Loop& loop, std::uint64_t key) {
   Settle(loop, index, before);
 }
 
-// Single-port mode: a request takes its endpoint from whatever transfer had it before.
-void ClaimEndpoint(Loop& loop, std::uint32_t index) {
+// Single-port mode: a request takes its endpoint from whatever transfer had it before; answers
+// false for a late copy of a running transfer's own request, which is dropped.
+bool ClaimEndpoint(Loop& loop, std::uint32_t index, const RequestRecord& record) {
+  const std::span<const std::uint8_t> request = std::span(record.datagram).first(record.length);
+  if (!IsTransferRequest(request)) return true;
   Slot& slot = SlotAt(loop, index);
-  const TransferSession& session = *slot.session;
-  if (!IsTransferRequest(std::span(session.request).first(session.requestLength))) return;
   std::uint64_t previous = 0;
-  const bool ownPrevious = gEndpoints.Claim(session.localIndex, session.clientAddress,
-                                            {&loop.mailbox, KeyOf(slot, index)}, previous);
+  switch (gEndpoints.Claim(record.localIndex, record.clientAddress, request,
+                           {&loop.mailbox, KeyOf(slot, index)}, previous)) {
+    case EndpointTable::Claimed::kRepeatedRequest:
+      return false;
+    case EndpointTable::Claimed::kSupersedesOwn:
+      slot.claimed = true;
+      Supersede(loop, previous);
+      return true;
+    case EndpointTable::Claimed::kClaimed:
+      break;
+  }
   slot.claimed = true;
-  if (ownPrevious) Supersede(loop, previous);
+  return true;
 }
 
 // For a request that AdmitTransfer counted in.
 void StartSession(Loop& loop, RequestRecord* record) {
   const std::uint32_t index = AcquireSlot(loop);
   Slot& slot = SlotAt(loop, index);
-  TransferSession& session = slot.session.emplace();
   slot.generation = loop.nextGeneration++;
+  if (SinglePort() && !ClaimEndpoint(loop, index, *record)) {
+    loop.freeSlots.push_back(index);
+    gRequestHeap.Free(record);
+    TransferEnded();
+    return;
+  }
+  TransferSession& session = slot.session.emplace();
   loop.mostRunning = std::max(loop.mostRunning, ++loop.running);
   BeginSession(session, record);
-  if (SinglePort() && !SessionEnded(session)) ClaimEndpoint(loop, index);
+  slot.budget = ReplyBudget{};
+  slot.budget.Earn(session.requestLength, session.clientAddress);
   if (!SessionEnded(session) && TakeTurn(session, loop.turns, index, SessionClock::now())) {
     OpenAndStart(loop, index);
   }
@@ -397,8 +416,14 @@ void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datag
   // Without the mode, its socket would not be open yet: nothing of its client's is read.
   if (slot.session->state == SessionState::kWaitingForTurn) return;
   const TimePoint before = slot.session->deadline;
+  const bool heard = slot.session->heard;
+  slot.budget.Earn(datagram.size(), from);
   SlotSink sink(slot);
   OnDatagram(*slot.session, datagram, from, sink, SessionClock::now());
+  if (slot.session->heard && !heard && slot.claimed) {
+    gEndpoints.Heard(slot.session->localIndex, slot.session->clientAddress,
+                     {&loop.mailbox, KeyOf(slot, index)});
+  }
   Settle(loop, index, before);
 }
 

@@ -294,9 +294,10 @@ class PortRouter {
         TransferEnded();
         continue;
       }
-      if (!StartPortTransferThread(record)) {
+      const PortTransferStart start = StartPortTransferThread(record);
+      if (start != PortTransferStart::kStarted) {
         // Only this request is lost; the service goes on.
-        EventReporter(EVENT_THREAD_CREATE);
+        if (start == PortTransferStart::kNoThread) EventReporter(EVENT_THREAD_CREATE);
         FreeRecord(record);
         TransferEnded();
       }

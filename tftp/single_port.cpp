@@ -24,6 +24,19 @@ bool SameClient(const platform::SocketAddress& a, const platform::SocketAddress&
   return a == b;
 }
 
+// FNV-1a: tells a copy of a request from another one. A forger that made two requests collide
+// could only have its own request dropped.
+std::uint64_t Digest(std::span<const std::uint8_t> bytes) {
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  for (const std::uint8_t byte : bytes) hash = (hash ^ byte) * 0x100000001b3u;
+  return hash;
+}
+
+// IP and UDP headers, and what a datagram of `size` bytes takes on the wire.
+std::uint64_t OnTheWire(std::size_t size, const platform::SocketAddress& peer) {
+  return size + (peer.IsIPv6() ? 48u : 28u);
+}
+
 }  // namespace
 
 void Mailbox::Notify() {
@@ -68,26 +81,52 @@ void EndpointTable::Post(Mailbox& mailbox, Parcel::Kind kind, std::uint64_t key,
   mailbox.Notify();
 }
 
-bool EndpointTable::Claim(std::uint32_t localIndex, const platform::SocketAddress& client,
-                          Owner owner, std::uint64_t& previous) {
+EndpointTable::Claimed EndpointTable::Claim(std::uint32_t localIndex,
+                                            const platform::SocketAddress& client,
+                                            std::span<const std::uint8_t> request, Owner owner,
+                                            std::uint64_t& previous) {
+  const std::uint64_t digest = Digest(request);
   std::lock_guard lock(mutex_);
-  auto [place, inserted] = owners_.try_emplace(Endpoint{localIndex, client}, owner);
-  if (inserted) return false;
-  const Owner before = std::exchange(place->second, owner);
+  auto [place, inserted] =
+      owners_.try_emplace(Endpoint{localIndex, client}, Holder{owner, digest, false});
+  if (inserted) return Claimed::kClaimed;
+  Holder& holder = place->second;
+  if (holder.heard && holder.request == digest) return Claimed::kRepeatedRequest;
+  const Owner before = std::exchange(holder.owner, owner);
+  holder.request = digest;
+  holder.heard = false;
   if (before.mailbox == owner.mailbox) {
     previous = before.key;
-    return true;
+    return Claimed::kSupersedesOwn;
   }
   Post(*before.mailbox, Parcel::Kind::kSuperseded, before.key, client, {});
-  return false;
+  return Claimed::kClaimed;
+}
+
+bool EndpointTable::IsLateCopy(std::uint32_t localIndex, const platform::SocketAddress& client,
+                               std::span<const std::uint8_t> request) {
+  const std::uint64_t digest = Digest(request);
+  std::lock_guard lock(mutex_);
+  const auto place = owners_.find(Endpoint{localIndex, client});
+  return place != owners_.end() && place->second.heard && place->second.request == digest;
+}
+
+void EndpointTable::Heard(std::uint32_t localIndex, const platform::SocketAddress& client,
+                          Owner owner) {
+  std::lock_guard lock(mutex_);
+  const auto place = owners_.find(Endpoint{localIndex, client});
+  if (place != owners_.end() && place->second.owner.mailbox == owner.mailbox &&
+      place->second.owner.key == owner.key) {
+    place->second.heard = true;
+  }
 }
 
 void EndpointTable::Leave(std::uint32_t localIndex, const platform::SocketAddress& client,
                           Owner owner) {
   std::lock_guard lock(mutex_);
   const auto place = owners_.find(Endpoint{localIndex, client});
-  if (place != owners_.end() && place->second.mailbox == owner.mailbox &&
-      place->second.key == owner.key) {
+  if (place != owners_.end() && place->second.owner.mailbox == owner.mailbox &&
+      place->second.owner.key == owner.key) {
     owners_.erase(place);
   }
 }
@@ -99,11 +138,12 @@ EndpointTable::Routed EndpointTable::Route(std::uint32_t localIndex,
   std::lock_guard lock(mutex_);
   const auto place = owners_.find(Endpoint{localIndex, from});
   if (place == owners_.end()) return Routed::kNobody;
-  if (place->second.mailbox == self) {
-    key = place->second.key;
+  const Owner& owner = place->second.owner;
+  if (owner.mailbox == self) {
+    key = owner.key;
     return Routed::kOwn;
   }
-  Post(*place->second.mailbox, Parcel::Kind::kDatagram, place->second.key, from, datagram);
+  Post(*owner.mailbox, Parcel::Kind::kDatagram, owner.key, from, datagram);
   return Routed::kPosted;
 }
 
@@ -142,13 +182,36 @@ MailboxWait EndpointTable::Wait(Mailbox& mailbox, Parcel& parcel,
 void EndpointTable::CancelWaits() {
   std::lock_guard lock(mutex_);
   cancelled_ = true;
-  for (auto& [endpoint, owner] : owners_) owner.mailbox->Notify();
+  for (auto& [endpoint, holder] : owners_) holder.owner.mailbox->Notify();
 }
 
 void EndpointTable::Prepare() {
   std::lock_guard lock(mutex_);
   cancelled_ = false;
   owners_.clear();
+}
+
+void ReplyBudget::Earn(std::size_t datagramSize, const platform::SocketAddress& client) {
+  credit_ += kFactor * OnTheWire(datagramSize, client);
+}
+
+bool ReplyBudget::Spend(std::size_t packetSize, const platform::SocketAddress& client) {
+  const std::uint64_t cost = OnTheWire(packetSize, client);
+  if (cost > credit_) return false;
+  credit_ -= cost;
+  return true;
+}
+
+std::uint32_t LargestSinglePortBlock(const platform::SocketAddress& client) {
+  // A DATA packet no larger on the wire than kFactor ACKs.
+  return static_cast<std::uint32_t>((ReplyBudget::kFactor - 1) * OnTheWire(kHeaderSize, client));
+}
+
+std::uint32_t LargestSinglePortWindow(std::uint32_t blockSize,
+                                      const platform::SocketAddress& client) {
+  const std::uint64_t fits = ReplyBudget::kFactor * OnTheWire(kHeaderSize, client) /
+                             OnTheWire(kHeaderSize + blockSize, client);
+  return static_cast<std::uint32_t>(std::max<std::uint64_t>(fits, 1));
 }
 
 bool IsTransferRequest(std::span<const std::uint8_t> datagram) {
@@ -159,7 +222,9 @@ bool IsTransferRequest(std::span<const std::uint8_t> datagram) {
 Arrival Classify(std::uint32_t localIndex, const platform::SocketAddress& from,
                  std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key) {
   if (datagram.empty()) return Arrival::kDropped;
-  if (!IsTransferRequest(datagram)) {
+  if (IsTransferRequest(datagram)) {
+    if (gEndpoints.IsLateCopy(localIndex, from, datagram)) return Arrival::kDropped;
+  } else {
     switch (gEndpoints.Route(localIndex, from, datagram, self, key)) {
       case EndpointTable::Routed::kPosted:
         return Arrival::kRouted;

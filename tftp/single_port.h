@@ -63,12 +63,27 @@ class EndpointTable {
     std::uint64_t key = 0;
   };
   enum class Routed : std::uint8_t { kNobody, kPosted, kOwn };
+  enum class Claimed : std::uint8_t {
+    kClaimed,         // the endpoint was free, or its transfer is superseded by a parcel
+    kSupersedesOwn,   // its transfer, named in `previous`, is the caller's own to end
+    kRepeatedRequest  // nothing changed: the caller drops the request
+  };
 
-  // `owner` now serves the endpoint. The transfer that served it until now is superseded: a
-  // kSuperseded parcel goes to its mailbox, or, when that is `owner.mailbox` itself, its key is
-  // answered in `previous` (true) for the caller to end it.
-  bool Claim(std::uint32_t localIndex, const platform::SocketAddress& client, Owner owner,
-             std::uint64_t& previous);
+  // `owner` now serves the endpoint for `request`, and the transfer that served it until now
+  // is superseded: a kSuperseded parcel goes to its mailbox, or, when that is `owner.mailbox`
+  // itself, its key is answered in `previous` for the caller to end it. A transfer whose client
+  // has been heard is not superseded by a copy of its own request, which can only be late
+  // (duplicated or reordered on the way); any other request supersedes it, as a client that
+  // gave up asks for the next file from its port.
+  Claimed Claim(std::uint32_t localIndex, const platform::SocketAddress& client,
+                std::span<const std::uint8_t> request, Owner owner, std::uint64_t& previous);
+  // Whether `request` is a copy of the request of the endpoint's transfer, whose client has
+  // been heard: what Claim would refuse, answered as it is read, before later datagrams of the
+  // transfer may end it.
+  bool IsLateCopy(std::uint32_t localIndex, const platform::SocketAddress& client,
+                  std::span<const std::uint8_t> request);
+  // The transfer of `owner` has heard its client (TransferSession::heard).
+  void Heard(std::uint32_t localIndex, const platform::SocketAddress& client, Owner owner);
   // The transfer of `owner` has ended; an endpoint claimed again since stays with its new owner.
   void Leave(std::uint32_t localIndex, const platform::SocketAddress& client, Owner owner);
   // Posts the datagram to the owner of its endpoint, or answers kOwn with the transfer's key
@@ -95,11 +110,16 @@ class EndpointTable {
   struct EndpointHash {
     std::size_t operator()(const Endpoint& endpoint) const;
   };
+  struct Holder {
+    Owner owner;
+    std::uint64_t request = 0;  // digest of the request it serves
+    bool heard = false;
+  };
   static void Post(Mailbox& mailbox, Parcel::Kind kind, std::uint64_t key,
                    const platform::SocketAddress& from, std::span<const std::uint8_t> datagram);
 
   std::mutex mutex_;
-  std::unordered_map<Endpoint, Owner, EndpointHash> owners_;
+  std::unordered_map<Endpoint, Holder, EndpointHash> owners_;
   bool cancelled_ = false;
 };
 
@@ -111,7 +131,8 @@ enum class Arrival : std::uint8_t {
   kRouted,   // posted to the owner of its transfer
   kOwn,      // for a transfer of the reader's own mailbox, named by `key`
   kRequest,  // a request, or a datagram of nobody's: served as a request, as without the mode
-  kDropped,  // an ERROR of nobody's (never answered), or larger than any request
+  kDropped,  // an ERROR of nobody's (never answered), a late copy of a request
+             // (EndpointTable::IsLateCopy), or larger than any request
 };
 Arrival Classify(std::uint32_t localIndex, const platform::SocketAddress& from,
                  std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key);
@@ -135,6 +156,31 @@ class DeferredRequests {
  private:
   std::deque<RequestRecord> requests_;
 };
+
+// Single-port mode gives up the transfer port as a secret: whoever can forge a client's address
+// knows where its transfer listens (port 69) and can send its requests and ACKs. So that no
+// forger draws more than kFactor times the bytes it forged, a transfer earns kFactor times the
+// size on the wire of each datagram from its client's address and port (its request included)
+// and spends the size of each packet it sends there; a packet beyond what it earned is withheld
+// as if lost, and the client's retry earns room for it. A budget rather than a smaller window
+// alone, because a forger that waits a Timeout between its ACKs draws every retransmission too.
+// Negotiation keeps a new window within what one ACK earns (LargestSinglePortBlock, ...Window),
+// so that only retransmissions can ever wait for room. Written by the transfer's owner only.
+class ReplyBudget {
+ public:
+  static constexpr std::uint64_t kFactor = 50;
+  void Earn(std::size_t datagramSize, const platform::SocketAddress& client);
+  // Answers whether `packetSize` may go to `client` now, and if so takes its cost.
+  bool Spend(std::size_t packetSize, const platform::SocketAddress& client);
+
+ private:
+  std::uint64_t credit_ = 0;
+};
+
+// The largest block, and window of `blockSize` blocks, that one ACK from `client` pays for.
+std::uint32_t LargestSinglePortBlock(const platform::SocketAddress& client);
+std::uint32_t LargestSinglePortWindow(std::uint32_t blockSize,
+                                      const platform::SocketAddress& client);
 
 // Copies a datagram from port 69 into a record, clearing the bytes after it, so that stale bytes
 // of an earlier request never stand in for the ones this datagram lacks.

@@ -7,6 +7,7 @@
 #include "platform/sockets.h"
 #include "tftp/listener.h"
 #include "tftp/packets.h"
+#include "tftp/single_port.h"
 #include "tftp/transfer_session.h"
 
 namespace quoril {
@@ -24,13 +25,17 @@ class SocketSink final : public PacketSink {
 
 class PortSink final : public PacketSink {
  public:
-  explicit PortSink(std::uint32_t localIndex) : localIndex_(localIndex) {}
+  PortSink(std::uint32_t localIndex, ReplyBudget& budget)
+      : localIndex_(localIndex), budget_(budget) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
+    // Withheld, the packet is as good as lost on the way: the transfer goes on.
+    if (!budget_.Spend(packet.size(), to)) return true;
     return gLocalAddressTable.sockets.SendTo(localIndex_, packet, to) == ERROR_SUCCESS;
   }
 
  private:
   std::uint32_t localIndex_;
+  ReplyBudget& budget_;
 };
 
 }  // namespace quoril

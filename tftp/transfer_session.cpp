@@ -12,6 +12,7 @@
 #include "tftp/file_names.h"
 #include "tftp/listener.h"
 #include "tftp/options.h"
+#include "tftp/single_port.h"
 #include "tftp/transfer_limit.h"
 
 namespace quoril {
@@ -283,6 +284,12 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
       limits.largestBlock = std::min(limits.largestBlock, mtu - overhead);
     }
   }
+  // On port 69 a forger may send a read's ACKs: one ACK draws no more than it pays for.
+  const bool paidByAck = !limits.isWrite && gServerConfig.SinglePort != 0;
+  if (paidByAck) {
+    limits.largestBlock =
+        std::min(limits.largestBlock, LargestSinglePortBlock(session.clientAddress));
+  }
   if (!limits.isWrite && session.binary) {
     limits.fileSizeKnown = session.file.Size(limits.fileSize) == ERROR_SUCCESS;
   }
@@ -294,6 +301,10 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
     const std::size_t fits = kMaxWindowBytes / (kHeaderSize + blockSize);
     limits.largestWindow = static_cast<std::uint32_t>(
         std::min<std::size_t>(limits.largestWindow, std::max<std::size_t>(fits, 1)));
+    if (paidByAck) {
+      limits.largestWindow =
+          std::min(limits.largestWindow, LargestSinglePortWindow(blockSize, session.clientAddress));
+    }
     granted = GrantOptions(asked, limits);
   }
   if (granted.count == 0) return;

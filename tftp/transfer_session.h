@@ -148,8 +148,10 @@ void FinishSession(TransferSession& session);
 // RequestRecord, which the session takes over.
 void TransferSessionThread(void* record);
 // Single-port mode: starts a thread for the request in `record`, which takes it over, fed by
-// the listener with its client's datagrams; answers false, with `record` left to the caller,
-// when no thread could be started.
-bool StartPortTransferThread(RequestRecord* record);
+// the listener with its client's datagrams. Otherwise `record` is left to the caller: the
+// request is a late copy of a running transfer's own (EndpointTable::Claim), or no thread
+// could be started.
+enum class PortTransferStart : std::uint8_t { kStarted, kRepeated, kNoThread };
+PortTransferStart StartPortTransferThread(RequestRecord* record);
 
 }  // namespace quoril

@@ -127,14 +127,15 @@ struct PortTransfer {
   platform::SocketAddress client{};
   bool claimed = false;
   Mailbox mailbox{nullptr, false};
+  ReplyBudget budget;
 };
 
-void DriveFromMailbox(TransferSession& session, Mailbox& mailbox, PacketSink& sink) {
+void DriveFromMailbox(TransferSession& session, PortTransfer& transfer, PacketSink& sink) {
   Parcel parcel;
   while (!SessionEnded(session)) {
     const auto check = NextSilenceCheck(session, SessionClock::now());
     const bool forCheck = check < session.deadline;
-    switch (gEndpoints.Wait(mailbox, parcel, forCheck ? check : session.deadline)) {
+    switch (gEndpoints.Wait(transfer.mailbox, parcel, forCheck ? check : session.deadline)) {
       case MailboxWait::kCancelled:
         OnReceiveFailed(session, ERROR_SUCCESS);
         break;
@@ -145,7 +146,12 @@ void DriveFromMailbox(TransferSession& session, Mailbox& mailbox, PacketSink& si
         if (parcel.kind == Parcel::Kind::kSuperseded) {
           OnSuperseded(session);
         } else {
+          const bool heard = session.heard;
+          transfer.budget.Earn(parcel.bytes.size(), parcel.from);
           OnDatagram(session, parcel.bytes, parcel.from, sink, SessionClock::now());
+          if (session.heard && !heard && transfer.claimed) {
+            gEndpoints.Heard(transfer.localIndex, transfer.client, {&transfer.mailbox, 0});
+          }
         }
         break;
     }
@@ -155,16 +161,17 @@ void DriveFromMailbox(TransferSession& session, Mailbox& mailbox, PacketSink& si
 void PortTransferThread(void* argument) {
   const std::unique_ptr<PortTransfer> transfer(static_cast<PortTransfer*>(argument));
   TransferSession session;
-  PortSink sink(transfer->localIndex);
+  PortSink sink(transfer->localIndex, transfer->budget);
   ThreadTurnWaiter waiter;
   BeginSession(session, transfer->record);
+  transfer->budget.Earn(session.requestLength, session.clientAddress);
   if (!SessionEnded(session) &&
       (TakeTurn(session, waiter, 0, SessionClock::now()) || AwaitTurn(session, waiter, sink))) {
     // As a transfer socket would be opened only now: nothing of its client's is read before.
     gEndpoints.Open(transfer->mailbox);
     StartTransfer(session, sink, SessionClock::now());
   }
-  DriveFromMailbox(session, transfer->mailbox, sink);
+  DriveFromMailbox(session, *transfer, sink);
   FinishSession(session);
   if (transfer->claimed) {
     gEndpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
@@ -174,25 +181,29 @@ void PortTransferThread(void* argument) {
 
 }  // namespace
 
-bool StartPortTransferThread(RequestRecord* record) {
+PortTransferStart StartPortTransferThread(RequestRecord* record) {
   auto transfer = std::make_unique<PortTransfer>();
   transfer->record = record;
   transfer->localIndex = record->localIndex;
   transfer->client = record->clientAddress;
   // Claimed before the thread runs, so that its client's first answer finds it.
-  if (IsTransferRequest(std::span(record->datagram).first(record->length))) {
+  const std::span<const std::uint8_t> request = std::span(record->datagram).first(record->length);
+  if (IsTransferRequest(request)) {
     std::uint64_t previous = 0;
-    gEndpoints.Claim(transfer->localIndex, transfer->client, {&transfer->mailbox, 0}, previous);
+    if (gEndpoints.Claim(transfer->localIndex, transfer->client, request, {&transfer->mailbox, 0},
+                         previous) == EndpointTable::Claimed::kRepeatedRequest) {
+      return PortTransferStart::kRepeated;
+    }
     transfer->claimed = true;
   }
   if (platform::StartDetachedThread(PortTransferThread, transfer.get()) != ERROR_SUCCESS) {
     if (transfer->claimed) {
       gEndpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
     }
-    return false;
+    return PortTransferStart::kNoThread;
   }
   transfer.release();  // the thread owns it now
-  return true;
+  return PortTransferStart::kStarted;
 }
 
 void TransferSessionThread(void* record) {

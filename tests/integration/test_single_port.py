@@ -2,6 +2,7 @@
 apart by the client's address and port; for clients that can reach nothing but port 69."""
 from __future__ import annotations
 
+import socket
 import subprocess
 import threading
 
@@ -9,7 +10,7 @@ import pytest
 
 from conftest import payload
 from netns import NetNamespace
-from tftp_wire import DATA, Client, ack, data, error, error_bytes, rrq
+from tftp_wire import DATA, Client, ack, data, error, error_bytes, rrq, wrq
 
 PUBLIC, PRIVATE, CLIENT = "10.99.0.1", "10.98.0.1", "10.99.0.2"
 
@@ -141,3 +142,73 @@ def test_a_stranger_on_port_69_beside_a_running_transfer(server_factory, strange
     client.send(ack(1), port69)
     packet, _ = client.expect()
     assert (packet.opcode, packet.block) == (DATA, 2)
+
+
+@pytest.mark.parametrize("direction", ["read", "write"])
+def test_a_late_copy_of_the_request_leaves_a_heard_transfer_alone(server_factory, direction):
+    server = server_factory(single_port=1)
+    content = payload(2000, seed=5)
+    blocks = [content[k:k + 512] for k in range(0, len(content), 512)]
+    client = server.endpoint()
+    port69 = (server.address, 69)
+    if direction == "read":
+        server.file("late.bin").write_bytes(content)
+        request = rrq("late.bin")
+    else:
+        request = wrq("late.bin")
+    client.send(request, port69)
+    if direction == "write":
+        assert client.expect()[0].raw == ack(0)
+    for block, chunk in enumerate(blocks, start=1):
+        if direction == "read":
+            packet, _ = client.expect()
+            assert (packet.opcode, packet.block, packet.payload) == (DATA, block, chunk)
+        # Its client has been heard once the second answer came: the copy comes late.
+        if block == 3:
+            client.send(request, port69)
+        client.send(ack(block) if direction == "read" else data(block, chunk), port69)
+        if direction == "write":
+            assert client.expect()[0].raw == ack(block)
+    client.expect_none(within=0.3)
+    if direction == "write":
+        assert server.file("late.bin").read_bytes() == content
+
+
+def drawn_by(forger, port69, request, acks, linger):
+    """Sends `request` and ACKs `acks` from the victim's endpoint, each once the answers to the
+    one before have come, the last `linger` seconds before; answers (bytes forged, bytes drawn,
+    DATA packets drawn), counted as IPv4 datagrams on the wire."""
+    wire = 28
+    forger.send(request, port69)
+    forged, drawn, datas = len(request) + wire, 0, 0
+    for k, block in enumerate([None, *acks]):
+        if block is not None:
+            forger.send(ack(block), port69)
+            forged += 4 + wire
+        first = forger.recv(1.0 if k < len(acks) else linger)
+        answers = [first[0]] if first else []
+        quiet = linger if k == len(acks) else 0.01
+        answers += [packet.raw for packet, _, _ in forger.collect(quiet=quiet)]
+        drawn += sum(len(raw) + wire for raw in answers)
+        datas += sum(raw[:2] == b"\0\3" for raw in answers)
+    return forged, drawn, datas
+
+
+@pytest.mark.parametrize("options, acks, linger, least", [
+    # Each ACK from inside a window of 64 would start the window over.
+    pytest.param({"blksize": 1468, "windowsize": 64}, range(61), 0.1, 60, id="window"),
+    # One ACK, then every retransmission a forger that waits can draw.
+    pytest.param({"blksize": 1468, "timeout": 1}, [0], 1.5, 1, id="retransmissions"),
+])
+def test_a_forger_draws_at_most_fifty_times_what_it_forged(server_factory, options, acks, linger,
+                                                            least):
+    server = server_factory(single_port=1, negotiate=1, max_retransmit=3)
+    # 60 blocks of 1468 bytes, the last one short: ACK 60 ends the read.
+    server.file("big.bin").write_bytes(payload(59 * 1468 + 100, seed=9))
+    # The forger sends from the victim's address and port; the victim's socket counts.
+    victim = server.endpoint()
+    victim.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+    forged, drawn, datas = drawn_by(victim, (server.address, 69), rrq("big.bin", options=options),
+                                    acks, linger)
+    assert datas >= least
+    assert drawn <= 50 * forged, f"x{drawn / forged:.0f}"

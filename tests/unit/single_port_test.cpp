@@ -17,13 +17,17 @@ platform::SocketAddress Client(std::uint16_t port) {
 
 constexpr std::array<std::uint8_t, 4> kAck1{0, 4, 0, 1};
 
+constexpr std::array<std::uint8_t, 10> kRequest{0, 1, 'a', 0, 'o', 'c', 't', 'e', 't', 0};
+constexpr std::array<std::uint8_t, 10> kOtherRequest{0, 1, 'b', 0, 'o', 'c', 't', 'e', 't', 0};
+
 TEST(EndpointTable, AClaimSupersedesTheOwnerAndItsLeaveKeepsTheNewOne) {
+  using Claimed = EndpointTable::Claimed;
   EndpointTable table;
   Mailbox first(nullptr, true);
   Mailbox second(nullptr, true);
   std::uint64_t previous = 0;
-  EXPECT_FALSE(table.Claim(0, Client(1000), {&first, 7}, previous));
-  EXPECT_FALSE(table.Claim(0, Client(1000), {&second, 8}, previous));
+  EXPECT_EQ(table.Claim(0, Client(1000), kRequest, {&first, 7}, previous), Claimed::kClaimed);
+  EXPECT_EQ(table.Claim(0, Client(1000), kRequest, {&second, 8}, previous), Claimed::kClaimed);
   Parcel parcel;
   ASSERT_TRUE(table.Take(first, parcel));
   EXPECT_EQ(parcel.kind, Parcel::Kind::kSuperseded);
@@ -39,16 +43,29 @@ TEST(EndpointTable, AClaimSupersedesTheOwnerAndItsLeaveKeepsTheNewOne) {
   EXPECT_EQ(table.Route(1, Client(1000), kAck1, nullptr, key), EndpointTable::Routed::kNobody);
 
   // A claim again by the same mailbox answers the key it replaces instead of posting.
-  EXPECT_TRUE(table.Claim(0, Client(1000), {&second, 9}, previous));
+  EXPECT_EQ(table.Claim(0, Client(1000), kRequest, {&second, 9}, previous),
+            Claimed::kSupersedesOwn);
   EXPECT_EQ(previous, 8u);
   EXPECT_FALSE(table.Take(second, parcel));
+
+  // Once its client is heard, a copy of its request leaves the transfer alone; another
+  // request still supersedes it.
+  table.Heard(0, Client(1000), {&second, 9});
+  EXPECT_TRUE(table.IsLateCopy(0, Client(1000), kRequest));
+  EXPECT_FALSE(table.IsLateCopy(0, Client(1000), kOtherRequest));
+  EXPECT_EQ(table.Claim(0, Client(1000), kRequest, {&first, 10}, previous),
+            Claimed::kRepeatedRequest);
+  EXPECT_FALSE(table.Take(second, parcel));
+  EXPECT_EQ(table.Claim(0, Client(1000), kOtherRequest, {&first, 11}, previous), Claimed::kClaimed);
+  ASSERT_TRUE(table.Take(second, parcel));
+  EXPECT_EQ(parcel.key, 9u);
 }
 
 TEST(EndpointTable, AClosedMailboxDropsDatagramsAndAWaitEndsAtItsDeadline) {
   EndpointTable table;
   Mailbox mailbox(nullptr, false);
   std::uint64_t previous = 0;
-  table.Claim(0, Client(2000), {&mailbox, 0}, previous);
+  table.Claim(0, Client(2000), kRequest, {&mailbox, 0}, previous);
   std::uint64_t key = 0;
   EXPECT_EQ(table.Route(0, Client(2000), kAck1, nullptr, key), EndpointTable::Routed::kPosted);
   Parcel parcel;
