@@ -52,6 +52,10 @@ constexpr char kSandbox[] =
     // Every transfer holds a socket and a file.
     "LimitNOFILE=65536\n";
 
+constexpr char kNetworkOrdering[] =
+    "Wants=network-online.target\n"
+    "After=network-online.target\n";
+
 bool IsControlCharacter(char c) {
   const auto byte = static_cast<unsigned char>(c);
   return byte < 0x20 || byte == 0x7f;
@@ -160,9 +164,11 @@ Win32Error ServiceUnitText(const ServiceDefinition& definition, std::string& tex
     if (IsControlCharacter(*p)) return ERROR_INVALID_PARAMETER;
     AppendUnexpanded(description, *p);
   }
-  // Demand start: no [Install] section, so nothing starts the service but a request.
-  text = "[Unit]\nDescription=" + description + "\n\n[Service]\nType=notify\nExecStart=" + exec +
-         "\nUser=" + account + "\n" + kSandbox;
+  // Demand start: no [Install] section, so nothing starts the service but a request. The
+  // listener binds the addresses that exist when it starts: a start at boot waits for the
+  // network to be up.
+  text = "[Unit]\nDescription=" + description + "\n" + kNetworkOrdering +
+         "\n[Service]\nType=notify\nExecStart=" + exec + "\nUser=" + account + "\n" + kSandbox;
   return ERROR_SUCCESS;
 }
 

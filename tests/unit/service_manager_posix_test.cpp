@@ -127,7 +127,8 @@ TEST(ServiceTexts, UnitFileOfADemandStartNotifyServiceInItsSandbox) {
   std::string text;
   ASSERT_EQ(ServiceUnitText(QuorilDefinition("/usr/sbin/quorld"), text), ERROR_SUCCESS);
   EXPECT_EQ(text,
-            "[Unit]\nDescription=Quoril\n\n[Service]\nType=notify\nExecStart=/usr/sbin/quorld\n"
+            "[Unit]\nDescription=Quoril\nWants=network-online.target\n"
+            "After=network-online.target\n\n[Service]\nType=notify\nExecStart=/usr/sbin/quorld\n"
             "User=quoril\n"
             "AmbientCapabilities=CAP_NET_BIND_SERVICE\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
             "NoNewPrivileges=yes\nProtectSystem=full\nProtectHome=yes\nPrivateTmp=yes\n"
