@@ -1,6 +1,8 @@
 #include "platform/posix/service_texts.h"
 
+#include <array>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -184,6 +186,17 @@ std::string ServiceNotificationText(const ServiceStatusRecord& status) {
   text += StateText(status.currentState);
   if (IsPending(status.currentState)) {
     text += " (check point " + std::to_string(status.checkPoint) + ")";
+  }
+  // systemctl status shows the line: a failed stop says with which error.
+  if (status.currentState == kServiceStopped && status.win32ExitCode != 0) {
+    text += " (error " + std::to_string(status.win32ExitCode);
+    if (status.win32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
+      std::array<char, 16> code{};
+      std::snprintf(code.data(), code.size(), "0x%08X",
+                    static_cast<unsigned>(status.serviceSpecificExitCode));
+      text += ", service-specific " + std::string(code.data());
+    }
+    text += ")";
   }
   text += "\n";
   text += "X_STATE=" + std::to_string(status.currentState) + "\n";

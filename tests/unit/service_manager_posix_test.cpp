@@ -187,7 +187,8 @@ TEST(ServiceTexts, NotificationOfEachReport) {
        "X_EXIT_CODE=0\nX_SERVICE_EXIT_CODE=0\nX_CHECK_POINT=0\nX_WAIT_HINT=0\n"},
       {"stopped with exit codes",
        {kServiceWin32OwnProcess, kServiceStopped, 3, 1066, 7, 0, 0},
-       "STATUS=Stopped\nX_STATE=1\nX_CONTROLS_ACCEPTED=3\nX_EXIT_CODE=1066\n"
+       "STATUS=Stopped (error 1066, service-specific "
+       "0x00000007)\nX_STATE=1\nX_CONTROLS_ACCEPTED=3\nX_EXIT_CODE=1066\n"
        "X_SERVICE_EXIT_CODE=7\nX_CHECK_POINT=0\nX_WAIT_HINT=0\n"},
       {"largest hint",
        {kServiceWin32OwnProcess, kServiceStopPending, 3, 0, 0, 99, 0xFFFFFFFFu},
