@@ -54,6 +54,19 @@ constexpr char kSandbox[] =
     // Every transfer holds a socket and a file.
     "LimitNOFILE=65536\n";
 
+// The paths that the sandbox above hides, with what hides them.
+struct HiddenPath {
+  std::string_view directory;
+  const char* note;
+};
+constexpr HiddenPath kHiddenPaths[] = {
+    {"/home", "the unit's ProtectHome=yes hides /home, /root and /run/user from the service"},
+    {"/root", "the unit's ProtectHome=yes hides /home, /root and /run/user from the service"},
+    {"/run/user", "the unit's ProtectHome=yes hides /home, /root and /run/user from the service"},
+    {"/tmp", "the unit's PrivateTmp=yes gives the service a /tmp of its own"},
+    {"/var/tmp", "the unit's PrivateTmp=yes gives the service a /var/tmp of its own"},
+};
+
 constexpr char kNetworkOrdering[] =
     "Wants=network-online.target\n"
     "After=network-online.target\n";
@@ -206,6 +219,16 @@ std::string ServiceNotificationText(const ServiceStatusRecord& status) {
   text += "X_CHECK_POINT=" + std::to_string(status.checkPoint) + "\n";
   text += "X_WAIT_HINT=" + std::to_string(status.waitHint) + "\n";
   return text;
+}
+
+std::string SandboxNote(std::string_view path) {
+  for (const HiddenPath& hidden : kHiddenPaths) {
+    if (path.starts_with(hidden.directory) &&
+        (path.size() == hidden.directory.size() || path[hidden.directory.size()] == '/')) {
+      return hidden.note;
+    }
+  }
+  return "";
 }
 
 }  // namespace quoril::platform

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import QUORLD, payload
+from conftest import QUORLD, payload, registry_text
 from service_manager import (
     EVENT_SOURCE_KEY,
     PARAMETERS_KEY,
@@ -228,6 +228,54 @@ def test_failed_start_is_reported_as_failed(service, prepare, options, expected_
     assert f"service-specific 0x{expected_events[-2]:08X}" in reports[-1].fields["STATUS"]
     assert manager.failed
     assert events(manager.server) == expected_events
+
+
+HIDDEN = f"quoril-hidden-{os.getpid()}"
+# Starts that fail for a reason the events name: the settings changed (a value, or the whole
+# line of the registry file) and the texts that follow the events' names in the events file.
+# "{served}" is the served directory.
+REASONS = {
+    "number written as text": (
+        {"Timeout": '"Timeout"="100"'},
+        {"EVENT_INIT_FAILED": "Timeout: REG_SZ where REG_DWORD is needed"}),
+    "text written as a number": (
+        {"DefaultDirectory": '"DefaultDirectory"=dword:00000005'},
+        {"EVENT_INIT_FAILED":
+         "DefaultDirectory: REG_DWORD where REG_SZ or REG_EXPAND_SZ is needed"}),
+    "log file that cannot be opened": (
+        {"EnableLogging": 1, "LogFile": "missing/quorld.log"},
+        {name: "cannot open the log file {served}/missing/quorld.log: no such directory"
+         for name in ("EVENT_LOG_FILE_ACCESS", "EVENT_INIT_FAILED")}),
+    "directory under /tmp": (
+        {"DefaultDirectory": f"/tmp/{HIDDEN}"},
+        {"EVENT_INIT_FAILED": f"cannot serve the directory /tmp/{HIDDEN}: no such file; "
+         "the unit's PrivateTmp=yes gives the service a /tmp of its own"}),
+    "directory under /home": (
+        {"DefaultDirectory": f"/home/{HIDDEN}"},
+        {"EVENT_INIT_FAILED": f"cannot serve the directory /home/{HIDDEN}: no such file; "
+         "the unit's ProtectHome=yes hides /home, /root and /run/user from the service"}),
+}
+
+
+@pytest.mark.parametrize("changes, reasons", REASONS.values(), ids=REASONS.keys())
+def test_failed_start_names_its_reason(service, changes, reasons):
+    manager = service()
+    server = manager.server
+    values = {"DefaultDirectory": str(server.served), "LogFile": "quorld.log",
+              "EnableLogging": 0, "Timeout": 3, "MaxRetransmit": 5, "OverwriteExisting": 1,
+              "LimitToDefaultDirectory": 0}
+    values.update(changes)
+    lines = [value for value in values.values() if isinstance(value, str) and value[0] == '"']
+    values = {name: value for name, value in values.items() if value not in lines}
+    server.registry = registry_text(values) + "".join(line + "\n" for line in lines)
+    server.expected_returncode = 1
+    reports = manager.start()
+    assert manager.failed
+    check_stop_sequence(reports[2:], from_handler=False, failure=EVENT_INIT_FAILED)
+    text = server.events_path.read_text(errors="replace")
+    for name, reason in reasons.items():
+        line = next((line for line in text.splitlines() if f" {name} " in line), "")
+        assert line.endswith(f" ({reason.format(served=server.served)})"), text
 
 
 def test_unreachable_service_manager_ends_the_service_at_once(server_factory):

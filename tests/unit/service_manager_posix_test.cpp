@@ -201,6 +201,26 @@ TEST(ServiceTexts, NotificationOfEachReport) {
   }
 }
 
+// A directory that the sandbox hides is named by what hides it; its neighbours are not.
+TEST(ServiceTexts, SandboxNoteNamesWhatHidesAPath) {
+  const std::string home =
+      "the unit's ProtectHome=yes hides /home, /root and /run/user from "
+      "the service";
+  const std::pair<const char*, std::string> rows[] = {
+      {"/home/ann/tftp", home},
+      {"/home", home},
+      {"/root/boot", home},
+      {"/run/user/1000/x", home},
+      {"/tmp/boot", "the unit's PrivateTmp=yes gives the service a /tmp of its own"},
+      {"/var/tmp", "the unit's PrivateTmp=yes gives the service a /var/tmp of its own"},
+      {"/homes/ann", ""},
+      {"/srv/tftp", ""},
+      {"/srv/tmp", ""},
+      {"tmp/boot", ""},
+  };
+  for (const auto& [path, note] : rows) EXPECT_EQ(SandboxNote(path), note) << path;
+}
+
 TEST(ServiceManagerPosix, CreateOpenAndDeleteTheUnitFile) {
   ScratchRoot root;
   ServiceManager manager;
