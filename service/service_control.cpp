@@ -186,6 +186,10 @@ void ServiceMain(std::uint32_t /*argumentCount*/, char** /*arguments*/) {
       // Running is the listener's to report, once it serves.
       if (listener.Start(RunListener, nullptr) == ERROR_SUCCESS) {
         stopEvent.Wait();
+        // The stopped report lets the manager end the process (wine's ends it as soon as it
+        // closes the control pipe): the listener's thread, its EVENT_SERVICE_STOPPED
+        // included, has ended before it.
+        listener.Join();
         AwaitStopHandling();
         std::uint32_t failure = 0;
         {
