@@ -22,6 +22,63 @@ constexpr std::int32_t kMinTimeout = 1;
 constexpr std::int32_t kMaxTimeout = 255;
 constexpr std::uint32_t kMaxRetransmitLimit = 50;
 
+enum class ValueKind { kText, kNumber };
+
+constexpr std::uint32_t kRegNone = 0;
+
+const char* RegistryTypeName(std::uint32_t type) {
+  switch (type) {
+    case kRegNone:
+      return "REG_NONE";
+    case platform::kRegSz:
+      return "REG_SZ";
+    case platform::kRegExpandSz:
+      return "REG_EXPAND_SZ";
+    case platform::kRegBinary:
+      return "REG_BINARY";
+    case platform::kRegDword:
+      return "REG_DWORD";
+    case 5:
+      return "REG_DWORD_BIG_ENDIAN";
+    case 6:
+      return "REG_LINK";
+    case 7:
+      return "REG_MULTI_SZ";
+    case 11:
+      return "REG_QWORD";
+    default:
+      return nullptr;
+  }
+}
+
+// A value whose type says that it holds something else is refused, with its name and both
+// types beside the event: "quoril-reg add KEY /v Timeout /d 100" writes the text "100",
+// whose four bytes would otherwise make the number 0x00303031. REG_BINARY and REG_NONE
+// claim nothing and are taken as their bytes, as before.
+bool TypeFits(const char* name, std::uint32_t type, ValueKind kind) {
+  const bool fits =
+      type == platform::kRegBinary || type == kRegNone ||
+      (kind == ValueKind::kText ? type == platform::kRegSz || type == platform::kRegExpandSz
+                                : type == platform::kRegDword);
+  if (fits) return true;
+  const char* typeName = RegistryTypeName(type);
+  platform::NoteFailureDetail(
+      std::string(name) + ": " + (typeName != nullptr ? typeName : "type " + std::to_string(type)) +
+      " where " + (kind == ValueKind::kText ? "REG_SZ or REG_EXPAND_SZ" : "REG_DWORD") +
+      " is needed");
+  return false;
+}
+
+// The value's bytes, when it exists and its type fits; ERROR_MORE_DATA is the caller's to
+// judge.
+Win32Error QueryValueOf(const platform::RegistryKey& key, const char* name, ValueKind kind,
+                        std::span<std::uint8_t> bytes, std::uint32_t& size) {
+  std::uint32_t type = platform::kRegBinary;
+  const Win32Error error = key.QueryValue(name, bytes, size, &type);
+  if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA) return error;
+  return TypeFits(name, type, kind) ? error : ERROR_INVALID_DATA;
+}
+
 // Reads a text value into `text`, offering the whole buffer. The registry does not promise
 // a terminator: data that fill the buffer without one leave no room for it and fail as
 // too long, rather than leave a text that runs past its buffer.
@@ -29,7 +86,7 @@ bool ReadText(const platform::RegistryKey& key, const char* name, std::span<char
   std::ranges::fill(text, '\0');
   std::uint32_t size = 0;
   std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(text.data()), text.size());
-  if (key.QueryValue(name, bytes, size) != ERROR_SUCCESS) return false;
+  if (QueryValueOf(key, name, ValueKind::kText, bytes, size) != ERROR_SUCCESS) return false;
   return size < text.size() || std::ranges::find(text, '\0') != text.end();
 }
 
@@ -38,7 +95,12 @@ bool ReadText(const platform::RegistryKey& key, const char* name, std::span<char
 bool ReadNumber(const platform::RegistryKey& key, const char* name, std::uint32_t& value) {
   std::array<std::uint8_t, 4> bytes{};
   std::uint32_t size = 0;
-  if (key.QueryValue(name, bytes, size) != ERROR_SUCCESS || size != bytes.size()) return false;
+  if (QueryValueOf(key, name, ValueKind::kNumber, bytes, size) != ERROR_SUCCESS) return false;
+  if (size != bytes.size()) {
+    platform::NoteFailureDetail(std::string(name) + ": " + std::to_string(size) +
+                                " bytes where a number's 4 are needed");
+    return false;
+  }
   value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
   return true;

@@ -6,10 +6,12 @@
 #include <mutex>
 #include <new>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "config/event_reporter.h"
 #include "config/server_config.h"
+#include "platform/failure_detail.h"
 
 namespace quoril {
 
@@ -71,6 +73,14 @@ void PutColumn(std::span<char> line, std::size_t column, std::string_view text, 
   }
 }
 
+// EVENT_LOG_FILE_ACCESS with `reason` beside it; the failed load that follows tells the
+// same reason, so that EVENT_INIT_FAILED does not stand there without one.
+void ReportLogFileFailure(const std::string& reason) {
+  platform::NoteFailureDetail(reason);
+  EventReporter(EVENT_LOG_FILE_ACCESS);
+  platform::NoteFailureDetail(reason);
+}
+
 }  // namespace
 
 int OpenTransferLog(const char* logFile, bool& isNew) {
@@ -81,7 +91,9 @@ int OpenTransferLog(const char* logFile, bool& isNew) {
   // The listener reports the failed load; nothing to add here.
   if (length == 0) return 0;
   if (length >= fullPath.size()) {
-    EventReporter(EVENT_LOG_FILE_ACCESS);
+    ReportLogFileFailure("the log file " + std::string(logFile) + " has a full path of " +
+                         std::to_string(length) + " characters, more than the " +
+                         std::to_string(fullPath.size() - 1) + " it may have");
     return 0;
   }
 
@@ -89,10 +101,12 @@ int OpenTransferLog(const char* logFile, bool& isNew) {
   bool alreadyExisted = false;
   // The service's own file: no other user's lock keeps the service from starting, and a
   // new log is readable by the service and the administrators alone.
-  if (file.Open(fullPath.data(), platform::kGenericWrite, platform::kShareRead,
-                platform::kOpenAlways, nullptr, &alreadyExisted,
-                platform::FileUse::kServiceOwn) != ERROR_SUCCESS) {
-    EventReporter(EVENT_LOG_FILE_ACCESS);
+  if (const Win32Error error = file.Open(fullPath.data(), platform::kGenericWrite,
+                                         platform::kShareRead, platform::kOpenAlways, nullptr,
+                                         &alreadyExisted, platform::FileUse::kServiceOwn);
+      error != ERROR_SUCCESS) {
+    ReportLogFileFailure("cannot open the log file " + std::string(fullPath.data()) + ": " +
+                         platform::DescribeError(error));
     return 0;
   }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "platform/win32_error.h"
 
@@ -147,5 +148,10 @@ ServiceStatusHandle RegisterServiceCtrlHandler(const char* serviceName,
 
 // SetServiceStatus: a report that cannot be delivered is refused.
 Win32Error SetServiceStatus(ServiceStatusHandle handle, const ServiceStatusRecord& status);
+
+// In a process that runs as a service, what the service manager's confinement of the
+// service does to `path`, in words (systemd's sandbox hides some directories); empty
+// elsewhere, and where the manager confines nothing.
+std::string ServiceSandboxNote(const char* path);
 
 }  // namespace quoril::platform

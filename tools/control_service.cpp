@@ -3,8 +3,9 @@
 // Windows' own "sc" does the same; wine's has no pause or continue.
 //
 // Usage: control_service NAME pause|continue|interrogate|stop|query [STATE [SECONDS]]
-// Prints "STATE <n>" (1 stopped, 2 start pending, 3 stop pending, 4 running, 7 paused ...)
-// after the control and, with STATE, once the service reports that state. Exit code 0; 1
+// Prints "STATE <n> EXIT <win32> <service-specific>" (states 1 stopped, 2 start pending,
+// 3 stop pending, 4 running, 7 paused ...) after the control and, with STATE, once the
+// service reports that state. Exit code 0; 1
 // when the control fails (with the Win32 error), 2 when STATE is not reached in SECONDS
 // (default 30).
 #include <windows.h>
@@ -43,6 +44,11 @@ class ServiceHandle {
   SC_HANDLE handle_;
 };
 
+void PrintStatus(const SERVICE_STATUS& status) {
+  std::printf("STATE %lu EXIT %lu %lu\n", status.dwCurrentState, status.dwWin32ExitCode,
+              status.dwServiceSpecificExitCode);
+}
+
 int Fail(const char* call) {
   std::printf("%s failed: %lu\n", call, GetLastError());
   return 1;
@@ -77,7 +83,7 @@ int main(int argc, char** argv) {
   } else if (!QueryServiceStatus(service.Get(), &status)) {
     return Fail("QueryServiceStatus");
   }
-  std::printf("STATE %lu\n", status.dwCurrentState);
+  PrintStatus(status);
   if (awaited == 0) return 0;
 
   const ULONGLONG deadline = GetTickCount64() + seconds * 1000ULL;
@@ -89,6 +95,6 @@ int main(int argc, char** argv) {
     Sleep(100);
     if (!QueryServiceStatus(service.Get(), &status)) return Fail("QueryServiceStatus");
   }
-  std::printf("STATE %lu\n", status.dwCurrentState);
+  PrintStatus(status);
   return 0;
 }

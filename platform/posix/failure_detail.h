@@ -15,7 +15,4 @@ void ClearFailureDetail();
 // Answers the detail and clears it.
 std::string TakeFailureDetail();
 
-// A Win32 error in a few words, for a detail.
-std::string DescribeError(Win32Error error);
-
 }  // namespace quoril::platform

@@ -27,6 +27,7 @@
 #include "platform/posix/failure_detail.h"
 #include "platform/posix/full_path.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/service_manager.h"
 
 namespace quoril::platform {
 
@@ -948,8 +949,10 @@ Win32Error SetCurrentDirectory(const char* path) {
   Win32Error error = OpenDirectory(path, dir, full);
   if (error == ERROR_SUCCESS) error = ChangeCurrentDirectory(dir.Release(), full);
   if (error != ERROR_SUCCESS) {
+    // A directory that the service's sandbox hides looks missing or forbidden: say why.
+    const std::string sandbox = ServiceSandboxNote(path);
     NoteFailureDetail("cannot serve the directory " + std::string(path != nullptr ? path : "") +
-                      ": " + DescribeError(error));
+                      ": " + DescribeError(error) + (sandbox.empty() ? "" : "; " + sandbox));
   }
   return error;
 }

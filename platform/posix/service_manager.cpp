@@ -438,4 +438,12 @@ Win32Error SetServiceStatus(ServiceStatusHandle handle, const ServiceStatusRecor
   return ERROR_SUCCESS;
 }
 
+std::string ServiceSandboxNote(const char* path) {
+  {
+    std::lock_guard lock(gDispatcher.mutex);
+    if (!gDispatcher.active) return "";
+  }
+  return path != nullptr ? SandboxNote(path) : "";
+}
+
 }  // namespace quoril::platform

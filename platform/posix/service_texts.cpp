@@ -1,6 +1,8 @@
 #include "platform/posix/service_texts.h"
 
+#include <array>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -51,6 +53,23 @@ constexpr char kSandbox[] =
     "LogsDirectoryMode=0750\n"
     // Every transfer holds a socket and a file.
     "LimitNOFILE=65536\n";
+
+// The paths that the sandbox above hides, with what hides them.
+struct HiddenPath {
+  std::string_view directory;
+  const char* note;
+};
+constexpr HiddenPath kHiddenPaths[] = {
+    {"/home", "the unit's ProtectHome=yes hides /home, /root and /run/user from the service"},
+    {"/root", "the unit's ProtectHome=yes hides /home, /root and /run/user from the service"},
+    {"/run/user", "the unit's ProtectHome=yes hides /home, /root and /run/user from the service"},
+    {"/tmp", "the unit's PrivateTmp=yes gives the service a /tmp of its own"},
+    {"/var/tmp", "the unit's PrivateTmp=yes gives the service a /var/tmp of its own"},
+};
+
+constexpr char kNetworkOrdering[] =
+    "Wants=network-online.target\n"
+    "After=network-online.target\n";
 
 bool IsControlCharacter(char c) {
   const auto byte = static_cast<unsigned char>(c);
@@ -160,9 +179,11 @@ Win32Error ServiceUnitText(const ServiceDefinition& definition, std::string& tex
     if (IsControlCharacter(*p)) return ERROR_INVALID_PARAMETER;
     AppendUnexpanded(description, *p);
   }
-  // Demand start: no [Install] section, so nothing starts the service but a request.
-  text = "[Unit]\nDescription=" + description + "\n\n[Service]\nType=notify\nExecStart=" + exec +
-         "\nUser=" + account + "\n" + kSandbox;
+  // Demand start: no [Install] section, so nothing starts the service but a request. The
+  // listener binds the addresses that exist when it starts: a start at boot waits for the
+  // network to be up.
+  text = "[Unit]\nDescription=" + description + "\n" + kNetworkOrdering +
+         "\n[Service]\nType=notify\nExecStart=" + exec + "\nUser=" + account + "\n" + kSandbox;
   return ERROR_SUCCESS;
 }
 
@@ -179,6 +200,17 @@ std::string ServiceNotificationText(const ServiceStatusRecord& status) {
   if (IsPending(status.currentState)) {
     text += " (check point " + std::to_string(status.checkPoint) + ")";
   }
+  // systemctl status shows the line: a failed stop says with which error.
+  if (status.currentState == kServiceStopped && status.win32ExitCode != 0) {
+    text += " (error " + std::to_string(status.win32ExitCode);
+    if (status.win32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
+      std::array<char, 16> code{};
+      std::snprintf(code.data(), code.size(), "0x%08X",
+                    static_cast<unsigned>(status.serviceSpecificExitCode));
+      text += ", service-specific " + std::string(code.data());
+    }
+    text += ")";
+  }
   text += "\n";
   text += "X_STATE=" + std::to_string(status.currentState) + "\n";
   text += "X_CONTROLS_ACCEPTED=" + std::to_string(status.controlsAccepted) + "\n";
@@ -187,6 +219,16 @@ std::string ServiceNotificationText(const ServiceStatusRecord& status) {
   text += "X_CHECK_POINT=" + std::to_string(status.checkPoint) + "\n";
   text += "X_WAIT_HINT=" + std::to_string(status.waitHint) + "\n";
   return text;
+}
+
+std::string SandboxNote(std::string_view path) {
+  for (const HiddenPath& hidden : kHiddenPaths) {
+    if (path.starts_with(hidden.directory) &&
+        (path.size() == hidden.directory.size() || path[hidden.directory.size()] == '/')) {
+      return hidden.note;
+    }
+  }
+  return "";
 }
 
 }  // namespace quoril::platform

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/service_manager.h"
 #include "platform/win32_error.h"
@@ -32,5 +33,9 @@ Win32Error ServiceUnitText(const ServiceDefinition& definition, std::string& tex
 
 // One notification datagram for a status report.
 std::string ServiceNotificationText(const ServiceStatusRecord& status);
+
+// What the unit's sandbox does to `path` in words, when it hides it from the service
+// (ProtectHome, PrivateTmp); empty for a path that the service sees as everyone does.
+std::string SandboxNote(std::string_view path);
 
 }  // namespace quoril::platform

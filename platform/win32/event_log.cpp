@@ -2,6 +2,8 @@
 // message table of the file registered as the source's EventMessageFile.
 #include "platform/event_log.h"
 
+#include <string>
+
 #include "platform/failure_detail.h"
 
 #include "platform/win32/windows_headers.h"
@@ -40,6 +42,10 @@ Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
 
 // An entry carries no strings: the event viewer shows the message table's text alone.
 void NoteFailureDetail(std::string) {}
+
+std::string DescribeError(Win32Error error) {
+  return "error " + std::to_string(error);
+}
 
 void EventSource::Deregister() {
   if (handle_ != -1) ::DeregisterEventSource(AsHandle(handle_));

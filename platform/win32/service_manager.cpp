@@ -167,4 +167,9 @@ Win32Error SetServiceStatus(ServiceStatusHandle handle, const ServiceStatusRecor
   return ERROR_SUCCESS;
 }
 
+// The service control manager confines no directory.
+std::string ServiceSandboxNote(const char* /*path*/) {
+  return "";
+}
+
 }  // namespace quoril::platform

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import QUORLD, payload
+from conftest import QUORLD, payload, registry_text
 from service_manager import (
     EVENT_SOURCE_KEY,
     PARAMETERS_KEY,
@@ -34,6 +34,7 @@ from tftp_wire import DATA, TftpError, ack, rrq
 EVENT_SERVICE_STARTED = 0x1
 EVENT_SERVICE_STOPPED = 0x2
 EVENT_INIT_FAILED = 0xC0000003
+EVENT_SOCKET_ALLOCATE = 0xC0000006
 
 START = [(START_PENDING, 1, 3000), (START_PENDING, 2, 3000), (RUNNING, 0, 0)]
 
@@ -180,26 +181,101 @@ def test_stop_while_starting_waits_for_running(service):
 
 
 @pytest.mark.parametrize("delay", [0.0, 0.005, 0.05])
-def test_stop_during_the_listeners_start_up(service, delay):
-    """Running is reported before the listener has opened its sockets; a stop then must
-    still end it."""
+def test_stop_right_after_running(service, delay):
+    """Running is reported once the port-69 sockets are bound; a stop at once ends the
+    listener wherever it is."""
     manager = service()
     start = manager.start(wait_ready=False)
     assert [report.short() for report in start] == START
+    assert manager.server.listener_addresses()
     time.sleep(delay)
     check_stop_sequence(manager.stop())
     assert wait_exit(manager) == 0
     assert events(manager.server)[-1:] == [EVENT_SERVICE_STOPPED]
 
 
-def test_failed_listener_start_up_stops_the_service(service):
-    manager = service(registry=False)
-    start = manager.start(wait_ready=False)
-    assert [report.short() for report in start] == START
-    reports = manager.reports_until(lambda report: report.state == STOPPED)
-    check_stop_sequence(reports, from_handler=False)
-    assert wait_exit(manager) == 0
-    assert events(manager.server) == [EVENT_INIT_FAILED, EVENT_SERVICE_STOPPED]
+def hold_port_69(manager):
+    """Another program holds UDP port 69 of the server's address."""
+    holder = manager.server.ns.socket()
+    holder.bind((manager.server.address, 69))
+    return holder
+
+
+# A start that cannot serve is never reported running (so systemd's start of the notify
+# unit fails instead of succeeding), ends the process with a failure, and names its event
+# in the stopped report's exit codes.
+@pytest.mark.parametrize(
+    "prepare, options, expected_events",
+    [
+        (None, {"registry": False}, [EVENT_INIT_FAILED, EVENT_SERVICE_STOPPED]),
+        (hold_port_69, {},
+         [EVENT_SERVICE_STARTED, EVENT_SOCKET_ALLOCATE, EVENT_SERVICE_STOPPED]),
+    ],
+    ids=["settings missing", "port 69 held"],
+)
+def test_failed_start_is_reported_as_failed(service, prepare, options, expected_events):
+    manager = service(**options)
+    manager.server.expected_returncode = 1
+    holder = prepare(manager) if prepare else None
+    try:
+        reports = manager.start()
+    finally:
+        if holder is not None:
+            holder.close()
+    assert [report.short() for report in reports[:2]] == START[:2]
+    check_stop_sequence(reports[2:], from_handler=False, failure=expected_events[-2])
+    assert not any("READY=1" in report.text for report in reports)
+    assert f"service-specific 0x{expected_events[-2]:08X}" in reports[-1].fields["STATUS"]
+    assert manager.failed
+    assert events(manager.server) == expected_events
+
+
+HIDDEN = f"quoril-hidden-{os.getpid()}"
+# Starts that fail for a reason the events name: the settings changed (a value, or the whole
+# line of the registry file) and the texts that follow the events' names in the events file.
+# "{served}" is the served directory.
+REASONS = {
+    "number written as text": (
+        {"Timeout": '"Timeout"="100"'},
+        {"EVENT_INIT_FAILED": "Timeout: REG_SZ where REG_DWORD is needed"}),
+    "text written as a number": (
+        {"DefaultDirectory": '"DefaultDirectory"=dword:00000005'},
+        {"EVENT_INIT_FAILED":
+         "DefaultDirectory: REG_DWORD where REG_SZ or REG_EXPAND_SZ is needed"}),
+    "log file that cannot be opened": (
+        {"EnableLogging": 1, "LogFile": "missing/quorld.log"},
+        {name: "cannot open the log file {served}/missing/quorld.log: no such directory"
+         for name in ("EVENT_LOG_FILE_ACCESS", "EVENT_INIT_FAILED")}),
+    "directory under /tmp": (
+        {"DefaultDirectory": f"/tmp/{HIDDEN}"},
+        {"EVENT_INIT_FAILED": f"cannot serve the directory /tmp/{HIDDEN}: no such file; "
+         "the unit's PrivateTmp=yes gives the service a /tmp of its own"}),
+    "directory under /home": (
+        {"DefaultDirectory": f"/home/{HIDDEN}"},
+        {"EVENT_INIT_FAILED": f"cannot serve the directory /home/{HIDDEN}: no such file; "
+         "the unit's ProtectHome=yes hides /home, /root and /run/user from the service"}),
+}
+
+
+@pytest.mark.parametrize("changes, reasons", REASONS.values(), ids=REASONS.keys())
+def test_failed_start_names_its_reason(service, changes, reasons):
+    manager = service()
+    server = manager.server
+    values = {"DefaultDirectory": str(server.served), "LogFile": "quorld.log",
+              "EnableLogging": 0, "Timeout": 3, "MaxRetransmit": 5, "OverwriteExisting": 1,
+              "LimitToDefaultDirectory": 0}
+    values.update(changes)
+    lines = [value for value in values.values() if isinstance(value, str) and value[0] == '"']
+    values = {name: value for name, value in values.items() if value not in lines}
+    server.registry = registry_text(values) + "".join(line + "\n" for line in lines)
+    server.expected_returncode = 1
+    reports = manager.start()
+    assert manager.failed
+    check_stop_sequence(reports[2:], from_handler=False, failure=EVENT_INIT_FAILED)
+    text = server.events_path.read_text(errors="replace")
+    for name, reason in reasons.items():
+        line = next((line for line in text.splitlines() if f" {name} " in line), "")
+        assert line.endswith(f" ({reason.format(served=server.served)})"), text
 
 
 def test_unreachable_service_manager_ends_the_service_at_once(server_factory):

@@ -210,18 +210,12 @@ TEST_F(LoadServerConfigTest, NumbersAreClampedOrTakenAsStored) {
       {"OverwriteExisting", dword, Number(6), 1, [](C c) { return c.OverwriteExisting == 6; }},
       {"LimitToDefaultDirectory", dword, Number(0x12345678), 1,
        [](C c) { return c.LimitToDefaultDirectory == 0x12345678; }},
-      // The type is not looked at: four bytes of any type are a little-endian number.
+      // Four bytes of a type that claims nothing are a little-endian number; a text is no
+      // number, whatever its bytes.
       {"Timeout", platform::kRegBinary, {10, 0, 0, 0}, 1, [](C c) { return c.Timeout == 10; }},
-      {"MaxRetransmit",
-       platform::kRegSz,
-       {'\x07', 0, 0, 0},
-       1,
-       [](C c) { return c.MaxRetransmit == 7; }},
-      {"OverwriteExisting",
-       platform::kRegExpandSz,
-       {2, 0, 0, 0},
-       1,
-       [](C c) { return c.OverwriteExisting == 2; }},
+      {"MaxRetransmit", platform::kRegSz, {'\x07', 0, 0, 0}, 0, nullptr},
+      {"Timeout", platform::kRegSz, Text("100"), 0, nullptr},
+      {"OverwriteExisting", platform::kRegExpandSz, {2, 0, 0, 0}, 0, nullptr},
       {"LimitToDefaultDirectory",
        0,
        {0, 0, 0, 1},

@@ -127,7 +127,8 @@ TEST(ServiceTexts, UnitFileOfADemandStartNotifyServiceInItsSandbox) {
   std::string text;
   ASSERT_EQ(ServiceUnitText(QuorilDefinition("/usr/sbin/quorld"), text), ERROR_SUCCESS);
   EXPECT_EQ(text,
-            "[Unit]\nDescription=Quoril\n\n[Service]\nType=notify\nExecStart=/usr/sbin/quorld\n"
+            "[Unit]\nDescription=Quoril\nWants=network-online.target\n"
+            "After=network-online.target\n\n[Service]\nType=notify\nExecStart=/usr/sbin/quorld\n"
             "User=quoril\n"
             "AmbientCapabilities=CAP_NET_BIND_SERVICE\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
             "NoNewPrivileges=yes\nProtectSystem=full\nProtectHome=yes\nPrivateTmp=yes\n"
@@ -186,7 +187,8 @@ TEST(ServiceTexts, NotificationOfEachReport) {
        "X_EXIT_CODE=0\nX_SERVICE_EXIT_CODE=0\nX_CHECK_POINT=0\nX_WAIT_HINT=0\n"},
       {"stopped with exit codes",
        {kServiceWin32OwnProcess, kServiceStopped, 3, 1066, 7, 0, 0},
-       "STATUS=Stopped\nX_STATE=1\nX_CONTROLS_ACCEPTED=3\nX_EXIT_CODE=1066\n"
+       "STATUS=Stopped (error 1066, service-specific "
+       "0x00000007)\nX_STATE=1\nX_CONTROLS_ACCEPTED=3\nX_EXIT_CODE=1066\n"
        "X_SERVICE_EXIT_CODE=7\nX_CHECK_POINT=0\nX_WAIT_HINT=0\n"},
       {"largest hint",
        {kServiceWin32OwnProcess, kServiceStopPending, 3, 0, 0, 99, 0xFFFFFFFFu},
@@ -197,6 +199,26 @@ TEST(ServiceTexts, NotificationOfEachReport) {
   for (const Row& row : rows) {
     EXPECT_EQ(ServiceNotificationText(row.status), row.text) << row.name;
   }
+}
+
+// A directory that the sandbox hides is named by what hides it; its neighbours are not.
+TEST(ServiceTexts, SandboxNoteNamesWhatHidesAPath) {
+  const std::string home =
+      "the unit's ProtectHome=yes hides /home, /root and /run/user from "
+      "the service";
+  const std::pair<const char*, std::string> rows[] = {
+      {"/home/ann/tftp", home},
+      {"/home", home},
+      {"/root/boot", home},
+      {"/run/user/1000/x", home},
+      {"/tmp/boot", "the unit's PrivateTmp=yes gives the service a /tmp of its own"},
+      {"/var/tmp", "the unit's PrivateTmp=yes gives the service a /var/tmp of its own"},
+      {"/homes/ann", ""},
+      {"/srv/tftp", ""},
+      {"/srv/tmp", ""},
+      {"tmp/boot", ""},
+  };
+  for (const auto& [path, note] : rows) EXPECT_EQ(SandboxNote(path), note) << path;
 }
 
 TEST(ServiceManagerPosix, CreateOpenAndDeleteTheUnitFile) {

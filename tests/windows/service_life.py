@@ -61,6 +61,7 @@ EVENT_INIT_FAILED = 0xC0000003
 EVENTLOG_INFORMATION_TYPE = 4
 
 STATE_STOPPED, STATE_RUNNING, STATE_PAUSED = 1, 4, 7
+ERROR_SERVICE_SPECIFIC_ERROR = 1066
 TIMEOUT_SECONDS = 1
 MAX_RETRANSMIT = 1
 SERVER = ("127.0.0.1", tftp_wire.TFTP_PORT)
@@ -187,11 +188,15 @@ class Life:
         return self.wine.run(self.quorld, *arguments)
 
     def control_service(self, verb: str, awaited: int | None = None) -> int:
+        return self.control_service_status(verb, awaited)[0]
+
+    def control_service_status(self, verb: str, awaited: int | None = None):
+        """(state, Win32 exit code, service-specific exit code) after `verb`."""
         argv = [self.control, SERVICE, verb] + ([awaited, 30] if awaited else [])
         result = self.wine.run(*argv, timeout=60)
         text = result.stdout.decode("latin-1")
         check(result.returncode == 0, f"control_service {verb}: exit {result.returncode}: {text}")
-        return int(re.findall(r"STATE (\d+)", text)[-1])
+        return tuple(map(int, re.findall(r"STATE (\d+) EXIT (\d+) (\d+)", text)[-1]))
 
     def port_69_bound(self) -> bool:
         for line in Path("/proc/net/udp").read_text().splitlines()[1:]:
@@ -302,7 +307,9 @@ class Life:
         step("net start Quoril")
         result = self.wine.run("net", "start", SERVICE, timeout=90)
         check(result.returncode == 0, f"net start: {result.stdout!r} {result.stderr!r}")
-        check_equal(self.control_service("query"), STATE_RUNNING, "state after net start")
+        # Wine's net.exe returns at the first report; running comes once port 69 is bound.
+        check_equal(self.control_service("query", STATE_RUNNING), STATE_RUNNING,
+                    "state after net start")
         self.await_port_69(True)
 
     def stop(self) -> None:
@@ -680,13 +687,16 @@ class Life:
                     [EVENT_SERVICE_STARTED, EVENT_SERVICE_STOPPED], "console mode's events")
 
     def failed_start(self) -> None:
-        step("a start whose settings name no directory: running, then stopped with 0xC0000003")
+        step("a start whose settings name no directory: never running, stopped with the "
+             "service-specific error 0xC0000003")
         self.wine.reg_add(PARAMETERS, "DefaultDirectory", "REG_EXPAND_SZ",
                           self.wine.path(self.work / "no-such-directory"))
+        # Wine's net.exe returns at the first report, before the start has failed.
         result = self.wine.run("net", "start", SERVICE, timeout=90)
         check(result.returncode == 0, f"net start: {result.stdout!r} {result.stderr!r}")
-        check_equal(self.control_service("query", STATE_STOPPED), STATE_STOPPED,
-                    "state after a failed start")
+        check_equal(self.control_service_status("query", STATE_STOPPED),
+                    (STATE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, EVENT_INIT_FAILED),
+                    "state and exit codes after a failed start")
         check(not self.port_69_bound(), "port 69 bound by a service that failed to start")
 
     def remove(self) -> None:
