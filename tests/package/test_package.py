@@ -63,7 +63,7 @@ def manual_blocks() -> list[str]:
     """The blocks of the manual pages marked as commands, as man prints them."""
     blocks = []
     for page in sorted((REPO / "man").glob("*.8.in")):
-        for block in re.findall(r'^\.\\" Commands: .*\n\.RS\n\.nf\n(.*?)^\.fi$', page.read_text(),
+        for block in re.findall(r'^\.\\" Commands:[^\n]*\n\.RS\n\.nf\n(.*?)^\.fi$', page.read_text(),
                                 re.M | re.S):
             for escape, plain in (("\\-", "-"), ("\\(dq", '"'), ("\\&", ""), ("\\e", "\\")):
                 block = block.replace(escape, plain)
@@ -125,8 +125,12 @@ class Machine:
                 if Path(f"/proc/{child}/comm").read_text().strip() == "systemd":
                     self.pid = int(child)
             time.sleep(0.05)
-        state = self.sh("timeout 60 systemctl is-system-running --wait", check=False).stdout
-        assert state.strip() in ("running", "degraded"), state + self.log()
+        # Until its manager listens, systemctl finds nobody to ask.
+        wait_for(lambda: Path(f"/proc/{self.pid}/root/run/systemd/private").exists(),
+                 "systemd does not listen\n" + self.log(), 30)
+        state = self.sh("timeout 60 systemctl is-system-running --wait", check=False)
+        assert state.stdout.strip() in ("running", "degraded"), (
+            state.stdout + state.stderr + self.log())
 
     def log(self) -> str:
         return self.console.read_text(errors="replace")[-3000:]
