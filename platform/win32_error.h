@@ -60,6 +60,7 @@ inline constexpr Win32Error ERROR_REGISTRY_CORRUPT = 1015;
 inline constexpr Win32Error ERROR_KEY_DELETED = 1018;
 inline constexpr Win32Error ERROR_INVALID_SERVICE_CONTROL = 1052;
 inline constexpr Win32Error ERROR_SERVICE_NOT_ACTIVE = 1062;
+inline constexpr Win32Error ERROR_SERVICE_SPECIFIC_ERROR = 1066;
 inline constexpr Win32Error ERROR_NOT_FOUND = 1168;
 inline constexpr Win32Error WSAEINTR = 10004;
 inline constexpr Win32Error WSAEBADF = 10009;

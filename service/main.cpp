@@ -93,7 +93,8 @@ int RunService() {
       {"TFTP Service", ServiceMain},
       {nullptr, nullptr},
   }};
-  return platform::StartServiceCtrlDispatcher(dispatchTable) == ERROR_SUCCESS ? 0 : 1;
+  if (platform::StartServiceCtrlDispatcher(dispatchTable) != ERROR_SUCCESS) return 1;
+  return ServiceFailed() ? 1 : 0;
 }
 
 }  // namespace

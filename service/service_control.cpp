@@ -19,16 +19,19 @@ std::mutex gStopHandlingLock;
 std::condition_variable gStopHandlingDone;
 bool gStopHandlingRuns = false;
 
-// The StopEvent of the running ServiceMain, for the listener to set as its last act.
+// The StopEvent of the running ServiceMain, for the listener to set as its last act, and
+// the event of the failure that ended the listener (0: a stop ended it).
 std::mutex gStopEventLock;
 StopEvent* gRunningStopEvent = nullptr;
+std::uint32_t gListenerFailure = 0;
 
 void RunListener(void* /*argument*/) {
   Listener(nullptr);
 }
 
-void SetStopEvent() {
+void SetStopEvent(std::uint32_t failureEvent) {
   std::lock_guard lock(gStopEventLock);
+  gListenerFailure = failureEvent;
   if (gRunningStopEvent != nullptr) gRunningStopEvent->Set();
 }
 
@@ -69,14 +72,28 @@ void HandleStop() {
   gStopHandlingDone.notify_all();
 }
 
-// Starts the listener and reports running. The listener's first report, from a start-up
-// that fails at once, waits for the status lock and so comes after running.
-// Answers whether the listener started; `accepted` whether running was reported.
-bool StartListener(platform::JoinableThread& listener, bool& accepted) {
-  std::lock_guard lock(gServiceStatus.lock);
-  if (listener.Start(RunListener, nullptr) != ERROR_SUCCESS) return false;
-  accepted = FillAndSendLocked(platform::kServiceRunning, 0, 0, 0);
-  return true;
+// The listener's report once it serves; none after a stop handling has begun (from a
+// refused report). A refused report runs the stop handling, which ends the listener.
+void ReportRunning() {
+  bool accepted = true;
+  {
+    std::lock_guard lock(gServiceStatus.lock);
+    if (gServiceStatus.record.currentState != platform::kServiceStartPending) return;
+    accepted = FillAndSendLocked(platform::kServiceRunning, 0, 0, 0);
+  }
+  if (!accepted) HandleStop();
+}
+
+// The last report. A listener that a failure ended gives the failure's event as the
+// service-specific exit code, so that the manager shows the start (or the service) as failed
+// and with which event, instead of as a stop.
+void ReportStopped(std::uint32_t failureEvent) {
+  {
+    std::lock_guard lock(gServiceStatus.lock);
+    gServiceStatus.record.serviceSpecificExitCode = failureEvent;
+  }
+  StatusReporter(platform::kServiceStopped, failureEvent == 0 ? 0 : ERROR_SERVICE_SPECIFIC_ERROR, 0,
+                 0);
 }
 
 // Pause, continue, interrogate and every other control: at most a change between running
@@ -130,6 +147,12 @@ void AwaitStopHandling() {
   gStopHandlingDone.wait(lock, [] { return !gStopHandlingRuns; });
 }
 
+bool ServiceFailed() {
+  std::lock_guard lock(gServiceStatus.lock);
+  return gServiceStatus.record.currentState == platform::kServiceStopped &&
+         gServiceStatus.record.win32ExitCode != 0;
+}
+
 void ControlHandler(std::uint32_t control) {
   if (control == platform::kServiceControlStop) {
     HandleStop();
@@ -158,16 +181,18 @@ void ServiceMain(std::uint32_t /*argumentCount*/, char** /*arguments*/) {
     platform::JoinableThread listener;
     if (StatusReporter(platform::kServiceStartPending, 0, 2, 3000)) {
       gServiceHooks.statusReporter = StatusReporter;
+      gServiceHooks.reportRunning = ReportRunning;
       gServiceHooks.setStopEvent = SetStopEvent;
-      bool accepted = false;
-      if (StartListener(listener, accepted)) {
-        if (accepted) {
-          stopEvent.Wait();
-          AwaitStopHandling();
-          StatusReporter(platform::kServiceStopped, 0, 0, 0);
-        } else {
-          HandleStop();
+      // Running is the listener's to report, once it serves.
+      if (listener.Start(RunListener, nullptr) == ERROR_SUCCESS) {
+        stopEvent.Wait();
+        AwaitStopHandling();
+        std::uint32_t failure = 0;
+        {
+          std::lock_guard lock(gStopEventLock);
+          failure = gListenerFailure;
         }
+        ReportStopped(failure);
       }
     }
   }

@@ -35,8 +35,15 @@ class StopEvent {
 };
 
 // The entry procedure that the dispatcher runs on a thread of its own; the arguments are
-// not used. Returns once the service has stopped, or at once when its start fails.
+// not used. Reports start pending; running is the listener's report, once its port-69
+// sockets are bound. Returns once the service has stopped (with the event of the failure
+// that ended the listener as its service-specific exit code), or at once when a report of
+// its start is refused.
 void ServiceMain(std::uint32_t argumentCount, char** arguments);
+
+// Whether the service's last report was a stop with a failure: the process then ends with a
+// failure of its own, which is what systemd judges a service by.
+bool ServiceFailed();
 
 // Returns once no stop handling runs, so that the process never ends under one.
 void AwaitStopHandling();

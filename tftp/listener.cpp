@@ -49,22 +49,35 @@ void ReportStatus(std::uint32_t state, std::uint32_t checkPoint, std::uint32_t w
   }
 }
 
+// The event of the failure that ended the listener, 0 while none has. Listener thread only.
+std::uint32_t gEndingFailure = 0;
+
+// Reports a failure that ends the listener; the first one is what the service stops with.
+void ReportEndingFailure(std::uint32_t eventId) {
+  if (gEndingFailure == 0) gEndingFailure = eventId;
+  EventReporter(eventId);
+}
+
+void ReportRunning() {
+  if (gServiceHooks.reportRunning != nullptr) gServiceHooks.reportRunning();
+}
+
 // Start-up steps 5 to 7: host name, addresses, one port-69 socket per address.
 bool OpenPortSockets() {
   LocalAddressTable& table = gLocalAddressTable;
   if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) {
-    EventReporter(EVENT_HOST_NAME);
+    ReportEndingFailure(EVENT_HOST_NAME);
     return false;
   }
   if (!EnumerateLocalAddresses()) {
-    EventReporter(EVENT_ADDRESS_ENUMERATE);
+    ReportEndingFailure(EVENT_ADDRESS_ENUMERATE);
     return false;
   }
   for (std::uint32_t k = table.count; k-- > 0;) {
     platform::SocketAddress local = table.addresses[k];
     local.SetPort(kTftpPort);
     if (table.sockets.Open(k, local) != ERROR_SUCCESS) {
-      EventReporter(EVENT_SOCKET_ALLOCATE);
+      ReportEndingFailure(EVENT_SOCKET_ALLOCATE);
       return false;
     }
   }
@@ -108,7 +121,7 @@ void ReceiveLoop() {
       ++inSet;
     }
     if (table.sockets.Wait(set) != ERROR_SUCCESS) {
-      EventReporter(EVENT_SOCKET_BLOCK);
+      ReportEndingFailure(EVENT_SOCKET_BLOCK);
       break;
     }
     std::uint32_t k = count;
@@ -124,7 +137,7 @@ void ReceiveLoop() {
 
     RequestRecord* record = AllocateRecord();
     if (record == nullptr) {
-      EventReporter(EVENT_REQUEST_MEMORY);
+      ReportEndingFailure(EVENT_REQUEST_MEMORY);
       break;
     }
     std::size_t received = 0;
@@ -142,7 +155,7 @@ void ReceiveLoop() {
     }
     if (error != ERROR_SUCCESS) {
       FreeRecord(record);
-      EventReporter(EVENT_SOCKET_READ);
+      ReportEndingFailure(EVENT_SOCKET_READ);
       break;
     }
     if (!admitted) {
@@ -240,7 +253,7 @@ class PortRouter {
     std::size_t count = 0;
     bool woken = false;
     if (poller_.Wait(timeoutMilliseconds, ready, count, woken) != ERROR_SUCCESS) {
-      EventReporter(EVENT_SOCKET_BLOCK);
+      ReportEndingFailure(EVENT_SOCKET_BLOCK);
       return false;
     }
     for (std::size_t k = 0; k < count; ++k) Read(static_cast<std::uint32_t>(ready[k]));
@@ -303,13 +316,14 @@ class PortRouter {
 bool ServeFromEventLoops() {
   if (gLocalAddressTable.count == 0) {
     // Nothing to wait on, as the thread engine's listener finds too.
-    EventReporter(EVENT_SOCKET_BLOCK);
+    ReportEndingFailure(EVENT_SOCKET_BLOCK);
     return false;
   }
   if (!StartEventLoops(gServerConfig.EventLoops)) {
-    EventReporter(EVENT_THREAD_CREATE);
+    ReportEndingFailure(EVENT_THREAD_CREATE);
     return false;
   }
+  ReportRunning();
   gLocalAddressTable.sockets.WaitForStop();
   ReportStatus(kServiceStopPending, 2, 3000);
   return true;
@@ -352,7 +366,7 @@ void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
   WriteStopBanner();
   CloseTransferLog();
   EventReporter(EVENT_SERVICE_STOPPED);
-  if (gServiceHooks.setStopEvent != nullptr) gServiceHooks.setStopEvent();
+  if (gServiceHooks.setStopEvent != nullptr) gServiceHooks.setStopEvent(gEndingFailure);
 }
 
 }  // namespace
@@ -386,14 +400,14 @@ std::uint32_t Listener(void*) {
   PortRouter router;
   bool routed = false;
   if (!LoadServerConfig()) {
-    EventReporter(EVENT_INIT_FAILED);
+    ReportEndingFailure(EVENT_INIT_FAILED);
   } else if (platform::SocketsStartup(gServerConfig.EnableIPv6 != 0) != ERROR_SUCCESS) {
-    EventReporter(EVENT_SOCKETS_STARTUP);
+    ReportEndingFailure(EVENT_SOCKETS_STARTUP);
   } else {
     socketsStarted = true;
     if (gRequestHeap.Create(kRequestHeapInitialSize, kRequestHeapMaximumSize,
                             sizeof(RequestRecord)) != ERROR_SUCCESS) {
-      EventReporter(EVENT_START_MEMORY);
+      ReportEndingFailure(EVENT_START_MEMORY);
     } else {
       EventReporter(EVENT_SERVICE_STARTED);
       gClientTurns.Prepare(SetTransferBound(), kTurnsPerAddress);
@@ -407,11 +421,13 @@ std::uint32_t Listener(void*) {
         if (gServerConfig.EventLoops == 0 && gServerConfig.SinglePort != 0) {
           routed = true;
           if (router.Start()) {
+            ReportRunning();
             router.Serve();
           } else {
-            EventReporter(EVENT_SOCKET_BLOCK);
+            ReportEndingFailure(EVENT_SOCKET_BLOCK);
           }
         } else if (gServerConfig.EventLoops == 0) {
+          ReportRunning();
           ReceiveLoop();
         } else {
           eventLoops = ServeFromEventLoops();

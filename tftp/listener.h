@@ -51,13 +51,18 @@ extern LocalAddressTable gLocalAddressTable;
 extern platform::PrivateHeap& gRequestHeap;
 extern std::atomic<std::int32_t> RunningTransfers;
 
-// How the listener reaches the service control. ServiceMain sets both before it starts
+// How the listener reaches the service control. ServiceMain sets them before it starts
 // the listener; in console mode they stay null: there is no status handle (every report
 // is refused) and no StopEvent.
 struct ServiceHooks {
   int (*statusReporter)(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
                         std::uint32_t waitHint) = nullptr;
-  void (*setStopEvent)() = nullptr;
+  // Once every port-69 socket is bound and the requests are about to be taken: the service
+  // runs only from here on, so that a start that cannot serve never looks like one that can.
+  void (*reportRunning)() = nullptr;
+  // The listener's last act. `failureEvent` is the event of the failure that ended it, 0
+  // when a stop did.
+  void (*setStopEvent)(std::uint32_t failureEvent) = nullptr;
 };
 extern ServiceHooks gServiceHooks;
 

@@ -1,10 +1,9 @@
 // The event log on POSIX: one line per entry in var/log/quoril/events.log under the system
-// root, and the text to the system log.
+// root, and the text to the system log at the priority of the event's severity.
 #include "platform/event_log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +16,7 @@
 
 #include "platform/posix/error_mapping.h"
 #include "platform/posix/failure_detail.h"
+#include "platform/posix/system_log.h"
 #include "platform/posix/system_root.h"
 #include "resources/message_table.h"
 
@@ -56,28 +56,6 @@ const char* TypeName(std::uint16_t type) {
     default:
       return nullptr;
   }
-}
-
-int SyslogPriority(std::uint16_t type) {
-  switch (type) {
-    case kEventlogErrorType:
-    case 16:
-      return LOG_ERR;
-    case kEventlogWarningType:
-      return LOG_WARNING;
-    default:
-      return LOG_INFO;
-  }
-}
-
-// Sends `text` to the system log. Only the real machine's log: a system root elsewhere
-// belongs to a test, which must not leave entries in the host's journal. syslog() drops
-// the message quietly when no log daemon listens.
-void SendToSystemLog(std::uint16_t type, const std::string& text) {
-  if (SystemRootPath("") != "/") return;
-  static std::once_flag opened;
-  std::call_once(opened, [] { openlog("Quoril", LOG_PID, LOG_DAEMON); });
-  syslog(SyslogPriority(type), "%s", text.c_str());
 }
 
 // The events file, opened by the first registration and held for the life of the process,
@@ -199,7 +177,7 @@ Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
   line += '\n';
 
   const Win32Error result = EventsFile::Get().Append(line);
-  if (result == ERROR_SUCCESS) SendToSystemLog(type, text);
+  if (result == ERROR_SUCCESS) SendToSystemLog(eventId, text);
   return result;
 }
 

@@ -1,6 +1,8 @@
 #include "platform/posix/service_texts.h"
 
+#include <array>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -51,6 +53,10 @@ constexpr char kSandbox[] =
     "LogsDirectoryMode=0750\n"
     // Every transfer holds a socket and a file.
     "LimitNOFILE=65536\n";
+
+constexpr char kNetworkOrdering[] =
+    "Wants=network-online.target\n"
+    "After=network-online.target\n";
 
 bool IsControlCharacter(char c) {
   const auto byte = static_cast<unsigned char>(c);
@@ -160,9 +166,11 @@ Win32Error ServiceUnitText(const ServiceDefinition& definition, std::string& tex
     if (IsControlCharacter(*p)) return ERROR_INVALID_PARAMETER;
     AppendUnexpanded(description, *p);
   }
-  // Demand start: no [Install] section, so nothing starts the service but a request.
-  text = "[Unit]\nDescription=" + description + "\n\n[Service]\nType=notify\nExecStart=" + exec +
-         "\nUser=" + account + "\n" + kSandbox;
+  // Demand start: no [Install] section, so nothing starts the service but a request. The
+  // listener binds the addresses that exist when it starts: a start at boot waits for the
+  // network to be up.
+  text = "[Unit]\nDescription=" + description + "\n" + kNetworkOrdering +
+         "\n[Service]\nType=notify\nExecStart=" + exec + "\nUser=" + account + "\n" + kSandbox;
   return ERROR_SUCCESS;
 }
 
@@ -178,6 +186,17 @@ std::string ServiceNotificationText(const ServiceStatusRecord& status) {
   text += StateText(status.currentState);
   if (IsPending(status.currentState)) {
     text += " (check point " + std::to_string(status.checkPoint) + ")";
+  }
+  // systemctl status shows the line: a failed stop says with which error.
+  if (status.currentState == kServiceStopped && status.win32ExitCode != 0) {
+    text += " (error " + std::to_string(status.win32ExitCode);
+    if (status.win32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
+      std::array<char, 16> code{};
+      std::snprintf(code.data(), code.size(), "0x%08X",
+                    static_cast<unsigned>(status.serviceSpecificExitCode));
+      text += ", service-specific " + std::string(code.data());
+    }
+    text += ")";
   }
   text += "\n";
   text += "X_STATE=" + std::to_string(status.currentState) + "\n";

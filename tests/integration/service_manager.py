@@ -48,6 +48,7 @@ class Report:
     state: int
     accepted: int
     exit_code: int
+    service_exit_code: int
     check_point: int
     wait_hint: int
     text: str
@@ -68,6 +69,7 @@ class Report:
             state=int(fields["X_STATE"]),
             accepted=int(fields["X_CONTROLS_ACCEPTED"]),
             exit_code=int(fields["X_EXIT_CODE"]),
+            service_exit_code=int(fields["X_SERVICE_EXIT_CODE"]),
             check_point=int(fields["X_CHECK_POINT"]),
             wait_hint=int(fields["X_WAIT_HINT"]),
             text=text,
@@ -80,6 +82,7 @@ class ServiceManager:
     def __init__(self, server, abstract: bool = False):
         self.server = server
         self.reports: list[Report] = []
+        self.failed = False  # the last start's, as systemd judges it (see start())
         if abstract:
             # Abstract names belong to a network namespace: the socket is made inside the
             # server's.
@@ -131,10 +134,17 @@ class ServiceManager:
 
     def start(self, wait_ready: bool = True) -> list[Report]:
         """Starts quorld; answers the reports up to running. With `wait_ready`, also waits
-        until every port-69 socket is bound."""
+        until every port-69 socket is bound. A start that ends without running goes on to
+        stopped and to the process's end, and `failed` says whether systemd would fail it:
+        a notify service whose process ends before it is ready fails unless its exit status
+        is 0."""
         self.server.start(wait_ready=False)
+        self.failed = False
         start = self.reports_until(lambda report: report.state != START_PENDING)
-        if wait_ready and start[-1].state == RUNNING:
+        if start[-1].state != RUNNING:
+            start += self.reports_until(lambda report: report.state == STOPPED)
+            self.failed = self.server.wait_exit(30) != 0
+        elif wait_ready:
             self.server.wait_ready()
         return start
 
@@ -238,17 +248,26 @@ def account_names(root: Path) -> tuple[set[str], set[str]]:
     return set(_accounts(root / "etc/passwd")), {line.split(":")[0] for line in lines}
 
 
-def check_stop_sequence(reports: list[Report], from_handler: bool = True) -> None:
+ERROR_SERVICE_SPECIFIC_ERROR = 1066
+
+
+def check_stop_sequence(reports: list[Report], from_handler: bool = True,
+                        failure: int = 0) -> None:
     """The reports of a stop, as the stop control and the listener's shutdown make them:
     (stop pending, 1, 6000) and (stop pending, 0, 0) from the control handler, when it
     stopped the service; (stop pending, 2, 3000) from the listener's closed receive, when
     it was; (stop pending, 3 .. 99, 3000) from its shutdown, interleaved with the handler's;
-    then (stopped, 0, 0)."""
+    then (stopped, 0, 0), whose exit codes name the event `failure` that ended the listener,
+    if one did."""
     assert reports, "no reports"
     assert reports[-1].short() == (STOPPED, 0, 0), reports[-1]
+    expected_codes = (ERROR_SERVICE_SPECIFIC_ERROR, failure) if failure else (0, 0)
+    last = reports[-1]
+    assert (last.exit_code, last.service_exit_code) == expected_codes, last.text
     pending = reports[:-1]
     assert all(report.state == STOP_PENDING for report in pending), [r.short() for r in pending]
-    assert all(report.accepted == 3 and report.exit_code == 0 for report in reports)
+    assert all(report.accepted == 3 for report in reports)
+    assert all(report.exit_code == 0 for report in pending)
     handler = [r.short() for r in pending if r.check_point in (0, 1)]
     listener = [r.short() for r in pending if r.check_point >= 2]
     if from_handler:

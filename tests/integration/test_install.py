@@ -68,7 +68,8 @@ def test_installation_writes_the_unit_and_the_registry(machine):
     path = str(machine.executable)
     # The sandbox that follows is test_the_unit_passes_systemd_analyze's.
     assert machine.unit.read_bytes().startswith(
-        b"[Unit]\nDescription=Quoril\n\n[Service]\nType=notify\nExecStart="
+        b"[Unit]\nDescription=Quoril\nWants=network-online.target\nAfter=network-online.target\n"
+        b"\n[Service]\nType=notify\nExecStart="
         + path.encode()
         + b"\nUser=quoril\n"
     )

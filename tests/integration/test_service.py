@@ -34,6 +34,7 @@ from tftp_wire import DATA, TftpError, ack, rrq
 EVENT_SERVICE_STARTED = 0x1
 EVENT_SERVICE_STOPPED = 0x2
 EVENT_INIT_FAILED = 0xC0000003
+EVENT_SOCKET_ALLOCATE = 0xC0000006
 
 START = [(START_PENDING, 1, 3000), (START_PENDING, 2, 3000), (RUNNING, 0, 0)]
 
@@ -180,26 +181,53 @@ def test_stop_while_starting_waits_for_running(service):
 
 
 @pytest.mark.parametrize("delay", [0.0, 0.005, 0.05])
-def test_stop_during_the_listeners_start_up(service, delay):
-    """Running is reported before the listener has opened its sockets; a stop then must
-    still end it."""
+def test_stop_right_after_running(service, delay):
+    """Running is reported once the port-69 sockets are bound; a stop at once ends the
+    listener wherever it is."""
     manager = service()
     start = manager.start(wait_ready=False)
     assert [report.short() for report in start] == START
+    assert manager.server.listener_addresses()
     time.sleep(delay)
     check_stop_sequence(manager.stop())
     assert wait_exit(manager) == 0
     assert events(manager.server)[-1:] == [EVENT_SERVICE_STOPPED]
 
 
-def test_failed_listener_start_up_stops_the_service(service):
-    manager = service(registry=False)
-    start = manager.start(wait_ready=False)
-    assert [report.short() for report in start] == START
-    reports = manager.reports_until(lambda report: report.state == STOPPED)
-    check_stop_sequence(reports, from_handler=False)
-    assert wait_exit(manager) == 0
-    assert events(manager.server) == [EVENT_INIT_FAILED, EVENT_SERVICE_STOPPED]
+def hold_port_69(manager):
+    """Another program holds UDP port 69 of the server's address."""
+    holder = manager.server.ns.socket()
+    holder.bind((manager.server.address, 69))
+    return holder
+
+
+# A start that cannot serve is never reported running (so systemd's start of the notify
+# unit fails instead of succeeding), ends the process with a failure, and names its event
+# in the stopped report's exit codes.
+@pytest.mark.parametrize(
+    "prepare, options, expected_events",
+    [
+        (None, {"registry": False}, [EVENT_INIT_FAILED, EVENT_SERVICE_STOPPED]),
+        (hold_port_69, {},
+         [EVENT_SERVICE_STARTED, EVENT_SOCKET_ALLOCATE, EVENT_SERVICE_STOPPED]),
+    ],
+    ids=["settings missing", "port 69 held"],
+)
+def test_failed_start_is_reported_as_failed(service, prepare, options, expected_events):
+    manager = service(**options)
+    manager.server.expected_returncode = 1
+    holder = prepare(manager) if prepare else None
+    try:
+        reports = manager.start()
+    finally:
+        if holder is not None:
+            holder.close()
+    assert [report.short() for report in reports[:2]] == START[:2]
+    check_stop_sequence(reports[2:], from_handler=False, failure=expected_events[-2])
+    assert not any("READY=1" in report.text for report in reports)
+    assert f"service-specific 0x{expected_events[-2]:08X}" in reports[-1].fields["STATUS"]
+    assert manager.failed
+    assert events(manager.server) == expected_events
 
 
 def test_unreachable_service_manager_ends_the_service_at_once(server_factory):

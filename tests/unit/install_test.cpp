@@ -148,7 +148,8 @@ TEST_F(InstallTest, WritesTheServiceTheEventSourceAndTheDefaults) {
 
   // The rest of the unit, its account and sandbox, is the service manager's (its own test).
   EXPECT_TRUE(ReadFile(UnitFile())
-                  .starts_with("[Unit]\nDescription=Quoril\n\n[Service]\nType=notify\nExecStart=" +
+                  .starts_with("[Unit]\nDescription=Quoril\nWants=network-online.target\n"
+                               "After=network-online.target\n\n[Service]\nType=notify\nExecStart=" +
                                modulePath_ + "\nUser=quoril\n"));
 
   using Expected = std::pair<std::uint32_t, std::vector<std::uint8_t>>;

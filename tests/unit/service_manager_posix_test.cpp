@@ -127,7 +127,8 @@ TEST(ServiceTexts, UnitFileOfADemandStartNotifyServiceInItsSandbox) {
   std::string text;
   ASSERT_EQ(ServiceUnitText(QuorilDefinition("/usr/sbin/quorld"), text), ERROR_SUCCESS);
   EXPECT_EQ(text,
-            "[Unit]\nDescription=Quoril\n\n[Service]\nType=notify\nExecStart=/usr/sbin/quorld\n"
+            "[Unit]\nDescription=Quoril\nWants=network-online.target\n"
+            "After=network-online.target\n\n[Service]\nType=notify\nExecStart=/usr/sbin/quorld\n"
             "User=quoril\n"
             "AmbientCapabilities=CAP_NET_BIND_SERVICE\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
             "NoNewPrivileges=yes\nProtectSystem=full\nProtectHome=yes\nPrivateTmp=yes\n"
@@ -186,7 +187,8 @@ TEST(ServiceTexts, NotificationOfEachReport) {
        "X_EXIT_CODE=0\nX_SERVICE_EXIT_CODE=0\nX_CHECK_POINT=0\nX_WAIT_HINT=0\n"},
       {"stopped with exit codes",
        {kServiceWin32OwnProcess, kServiceStopped, 3, 1066, 7, 0, 0},
-       "STATUS=Stopped\nX_STATE=1\nX_CONTROLS_ACCEPTED=3\nX_EXIT_CODE=1066\n"
+       "STATUS=Stopped (error 1066, service-specific "
+       "0x00000007)\nX_STATE=1\nX_CONTROLS_ACCEPTED=3\nX_EXIT_CODE=1066\n"
        "X_SERVICE_EXIT_CODE=7\nX_CHECK_POINT=0\nX_WAIT_HINT=0\n"},
       {"largest hint",
        {kServiceWin32OwnProcess, kServiceStopPending, 3, 0, 0, 99, 0xFFFFFFFFu},
