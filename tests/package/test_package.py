@@ -32,6 +32,7 @@ SYSTEM = Path(os.environ.get("QUORIL_SYSTEM", "/var/cache/quoril-ci/system"))
 KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Quoril\Parameters"
 BOOT_FILE = payload(70_000, seed=1)
 LATE_ADDRESS = "198.51.100.1"
+PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 # An address that comes up 2 s into the boot, as a DHCP lease does, from a unit ordered as
 # the system's networking is (ifupdown's networking.service): before network-online.target,
@@ -140,8 +141,8 @@ class Machine:
         """A bash script inside, as root in a login's environment, on every namespace of it."""
         result = subprocess.run(
             ["nsenter", f"--target={self.pid}", "--all", "--root", f"--wd={self.root}{cwd}",
-             "/usr/bin/env", "-i", "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-             "HOME=/root", "LANG=C.UTF-8", "/bin/bash", "-e", "-c", script],
+             "/usr/bin/env", "-i", f"PATH={PATH}", "HOME=/root", "LANG=C.UTF-8",
+             "/bin/bash", "-e", "-c", script],
             capture_output=True, text=True, timeout=timeout)
         if check:
             assert result.returncode == 0, f"{script}\n{result.stdout}{result.stderr}"
@@ -168,7 +169,7 @@ class Machine:
 
 @pytest.fixture(scope="module")
 def machine():
-    assert (SYSTEM / "sbin" / "init").exists(), f"{SYSTEM}: no Debian system (scripts/debian-system.sh)"
+    assert (SYSTEM / "usr/lib/systemd/systemd").exists(), f"{SYSTEM}: see scripts/debian-system.sh"
     machine = None
     with tempfile.TemporaryDirectory() as work:
         subprocess.run(["mount", "-t", "tmpfs", "quoril-package-test", work], check=True)
@@ -243,7 +244,8 @@ def test_uefi_first_request_is_answered_with_its_options(machine):
         " ('127.0.0.1', 69))\n"
         "answer, peer = s.recvfrom(70000)\n"
         "s.sendto(error(8, 'size only'), peer)\n"
-        "sys.stdout.write(repr(parse(answer).options) if parse(answer).opcode == 6 else repr(parse(answer)))\n")
+        "answer = parse(answer)\n"
+        "sys.stdout.write(repr(answer.options if answer.opcode == 6 else answer))\n")
     process = machine.net([sys.executable, "-c", probe], stdout=subprocess.PIPE, text=True,
                           env={"PYTHONPATH": str(REPO / "tests" / "integration")})
     answer, _ = process.communicate(timeout=20)
