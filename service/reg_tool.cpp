@@ -542,9 +542,9 @@ int Usage() {
       "",
       "delete without /v or /ve deletes the key with every key below it.",
       "",
-      "Example:",
-      "  quoril-reg add HKLM\\SYSTEM\\CurrentControlSet\\Services\\Quoril\\Parameters /v Timeout "
-      "/t REG_DWORD /d 5 /f",
+      "Example (the key in quotes, or the shell takes its backslashes away):",
+      "  quoril-reg add \"HKLM\\SYSTEM\\CurrentControlSet\\Services\\Quoril\\Parameters\" /v "
+      "Timeout /t REG_DWORD /d 5 /f",
       "",
       "See quoril-reg(8).",
   };
