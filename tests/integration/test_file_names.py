@@ -115,7 +115,7 @@ def test_boot_loader_names(server_factory, root_relative):
 def test_root_relative_names_keep_their_meaning_without_confinement(server_factory):
     server = server_factory(limit=0, root_relative=1)
     build_tree(server)
-    assert fetch(server, "/pxelinux.0") == NOT_FOUND  # the system's root, as specified
+    assert fetch(server, "/pxelinux.0") == NOT_FOUND  # the system's root, as without the setting
     assert fetch(server, str(server.base / "outside/secret.bin")) == b"secret"
 
 
