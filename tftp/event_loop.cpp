@@ -106,8 +106,9 @@ struct Loop {
   std::uint32_t waitsMissed = 0;   // such waits in a row that timed out
   std::uint32_t aside = kNone;     // the lone transfer whose socket the poller leaves aside
   bool portsWatched = false;
-  // Room for the largest packet any transfer may be granted.
+  // Room for the largest packet any transfer may be granted, and to build packets in.
   std::vector<std::uint8_t> received;
+  PacketScratch scratch;
   // Single-port mode: what other loops read for this one's transfers, and the requests read
   // while none may start.
   Mailbox mailbox{&poller, true};
@@ -124,7 +125,10 @@ bool SinglePort() {
 // received its request.
 class SlotSink final : public PacketSink {
  public:
-  explicit SlotSink(const Slot& slot) : socket_(slot.socket), port_(slot.session->localIndex) {}
+  SlotSink(const Slot& slot, PacketScratch& scratch)
+      : PacketSink(scratch),
+        socket_(slot.socket, scratch),
+        port_(slot.session->localIndex, scratch) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     return SinglePort() ? port_.Send(packet, to) : socket_.Send(packet, to);
   }
@@ -246,7 +250,7 @@ void Settle(Loop& loop, std::uint32_t index, TimePoint deadlineBefore) {
 void OpenAndStart(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   TransferSession& session = *slot.session;
-  SlotSink sink(slot);
+  SlotSink sink(slot, loop.scratch);
   if (SinglePort()) {
     StartTransfer(session, sink, SessionClock::now());
     return;
@@ -389,7 +393,7 @@ void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datag
   // Without the mode, its socket would not be open yet: nothing of its client's is read.
   if (slot.session->state == SessionState::kWaitingForTurn) return;
   const TimePoint before = slot.session->deadline;
-  SlotSink sink(slot);
+  SlotSink sink(slot, loop.scratch);
   OnDatagram(*slot.session, datagram, from, sink, SessionClock::now());
   Settle(loop, index, before);
 }
@@ -523,7 +527,7 @@ void ServeDatagram(Loop& loop, std::uint32_t index, bool waiting) {
     if (error != ERROR_SUCCESS) {
       OnReceiveFailed(session, error);
     } else {
-      SocketSink sink(slot.socket);
+      SocketSink sink(slot.socket, loop.scratch);
       OnDatagram(session, std::span(loop.received).first(length), sender, sink,
                  SessionClock::now());
     }
@@ -552,7 +556,7 @@ std::uint32_t ExpireDeadlines(Loop& loop) {
         break;
       }
       const TimePoint before = slot.session->deadline;
-      SlotSink sink(slot);
+      SlotSink sink(slot, loop.scratch);
       OnDeadline(*slot.session, sink, now);
       Settle(loop, index, before);
       // A transfer that sent again is now at the end of its list; the next head follows.

@@ -13,7 +13,8 @@ namespace quoril {
 
 class SocketSink final : public PacketSink {
  public:
-  explicit SocketSink(const platform::UdpSocket& socket) : socket_(socket) {}
+  SocketSink(const platform::UdpSocket& socket, PacketScratch& scratch)
+      : PacketSink(scratch), socket_(socket) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     return SendPacket(socket_, packet, static_cast<std::uint16_t>(packet.size()), to);
   }
@@ -24,7 +25,8 @@ class SocketSink final : public PacketSink {
 
 class PortSink final : public PacketSink {
  public:
-  explicit PortSink(std::uint32_t localIndex) : localIndex_(localIndex) {}
+  PortSink(std::uint32_t localIndex, PacketScratch& scratch)
+      : PacketSink(scratch), localIndex_(localIndex) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     return gLocalAddressTable.sockets.SendTo(localIndex_, packet, to) == ERROR_SUCCESS;
   }

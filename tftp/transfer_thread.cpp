@@ -75,7 +75,8 @@ bool OpenTransferSocket(TransferSession& session, platform::UdpSocket& socket, P
   }
 }
 
-void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink) {
+void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink,
+           PacketScratch& scratch) {
   // Room for the largest packet of the transfer: 516 bytes on the stack, or a negotiated
   // block size's, allocated once.
   PacketBuffer small{};
@@ -86,6 +87,8 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
     received = large;
   }
   while (!SessionEnded(session)) {
+    // A thread that waits holds no packet: a burst of silent clients costs their sessions.
+    scratch.Release();
     const auto now = SessionClock::now();
     const auto left = session.deadline > now
                           ? std::chrono::ceil<std::chrono::milliseconds>(session.deadline - now)
@@ -117,9 +120,11 @@ struct PortTransfer {
   Mailbox mailbox{nullptr, false};
 };
 
-void DriveFromMailbox(TransferSession& session, Mailbox& mailbox, PacketSink& sink) {
+void DriveFromMailbox(TransferSession& session, Mailbox& mailbox, PacketSink& sink,
+                      PacketScratch& scratch) {
   Parcel parcel;
   while (!SessionEnded(session)) {
+    scratch.Release();  // as Drive does
     switch (gEndpoints.Wait(mailbox, parcel, session.deadline)) {
       case MailboxWait::kCancelled:
         OnReceiveFailed(session, ERROR_SUCCESS);
@@ -141,7 +146,8 @@ void DriveFromMailbox(TransferSession& session, Mailbox& mailbox, PacketSink& si
 void PortTransferThread(void* argument) {
   const std::unique_ptr<PortTransfer> transfer(static_cast<PortTransfer*>(argument));
   TransferSession session;
-  PortSink sink(transfer->localIndex);
+  PacketScratch scratch;
+  PortSink sink(transfer->localIndex, scratch);
   ThreadTurnWaiter waiter;
   BeginSession(session, transfer->record);
   if (!SessionEnded(session) &&
@@ -150,7 +156,7 @@ void PortTransferThread(void* argument) {
     gEndpoints.Open(transfer->mailbox);
     StartTransfer(session, sink, SessionClock::now());
   }
-  DriveFromMailbox(session, transfer->mailbox, sink);
+  DriveFromMailbox(session, transfer->mailbox, sink, scratch);
   FinishSession(session);
   if (transfer->claimed) {
     gEndpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
@@ -184,7 +190,8 @@ bool StartPortTransferThread(RequestRecord* record) {
 void TransferSessionThread(void* record) {
   TransferSession session;
   platform::UdpSocket socket;
-  SocketSink sink(socket);
+  PacketScratch scratch;
+  SocketSink sink(socket, scratch);
   ThreadTurnWaiter waiter;
   std::uint16_t port = 0;
   BeginSession(session, static_cast<RequestRecord*>(record));
@@ -193,7 +200,7 @@ void TransferSessionThread(void* record) {
       OpenTransferSocket(session, socket, sink, port)) {
     StartTransfer(session, sink, SessionClock::now());
   }
-  Drive(session, socket, sink);
+  Drive(session, socket, sink, scratch);
   FinishSession(session);
   socket.Close();
   gTransferPorts.Release(session.localIndex, port);

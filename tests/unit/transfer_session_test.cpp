@@ -27,11 +27,15 @@ struct Sent {
 
 class Recorder final : public PacketSink {
  public:
+  Recorder() : PacketSink(scratch_) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     sent.push_back({Bytes(packet.begin(), packet.end()), to});
     return true;
   }
   std::vector<Sent> sent;
+
+ private:
+  PacketScratch scratch_;
 };
 
 platform::SocketAddress Address(std::uint16_t port) {
