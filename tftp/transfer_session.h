@@ -97,8 +97,9 @@ struct TransferSession {
   // keep their packet in `send`.
   std::uint16_t inFlight = 0;
   ReaderMark windowStart{};
-  // Write: blocks stored since the last ACK.
+  // Write: blocks stored since the last ACK, and whether a timeout has sent that ACK again.
   std::uint16_t unacknowledged = 0;
+  bool ackRepeated = false;
   TransferLogEntry entry;  // failed, date, time, addresses, mode, opcode, description, path
   NetasciiReader reader;
   NetasciiWriter writer;
