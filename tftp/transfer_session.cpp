@@ -189,7 +189,6 @@ void FillWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
 void Acknowledge(TransferSession& session, PacketSink& sink, TimePoint now) {
   session.sendLength = BuildAck(session.send, session.block);
   session.unacknowledged = 0;
-  session.ackRepeated = false;
   session.state = SessionState::kAwaitData;
   SendCurrent(session, sink, now);
   if (session.state == SessionState::kAwaitData && session.lastBlock) Succeed(session);
@@ -598,14 +597,7 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
     ResendWindow(session, sink, now);  // from the first block not acknowledged
   } else if (session.state == SessionState::kAwaitData && session.unacknowledged > 0) {
     Acknowledge(session, sink, now);  // what has come of the window, so that the rest follows
-  } else if (session.state == SessionState::kAwaitData && session.ackRepeated) {
-    // A write's ACK goes again once. Its client resends a lost DATA on its own timer, and
-    // clients restart that timer on every packet that arrives (tftp-hpa, curl): an ACK
-    // repeated more often than their timer runs would keep them from ever resending it.
-    // A lost ACK brings the DATA again, which is answered.
-    session.deadline = now + session.timeout;
   } else {
-    session.ackRepeated = session.state == SessionState::kAwaitData;
     SendCurrent(session, sink, now);  // the OACK or the last ACK
   }
 }

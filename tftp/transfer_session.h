@@ -97,9 +97,8 @@ struct TransferSession {
   // keep their packet in `send`.
   std::uint16_t inFlight = 0;
   ReaderMark windowStart{};
-  // Write: blocks stored since the last ACK, and whether a timeout has sent that ACK again.
+  // Write: blocks stored since the last ACK.
   std::uint16_t unacknowledged = 0;
-  bool ackRepeated = false;
   TransferLogEntry entry;  // failed, date, time, addresses, mode, opcode, description, path
   NetasciiReader reader;
   NetasciiWriter writer;

@@ -182,20 +182,6 @@ TEST_F(SessionDriver, WriteStoresEachBlockOnceAndEndsAfterTheLastAck) {
   EXPECT_EQ(Contents("new.bin"), first + "end");
 }
 
-TEST_F(SessionDriver, AWriteRepeatsItsAckOnceThenWaitsForTheClientsResend) {
-  gServerConfig.MaxRetransmit = 3;
-  Start(kOpcodeWrq, "new.bin");
-  const std::string first(512, 'a');
-  Deliver(Packet(kOpcodeData, 1, first));
-  EXPECT_EQ(Expire().at(0).packet, Packet(kOpcodeAck, 1));
-  // More often than the client's own timer would keep it from resending a lost DATA 2.
-  EXPECT_TRUE(Expire().empty());
-  EXPECT_TRUE(Expire().empty());
-  EXPECT_EQ(Deliver(Packet(kOpcodeData, 1, first)).at(0).packet, Packet(kOpcodeAck, 1));
-  EXPECT_EQ(Deliver(Packet(kOpcodeData, 2, "end")).at(0).packet, Packet(kOpcodeAck, 2));
-  EXPECT_EQ(session_->state, SessionState::kSucceeded);
-}
-
 TEST_F(SessionDriver, BlockNumbersRollOverBothWays) {
   const std::size_t blocks = 65536 + 2;  // past 65535 -> 0 -> 1
   Create("big.bin", std::string(blocks * kDataSize - 1, 'x'));
