@@ -102,6 +102,11 @@ class File {
   // end of the file. Without read access ERROR_ACCESS_DENIED; on a closed File
   // ERROR_INVALID_HANDLE (so for Write and SeekToEnd too).
   Win32Error Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead);
+  // ReadFile with an OVERLAPPED offset: reads up to buffer.size() bytes at `offset`, whatever
+  // the current position; 0 bytes read is the end of the file. The position Read and Write use
+  // is left unspecified (Windows moves it, POSIX does not): a File read with ReadAt is read
+  // with ReadAt alone. Errors as Read's.
+  Win32Error ReadAt(std::span<std::uint8_t> buffer, std::uint64_t offset, std::size_t& bytesRead);
   // WriteFile: writes all of data at the current position (a short write is an error,
   // ERROR_DISK_FULL when the volume is full).
   Win32Error Write(std::span<const std::uint8_t> data);

@@ -107,8 +107,9 @@ struct Loop {
   std::uint32_t waitsMissed = 0;   // such waits in a row that timed out
   std::uint32_t aside = kNone;     // the lone transfer whose socket the poller leaves aside
   bool portsWatched = false;
-  // Room for the largest packet any transfer may be granted.
+  // Room for the largest packet any transfer may be granted, and to build packets in.
   std::vector<std::uint8_t> received;
+  PacketScratch scratch;
   // Single-port mode: what other loops read for this one's transfers, and the requests read
   // while none may start.
   Mailbox mailbox{&poller, true};
@@ -127,8 +128,10 @@ bool SinglePort() {
 // received its request.
 class SlotSink final : public PacketSink {
  public:
-  explicit SlotSink(Slot& slot)
-      : socket_(slot.socket), port_(slot.session->localIndex, slot.budget) {}
+  SlotSink(Slot& slot, PacketScratch& scratch)
+      : PacketSink(scratch),
+        socket_(slot.socket, scratch),
+        port_(slot.session->localIndex, slot.budget, scratch) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     return SinglePort() ? port_.Send(packet, to) : socket_.Send(packet, to);
   }
@@ -250,7 +253,7 @@ void Settle(Loop& loop, std::uint32_t index, TimePoint deadlineBefore) {
 void OpenAndStart(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   TransferSession& session = *slot.session;
-  SlotSink sink(slot);
+  SlotSink sink(slot, loop.scratch);
   if (SinglePort()) {
     StartTransfer(session, sink, SessionClock::now());
     return;
@@ -418,7 +421,7 @@ void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datag
   const TimePoint before = slot.session->deadline;
   const bool heard = slot.session->heard;
   slot.budget.Earn(datagram.size(), from);
-  SlotSink sink(slot);
+  SlotSink sink(slot, loop.scratch);
   OnDatagram(*slot.session, datagram, from, sink, SessionClock::now());
   if (slot.session->heard && !heard && slot.claimed) {
     gEndpoints.Heard(slot.session->localIndex, slot.session->clientAddress,
@@ -562,7 +565,7 @@ void ServeDatagram(Loop& loop, std::uint32_t index, bool waiting) {
     if (error != ERROR_SUCCESS) {
       OnReceiveFailed(session, error);
     } else {
-      SocketSink sink(slot.socket);
+      SocketSink sink(slot.socket, loop.scratch);
       OnDatagram(session, std::span(loop.received).first(length), sender, sink,
                  SessionClock::now());
     }
@@ -591,7 +594,7 @@ std::uint32_t ExpireDeadlines(Loop& loop) {
         break;
       }
       const TimePoint before = slot.session->deadline;
-      SlotSink sink(slot);
+      SlotSink sink(slot, loop.scratch);
       OnDeadline(*slot.session, sink, now);
       Settle(loop, index, before);
       // A transfer that sent again is now at the end of its list; the next head follows.

@@ -15,13 +15,15 @@ constexpr std::uint8_t kCr = 0x0D;
 int NetasciiReader::Refill(platform::File& file, Win32Error& error) {
   if (!readAhead_) readAhead_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadAheadSize);
   std::size_t bytesRead = 0;
-  const Win32Error result = file.Read(std::span(readAhead_.get(), kReadAheadSize), bytesRead);
+  const Win32Error result =
+      file.ReadAt(std::span(readAhead_.get(), kReadAheadSize), offset_, bytesRead);
   if (result != ERROR_SUCCESS) {
     error = result;
     return -1;
   }
   readAheadStart_ = 0;
   readAheadEnd_ = std::min(bytesRead, kReadAheadSize);
+  offset_ += readAheadEnd_;
   return readAheadEnd_ > 0 ? 1 : 0;
 }
 
@@ -30,13 +32,15 @@ int NetasciiReader::ReadDirect(std::span<std::uint8_t> buffer, platform::File& f
   std::size_t filled = 0;
   while (filled < buffer.size()) {
     std::size_t bytesRead = 0;
-    const Win32Error result = file.Read(std::span(buffer).subspan(filled), bytesRead);
+    const Win32Error result = file.ReadAt(std::span(buffer).subspan(filled), offset_, bytesRead);
     if (result != ERROR_SUCCESS) {
       error = result;
       return -1;
     }
     if (bytesRead == 0) break;
-    filled += std::min(bytesRead, buffer.size() - filled);
+    bytesRead = std::min(bytesRead, buffer.size() - filled);
+    filled += bytesRead;
+    offset_ += bytesRead;
   }
   return static_cast<int>(filled);
 }
@@ -58,6 +62,13 @@ int NetasciiReader::ReadBinary(std::span<std::uint8_t> buffer, platform::File& f
   std::size_t filled = 0;
   while (filled < size) {
     if (readAheadStart_ == readAheadEnd_) {
+      // What would fill the read-ahead at least once goes straight into the packet.
+      if (size - filled >= kReadAheadSize) {
+        const int count = ReadDirect(buffer.subspan(filled), file, error);
+        if (count < 0) return -1;
+        filled += static_cast<std::size_t>(count);
+        break;
+      }
       const int available = Refill(file, error);
       if (available < 0) return -1;
       if (available == 0) break;
@@ -68,6 +79,41 @@ int NetasciiReader::ReadBinary(std::span<std::uint8_t> buffer, platform::File& f
     filled += count;
   }
   return static_cast<int>(filled);
+}
+
+ReaderMark NetasciiReader::Mark() const {
+  return {offset_ - (readAheadEnd_ - readAheadStart_), pendingLineFeed, hasPendingByte, pendingByte,
+          blockEndedInCr};
+}
+
+void NetasciiReader::Resume(const ReaderMark& mark) {
+  pendingLineFeed = mark.pendingLineFeed;
+  hasPendingByte = mark.hasPendingByte;
+  pendingByte = mark.pendingByte;
+  blockEndedInCr = mark.blockEndedInCr;
+  // A mark within the read-ahead is served from it; any other is read from the file again.
+  const std::uint64_t buffered = offset_ - readAheadEnd_;
+  if (mark.offset >= buffered && mark.offset <= offset_) {
+    readAheadStart_ = static_cast<std::size_t>(mark.offset - buffered);
+  } else {
+    readAheadStart_ = readAheadEnd_ = 0;
+    offset_ = mark.offset;
+  }
+}
+
+bool NetasciiReader::Skip(std::uint32_t blocks, std::span<std::uint8_t> room, platform::File& file,
+                          bool binary, Win32Error& error) {
+  error = ERROR_SUCCESS;
+  if (binary) {
+    ReaderMark mark = Mark();
+    mark.offset += std::uint64_t{blocks} * room.size();
+    Resume(mark);
+    return true;
+  }
+  for (std::uint32_t k = 0; k < blocks; ++k) {
+    if (ReadBlock(room, file, false, error) < 0) return false;
+  }
+  return true;
 }
 
 int NetasciiReader::ReadBlock(std::span<std::uint8_t> buffer, platform::File& file, bool binary,

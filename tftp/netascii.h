@@ -13,7 +13,17 @@
 
 namespace quoril {
 
-// File to wire, for a read request. One object per transfer.
+// Where a reader stands between two blocks: all it needs to produce the same blocks again.
+struct ReaderMark {
+  std::uint64_t offset = 0;  // of the first file byte not yet converted
+  bool pendingLineFeed = false;
+  bool hasPendingByte = false;
+  std::uint8_t pendingByte = 0;
+  bool blockEndedInCr = false;
+};
+
+// File to wire, for a read request. One object per transfer. It reads the file at offsets of
+// its own (File::ReadAt), so that it can go back to a mark and read blocks again.
 class NetasciiReader {
  public:
   // Fills `buffer` (the data area of a DATA packet: 512 bytes, or the negotiated block
@@ -21,6 +31,14 @@ class NetasciiReader {
   // when reading the file failed, with the platform's error in `error`.
   int ReadBlock(std::span<std::uint8_t> buffer, platform::File& file, bool binary,
                 Win32Error& error);
+  // The reader's place before its next block.
+  ReaderMark Mark() const;
+  // Goes back (or on) to `mark`: the next blocks are those that followed it.
+  void Resume(const ReaderMark& mark);
+  // Passes `blocks` blocks of room.size() bytes that are known to be full: octet by
+  // arithmetic, netascii by converting them into `room`. Answers false when reading failed.
+  bool Skip(std::uint32_t blocks, std::span<std::uint8_t> room, platform::File& file, bool binary,
+            Win32Error& error);
 
  private:
   // The state a block hands to the next.
@@ -28,6 +46,8 @@ class NetasciiReader {
   bool hasPendingByte = false;
   std::uint8_t pendingByte = 0;
   bool blockEndedInCr = false;
+  // The file offset of the byte after those in the read-ahead.
+  std::uint64_t offset_ = 0;
   // Bytes read from the file but not yet converted: the file is read in larger pieces, and
   // what the last block did not use waits here for the next. An octet transfer reads its
   // first blocks straight into the packet and takes the read-ahead only once the file has

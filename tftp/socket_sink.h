@@ -14,7 +14,8 @@ namespace quoril {
 
 class SocketSink final : public PacketSink {
  public:
-  explicit SocketSink(const platform::UdpSocket& socket) : socket_(socket) {}
+  SocketSink(const platform::UdpSocket& socket, PacketScratch& scratch)
+      : PacketSink(scratch), socket_(socket) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     return SendPacket(socket_, packet, static_cast<std::uint16_t>(packet.size()), to);
   }
@@ -25,8 +26,8 @@ class SocketSink final : public PacketSink {
 
 class PortSink final : public PacketSink {
  public:
-  PortSink(std::uint32_t localIndex, ReplyBudget& budget)
-      : localIndex_(localIndex), budget_(budget) {}
+  PortSink(std::uint32_t localIndex, ReplyBudget& budget, PacketScratch& scratch)
+      : PacketSink(scratch), localIndex_(localIndex), budget_(budget) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     // Withheld, the packet is as good as lost on the way: the transfer goes on.
     if (!budget_.Spend(packet.size(), to)) return true;

@@ -24,9 +24,11 @@ using TimePoint = SessionClock::time_point;
 // IPv4 (20) or IPv6 (40), UDP (8) and TFTP (4) headers: what a block adds to the IP datagram.
 constexpr std::uint32_t kPacketOverhead = 32;
 constexpr std::uint32_t kPacketOverheadIPv6 = 52;
-// A window never holds more than 64 of the largest packets (about 4 MiB), whatever the
-// settings allow, so that no request makes one transfer hold more memory than that.
+// A window never spans more than 64 of the largest packets (about 4 MiB), whatever the
+// settings allow: what one ACK or timeout makes a transfer send stays bounded.
 constexpr std::size_t kMaxWindowBytes = 64 * (kHeaderSize + kMaxBlockSize);
+// Half the block numbers: those up to here behind a block came before it (numbers wrap).
+constexpr std::uint16_t kHalfBlockSpace = 0x8000;
 
 void LoadDescription(TransferSession& session, std::uint32_t id) {
   platform::LoadString(id, session.entry.description);
@@ -69,19 +71,36 @@ void SendCurrent(TransferSession& session, PacketSink& sink, TimePoint now) {
   session.deadline = now + session.timeout;
 }
 
-// Read side: the packet of window slot `slot`, with room for a whole block.
-std::span<std::uint8_t> SlotPacket(TransferSession& session, std::uint16_t slot) {
-  if (session.window.empty()) return session.send;
-  const std::size_t size = kHeaderSize + session.blockSize;
-  return std::span(session.window).subspan(slot * size, size);
+// Block numbers wrap from 65535 to 0: `number` came before `reference` (or is it) when it
+// lies within the half of the number space behind it.
+bool Behind(std::uint16_t number, std::uint16_t reference) {
+  return static_cast<std::uint16_t>(reference - number) < kHalfBlockSpace;
 }
 
-std::uint16_t& SlotLength(TransferSession& session, std::uint16_t slot) {
-  return session.window.empty() ? session.sendLength : session.windowLengths[slot];
+// Read side: 512-byte blocks at most, one at a time, keep their packet in the send buffer.
+bool KeepsItsPacket(const TransferSession& session) {
+  return session.windowSize == 1 && session.blockSize <= kDataSize;
 }
 
-std::uint16_t WindowSlot(const TransferSession& session, std::uint16_t offset) {
-  return static_cast<std::uint16_t>((session.firstSlot + offset) % session.windowSize);
+// Read side: room for the next DATA, in the send buffer or the engine's scratch.
+std::span<std::uint8_t> BlockPacket(TransferSession& session, PacketSink& sink) {
+  if (KeepsItsPacket(session)) return session.send;
+  return sink.Room(kHeaderSize + session.blockSize);
+}
+
+// Read side: the reader's next block into `packet`, numbered `number`; answers its byte count,
+// or -1 once the failed read has ended the transfer.
+int ReadBlockInto(TransferSession& session, PacketSink& sink, std::span<std::uint8_t> packet,
+                  std::uint16_t number, std::uint16_t& length) {
+  Win32Error readError = ERROR_SUCCESS;
+  const int count = session.reader.ReadBlock(packet.subspan(kHeaderSize, session.blockSize),
+                                             session.file, session.binary, readError);
+  if (count < 0) {
+    FailWithError(session, sink, TRANSFER_ERROR_READ_FAILED);
+    return -1;
+  }
+  length = BuildDataHeader(packet, number, static_cast<std::size_t>(count));
+  return count;
 }
 
 // The block the client acknowledged last: the one before the first in flight.
@@ -89,12 +108,26 @@ std::uint16_t Acknowledged(const TransferSession& session) {
   return static_cast<std::uint16_t>(session.block - session.inFlight);
 }
 
-// Read side: sends every block in flight again, oldest first.
+// Read side: sends every block in flight again, oldest first, each read again from where the
+// window starts. The file must give what it gave: every block full but a last short one.
 void ResendWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
+  if (KeepsItsPacket(session)) {
+    SendCurrent(session, sink, now);
+    return;
+  }
+  session.reader.Resume(session.windowStart);
   for (std::uint16_t k = 0; k < session.inFlight; ++k) {
-    const std::uint16_t slot = WindowSlot(session, k);
-    if (!sink.Send(SlotPacket(session, slot).first(SlotLength(session, slot)),
-                   session.clientAddress)) {
+    const std::span<std::uint8_t> packet = BlockPacket(session, sink);
+    const auto number = static_cast<std::uint16_t>(Acknowledged(session) + 1 + k);
+    std::uint16_t length = 0;
+    const int count = ReadBlockInto(session, sink, packet, number, length);
+    if (count < 0) return;
+    const bool last = session.lastBlock && k + 1 == session.inFlight;
+    if ((static_cast<std::size_t>(count) < session.blockSize) != last) {
+      FailWithError(session, sink, TRANSFER_ERROR_READ_FAILED);  // changed while being read
+      return;
+    }
+    if (!sink.Send(packet.first(length), session.clientAddress)) {
       Fail(session);
       return;
     }
@@ -102,8 +135,26 @@ void ResendWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
   session.deadline = now + session.timeout;
 }
 
-// Read side, SendBlock: new blocks until the window is full or the last one is out, each
-// read once into its slot; success once the last block is acknowledged.
+// Read side: the client acknowledged `acked` blocks of the window; the window starts after
+// them. A whole window acknowledged leaves the reader where the next one starts; a part
+// moves the mark on over the blocks acknowledged, which are all full.
+bool MoveWindowStart(TransferSession& session, PacketSink& sink, std::uint16_t acked) {
+  if (acked < session.inFlight && !KeepsItsPacket(session)) {
+    session.reader.Resume(session.windowStart);
+    Win32Error readError = ERROR_SUCCESS;
+    if (!session.reader.Skip(acked, BlockPacket(session, sink).subspan(kHeaderSize), session.file,
+                             session.binary, readError)) {
+      FailWithError(session, sink, TRANSFER_ERROR_READ_FAILED);
+      return false;
+    }
+    session.windowStart = session.reader.Mark();
+  }
+  session.inFlight = static_cast<std::uint16_t>(session.inFlight - acked);
+  return true;
+}
+
+// Read side, SendBlock: new blocks until the window is full or the last one is out;
+// success once the last block is acknowledged.
 void FillWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
   if (session.lastBlock && session.inFlight == 0) {
     Succeed(session);
@@ -111,26 +162,22 @@ void FillWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
   }
   session.state = SessionState::kAwaitAck;
   while (!session.lastBlock && session.inFlight < session.windowSize) {
-    const std::uint16_t slot = WindowSlot(session, session.inFlight);
-    const std::span<std::uint8_t> packet = SlotPacket(session, slot);
-    Win32Error readError = ERROR_SUCCESS;
-    const int count = session.reader.ReadBlock(packet.subspan(kHeaderSize, session.blockSize),
-                                               session.file, session.binary, readError);
-    if (count < 0) {
-      FailWithError(session, sink, TRANSFER_ERROR_READ_FAILED);
-      return;
-    }
+    if (session.inFlight == 0) session.windowStart = session.reader.Mark();
+    const std::span<std::uint8_t> packet = BlockPacket(session, sink);
     // Block numbers roll over from 65535 to 0, so that files of any size can be read.
-    ++session.block;
+    const auto number = static_cast<std::uint16_t>(session.block + 1);
+    std::uint16_t length = 0;
+    const int count = ReadBlockInto(session, sink, packet, number, length);
+    if (count < 0) return;
+    session.block = number;
     ++session.inFlight;
-    const std::uint16_t length =
-        BuildDataHeader(packet, session.block, static_cast<std::size_t>(count));
-    SlotLength(session, slot) = length;
+    if (KeepsItsPacket(session)) session.sendLength = length;
     if (static_cast<std::size_t>(count) < session.blockSize) {
       session.lastBlock = true;
-      // Everything is read and a retransmission resends the built packet: the file is let go
-      // now, so that a client's next request for it never meets this transfer's share.
-      session.file.Close();
+      // Everything is read and a retransmission resends the packet kept: the file is let go
+      // now, so that a client's next request for it never meets this transfer's share. A
+      // window reads its blocks again to resend them, and keeps the file until it ends.
+      if (KeepsItsPacket(session)) session.file.Close();
     }
     if (!sink.Send(packet.first(length), session.clientAddress)) {
       Fail(session);
@@ -153,14 +200,16 @@ void Acknowledge(TransferSession& session, PacketSink& sink, TimePoint now) {
 // AwaitOptionAck, a packet of the client's: ACK 0 accepts the options and starts the data.
 void OptionAckArrived(TransferSession& session, std::span<const std::uint8_t> datagram,
                       PacketSink& sink, TimePoint now) {
+  const std::uint16_t acked = ReadField16(datagram, 2);
   if (ReadField16(datagram, 0) != kOpcodeAck) {
     FailWithError(session, sink, TRANSFER_ERROR_ILLEGAL_OPCODE);
-  } else if (ReadField16(datagram, 2) == 0) {
+  } else if (acked == 0) {
     session.retriesLeft = gServerConfig.MaxRetransmit;
     FillWindow(session, sink, now);
-  } else {
+  } else if (!Behind(acked, 0)) {
     FailWithError(session, sink, TRANSFER_ERROR_BAD_BLOCK);
   }
+  // An ACK from behind block 0 is a stray of the network's: ignored, as below.
 }
 
 // AwaitAck, a packet of the client's. An ACK of block n acknowledges every block up to n.
@@ -170,28 +219,25 @@ void AckArrived(TransferSession& session, std::span<const std::uint8_t> datagram
   const std::uint16_t acked = ReadField16(datagram, 2);
   // Compared modulo 65536, so that the window moves across the rollover.
   const auto ahead = static_cast<std::uint16_t>(acked - Acknowledged(session));
-  const auto behind = static_cast<std::uint16_t>(Acknowledged(session) - acked);
   if (opcode != kOpcodeAck) {
     FailWithError(session, sink, TRANSFER_ERROR_ILLEGAL_OPCODE);
   } else if (ahead >= 1 && ahead <= session.inFlight) {
     session.retriesLeft = gServerConfig.MaxRetransmit;
-    session.firstSlot = WindowSlot(session, ahead);
-    session.inFlight = static_cast<std::uint16_t>(session.inFlight - ahead);
+    if (!MoveWindowStart(session, sink, ahead)) return;
     // An ACK from inside the window says that the block after it was lost: the window
     // starts over from there (RFC 7440), then takes new blocks.
     if (session.inFlight > 0) ResendWindow(session, sink, now);
     if (!SessionEnded(session)) FillWindow(session, sink, now);
-  } else if (behind == 0 || (session.windowSize > 1 && behind < 0x8000)) {
-    // A repeated or late acknowledgement sends nothing (answering it would double every
-    // later block), and it neither postpones nor uses up our own retransmission: a client
-    // that repeats its ACK faster than our timeout would otherwise never see a lost block
-    // again. With a window, ACKs of earlier windows may still be on their way.
-  } else {
+  } else if (!Behind(acked, Acknowledged(session))) {
     FailWithError(session, sink, TRANSFER_ERROR_BAD_BLOCK);
   }
+  // A repeated, late or reordered acknowledgement sends nothing (answering it would double
+  // every later block), and it neither postpones nor uses up our own retransmission: a client
+  // that repeats its ACK faster than our timeout would otherwise never see a lost block
+  // again. Networks duplicate and reorder datagrams; a transfer must not end for it.
 }
 
-// AwaitData, a packet of the client's: every one renews the retries.
+// AwaitData, a packet of the client's: every one but a late copy renews the retries.
 void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagram, PacketSink& sink,
                  TimePoint now) {
   const std::uint16_t opcode = ReadField16(datagram, 0);
@@ -199,13 +245,20 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
   // A granted block below 512 bytes leaves room for longer datagrams (an ERROR may have 516
   // bytes); a DATA longer than the block is no packet of this transfer's.
   if (opcode == kOpcodeData && datagram.size() - kHeaderSize > session.blockSize) return;
-  session.retriesLeft = gServerConfig.MaxRetransmit;
   if (opcode != kOpcodeData) {
     FailWithError(session, sink, TRANSFER_ERROR_ILLEGAL_OPCODE);
     return;
   }
+  // A block before the last one stored is a late copy: its client had our ACK of it before it
+  // sent the next, and needs no answer. Answering would send an ACK twice, which a client
+  // with the sorcerer's-apprentice flaw answers with its next DATA twice, drawing two ACKs
+  // again, without end. The last block stored is answered, as its client may have lost our
+  // ACK; should that be lost too, our timeout repeats it.
+  if (block != session.block && Behind(block, session.block)) return;
+  session.retriesLeft = gServerConfig.MaxRetransmit;
   // Compared modulo 65536: block 0 follows 65535, so that files of any size can be written.
-  if (block == static_cast<std::uint16_t>(session.block + 1)) {
+  const auto ahead = static_cast<std::uint16_t>(block - session.block);
+  if (ahead == 1) {
     const std::span<const std::uint8_t> data = datagram.subspan(kHeaderSize);
     if (data.size() < session.blockSize) session.lastBlock = true;
     Win32Error writeError = ERROR_SUCCESS;
@@ -228,13 +281,14 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
     } else {
       session.deadline = now + session.timeout;  // the window is still coming
     }
-  } else if (session.windowSize > 1) {
-    // Out of order: a block of the window was lost, or an earlier window came again. The
+  } else if (session.windowSize > 1 && ahead <= session.windowSize) {
+    // Out of order: a block of the window was lost, or the last window came again. The
     // block is discarded and the client learns where to go on from.
     Acknowledge(session, sink, now);
-  } else if (block == session.block) {
+  } else if (ahead == 0) {
     SendCurrent(session, sink, now);
   } else {
+    // Beyond anything the client may send before our next ACK.
     FailWithError(session, sink, TRANSFER_ERROR_BAD_BLOCK);
   }
 }
@@ -297,7 +351,7 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
   const auto blockSize = static_cast<std::uint16_t>(
       granted.Has(OptionName::kBlockSize) ? granted.Value(OptionName::kBlockSize) : kDataSize);
   if (!limits.isWrite) {
-    // A read keeps its window's packets; the write side needs no room for a window.
+    // What one ACK or timeout makes a read send is bounded; a write's client sends.
     const std::size_t fits = kMaxWindowBytes / (kHeaderSize + blockSize);
     limits.largestWindow = static_cast<std::uint32_t>(
         std::min<std::size_t>(limits.largestWindow, std::max<std::size_t>(fits, 1)));
@@ -315,10 +369,6 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
   }
   if (granted.Has(OptionName::kTimeout)) {
     session.timeout = std::chrono::seconds(granted.Value(OptionName::kTimeout));
-  }
-  if (!limits.isWrite && (session.blockSize > kDataSize || session.windowSize > 1)) {
-    session.window.resize(std::size_t{session.windowSize} * (kHeaderSize + session.blockSize));
-    session.windowLengths.resize(session.windowSize);
   }
   session.sendLength = BuildOack(session.send, granted);
   session.optionsSent = true;
@@ -428,6 +478,19 @@ bool AwaitingOptionAnswer(const TransferSession& session) {
 }
 
 }  // namespace
+
+std::span<std::uint8_t> PacketScratch::Room(std::size_t size) {
+  if (size_ < size) {
+    bytes_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    size_ = size;
+  }
+  return std::span(bytes_.get(), size);
+}
+
+void PacketScratch::Release() {
+  bytes_.reset();
+  size_ = 0;
+}
 
 void BeginSession(TransferSession& session, RequestRecord* record) {
   session.request = record->datagram;

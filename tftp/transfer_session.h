@@ -8,8 +8,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <vector>
 
 #include "config/transfer_log.h"
 #include "platform/files.h"
@@ -24,14 +24,35 @@ struct RequestRecord;
 
 using SessionClock = std::chrono::steady_clock;
 
-// Where a session's packets go: the transfer's socket in service, a recorder in tests.
+// Room to build packets in, owned by an engine (one per event loop, one per transfer thread)
+// and lent to every call into a session: between two calls a transfer holds no packet but
+// its last OACK or ACK, or its one DATA of 512 bytes at most when it has no window.
+class PacketScratch {
+ public:
+  // `size` bytes, valid until the call into the session returns.
+  std::span<std::uint8_t> Room(std::size_t size);
+  // Gives the memory back: a transfer thread keeps none while it waits.
+  void Release();
+
+ private:
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t size_ = 0;
+};
+
+// Where a session's packets go: the transfer's socket in service, a recorder in tests; and
+// the engine's room to build them in.
 class PacketSink {
  public:
+  explicit PacketSink(PacketScratch& scratch) : scratch_(scratch) {}
   // One datagram to `to`; false when it could not be sent.
   virtual bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) = 0;
+  std::span<std::uint8_t> Room(std::size_t size) { return scratch_.Room(size); }
 
  protected:
   ~PacketSink() = default;
+
+ private:
+  PacketScratch& scratch_;
 };
 
 // Where a transfer stands. kSendBlock and kAcknowledged of the protocol's tables pass
@@ -69,14 +90,13 @@ struct TransferSession {
   std::uint16_t blockSize = kDataSize;
   std::uint16_t windowSize = 1;
   bool optionsSent = false;  // an OACK answers the request
-  // Read: the blocks sent and not yet acknowledged, the last of them `block`; their packets
-  // wait in the window from slot `firstSlot` on, so that they go again without a file read.
+  // Read: the blocks sent and not yet acknowledged, the last of them `block`, and where the
+  // reader stood before the first of them. With larger blocks or a window a block to be sent
+  // again is read again from the file (its page cache): a transfer holds no copies of its
+  // window, so that thousands of silent clients cost little. 512-byte blocks one at a time
+  // keep their packet in `send`.
   std::uint16_t inFlight = 0;
-  std::uint16_t firstSlot = 0;
-  // Read with larger blocks or a window: the window's packets, sized when the transfer
-  // starts. Empty for 512-byte blocks one at a time, which use `send`.
-  std::vector<std::uint8_t> window;
-  std::vector<std::uint16_t> windowLengths;
+  ReaderMark windowStart{};
   // Write: blocks stored since the last ACK.
   std::uint16_t unacknowledged = 0;
   TransferLogEntry entry;  // failed, date, time, addresses, mode, opcode, description, path

@@ -85,7 +85,8 @@ void AtDeadline(TransferSession& session, bool forCheck, PacketSink& sink) {
   }
 }
 
-void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink) {
+void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink,
+           PacketScratch& scratch) {
   // Room for the largest packet of the transfer: 516 bytes on the stack, or a negotiated
   // block size's, allocated once.
   PacketBuffer small{};
@@ -96,6 +97,8 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
     received = large;
   }
   while (!SessionEnded(session)) {
+    // A thread that waits holds no packet: a burst of silent clients costs their sessions.
+    scratch.Release();
     const auto now = SessionClock::now();
     const auto check = NextSilenceCheck(session, now);
     const bool forCheck = check < session.deadline;
@@ -130,9 +133,11 @@ struct PortTransfer {
   ReplyBudget budget;
 };
 
-void DriveFromMailbox(TransferSession& session, PortTransfer& transfer, PacketSink& sink) {
+void DriveFromMailbox(TransferSession& session, PortTransfer& transfer, PacketSink& sink,
+                      PacketScratch& scratch) {
   Parcel parcel;
   while (!SessionEnded(session)) {
+    scratch.Release();  // as Drive does
     const auto check = NextSilenceCheck(session, SessionClock::now());
     const bool forCheck = check < session.deadline;
     switch (gEndpoints.Wait(transfer.mailbox, parcel, forCheck ? check : session.deadline)) {
@@ -161,7 +166,8 @@ void DriveFromMailbox(TransferSession& session, PortTransfer& transfer, PacketSi
 void PortTransferThread(void* argument) {
   const std::unique_ptr<PortTransfer> transfer(static_cast<PortTransfer*>(argument));
   TransferSession session;
-  PortSink sink(transfer->localIndex, transfer->budget);
+  PacketScratch scratch;
+  PortSink sink(transfer->localIndex, transfer->budget, scratch);
   ThreadTurnWaiter waiter;
   BeginSession(session, transfer->record);
   transfer->budget.Earn(session.requestLength, session.clientAddress);
@@ -171,7 +177,7 @@ void PortTransferThread(void* argument) {
     gEndpoints.Open(transfer->mailbox);
     StartTransfer(session, sink, SessionClock::now());
   }
-  DriveFromMailbox(session, *transfer, sink);
+  DriveFromMailbox(session, *transfer, sink, scratch);
   FinishSession(session);
   if (transfer->claimed) {
     gEndpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
@@ -209,7 +215,8 @@ PortTransferStart StartPortTransferThread(RequestRecord* record) {
 void TransferSessionThread(void* record) {
   TransferSession session;
   platform::UdpSocket socket;
-  SocketSink sink(socket);
+  PacketScratch scratch;
+  SocketSink sink(socket, scratch);
   ThreadTurnWaiter waiter;
   std::uint16_t port = 0;
   BeginSession(session, static_cast<RequestRecord*>(record));
@@ -218,7 +225,7 @@ void TransferSessionThread(void* record) {
       OpenTransferSocket(session, socket, sink, port)) {
     StartTransfer(session, sink, SessionClock::now());
   }
-  Drive(session, socket, sink);
+  Drive(session, socket, sink, scratch);
   FinishSession(session);
   socket.Close();
   gTransferPorts.Release(session.localIndex, port);

@@ -15,6 +15,7 @@
 #include <compare>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -849,6 +850,25 @@ Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
     }
     if (errno == EINTR) continue;
     // A descriptor that is open but refuses reading was opened without read access.
+    return errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
+  }
+}
+
+Win32Error File::ReadAt(std::span<std::uint8_t> buffer, std::uint64_t offset,
+                        std::size_t& bytesRead) {
+  bytesRead = 0;
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  for (;;) {
+    const ssize_t count =
+        pread(static_cast<int>(handle_), buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    if (count >= 0) {
+      bytesRead = static_cast<std::size_t>(count);
+      return ERROR_SUCCESS;
+    }
+    if (errno == EINTR) continue;
     return errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
   }
 }

@@ -351,6 +351,24 @@ Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
   return ERROR_SUCCESS;
 }
 
+Win32Error File::ReadAt(std::span<std::uint8_t> buffer, std::uint64_t offset,
+                        std::size_t& bytesRead) {
+  bytesRead = 0;
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD count = 0;
+  const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+  if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), buffer.data(), size, &count, &at)) {
+    // A read at or past the end of a synchronous handle fails so; it is the end of the file.
+    const DWORD error = ::GetLastError();
+    return error == ERROR_HANDLE_EOF ? ERROR_SUCCESS : error;
+  }
+  bytesRead = count;
+  return ERROR_SUCCESS;
+}
+
 Win32Error File::Write(std::span<const std::uint8_t> data) {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;
   while (!data.empty()) {

@@ -159,6 +159,7 @@ void CheckFullPath(const char* name) {
 // What the session sent; every packet goes to the one client.
 class Recorder final : public quoril::PacketSink {
  public:
+  Recorder() : PacketSink(scratch_) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress&) override {
     sent.assign(packet.begin(), packet.end());
     ++count;
@@ -166,6 +167,9 @@ class Recorder final : public quoril::PacketSink {
   }
   std::vector<std::uint8_t> sent;  // the last
   int count = 0;
+
+ private:
+  quoril::PacketScratch scratch_;
 };
 
 std::vector<std::uint8_t> Packet(std::uint16_t opcode, std::uint16_t block,

@@ -148,7 +148,7 @@ def test_full_path_too_long_for_the_buffer_gets_no_answer(server):
         ("read", data(1, b"x"), 4, "Illegal opcode"),
         ("read", rrq("file.bin"), 4, "Illegal opcode"),
         ("write", data(2, b"x"), 0, "Bad block number"),
-        ("write", data(0xFFFF, b"x"), 0, "Bad block number"),
+        ("write", data(0x8000, b"x"), 0, "Bad block number"),
         ("write", ack(0), 4, "Illegal opcode"),
         ("write", wrq("other.bin"), 4, "Illegal opcode"),
     ],
@@ -172,6 +172,34 @@ def test_wrong_packet_within_a_transfer(server, side, wrong, code, text):
     server.wait_closed(transfer)
     if side == "write":
         assert not server.file("new.bin").exists()
+
+
+@pytest.mark.parametrize("side", ["read", "write"])
+def test_packet_from_behind_is_ignored_and_the_transfer_goes_on(server, side):
+    # Block 65535 comes before block 0 and 1: a late copy, as networks deliver, not an error.
+    content = payload(700, seed=6)
+    client = server.endpoint()
+    if side == "read":
+        server.file("file.bin").write_bytes(content)
+        client.send(rrq("file.bin"), (server.address, 69))
+        packet, transfer = client.expect()
+        client.send(ack(0xFFFF), transfer)
+        client.expect_none(0.5)
+        client.send(ack(1), transfer)
+        packet, _ = client.expect()
+        assert (packet.opcode, packet.block, packet.payload) == (3, 2, content[512:])
+        client.send(ack(2), transfer)
+    else:
+        client.send(wrq("new.bin"), (server.address, 69))
+        packet, transfer = client.expect()
+        client.send(data(0xFFFF, b"x"), transfer)
+        client.expect_none(0.5)
+        client.send(data(1, content[:100]), transfer)
+        packet, _ = client.expect()
+        assert (packet.opcode, packet.block) == (4, 1)
+    server.wait_closed(transfer)
+    if side == "write":
+        assert server.file("new.bin").read_bytes() == content[:100]
 
 
 def test_disk_full_on_a_write(server_factory):

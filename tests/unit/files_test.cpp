@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -299,15 +300,23 @@ TEST_F(FilesTest, ReadsWritesAndAppends) {
   EXPECT_EQ(reader.Read(buffer, count), ERROR_SUCCESS);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(reader.Write(Bytes("no")), ERROR_ACCESS_DENIED);
+  // At an offset, whatever the position; at or past the end, nothing.
+  for (const auto& [offset, expected] :
+       {std::pair<std::uint64_t, std::string>{7, "worl"}, {10, "ld"}, {12, ""}, {1000, ""}}) {
+    EXPECT_EQ(reader.ReadAt(buffer, offset, count), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + count), expected) << offset;
+  }
   reader.Close();
   EXPECT_FALSE(reader.IsOpen());
   EXPECT_EQ(reader.Read(buffer, count), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(reader.ReadAt(buffer, 0, count), ERROR_INVALID_HANDLE);
   EXPECT_EQ(reader.Write(Bytes("no")), ERROR_INVALID_HANDLE);
   EXPECT_EQ(reader.SeekToEnd(), ERROR_INVALID_HANDLE);
 
   File appender;
   ASSERT_EQ(appender.Open(path.c_str(), kGenericWrite, kShareNone, kOpenAlways), ERROR_SUCCESS);
   EXPECT_EQ(appender.Read(buffer, count), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(appender.ReadAt(buffer, 0, count), ERROR_ACCESS_DENIED);
   EXPECT_EQ(appender.SeekToEnd(), ERROR_SUCCESS);
   EXPECT_EQ(appender.Write(Bytes("!\r\n")), ERROR_SUCCESS);
   EXPECT_EQ(appender.Write(Bytes("")), ERROR_SUCCESS);

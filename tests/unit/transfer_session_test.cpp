@@ -27,11 +27,15 @@ struct Sent {
 
 class Recorder final : public PacketSink {
  public:
+  Recorder() : PacketSink(scratch_) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     sent.push_back({Bytes(packet.begin(), packet.end()), to});
     return true;
   }
   std::vector<Sent> sent;
+
+ private:
+  PacketScratch scratch_;
 };
 
 platform::SocketAddress Address(std::uint16_t port) {
@@ -394,5 +398,139 @@ TEST_F(SessionOptions, BlockNumbersRollOverWith1468ByteBlocksBothWays) {
   EXPECT_EQ(std::filesystem::file_size(PathOf("copy.bin")), (blocks - 1) * 1468 + 5);
 }
 
+// A packet that is late, repeated or reordered by the network: what the transfer answers, in
+// the state the packets before it leave it in. An answer of none changes nothing: no retry
+// used or renewed, no deadline restarted.
+struct StaleRow {
+  const char* name;
+  std::uint16_t opcode;
+  std::string options;
+  std::vector<Bytes> before;
+  Bytes incoming;
+  Bytes answer;  // empty: nothing is sent
+};
+
+const Bytes kNone;
+const std::string kBadBlock = std::string("\0\x05\0\0Bad block number\0", 21);
+
+TEST_F(SessionOptions, StalePacketsAreIgnoredAndPacketsAheadEndTheTransfer) {
+  const Bytes badBlock(kBadBlock.begin(), kBadBlock.end());
+  const std::string window = Options({{"windowsize", "4"}});
+  const std::string blocks1468 = Options({{"blksize", "1468"}});
+  const auto ack = [](std::uint16_t n) { return Packet(kOpcodeAck, n); };
+  const auto data = [](std::uint16_t n) { return Packet(kOpcodeData, n, std::string(512, 'd')); };
+  const StaleRow rows[] = {
+      {"read: ACK 1 again after ACK 2", kOpcodeRrq, "", {ack(1), ack(2)}, ack(1), kNone},
+      {"read: ACK 65535 while DATA 1 is out", kOpcodeRrq, "", {}, ack(65535), kNone},
+      {"read: ACK of a block not sent", kOpcodeRrq, "", {ack(1)}, ack(3), badBlock},
+      {"read: ACK half the numbers ahead", kOpcodeRrq, "", {ack(1)}, ack(0x8001), badBlock},
+      {"read 1468: ACK 1 again after ACK 2",
+       kOpcodeRrq,
+       blocks1468,
+       {ack(0), ack(1), ack(2)},
+       ack(1),
+       kNone},
+      {"read, OACK out: ACK 65535", kOpcodeRrq, window, {}, ack(65535), kNone},
+      {"read, OACK out: ACK 1", kOpcodeRrq, window, {}, ack(1), badBlock},
+      {"read, window: ACK 2 after ACK 4", kOpcodeRrq, window, {ack(0), ack(4)}, ack(2), kNone},
+      {"read, window: ACK beyond the window", kOpcodeRrq, window, {ack(0)}, ack(5), badBlock},
+      {"write: DATA 1 again after DATA 2", kOpcodeWrq, "", {data(1), data(2)}, data(1), kNone},
+      {"write: DATA 2 again, the last stored", kOpcodeWrq, "", {data(1), data(2)}, data(2), ack(2)},
+      {"write: DATA 65535 while 1 is due", kOpcodeWrq, "", {}, data(65535), kNone},
+      {"write: DATA 3 while 2 is due", kOpcodeWrq, "", {data(1)}, data(3), badBlock},
+      {"write, window: DATA 1 after ACK 4",
+       kOpcodeWrq,
+       window,
+       {data(1), data(2), data(3), data(4)},
+       data(1),
+       kNone},
+      {"write, window: DATA 6 while 5 is due",
+       kOpcodeWrq,
+       window,
+       {data(1), data(2), data(3), data(4)},
+       data(6),
+       ack(4)},
+      {"write, window: DATA beyond the window",
+       kOpcodeWrq,
+       window,
+       {data(1), data(2), data(3), data(4)},
+       data(9),
+       badBlock},
+  };
+  for (const StaleRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (session_) FinishSession(*session_);
+    Create("file.bin", Content(20 * 512 + 100));
+    Start(row.opcode, row.opcode == kOpcodeRrq ? "file.bin" : "new.bin", "octet", row.options);
+    for (const Bytes& packet : row.before) Deliver(packet);
+    Expire();  // one retry used, so that a renewal would show
+    now_ += 1s;
+    const auto deadline = session_->deadline;
+    const auto retries = session_->retriesLeft;
+    const auto sent = Deliver(row.incoming);
+    if (row.answer.empty()) {
+      EXPECT_TRUE(sent.empty());
+      EXPECT_EQ(session_->deadline, deadline);
+      EXPECT_EQ(session_->retriesLeft, retries);
+      EXPECT_FALSE(SessionEnded(*session_));
+    } else {
+      ASSERT_EQ(sent.size(), 1u);
+      EXPECT_EQ(sent[0].packet, row.answer);
+      EXPECT_EQ(session_->state == SessionState::kFailed, row.answer == badBlock);
+    }
+  }
+}
+
+// The netascii form of `text`: a bare LF as CR LF, a bare CR as CR NUL.
+std::string Netascii(const std::string& text) {
+  std::string wire;
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    if (text[k] == '\n') {
+      wire += k > 0 && text[k - 1] == '\r' ? "\n" : "\r\n";
+    } else if (text[k] == '\r' && (k + 1 == text.size() || text[k + 1] != '\n')) {
+      wire += k + 1 == text.size() ? std::string("\r") : std::string("\r\0", 2);
+    } else {
+      wire += text[k];
+    }
+  }
+  return wire;
+}
+
+// A window keeps no copies of its packets: what goes again is read again from the file, and
+// must be what went the first time, also in netascii across the window's start.
+TEST_F(SessionOptions, ResentBlocksAreReadAgainAlike) {
+  std::string text;
+  for (std::size_t k = 0; text.size() < 3000; ++k)
+    text += k % 7 == 0 ? "\r" : k % 5 ? "ab\n" : "\r\n";
+  for (const char* mode : {"octet", "netascii"}) {
+    SCOPED_TRACE(mode);
+    if (session_) FinishSession(*session_);
+    Create("file.txt", text);
+    Start(kOpcodeRrq, "file.txt", mode, Options({{"blksize", "100"}, {"windowsize", "5"}}));
+    std::vector<Bytes> first(1);  // by block number
+    const auto keep = [&](const std::vector<Sent>& sent) {
+      for (const Sent& s : sent) {
+        const std::uint16_t n = BlockOf(s.packet);
+        if (n >= first.size()) first.resize(n + 1);
+        if (first[n].empty()) first[n] = s.packet;
+        EXPECT_EQ(s.packet, first[n]) << n;
+      }
+    };
+    keep(Deliver(Packet(kOpcodeAck, 0)));
+    keep(Deliver(Packet(kOpcodeAck, 2)));  // 3 lost: 3 to 7 go
+    keep(Expire());
+    keep(Deliver(Packet(kOpcodeAck, 7)));
+    while (session_->state == SessionState::kAwaitAck) {
+      keep(Expire());
+      keep(Deliver(Packet(kOpcodeAck, static_cast<std::uint16_t>(session_->block - 1))));
+      keep(Deliver(Packet(kOpcodeAck, session_->block)));
+    }
+    EXPECT_EQ(session_->state, SessionState::kSucceeded);
+    std::string wire;
+    for (std::size_t n = 1; n < first.size(); ++n)
+      wire.append(first[n].begin() + 4, first[n].end());
+    EXPECT_EQ(wire, std::string(mode) == "octet" ? text : Netascii(text));
+  }
+}
 }  // namespace
 }  // namespace quoril

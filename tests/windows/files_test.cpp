@@ -331,6 +331,12 @@ TEST(FileIo, WriteReadSeekAndClosedHandles) {
   ASSERT_TRUE(moved.IsOpen());
   EXPECT_EQ(moved.Read(buffer, count), ERROR_SUCCESS);
   EXPECT_EQ(count, buffer.size());
+  // At an offset, whatever the position; at or past the end, nothing.
+  EXPECT_EQ(moved.ReadAt(buffer, 6, count), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + count), "second");
+  EXPECT_EQ(moved.ReadAt(buffer, 12, count), ERROR_SUCCESS);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(closed.ReadAt(buffer, 0, count), ERROR_INVALID_HANDLE);
 }
 
 // A tree made by the test script on the Linux side: inside\escape is a symbolic link to the
