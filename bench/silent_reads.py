@@ -26,22 +26,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from runner import MIB, Namespace, peak_resident  # noqa: E402
+from runner import MIB, REGISTRY, Namespace, peak_resident  # noqa: E402
 
-REGISTRY = (
-    "REGEDIT4\r\n\r\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quoril\\Parameters]\r\n"
-    '"LogFile"="quorld.log"\r\n'
-    '"DefaultDirectory"="{root}"\r\n'
-    '"Timeout"=dword:00000003\r\n'
-    '"MaxRetransmit"=dword:00000005\r\n'
-    '"EnableLogging"=dword:00000000\r\n'
-    '"OverwriteExisting"=dword:00000002\r\n'
-    '"LimitToDefaultDirectory"=dword:00000000\r\n'
-    '"NegotiateOptions"=dword:00000001\r\n'
-    '"MaxBlockSize"=dword:{max_block:08x}\r\n'
-    "{engine}"
-)
 
 
 def resident(pid: int) -> int:
@@ -112,7 +98,7 @@ def main() -> int:
         (root / "big.bin").write_bytes(os.urandom(args.file_mib * MIB))
         engine = '"EventLoops"=dword:00000001\r\n' if args.engine == "loop" else ""
         (system_root / "etc/quoril/registry.reg").write_text(
-            REGISTRY.format(root=root, max_block=args.max_block_size, engine=engine), newline="")
+            REGISTRY.format(root=root, engine=f'"MaxBlockSize"=dword:{args.max_block_size:08x}\r\n' + engine), newline="")
         ns = Namespace()
         server = subprocess.Popen(ns.command([os.path.abspath(args.quorld), "-debug"]), cwd=root,
                                   env={**os.environ, "QUORIL_ROOT": str(system_root)},

@@ -168,6 +168,12 @@ class Boot:
         return (f"--- serial ---\n{self.console()[-3000:]}\n--- transfers ---\n"
                 f"{self.transfers()[-4000:]}")
 
+    def __enter__(self) -> "Boot":
+        return self
+
+    def __exit__(self, *_) -> None:
+        self.close()
+
     def close(self) -> None:
         for process in reversed(self.processes):
             if process.poll() is None:
@@ -192,32 +198,23 @@ BOOTS = [
                          ids=[row[0] for row in BOOTS])
 def test_network_boot(tmp_path, firmware, boot_file, settings):
     started = time.monotonic()
-    boot = Boot(tmp_path, firmware, boot_file, negotiate=1, root_relative=1, **settings)
-    try:
+    with Boot(tmp_path, firmware, boot_file, negotiate=1, root_relative=1, **settings) as boot:
         assert boot.wait_for(booted), boot.report()
         print(f"booted in {time.monotonic() - started:.1f} s")
-    finally:
-        boot.close()
 
 
 def test_uefi_firmware_gives_up_without_option_negotiation(tmp_path):
     # The firmware asks for tsize first; an answer without it reads as an empty file.
-    boot = Boot(tmp_path, "uefi", "syslinux.efi", root_relative=1)
-    try:
+    with Boot(tmp_path, "uefi", "syslinux.efi", root_relative=1) as boot:
         asked = boot.wait_for(lambda b: "syslinux.efi" in b.transfers(), timeout=90)
         assert asked, boot.report()
         time.sleep(10)  # a firmware that went on would ask for ldlinux.e64 within this time
         assert "ldlinux.e64" not in boot.transfers() and not booted(boot), boot.report()
-    finally:
-        boot.close()
 
 
 def test_grub_finds_nothing_without_root_relative_names(tmp_path):
-    boot = Boot(tmp_path, "uefi", "boot/grub/x86_64-efi/core.efi", negotiate=1)
-    try:
+    with Boot(tmp_path, "uefi", "boot/grub/x86_64-efi/core.efi", negotiate=1) as boot:
         denied = boot.wait_for(lambda b: "grub rescue>" in b.console(), timeout=90)
         assert denied, boot.report()
         assert "vmlinuz" not in boot.transfers(), boot.report()
         assert "Access denied" in boot.transfers() and "/boot/grub/" in boot.transfers()
-    finally:
-        boot.close()
