@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct ApplyCase {
   RewriteOutcome outcome;
   std::string result;  // when rewritten
 };
+
+// ctest lists a case by its id, not by its bytes.
+void PrintTo(const ApplyCase& c, std::ostream* out) { *out << c.id; }
 
 const ApplyCase kApplyCases[] = {
     {"first match only", {"r a b"}, "aaa", false, RewriteOutcome::kRewritten, "baa"},
