@@ -22,7 +22,9 @@ struct ApplyCase {
 };
 
 // ctest lists a case by its id, not by its bytes.
-void PrintTo(const ApplyCase& c, std::ostream* out) { *out << c.id; }
+void PrintTo(const ApplyCase& c, std::ostream* out) {
+  *out << c.id;
+}
 
 const ApplyCase kApplyCases[] = {
     {"first match only", {"r a b"}, "aaa", false, RewriteOutcome::kRewritten, "baa"},
