@@ -16,6 +16,7 @@
 #include "config/transfer_log.h"
 #include "platform/event_poller.h"
 #include "platform/failure_detail.h"
+#include "platform/service_manager.h"
 #include "tftp/client_turns.h"
 #include "tftp/event_loop.h"
 #include "tftp/file_names.h"
@@ -49,9 +50,9 @@ constexpr auto kRoomCheck = std::chrono::milliseconds(100);
 
 // Without a status handle (console mode) every report is refused, and the stop handling
 // that a refusal runs has nothing left to stop here.
-void ReportStatus(std::uint32_t state, std::uint32_t checkPoint, std::uint32_t waitHint) {
+void ReportStopPending(std::uint32_t checkPoint) {
   if (gServiceHooks.statusReporter != nullptr) {
-    gServiceHooks.statusReporter(state, 0, checkPoint, waitHint);
+    gServiceHooks.statusReporter(platform::kServiceStopPending, 0, checkPoint, 3000);
   }
 }
 
@@ -153,7 +154,7 @@ void ReceiveLoop() {
                                                    record->clientAddress, &record->arrived);
     if (error == WSAENOTSOCK) {
       FreeRecord(record);
-      ReportStatus(kServiceStopPending, 2, 3000);
+      ReportStopPending(2);
       break;
     }
     if (error == WSAEMSGSIZE || (error == ERROR_SUCCESS && received == 0)) {
@@ -222,7 +223,7 @@ class PortRouter {
       StartDeferred();
       if (!Round(platform::EventPoller::kWaitForever)) return;
     }
-    ReportStatus(kServiceStopPending, 2, 3000);
+    ReportStopPending(2);
   }
 
   // After the stop: the transfers still running go on for at most `most`.
@@ -340,7 +341,7 @@ bool ServeFromEventLoops() {
   }
   ReportRunning();
   gLocalAddressTable.sockets.WaitForStop();
-  ReportStatus(kServiceStopPending, 2, 3000);
+  ReportStopPending(2);
   return true;
 }
 
@@ -389,7 +390,7 @@ void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
   LocalAddressTable& table = gLocalAddressTable;
   // Transfers still running get the time of the stop-pending reports to finish.
   for (std::uint32_t checkPoint = 3; checkPoint <= 99; ++checkPoint) {
-    ReportStatus(kServiceStopPending, checkPoint, 3000);
+    ReportStopPending(checkPoint);
     if (checkPoint < 99 && RunningTransfers.load() > 0) {
       if (router != nullptr) {
         router->RouteFor(kShutdownGraceStep);

@@ -69,8 +69,6 @@ struct ServiceHooks {
 };
 extern ServiceHooks gServiceHooks;
 
-inline constexpr std::uint32_t kServiceStopPending = 3;
-
 // The listener's thread routine; the argument is not used. Answers 0 once the shutdown is
 // complete.
 std::uint32_t Listener(void* parameter);
