@@ -17,6 +17,7 @@
 #include "platform/event_poller.h"
 #include "platform/failure_detail.h"
 #include "platform/service_manager.h"
+#include "platform/strings.h"
 #include "tftp/client_turns.h"
 #include "tftp/event_loop.h"
 #include "tftp/file_names.h"
@@ -426,6 +427,23 @@ void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
   if (gServiceHooks.setStopEvent != nullptr) gServiceHooks.setStopEvent(gEndingFailure);
 }
 
+// DefaultDirectory becomes the current directory, and is held as the full path that request
+// names are formed against, so that the confinement's prefix test sees one spelling of it: a
+// relative name, a doubled separator or a '.' in the setting would otherwise refuse every
+// request.
+bool EnterDefaultDirectory(std::span<char> directory) {
+  if (directory[0] == '\0' || platform::SetCurrentDirectory(directory.data()) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::uint32_t length = 0;
+  if (platform::GetCurrentDirectory(directory, length) != ERROR_SUCCESS ||
+      length >= directory.size()) {
+    return false;
+  }
+  platform::LowerCaseAscii(directory.first(length));
+  return true;
+}
+
 }  // namespace
 
 int EnumerateLocalAddresses() {
@@ -459,12 +477,25 @@ int OpenUdpSocket(platform::UdpSocket& socket, const platform::SocketAddress& lo
   return socket.Open(local) == ERROR_SUCCESS ? 1 : 0;
 }
 
+int SetUpFromSettings() {
+  ServerConfig& config = gServerConfig;
+  bool isNewLog = false;
+  const bool ready =
+      LoadServerConfig() && EnterDefaultDirectory(config.DefaultDirectory) &&
+      (config.EnableLogging == 0 || OpenTransferLog(config.LogFile.data(), isNewLog));
+  // A failed start leaves logging off, so that its banner reaches no file.
+  config.EnableLogging = ready && config.EnableLogging != 0 ? 1 : 0;
+  InitLogLock();
+  WriteStartBanner(isNewLog);
+  return ready ? 1 : 0;
+}
+
 std::uint32_t Listener(void*) {
   bool socketsStarted = false;
   bool eventLoops = false;
   PortRouter router;
   bool routed = false;
-  if (!LoadServerConfig() || !PrepareFileNames()) {
+  if (!SetUpFromSettings() || !PrepareFileNames()) {
     ReportEndingFailure(EVENT_INIT_FAILED);
   } else if (platform::SocketsStartup(gServerConfig.EnableIPv6 != 0) != ERROR_SUCCESS) {
     ReportEndingFailure(EVENT_SOCKETS_STARTUP);
