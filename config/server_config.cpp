@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "config/transfer_log.h"
 #include "platform/failure_detail.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
@@ -185,16 +184,13 @@ void LowerCase(std::span<char> text) {
   platform::LowerCaseAscii(text.first(std::strlen(text.data())));
 }
 
-// Everything up to the opening of the log. Answers 1 or 0; `isNewLog` tells whether the
-// log file was created.
-int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLog) {
+int ReadSettings(ServerConfig& config, platform::RegistryKey& key) {
   if (key.Open(kParametersKey) != ERROR_SUCCESS) return 0;
 
   std::span<char> directory(config.DefaultDirectory);
   if (!ReadText(key, "DefaultDirectory", directory)) return 0;
   if (directory[0] == '\0') {
-    // A current directory that does not fit leaves the field empty, which the change of
-    // directory below refuses.
+    // A current directory that does not fit leaves the field empty, which the start refuses.
     std::uint32_t length = 0;
     if (platform::GetCurrentDirectory(directory, length) != ERROR_SUCCESS ||
         length >= directory.size()) {
@@ -202,25 +198,12 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
     }
   }
   LowerCase(directory);
-  if (directory[0] == '\0' || platform::SetCurrentDirectory(directory.data()) != ERROR_SUCCESS) {
-    return 0;
-  }
-  // Held as the full path that request names are formed against, so that the confinement's
-  // prefix test sees one spelling of the directory: a relative name, a doubled separator or
-  // a '.' in the setting would otherwise refuse every request.
-  std::uint32_t length = 0;
-  if (platform::GetCurrentDirectory(directory, length) != ERROR_SUCCESS ||
-      length >= directory.size()) {
-    return 0;
-  }
-  LowerCase(directory);
 
-  std::array<char, kLogFileNameSize> logFile{};
-  if (!ReadText(key, "LogFile", logFile)) return 0;
-  LowerCase(logFile);
+  if (!ReadText(key, "LogFile", config.LogFile)) return 0;
+  LowerCase(config.LogFile);
 
   if (!ReadNumber(key, "EnableLogging", config.EnableLogging)) return 0;
-  if (logFile[0] == '\0') config.EnableLogging = 0;
+  if (config.LogFile[0] == '\0') config.EnableLogging = 0;
 
   std::uint32_t number = 0;
   if (!ReadNumber(key, "Timeout", number)) return 0;
@@ -252,26 +235,16 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key, bool& isNewLo
   }
   config.MaxBlockSize = std::clamp(config.MaxBlockSize, kMinBlockSizeSetting, kMaxBlockSizeSetting);
   config.MaxWindowSize = std::clamp(config.MaxWindowSize, 1u, kMaxWindowSizeSetting);
-
-  if (config.EnableLogging == 0) return 1;
-  if (!OpenTransferLog(logFile.data(), isNewLog)) return 0;
-  config.EnableLogging = 1;
   return 1;
 }
 
 }  // namespace
 
 int LoadServerConfig() {
-  ServerConfig& config = gServerConfig;
-  config.EnableLogging = 0;
+  gServerConfig.EnableLogging = 0;
   platform::RegistryKey key;
-  bool isNewLog = false;
-  int result = ReadSettings(config, key, isNewLog);
-  // A failed load leaves logging off, so that the banner below reaches no file.
-  if (result == 0) config.EnableLogging = 0;
-  key.Close();
-  InitLogLock();
-  WriteStartBanner(isNewLog);
+  const int result = ReadSettings(gServerConfig, key);
+  if (result == 0) gServerConfig.EnableLogging = 0;
   return result;
 }
 

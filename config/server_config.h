@@ -16,8 +16,10 @@ inline constexpr std::size_t kLogFileNameSize = 50;
 // Written by the listener during start-up only, before any transfer thread exists; read
 // without a lock afterwards.
 struct ServerConfig {
+  // As stored, lowered; from the start on, the full path of the current directory.
   std::array<char, platform::kMaxPath> DefaultDirectory{};
-  std::uint32_t EnableLogging = 0;  // nonzero exactly when the log is open
+  std::array<char, kLogFileNameSize> LogFile{};  // lowered
+  std::uint32_t EnableLogging = 0;  // from the start on, nonzero exactly when the log is open
   std::int32_t Timeout = 3;         // seconds, 1 to 255
   std::uint32_t MaxRetransmit = 5;  // 0 to 50
   std::uint32_t OverwriteExisting = 1;
@@ -69,9 +71,9 @@ inline constexpr std::uint32_t kHighestTransferPort = 65535;
 
 extern ServerConfig gServerConfig;
 
-// Reads the seven values of the Parameters key into gServerConfig, makes DefaultDirectory
-// the current directory and opens the transfer log when logging is on; creates the log
-// lock and writes the start banner on every outcome. Answers 1 or 0.
+// Reads the values of the Parameters key into gServerConfig; an empty DefaultDirectory takes
+// the current one. Nothing else changes: the start makes the settings take effect. Answers
+// 1 or 0 (logging then off).
 int LoadServerConfig();
 
 }  // namespace quoril

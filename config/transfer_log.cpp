@@ -217,7 +217,7 @@ std::size_t ComposeTransferLine(const TransferLogEntry& entry,
   PutColumn(line, kModeColumn + shift, entry.binary ? "octet" : "netascii",
             kOperationColumn - kModeColumn);
   if (entry.opcodeSet) {
-    PutColumn(line, kOperationColumn + shift, entry.opcode == kOpcodeRrq ? "read" : "write",
+    PutColumn(line, kOperationColumn + shift, entry.opcode == 1 ? "read" : "write",
               kDescriptionColumn - kOperationColumn);
   }
   PutColumn(line, kDescriptionColumn + shift, TextOf(entry.description), kDescriptionWidth);
@@ -225,7 +225,7 @@ std::size_t ComposeTransferLine(const TransferLogEntry& entry,
   const std::string_view path = TextOf(entry.fullPath).substr(0, platform::kMaxPath - 1);
   PutColumn(line, fileColumn, path, path.size());
   std::size_t end = fileColumn + path.size();
-  if (const std::string_view asked = TextOf(entry.askedName).substr(0, kMaxRequestName);
+  if (const std::string_view asked = TextOf(entry.askedName).substr(0, platform::kMaxPath);
       !asked.empty()) {
     const std::string_view prefix = kAskedPrefix;
     PutColumn(line, end, prefix, prefix.size());

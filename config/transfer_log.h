@@ -10,7 +10,6 @@
 #include "platform/files.h"
 #include "platform/socket_address.h"
 #include "platform/threads.h"
-#include "tftp/packets.h"
 
 namespace quoril {
 
@@ -20,6 +19,9 @@ using TimeText = std::array<char, 9>;
 // An address as the log shows it: up to 15 characters for IPv4, up to 63 for IPv6 with its
 // scope, and a terminator.
 using AddressText = platform::HostText;
+// The description of a transfer, terminator included.
+inline constexpr std::size_t kDescriptionSize = 40;
+using Description = std::array<char, kDescriptionSize>;
 
 inline constexpr char kLogColumnHeader[] =
     "Status  Date       Time       Client Address    Local Address    Mode      Operation   "
@@ -34,14 +36,14 @@ struct TransferLogEntry {
   AddressText clientText{};
   AddressText localText{};
   bool binary = false;
-  std::uint16_t opcode = 0;
-  bool opcodeSet = false;  // false leaves the operation column blank
+  std::uint16_t opcode = 0;  // the request's: 1 (a read) shows as read, any other as write
+  bool opcodeSet = false;    // false leaves the operation column blank
   Description description{};
   std::array<char, platform::kMaxPath> fullPath{};
   // The name as the request asked for it, when the settings (rewrite rules, names from the
   // root, the client's own directory) made it another file than the name alone: the line
   // then shows it after the full path, as " (asked NAME)". Empty otherwise.
-  std::array<char, kMaxRequestName + 1> askedName{};
+  std::array<char, platform::kMaxPath + 1> askedName{};
 };
 
 // Resolves `logFile` against the current directory and opens it for appending, shared for
@@ -72,7 +74,7 @@ char* FormatAddressText(const platform::SocketAddress& address, AddressText& buf
 // and a terminator.
 inline constexpr std::size_t kMaxAddressExcess = 2 * platform::kHostTextSize;
 inline constexpr char kAskedPrefix[] = " (asked ";
-inline constexpr std::size_t kMaxAskedText = sizeof kAskedPrefix - 1 + kMaxRequestName + 1;
+inline constexpr std::size_t kMaxAskedText = sizeof kAskedPrefix - 1 + platform::kMaxPath + 1;
 inline constexpr std::size_t kMaxTransferLine =
     122 + kMaxAddressExcess + (platform::kMaxPath - 1) + kMaxAskedText + 2 + 1;
 // Composes the fixed-column line of `entry`, terminated, into `line`; answers its length.

@@ -46,6 +46,7 @@ inline constexpr Win32Error ERROR_MORE_DATA = 234;
 inline constexpr Win32Error ERROR_NO_MORE_ITEMS = 259;
 inline constexpr Win32Error ERROR_DIRECTORY = 267;
 inline constexpr Win32Error ERROR_INVALID_ADDRESS = 487;
+inline constexpr Win32Error ERROR_OPERATION_ABORTED = 995;
 inline constexpr Win32Error ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 inline constexpr Win32Error ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 inline constexpr Win32Error ERROR_INVALID_SERVICE_ACCOUNT = 1057;

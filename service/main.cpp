@@ -4,6 +4,7 @@
 
 #include "platform/console.h"
 #include "platform/service_manager.h"
+#include "platform/strings.h"
 #include "service/install.h"
 #include "service/service_control.h"
 #include "tftp/listener.h"
@@ -15,9 +16,7 @@ using quoril::platform::ServiceManager;
 // Compares without regard to the case of ASCII letters; `name` is in lower case.
 bool SwitchIs(const char* argument, const char* name) {
   for (; *argument != '\0' && *name != '\0'; ++argument, ++name) {
-    char a = *argument;
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (a != *name) return false;
+    if (quoril::platform::LowerAscii(*argument) != *name) return false;
   }
   return *argument == *name;
 }

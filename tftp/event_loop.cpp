@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <bitset>
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -100,7 +100,7 @@ struct Loop {
   std::vector<std::unique_ptr<std::array<Slot, kChunkSlots>>> chunks;
   std::vector<std::uint32_t> freeSlots;
   std::array<TimerList, kTimeoutLists> lists{};
-  std::bitset<kTimeoutLists> listsInUse;
+  std::array<std::uint64_t, kTimeoutLists / 64> listsInUse{};  // a bit per list that holds any
   std::uint32_t running = 0;
   std::uint32_t mostRunning = 0;   // since the pool was last handed back
   std::uint32_t waitsSkipped = 0;  // packets before a lone transfer waits on its socket again
@@ -171,7 +171,7 @@ void Unfile(Loop& loop, std::uint32_t index) {
   TimerList& list = loop.lists[slot.list];
   (slot.previous == kNone ? list.head : SlotAt(loop, slot.previous).next) = slot.next;
   (slot.next == kNone ? list.tail : SlotAt(loop, slot.next).previous) = slot.previous;
-  if (list.head == kNone) loop.listsInUse.reset(slot.list);
+  if (list.head == kNone) loop.listsInUse[slot.list / 64] &= ~(1ULL << (slot.list % 64));
   slot.previous = slot.next = kNone;
   slot.filed = false;
 }
@@ -186,7 +186,7 @@ void FileAtTail(Loop& loop, std::uint32_t index) {
   slot.previous = list.tail;
   (list.tail == kNone ? list.head : SlotAt(loop, list.tail).next) = index;
   list.tail = index;
-  loop.listsInUse.set(slot.list);
+  loop.listsInUse[slot.list / 64] |= 1ULL << (slot.list % 64);
   slot.filed = true;
 }
 
@@ -577,12 +577,22 @@ void ServeDatagram(Loop& loop, std::uint32_t index, bool waiting) {
   }
 }
 
+// The first list from `from` on that holds a slot; kTimeoutLists when none does.
+std::size_t NextListInUse(const Loop& loop, std::size_t from) {
+  for (std::size_t word = from / 64; word < loop.listsInUse.size(); ++word) {
+    const std::uint64_t bits =
+        loop.listsInUse[word] & (~0ULL << (word == from / 64 ? from % 64 : 0));
+    if (bits != 0) return word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+  }
+  return kTimeoutLists;
+}
+
 // Every deadline that has passed; answers how long the loop may wait for the next one.
 std::uint32_t ExpireDeadlines(Loop& loop) {
   const TimePoint now = SessionClock::now();
   std::uint32_t wait = platform::EventPoller::kWaitForever;
-  for (std::size_t list = loop.listsInUse._Find_first(); list < kTimeoutLists;
-       list = loop.listsInUse._Find_next(list)) {
+  for (std::size_t list = NextListInUse(loop, 0); list < kTimeoutLists;
+       list = NextListInUse(loop, list + 1)) {
     for (;;) {
       const std::uint32_t index = loop.lists[list].head;
       if (index == kNone) break;
@@ -661,7 +671,7 @@ void EndEveryTransfer(Loop& loop) {
   for (std::uint32_t index = 0; index < loop.chunks.size() * kChunkSlots; ++index) {
     Slot& slot = SlotAt(loop, index);
     if (!slot.session) continue;
-    OnReceiveFailed(*slot.session, ERROR_SUCCESS);
+    OnReceiveFailed(*slot.session, ERROR_OPERATION_ABORTED);
     Release(loop, index);
   }
   loop.deferred.Clear();

@@ -179,6 +179,7 @@ NameResult FormRequestPath(std::string_view name, const platform::SocketAddress&
     changed = true;
   }
 
+  static_assert(kMaxRequestName <= platform::kMaxPath, "the log shows every asked name whole");
   if (changed) {
     const std::size_t count = std::min(name.size(), entry.askedName.size() - 1);
     std::memcpy(entry.askedName.data(), name.data(), count);

@@ -16,6 +16,8 @@
 #include "config/transfer_log.h"
 #include "platform/event_poller.h"
 #include "platform/failure_detail.h"
+#include "platform/service_manager.h"
+#include "platform/strings.h"
 #include "tftp/client_turns.h"
 #include "tftp/event_loop.h"
 #include "tftp/file_names.h"
@@ -49,9 +51,9 @@ constexpr auto kRoomCheck = std::chrono::milliseconds(100);
 
 // Without a status handle (console mode) every report is refused, and the stop handling
 // that a refusal runs has nothing left to stop here.
-void ReportStatus(std::uint32_t state, std::uint32_t checkPoint, std::uint32_t waitHint) {
+void ReportStopPending(std::uint32_t checkPoint) {
   if (gServiceHooks.statusReporter != nullptr) {
-    gServiceHooks.statusReporter(state, 0, checkPoint, waitHint);
+    gServiceHooks.statusReporter(platform::kServiceStopPending, 0, checkPoint, 3000);
   }
 }
 
@@ -153,7 +155,7 @@ void ReceiveLoop() {
                                                    record->clientAddress, &record->arrived);
     if (error == WSAENOTSOCK) {
       FreeRecord(record);
-      ReportStatus(kServiceStopPending, 2, 3000);
+      ReportStopPending(2);
       break;
     }
     if (error == WSAEMSGSIZE || (error == ERROR_SUCCESS && received == 0)) {
@@ -222,7 +224,7 @@ class PortRouter {
       StartDeferred();
       if (!Round(platform::EventPoller::kWaitForever)) return;
     }
-    ReportStatus(kServiceStopPending, 2, 3000);
+    ReportStopPending(2);
   }
 
   // After the stop: the transfers still running go on for at most `most`.
@@ -340,7 +342,7 @@ bool ServeFromEventLoops() {
   }
   ReportRunning();
   gLocalAddressTable.sockets.WaitForStop();
-  ReportStatus(kServiceStopPending, 2, 3000);
+  ReportStopPending(2);
   return true;
 }
 
@@ -389,7 +391,7 @@ void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
   LocalAddressTable& table = gLocalAddressTable;
   // Transfers still running get the time of the stop-pending reports to finish.
   for (std::uint32_t checkPoint = 3; checkPoint <= 99; ++checkPoint) {
-    ReportStatus(kServiceStopPending, checkPoint, 3000);
+    ReportStopPending(checkPoint);
     if (checkPoint < 99 && RunningTransfers.load() > 0) {
       if (router != nullptr) {
         router->RouteFor(kShutdownGraceStep);
@@ -425,6 +427,23 @@ void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
   if (gServiceHooks.setStopEvent != nullptr) gServiceHooks.setStopEvent(gEndingFailure);
 }
 
+// DefaultDirectory becomes the current directory, and is held as the full path that request
+// names are formed against, so that the confinement's prefix test sees one spelling of it: a
+// relative name, a doubled separator or a '.' in the setting would otherwise refuse every
+// request.
+bool EnterDefaultDirectory(std::span<char> directory) {
+  if (directory[0] == '\0' || platform::SetCurrentDirectory(directory.data()) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::uint32_t length = 0;
+  if (platform::GetCurrentDirectory(directory, length) != ERROR_SUCCESS ||
+      length >= directory.size()) {
+    return false;
+  }
+  platform::LowerCaseAscii(directory.first(length));
+  return true;
+}
+
 }  // namespace
 
 int EnumerateLocalAddresses() {
@@ -458,12 +477,25 @@ int OpenUdpSocket(platform::UdpSocket& socket, const platform::SocketAddress& lo
   return socket.Open(local) == ERROR_SUCCESS ? 1 : 0;
 }
 
+int SetUpFromSettings() {
+  ServerConfig& config = gServerConfig;
+  bool isNewLog = false;
+  const bool ready =
+      LoadServerConfig() && EnterDefaultDirectory(config.DefaultDirectory) &&
+      (config.EnableLogging == 0 || OpenTransferLog(config.LogFile.data(), isNewLog));
+  // A failed start leaves logging off, so that its banner reaches no file.
+  config.EnableLogging = ready && config.EnableLogging != 0 ? 1 : 0;
+  InitLogLock();
+  WriteStartBanner(isNewLog);
+  return ready ? 1 : 0;
+}
+
 std::uint32_t Listener(void*) {
   bool socketsStarted = false;
   bool eventLoops = false;
   PortRouter router;
   bool routed = false;
-  if (!LoadServerConfig() || !PrepareFileNames()) {
+  if (!SetUpFromSettings() || !PrepareFileNames()) {
     ReportEndingFailure(EVENT_INIT_FAILED);
   } else if (platform::SocketsStartup(gServerConfig.EnableIPv6 != 0) != ERROR_SUCCESS) {
     ReportEndingFailure(EVENT_SOCKETS_STARTUP);

@@ -69,7 +69,10 @@ struct ServiceHooks {
 };
 extern ServiceHooks gServiceHooks;
 
-inline constexpr std::uint32_t kServiceStopPending = 3;
+// The settings, then what they set up, in this order: DefaultDirectory becomes the current
+// directory, the transfer log opens when logging is on (its name resolves against that
+// directory), then the log lock and the start banner on every outcome. Answers 1 or 0.
+int SetUpFromSettings();
 
 // The listener's thread routine; the argument is not used. Answers 0 once the shutdown is
 // complete.

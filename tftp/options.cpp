@@ -4,6 +4,8 @@
 #include <limits>
 #include <string_view>
 
+#include "platform/strings.h"
+
 namespace quoril {
 
 namespace {
@@ -59,15 +61,12 @@ const OptionRow& RowOf(OptionName option) {
   return kOptions[static_cast<std::size_t>(option)];
 }
 
-char LowerAscii(std::uint8_t c) {
-  return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-}
-
 const OptionRow* FindOption(std::span<const std::uint8_t> name) {
   for (const OptionRow& row : kOptions) {
     if (name.size() == row.name.size() &&
-        std::equal(name.begin(), name.end(), row.name.begin(),
-                   [](std::uint8_t a, char b) { return LowerAscii(a) == b; })) {
+        std::equal(name.begin(), name.end(), row.name.begin(), [](std::uint8_t a, char b) {
+          return platform::LowerAscii(static_cast<char>(a)) == b;
+        })) {
       return &row;
     }
   }

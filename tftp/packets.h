@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "config/transfer_log.h"
 #include "platform/sockets.h"
 #include "platform/win32_error.h"
 
@@ -17,11 +18,8 @@ inline constexpr std::size_t kDataSize = 512;
 inline constexpr std::size_t kMaxPacket = kHeaderSize + kDataSize;  // 516
 // The longest file name a request may carry, terminator excluded.
 inline constexpr std::size_t kMaxRequestName = 260;
-// The description of a transfer, terminator included.
-inline constexpr std::size_t kDescriptionSize = 40;
 
 using PacketBuffer = std::array<std::uint8_t, kMaxPacket>;
-using Description = std::array<char, kDescriptionSize>;
 
 enum Opcode : std::uint16_t {
   kOpcodeRrq = 1,

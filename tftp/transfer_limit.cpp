@@ -56,10 +56,6 @@ std::uint32_t SetTransferBound() {
   return bound;
 }
 
-std::uint32_t TransferBound() {
-  return static_cast<std::uint32_t>(State().bound.load());
-}
-
 bool AdmitTransfer() {
   const std::int32_t bound = State().bound.load();
   std::int32_t running = RunningTransfers.load();

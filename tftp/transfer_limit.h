@@ -23,7 +23,6 @@ inline constexpr std::uint32_t kReservedHandles = 256;
 // bound is cut to fit and EVENT_TRANSFERS_LIMITED reported. Called by the listener at start-up,
 // before any transfer exists. Answers the bound.
 std::uint32_t SetTransferBound();
-std::uint32_t TransferBound();
 
 // Counts one more transfer in RunningTransfers when fewer than the bound run; answers whether
 // it did. Any thread.

@@ -655,7 +655,7 @@ void OnRequestsWaiting(TransferSession& session, TimePoint now) {
 
 void OnReceiveFailed(TransferSession& session, Win32Error error) {
   if (SessionEnded(session)) return;
-  if (error != ERROR_SUCCESS && error != WSAENOTSOCK) EventReporter(EVENT_SOCKET_READ);
+  if (error != ERROR_OPERATION_ABORTED && error != WSAENOTSOCK) EventReporter(EVENT_SOCKET_READ);
   Fail(session);
 }
 

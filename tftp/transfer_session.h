@@ -154,8 +154,8 @@ SessionClock::time_point NextSilenceCheck(const TransferSession& session,
 // silent for longer than the server's own bound ends as at its last timeout, without a
 // packet, and yields its slot.
 void OnRequestsWaiting(TransferSession& session, SessionClock::time_point now);
-// The receive failed: `error` WSAENOTSOCK (or a cancel at shutdown, ERROR_SUCCESS) ends the
-// transfer quietly, anything else with EVENT_SOCKET_READ. No packet is sent.
+// The receive failed: `error` WSAENOTSOCK (or a cancel at shutdown, ERROR_OPERATION_ABORTED) ends
+// the transfer quietly, anything else with EVENT_SOCKET_READ. No packet is sent.
 void OnReceiveFailed(TransferSession& session, Win32Error error);
 // The client asked again from the same address and port, and its new request is served
 // instead: the transfer ends quietly, without a packet.

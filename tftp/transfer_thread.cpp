@@ -35,7 +35,7 @@ bool AwaitTurn(TransferSession& session, ThreadTurnWaiter& waiter, PacketSink& s
       case TurnWait::kGranted:
         return true;
       case TurnWait::kCancelled:
-        OnReceiveFailed(session, ERROR_SUCCESS);
+        OnReceiveFailed(session, ERROR_OPERATION_ABORTED);
         break;
       case TurnWait::kDeadline:
         OnDeadline(session, sink, SessionClock::now());
@@ -67,7 +67,7 @@ bool OpenTransferSocket(TransferSession& session, platform::UdpSocket& socket, P
     const PortWait wait = gTransferPorts.Await(waiter, waiter.wake, until);
     now = SessionClock::now();
     if (wait == PortWait::kCancelled) {
-      OnReceiveFailed(session, ERROR_SUCCESS);
+      OnReceiveFailed(session, ERROR_OPERATION_ABORTED);
     } else if (wait == PortWait::kTimedOut && now >= session.deadline) {
       OnDeadline(session, sink, now);
     }
@@ -114,7 +114,7 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
     if (error != ERROR_SUCCESS) {
       OnReceiveFailed(session, error);
     } else if (result == platform::WaitResult::kCancelled) {
-      OnReceiveFailed(session, ERROR_SUCCESS);
+      OnReceiveFailed(session, ERROR_OPERATION_ABORTED);
     } else if (result == platform::WaitResult::kTimeout) {
       AtDeadline(session, forCheck, sink);
     } else {
@@ -142,7 +142,7 @@ void DriveFromMailbox(TransferSession& session, PortTransfer& transfer, PacketSi
     const bool forCheck = check < session.deadline;
     switch (gEndpoints.Wait(transfer.mailbox, parcel, forCheck ? check : session.deadline)) {
       case MailboxWait::kCancelled:
-        OnReceiveFailed(session, ERROR_SUCCESS);
+        OnReceiveFailed(session, ERROR_OPERATION_ABORTED);
         break;
       case MailboxWait::kDeadline:
         AtDeadline(session, forCheck, sink);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <span>
 #include <string>
 
 namespace quoril::platform {
@@ -45,13 +46,46 @@ constexpr ErrnoMapping kErrnoMappings[] = {
     {EPIPE, ERROR_BROKEN_PIPE},
 };
 
+// Windows Sockets tells a refused datagram and a reset alike (WSAECONNRESET).
+constexpr ErrnoMapping kSocketErrnoMappings[] = {
+    {EBADF, WSAENOTSOCK},
+    {ENOTSOCK, WSAENOTSOCK},
+    {EINTR, WSAEINTR},
+    {EACCES, WSAEACCES},
+    {EPERM, WSAEACCES},
+    {EFAULT, WSAEFAULT},
+    {EINVAL, WSAEINVAL},
+    {EMFILE, WSAEMFILE},
+    {ENFILE, WSAEMFILE},
+    {EAGAIN, WSAEWOULDBLOCK},
+    {EMSGSIZE, WSAEMSGSIZE},
+    {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+    {EADDRINUSE, WSAEADDRINUSE},
+    {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+    {ENETDOWN, WSAENETDOWN},
+    {ENETUNREACH, WSAENETUNREACH},
+    {ECONNREFUSED, WSAECONNRESET},
+    {ECONNRESET, WSAECONNRESET},
+    {ENOBUFS, WSAENOBUFS},
+    {ENOMEM, WSAENOBUFS},
+    {EHOSTUNREACH, WSAEHOSTUNREACH},
+};
+
+Win32Error Lookup(std::span<const ErrnoMapping> table, int err, Win32Error otherwise) {
+  for (const ErrnoMapping& mapping : table) {
+    if (mapping.err == err) return mapping.win32;
+  }
+  return otherwise;
+}
+
 }  // namespace
 
 Win32Error Win32ErrorFromErrno(int err) {
-  for (const ErrnoMapping& mapping : kErrnoMappings) {
-    if (mapping.err == err) return mapping.win32;
-  }
-  return ERROR_GEN_FAILURE;
+  return Lookup(kErrnoMappings, err, ERROR_GEN_FAILURE);
+}
+
+Win32Error WsaErrorFromErrno(int err) {
+  return Lookup(kSocketErrnoMappings, err, WSAENETDOWN);
 }
 
 Win32Error Win32ErrorForMissing(const char* path) {

@@ -1,5 +1,4 @@
 // Translation of errno values into the Win32 error vocabulary, for the POSIX backends.
-// Socket errnos are translated by the sockets backend, which maps them to WSA values.
 #pragma once
 
 #include "platform/win32_error.h"
@@ -17,5 +16,9 @@ Win32Error Win32ErrorForMissing(const char* path);
 
 // Win32ErrorFromErrno for ENOENT made precise with Win32ErrorForMissing(path).
 Win32Error Win32ErrorFromErrno(int err, const char* path);
+
+// The Windows Sockets error that a socket call failing for the same reason would give.
+// Unknown values give WSAENETDOWN.
+Win32Error WsaErrorFromErrno(int err);
 
 }  // namespace quoril::platform

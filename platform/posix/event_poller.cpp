@@ -15,6 +15,7 @@
 #include <limits>
 #include <vector>
 
+#include "platform/posix/error_mapping.h"
 #include "platform/posix/sockets_backend.h"
 #include "platform/posix/unique_fd.h"
 

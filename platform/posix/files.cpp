@@ -29,6 +29,7 @@
 #include "platform/posix/full_path.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/service_manager.h"
+#include "platform/strings.h"
 
 namespace quoril::platform {
 
@@ -43,18 +44,6 @@ constexpr int kMaxOpenAttempts = 8;
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
-
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // The entry of `dir` that equals `name` but for ASCII case. Several such entries can exist on
 // a case-sensitive file system; the smallest in byte order is taken so that the choice is

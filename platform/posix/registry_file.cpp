@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/registry.h"
+#include "platform/strings.h"
 
 namespace quoril::platform {
 
@@ -16,18 +17,9 @@ constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 // regedit wraps hex data so that no line grows past this many columns.
 constexpr std::size_t kWrapColumn = 77;
 
-char FoldChar(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualFolded(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return FoldChar(x) == FoldChar(y);
-         });
-}
-
 bool StartsFolded(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualFolded(text.substr(0, prefix.size()), prefix);
+  return text.size() >= prefix.size() &&
+         EqualIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 bool IsBlank(char c) {
@@ -333,7 +325,7 @@ bool RegistryPathOrder::operator()(const std::string& a, const std::string& b) c
 
 std::string FoldRegistryName(std::string_view name) {
   std::string folded(name);
-  for (char& c : folded) c = FoldChar(c);
+  LowerCaseAscii(folded);
   return folded;
 }
 
@@ -453,7 +445,7 @@ bool ParseRegistryText(std::string_view text, RegistryDocument& document, std::s
     if (line.empty() || line.front() == ';') continue;
     std::optional<ParseError> failure;
     if (!headerSeen) {
-      if (EqualFolded(line, kHeader)) {
+      if (EqualIgnoringAsciiCase(line, kHeader)) {
         headerSeen = true;
         continue;
       }

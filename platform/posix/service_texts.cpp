@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/strings.h"
+
 namespace quoril::platform {
 
 namespace {
@@ -122,8 +124,7 @@ Win32Error ServiceUnitFileName(const char* serviceName, std::string& fileName) {
                          (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
     if (!allowed) return ERROR_INVALID_NAME;
     // Service names ignore case, unit names do not: one spelling for every caller.
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    name += c;
+    name += LowerAscii(c);
   }
   fileName = name + ".service";
   return ERROR_SUCCESS;

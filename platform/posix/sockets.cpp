@@ -25,56 +25,13 @@
 #include <vector>
 
 #include "platform/event_poller.h"
+#include "platform/posix/error_mapping.h"
 #include "platform/posix/failure_detail.h"
 #include "platform/posix/sockets_backend.h"
 
 namespace quoril::platform {
 
 const std::uint16_t kAddressFamilyInet6 = AF_INET6;
-
-Win32Error WsaErrorFromErrno(int error) {
-  switch (error) {
-    case EBADF:
-    case ENOTSOCK:
-      return WSAENOTSOCK;
-    case EINTR:
-      return WSAEINTR;
-    case EACCES:
-    case EPERM:
-      return WSAEACCES;
-    case EFAULT:
-      return WSAEFAULT;
-    case EINVAL:
-      return WSAEINVAL;
-    case EMFILE:
-    case ENFILE:
-      return WSAEMFILE;
-    case EAGAIN:
-      return WSAEWOULDBLOCK;
-    case EMSGSIZE:
-      return WSAEMSGSIZE;
-    case EAFNOSUPPORT:
-      return WSAEAFNOSUPPORT;
-    case EADDRINUSE:
-      return WSAEADDRINUSE;
-    case EADDRNOTAVAIL:
-      return WSAEADDRNOTAVAIL;
-    case ENETDOWN:
-      return WSAENETDOWN;
-    case ENETUNREACH:
-      return WSAENETUNREACH;
-    case ECONNREFUSED:
-    case ECONNRESET:
-      return WSAECONNRESET;
-    case ENOBUFS:
-    case ENOMEM:
-      return WSAENOBUFS;
-    case EHOSTUNREACH:
-      return WSAEHOSTUNREACH;
-    default:
-      return WSAENETDOWN;
-  }
-}
 
 namespace {
 

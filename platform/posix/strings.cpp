@@ -23,10 +23,4 @@ int LoadString(std::uint32_t id, std::span<char> buffer) {
   return 0;
 }
 
-void LowerCaseAscii(std::span<char> text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-}
-
 }  // namespace quoril::platform

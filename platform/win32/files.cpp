@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/strings.h"
 #include "platform/win32/handles.h"
 
 namespace quoril::platform {
@@ -36,18 +37,11 @@ bool IsDrivePath(std::string_view full) {
   return letter && full[1] == ':' && IsSeparator(full[2]);
 }
 
-bool EqualIgnoringAsciiCase(char a, char b) {
-  if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-  if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-  return a == b;
-}
-
 // Whether the final path `path` is `root` or lies below it. A plain prefix test would let
 // D:\tftpdata pass for D:\tftp.
 bool LiesWithin(std::string_view path, std::string_view root) {
-  if (path.size() < root.size()) return false;
-  for (std::size_t i = 0; i < root.size(); ++i) {
-    if (!EqualIgnoringAsciiCase(path[i], root[i])) return false;
+  if (path.size() < root.size() || !EqualIgnoringAsciiCase(path.substr(0, root.size()), root)) {
+    return false;
   }
   if (!root.empty() && IsSeparator(root.back())) return true;
   return path.size() == root.size() || IsSeparator(path[root.size()]);

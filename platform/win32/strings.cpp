@@ -20,12 +20,4 @@ int LoadString(std::uint32_t id, std::span<char> buffer) {
   return length;
 }
 
-// Not CharLowerBuffA: on an ANSI code page such as 1252 it also lowers the accented capitals
-// (0xC0 to 0xDE), and paths and names change in 'A' to 'Z' alone.
-void LowerCaseAscii(std::span<char> text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-}
-
 }  // namespace quoril::platform

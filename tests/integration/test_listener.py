@@ -245,5 +245,8 @@ def test_stop_with_a_transfer_running_is_orderly(server, side):
     packet, transfer = client.expect()
     assert packet.opcode == (DATA if side == "read" else ACK)
     # The transfer is waiting for the client when the stop comes.
+    before = server.events_path.read_bytes()
     assert server.stop() == 0
     assert server.udp_sockets() == set()
+    added = server.events_path.read_bytes()[len(before):].splitlines()
+    assert [line.split(b" ")[4] for line in added] == [b"0x00000002"], "a stop is no failure"

@@ -50,6 +50,37 @@ TEST(ErrorMappingPosix, EveryErrnoMapsAsWindowsWouldReport) {
   }
 }
 
+TEST(ErrorMappingPosix, SocketErrnosMapAsWindowsSocketsWouldReport) {
+  const ErrnoRow rows[] = {
+      {"closed", EBADF, WSAENOTSOCK},
+      {"not a socket", ENOTSOCK, WSAENOTSOCK},
+      {"interrupted", EINTR, WSAEINTR},
+      {"permission", EACCES, WSAEACCES},
+      {"not permitted", EPERM, WSAEACCES},
+      {"bad address", EFAULT, WSAEFAULT},
+      {"invalid", EINVAL, WSAEINVAL},
+      {"process descriptors", EMFILE, WSAEMFILE},
+      {"system descriptors", ENFILE, WSAEMFILE},
+      {"would block", EAGAIN, WSAEWOULDBLOCK},
+      {"too long", EMSGSIZE, WSAEMSGSIZE},
+      {"family", EAFNOSUPPORT, WSAEAFNOSUPPORT},
+      {"in use", EADDRINUSE, WSAEADDRINUSE},
+      {"not here", EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+      {"network down", ENETDOWN, WSAENETDOWN},
+      {"no route", ENETUNREACH, WSAENETUNREACH},
+      {"refused", ECONNREFUSED, WSAECONNRESET},
+      {"reset", ECONNRESET, WSAECONNRESET},
+      {"buffers", ENOBUFS, WSAENOBUFS},
+      {"memory", ENOMEM, WSAENOBUFS},
+      {"host", EHOSTUNREACH, WSAEHOSTUNREACH},
+      {"success", 0, WSAENETDOWN},
+      {"unknown value", 99999, WSAENETDOWN},
+  };
+  for (const ErrnoRow& row : rows) {
+    EXPECT_EQ(WsaErrorFromErrno(row.err), row.expected) << row.name;
+  }
+}
+
 class MissingPathTest : public ::testing::Test {
  protected:
   void SetUp() override {

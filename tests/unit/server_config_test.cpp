@@ -17,6 +17,7 @@
 
 #include "config/transfer_log.h"
 #include "platform/registry.h"
+#include "tftp/listener.h"
 
 namespace quoril {
 namespace {
@@ -96,9 +97,9 @@ class LoadServerConfigTest : public ::testing::Test {
     }
   }
 
-  // Writes the settings and loads them into a config that holds other values first, so
-  // that every field the load sets is seen to change.
-  int Load(const Settings& settings) {
+  // Writes the settings and loads them, as the start does, into a config that holds other
+  // values first, so that every field the load sets is seen to change.
+  int Load(const Settings& settings, int (*load)() = SetUpFromSettings) {
     Write(settings);
     if (HasFailure()) return -1;
     gServerConfig = ServerConfig{};
@@ -109,7 +110,7 @@ class LoadServerConfigTest : public ::testing::Test {
     gServerConfig.OverwriteExisting = 77;
     gServerConfig.LimitToDefaultDirectory = 77;
     fs::current_path(root_);
-    return LoadServerConfig();
+    return load();
   }
 
   static bool IsCurrentDirectory(const fs::path& path) {
@@ -174,7 +175,7 @@ TEST_F(LoadServerConfigTest, ReadsAFileWrittenByHand) {
       << "\"\r\n\"LogFile\"=\"\"\r\n\"EnableLogging\"=dword:1\r\n\"Timeout\"=dword:a\r\n"
          "\"MaxRetransmit\"=hex(4):02,00,00,00\r\n\"OverwriteExisting\"=dword:00000004\r\n"
          "\"LimitToDefaultDirectory\"=dword:00000001\r\n";
-  ASSERT_EQ(LoadServerConfig(), 1) << platform::LastRegistryError();
+  ASSERT_EQ(SetUpFromSettings(), 1) << platform::LastRegistryError();
   EXPECT_EQ(gServerConfig.EnableLogging, 0u);  // empty LogFile
   EXPECT_EQ(gServerConfig.Timeout, 10);
   EXPECT_EQ(gServerConfig.MaxRetransmit, 2u);
@@ -398,6 +399,12 @@ TEST_F(LoadServerConfigTest, LogOpensOnlyWhenLoggingIsOn) {
   std::ostringstream text;
   text << log.rdbuf();
   EXPECT_NE(text.str().find("--- Quoril service started ---"), std::string::npos) << text.str();
+
+  // The load alone reads: the directory and the log are the start's.
+  fs::remove(serve_ / "quorld.log");
+  ASSERT_EQ(Load(settings, LoadServerConfig), 1);
+  EXPECT_TRUE(IsCurrentDirectory(root_));
+  EXPECT_TRUE(fs::is_empty(serve_));
 
   // A log that cannot be opened fails the load and leaves logging off.
   Find(settings, "LogFile")->data = Text("missing/quorld.log");

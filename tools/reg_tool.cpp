@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/strings.h"
 
 namespace {
 
@@ -59,17 +60,9 @@ void ErrorLine(std::string_view text) {
   std::fputs("\r\n", stderr);
 }
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
+// reg's names, switches and answers ignore ASCII case.
+constexpr auto Lower = platform::LowerAscii;
+constexpr auto EqualNoCase = platform::EqualIgnoringAsciiCase;
 
 enum class Operation { kQuery, kAdd, kDelete };
 
