@@ -13,8 +13,6 @@
 
 namespace quoril {
 
-ServerConfig gServerConfig;
-
 namespace {
 
 constexpr std::int32_t kMinTimeout = 1;
@@ -240,11 +238,11 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key) {
 
 }  // namespace
 
-int LoadServerConfig() {
-  gServerConfig.EnableLogging = 0;
+int LoadServerConfig(ServerConfig& config) {
+  config.EnableLogging = 0;
   platform::RegistryKey key;
-  const int result = ReadSettings(gServerConfig, key);
-  if (result == 0) gServerConfig.EnableLogging = 0;
+  const int result = ReadSettings(config, key);
+  if (result == 0) config.EnableLogging = 0;
   return result;
 }
 

@@ -13,8 +13,8 @@ namespace quoril {
 inline constexpr char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\Quoril\\Parameters";
 inline constexpr std::size_t kLogFileNameSize = 50;
 
-// Written by the listener during start-up only, before any transfer thread exists; read
-// without a lock afterwards.
+// The settings of one start: written by the listener during start-up only, before any
+// transfer exists; read without a lock afterwards.
 struct ServerConfig {
   // As stored, lowered; from the start on, the full path of the current directory.
   std::array<char, platform::kMaxPath> DefaultDirectory{};
@@ -69,11 +69,9 @@ inline constexpr std::uint32_t kMaxWindowSizeSetting = 65535;
 inline constexpr std::uint32_t kLowestTransferPort = 1024;
 inline constexpr std::uint32_t kHighestTransferPort = 65535;
 
-extern ServerConfig gServerConfig;
-
-// Reads the values of the Parameters key into gServerConfig; an empty DefaultDirectory takes
-// the current one. Nothing else changes: the start makes the settings take effect. Answers
+// Reads the values of the Parameters key into `config`; an empty DefaultDirectory takes the
+// current one. Nothing else changes: the start makes the settings take effect. Answers
 // 1 or 0 (logging then off).
-int LoadServerConfig();
+int LoadServerConfig(ServerConfig& config);
 
 }  // namespace quoril

@@ -1,14 +1,8 @@
 #include "tftp/client_turns.h"
 
 #include <cstring>
-#include <new>
 
 namespace quoril {
-
-namespace {
-alignas(ClientTurns) unsigned char gClientTurnsStorage[sizeof(ClientTurns)];
-}  // namespace
-ClientTurns& gClientTurns = *::new (gClientTurnsStorage) ClientTurns();
 
 // An address with turns held or asked for; unused slots have `used` false.
 struct ClientTurns::Entry {

@@ -109,7 +109,4 @@ class ClientTurns {
   bool cancelled_ = false;
 };
 
-// Lives as long as the process: a transfer thread may leave its turn while the process ends.
-extern ClientTurns& gClientTurns;
-
 }  // namespace quoril

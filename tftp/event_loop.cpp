@@ -14,12 +14,9 @@
 #include "config/server_config.h"
 #include "platform/event_poller.h"
 #include "platform/threads.h"
-#include "tftp/listener.h"
-#include "tftp/single_port.h"
 #include "tftp/socket_sink.h"
-#include "tftp/transfer_limit.h"
-#include "tftp/transfer_ports.h"
 #include "tftp/transfer_session.h"
+#include "tftp/waker.h"
 
 namespace quoril {
 
@@ -89,6 +86,9 @@ class LoopWaiter final : public Waiter {
 
 // One loop; its thread alone touches everything here but `poller`'s Wake.
 struct Loop {
+  Loop(ServerState& server, const std::atomic<bool>& quit) : server(server), quit(quit) {}
+  ServerState& server;
+  const std::atomic<bool>& quit;
   platform::EventPoller poller;
   LoopWaiter<TurnWaiter> turns{poller};
   LoopWaiter<PortWaiter> ports{poller};
@@ -120,34 +120,28 @@ struct Loop {
   TimePoint nextRoomLook{};
 };
 
-bool SinglePort() {
-  return gServerConfig.SinglePort != 0;
+bool SinglePort(const Loop& loop) {
+  return loop.server.config.SinglePort != 0;
 }
 
 // Where a slot's packets go: its own socket, or in single-port mode the port socket that
 // received its request.
 class SlotSink final : public PacketSink {
  public:
-  SlotSink(Slot& slot, PacketScratch& scratch)
-      : PacketSink(scratch),
-        socket_(slot.socket, scratch),
-        port_(slot.session->localIndex, slot.budget, scratch) {}
+  SlotSink(Loop& loop, Slot& slot)
+      : PacketSink(loop.scratch),
+        singlePort_(SinglePort(loop)),
+        socket_(slot.socket, loop.scratch),
+        port_(loop.server.local.sockets, slot.session->localIndex, slot.budget, loop.scratch) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
-    return SinglePort() ? port_.Send(packet, to) : socket_.Send(packet, to);
+    return singlePort_ ? port_.Send(packet, to) : socket_.Send(packet, to);
   }
 
  private:
+  bool singlePort_;
   SocketSink socket_;
   PortSink port_;
 };
-
-struct Engine {
-  std::vector<std::unique_ptr<Loop>> loops;
-  std::atomic<bool> quit{false};
-};
-
-// Written by the listener's thread before the loops start and after they have ended.
-Engine gEngine;
 
 Slot& SlotAt(Loop& loop, std::uint32_t index) {
   return (*loop.chunks[index / kChunkSlots])[index % kChunkSlots];
@@ -206,14 +200,14 @@ void Release(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   Unfile(loop, index);
   if (slot.claimed) {
-    gEndpoints.Leave(slot.session->localIndex, slot.session->clientAddress,
-                     {&loop.mailbox, KeyOf(slot, index)});
+    loop.server.endpoints.Leave(slot.session->localIndex, slot.session->clientAddress,
+                                {&loop.mailbox, KeyOf(slot, index)});
     slot.claimed = false;
   }
   FinishSession(*slot.session);
   if (loop.aside == index) loop.aside = kNone;
   if (slot.socket.IsOpen()) loop.poller.CloseWatched(slot.socket);
-  gTransferPorts.Release(slot.session->localIndex, slot.port);
+  loop.server.ports.Release(slot.session->localIndex, slot.port);
   slot.port = 0;
   if (slot.waitsForPort) {
     std::erase(loop.portWaiters, index);
@@ -222,7 +216,7 @@ void Release(Loop& loop, std::uint32_t index) {
   slot.session.reset();
   loop.freeSlots.push_back(index);
   --loop.running;
-  TransferEnded();
+  loop.server.limit.Ended();
 }
 
 // Between rounds, when no event names a slot: after a burst the empty pool goes, and the
@@ -253,12 +247,13 @@ void Settle(Loop& loop, std::uint32_t index, TimePoint deadlineBefore) {
 void OpenAndStart(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   TransferSession& session = *slot.session;
-  SlotSink sink(slot, loop.scratch);
-  if (SinglePort()) {
+  SlotSink sink(loop, slot);
+  if (SinglePort(loop)) {
     StartTransfer(session, sink, SessionClock::now());
     return;
   }
-  switch (gTransferPorts.Open(slot.socket, session.localIndex, loop.ports, slot.port)) {
+  switch (loop.server.ports.Open(slot.socket, session.localAddress, session.localIndex, loop.ports,
+                                 slot.port)) {
     case PortOpen::kOpened:
       break;
     case PortOpen::kFailed:
@@ -296,8 +291,8 @@ bool ClaimEndpoint(Loop& loop, std::uint32_t index, const RequestRecord& record)
   if (!IsTransferRequest(request)) return true;
   Slot& slot = SlotAt(loop, index);
   std::uint64_t previous = 0;
-  switch (gEndpoints.Claim(record.localIndex, record.clientAddress, request,
-                           {&loop.mailbox, KeyOf(slot, index)}, previous)) {
+  switch (loop.server.endpoints.Claim(record.localIndex, record.clientAddress, request,
+                                      {&loop.mailbox, KeyOf(slot, index)}, previous)) {
     case EndpointTable::Claimed::kRepeatedRequest:
       return false;
     case EndpointTable::Claimed::kSupersedesOwn:
@@ -316,15 +311,15 @@ void StartSession(Loop& loop, RequestRecord* record) {
   const std::uint32_t index = AcquireSlot(loop);
   Slot& slot = SlotAt(loop, index);
   slot.generation = loop.nextGeneration++;
-  if (SinglePort() && !ClaimEndpoint(loop, index, *record)) {
+  if (SinglePort(loop) && !ClaimEndpoint(loop, index, *record)) {
     loop.freeSlots.push_back(index);
-    gRequestHeap.Free(record);
-    TransferEnded();
+    loop.server.requestHeap.Free(record);
+    loop.server.limit.Ended();
     return;
   }
   TransferSession& session = slot.session.emplace();
   loop.mostRunning = std::max(loop.mostRunning, ++loop.running);
-  BeginSession(session, record);
+  BeginSession(session, loop.server, record);
   slot.budget = ReplyBudget{};
   slot.budget.Earn(session.requestLength, session.clientAddress);
   if (!SessionEnded(session) && TakeTurn(session, loop.turns, index, SessionClock::now())) {
@@ -336,7 +331,7 @@ void StartSession(Loop& loop, RequestRecord* record) {
 
 // Sessions whose turn came while they waited.
 void StartGranted(Loop& loop) {
-  while (TurnTicket* ticket = gClientTurns.NextGranted(loop.turns)) {
+  while (TurnTicket* ticket = loop.server.turns.NextGranted(loop.turns)) {
     const auto index = static_cast<std::uint32_t>(ticket->key);
     const TimePoint before = SlotAt(loop, index).session->deadline;
     OpenAndStart(loop, index);
@@ -368,30 +363,31 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
   for (int taken = 0; taken < kRequestsPerWake; ++taken) {
     // At the bound the port sockets are let go until a transfer ends; the requests wait in
     // their queues meanwhile, and transfers whose clients went silent make room for them.
-    if (!AdmitTransfer()) {
-      if (gLocalAddressTable.sockets.AnyQueued()) NoteRequestsWaiting();
+    if (!loop.server.limit.Admit()) {
+      if (loop.server.local.sockets.AnyQueued()) loop.server.limit.NoteRequestsWaiting();
       FollowControls(loop);
       return;
     }
     // Another loop holds the heap's records only for a moment; what is not taken now stays
     // queued and wakes a loop again.
-    auto* record = static_cast<RequestRecord*>(gRequestHeap.Allocate());
+    auto* record = static_cast<RequestRecord*>(loop.server.requestHeap.Allocate());
     if (record == nullptr) {
-      TransferEnded();
+      loop.server.limit.Ended();
       return;
     }
     std::size_t received = 0;
     bool gotOne = false;
     Win32Error error = ERROR_SUCCESS;
     do {
-      error = gLocalAddressTable.sockets.TryReceive(
-          port, record->datagram, received, record->clientAddress, gotOne, &record->arrived);
+      error = loop.server.local.sockets.TryReceive(port, record->datagram, received,
+                                                   record->clientAddress, gotOne, &record->arrived);
       // Requests that waited too long go unanswered, however many: their clients have asked
       // again or given up.
-    } while (gotOne && error == ERROR_SUCCESS && received != 0 && RequestExpired(record->arrived));
+    } while (gotOne && error == ERROR_SUCCESS && received != 0 &&
+             RequestExpired(loop.server, record->arrived));
     if (!gotOne || error != ERROR_SUCCESS || received == 0) {
-      gRequestHeap.Free(record);
-      TransferEnded();
+      loop.server.requestHeap.Free(record);
+      loop.server.limit.Ended();
       // Nothing a request could be (too large, or empty): dropped, and the service goes on.
       if (gotOne && (error == WSAEMSGSIZE || (error == ERROR_SUCCESS && received == 0))) {
         continue;
@@ -421,11 +417,11 @@ void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datag
   const TimePoint before = slot.session->deadline;
   const bool heard = slot.session->heard;
   slot.budget.Earn(datagram.size(), from);
-  SlotSink sink(slot, loop.scratch);
+  SlotSink sink(loop, slot);
   OnDatagram(*slot.session, datagram, from, sink, SessionClock::now());
   if (slot.session->heard && !heard && slot.claimed) {
-    gEndpoints.Heard(slot.session->localIndex, slot.session->clientAddress,
-                     {&loop.mailbox, KeyOf(slot, index)});
+    loop.server.endpoints.Heard(slot.session->localIndex, slot.session->clientAddress,
+                                {&loop.mailbox, KeyOf(slot, index)});
   }
   Settle(loop, index, before);
 }
@@ -433,7 +429,7 @@ void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datag
 // What other loops read from port 69 for this loop's transfers.
 void ServeMailbox(Loop& loop) {
   Parcel parcel;
-  while (gEndpoints.Take(loop.mailbox, parcel)) {
+  while (loop.server.endpoints.Take(loop.mailbox, parcel)) {
     if (parcel.kind == Parcel::Kind::kSuperseded) {
       Supersede(loop, parcel.key);
     } else {
@@ -448,28 +444,28 @@ void ServeMailbox(Loop& loop) {
 void ServeDeferred(Loop& loop) {
   loop.heapWasFull = false;
   while (!loop.deferred.Empty()) {
-    const auto controls = gLocalAddressTable.sockets.Controls();
+    const auto controls = loop.server.local.sockets.Controls();
     if (controls.stopRequested) {
       loop.deferred.Clear();
       return;
     }
     if (controls.held) return;
-    if (!AdmitTransfer()) {
-      if (RequestRoomWake()) continue;
-      NoteRequestsWaiting();
+    if (!loop.server.limit.Admit()) {
+      if (loop.server.limit.RequestRoomWake()) continue;
+      loop.server.limit.NoteRequestsWaiting();
       return;
     }
-    auto* record = static_cast<RequestRecord*>(gRequestHeap.Allocate());
+    auto* record = static_cast<RequestRecord*>(loop.server.requestHeap.Allocate());
     if (record == nullptr) {
       // Other loops hold the heap's records for a moment only.
-      TransferEnded();
+      loop.server.limit.Ended();
       loop.heapWasFull = true;
       return;
     }
     loop.deferred.TakeOldest(*record);
-    if (RequestExpired(record->arrived)) {
-      gRequestHeap.Free(record);
-      TransferEnded();
+    if (RequestExpired(loop.server, record->arrived)) {
+      loop.server.requestHeap.Free(record);
+      loop.server.limit.Ended();
       continue;
     }
     StartSession(loop, record);
@@ -483,19 +479,19 @@ void TakeDatagrams(Loop& loop, std::uint32_t port) {
     std::size_t length = 0;
     bool gotOne = false;
     const Win32Error error =
-        gLocalAddressTable.sockets.TryReceive(port, loop.received, length, from, gotOne);
+        loop.server.local.sockets.TryReceive(port, loop.received, length, from, gotOne);
     // An answer of ours that met a closed port comes back as a failed receive; so it goes on.
     if (error == WSAECONNRESET || error == WSAEMSGSIZE) continue;
     if (error != ERROR_SUCCESS) EventReporter(EVENT_SOCKET_READ);
     if (error != ERROR_SUCCESS || !gotOne) break;
     const std::span<const std::uint8_t> datagram = std::span(loop.received).first(length);
     std::uint64_t key = 0;
-    switch (Classify(port, from, datagram, &loop.mailbox, key)) {
+    switch (Classify(loop.server.endpoints, port, from, datagram, &loop.mailbox, key)) {
       case Arrival::kOwn:
         ServeOwn(loop, key, datagram, from);
         break;
       case Arrival::kRequest:
-        if (gLocalAddressTable.sockets.Controls().stopRequested) break;
+        if (loop.server.local.sockets.Controls().stopRequested) break;
         loop.deferred.Add(port, from, datagram);
         requests = true;
         break;
@@ -604,7 +600,7 @@ std::uint32_t ExpireDeadlines(Loop& loop) {
         break;
       }
       const TimePoint before = slot.session->deadline;
-      SlotSink sink(slot, loop.scratch);
+      SlotSink sink(loop, slot);
       OnDeadline(*slot.session, sink, now);
       Settle(loop, index, before);
       // A transfer that sent again is now at the end of its list; the next head follows.
@@ -618,18 +614,18 @@ std::uint32_t ExpireDeadlines(Loop& loop) {
 // silent past the server's own bound end and make room. Answers how long the loop may wait
 // before it looks again.
 std::uint32_t MakeRoomForWaitingRequests(Loop& loop) {
-  if (!TransferBoundReached()) return platform::EventPoller::kWaitForever;
+  if (!loop.server.limit.BoundReached()) return platform::EventPoller::kWaitForever;
   const TimePoint now = SessionClock::now();
   if (now < loop.nextRoomLook) {
     return static_cast<std::uint32_t>(
         std::chrono::ceil<std::chrono::milliseconds>(loop.nextRoomLook - now).count());
   }
-  const auto every = std::chrono::seconds(gServerConfig.Timeout);
+  const auto every = std::chrono::seconds(loop.server.config.Timeout);
   loop.nextRoomLook = now + every;
-  if (!SinglePort() && !loop.portsWatched && gLocalAddressTable.sockets.AnyQueued()) {
-    NoteRequestsWaiting();
+  if (!SinglePort(loop) && !loop.portsWatched && loop.server.local.sockets.AnyQueued()) {
+    loop.server.limit.NoteRequestsWaiting();
   }
-  if (RequestsWaiting()) {
+  if (loop.server.limit.RequestsWaiting()) {
     for (std::uint32_t index = 0; index < loop.chunks.size() * kChunkSlots; ++index) {
       Slot& slot = SlotAt(loop, index);
       if (!slot.session) continue;
@@ -643,12 +639,12 @@ std::uint32_t MakeRoomForWaitingRequests(Loop& loop) {
 
 void WatchPorts(Loop& loop, bool watch) {
   if (watch == loop.portsWatched) return;
-  const std::uint32_t count = gLocalAddressTable.count;
+  const std::uint32_t count = loop.server.local.count;
   for (std::uint32_t k = 0; k < count; ++k) {
     if (watch) {
-      loop.poller.AddPort(gLocalAddressTable.sockets, k, kPortKey | k);
+      loop.poller.AddPort(loop.server.local.sockets, k, kPortKey | k);
     } else {
-      loop.poller.RemovePort(gLocalAddressTable.sockets, k);
+      loop.poller.RemovePort(loop.server.local.sockets, k);
     }
   }
   loop.portsWatched = watch;
@@ -657,14 +653,15 @@ void WatchPorts(Loop& loop, bool watch) {
 // A pause or a stop stops taking requests; running transfers go on until the shutdown. So
 // does the bound on transfers, until the end of one wakes the loop.
 void FollowControls(Loop& loop) {
-  if (SinglePort()) {
+  if (SinglePort(loop)) {
     // Until the loop ends, for the transfers that run on them.
     WatchPorts(loop, true);
     ServeDeferred(loop);
     return;
   }
-  const auto controls = gLocalAddressTable.sockets.Controls();
-  WatchPorts(loop, !controls.held && !controls.stopRequested && RequestRoomWake());
+  const auto controls = loop.server.local.sockets.Controls();
+  WatchPorts(loop,
+             !controls.held && !controls.stopRequested && loop.server.limit.RequestRoomWake());
 }
 
 void EndEveryTransfer(Loop& loop) {
@@ -701,7 +698,7 @@ void RunLoop(void* argument) {
       break;
     }
     if (woken) {
-      if (gEngine.quit.load()) break;
+      if (loop.quit.load()) break;
       ServeMailbox(loop);
       FollowControls(loop);
       StartGranted(loop);
@@ -720,7 +717,7 @@ void RunLoop(void* argument) {
     for (std::size_t k = 0; k < count && loop.portsWatched; ++k) {
       if ((ready[k] & kPortKey) == 0) continue;
       const auto port = static_cast<std::uint32_t>(ready[k] & ~kPortKey);
-      if (SinglePort()) {
+      if (SinglePort(loop)) {
         TakeDatagrams(loop, port);
       } else {
         TakeRequests(loop, port);
@@ -736,49 +733,62 @@ void RunLoop(void* argument) {
   }
   WatchPorts(loop, false);
   EndEveryTransfer(loop);
-  gTransferPorts.Withdraw(loop.ports);
-}
-
-void WakeEveryLoop() {
-  for (auto& loop : gEngine.loops) loop->poller.Wake();
+  loop.server.ports.Withdraw(loop.ports);
 }
 
 }  // namespace
 
-bool StartEventLoops(std::uint32_t count) {
-  gEngine.quit.store(false);
-  gEngine.loops.clear();
+// The loops, and the room wake of them all.
+struct EventLoops::Engine final : Waker {
+  void Wake() override {
+    for (auto& loop : loops) loop->poller.Wake();
+  }
+  std::vector<std::unique_ptr<Loop>> loops;
+  std::atomic<bool> quit{false};
+};
+
+EventLoops::EventLoops(ServerState& server)
+    : server_(server), engine_(std::make_unique<Engine>()) {}
+
+EventLoops::~EventLoops() {
+  Stop();
+}
+
+bool EventLoops::Start(std::uint32_t count) {
+  engine_->quit.store(false);
+  engine_->loops.clear();
   for (std::uint32_t k = 0; k < count; ++k) {
-    auto loop = std::make_unique<Loop>();
+    auto loop = std::make_unique<Loop>(server_, engine_->quit);
     loop->received.resize(
-        gServerConfig.NegotiateOptions != 0
-            ? std::max<std::size_t>(kMaxPacket, kHeaderSize + gServerConfig.MaxBlockSize)
+        server_.config.NegotiateOptions != 0
+            ? std::max<std::size_t>(kMaxPacket, kHeaderSize + server_.config.MaxBlockSize)
             : kMaxPacket);
     if (loop->poller.Create() != ERROR_SUCCESS ||
-        gLocalAddressTable.sockets.AddObserver(loop->poller) != ERROR_SUCCESS) {
-      StopEventLoops();
+        server_.local.sockets.AddObserver(loop->poller) != ERROR_SUCCESS) {
+      Stop();
       return false;
     }
-    gEngine.loops.push_back(std::move(loop));
+    engine_->loops.push_back(std::move(loop));
   }
-  SetRoomWake(WakeEveryLoop);
-  for (auto& loop : gEngine.loops) {
+  server_.limit.SetRoomWake(engine_.get());
+  for (auto& loop : engine_->loops) {
     if (loop->thread.Start(RunLoop, loop.get()) != ERROR_SUCCESS) {
-      StopEventLoops();
+      Stop();
       return false;
     }
   }
   return true;
 }
 
-void StopEventLoops() {
-  gEngine.quit.store(true);
-  for (auto& loop : gEngine.loops) loop->poller.Wake();
-  for (auto& loop : gEngine.loops) {
+void EventLoops::Stop() {
+  engine_->quit.store(true);
+  for (auto& loop : engine_->loops) loop->poller.Wake();
+  for (auto& loop : engine_->loops) {
     if (loop->thread.IsStarted()) loop->thread.Join();
-    gLocalAddressTable.sockets.RemoveObserver(loop->poller);
+    server_.local.sockets.RemoveObserver(loop->poller);
   }
-  SetRoomWake(nullptr);
+  engine_->loops.clear();
+  server_.limit.SetRoomWake(nullptr);
 }
 
 }  // namespace quoril

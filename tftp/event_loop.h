@@ -4,15 +4,30 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+#include "tftp/server_state.h"
 
 namespace quoril {
 
-// Starts `count` loops over the listener's open port sockets. Answers false, with every
-// loop that did start stopped again, when one cannot be started.
-bool StartEventLoops(std::uint32_t count);
+class EventLoops {
+ public:
+  explicit EventLoops(ServerState& server);
+  ~EventLoops();
+  EventLoops(const EventLoops&) = delete;
+  EventLoops& operator=(const EventLoops&) = delete;
 
-// For the shutdown, once the port sockets have stopped taking requests: ends every transfer
-// still running (without a packet; each writes its log line) and waits for the loops to end.
-void StopEventLoops();
+  // Starts `count` loops over the server's open port sockets. Answers false, with every
+  // loop that did start stopped again, when one cannot be started.
+  bool Start(std::uint32_t count);
+  // For the shutdown, once the port sockets have stopped taking requests: ends every transfer
+  // still running (without a packet; each writes its log line) and waits for the loops to end.
+  void Stop();
+
+ private:
+  struct Engine;
+  ServerState& server_;
+  std::unique_ptr<Engine> engine_;
+};
 
 }  // namespace quoril

@@ -47,8 +47,8 @@ bool FormLowered(std::string_view name, FullPath& fullPath) {
   return true;
 }
 
-std::string_view Directory() {
-  return gServerConfig.DefaultDirectory.data();
+std::string_view Directory(const ServerConfig& config) {
+  return config.DefaultDirectory.data();
 }
 
 // `name` beneath `directory`: their texts joined by a separator, to be formed.
@@ -86,10 +86,11 @@ std::string_view HardwareAddressText(const platform::SocketAddress& client, Hard
 // Whether the client's own directory `own` has what the request needs: for a read the file
 // itself (anything but its absence counts, so that the open gives the answer), for a write
 // the directory.
-bool OwnDirectoryServes(std::string_view own, const FullPath& candidate, bool isWrite) {
+bool OwnDirectoryServes(const ServerConfig& config, std::string_view own, const FullPath& candidate,
+                        bool isWrite) {
   if (isWrite) return platform::CheckDirectory(std::string(own).c_str()) == ERROR_SUCCESS;
   const char* confineTo =
-      gServerConfig.LimitToDefaultDirectory != 0 ? gServerConfig.DefaultDirectory.data() : nullptr;
+      config.LimitToDefaultDirectory != 0 ? config.DefaultDirectory.data() : nullptr;
   platform::File probe;
   const Win32Error error = probe.Open(candidate.data(), platform::kGenericRead,
                                       platform::kShareRead, platform::kOpenExisting, confineTo);
@@ -98,25 +99,24 @@ bool OwnDirectoryServes(std::string_view own, const FullPath& candidate, bool is
 
 // The client's own directories, in order, for a path inside DefaultDirectory: answers whether
 // one of them takes the request, with `fullPath` then naming the file there.
-bool InOwnDirectory(const platform::SocketAddress& client, bool isWrite, std::string_view hardware,
-                    FullPath& fullPath) {
-  const std::string_view directory = Directory();
+bool InOwnDirectory(const ServerConfig& config, const platform::SocketAddress& client, bool isWrite,
+                    std::string_view hardware, FullPath& fullPath) {
+  const std::string_view directory = Directory(config);
   const std::string_view path = fullPath.data();
   if (!LiesInside(path, directory)) return false;
   const std::string_view below = path.substr(directory.size());
   AddressText addressText{};
   const std::array<std::string_view, 2> names = {
-      (gServerConfig.ClientDirectories & kClientDirectoryByAddress) != 0
+      (config.ClientDirectories & kClientDirectoryByAddress) != 0
           ? ClientAddressText(client, addressText)
           : std::string_view(),
-      (gServerConfig.ClientDirectories & kClientDirectoryByHardware) != 0 ? hardware
-                                                                          : std::string_view()};
+      (config.ClientDirectories & kClientDirectoryByHardware) != 0 ? hardware : std::string_view()};
   for (const std::string_view name : names) {
     if (name.empty()) continue;
     std::string own = Joined(directory, name);
     FullPath candidate{};
     if (!FormLowered(Joined(own, below), candidate)) continue;
-    if (!OwnDirectoryServes(own, candidate, isWrite)) continue;
+    if (!OwnDirectoryServes(config, own, candidate, isWrite)) continue;
     fullPath = candidate;
     return true;
   }
@@ -125,19 +125,19 @@ bool InOwnDirectory(const platform::SocketAddress& client, bool isWrite, std::st
 
 }  // namespace
 
-bool PrepareFileNames() {
+bool PrepareFileNames(const ServerConfig& config, RewriteRules& rules) {
   std::string reason;
-  if (gRewriteRules.Compile(gServerConfig.RewriteRules, reason)) return true;
+  if (rules.Compile(config.RewriteRules, reason)) return true;
   platform::NoteFailureDetail(reason);
   return false;
 }
 
-NameResult FormRequestPath(std::string_view name, const platform::SocketAddress& client,
+NameResult FormRequestPath(const ServerConfig& config, const RewriteRules& rules,
+                           std::string_view name, const platform::SocketAddress& client,
                            bool isWrite, TransferLogEntry& entry) {
-  const ServerConfig& config = gServerConfig;
   HardwareText hardwareText{};
   std::string_view hardware;
-  if (gRewriteRules.NeedsHardwareAddress() ||
+  if (rules.NeedsHardwareAddress() ||
       (config.ClientDirectories & kClientDirectoryByHardware) != 0) {
     hardware = HardwareAddressText(client, hardwareText);
   }
@@ -145,10 +145,10 @@ NameResult FormRequestPath(std::string_view name, const platform::SocketAddress&
 
   std::string rewritten;
   std::string_view asked = name;
-  if (!gRewriteRules.Empty()) {
+  if (!rules.Empty()) {
     AddressText addressText{};
     const RewriteParty party{isWrite, ClientAddressText(client, addressText), hardware};
-    switch (gRewriteRules.Apply(name, party, kMaxRequestName, rewritten)) {
+    switch (rules.Apply(name, party, kMaxRequestName, rewritten)) {
       case RewriteOutcome::kUnchanged:
         break;
       case RewriteOutcome::kRewritten:
@@ -168,14 +168,15 @@ NameResult FormRequestPath(std::string_view name, const platform::SocketAddress&
   // Boot loaders name files from the root of the server's tree ("/boot/grub/grub.cfg"); a
   // confined server has no other root to offer. The confinement still judges the result.
   if (config.RootRelativeNames != 0 && config.LimitToDefaultDirectory != 0 && !asked.empty() &&
-      IsSeparator(asked.front()) && !LiesInside(fullPath.data(), Directory())) {
-    if (!FormLowered(Joined(Directory(), asked), fullPath)) {
+      IsSeparator(asked.front()) && !LiesInside(fullPath.data(), Directory(config))) {
+    if (!FormLowered(Joined(Directory(config), asked), fullPath)) {
       fullPath.fill('\0');
       return NameResult::kNotFormed;
     }
     changed = true;
   }
-  if (config.ClientDirectories != 0 && InOwnDirectory(client, isWrite, hardware, fullPath)) {
+  if (config.ClientDirectories != 0 &&
+      InOwnDirectory(config, client, isWrite, hardware, fullPath)) {
     changed = true;
   }
 

@@ -7,14 +7,16 @@
 #include <cstdint>
 #include <string_view>
 
+#include "config/server_config.h"
 #include "config/transfer_log.h"
 #include "platform/socket_address.h"
+#include "tftp/rewrite_rules.h"
 
 namespace quoril {
 
-// Compiles the rewrite rules of the settings just loaded; a rule that does not compile
-// answers false, with its text and the reason noted for the start's failure event.
-bool PrepareFileNames();
+// Compiles the rewrite rules of the settings just loaded into `rules`; a rule that does not
+// compile answers false, with its text and the reason noted for the start's failure event.
+bool PrepareFileNames(const ServerConfig& config, RewriteRules& rules);
 
 enum class NameResult : std::uint8_t {
   kFormed,     // entry.fullPath holds the lower-cased full path
@@ -26,7 +28,8 @@ enum class NameResult : std::uint8_t {
 // entry.fullPath. When the settings made it another file than the name alone would give,
 // entry.askedName keeps the name as asked, for the log. The confinement is not judged here:
 // the full path goes through it as any other.
-NameResult FormRequestPath(std::string_view name, const platform::SocketAddress& client,
+NameResult FormRequestPath(const ServerConfig& config, const RewriteRules& rules,
+                           std::string_view name, const platform::SocketAddress& client,
                            bool isWrite, TransferLogEntry& entry);
 
 }  // namespace quoril

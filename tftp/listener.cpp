@@ -18,22 +18,13 @@
 #include "platform/failure_detail.h"
 #include "platform/service_manager.h"
 #include "platform/strings.h"
-#include "tftp/client_turns.h"
 #include "tftp/event_loop.h"
 #include "tftp/file_names.h"
-#include "tftp/single_port.h"
-#include "tftp/transfer_limit.h"
-#include "tftp/transfer_ports.h"
-#include "tftp/transfer_session.h"
+#include "tftp/transfer_thread.h"
+#include "tftp/waker.h"
 
 namespace quoril {
 
-LocalAddressTable gLocalAddressTable;
-namespace {
-alignas(platform::PrivateHeap) unsigned char gRequestHeapStorage[sizeof(platform::PrivateHeap)];
-}  // namespace
-platform::PrivateHeap& gRequestHeap = *::new (gRequestHeapStorage) platform::PrivateHeap();
-std::atomic<std::int32_t> RunningTransfers{0};
 ServiceHooks gServiceHooks;
 
 namespace {
@@ -70,14 +61,16 @@ void ReportRunning() {
   if (gServiceHooks.reportRunning != nullptr) gServiceHooks.reportRunning();
 }
 
+bool EnumerateLocalAddresses(ServerState& server);
+
 // Start-up steps 5 to 7: host name, addresses, one port-69 socket per address.
-bool OpenPortSockets() {
-  LocalAddressTable& table = gLocalAddressTable;
+bool OpenPortSockets(ServerState& server) {
+  LocalAddressTable& table = server.local;
   if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) {
     ReportEndingFailure(EVENT_HOST_NAME);
     return false;
   }
-  if (!EnumerateLocalAddresses()) {
+  if (!EnumerateLocalAddresses(server)) {
     ReportEndingFailure(EVENT_ADDRESS_ENUMERATE);
     return false;
   }
@@ -94,20 +87,18 @@ bool OpenPortSockets() {
 
 // Answers the record for the next datagram. A full heap waits for a transfer thread to
 // free its record: every one does so at once, and a request is never dropped for room.
-RequestRecord* AllocateRecord() {
+RequestRecord* AllocateRecord(platform::PrivateHeap& heap) {
   for (;;) {
-    if (void* block = gRequestHeap.Allocate()) return static_cast<RequestRecord*>(block);
-    if (!gRequestHeap.Exists()) return nullptr;
-    gRequestHeap.WaitForRoom();
+    if (void* block = heap.Allocate()) return static_cast<RequestRecord*>(block);
+    if (!heap.Exists()) return nullptr;
+    heap.WaitForRoom();
   }
 }
 
-void FreeRecord(RequestRecord* record) {
-  gRequestHeap.Free(record);
-}
-
-void ReceiveLoop() {
-  LocalAddressTable& table = gLocalAddressTable;
+void ReceiveLoop(ServerState& server) {
+  LocalAddressTable& table = server.local;
+  TransferLimit& limit = server.limit;
+  const auto FreeRecord = [&server](RequestRecord* record) { server.requestHeap.Free(record); };
   const std::uint32_t count = table.count;
   // The socket served last. Each pass looks first at the one below it and wraps around, so
   // that a flooded address cannot starve the others; the first pass starts at the highest.
@@ -116,12 +107,12 @@ void ReceiveLoop() {
   // requests wait in the port sockets' queues until a transfer ends.
   bool admitted = false;
   for (;;) {
-    if (!admitted) admitted = AdmitTransfer();
+    if (!admitted) admitted = limit.Admit();
     // A stop goes on to the wait below, which the stop ends.
     if (!admitted && !table.sockets.Controls().stopRequested) {
       // Requests that wait meanwhile let transfers whose clients went silent make room.
-      if (!RequestsWaiting() && table.sockets.AnyQueued()) NoteRequestsWaiting();
-      WaitForRoom(kRoomCheck);
+      if (!limit.RequestsWaiting() && table.sockets.AnyQueued()) limit.NoteRequestsWaiting();
+      limit.WaitForRoom(kRoomCheck);
       continue;
     }
     platform::PortSocketSet::ReadSet set;
@@ -145,7 +136,7 @@ void ReceiveLoop() {
     if (k >= count) continue;
     last = k;
 
-    RequestRecord* record = AllocateRecord();
+    RequestRecord* record = AllocateRecord(server.requestHeap);
     if (record == nullptr) {
       ReportEndingFailure(EVENT_REQUEST_MEMORY);
       break;
@@ -168,7 +159,7 @@ void ReceiveLoop() {
       ReportEndingFailure(EVENT_SOCKET_READ);
       break;
     }
-    if (!admitted || RequestExpired(record->arrived)) {
+    if (!admitted || RequestExpired(server, record->arrived)) {
       FreeRecord(record);
       continue;
     }
@@ -177,7 +168,7 @@ void ReceiveLoop() {
     std::memset(record->datagram.data() + received, 0, record->datagram.size() - received);
     record->localIndex = static_cast<std::uint16_t>(k);
     record->length = static_cast<std::uint16_t>(received);
-    if (platform::StartDetachedThread(TransferSessionThread, record) != ERROR_SUCCESS) {
+    if (StartTransferThread(server, record) != ThreadStart::kStarted) {
       // Only this request is lost; the service goes on.
       EventReporter(EVENT_THREAD_CREATE);
       FreeRecord(record);
@@ -185,24 +176,25 @@ void ReceiveLoop() {
     }
     admitted = false;
   }
-  if (admitted) TransferEnded();
+  if (admitted) limit.Ended();
 }
 
 // Single-port mode in the thread engine: the listener reads every datagram on port 69, hands
 // each to the thread of its transfer and starts a thread for each request. It reads port 69
 // while paused and at the bound on transfers too, for the transfers that run on it; the
 // requests it reads meanwhile wait here (DeferredRequests) until requests may start again.
-class PortRouter {
+class PortRouter final : Waker {
  public:
-  PortRouter() = default;
+  explicit PortRouter(ServerState& server) : server_(server) {}
   PortRouter(const PortRouter&) = delete;
   PortRouter& operator=(const PortRouter&) = delete;
   ~PortRouter() { Finish(); }
 
   bool Start() {
-    LocalAddressTable& table = gLocalAddressTable;
-    buffer_.resize(gServerConfig.NegotiateOptions != 0
-                       ? std::max<std::size_t>(kMaxPacket, kHeaderSize + gServerConfig.MaxBlockSize)
+    LocalAddressTable& table = server_.local;
+    const ServerConfig& config = server_.config;
+    buffer_.resize(config.NegotiateOptions != 0
+                       ? std::max<std::size_t>(kMaxPacket, kHeaderSize + config.MaxBlockSize)
                        : kMaxPacket);
     if (table.count == 0 || poller_.Create() != ERROR_SUCCESS ||
         table.sockets.AddObserver(poller_) != ERROR_SUCCESS) {
@@ -213,14 +205,14 @@ class PortRouter {
       if (poller_.AddPort(table.sockets, k, k) != ERROR_SUCCESS) return false;
       ports_ = k + 1;
     }
-    gRouterPoller = &poller_;
-    SetRoomWake(WakeRouter);
+    server_.limit.SetRoomWake(this);
+    waking_ = true;
     return true;
   }
 
   // Until the stop.
   void Serve() {
-    while (!gLocalAddressTable.sockets.Controls().stopRequested) {
+    while (!server_.local.sockets.Controls().stopRequested) {
       StartDeferred();
       if (!Round(platform::EventPoller::kWaitForever)) return;
     }
@@ -239,13 +231,11 @@ class PortRouter {
 
   // Lets go of the port sockets before they close.
   void Finish() {
-    if (gRouterPoller == &poller_) {
-      SetRoomWake(nullptr);
-      gRouterPoller = nullptr;
-    }
-    for (std::uint32_t k = ports_; k-- > 0;) poller_.RemovePort(gLocalAddressTable.sockets, k);
+    if (waking_) server_.limit.SetRoomWake(nullptr);
+    waking_ = false;
+    for (std::uint32_t k = ports_; k-- > 0;) poller_.RemovePort(server_.local.sockets, k);
     ports_ = 0;
-    if (observing_) gLocalAddressTable.sockets.RemoveObserver(poller_);
+    if (observing_) server_.local.sockets.RemoveObserver(poller_);
     observing_ = false;
     deferred_.Clear();
   }
@@ -253,9 +243,7 @@ class PortRouter {
  private:
   static constexpr int kDatagramsPerRound = 32;
 
-  static void WakeRouter() {
-    if (gRouterPoller != nullptr) gRouterPoller->Wake();
-  }
+  void Wake() override { poller_.Wake(); }
 
   // One wait and what it found; false when the wait failed.
   bool Round(std::uint32_t timeoutMilliseconds) {
@@ -276,72 +264,73 @@ class PortRouter {
       std::size_t length = 0;
       bool gotOne = false;
       const Win32Error error =
-          gLocalAddressTable.sockets.TryReceive(port, buffer_, length, from, gotOne);
+          server_.local.sockets.TryReceive(port, buffer_, length, from, gotOne);
       // An answer of ours that met a closed port comes back as a failed receive; so it goes on.
       if (error == WSAECONNRESET || error == WSAEMSGSIZE) continue;
       if (error != ERROR_SUCCESS) EventReporter(EVENT_SOCKET_READ);
       if (error != ERROR_SUCCESS || !gotOne) return;
       const std::span<const std::uint8_t> datagram = std::span(buffer_).first(length);
       std::uint64_t key = 0;
-      if (Classify(port, from, datagram, nullptr, key) == Arrival::kRequest &&
-          !gLocalAddressTable.sockets.Controls().stopRequested) {
+      if (Classify(server_.endpoints, port, from, datagram, nullptr, key) == Arrival::kRequest &&
+          !server_.local.sockets.Controls().stopRequested) {
         deferred_.Add(port, from, datagram);
       }
     }
   }
 
   void StartDeferred() {
+    TransferLimit& limit = server_.limit;
     while (!deferred_.Empty()) {
-      if (gLocalAddressTable.sockets.Controls().held) return;
-      if (!AdmitTransfer()) {
-        if (RequestRoomWake()) continue;
-        NoteRequestsWaiting();
+      if (server_.local.sockets.Controls().held) return;
+      if (!limit.Admit()) {
+        if (limit.RequestRoomWake()) continue;
+        limit.NoteRequestsWaiting();
         return;
       }
-      RequestRecord* record = AllocateRecord();
+      RequestRecord* record = AllocateRecord(server_.requestHeap);
       if (record == nullptr) {
-        TransferEnded();
+        limit.Ended();
         return;
       }
       deferred_.TakeOldest(*record);
-      if (RequestExpired(record->arrived)) {
-        FreeRecord(record);
-        TransferEnded();
+      if (RequestExpired(server_, record->arrived)) {
+        server_.requestHeap.Free(record);
+        limit.Ended();
         continue;
       }
-      const PortTransferStart start = StartPortTransferThread(record);
-      if (start != PortTransferStart::kStarted) {
+      const ThreadStart start = StartTransferThread(server_, record);
+      if (start != ThreadStart::kStarted) {
         // Only this request is lost; the service goes on.
-        if (start == PortTransferStart::kNoThread) EventReporter(EVENT_THREAD_CREATE);
-        FreeRecord(record);
-        TransferEnded();
+        if (start == ThreadStart::kNoThread) EventReporter(EVENT_THREAD_CREATE);
+        server_.requestHeap.Free(record);
+        limit.Ended();
       }
     }
   }
 
-  static inline platform::EventPoller* gRouterPoller = nullptr;
-
+  ServerState& server_;
   platform::EventPoller poller_;
   std::vector<std::uint8_t> buffer_;
   DeferredRequests deferred_;
   std::uint32_t ports_ = 0;
   bool observing_ = false;
+  bool waking_ = false;
 };
 
 // The event-loop engine takes the requests itself; the listener's thread waits for the stop.
 // Answers whether the loops ran.
-bool ServeFromEventLoops() {
-  if (gLocalAddressTable.count == 0) {
+bool ServeFromEventLoops(ServerState& server, EventLoops& loops) {
+  if (server.local.count == 0) {
     // Nothing to wait on, as the thread engine's listener finds too.
     ReportEndingFailure(EVENT_SOCKET_BLOCK);
     return false;
   }
-  if (!StartEventLoops(gServerConfig.EventLoops)) {
+  if (!loops.Start(server.config.EventLoops)) {
     ReportEndingFailure(EVENT_THREAD_CREATE);
     return false;
   }
   ReportRunning();
-  gLocalAddressTable.sockets.WaitForStop();
+  server.local.sockets.WaitForStop();
   ReportStopPending(2);
   return true;
 }
@@ -361,13 +350,13 @@ int AddressRank(const platform::SocketAddress& address) {
 }
 
 // Every address of `family`, however many, in the order that decides which are served.
-bool ListHostAddresses(platform::HostAddressFamily family,
+bool ListHostAddresses(const LocalAddressTable& table, platform::HostAddressFamily family,
                        std::vector<platform::SocketAddress>& found) {
   found.resize(kMaxLocalAddresses);
   for (;;) {
     std::uint32_t count = 0;
     const Win32Error error =
-        platform::LookupHostAddresses(gLocalAddressTable.hostName.data(), found, count, family);
+        platform::LookupHostAddresses(table.hostName.data(), found, count, family);
     if (error == ERROR_MORE_DATA && found.size() < kMostAddressesListed) {
       found.resize(found.size() * 2);
       continue;
@@ -387,12 +376,12 @@ void ReportAddressNotServed(const platform::SocketAddress& address) {
   EventReporter(EVENT_ADDRESS_NOT_SERVED);
 }
 
-void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
-  LocalAddressTable& table = gLocalAddressTable;
+void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortRouter* router) {
+  LocalAddressTable& table = server.local;
   // Transfers still running get the time of the stop-pending reports to finish.
   for (std::uint32_t checkPoint = 3; checkPoint <= 99; ++checkPoint) {
     ReportStopPending(checkPoint);
-    if (checkPoint < 99 && RunningTransfers.load() > 0) {
+    if (checkPoint < 99 && server.limit.Running() > 0) {
       if (router != nullptr) {
         router->RouteFor(kShutdownGraceStep);
       } else {
@@ -400,18 +389,18 @@ void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
       }
     }
   }
-  if (eventLoops) {
+  if (loops != nullptr) {
     // The loops end the rest at once, without a packet, each with its log line.
-    StopEventLoops();
-  } else if (RunningTransfers.load() > 0) {
+    loops->Stop();
+  } else if (server.limit.Running() > 0) {
     // The rest end at their next wait, without a packet, and write their log lines before
     // the log closes.
     platform::CancelTransferWaits();
-    gClientTurns.CancelWaits();
-    gTransferPorts.CancelWaits();
-    gEndpoints.CancelWaits();
+    server.turns.CancelWaits();
+    server.ports.CancelWaits();
+    server.endpoints.CancelWaits();
     const auto deadline = std::chrono::steady_clock::now() + kCancelWait;
-    while (RunningTransfers.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+    while (server.limit.Running() > 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
@@ -420,7 +409,7 @@ void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
   if (socketsStarted && platform::SocketsCleanup() != ERROR_SUCCESS) {
     EventReporter(EVENT_SOCKETS_CLEANUP);
   }
-  if (gRequestHeap.Exists()) gRequestHeap.Destroy();
+  if (server.requestHeap.Exists()) server.requestHeap.Destroy();
   WriteStopBanner();
   CloseTransferLog();
   EventReporter(EVENT_SERVICE_STOPPED);
@@ -444,17 +433,18 @@ bool EnterDefaultDirectory(std::span<char> directory) {
   return true;
 }
 
-}  // namespace
-
-int EnumerateLocalAddresses() {
-  LocalAddressTable& table = gLocalAddressTable;
-  if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) return 0;
+// Fills hostName, addresses and count: the IPv4 addresses, then the IPv6 ones when
+// EnableIPv6 is set, each family loopback first, then link-local, then in the system's order.
+// Each address beyond the table's room is left out and reported (EVENT_ADDRESS_NOT_SERVED).
+bool EnumerateLocalAddresses(ServerState& server) {
+  LocalAddressTable& table = server.local;
+  if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) return false;
   std::vector<platform::SocketAddress> ipv4;
   std::vector<platform::SocketAddress> ipv6;
-  if (!ListHostAddresses(platform::HostAddressFamily::kIPv4, ipv4) ||
-      (gServerConfig.EnableIPv6 != 0 &&
-       !ListHostAddresses(platform::HostAddressFamily::kIPv6, ipv6))) {
-    return 0;
+  if (!ListHostAddresses(table, platform::HostAddressFamily::kIPv4, ipv4) ||
+      (server.config.EnableIPv6 != 0 &&
+       !ListHostAddresses(table, platform::HostAddressFamily::kIPv6, ipv6))) {
+    return false;
   }
   // The table's room in order: IPv4 addresses up to their share, then IPv6 ones.
   std::uint32_t count = 0;
@@ -470,18 +460,15 @@ int EnumerateLocalAddresses() {
   take(ipv4, kMaxIPv4Addresses);
   take(ipv6, kMaxLocalAddresses);
   table.count = count;
-  return 1;
+  return true;
 }
 
-int OpenUdpSocket(platform::UdpSocket& socket, const platform::SocketAddress& local) {
-  return socket.Open(local) == ERROR_SUCCESS ? 1 : 0;
-}
+}  // namespace
 
-int SetUpFromSettings() {
-  ServerConfig& config = gServerConfig;
+int SetUpFromSettings(ServerConfig& config) {
   bool isNewLog = false;
   const bool ready =
-      LoadServerConfig() && EnterDefaultDirectory(config.DefaultDirectory) &&
+      LoadServerConfig(config) && EnterDefaultDirectory(config.DefaultDirectory) &&
       (config.EnableLogging == 0 || OpenTransferLog(config.LogFile.data(), isNewLog));
   // A failed start leaves logging off, so that its banner reaches no file.
   config.EnableLogging = ready && config.EnableLogging != 0 ? 1 : 0;
@@ -490,31 +477,33 @@ int SetUpFromSettings() {
   return ready ? 1 : 0;
 }
 
-std::uint32_t Listener(void*) {
+std::uint32_t Listener(ServerState& server) {
+  const ServerConfig& config = server.config;
   bool socketsStarted = false;
+  EventLoops loops(server);
   bool eventLoops = false;
-  PortRouter router;
+  PortRouter router(server);
   bool routed = false;
-  if (!SetUpFromSettings() || !PrepareFileNames()) {
+  if (!SetUpFromSettings(server.config) || !PrepareFileNames(config, server.rewriteRules)) {
     ReportEndingFailure(EVENT_INIT_FAILED);
-  } else if (platform::SocketsStartup(gServerConfig.EnableIPv6 != 0) != ERROR_SUCCESS) {
+  } else if (platform::SocketsStartup(config.EnableIPv6 != 0) != ERROR_SUCCESS) {
     ReportEndingFailure(EVENT_SOCKETS_STARTUP);
   } else {
     socketsStarted = true;
-    if (gRequestHeap.Create(kRequestHeapInitialSize, kRequestHeapMaximumSize,
-                            sizeof(RequestRecord)) != ERROR_SUCCESS) {
+    if (server.requestHeap.Create(kRequestHeapInitialSize, kRequestHeapMaximumSize,
+                                  sizeof(RequestRecord)) != ERROR_SUCCESS) {
       ReportEndingFailure(EVENT_START_MEMORY);
     } else {
       EventReporter(EVENT_SERVICE_STARTED);
-      gClientTurns.Prepare(SetTransferBound(), kTurnsPerAddress);
-      if (OpenPortSockets()) {
+      server.turns.Prepare(server.limit.SetBound(config.MaxTransfers), kTurnsPerAddress);
+      if (OpenPortSockets(server)) {
         // Each start begins somewhere else in the range: a late packet of a transfer of the
         // previous run does not find the first transfer of this one.
-        gTransferPorts.Prepare(static_cast<std::uint16_t>(gServerConfig.TransferPortLow),
-                               static_cast<std::uint16_t>(gServerConfig.TransferPortHigh),
-                               gLocalAddressTable.count, std::random_device{}());
-        gEndpoints.Prepare();
-        if (gServerConfig.EventLoops == 0 && gServerConfig.SinglePort != 0) {
+        server.ports.Prepare(static_cast<std::uint16_t>(config.TransferPortLow),
+                             static_cast<std::uint16_t>(config.TransferPortHigh),
+                             server.local.count, std::random_device{}());
+        server.endpoints.Prepare();
+        if (config.EventLoops == 0 && config.SinglePort != 0) {
           routed = true;
           if (router.Start()) {
             ReportRunning();
@@ -522,16 +511,16 @@ std::uint32_t Listener(void*) {
           } else {
             ReportEndingFailure(EVENT_SOCKET_BLOCK);
           }
-        } else if (gServerConfig.EventLoops == 0) {
+        } else if (config.EventLoops == 0) {
           ReportRunning();
-          ReceiveLoop();
+          ReceiveLoop(server);
         } else {
-          eventLoops = ServeFromEventLoops();
+          eventLoops = ServeFromEventLoops(server, loops);
         }
       }
     }
   }
-  Shutdown(socketsStarted, eventLoops, routed ? &router : nullptr);
+  Shutdown(server, socketsStarted, eventLoops ? &loops : nullptr, routed ? &router : nullptr);
   return 0;
 }
 

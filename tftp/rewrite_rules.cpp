@@ -9,8 +9,6 @@
 
 namespace quoril {
 
-RewriteRules gRewriteRules;
-
 namespace {
 
 // One match may take this many steps of the matcher and this much backtracking memory: far

@@ -61,6 +61,4 @@ class RewriteRules {
   bool needsHardware_ = false;
 };
 
-extern RewriteRules gRewriteRules;
-
 }  // namespace quoril

@@ -2,17 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <utility>
 
 #include "tftp/packets.h"
 
 namespace quoril {
-
-namespace {
-alignas(EndpointTable) unsigned char gEndpointsStorage[sizeof(EndpointTable)];
-}  // namespace
-EndpointTable& gEndpoints = *::new (gEndpointsStorage) EndpointTable();
 
 namespace {
 
@@ -219,13 +213,14 @@ bool IsTransferRequest(std::span<const std::uint8_t> datagram) {
   return opcode == kOpcodeRrq || opcode == kOpcodeWrq;
 }
 
-Arrival Classify(std::uint32_t localIndex, const platform::SocketAddress& from,
-                 std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key) {
+Arrival Classify(EndpointTable& endpoints, std::uint32_t localIndex,
+                 const platform::SocketAddress& from, std::span<const std::uint8_t> datagram,
+                 const Mailbox* self, std::uint64_t& key) {
   if (datagram.empty()) return Arrival::kDropped;
   if (IsTransferRequest(datagram)) {
-    if (gEndpoints.IsLateCopy(localIndex, from, datagram)) return Arrival::kDropped;
+    if (endpoints.IsLateCopy(localIndex, from, datagram)) return Arrival::kDropped;
   } else {
-    switch (gEndpoints.Route(localIndex, from, datagram, self, key)) {
+    switch (endpoints.Route(localIndex, from, datagram, self, key)) {
       case EndpointTable::Routed::kPosted:
         return Arrival::kRouted;
       case EndpointTable::Routed::kOwn:

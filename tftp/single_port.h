@@ -16,7 +16,7 @@
 
 #include "platform/event_poller.h"
 #include "platform/sockets.h"
-#include "tftp/listener.h"
+#include "tftp/request_record.h"
 
 namespace quoril {
 
@@ -123,9 +123,6 @@ class EndpointTable {
   bool cancelled_ = false;
 };
 
-// Lives as long as the process: a transfer thread may leave the table while the process ends.
-extern EndpointTable& gEndpoints;
-
 // What the reader of port 69 does with a datagram it read.
 enum class Arrival : std::uint8_t {
   kRouted,   // posted to the owner of its transfer
@@ -134,8 +131,9 @@ enum class Arrival : std::uint8_t {
   kDropped,  // an ERROR of nobody's (never answered), a late copy of a request
              // (EndpointTable::IsLateCopy), or larger than any request
 };
-Arrival Classify(std::uint32_t localIndex, const platform::SocketAddress& from,
-                 std::span<const std::uint8_t> datagram, const Mailbox* self, std::uint64_t& key);
+Arrival Classify(EndpointTable& endpoints, std::uint32_t localIndex,
+                 const platform::SocketAddress& from, std::span<const std::uint8_t> datagram,
+                 const Mailbox* self, std::uint64_t& key);
 // RRQ or WRQ: what claims its endpoint.
 bool IsTransferRequest(std::span<const std::uint8_t> datagram);
 

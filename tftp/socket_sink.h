@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "platform/sockets.h"
-#include "tftp/listener.h"
 #include "tftp/packets.h"
 #include "tftp/single_port.h"
 #include "tftp/transfer_session.h"
@@ -26,15 +25,17 @@ class SocketSink final : public PacketSink {
 
 class PortSink final : public PacketSink {
  public:
-  PortSink(std::uint32_t localIndex, ReplyBudget& budget, PacketScratch& scratch)
-      : PacketSink(scratch), localIndex_(localIndex), budget_(budget) {}
+  PortSink(const platform::PortSocketSet& sockets, std::uint32_t localIndex, ReplyBudget& budget,
+           PacketScratch& scratch)
+      : PacketSink(scratch), sockets_(sockets), localIndex_(localIndex), budget_(budget) {}
   bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
     // Withheld, the packet is as good as lost on the way: the transfer goes on.
     if (!budget_.Spend(packet.size(), to)) return true;
-    return gLocalAddressTable.sockets.SendTo(localIndex_, packet, to) == ERROR_SUCCESS;
+    return sockets_.SendTo(localIndex_, packet, to) == ERROR_SUCCESS;
   }
 
  private:
+  const platform::PortSocketSet& sockets_;
   std::uint32_t localIndex_;
   ReplyBudget& budget_;
 };

@@ -1,15 +1,6 @@
 #include "tftp/transfer_ports.h"
 
-#include <new>
-
-#include "tftp/listener.h"
-
 namespace quoril {
-
-namespace {
-alignas(TransferPorts) unsigned char gTransferPortsStorage[sizeof(TransferPorts)];
-}  // namespace
-TransferPorts& gTransferPorts = *::new (gTransferPortsStorage) TransferPorts();
 
 void TransferPorts::Prepare(std::uint16_t low, std::uint16_t high, std::uint32_t addresses,
                             std::uint32_t start) {
@@ -39,14 +30,12 @@ void TransferPorts::SetHeld(std::uint32_t localIndex, std::uint32_t offset, bool
   }
 }
 
-PortOpen TransferPorts::Open(platform::UdpSocket& socket, std::uint32_t localIndex,
-                             PortWaiter& waiter, std::uint16_t& port) {
-  platform::SocketAddress local = gLocalAddressTable.addresses[localIndex];
+PortOpen TransferPorts::Open(platform::UdpSocket& socket, platform::SocketAddress local,
+                             std::uint32_t localIndex, PortWaiter& waiter, std::uint16_t& port) {
   port = 0;
   // Without a range nothing is shared: no lock.
-  if (size_ == 0) {
-    return OpenUdpSocket(socket, local) ? PortOpen::kOpened : PortOpen::kFailed;
-  }
+  if (size_ == 0)
+    return socket.Open(local) == ERROR_SUCCESS ? PortOpen::kOpened : PortOpen::kFailed;
   std::lock_guard lock(mutex_);
   if (localIndex < heldCount_.size() && heldCount_[localIndex] < size_) {
     for (std::uint32_t tried = 0; tried < size_; ++tried) {

@@ -57,11 +57,11 @@ class TransferPorts {
   // The range `low`..`high` (0 for both: none) over `addresses` local addresses, the cursor
   // at `start` within it; clears the cancellation. Called while no transfer socket is open.
   void Prepare(std::uint16_t low, std::uint16_t high, std::uint32_t addresses, std::uint32_t start);
-  // Opens `socket` on the local address of index `localIndex` (of the local address table),
-  // on a free port of the range; `port` is the port taken (0 without a range). kBusy lists
+  // Opens `socket` on `local`, the address of index `localIndex` (of the local address
+  // table), on a free port of the range; `port` is the port taken (0 without a range). kBusy lists
   // `waiter` for the next Notify.
-  PortOpen Open(platform::UdpSocket& socket, std::uint32_t localIndex, PortWaiter& waiter,
-                std::uint16_t& port);
+  PortOpen Open(platform::UdpSocket& socket, platform::SocketAddress local,
+                std::uint32_t localIndex, PortWaiter& waiter, std::uint16_t& port);
   // The socket that held `port` at `localIndex` is closed: the port is free again and every
   // listed waiter is notified. Port 0 does nothing.
   void Release(std::uint32_t localIndex, std::uint16_t port);
@@ -89,8 +89,5 @@ class TransferPorts {
   PortWaiter* waiters_ = nullptr;
   bool cancelled_ = false;
 };
-
-// Lives as long as the process: a transfer thread may release its port while the process ends.
-extern TransferPorts& gTransferPorts;
 
 }  // namespace quoril

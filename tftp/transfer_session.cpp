@@ -10,10 +10,8 @@
 #include "platform/strings.h"
 #include "resources/string_ids.h"
 #include "tftp/file_names.h"
-#include "tftp/listener.h"
 #include "tftp/options.h"
-#include "tftp/single_port.h"
-#include "tftp/transfer_limit.h"
+#include "tftp/server_state.h"
 
 namespace quoril {
 
@@ -29,6 +27,10 @@ constexpr std::uint32_t kPacketOverheadIPv6 = 52;
 constexpr std::size_t kMaxWindowBytes = 64 * (kHeaderSize + kMaxBlockSize);
 // Half the block numbers: those up to here behind a block came before it (numbers wrap).
 constexpr std::uint16_t kHalfBlockSpace = 0x8000;
+
+const ServerConfig& Config(const TransferSession& session) {
+  return session.server->config;
+}
 
 void LoadDescription(TransferSession& session, std::uint32_t id) {
   platform::LoadString(id, session.entry.description);
@@ -204,7 +206,7 @@ void OptionAckArrived(TransferSession& session, std::span<const std::uint8_t> da
   if (ReadField16(datagram, 0) != kOpcodeAck) {
     FailWithError(session, sink, TRANSFER_ERROR_ILLEGAL_OPCODE);
   } else if (acked == 0) {
-    session.retriesLeft = gServerConfig.MaxRetransmit;
+    session.retriesLeft = Config(session).MaxRetransmit;
     FillWindow(session, sink, now);
   } else if (!Behind(acked, 0)) {
     FailWithError(session, sink, TRANSFER_ERROR_BAD_BLOCK);
@@ -222,7 +224,7 @@ void AckArrived(TransferSession& session, std::span<const std::uint8_t> datagram
   if (opcode != kOpcodeAck) {
     FailWithError(session, sink, TRANSFER_ERROR_ILLEGAL_OPCODE);
   } else if (ahead >= 1 && ahead <= session.inFlight) {
-    session.retriesLeft = gServerConfig.MaxRetransmit;
+    session.retriesLeft = Config(session).MaxRetransmit;
     if (!MoveWindowStart(session, sink, ahead)) return;
     // An ACK from inside the window says that the block after it was lost: the window
     // starts over from there (RFC 7440), then takes new blocks.
@@ -255,7 +257,7 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
   // again, without end. The last block stored is answered, as its client may have lost our
   // ACK; should that be lost too, our timeout repeats it.
   if (block != session.block && Behind(block, session.block)) return;
-  session.retriesLeft = gServerConfig.MaxRetransmit;
+  session.retriesLeft = Config(session).MaxRetransmit;
   // Compared modulo 65536: block 0 follows 65535, so that files of any size can be written.
   const auto ahead = static_cast<std::uint16_t>(block - session.block);
   if (ahead == 1) {
@@ -294,8 +296,8 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
 }
 
 // A path passes when it is the default directory or lies below it.
-bool InsideDefaultDirectory(const char* fullPath) {
-  const char* directory = gServerConfig.DefaultDirectory.data();
+bool InsideDefaultDirectory(const ServerConfig& config, const char* fullPath) {
+  const char* directory = config.DefaultDirectory.data();
   const std::size_t length = std::strlen(directory);
   if (std::strncmp(fullPath, directory, length) != 0) return false;
   if (length > 0 && (directory[length - 1] == '/' || directory[length - 1] == '\\')) return true;
@@ -304,7 +306,7 @@ bool InsideDefaultDirectory(const char* fullPath) {
 
 // What the request asks for after its mode when negotiation is on; nothing otherwise.
 OptionSet AskedOptions(const TransferSession& session, const ParsedRequest& parsed) {
-  if (gServerConfig.NegotiateOptions == 0 || !parsed.modeTerminated) return {};
+  if (Config(session).NegotiateOptions == 0 || !parsed.modeTerminated) return {};
   const std::size_t end = std::min<std::size_t>(session.requestLength, session.request.size());
   if (parsed.optionsStart >= end) return {};
   return ParseOptions(std::span<const std::uint8_t>(session.request)
@@ -327,8 +329,8 @@ bool FitsTheDisk(const TransferSession& session, const OptionSet& asked) {
 void Negotiate(TransferSession& session, const OptionSet& asked) {
   OptionLimits limits;
   limits.isWrite = session.opcode == kOpcodeWrq;
-  limits.largestBlock = gServerConfig.MaxBlockSize;
-  limits.largestWindow = gServerConfig.MaxWindowSize;
+  limits.largestBlock = Config(session).MaxBlockSize;
+  limits.largestWindow = Config(session).MaxWindowSize;
   if (asked.Has(OptionName::kBlockSize)) {
     // Blocks that fit the MTU of the interface that received the request go unfragmented.
     std::uint32_t mtu = 0;
@@ -339,7 +341,7 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
     }
   }
   // On port 69 a forger may send a read's ACKs: one ACK draws no more than it pays for.
-  const bool paidByAck = !limits.isWrite && gServerConfig.SinglePort != 0;
+  const bool paidByAck = !limits.isWrite && Config(session).SinglePort != 0;
   if (paidByAck) {
     limits.largestBlock =
         std::min(limits.largestBlock, LargestSinglePortBlock(session.clientAddress));
@@ -390,7 +392,8 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
     session.binary = parsed.binary;
     session.entry.binary = parsed.binary;
 
-    switch (FormRequestPath(std::string_view(name.data(), parsed.nameLength), session.clientAddress,
+    switch (FormRequestPath(Config(session), session.server->rewriteRules,
+                            std::string_view(name.data(), parsed.nameLength), session.clientAddress,
                             session.opcode == kOpcodeWrq, session.entry)) {
       case NameResult::kFormed:
         break;
@@ -403,7 +406,8 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
     }
 
     const auto& fullPath = session.entry.fullPath;
-    if (gServerConfig.LimitToDefaultDirectory != 0 && !InsideDefaultDirectory(fullPath.data())) {
+    if (Config(session).LimitToDefaultDirectory != 0 &&
+        !InsideDefaultDirectory(Config(session), fullPath.data())) {
       FailWithError(session, sink, ERROR_ACCESS_DENIED);
       return false;
     }
@@ -416,8 +420,9 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
     }
   }
 
-  const char* confineTo =
-      gServerConfig.LimitToDefaultDirectory != 0 ? gServerConfig.DefaultDirectory.data() : nullptr;
+  const char* confineTo = Config(session).LimitToDefaultDirectory != 0
+                              ? Config(session).DefaultDirectory.data()
+                              : nullptr;
   Win32Error error = ERROR_SUCCESS;
   switch (session.opcode) {
     case kOpcodeRrq:
@@ -427,7 +432,7 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
     case kOpcodeWrq:
       // Written beside the file and put in its place only once complete.
       error = session.file.OpenReplacement(session.entry.fullPath.data(),
-                                           gServerConfig.OverwriteExisting, confineTo);
+                                           Config(session).OverwriteExisting, confineTo);
       break;
     default:
       FailWithError(session, sink, TRANSFER_ERROR_ILLEGAL_OPCODE);
@@ -458,9 +463,8 @@ TimePoint HoldDeadline(const TransferSession& session, TimePoint now) {
 
 // The server's own bound on a client's silence: how long a transfer at the server's Timeout
 // waits for its client before it gives up.
-SessionClock::duration SilenceBound() {
-  return std::chrono::seconds(gServerConfig.Timeout) *
-         (std::int64_t{gServerConfig.MaxRetransmit} + 1);
+SessionClock::duration SilenceBound(const ServerConfig& config) {
+  return std::chrono::seconds(config.Timeout) * (std::int64_t{config.MaxRetransmit} + 1);
 }
 
 // A client's timeout option lets the session wait for its client longer than that bound.
@@ -468,7 +472,7 @@ bool MayOutliveSilenceBound(const TransferSession& session) {
   const bool awaitsClient = session.state == SessionState::kAwaitOptionAck ||
                             session.state == SessionState::kAwaitAck ||
                             session.state == SessionState::kAwaitData;
-  return awaitsClient && session.timeout > std::chrono::seconds(gServerConfig.Timeout);
+  return awaitsClient && session.timeout > std::chrono::seconds(Config(session).Timeout);
 }
 
 // The OACK is out and not yet answered by the first ACK (read) or DATA (write).
@@ -492,22 +496,23 @@ void PacketScratch::Release() {
   size_ = 0;
 }
 
-void BeginSession(TransferSession& session, RequestRecord* record) {
+void BeginSession(TransferSession& session, ServerState& server, RequestRecord* record) {
+  session.server = &server;
   session.request = record->datagram;
   session.requestLength = std::min<std::uint16_t>(record->length, kMaxPacket);
   session.clientAddress = record->clientAddress;
   session.localIndex = record->localIndex;
-  session.arrived = WaitingSince(record->arrived);
-  if (!gRequestHeap.Free(record)) {
+  session.arrived = WaitingSince(server, record->arrived);
+  if (!server.requestHeap.Free(record)) {
     EventReporter(EVENT_MEMORY_FREE);
     Fail(session);
     return;
   }
-  session.retriesLeft = gServerConfig.MaxRetransmit;
-  session.timeout = std::chrono::seconds(gServerConfig.Timeout);
+  session.retriesLeft = Config(session).MaxRetransmit;
+  session.timeout = std::chrono::seconds(Config(session).Timeout);
   FormatTime(session.entry.time);
   FormatDate(session.entry.date);
-  session.localAddress = gLocalAddressTable.addresses[session.localIndex];
+  session.localAddress = server.local.addresses[session.localIndex];
 }
 
 void SocketNotOpened(TransferSession& session) {
@@ -517,11 +522,11 @@ void SocketNotOpened(TransferSession& session) {
 
 bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, TimePoint now) {
   // What goes to an address of this host never leaves it: nobody else is flooded.
-  const LocalAddressTable& local = gLocalAddressTable;
+  const LocalAddressTable& local = session.server->local;
   for (std::uint32_t k = 0; k < local.count; ++k) {
     if (platform::SameHost(local.addresses[k], session.clientAddress)) return true;
   }
-  switch (gClientTurns.Take(session.turn, session.clientAddress, waiter, key)) {
+  switch (session.server->turns.Take(session.turn, session.clientAddress, waiter, key)) {
     case TurnTaken::kHeld:
       return true;
     case TurnTaken::kWaiting:
@@ -598,7 +603,7 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
   if (!session.heard) {
     // The client is real: its transfer no longer counts against its address.
     session.heard = true;
-    gClientTurns.Leave(session.turn);
+    session.server->turns.Leave(session.turn);
   }
   // Too short to carry a block number: not a packet of this transfer's, ignored.
   if (datagram.size() < kHeaderSize) return;
@@ -644,12 +649,13 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
 
 TimePoint NextSilenceCheck(const TransferSession& session, TimePoint now) {
   if (!MayOutliveSilenceBound(session)) return TimePoint::max();
-  const TimePoint limit = session.lastHeard + SilenceBound();
-  return limit > now ? limit : now + std::chrono::seconds(gServerConfig.Timeout);
+  const TimePoint limit = session.lastHeard + SilenceBound(Config(session));
+  return limit > now ? limit : now + std::chrono::seconds(Config(session).Timeout);
 }
 
 void OnRequestsWaiting(TransferSession& session, TimePoint now) {
-  if (!MayOutliveSilenceBound(session) || now - session.lastHeard <= SilenceBound()) return;
+  if (!MayOutliveSilenceBound(session) || now - session.lastHeard <= SilenceBound(Config(session)))
+    return;
   FailWithDescription(session, IDS_TIMEOUT);
 }
 
@@ -667,7 +673,7 @@ void OnSuperseded(TransferSession& session) {
 void FinishSession(TransferSession& session) {
   WriteTransferLine(session.entry);
   session.file.Close();
-  gClientTurns.Leave(session.turn);
+  session.server->turns.Leave(session.turn);
 }
 
 }  // namespace quoril

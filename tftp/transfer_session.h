@@ -21,6 +21,7 @@
 namespace quoril {
 
 struct RequestRecord;
+struct ServerState;
 
 using SessionClock = std::chrono::steady_clock;
 
@@ -70,6 +71,7 @@ enum class SessionState : std::uint8_t {
 
 // Everything one transfer knows. Written only by the thread that drives it.
 struct TransferSession {
+  ServerState* server = nullptr;  // whose settings and gates it follows
   SessionState state = SessionState::kTakingOver;
   PacketBuffer request{};
   std::uint16_t requestLength = 0;  // bytes of the datagram in `request`
@@ -117,7 +119,7 @@ inline bool SessionEnded(const TransferSession& session) {
 
 // Takes the request over from its record and frees the record into the request heap (a
 // failed free reports EVENT_MEMORY_FREE and ends the session); takes the start time and date.
-void BeginSession(TransferSession& session, RequestRecord* record);
+void BeginSession(TransferSession& session, ServerState& server, RequestRecord* record);
 // The engine could not open the transfer's socket: EVENT_SOCKET_ALLOCATE, no answer.
 void SocketNotOpened(TransferSession& session);
 // Asks for a turn at the client's address (ClientTurns) on behalf of `waiter`, which finds the
@@ -163,15 +165,5 @@ void OnSuperseded(TransferSession& session);
 // Once ended: the log line, the file and the turn. The engine then closes the socket and
 // counts the transfer out (TransferEnded).
 void FinishSession(TransferSession& session);
-
-// The thread routine of a transfer in the thread-per-transfer engine; `record` is the
-// RequestRecord, which the session takes over.
-void TransferSessionThread(void* record);
-// Single-port mode: starts a thread for the request in `record`, which takes it over, fed by
-// the listener with its client's datagrams. Otherwise `record` is left to the caller: the
-// request is a late copy of a running transfer's own (EndpointTable::Claim), or no thread
-// could be started.
-enum class PortTransferStart : std::uint8_t { kStarted, kRepeated, kNoThread };
-PortTransferStart StartPortTransferThread(RequestRecord* record);
 
 }  // namespace quoril

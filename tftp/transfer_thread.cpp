@@ -1,16 +1,12 @@
-// The thread-per-transfer engine: one thread waits on its transfer's socket (in single-port
-// mode, on its mailbox) until the session's deadline and feeds the session what arrives.
+#include "tftp/transfer_thread.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <vector>
 
-#include "tftp/listener.h"
-#include "tftp/single_port.h"
 #include "tftp/socket_sink.h"
-#include "tftp/transfer_limit.h"
-#include "tftp/transfer_ports.h"
 #include "tftp/transfer_session.h"
 
 namespace quoril {
@@ -31,7 +27,7 @@ using ThreadTurnWaiter = ThreadWaiter<TurnWaiter>;
 // session ended meanwhile (its retries used up, or the shutdown).
 bool AwaitTurn(TransferSession& session, ThreadTurnWaiter& waiter, PacketSink& sink) {
   while (!SessionEnded(session)) {
-    switch (gClientTurns.Await(session.turn, waiter.wake, session.deadline)) {
+    switch (session.server->turns.Await(session.turn, waiter.wake, session.deadline)) {
       case TurnWait::kGranted:
         return true;
       case TurnWait::kCancelled:
@@ -50,8 +46,9 @@ bool AwaitTurn(TransferSession& session, ThreadTurnWaiter& waiter, PacketSink& s
 bool OpenTransferSocket(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink,
                         std::uint16_t& port) {
   ThreadWaiter<PortWaiter> waiter;
+  TransferPorts& ports = session.server->ports;
   for (;;) {
-    switch (gTransferPorts.Open(socket, session.localIndex, waiter, port)) {
+    switch (ports.Open(socket, session.localAddress, session.localIndex, waiter, port)) {
       case PortOpen::kOpened:
         return true;
       case PortOpen::kFailed:
@@ -64,7 +61,7 @@ bool OpenTransferSocket(TransferSession& session, platform::UdpSocket& socket, P
     if (session.state != SessionState::kWaitingForPort) AwaitPort(session, now);
     // Ports that other programs hold free without a word: they are tried again now and then.
     const auto until = std::min(session.deadline, now + kPortRetry);
-    const PortWait wait = gTransferPorts.Await(waiter, waiter.wake, until);
+    const PortWait wait = ports.Await(waiter, waiter.wake, until);
     now = SessionClock::now();
     if (wait == PortWait::kCancelled) {
       OnReceiveFailed(session, ERROR_OPERATION_ABORTED);
@@ -80,7 +77,7 @@ bool OpenTransferSocket(TransferSession& session, platform::UdpSocket& socket, P
 void AtDeadline(TransferSession& session, bool forCheck, PacketSink& sink) {
   if (!forCheck) {
     OnDeadline(session, sink, SessionClock::now());
-  } else if (RequestsWaiting()) {
+  } else if (session.server->limit.RequestsWaiting()) {
     OnRequestsWaiting(session, SessionClock::now());
   }
 }
@@ -123,8 +120,10 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
   }
 }
 
-// Single-port mode: what the listener hands the thread, which owns it from then on.
-struct PortTransfer {
+// What the listener hands the thread, which owns it from then on; the rest serves single-port
+// mode.
+struct ThreadTransfer {
+  ServerState& server;
   RequestRecord* record = nullptr;
   std::uint32_t localIndex = 0;
   platform::SocketAddress client{};
@@ -133,14 +132,15 @@ struct PortTransfer {
   ReplyBudget budget;
 };
 
-void DriveFromMailbox(TransferSession& session, PortTransfer& transfer, PacketSink& sink,
+void DriveFromMailbox(TransferSession& session, ThreadTransfer& transfer, PacketSink& sink,
                       PacketScratch& scratch) {
   Parcel parcel;
   while (!SessionEnded(session)) {
     scratch.Release();  // as Drive does
     const auto check = NextSilenceCheck(session, SessionClock::now());
     const bool forCheck = check < session.deadline;
-    switch (gEndpoints.Wait(transfer.mailbox, parcel, forCheck ? check : session.deadline)) {
+    switch (transfer.server.endpoints.Wait(transfer.mailbox, parcel,
+                                           forCheck ? check : session.deadline)) {
       case MailboxWait::kCancelled:
         OnReceiveFailed(session, ERROR_OPERATION_ABORTED);
         break;
@@ -155,7 +155,8 @@ void DriveFromMailbox(TransferSession& session, PortTransfer& transfer, PacketSi
           transfer.budget.Earn(parcel.bytes.size(), parcel.from);
           OnDatagram(session, parcel.bytes, parcel.from, sink, SessionClock::now());
           if (session.heard && !heard && transfer.claimed) {
-            gEndpoints.Heard(transfer.localIndex, transfer.client, {&transfer.mailbox, 0});
+            transfer.server.endpoints.Heard(transfer.localIndex, transfer.client,
+                                            {&transfer.mailbox, 0});
           }
         }
         break;
@@ -164,62 +165,38 @@ void DriveFromMailbox(TransferSession& session, PortTransfer& transfer, PacketSi
 }
 
 void PortTransferThread(void* argument) {
-  const std::unique_ptr<PortTransfer> transfer(static_cast<PortTransfer*>(argument));
+  const std::unique_ptr<ThreadTransfer> transfer(static_cast<ThreadTransfer*>(argument));
+  ServerState& server = transfer->server;
   TransferSession session;
   PacketScratch scratch;
-  PortSink sink(transfer->localIndex, transfer->budget, scratch);
+  PortSink sink(server.local.sockets, transfer->localIndex, transfer->budget, scratch);
   ThreadTurnWaiter waiter;
-  BeginSession(session, transfer->record);
+  BeginSession(session, server, transfer->record);
   transfer->budget.Earn(session.requestLength, session.clientAddress);
   if (!SessionEnded(session) &&
       (TakeTurn(session, waiter, 0, SessionClock::now()) || AwaitTurn(session, waiter, sink))) {
     // As a transfer socket would be opened only now: nothing of its client's is read before.
-    gEndpoints.Open(transfer->mailbox);
+    server.endpoints.Open(transfer->mailbox);
     StartTransfer(session, sink, SessionClock::now());
   }
   DriveFromMailbox(session, *transfer, sink, scratch);
   FinishSession(session);
   if (transfer->claimed) {
-    gEndpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
+    server.endpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
   }
-  TransferEnded();
+  server.limit.Ended();
 }
 
-}  // namespace
-
-PortTransferStart StartPortTransferThread(RequestRecord* record) {
-  auto transfer = std::make_unique<PortTransfer>();
-  transfer->record = record;
-  transfer->localIndex = record->localIndex;
-  transfer->client = record->clientAddress;
-  // Claimed before the thread runs, so that its client's first answer finds it.
-  const std::span<const std::uint8_t> request = std::span(record->datagram).first(record->length);
-  if (IsTransferRequest(request)) {
-    std::uint64_t previous = 0;
-    if (gEndpoints.Claim(transfer->localIndex, transfer->client, request, {&transfer->mailbox, 0},
-                         previous) == EndpointTable::Claimed::kRepeatedRequest) {
-      return PortTransferStart::kRepeated;
-    }
-    transfer->claimed = true;
-  }
-  if (platform::StartDetachedThread(PortTransferThread, transfer.get()) != ERROR_SUCCESS) {
-    if (transfer->claimed) {
-      gEndpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
-    }
-    return PortTransferStart::kNoThread;
-  }
-  transfer.release();  // the thread owns it now
-  return PortTransferStart::kStarted;
-}
-
-void TransferSessionThread(void* record) {
+void TransferSessionThread(void* argument) {
+  const std::unique_ptr<ThreadTransfer> transfer(static_cast<ThreadTransfer*>(argument));
+  ServerState& server = transfer->server;
   TransferSession session;
   platform::UdpSocket socket;
   PacketScratch scratch;
   SocketSink sink(socket, scratch);
   ThreadTurnWaiter waiter;
   std::uint16_t port = 0;
-  BeginSession(session, static_cast<RequestRecord*>(record));
+  BeginSession(session, server, transfer->record);
   if (!SessionEnded(session) &&
       (TakeTurn(session, waiter, 0, SessionClock::now()) || AwaitTurn(session, waiter, sink)) &&
       OpenTransferSocket(session, socket, sink, port)) {
@@ -228,8 +205,38 @@ void TransferSessionThread(void* record) {
   Drive(session, socket, sink, scratch);
   FinishSession(session);
   socket.Close();
-  gTransferPorts.Release(session.localIndex, port);
-  TransferEnded();
+  server.ports.Release(session.localIndex, port);
+  server.limit.Ended();
+}
+
+}  // namespace
+
+ThreadStart StartTransferThread(ServerState& server, RequestRecord* record) {
+  auto transfer = std::make_unique<ThreadTransfer>(server);
+  transfer->record = record;
+  transfer->localIndex = record->localIndex;
+  transfer->client = record->clientAddress;
+  const bool singlePort = server.config.SinglePort != 0;
+  // Claimed before the thread runs, so that its client's first answer finds it.
+  const std::span<const std::uint8_t> request = std::span(record->datagram).first(record->length);
+  if (singlePort && IsTransferRequest(request)) {
+    std::uint64_t previous = 0;
+    if (server.endpoints.Claim(transfer->localIndex, transfer->client, request,
+                               {&transfer->mailbox, 0},
+                               previous) == EndpointTable::Claimed::kRepeatedRequest) {
+      return ThreadStart::kRepeated;
+    }
+    transfer->claimed = true;
+  }
+  if (platform::StartDetachedThread(singlePort ? PortTransferThread : TransferSessionThread,
+                                    transfer.get()) != ERROR_SUCCESS) {
+    if (transfer->claimed) {
+      server.endpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
+    }
+    return ThreadStart::kNoThread;
+  }
+  transfer.release();  // the thread owns it now
+  return ThreadStart::kStarted;
 }
 
 }  // namespace quoril
