@@ -61,7 +61,6 @@ void ClientTurns::Prepare(std::uint32_t sessions, std::uint32_t perAddress) {
     mask_ = size - 1;
   }
   perAddress_ = perAddress;
-  cancelled_ = false;
 }
 
 ClientTurns::Entry* ClientTurns::Find(const platform::SocketAddress& address) {
@@ -125,7 +124,7 @@ void ClientTurns::Grant(Entry& entry) {
   ticket->state = TurnState::kGranted;
   TurnWaiter& waiter = *ticket->waiter;
   Append(waiter.grantedHead_, waiter.grantedTail_, *ticket);
-  waiter.Notify();
+  waiter.waker_.Wake();
 }
 
 TurnTaken ClientTurns::Take(TurnTicket& ticket, const platform::SocketAddress& client,
@@ -181,26 +180,24 @@ TurnTicket* ClientTurns::NextGranted(TurnWaiter& waiter) {
   return ticket;
 }
 
-TurnWait ClientTurns::Await(TurnTicket& ticket, std::condition_variable& wake,
-                            Clock::time_point deadline) {
-  std::unique_lock lock(mutex_);
-  const bool granted = wake.wait_until(
-      lock, deadline, [&] { return ticket.state != TurnState::kWaiting || cancelled_; });
-  if (granted && ticket.state == TurnState::kGranted) {
-    Unlink(ticket.waiter->grantedHead_, ticket.waiter->grantedTail_, ticket);
-    ticket.state = TurnState::kHeld;
-    return TurnWait::kGranted;
-  }
-  return cancelled_ ? TurnWait::kCancelled : TurnWait::kDeadline;
-}
-
-void ClientTurns::CancelWaits() {
-  std::lock_guard lock(mutex_);
-  cancelled_ = true;
-  for (std::uint32_t i = 0; i <= mask_; ++i) {
-    if (!entries_[i].used) continue;
-    for (TurnTicket* ticket = entries_[i].head; ticket != nullptr; ticket = ticket->next) {
-      ticket->waiter->Notify();
+TurnWait ClientTurns::Await(TurnTicket& ticket, ThreadWaker& waker, Clock::time_point deadline) {
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (ticket.state == TurnState::kGranted) {
+        Unlink(ticket.waiter->grantedHead_, ticket.waiter->grantedTail_, ticket);
+        ticket.state = TurnState::kHeld;
+        return TurnWait::kGranted;
+      }
+      if (ticket.state != TurnState::kWaiting) return TurnWait::kDeadline;
+    }
+    switch (waker.WaitUntil(deadline)) {
+      case ThreadWaker::Woken::kCancelled:
+        return TurnWait::kCancelled;
+      case ThreadWaker::Woken::kTimedOut:
+        return TurnWait::kDeadline;
+      case ThreadWaker::Woken::kWoken:
+        break;
     }
   }
 }

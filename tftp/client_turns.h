@@ -9,12 +9,12 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 
 #include "platform/socket_address.h"
+#include "tftp/waker.h"
 
 namespace quoril {
 
@@ -22,18 +22,17 @@ inline constexpr std::uint32_t kTurnsPerAddress = 16;
 
 struct TurnTicket;
 
-// Whoever waits for turns on behalf of sessions: an engine's thread or loop. Notify is called
-// under the turns' lock when a ticket of this waiter was granted or the waits were cancelled;
-// it must neither block nor call back into ClientTurns.
+// Whoever waits for turns on behalf of sessions: an engine's thread or loop, woken through
+// `waker` when a ticket of this waiter was granted.
 class TurnWaiter {
  public:
-  virtual void Notify() = 0;
-
- protected:
-  ~TurnWaiter() = default;
+  explicit TurnWaiter(Waker& waker) : waker_(waker) {}
+  TurnWaiter(const TurnWaiter&) = delete;
+  TurnWaiter& operator=(const TurnWaiter&) = delete;
 
  private:
   friend class ClientTurns;
+  Waker& waker_;
   // Tickets granted and not yet taken up, oldest first; under the turns' lock.
   TurnTicket* grantedHead_ = nullptr;
   TurnTicket* grantedTail_ = nullptr;
@@ -73,8 +72,7 @@ class ClientTurns {
   ClientTurns& operator=(const ClientTurns&) = delete;
 
   // Room for `sessions` sessions at once, which is also the most addresses the table ever
-  // holds, and `perAddress` turns per address; clears the cancellation. Called while no
-  // ticket is in use.
+  // holds, and `perAddress` turns per address. Called while no ticket is in use.
   void Prepare(std::uint32_t sessions, std::uint32_t perAddress);
 
   // Asks for a turn at the address of `client` for `waiter`. A request of an endpoint that already
@@ -87,11 +85,9 @@ class ClientTurns {
   void Leave(TurnTicket& ticket);
   // The oldest of `waiter`'s granted tickets, now held; nullptr when there is none.
   TurnTicket* NextGranted(TurnWaiter& waiter);
-  // For a waiter that is a thread of its own: waits on `wake` (its Notify signals it) until
-  // the ticket is granted (then held), `deadline` passes or CancelWaits is called.
-  TurnWait Await(TurnTicket& ticket, std::condition_variable& wake, Clock::time_point deadline);
-  // The shutdown: every Await answers kCancelled, now and until the next Prepare.
-  void CancelWaits();
+  // For a waiter that is a thread of its own, woken by `waker`: waits until the ticket is
+  // granted (then held), `deadline` passes or the waits are cancelled.
+  TurnWait Await(TurnTicket& ticket, ThreadWaker& waker, Clock::time_point deadline);
 
  private:
   struct Entry;
@@ -106,7 +102,6 @@ class ClientTurns {
   std::unique_ptr<Entry[]> entries_;
   std::uint32_t mask_ = 0;  // table size - 1, a power of two
   std::uint32_t perAddress_ = kTurnsPerAddress;
-  bool cancelled_ = false;
 };
 
 }  // namespace quoril

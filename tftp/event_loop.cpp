@@ -72,26 +72,16 @@ struct TimerList {
   std::uint32_t tail = kNone;
 };
 
-// A loop's sessions wait for their turns (TurnWaiter) and for ports (PortWaiter) through it;
-// a grant or a freed port wakes the loop.
-template <class Waiter>
-class LoopWaiter final : public Waiter {
- public:
-  explicit LoopWaiter(platform::EventPoller& poller) : poller_(poller) {}
-  void Notify() override { poller_.Wake(); }
-
- private:
-  platform::EventPoller& poller_;
-};
-
 // One loop; its thread alone touches everything here but `poller`'s Wake.
 struct Loop {
   Loop(ServerState& server, const std::atomic<bool>& quit) : server(server), quit(quit) {}
   ServerState& server;
   const std::atomic<bool>& quit;
   platform::EventPoller poller;
-  LoopWaiter<TurnWaiter> turns{poller};
-  LoopWaiter<PortWaiter> ports{poller};
+  // A grant of a turn, a freed port or a parcel wakes the loop's poller.
+  PollerWaker waker{poller};
+  TurnWaiter turns{waker};
+  PortWaiter ports{waker};
   // Slots whose sessions wait for a port, oldest first, and when they are next tried although
   // no port of this process freed (one that another program held may have).
   std::vector<std::uint32_t> portWaiters;
@@ -112,7 +102,7 @@ struct Loop {
   PacketScratch scratch;
   // Single-port mode: what other loops read for this one's transfers, and the requests read
   // while none may start.
-  Mailbox mailbox{&poller, true};
+  Mailbox mailbox{waker, true};
   DeferredRequests deferred;
   std::uint32_t nextGeneration = 0;
   bool heapWasFull = false;

@@ -98,6 +98,8 @@ RequestRecord* AllocateRecord(platform::PrivateHeap& heap) {
 void ReceiveLoop(ServerState& server) {
   LocalAddressTable& table = server.local;
   TransferLimit& limit = server.limit;
+  ThreadWaker room(server.cancel);
+  limit.SetRoomWake(&room);
   const auto FreeRecord = [&server](RequestRecord* record) { server.requestHeap.Free(record); };
   const std::uint32_t count = table.count;
   // The socket served last. Each pass looks first at the one below it and wraps around, so
@@ -112,7 +114,9 @@ void ReceiveLoop(ServerState& server) {
     if (!admitted && !table.sockets.Controls().stopRequested) {
       // Requests that wait meanwhile let transfers whose clients went silent make room.
       if (!limit.RequestsWaiting() && table.sockets.AnyQueued()) limit.NoteRequestsWaiting();
-      limit.WaitForRoom(kRoomCheck);
+      if (!limit.RequestRoomWake()) {
+        room.WaitUntil(std::chrono::steady_clock::now() + kRoomCheck);
+      }
       continue;
     }
     platform::PortSocketSet::ReadSet set;
@@ -177,13 +181,14 @@ void ReceiveLoop(ServerState& server) {
     admitted = false;
   }
   if (admitted) limit.Ended();
+  limit.SetRoomWake(nullptr);
 }
 
 // Single-port mode in the thread engine: the listener reads every datagram on port 69, hands
 // each to the thread of its transfer and starts a thread for each request. It reads port 69
 // while paused and at the bound on transfers too, for the transfers that run on it; the
 // requests it reads meanwhile wait here (DeferredRequests) until requests may start again.
-class PortRouter final : Waker {
+class PortRouter {
  public:
   explicit PortRouter(ServerState& server) : server_(server) {}
   PortRouter(const PortRouter&) = delete;
@@ -205,7 +210,7 @@ class PortRouter final : Waker {
       if (poller_.AddPort(table.sockets, k, k) != ERROR_SUCCESS) return false;
       ports_ = k + 1;
     }
-    server_.limit.SetRoomWake(this);
+    server_.limit.SetRoomWake(&waker_);
     waking_ = true;
     return true;
   }
@@ -242,8 +247,6 @@ class PortRouter final : Waker {
 
  private:
   static constexpr int kDatagramsPerRound = 32;
-
-  void Wake() override { poller_.Wake(); }
 
   // One wait and what it found; false when the wait failed.
   bool Round(std::uint32_t timeoutMilliseconds) {
@@ -310,6 +313,7 @@ class PortRouter final : Waker {
 
   ServerState& server_;
   platform::EventPoller poller_;
+  PollerWaker waker_{poller_};
   std::vector<std::uint8_t> buffer_;
   DeferredRequests deferred_;
   std::uint32_t ports_ = 0;
@@ -396,9 +400,7 @@ void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortR
     // The rest end at their next wait, without a packet, and write their log lines before
     // the log closes.
     platform::CancelTransferWaits();
-    server.turns.CancelWaits();
-    server.ports.CancelWaits();
-    server.endpoints.CancelWaits();
+    server.cancel.Cancel();
     const auto deadline = std::chrono::steady_clock::now() + kCancelWait;
     while (server.limit.Running() > 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -14,6 +14,7 @@
 #include "tftp/single_port.h"
 #include "tftp/transfer_limit.h"
 #include "tftp/transfer_ports.h"
+#include "tftp/waker.h"
 
 namespace quoril {
 
@@ -29,6 +30,8 @@ struct ServerState {
   TransferPorts ports;
   EndpointTable endpoints;
   RewriteRules rewriteRules;
+  // The stop's cancel of every thread's wait at a gate.
+  WaitCancel cancel;
 };
 
 // Since when a request that arrived at `arrived` counts as waiting: its arrival, or the last

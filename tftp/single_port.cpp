@@ -33,14 +33,6 @@ std::uint64_t OnTheWire(std::size_t size, const platform::SocketAddress& peer) {
 
 }  // namespace
 
-void Mailbox::Notify() {
-  if (poller_ != nullptr) {
-    poller_->Wake();
-  } else {
-    arrived_.notify_one();
-  }
-}
-
 bool EndpointTable::Endpoint::operator==(const Endpoint& other) const {
   return localIndex == other.localIndex && SameClient(client, other.client);
 }
@@ -72,7 +64,7 @@ void EndpointTable::Post(Mailbox& mailbox, Parcel::Kind kind, std::uint64_t key,
   parcel.key = key;
   parcel.from = from;
   parcel.bytes.assign(datagram.begin(), datagram.end());
-  mailbox.Notify();
+  mailbox.waker_.Wake();
 }
 
 EndpointTable::Claimed EndpointTable::Claim(std::uint32_t localIndex,
@@ -155,33 +147,24 @@ bool EndpointTable::Take(Mailbox& mailbox, Parcel& parcel) {
   return true;
 }
 
-MailboxWait EndpointTable::Wait(Mailbox& mailbox, Parcel& parcel,
+MailboxWait EndpointTable::Wait(Mailbox& mailbox, ThreadWaker& waker, Parcel& parcel,
                                 std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock lock(mutex_);
   for (;;) {
-    if (cancelled_) return MailboxWait::kCancelled;
-    if (!mailbox.queue_.empty()) {
-      std::swap(parcel, mailbox.queue_.front());
-      mailbox.spare_.push_back(std::move(mailbox.queue_.front()));
-      mailbox.queue_.pop_front();
-      return MailboxWait::kParcel;
-    }
-    if (mailbox.arrived_.wait_until(lock, deadline) == std::cv_status::timeout &&
-        mailbox.queue_.empty() && !cancelled_) {
-      return MailboxWait::kDeadline;
+    if (waker.Cancelled()) return MailboxWait::kCancelled;
+    if (Take(mailbox, parcel)) return MailboxWait::kParcel;
+    switch (waker.WaitUntil(deadline)) {
+      case ThreadWaker::Woken::kCancelled:
+        return MailboxWait::kCancelled;
+      case ThreadWaker::Woken::kTimedOut:
+        return Take(mailbox, parcel) ? MailboxWait::kParcel : MailboxWait::kDeadline;
+      case ThreadWaker::Woken::kWoken:
+        break;
     }
   }
 }
 
-void EndpointTable::CancelWaits() {
-  std::lock_guard lock(mutex_);
-  cancelled_ = true;
-  for (auto& [endpoint, holder] : owners_) holder.owner.mailbox->Notify();
-}
-
 void EndpointTable::Prepare() {
   std::lock_guard lock(mutex_);
-  cancelled_ = false;
   owners_.clear();
 }
 

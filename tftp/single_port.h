@@ -5,7 +5,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -14,9 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/event_poller.h"
 #include "platform/sockets.h"
 #include "tftp/request_record.h"
+#include "tftp/waker.h"
 
 namespace quoril {
 
@@ -33,9 +32,10 @@ struct Parcel {
 // guarded by the endpoint table's lock.
 class Mailbox {
  public:
-  // With a poller, each parcel wakes it; without one, the owner waits in EndpointTable::Wait.
-  // A mailbox that starts closed drops datagrams until it is opened (EndpointTable::Open).
-  explicit Mailbox(platform::EventPoller* poller, bool open) : poller_(poller), open_(open) {}
+  // Each parcel wakes `waker`: a loop's poller, or the owner's thread waiting in
+  // EndpointTable::Wait. A mailbox that starts closed drops datagrams until it is opened
+  // (EndpointTable::Open).
+  Mailbox(Waker& waker, bool open) : waker_(waker), open_(open) {}
   Mailbox(const Mailbox&) = delete;
   Mailbox& operator=(const Mailbox&) = delete;
 
@@ -44,11 +44,8 @@ class Mailbox {
   // A full mailbox drops what comes, as a full socket buffer would.
   static constexpr std::size_t kMostParcels = 256;
 
-  void Notify();
-
-  platform::EventPoller* poller_;
+  Waker& waker_;
   bool open_;
-  std::condition_variable arrived_;
   std::deque<Parcel> queue_;
   std::vector<Parcel> spare_;  // emptied parcels, so that their buffers serve again
 };
@@ -94,11 +91,10 @@ class EndpointTable {
   void Open(Mailbox& mailbox);
   // Moves the oldest parcel into `parcel`; false when there is none.
   bool Take(Mailbox& mailbox, Parcel& parcel);
-  // For a mailbox without a poller: Take, waiting until `deadline` or the cancel.
-  MailboxWait Wait(Mailbox& mailbox, Parcel& parcel,
+  // For the mailbox of a thread woken by `waker`: Take, waiting until `deadline` or the cancel,
+  // which comes first.
+  MailboxWait Wait(Mailbox& mailbox, ThreadWaker& waker, Parcel& parcel,
                    std::chrono::steady_clock::time_point deadline);
-  // The shutdown: every Wait answers kCancelled, now and until Prepare.
-  void CancelWaits();
   void Prepare();
 
  private:
@@ -120,7 +116,6 @@ class EndpointTable {
 
   std::mutex mutex_;
   std::unordered_map<Endpoint, Holder, EndpointHash> owners_;
-  bool cancelled_ = false;
 };
 
 // What the reader of port 69 does with a datagram it read.

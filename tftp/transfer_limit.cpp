@@ -34,8 +34,15 @@ bool TransferLimit::Admit() {
   return true;
 }
 
+// Rare (a first note, an end that a waiter asked for): a lock is cheap here.
 void TransferLimit::CallWake() {
-  if (Waker* wake = wake_.load()) wake->Wake();
+  std::lock_guard lock(wakeMutex_);
+  if (wake_ != nullptr) wake_->Wake();
+}
+
+void TransferLimit::SetRoomWake(Waker* wake) {
+  std::lock_guard lock(wakeMutex_);
+  wake_ = wake;
 }
 
 void TransferLimit::NoteRequestsWaiting() {
@@ -49,20 +56,7 @@ bool TransferLimit::RequestsWaiting() const {
 
 void TransferLimit::Ended() {
   running_.fetch_sub(1);
-  if (!roomWanted_.exchange(false)) return;
-  {
-    // Under the lock: the listener cannot be between its last look and its wait.
-    std::lock_guard lock(mutex_);
-    room_.notify_all();
-  }
-  CallWake();
-}
-
-void TransferLimit::WaitForRoom(std::chrono::milliseconds most) {
-  std::unique_lock lock(mutex_);
-  roomWanted_.store(true);
-  if (HasRoom()) return;
-  room_.wait_for(lock, most);
+  if (roomWanted_.exchange(false)) CallWake();
 }
 
 bool TransferLimit::RequestRoomWake() {

@@ -5,8 +5,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -48,12 +46,11 @@ class TransferLimit {
   bool RequestsWaiting() const;
   // Whether as many transfers run as the bound allows.
   bool BoundReached() const { return !HasRoom(); }
-  // The thread engine's listener: waits until a transfer ends or `most` has passed.
-  void WaitForRoom(std::chrono::milliseconds most);
-  // The event loops: `wake` is woken (from any thread) when a transfer ends while a loop
-  // waits for room, that is, after RequestRoomWake and before the next such wake. Null for
-  // none.
-  void SetRoomWake(Waker* wake) { wake_.store(wake); }
+  // The engine: `wake` is woken (from any thread) when a transfer ends while the engine
+  // waits for room, that is, after RequestRoomWake and before the next such wake, or at the
+  // first note of waiting requests. Null for none; once it is set to null, `wake` is woken
+  // no more and may go.
+  void SetRoomWake(Waker* wake);
   // Answers whether there is room; when there is none, asks for the wake at the next end of a
   // transfer (the caller waits for it instead of taking requests).
   bool RequestRoomWake();
@@ -68,9 +65,8 @@ class TransferLimit {
   // it: either the waiter sees the room or the end sees the waiter.
   std::atomic<bool> roomWanted_{false};
   std::atomic<bool> requestsWaiting_{false};
-  std::mutex mutex_;
-  std::condition_variable room_;
-  std::atomic<Waker*> wake_{nullptr};
+  std::mutex wakeMutex_;
+  Waker* wake_ = nullptr;
 };
 
 }  // namespace quoril

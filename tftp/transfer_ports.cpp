@@ -10,7 +10,6 @@ void TransferPorts::Prepare(std::uint16_t low, std::uint16_t high, std::uint32_t
   cursor_ = size_ != 0 ? start % size_ : 0;
   held_.assign((std::size_t{size_} * addresses + 63) / 64, 0);
   heldCount_.assign(addresses, 0);
-  cancelled_ = false;
 }
 
 bool TransferPorts::Held(std::uint32_t localIndex, std::uint32_t offset) const {
@@ -84,29 +83,30 @@ void TransferPorts::Release(std::uint32_t localIndex, std::uint16_t port) {
   // Every waiter tries again: the first to open takes the port, the others wait anew.
   while (PortWaiter* waiter = waiters_) {
     Unlist(*waiter);
-    waiter->Notify();
+    waiter->waker_.Wake();
   }
 }
 
-PortWait TransferPorts::Await(PortWaiter& waiter, std::condition_variable& wake,
-                              Clock::time_point until) {
-  std::unique_lock lock(mutex_);
-  wake.wait_until(lock, until, [&] { return !waiter.listed_ || cancelled_; });
-  const bool notified = !waiter.listed_;
-  Unlist(waiter);
-  if (cancelled_) return PortWait::kCancelled;
-  return notified ? PortWait::kNotified : PortWait::kTimedOut;
+PortWait TransferPorts::Await(PortWaiter& waiter, ThreadWaker& waker, Clock::time_point until) {
+  for (;;) {
+    // A wake may be another gate's, given before this wait: only the port's unlisting counts.
+    const ThreadWaker::Woken woken = waker.WaitUntil(until);
+    std::lock_guard lock(mutex_);
+    if (woken == ThreadWaker::Woken::kCancelled) {
+      Unlist(waiter);
+      return PortWait::kCancelled;
+    }
+    if (!waiter.listed_) return PortWait::kNotified;
+    if (woken == ThreadWaker::Woken::kTimedOut) {
+      Unlist(waiter);
+      return PortWait::kTimedOut;
+    }
+  }
 }
 
 void TransferPorts::Withdraw(PortWaiter& waiter) {
   std::lock_guard lock(mutex_);
   Unlist(waiter);
-}
-
-void TransferPorts::CancelWaits() {
-  std::lock_guard lock(mutex_);
-  cancelled_ = true;
-  for (PortWaiter* waiter = waiters_; waiter != nullptr; waiter = waiter->next_) waiter->Notify();
 }
 
 }  // namespace quoril

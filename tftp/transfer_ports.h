@@ -9,29 +9,28 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <vector>
 
 #include "platform/sockets.h"
+#include "tftp/waker.h"
 
 namespace quoril {
 
 inline constexpr auto kPortRetry = std::chrono::milliseconds(200);
 
-// Whoever waits for a port on behalf of sessions: a transfer's thread or a loop. Notify is
-// called under the ports' lock when a port of this process frees or the waits are cancelled;
-// it must neither block nor call back into TransferPorts.
+// Whoever waits for a port on behalf of sessions: a transfer's thread or a loop, woken
+// through `waker` when a port of this process frees.
 class PortWaiter {
  public:
-  virtual void Notify() = 0;
-
- protected:
-  ~PortWaiter() = default;
+  explicit PortWaiter(Waker& waker) : waker_(waker) {}
+  PortWaiter(const PortWaiter&) = delete;
+  PortWaiter& operator=(const PortWaiter&) = delete;
 
  private:
   friend class TransferPorts;
+  Waker& waker_;
   // In the list of waiters to notify; under the ports' lock.
   PortWaiter* previous_ = nullptr;
   PortWaiter* next_ = nullptr;
@@ -40,7 +39,7 @@ class PortWaiter {
 
 enum class PortOpen : std::uint8_t {
   kOpened,
-  kBusy,    // every port of the range is held; the waiter is notified when one frees
+  kBusy,    // every port of the range is held; the waiter is woken when one frees
   kFailed,  // the socket could not be opened for another reason
 };
 
@@ -55,23 +54,21 @@ class TransferPorts {
   TransferPorts& operator=(const TransferPorts&) = delete;
 
   // The range `low`..`high` (0 for both: none) over `addresses` local addresses, the cursor
-  // at `start` within it; clears the cancellation. Called while no transfer socket is open.
+  // at `start` within it. Called while no transfer socket is open.
   void Prepare(std::uint16_t low, std::uint16_t high, std::uint32_t addresses, std::uint32_t start);
   // Opens `socket` on `local`, the address of index `localIndex` (of the local address
   // table), on a free port of the range; `port` is the port taken (0 without a range). kBusy lists
-  // `waiter` for the next Notify.
+  // `waiter` for the next freed port.
   PortOpen Open(platform::UdpSocket& socket, platform::SocketAddress local,
                 std::uint32_t localIndex, PortWaiter& waiter, std::uint16_t& port);
   // The socket that held `port` at `localIndex` is closed: the port is free again and every
-  // listed waiter is notified. Port 0 does nothing.
+  // listed waiter is woken. Port 0 does nothing.
   void Release(std::uint32_t localIndex, std::uint16_t port);
-  // For a waiter that is a thread of its own: waits on `wake` (its Notify signals it) until
-  // it is notified, `until` passes or CancelWaits is called. It is no longer listed after.
-  PortWait Await(PortWaiter& waiter, std::condition_variable& wake, Clock::time_point until);
+  // For a waiter that is a thread of its own, woken by `waker`: waits until a port frees,
+  // `until` passes or the waits are cancelled. It is no longer listed after.
+  PortWait Await(PortWaiter& waiter, ThreadWaker& waker, Clock::time_point until);
   // Takes `waiter` off the list; a waiter is withdrawn before it is destroyed.
   void Withdraw(PortWaiter& waiter);
-  // The shutdown: every Await answers kCancelled, now and until the next Prepare.
-  void CancelWaits();
 
  private:
   bool Held(std::uint32_t localIndex, std::uint32_t offset) const;
@@ -87,7 +84,6 @@ class TransferPorts {
   std::vector<std::uint64_t> held_;
   std::vector<std::uint32_t> heldCount_;  // per local address
   PortWaiter* waiters_ = nullptr;
-  bool cancelled_ = false;
 };
 
 }  // namespace quoril

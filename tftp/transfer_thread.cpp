@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <vector>
 
@@ -13,21 +12,20 @@ namespace quoril {
 
 namespace {
 
-// The transfer's own thread waits for its turn (TurnWaiter) or a port (PortWaiter) on it; a
-// grant, a freed port or the shutdown signals it.
-template <class Waiter>
-class ThreadWaiter final : public Waiter {
- public:
-  void Notify() override { wake.notify_one(); }
-  std::condition_variable wake;
+// The transfer's own thread waits at every gate (its turn, a port, its mailbox) through one
+// waker: a grant, a freed port, a parcel or the stop's cancel wakes it.
+struct ThreadWaits {
+  explicit ThreadWaits(ServerState& server) : waker(server.cancel) {}
+  ThreadWaker waker;
+  TurnWaiter turns{waker};
+  PortWaiter ports{waker};
 };
-using ThreadTurnWaiter = ThreadWaiter<TurnWaiter>;
 
 // Waits until the client's address has a turn for the session; answers false when the
 // session ended meanwhile (its retries used up, or the shutdown).
-bool AwaitTurn(TransferSession& session, ThreadTurnWaiter& waiter, PacketSink& sink) {
+bool AwaitTurn(TransferSession& session, ThreadWaits& waits, PacketSink& sink) {
   while (!SessionEnded(session)) {
-    switch (session.server->turns.Await(session.turn, waiter.wake, session.deadline)) {
+    switch (session.server->turns.Await(session.turn, waits.waker, session.deadline)) {
       case TurnWait::kGranted:
         return true;
       case TurnWait::kCancelled:
@@ -43,12 +41,11 @@ bool AwaitTurn(TransferSession& session, ThreadTurnWaiter& waiter, PacketSink& s
 
 // Opens the transfer's socket, waiting while every port of the range is held; answers false
 // when the session ended instead (no socket, its deadline, or the shutdown).
-bool OpenTransferSocket(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink,
-                        std::uint16_t& port) {
-  ThreadWaiter<PortWaiter> waiter;
+bool OpenTransferSocket(TransferSession& session, ThreadWaits& waits, platform::UdpSocket& socket,
+                        PacketSink& sink, std::uint16_t& port) {
   TransferPorts& ports = session.server->ports;
   for (;;) {
-    switch (ports.Open(socket, session.localAddress, session.localIndex, waiter, port)) {
+    switch (ports.Open(socket, session.localAddress, session.localIndex, waits.ports, port)) {
       case PortOpen::kOpened:
         return true;
       case PortOpen::kFailed:
@@ -61,7 +58,7 @@ bool OpenTransferSocket(TransferSession& session, platform::UdpSocket& socket, P
     if (session.state != SessionState::kWaitingForPort) AwaitPort(session, now);
     // Ports that other programs hold free without a word: they are tried again now and then.
     const auto until = std::min(session.deadline, now + kPortRetry);
-    const PortWait wait = ports.Await(waiter, waiter.wake, until);
+    const PortWait wait = ports.Await(waits.ports, waits.waker, until);
     now = SessionClock::now();
     if (wait == PortWait::kCancelled) {
       OnReceiveFailed(session, ERROR_OPERATION_ABORTED);
@@ -123,12 +120,14 @@ void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& si
 // What the listener hands the thread, which owns it from then on; the rest serves single-port
 // mode.
 struct ThreadTransfer {
+  explicit ThreadTransfer(ServerState& server) : server(server), waits(server) {}
   ServerState& server;
+  ThreadWaits waits;
   RequestRecord* record = nullptr;
   std::uint32_t localIndex = 0;
   platform::SocketAddress client{};
   bool claimed = false;
-  Mailbox mailbox{nullptr, false};
+  Mailbox mailbox{waits.waker, false};
   ReplyBudget budget;
 };
 
@@ -139,7 +138,7 @@ void DriveFromMailbox(TransferSession& session, ThreadTransfer& transfer, Packet
     scratch.Release();  // as Drive does
     const auto check = NextSilenceCheck(session, SessionClock::now());
     const bool forCheck = check < session.deadline;
-    switch (transfer.server.endpoints.Wait(transfer.mailbox, parcel,
+    switch (transfer.server.endpoints.Wait(transfer.mailbox, transfer.waits.waker, parcel,
                                            forCheck ? check : session.deadline)) {
       case MailboxWait::kCancelled:
         OnReceiveFailed(session, ERROR_OPERATION_ABORTED);
@@ -170,11 +169,10 @@ void PortTransferThread(void* argument) {
   TransferSession session;
   PacketScratch scratch;
   PortSink sink(server.local.sockets, transfer->localIndex, transfer->budget, scratch);
-  ThreadTurnWaiter waiter;
   BeginSession(session, server, transfer->record);
   transfer->budget.Earn(session.requestLength, session.clientAddress);
-  if (!SessionEnded(session) &&
-      (TakeTurn(session, waiter, 0, SessionClock::now()) || AwaitTurn(session, waiter, sink))) {
+  if (!SessionEnded(session) && (TakeTurn(session, transfer->waits.turns, 0, SessionClock::now()) ||
+                                 AwaitTurn(session, transfer->waits, sink))) {
     // As a transfer socket would be opened only now: nothing of its client's is read before.
     server.endpoints.Open(transfer->mailbox);
     StartTransfer(session, sink, SessionClock::now());
@@ -194,12 +192,12 @@ void TransferSessionThread(void* argument) {
   platform::UdpSocket socket;
   PacketScratch scratch;
   SocketSink sink(socket, scratch);
-  ThreadTurnWaiter waiter;
   std::uint16_t port = 0;
   BeginSession(session, server, transfer->record);
   if (!SessionEnded(session) &&
-      (TakeTurn(session, waiter, 0, SessionClock::now()) || AwaitTurn(session, waiter, sink)) &&
-      OpenTransferSocket(session, socket, sink, port)) {
+      (TakeTurn(session, transfer->waits.turns, 0, SessionClock::now()) ||
+       AwaitTurn(session, transfer->waits, sink)) &&
+      OpenTransferSocket(session, transfer->waits, socket, sink, port)) {
     StartTransfer(session, sink, SessionClock::now());
   }
   Drive(session, socket, sink, scratch);
