@@ -14,6 +14,7 @@
 #include "config/server_config.h"
 #include "platform/event_poller.h"
 #include "platform/threads.h"
+#include "tftp/intake.h"
 #include "tftp/socket_sink.h"
 #include "tftp/transfer_session.h"
 #include "tftp/waker.h"
@@ -72,6 +73,21 @@ struct TimerList {
   std::uint32_t tail = kNone;
 };
 
+struct Loop;
+
+// What the intake hands a loop: requests to start, and in single-port mode datagrams of its
+// own transfers.
+class LoopIntake final : public IntakeEngine {
+ public:
+  explicit LoopIntake(Loop& loop) : loop_(loop) {}
+  void StartRequest(RequestRecord* record) override;
+  void ServeOwn(std::uint64_t key, std::span<const std::uint8_t> datagram,
+                const platform::SocketAddress& from) override;
+
+ private:
+  Loop& loop_;
+};
+
 // One loop; its thread alone touches everything here but `poller`'s Wake.
 struct Loop {
   Loop(ServerState& server, const std::atomic<bool>& quit) : server(server), quit(quit) {}
@@ -100,10 +116,10 @@ struct Loop {
   // Room for the largest packet any transfer may be granted, and to build packets in.
   std::vector<std::uint8_t> received;
   PacketScratch scratch;
-  // Single-port mode: what other loops read for this one's transfers, and the requests read
-  // while none may start.
+  // Single-port mode: what other loops read for this one's transfers.
   Mailbox mailbox{waker, true};
-  DeferredRequests deferred;
+  LoopIntake handOver{*this};
+  Intake intake{server, handOver, &mailbox, Intake::HeapFull::kLookAgain};
   std::uint32_t nextGeneration = 0;
   bool heapWasFull = false;
   // At the bound on transfers: when the loop next looks whether requests wait for room.
@@ -350,47 +366,21 @@ void FollowControls(Loop& loop);
 // Takes the requests queued on port socket `port`, each into a record of the request heap
 // as the listener of the thread engine does, so that both bound what is in hand alike.
 void TakeRequests(Loop& loop, std::uint32_t port) {
-  for (int taken = 0; taken < kRequestsPerWake; ++taken) {
-    // At the bound the port sockets are let go until a transfer ends; the requests wait in
-    // their queues meanwhile, and transfers whose clients went silent make room for them.
-    if (!loop.server.limit.Admit()) {
+  switch (loop.intake.TakeRequests(port, kRequestsPerWake)) {
+    case Intake::Taken::kAtBound:
+      // At the bound the port sockets are let go until a transfer ends; the requests wait in
+      // their queues meanwhile, and transfers whose clients went silent make room for them.
       if (loop.server.local.sockets.AnyQueued()) loop.server.limit.NoteRequestsWaiting();
       FollowControls(loop);
-      return;
-    }
-    // Another loop holds the heap's records only for a moment; what is not taken now stays
-    // queued and wakes a loop again.
-    auto* record = static_cast<RequestRecord*>(loop.server.requestHeap.Allocate());
-    if (record == nullptr) {
-      loop.server.limit.Ended();
-      return;
-    }
-    std::size_t received = 0;
-    bool gotOne = false;
-    Win32Error error = ERROR_SUCCESS;
-    do {
-      error = loop.server.local.sockets.TryReceive(port, record->datagram, received,
-                                                   record->clientAddress, gotOne, &record->arrived);
-      // Requests that waited too long go unanswered, however many: their clients have asked
-      // again or given up.
-    } while (gotOne && error == ERROR_SUCCESS && received != 0 &&
-             RequestExpired(loop.server, record->arrived));
-    if (!gotOne || error != ERROR_SUCCESS || received == 0) {
-      loop.server.requestHeap.Free(record);
-      loop.server.limit.Ended();
-      // Nothing a request could be (too large, or empty): dropped, and the service goes on.
-      if (gotOne && (error == WSAEMSGSIZE || (error == ERROR_SUCCESS && received == 0))) {
-        continue;
-      }
-      if (error != ERROR_SUCCESS) EventReporter(EVENT_SOCKET_READ);
-      return;
-    }
-    // The session reads names up to a terminator; stale bytes of an earlier request must
-    // not stand in for the ones this datagram lacks.
-    std::memset(record->datagram.data() + received, 0, record->datagram.size() - received);
-    record->localIndex = static_cast<std::uint16_t>(port);
-    record->length = static_cast<std::uint16_t>(received);
-    StartSession(loop, record);
+      break;
+    case Intake::Taken::kClosed:
+    case Intake::Taken::kFailed:
+      EventReporter(EVENT_SOCKET_READ);
+      break;
+    case Intake::Taken::kDrained:
+    case Intake::Taken::kHeapFull:  // what is not taken now stays queued and wakes a loop again
+    case Intake::Taken::kHeapGone:
+      break;
   }
 }
 
@@ -432,65 +422,12 @@ void ServeMailbox(Loop& loop) {
 // sockets are read all the while for the running transfers: a pause or the bound on transfers
 // holds requests here instead of in port 69's queue.
 void ServeDeferred(Loop& loop) {
-  loop.heapWasFull = false;
-  while (!loop.deferred.Empty()) {
-    const auto controls = loop.server.local.sockets.Controls();
-    if (controls.stopRequested) {
-      loop.deferred.Clear();
-      return;
-    }
-    if (controls.held) return;
-    if (!loop.server.limit.Admit()) {
-      if (loop.server.limit.RequestRoomWake()) continue;
-      loop.server.limit.NoteRequestsWaiting();
-      return;
-    }
-    auto* record = static_cast<RequestRecord*>(loop.server.requestHeap.Allocate());
-    if (record == nullptr) {
-      // Other loops hold the heap's records for a moment only.
-      loop.server.limit.Ended();
-      loop.heapWasFull = true;
-      return;
-    }
-    loop.deferred.TakeOldest(*record);
-    if (RequestExpired(loop.server, record->arrived)) {
-      loop.server.requestHeap.Free(record);
-      loop.server.limit.Ended();
-      continue;
-    }
-    StartSession(loop, record);
-  }
+  // Other loops hold the heap's records for a moment only.
+  loop.heapWasFull = loop.intake.StartDeferred() == Intake::Taken::kHeapFull;
 }
 
 void TakeDatagrams(Loop& loop, std::uint32_t port) {
-  bool requests = false;
-  for (int taken = 0; taken < kDatagramsPerWake; ++taken) {
-    platform::SocketAddress from{};
-    std::size_t length = 0;
-    bool gotOne = false;
-    const Win32Error error =
-        loop.server.local.sockets.TryReceive(port, loop.received, length, from, gotOne);
-    // An answer of ours that met a closed port comes back as a failed receive; so it goes on.
-    if (error == WSAECONNRESET || error == WSAEMSGSIZE) continue;
-    if (error != ERROR_SUCCESS) EventReporter(EVENT_SOCKET_READ);
-    if (error != ERROR_SUCCESS || !gotOne) break;
-    const std::span<const std::uint8_t> datagram = std::span(loop.received).first(length);
-    std::uint64_t key = 0;
-    switch (Classify(loop.server.endpoints, port, from, datagram, &loop.mailbox, key)) {
-      case Arrival::kOwn:
-        ServeOwn(loop, key, datagram, from);
-        break;
-      case Arrival::kRequest:
-        if (loop.server.local.sockets.Controls().stopRequested) break;
-        loop.deferred.Add(port, from, datagram);
-        requests = true;
-        break;
-      case Arrival::kRouted:
-      case Arrival::kDropped:
-        break;
-    }
-  }
-  if (requests) ServeDeferred(loop);
+  if (loop.intake.TakeDatagrams(port, kDatagramsPerWake)) ServeDeferred(loop);
 }
 
 // Whether the loop's only transfer is to wait for its client's next packet on its socket.
@@ -661,7 +598,7 @@ void EndEveryTransfer(Loop& loop) {
     OnReceiveFailed(*slot.session, ERROR_OPERATION_ABORTED);
     Release(loop, index);
   }
-  loop.deferred.Clear();
+  loop.intake.ClearDeferred();
 }
 
 void RunLoop(void* argument) {
@@ -724,6 +661,15 @@ void RunLoop(void* argument) {
   WatchPorts(loop, false);
   EndEveryTransfer(loop);
   loop.server.ports.Withdraw(loop.ports);
+}
+
+void LoopIntake::StartRequest(RequestRecord* record) {
+  StartSession(loop_, record);
+}
+
+void LoopIntake::ServeOwn(std::uint64_t key, std::span<const std::uint8_t> datagram,
+                          const platform::SocketAddress& from) {
+  quoril::ServeOwn(loop_, key, datagram, from);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
-#include <new>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -20,6 +20,7 @@
 #include "platform/strings.h"
 #include "tftp/event_loop.h"
 #include "tftp/file_names.h"
+#include "tftp/intake.h"
 #include "tftp/transfer_thread.h"
 #include "tftp/waker.h"
 
@@ -85,38 +86,44 @@ bool OpenPortSockets(ServerState& server) {
   return true;
 }
 
-// Answers the record for the next datagram. A full heap waits for a transfer thread to
-// free its record: every one does so at once, and a request is never dropped for room.
-RequestRecord* AllocateRecord(platform::PrivateHeap& heap) {
-  for (;;) {
-    if (void* block = heap.Allocate()) return static_cast<RequestRecord*>(block);
-    if (!heap.Exists()) return nullptr;
-    heap.WaitForRoom();
+// The thread engine: a thread for each request the intake hands over.
+class ThreadHandOver final : public IntakeEngine {
+ public:
+  explicit ThreadHandOver(ServerState& server) : server_(server) {}
+  void StartRequest(RequestRecord* record) override {
+    const ThreadStart start = StartTransferThread(server_, record);
+    if (start == ThreadStart::kStarted) return;
+    // Only this request is lost; the service goes on.
+    if (start == ThreadStart::kNoThread) EventReporter(EVENT_THREAD_CREATE);
+    server_.requestHeap.Free(record);
+    server_.limit.Ended();
   }
-}
+  // The listener owns no transfer: each runs on a thread with a mailbox of its own.
+  void ServeOwn(std::uint64_t, std::span<const std::uint8_t>,
+                const platform::SocketAddress&) override {}
+
+ private:
+  ServerState& server_;
+};
 
 void ReceiveLoop(ServerState& server) {
   LocalAddressTable& table = server.local;
   TransferLimit& limit = server.limit;
+  ThreadHandOver handOver(server);
+  Intake intake(server, handOver, nullptr, Intake::HeapFull::kWait);
   ThreadWaker room(server.cancel);
   limit.SetRoomWake(&room);
-  const auto FreeRecord = [&server](RequestRecord* record) { server.requestHeap.Free(record); };
   const std::uint32_t count = table.count;
   // The socket served last. Each pass looks first at the one below it and wraps around, so
   // that a flooded address cannot starve the others; the first pass starts at the highest.
   std::uint32_t last = 0;
-  // A place among the running transfers, taken before the next datagram is: at the bound the
-  // requests wait in the port sockets' queues until a transfer ends.
-  bool admitted = false;
   for (;;) {
-    if (!admitted) admitted = limit.Admit();
-    // A stop goes on to the wait below, which the stop ends.
-    if (!admitted && !table.sockets.Controls().stopRequested) {
+    // At the bound the requests wait in the port sockets' queues until a transfer ends. A stop
+    // goes on to the wait below, which the stop ends.
+    if (!limit.RequestRoomWake() && !table.sockets.Controls().stopRequested) {
       // Requests that wait meanwhile let transfers whose clients went silent make room.
       if (!limit.RequestsWaiting() && table.sockets.AnyQueued()) limit.NoteRequestsWaiting();
-      if (!limit.RequestRoomWake()) {
-        room.WaitUntil(std::chrono::steady_clock::now() + kRoomCheck);
-      }
+      room.WaitUntil(std::chrono::steady_clock::now() + kRoomCheck);
       continue;
     }
     platform::PortSocketSet::ReadSet set;
@@ -137,70 +144,42 @@ void ReceiveLoop(ServerState& server) {
         break;
       }
     }
-    if (k >= count) continue;
-    last = k;
-
-    RequestRecord* record = AllocateRecord(server.requestHeap);
-    if (record == nullptr) {
-      ReportEndingFailure(EVENT_REQUEST_MEMORY);
-      break;
-    }
-    std::size_t received = 0;
-    const Win32Error error = table.sockets.Receive(k, record->datagram, received,
-                                                   record->clientAddress, &record->arrived);
-    if (error == WSAENOTSOCK) {
-      FreeRecord(record);
+    if (table.sockets.Controls().stopRequested) {
       ReportStopPending(2);
       break;
     }
-    if (error == WSAEMSGSIZE || (error == ERROR_SUCCESS && received == 0)) {
-      // Nothing a request could be: one stray datagram must not stop the service.
-      FreeRecord(record);
-      continue;
-    }
-    if (error != ERROR_SUCCESS) {
-      FreeRecord(record);
-      ReportEndingFailure(EVENT_SOCKET_READ);
+    if (k >= count) continue;
+    last = k;
+    const Intake::Taken taken = intake.TakeRequests(k, 1);
+    if (taken == Intake::Taken::kClosed) {
+      ReportStopPending(2);
       break;
     }
-    if (!admitted || RequestExpired(server, record->arrived)) {
-      FreeRecord(record);
-      continue;
+    if (taken == Intake::Taken::kHeapGone || taken == Intake::Taken::kFailed) {
+      ReportEndingFailure(taken == Intake::Taken::kFailed ? EVENT_SOCKET_READ
+                                                          : EVENT_REQUEST_MEMORY);
+      break;
     }
-    // The session reads names up to a terminator; stale bytes of an earlier request must
-    // not stand in for the ones this datagram lacks.
-    std::memset(record->datagram.data() + received, 0, record->datagram.size() - received);
-    record->localIndex = static_cast<std::uint16_t>(k);
-    record->length = static_cast<std::uint16_t>(received);
-    if (StartTransferThread(server, record) != ThreadStart::kStarted) {
-      // Only this request is lost; the service goes on.
-      EventReporter(EVENT_THREAD_CREATE);
-      FreeRecord(record);
-      continue;
-    }
-    admitted = false;
   }
-  if (admitted) limit.Ended();
   limit.SetRoomWake(nullptr);
 }
 
 // Single-port mode in the thread engine: the listener reads every datagram on port 69, hands
 // each to the thread of its transfer and starts a thread for each request. It reads port 69
 // while paused and at the bound on transfers too, for the transfers that run on it; the
-// requests it reads meanwhile wait here (DeferredRequests) until requests may start again.
+// requests it reads meanwhile wait in its intake until requests may start again.
 class PortRouter {
  public:
-  explicit PortRouter(ServerState& server) : server_(server) {}
+  explicit PortRouter(ServerState& server)
+      : server_(server),
+        handOver_(server),
+        intake_(server, handOver_, nullptr, Intake::HeapFull::kWait) {}
   PortRouter(const PortRouter&) = delete;
   PortRouter& operator=(const PortRouter&) = delete;
   ~PortRouter() { Finish(); }
 
   bool Start() {
     LocalAddressTable& table = server_.local;
-    const ServerConfig& config = server_.config;
-    buffer_.resize(config.NegotiateOptions != 0
-                       ? std::max<std::size_t>(kMaxPacket, kHeaderSize + config.MaxBlockSize)
-                       : kMaxPacket);
     if (table.count == 0 || poller_.Create() != ERROR_SUCCESS ||
         table.sockets.AddObserver(poller_) != ERROR_SUCCESS) {
       return false;
@@ -218,7 +197,7 @@ class PortRouter {
   // Until the stop.
   void Serve() {
     while (!server_.local.sockets.Controls().stopRequested) {
-      StartDeferred();
+      intake_.StartDeferred();
       if (!Round(platform::EventPoller::kWaitForever)) return;
     }
     ReportStopPending(2);
@@ -242,7 +221,7 @@ class PortRouter {
     ports_ = 0;
     if (observing_) server_.local.sockets.RemoveObserver(poller_);
     observing_ = false;
-    deferred_.Clear();
+    intake_.ClearDeferred();
   }
 
  private:
@@ -257,65 +236,17 @@ class PortRouter {
       ReportEndingFailure(EVENT_SOCKET_BLOCK);
       return false;
     }
-    for (std::size_t k = 0; k < count; ++k) Read(static_cast<std::uint32_t>(ready[k]));
+    for (std::size_t k = 0; k < count; ++k) {
+      intake_.TakeDatagrams(static_cast<std::uint32_t>(ready[k]), kDatagramsPerRound);
+    }
     return true;
   }
 
-  void Read(std::uint32_t port) {
-    for (int taken = 0; taken < kDatagramsPerRound; ++taken) {
-      platform::SocketAddress from{};
-      std::size_t length = 0;
-      bool gotOne = false;
-      const Win32Error error =
-          server_.local.sockets.TryReceive(port, buffer_, length, from, gotOne);
-      // An answer of ours that met a closed port comes back as a failed receive; so it goes on.
-      if (error == WSAECONNRESET || error == WSAEMSGSIZE) continue;
-      if (error != ERROR_SUCCESS) EventReporter(EVENT_SOCKET_READ);
-      if (error != ERROR_SUCCESS || !gotOne) return;
-      const std::span<const std::uint8_t> datagram = std::span(buffer_).first(length);
-      std::uint64_t key = 0;
-      if (Classify(server_.endpoints, port, from, datagram, nullptr, key) == Arrival::kRequest &&
-          !server_.local.sockets.Controls().stopRequested) {
-        deferred_.Add(port, from, datagram);
-      }
-    }
-  }
-
-  void StartDeferred() {
-    TransferLimit& limit = server_.limit;
-    while (!deferred_.Empty()) {
-      if (server_.local.sockets.Controls().held) return;
-      if (!limit.Admit()) {
-        if (limit.RequestRoomWake()) continue;
-        limit.NoteRequestsWaiting();
-        return;
-      }
-      RequestRecord* record = AllocateRecord(server_.requestHeap);
-      if (record == nullptr) {
-        limit.Ended();
-        return;
-      }
-      deferred_.TakeOldest(*record);
-      if (RequestExpired(server_, record->arrived)) {
-        server_.requestHeap.Free(record);
-        limit.Ended();
-        continue;
-      }
-      const ThreadStart start = StartTransferThread(server_, record);
-      if (start != ThreadStart::kStarted) {
-        // Only this request is lost; the service goes on.
-        if (start == ThreadStart::kNoThread) EventReporter(EVENT_THREAD_CREATE);
-        server_.requestHeap.Free(record);
-        limit.Ended();
-      }
-    }
-  }
-
   ServerState& server_;
+  ThreadHandOver handOver_;
+  Intake intake_;
   platform::EventPoller poller_;
   PollerWaker waker_{poller_};
-  std::vector<std::uint8_t> buffer_;
-  DeferredRequests deferred_;
   std::uint32_t ports_ = 0;
   bool observing_ = false;
   bool waking_ = false;
@@ -484,8 +415,8 @@ std::uint32_t Listener(ServerState& server) {
   bool socketsStarted = false;
   EventLoops loops(server);
   bool eventLoops = false;
-  PortRouter router(server);
-  bool routed = false;
+  // Made once the settings are read: its intake reads datagrams as large as they allow.
+  std::optional<PortRouter> router;
   if (!SetUpFromSettings(server.config) || !PrepareFileNames(config, server.rewriteRules)) {
     ReportEndingFailure(EVENT_INIT_FAILED);
   } else if (platform::SocketsStartup(config.EnableIPv6 != 0) != ERROR_SUCCESS) {
@@ -506,10 +437,9 @@ std::uint32_t Listener(ServerState& server) {
                              server.local.count, std::random_device{}());
         server.endpoints.Prepare();
         if (config.EventLoops == 0 && config.SinglePort != 0) {
-          routed = true;
-          if (router.Start()) {
+          if (router.emplace(server).Start()) {
             ReportRunning();
-            router.Serve();
+            router->Serve();
           } else {
             ReportEndingFailure(EVENT_SOCKET_BLOCK);
           }
@@ -522,7 +452,7 @@ std::uint32_t Listener(ServerState& server) {
       }
     }
   }
-  Shutdown(server, socketsStarted, eventLoops ? &loops : nullptr, routed ? &router : nullptr);
+  Shutdown(server, socketsStarted, eventLoops ? &loops : nullptr, router ? &*router : nullptr);
   return 0;
 }
 

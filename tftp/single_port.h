@@ -118,37 +118,8 @@ class EndpointTable {
   std::unordered_map<Endpoint, Holder, EndpointHash> owners_;
 };
 
-// What the reader of port 69 does with a datagram it read.
-enum class Arrival : std::uint8_t {
-  kRouted,   // posted to the owner of its transfer
-  kOwn,      // for a transfer of the reader's own mailbox, named by `key`
-  kRequest,  // a request, or a datagram of nobody's: served as a request, as without the mode
-  kDropped,  // an ERROR of nobody's (never answered), a late copy of a request
-             // (EndpointTable::IsLateCopy), or larger than any request
-};
-Arrival Classify(EndpointTable& endpoints, std::uint32_t localIndex,
-                 const platform::SocketAddress& from, std::span<const std::uint8_t> datagram,
-                 const Mailbox* self, std::uint64_t& key);
 // RRQ or WRQ: what claims its endpoint.
 bool IsTransferRequest(std::span<const std::uint8_t> datagram);
-
-// Requests read from port 69 while none may start (paused, or at the bound on transfers), in
-// the order they came, for the one reader that holds them. A client that asks again while it
-// waits replaces its earlier request; beyond kMost, requests are dropped, and a client's retry
-// finds room later.
-class DeferredRequests {
- public:
-  static constexpr std::size_t kMost = 1024;
-  void Add(std::uint32_t localIndex, const platform::SocketAddress& from,
-           std::span<const std::uint8_t> datagram);
-  bool Empty() const { return requests_.empty(); }
-  // Moves the oldest into `record`.
-  void TakeOldest(RequestRecord& record);
-  void Clear() { requests_.clear(); }
-
- private:
-  std::deque<RequestRecord> requests_;
-};
 
 // Single-port mode gives up the transfer port as a secret: whoever can forge a client's address
 // knows where its transfer listens (port 69) and can send its requests and ACKs. So that no
@@ -174,10 +145,5 @@ class ReplyBudget {
 std::uint32_t LargestSinglePortBlock(const platform::SocketAddress& client);
 std::uint32_t LargestSinglePortWindow(std::uint32_t blockSize,
                                       const platform::SocketAddress& client);
-
-// Copies a datagram from port 69 into a record, clearing the bytes after it, so that stale bytes
-// of an earlier request never stand in for the ones this datagram lacks.
-void FillRecord(RequestRecord& record, std::uint32_t localIndex,
-                const platform::SocketAddress& from, std::span<const std::uint8_t> datagram);
 
 }  // namespace quoril

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "tftp/intake.h"
 #include "tftp/packets.h"
 
 namespace quoril {
