@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <random>
 #include <span>
@@ -18,11 +17,9 @@
 #include "platform/failure_detail.h"
 #include "platform/service_manager.h"
 #include "platform/strings.h"
-#include "tftp/event_loop.h"
-#include "tftp/file_names.h"
-#include "tftp/intake.h"
-#include "tftp/transfer_thread.h"
-#include "tftp/waker.h"
+#include "tftp/engines/event_loop.h"
+#include "tftp/engines/thread_engine.h"
+#include "tftp/names/file_names.h"
 
 namespace quoril {
 
@@ -38,8 +35,6 @@ constexpr auto kCancelWait = std::chrono::seconds(10);
 // Addresses looked at, of one family, when there are more than the table holds: the ones
 // beyond are neither served nor reported.
 constexpr std::size_t kMostAddressesListed = 1 << 16;
-// How often the listener, waiting for a transfer to end at the bound, looks for a stop.
-constexpr auto kRoomCheck = std::chrono::milliseconds(100);
 
 // Without a status handle (console mode) every report is refused, and the stop handling
 // that a refusal runs has nothing left to stop here.
@@ -56,6 +51,15 @@ std::uint32_t gEndingFailure = 0;
 void ReportEndingFailure(std::uint32_t eventId) {
   if (gEndingFailure == 0) gEndingFailure = eventId;
   EventReporter(eventId);
+}
+
+// How an engine that served until now ended: a stop (0), or the failure `failure`.
+void ReportEnd(std::uint32_t failure) {
+  if (failure == 0) {
+    ReportStopPending(2);
+  } else {
+    ReportEndingFailure(failure);
+  }
 }
 
 void ReportRunning() {
@@ -85,172 +89,6 @@ bool OpenPortSockets(ServerState& server) {
   }
   return true;
 }
-
-// The thread engine: a thread for each request the intake hands over.
-class ThreadHandOver final : public IntakeEngine {
- public:
-  explicit ThreadHandOver(ServerState& server) : server_(server) {}
-  void StartRequest(RequestRecord* record) override {
-    const ThreadStart start = StartTransferThread(server_, record);
-    if (start == ThreadStart::kStarted) return;
-    // Only this request is lost; the service goes on.
-    if (start == ThreadStart::kNoThread) EventReporter(EVENT_THREAD_CREATE);
-    server_.requestHeap.Free(record);
-    server_.limit.Ended();
-  }
-  // The listener owns no transfer: each runs on a thread with a mailbox of its own.
-  void ServeOwn(std::uint64_t, std::span<const std::uint8_t>,
-                const platform::SocketAddress&) override {}
-
- private:
-  ServerState& server_;
-};
-
-void ReceiveLoop(ServerState& server) {
-  LocalAddressTable& table = server.local;
-  TransferLimit& limit = server.limit;
-  ThreadHandOver handOver(server);
-  Intake intake(server, handOver, nullptr, Intake::HeapFull::kWait);
-  ThreadWaker room(server.cancel);
-  limit.SetRoomWake(&room);
-  const std::uint32_t count = table.count;
-  // The socket served last. Each pass looks first at the one below it and wraps around, so
-  // that a flooded address cannot starve the others; the first pass starts at the highest.
-  std::uint32_t last = 0;
-  for (;;) {
-    // At the bound the requests wait in the port sockets' queues until a transfer ends. A stop
-    // goes on to the wait below, which the stop ends.
-    if (!limit.RequestRoomWake() && !table.sockets.Controls().stopRequested) {
-      // Requests that wait meanwhile let transfers whose clients went silent make room.
-      if (!limit.RequestsWaiting() && table.sockets.AnyQueued()) limit.NoteRequestsWaiting();
-      room.WaitUntil(std::chrono::steady_clock::now() + kRoomCheck);
-      continue;
-    }
-    platform::PortSocketSet::ReadSet set;
-    std::uint32_t inSet = 0;
-    for (std::uint32_t k = count; k-- > 0 && inSet < platform::PortSocketSet::kMaxWaitSet;) {
-      set.set(k);
-      ++inSet;
-    }
-    if (table.sockets.Wait(set) != ERROR_SUCCESS) {
-      ReportEndingFailure(EVENT_SOCKET_BLOCK);
-      break;
-    }
-    std::uint32_t k = count;
-    for (std::uint32_t step = 1; step <= count; ++step) {
-      const std::uint32_t candidate = (last + count - step) % count;
-      if (set.test(candidate)) {
-        k = candidate;
-        break;
-      }
-    }
-    if (table.sockets.Controls().stopRequested) {
-      ReportStopPending(2);
-      break;
-    }
-    if (k >= count) continue;
-    last = k;
-    const Intake::Taken taken = intake.TakeRequests(k, 1);
-    if (taken == Intake::Taken::kClosed) {
-      ReportStopPending(2);
-      break;
-    }
-    if (taken == Intake::Taken::kHeapGone || taken == Intake::Taken::kFailed) {
-      ReportEndingFailure(taken == Intake::Taken::kFailed ? EVENT_SOCKET_READ
-                                                          : EVENT_REQUEST_MEMORY);
-      break;
-    }
-  }
-  limit.SetRoomWake(nullptr);
-}
-
-// Single-port mode in the thread engine: the listener reads every datagram on port 69, hands
-// each to the thread of its transfer and starts a thread for each request. It reads port 69
-// while paused and at the bound on transfers too, for the transfers that run on it; the
-// requests it reads meanwhile wait in its intake until requests may start again.
-class PortRouter {
- public:
-  explicit PortRouter(ServerState& server)
-      : server_(server),
-        handOver_(server),
-        intake_(server, handOver_, nullptr, Intake::HeapFull::kWait) {}
-  PortRouter(const PortRouter&) = delete;
-  PortRouter& operator=(const PortRouter&) = delete;
-  ~PortRouter() { Finish(); }
-
-  bool Start() {
-    LocalAddressTable& table = server_.local;
-    if (table.count == 0 || poller_.Create() != ERROR_SUCCESS ||
-        table.sockets.AddObserver(poller_) != ERROR_SUCCESS) {
-      return false;
-    }
-    observing_ = true;
-    for (std::uint32_t k = 0; k < table.count; ++k) {
-      if (poller_.AddPort(table.sockets, k, k) != ERROR_SUCCESS) return false;
-      ports_ = k + 1;
-    }
-    server_.limit.SetRoomWake(&waker_);
-    waking_ = true;
-    return true;
-  }
-
-  // Until the stop.
-  void Serve() {
-    while (!server_.local.sockets.Controls().stopRequested) {
-      intake_.StartDeferred();
-      if (!Round(platform::EventPoller::kWaitForever)) return;
-    }
-    ReportStopPending(2);
-  }
-
-  // After the stop: the transfers still running go on for at most `most`.
-  void RouteFor(std::chrono::milliseconds most) {
-    const auto end = std::chrono::steady_clock::now() + most;
-    for (auto now = std::chrono::steady_clock::now(); now < end;
-         now = std::chrono::steady_clock::now()) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
-      if (!Round(static_cast<std::uint32_t>(left))) return;
-    }
-  }
-
-  // Lets go of the port sockets before they close.
-  void Finish() {
-    if (waking_) server_.limit.SetRoomWake(nullptr);
-    waking_ = false;
-    for (std::uint32_t k = ports_; k-- > 0;) poller_.RemovePort(server_.local.sockets, k);
-    ports_ = 0;
-    if (observing_) server_.local.sockets.RemoveObserver(poller_);
-    observing_ = false;
-    intake_.ClearDeferred();
-  }
-
- private:
-  static constexpr int kDatagramsPerRound = 32;
-
-  // One wait and what it found; false when the wait failed.
-  bool Round(std::uint32_t timeoutMilliseconds) {
-    std::array<std::uintptr_t, platform::PortSocketSet::kMaxWaitSet> ready{};
-    std::size_t count = 0;
-    bool woken = false;
-    if (poller_.Wait(timeoutMilliseconds, ready, count, woken) != ERROR_SUCCESS) {
-      ReportEndingFailure(EVENT_SOCKET_BLOCK);
-      return false;
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-      intake_.TakeDatagrams(static_cast<std::uint32_t>(ready[k]), kDatagramsPerRound);
-    }
-    return true;
-  }
-
-  ServerState& server_;
-  ThreadHandOver handOver_;
-  Intake intake_;
-  platform::EventPoller poller_;
-  PollerWaker waker_{poller_};
-  std::uint32_t ports_ = 0;
-  bool observing_ = false;
-  bool waking_ = false;
-};
 
 // The event-loop engine takes the requests itself; the listener's thread waits for the stop.
 // Answers whether the loops ran.
@@ -318,7 +156,7 @@ void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortR
     ReportStopPending(checkPoint);
     if (checkPoint < 99 && server.limit.Running() > 0) {
       if (router != nullptr) {
-        router->RouteFor(kShutdownGraceStep);
+        if (!router->RouteFor(kShutdownGraceStep)) ReportEndingFailure(EVENT_SOCKET_BLOCK);
       } else {
         std::this_thread::sleep_for(kShutdownGraceStep);
       }
@@ -439,13 +277,13 @@ std::uint32_t Listener(ServerState& server) {
         if (config.EventLoops == 0 && config.SinglePort != 0) {
           if (router.emplace(server).Start()) {
             ReportRunning();
-            router->Serve();
+            ReportEnd(router->Serve());
           } else {
             ReportEndingFailure(EVENT_SOCKET_BLOCK);
           }
         } else if (config.EventLoops == 0) {
           ReportRunning();
-          ReceiveLoop(server);
+          ReportEnd(ReceiveRequests(server));
         } else {
           eventLoops = ServeFromEventLoops(server, loops);
         }

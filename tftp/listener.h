@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "tftp/server_state.h"
+#include "tftp/state/server_state.h"
 
 namespace quoril {
 

@@ -1,4 +1,4 @@
-#include "tftp/client_turns.h"
+#include "tftp/admission/client_turns.h"
 
 #include <gtest/gtest.h>
 

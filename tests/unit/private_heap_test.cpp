@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tftp/request_record.h"
+#include "tftp/state/request_record.h"
 
 namespace quoril::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "tftp/single_port.h"
+#include "tftp/admission/single_port.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstdint>
 
-#include "tftp/intake.h"
-#include "tftp/packets.h"
+#include "tftp/intake/intake.h"
+#include "tftp/protocol/packets.h"
 
 namespace quoril {
 namespace {

@@ -1,4 +1,4 @@
-#include "tftp/transfer_session.h"
+#include "tftp/session/transfer_session.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "config/server_config.h"
-#include "tftp/server_state.h"
+#include "tftp/state/server_state.h"
 
 namespace quoril {
 namespace {

@@ -1,4 +1,4 @@
-#include "tftp/waker.h"
+#include "tftp/admission/waker.h"
 
 #include <gtest/gtest.h>
 
