@@ -72,7 +72,7 @@ bool ClaimEndpoint(Loop& loop, std::uint32_t index, const RequestRecord& record)
 
 }  // namespace
 
-// For a request that AdmitTransfer counted in.
+// For a request that the intake counted in under the bound.
 void StartSession(Loop& loop, RequestRecord* record) {
   const std::uint32_t index = AcquireSlot(loop);
   Slot& slot = SlotAt(loop, index);

@@ -163,7 +163,7 @@ void OnReceiveFailed(TransferSession& session, Win32Error error);
 // instead: the transfer ends quietly, without a packet.
 void OnSuperseded(TransferSession& session);
 // Once ended: the log line, the file and the turn. The engine then closes the socket and
-// counts the transfer out (TransferEnded).
+// counts the transfer out (TransferLimit::Ended).
 void FinishSession(TransferSession& session);
 
 }  // namespace quoril
