@@ -35,7 +35,6 @@ void Unfile(Loop& loop, std::uint32_t index) {
   slot.filed = false;
 }
 
-
 void FileAtTail(Loop& loop, std::uint32_t index) {
   Unfile(loop, index);
   Slot& slot = SlotAt(loop, index);

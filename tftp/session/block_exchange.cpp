@@ -11,19 +11,16 @@ namespace {
 // Half the block numbers: those up to here behind a block came before it (numbers wrap).
 constexpr std::uint16_t kHalfBlockSpace = 0x8000;
 
-
 // Block numbers wrap from 65535 to 0: `number` came before `reference` (or is it) when it
 // lies within the half of the number space behind it.
 bool Behind(std::uint16_t number, std::uint16_t reference) {
   return static_cast<std::uint16_t>(reference - number) < kHalfBlockSpace;
 }
 
-
 // Read side: 512-byte blocks at most, one at a time, keep their packet in the send buffer.
 bool KeepsItsPacket(const TransferSession& session) {
   return session.windowSize == 1 && session.blockSize <= kDataSize;
 }
-
 
 // Read side: room for the next DATA, in the send buffer or the engine's scratch.
 std::span<std::uint8_t> BlockPacket(TransferSession& session, PacketSink& sink) {

@@ -21,7 +21,6 @@ constexpr std::uint32_t kPacketOverheadIPv6 = 52;
 // settings allow: what one ACK or timeout makes a transfer send stays bounded.
 constexpr std::size_t kMaxWindowBytes = 64 * (kHeaderSize + kMaxBlockSize);
 
-
 // A path passes when it is the default directory or lies below it.
 bool InsideDefaultDirectory(const ServerConfig& config, const char* fullPath) {
   const char* directory = config.DefaultDirectory.data();
@@ -31,7 +30,6 @@ bool InsideDefaultDirectory(const ServerConfig& config, const char* fullPath) {
   return fullPath[length] == '\0' || fullPath[length] == '/' || fullPath[length] == '\\';
 }
 
-
 // What the request asks for after its mode when negotiation is on; nothing otherwise.
 OptionSet AskedOptions(const TransferSession& session, const ParsedRequest& parsed) {
   if (Config(session).NegotiateOptions == 0 || !parsed.modeTerminated) return {};
@@ -40,7 +38,6 @@ OptionSet AskedOptions(const TransferSession& session, const ParsedRequest& pars
   return ParseOptions(std::span<const std::uint8_t>(session.request)
                           .subspan(parsed.optionsStart, end - parsed.optionsStart));
 }
-
 
 // A write that announces its size must fit the free space of the target's file system.
 // Where the free space is not known, the write itself finds out.
@@ -52,7 +49,6 @@ bool FitsTheDisk(const TransferSession& session, const OptionSet& asked) {
   }
   return asked.Value(OptionName::kTransferSize) <= freeBytes;
 }
-
 
 // Grants what the settings, the interface and the file allow, sizes the transfer for it and
 // leaves the OACK in the send buffer. Nothing granted leaves the transfer as without options.
