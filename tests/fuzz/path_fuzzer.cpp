@@ -30,8 +30,8 @@
 #include "config/server_config.h"
 #include "platform/files.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "tftp/state/server_state.h"
 #include "tftp/session/transfer_session.h"
+#include "tftp/state/server_state.h"
 
 namespace {
 
