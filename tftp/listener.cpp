@@ -453,7 +453,8 @@ int EnumerateLocalAddresses() {
   std::vector<platform::SocketAddress> ipv6;
   if (!ListHostAddresses(platform::HostAddressFamily::kIPv4, ipv4) ||
       (gServerConfig.EnableIPv6 != 0 &&
-       !ListHostAddresses(platform::HostAddressFamily::kIPv6, ipv6))) {
+       !ListHostAddresses(platform::HostAddressFamily::kIPv6, ipv6)) ||
+      !KeepListenedAddresses(gServerConfig.ListenAddresses, ipv4, ipv6)) {
     return 0;
   }
   // The table's room in order: IPv4 addresses up to their share, then IPv6 ones.
