@@ -75,7 +75,7 @@ bool AddressChangeFromRow(const MIB_UNICASTIPADDRESS_ROW* row, MIB_NOTIFICATION_
   } else if (address.si_family == AF_INET6) {
     // Scoped as LookupHostAddresses scopes it: a link-local address by its interface.
     const bool linkLocal = IN6_IS_ADDR_LINKLOCAL(&address.Ipv6.sin6_addr);
-    const std::uint32_t scope = !linkLocal                         ? 0
+    const std::uint32_t scope = !linkLocal                        ? 0
                                 : address.Ipv6.sin6_scope_id != 0 ? address.Ipv6.sin6_scope_id
                                                                   : row->InterfaceIndex;
     std::array<std::uint8_t, 16> bytes{};
@@ -87,8 +87,8 @@ bool AddressChangeFromRow(const MIB_UNICASTIPADDRESS_ROW* row, MIB_NOTIFICATION_
   change.added = type != MibDeleteInstance;
   change.interfaceIndex = row->InterfaceIndex;
   // Preferred and deprecated addresses may be bound; the rest not (yet).
-  change.tentative = change.added && row->DadState != IpDadStatePreferred &&
-                     row->DadState != IpDadStateDeprecated;
+  change.tentative =
+      change.added && row->DadState != IpDadStatePreferred && row->DadState != IpDadStateDeprecated;
   return true;
 }
 
@@ -148,7 +148,7 @@ Win32Error AddressWatcher::Wait(std::uint32_t timeoutMilliseconds, bool& ready) 
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(state_->inbox->signal, &readable);
-  const timeval limit = Timeval(timeoutMilliseconds);
+  timeval limit = Timeval(timeoutMilliseconds);
   const int n = ::select(0, &readable, nullptr, nullptr, &limit);
   if (n == SOCKET_ERROR) return LastSocketError();
   ready = n > 0;

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "platform/network_interfaces.h"
+#include "platform/sockets.h"
 #include "platform/win32/address_change_row.h"
 
 namespace quoril::platform {
@@ -83,6 +86,22 @@ TEST(AddressWatcherRows, AnOpenWatcherWithoutChangesHasNothingToDrain) {
     EXPECT_FALSE(watcher.IsOpen());
   }
   SocketsCleanup();
+}
+
+// What ListenAddresses is matched against: the loopback address with its adapter's name.
+TEST(AddressWatcherRows, InterfaceAddressesNameTheirAdapters) {
+  std::vector<InterfaceAddress> held;
+  ASSERT_EQ(ListInterfaceAddresses(held), ERROR_SUCCESS);
+  SocketAddress loopback;
+  ASSERT_TRUE(ParseHost("127.0.0.1", loopback));
+  const auto found = std::find_if(held.begin(), held.end(), [&](const InterfaceAddress& entry) {
+    return SameHost(entry.address, loopback);
+  });
+  ASSERT_NE(found, held.end());
+  EXPECT_NE(found->index, 0u);
+  EXPECT_TRUE(IsInterfaceName(found->name)) << found->name;
+  EXPECT_TRUE(IsInterfaceName("Local Area Connection* 2"));
+  EXPECT_FALSE(IsInterfaceName("eth0%1"));
 }
 
 }  // namespace
