@@ -23,13 +23,15 @@ def events(server, name):
     return [line for line in path.read_text().splitlines() if name in line] if path.exists() else []
 
 
-@pytest.mark.parametrize("entries, served, absent", [
-    (["127.0.0.2"], {"127.0.0.2"}, []),
-    (["dum0"], set(DUMMY), []),
-    ([" 127.0.0.1", "DUM0", "eth9"], {"127.0.0.1", *DUMMY}, ["eth9"]),
+# Single-port mode and the transfer port range serve the addresses kept as any other.
+@pytest.mark.parametrize("entries, served, absent, settings", [
+    (["127.0.0.2"], {"127.0.0.2"}, [], {"single_port": 1}),
+    (["dum0"], set(DUMMY), [], {"transfer_port_low": 40000, "transfer_port_high": 40009}),
+    ([" 127.0.0.1", "DUM0", "eth9"], {"127.0.0.1", *DUMMY}, ["eth9"], {}),
 ], ids=["address", "interface", "no-such-interface"])
-def test_only_the_listed_addresses_are_served(server_factory, entries, served, absent):
-    server = server_factory(addresses=("127.0.0.2",), listen_addresses=entries, start=False)
+def test_only_the_listed_addresses_are_served(server_factory, entries, served, absent, settings):
+    server = server_factory(addresses=("127.0.0.2",), listen_addresses=entries, start=False,
+                            **settings)
     add_dummy(server)
     server.file("a.bin").write_bytes(payload(700))
     server.start(wait_ready=False)
