@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/listen_addresses.h"
 #include "platform/files.h"
 
 namespace quoril {
@@ -55,6 +56,10 @@ struct ServerConfig {
   // Optional bit field: a client's own directory in DefaultDirectory, named by its address (1)
   // or its hardware address (2), is looked in first.
   std::uint32_t ClientDirectories = 0;
+  // Optional: when not empty, only the addresses these entries stand for are served.
+  std::vector<ListenEntry> ListenAddresses;
+  // Optional: nonzero follows addresses as they come and go after the start.
+  std::uint32_t FollowAddresses = 0;
 };
 
 inline constexpr std::uint32_t kClientDirectoryByAddress = 1;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/event_reporter.h"
+#include "config/listen_addresses.h"
 #include "config/server_config.h"
 #include "config/transfer_log.h"
 #include "platform/event_poller.h"
@@ -214,7 +215,8 @@ bool EnumerateLocalAddresses(ServerState& server) {
   std::vector<platform::SocketAddress> ipv6;
   if (!ListHostAddresses(table, platform::HostAddressFamily::kIPv4, ipv4) ||
       (server.config.EnableIPv6 != 0 &&
-       !ListHostAddresses(table, platform::HostAddressFamily::kIPv6, ipv6))) {
+       !ListHostAddresses(table, platform::HostAddressFamily::kIPv6, ipv6)) ||
+      !KeepListenedAddresses(server.config.ListenAddresses, ipv4, ipv6)) {
     return false;
   }
   // The table's room in order: IPv4 addresses up to their share, then IPv6 ones.

@@ -410,5 +410,39 @@ TEST_F(LoadServerConfigTest, LogOpensOnlyWhenLoggingIsOn) {
   EXPECT_EQ(config_.EnableLogging, 0u);
 }
 
+TEST_F(LoadServerConfigTest, AddressSettingsAreOptional) {
+  const Bytes twoEntries{'e', 't', 'h', '0', 0, ' ', '1', '0', '.', '0', '.', '0', '.', '5', 0, 0};
+  const struct {
+    std::vector<Setting> values;
+    int result;
+    std::uint32_t follow;
+    std::vector<std::string> entries;
+  } rows[] = {
+      {{}, 1, 0, {}},
+      {{{"FollowAddresses", platform::kRegDword, Number(1)},
+        {"ListenAddresses", platform::kRegMultiSz, twoEntries}},
+       1,
+       1,
+       {"eth0", "10.0.0.5"}},
+      {{{"FollowAddresses", platform::kRegSz, Text("1")}}, 0, 0, {}},
+      {{{"ListenAddresses", platform::kRegSz, Text("eth0")}}, 0, 0, {}},
+      {{{"ListenAddresses", platform::kRegMultiSz, {'1', '0', '.', '0', '.', '0', 0, 0}}},
+       0,
+       0,
+       {}},
+  };
+  for (const auto& row : rows) {
+    platform::DeleteRegistryKey(kParametersKey);
+    Settings settings = Defaults();
+    settings.insert(settings.end(), row.values.begin(), row.values.end());
+    ASSERT_EQ(Load(settings), row.result) << row.values.size();
+    if (row.result == 0) continue;
+    EXPECT_EQ(config_.FollowAddresses, row.follow);
+    std::vector<std::string> entries;
+    for (const ListenEntry& entry : config_.ListenAddresses) entries.push_back(entry.text);
+    EXPECT_EQ(entries, row.entries);
+  }
+}
+
 }  // namespace
 }  // namespace quoril
