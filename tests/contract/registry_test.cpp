@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/contract/helpers.h"
+
 namespace quoril::platform {
 namespace {
 
@@ -60,23 +62,6 @@ class RegistryTest : public testing::Test {
 #endif
   }
 
-  static Win32Error Set(const char* key, const char* name, std::uint32_t type, const Bytes& data) {
-    RegistryKey handle;
-    if (Win32Error error = handle.Create(key)) return error;
-    return handle.SetValue(name, type, data);
-  }
-  // The value as a fresh handle reads it; `type` left 0xFFFF when the read fails.
-  static Win32Error Get(const char* key, const char* name, Bytes& data, std::uint32_t& type) {
-    type = 0xFFFF;
-    RegistryKey handle;
-    if (Win32Error error = handle.Open(key)) return error;
-    std::array<std::uint8_t, 1024> buffer{};
-    std::uint32_t size = 0;
-    Win32Error error = handle.QueryValue(name, buffer, size, &type);
-    if (error == ERROR_SUCCESS) data.assign(buffer.begin(), buffer.begin() + size);
-    return error;
-  }
-
 #ifndef _WIN32
   std::filesystem::path root_;
   std::optional<std::string> savedRoot_;
@@ -103,31 +88,31 @@ TEST_F(RegistryTest, EveryValueKeepsItsTypeAndBytes) {
       {"other type", 11, {1, 2, 3, 4, 5, 6, 7, 8}},
   };
   for (const Row& row : rows) {
-    ASSERT_EQ(Set(kKey, row.name, row.type, row.data), ERROR_SUCCESS) << row.name;
+    ASSERT_EQ(StoreValue(kKey, row.name, row.type, row.data), ERROR_SUCCESS) << row.name;
   }
   for (const Row& row : rows) {
     Bytes data;
     std::uint32_t type = 0;
-    ASSERT_EQ(Get(kKey, row.name, data, type), ERROR_SUCCESS) << row.name;
+    ASSERT_EQ(LoadValue(kKey, row.name, data, type), ERROR_SUCCESS) << row.name;
     EXPECT_EQ(type, row.type) << row.name;
     EXPECT_EQ(data, row.data) << row.name;
   }
   // Overwriting changes type and bytes together.
-  ASSERT_EQ(Set(kKey, "dword", kRegSz, Bytes{'x', 0}), ERROR_SUCCESS);
+  ASSERT_EQ(StoreValue(kKey, "dword", kRegSz, Bytes{'x', 0}), ERROR_SUCCESS);
   Bytes data;
   std::uint32_t type = 0;
-  ASSERT_EQ(Get(kKey, "DWORD", data, type), ERROR_SUCCESS);
+  ASSERT_EQ(LoadValue(kKey, "DWORD", data, type), ERROR_SUCCESS);
   EXPECT_EQ(type, kRegSz);
   EXPECT_EQ(data, (Bytes{'x', 0}));
   // The default value is the one without a name.
-  ASSERT_EQ(Set(kKey, nullptr, kRegSz, Bytes{'d', 0}), ERROR_SUCCESS);
-  ASSERT_EQ(Get(kKey, "", data, type), ERROR_SUCCESS);
+  ASSERT_EQ(StoreValue(kKey, nullptr, kRegSz, Bytes{'d', 0}), ERROR_SUCCESS);
+  ASSERT_EQ(LoadValue(kKey, "", data, type), ERROR_SUCCESS);
   EXPECT_EQ(data, (Bytes{'d', 0}));
 }
 
 TEST_F(RegistryTest, QueryAnswersAsRegQueryValueEx) {
-  ASSERT_EQ(Set(kKey, "LogFile", kRegExpandSz, Bytes{'a', 'b', 'c', 0}), ERROR_SUCCESS);
-  ASSERT_EQ(Set(kKey, "Empty", kRegBinary, Bytes{}), ERROR_SUCCESS);
+  ASSERT_EQ(StoreValue(kKey, "LogFile", kRegExpandSz, Bytes{'a', 'b', 'c', 0}), ERROR_SUCCESS);
+  ASSERT_EQ(StoreValue(kKey, "Empty", kRegBinary, Bytes{}), ERROR_SUCCESS);
   RegistryKey key;
   ASSERT_EQ(key.Open(kKey), ERROR_SUCCESS);
 
@@ -168,7 +153,7 @@ TEST_F(RegistryTest, QueryAnswersAsRegQueryValueEx) {
 }
 
 TEST_F(RegistryTest, CreateOpensAnExistingKeyAndDeleteAnswersAsRegDeleteKey) {
-  ASSERT_EQ(Set(kChild, "V", kRegDword, Bytes{1, 0, 0, 0}), ERROR_SUCCESS)
+  ASSERT_EQ(StoreValue(kChild, "V", kRegDword, Bytes{1, 0, 0, 0}), ERROR_SUCCESS)
       << "creates the keys above it too";
   RegistryKey again;
   ASSERT_EQ(again.Create(kChild), ERROR_SUCCESS);

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/contract/helpers.h"
+
 namespace quoril::platform {
 namespace {
 
@@ -50,23 +52,6 @@ class RegistryStore : public ::testing::Test {
   void WriteFile(const std::string& text) const {
     fs::create_directories(File().parent_path());
     std::ofstream(File(), std::ios::binary) << text;
-  }
-
-  static Win32Error Set(const char* key, const char* name, std::uint32_t type, const Bytes& data) {
-    RegistryKey handle;
-    if (Win32Error error = handle.Create(key)) return error;
-    return handle.SetValue(name, type, data);
-  }
-  // The value as a fresh handle reads it; `type` left 0xFFFF when the read fails.
-  static Win32Error Get(const char* key, const char* name, Bytes& data, std::uint32_t& type) {
-    type = 0xFFFF;
-    RegistryKey handle;
-    if (Win32Error error = handle.Open(key)) return error;
-    std::array<std::uint8_t, 1024> buffer{};
-    std::uint32_t size = 0;
-    Win32Error error = handle.QueryValue(name, buffer, size, &type);
-    if (error == ERROR_SUCCESS) data.assign(buffer.begin(), buffer.begin() + size);
-    return error;
   }
 
   fs::path root_;
@@ -133,11 +118,11 @@ TEST_F(RegistryStore, ReadsAFileEditedByHand) {
       "\"MaxRetransmit\"=hex(4):05,00,00,00\r\n");
   Bytes data;
   std::uint32_t type = 0;
-  ASSERT_EQ(Get(kKey, "defaultdirectory", data, type), ERROR_SUCCESS);
+  ASSERT_EQ(LoadValue(kKey, "defaultdirectory", data, type), ERROR_SUCCESS);
   EXPECT_EQ(data, (Bytes{'/', 's', 'r', 'v', '/', 't', 'f', 't', 'p', 0}));
-  ASSERT_EQ(Get(kKey, "Timeout", data, type), ERROR_SUCCESS);
+  ASSERT_EQ(LoadValue(kKey, "Timeout", data, type), ERROR_SUCCESS);
   EXPECT_EQ(data, (Bytes{10, 0, 0, 0}));
-  ASSERT_EQ(Get(kKey, "MaxRetransmit", data, type), ERROR_SUCCESS);
+  ASSERT_EQ(LoadValue(kKey, "MaxRetransmit", data, type), ERROR_SUCCESS);
   EXPECT_EQ(type, kRegDword);
   EXPECT_EQ(data, (Bytes{5, 0, 0, 0}));
 }
@@ -169,9 +154,9 @@ TEST_F(RegistryStore, UnreadableFileFailsEveryCallAndIsKept) {
 }
 
 TEST_F(RegistryStore, ChangesLeaveNoTemporaryFilesAndKeepTheMode) {
-  ASSERT_EQ(Set(kKey, "A", kRegDword, Bytes{1, 0, 0, 0}), ERROR_SUCCESS);
+  ASSERT_EQ(StoreValue(kKey, "A", kRegDword, Bytes{1, 0, 0, 0}), ERROR_SUCCESS);
   fs::permissions(File(), fs::perms::owner_read | fs::perms::owner_write);
-  ASSERT_EQ(Set(kKey, "B", kRegDword, Bytes{2, 0, 0, 0}), ERROR_SUCCESS);
+  ASSERT_EQ(StoreValue(kKey, "B", kRegDword, Bytes{2, 0, 0, 0}), ERROR_SUCCESS);
   EXPECT_EQ(fs::status(File()).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
   std::vector<std::string> names;
@@ -201,7 +186,7 @@ TEST_F(RegistryStore, ConcurrentChangesAreNeitherLostNorTorn) {
       for (int i = 0; i < kValuesEach; ++i) {
         std::string name = "V" + std::to_string(w) + "_" + std::to_string(i);
         Bytes data(200, static_cast<std::uint8_t>(i));
-        EXPECT_EQ(Set("Load\\Test", name.c_str(), kRegBinary, data), ERROR_SUCCESS);
+        EXPECT_EQ(StoreValue("Load\\Test", name.c_str(), kRegBinary, data), ERROR_SUCCESS);
       }
     });
   }
@@ -214,14 +199,14 @@ TEST_F(RegistryStore, ConcurrentChangesAreNeitherLostNorTorn) {
       std::string name = "V" + std::to_string(w) + "_" + std::to_string(i);
       Bytes data;
       std::uint32_t type = 0;
-      ASSERT_EQ(Get("Load\\Test", name.c_str(), data, type), ERROR_SUCCESS) << name;
+      ASSERT_EQ(LoadValue("Load\\Test", name.c_str(), data, type), ERROR_SUCCESS) << name;
       EXPECT_EQ(data, Bytes(200, static_cast<std::uint8_t>(i)));
     }
   }
 }
 
 TEST_F(RegistryStore, RootFollowsTheEnvironment) {
-  ASSERT_EQ(Set("Here", "V", kRegDword, Bytes{1, 0, 0, 0}), ERROR_SUCCESS);
+  ASSERT_EQ(StoreValue("Here", "V", kRegDword, Bytes{1, 0, 0, 0}), ERROR_SUCCESS);
   fs::path other = root_ / "other";
   fs::create_directories(other);
   ::setenv("QUORIL_ROOT", other.c_str(), 1);
