@@ -1,4 +1,4 @@
-#include "platform/posix/datagrams.h"
+#include "platform/posix/sockets_backend.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -138,40 +138,25 @@ Win32Error SendDatagram(int fd, std::span<const std::uint8_t> packet, const Sock
 }
 
 Win32Error ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& received,
-                           SocketAddress& from, ArrivalClock::time_point* arrived) {
+                           SocketAddress& from, ArrivalClock::time_point* arrived, bool* gotOne) {
+  // MSG_TRUNC answers the datagram's real size, so that a datagram too large for the buffer
+  // fails as on Windows instead of arriving cut.
+  const int flags = gotOne != nullptr ? MSG_TRUNC | MSG_DONTWAIT : MSG_TRUNC;
   for (;;) {
     sockaddr_in6 sender{};
     socklen_t senderLength = sizeof sender;
-    // MSG_TRUNC answers the datagram's real size, so that a datagram too large for the
-    // buffer fails as on Windows instead of arriving cut.
-    const ssize_t n = ReceiveOne(fd, buffer, MSG_TRUNC, sender, senderLength, arrived);
+    const ssize_t n = ReceiveOne(fd, buffer, flags, sender, senderLength, arrived);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (gotOne != nullptr && (errno == EAGAIN || errno == EWOULDBLOCK)) return ERROR_SUCCESS;
       received = 0;
       return WsaErrorFromErrno(errno);
     }
-    received = static_cast<std::size_t>(n);
-    from = FromNative(sender);
-    return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
-  }
-}
-
-Win32Error TryReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& received,
-                              SocketAddress& from, bool& gotOne,
-                              ArrivalClock::time_point* arrived) {
-  for (;;) {
-    sockaddr_in6 sender{};
-    socklen_t senderLength = sizeof sender;
-    const ssize_t n =
-        ReceiveOne(fd, buffer, MSG_TRUNC | MSG_DONTWAIT, sender, senderLength, arrived);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return ERROR_SUCCESS;
-      return WsaErrorFromErrno(errno);
+    if (gotOne != nullptr) {
+      // A socket shut down for reading answers without a sender: no datagram at all.
+      if (senderLength == 0) return ERROR_SUCCESS;
+      *gotOne = true;
     }
-    // A socket shut down for reading answers without a sender: no datagram at all.
-    if (senderLength == 0) return ERROR_SUCCESS;
-    gotOne = true;
     received = static_cast<std::size_t>(n);
     from = FromNative(sender);
     return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;

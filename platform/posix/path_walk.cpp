@@ -80,6 +80,12 @@ Win32Error WalkToLast(UniqueFd start, std::string_view path, Location& out) {
     dir = UniqueFd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.Valid()) return Win32ErrorFromErrno(errno);
   }
+  const auto descend = [&dir](const std::string& name) {
+    UniqueFd next;
+    const Win32Error error = OpenSubdirectory(dir.Get(), name, next);
+    if (error == ERROR_SUCCESS) dir = std::move(next);
+    return error;
+  };
   std::string pending;
   std::size_t pos = 0;
   while (pos < path.size()) {
@@ -88,24 +94,14 @@ Win32Error WalkToLast(UniqueFd start, std::string_view path, Location& out) {
     std::size_t end = path.find('/', pos);
     if (end == std::string_view::npos) end = path.size();
     if (!pending.empty()) {
-      UniqueFd next;
-      if (const Win32Error error = OpenSubdirectory(dir.Get(), pending, next);
-          error != ERROR_SUCCESS) {
-        return error;
-      }
-      dir = std::move(next);
+      if (const Win32Error error = descend(pending); error != ERROR_SUCCESS) return error;
     }
     pending.assign(path.substr(pos, end - pos));
     pos = end;
   }
   // A trailing separator asks for a directory: the last component is walked like the rest.
   if (!pending.empty() && path.ends_with('/')) {
-    UniqueFd next;
-    if (const Win32Error error = OpenSubdirectory(dir.Get(), pending, next);
-        error != ERROR_SUCCESS) {
-      return error;
-    }
-    dir = std::move(next);
+    if (const Win32Error error = descend(pending); error != ERROR_SUCCESS) return error;
     pending.clear();
   }
   out.dir = std::move(dir);

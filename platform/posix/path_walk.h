@@ -30,8 +30,7 @@ enum class Found { kMissing, kDirectory, kEntry };
 
 // Walks to the last component of `full` and settles it: afterwards `where` names the real
 // entry (or where a new one would be created) and `info` describes it.
-Win32Error WalkAndSettle(const std::string& full, Location& where, Found& found,
-                         struct stat& info);
+Win32Error WalkAndSettle(const std::string& full, Location& where, Found& found, struct stat& info);
 
 // Opens the directory that `path` names, with SetCurrentDirectoryA's answers: a missing last
 // component is ERROR_FILE_NOT_FOUND, one that is no directory ERROR_DIRECTORY. `full` is the

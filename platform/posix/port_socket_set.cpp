@@ -13,8 +13,8 @@
 #include <mutex>
 
 #include "platform/event_poller.h"
-#include "platform/posix/datagrams.h"
 #include "platform/posix/error_mapping.h"
+#include "platform/posix/sockets_backend.h"
 
 namespace quoril::platform {
 
@@ -156,7 +156,7 @@ Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t
   gotOne = false;
   received = 0;
   if (index >= kCapacity || state_->fds[index] < 0) return WSAENOTSOCK;
-  return TryReceiveDatagram(state_->fds[index], buffer, received, from, gotOne, arrived);
+  return ReceiveDatagram(state_->fds[index], buffer, received, from, arrived, &gotOne);
 }
 
 bool PortSocketSet::AnyQueued() const {

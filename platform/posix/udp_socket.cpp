@@ -13,7 +13,6 @@
 #include <new>
 #include <vector>
 
-#include "platform/posix/datagrams.h"
 #include "platform/posix/error_mapping.h"
 #include "platform/posix/sockets_backend.h"
 
@@ -200,7 +199,7 @@ Win32Error UdpSocket::TryReceive(std::span<std::uint8_t> buffer, std::size_t& re
   gotOne = false;
   received = 0;
   if (handle_ < 0) return WSAENOTSOCK;
-  return TryReceiveDatagram(static_cast<int>(handle_), buffer, received, from, gotOne);
+  return ReceiveDatagram(static_cast<int>(handle_), buffer, received, from, nullptr, &gotOne);
 }
 
 std::uint16_t UdpSocket::LocalPort() const {

@@ -13,12 +13,11 @@ namespace quoril::platform {
 
 bool IsSeparator(char c);
 
-// What every open checks first: the arguments; the full path, its length, and that it lies
-// on a local drive; and, with a confinement, its final path in `root` and that the directory
-// that would hold the file lies within it.
-Win32Error PrepareOpen(const char* path, std::uint32_t access, std::uint32_t share,
-                       std::uint32_t disposition, const char* confineTo, std::string& full,
-                       std::string& root);
+// What every open checks after its arguments: the full path, its length, and that it lies on
+// a local drive; with a confinement, its final path in `root` and that the directory that
+// would hold the file lies within it.
+Win32Error FullPathWithin(const char* path, const char* confineTo, std::string& full,
+                          std::string& root);
 
 // Whether the final path `path` is `root` or lies below it. A plain prefix test would let
 // D:\tftpdata pass for D:\tftp.

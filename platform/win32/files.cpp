@@ -62,6 +62,25 @@ struct LocalFreer {
 };
 using SecurityDescriptor = std::unique_ptr<void, LocalFreer>;
 
+// Writes all of `data`, each part at the end of the file as it is then when `atEnd`.
+Win32Error WriteWhole(HANDLE file, std::span<const std::uint8_t> data, bool atEnd) {
+  while (!data.empty()) {
+    // Both offsets all ones: the end of the file at the time of the write.
+    OVERLAPPED end{};
+    end.Offset = 0xFFFFFFFFu;
+    end.OffsetHigh = 0xFFFFFFFFu;
+    DWORD count = 0;
+    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
+    if (!::WriteFile(file, data.data(), size, &count, atEnd ? &end : nullptr)) {
+      return ::GetLastError();
+    }
+    // A write that stores nothing without an error has no room left.
+    if (count == 0) return ERROR_DISK_FULL;
+    data = data.subspan(count);
+  }
+  return ERROR_SUCCESS;
+}
+
 Win32Error EmptyFile(HANDLE file) {
   if (::SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
       !::SetEndOfFile(file)) {
@@ -98,13 +117,8 @@ Win32Error FinalPathOf(HANDLE handle, std::string& path) {
   }
 }
 
-Win32Error PrepareOpen(const char* path, std::uint32_t access, std::uint32_t share,
-                       std::uint32_t disposition, const char* confineTo, std::string& full,
-                       std::string& root) {
-  if (const Win32Error error = CheckOpenArguments(path, access, share, disposition);
-      error != ERROR_SUCCESS) {
-    return error;
-  }
+Win32Error FullPathWithin(const char* path, const char* confineTo, std::string& full,
+                          std::string& root) {
   std::array<char, kMaxPath> buffer{};
   const DWORD length = ::GetFullPathNameA(path, buffer.size(), buffer.data(), nullptr);
   if (length == 0) return ::GetLastError();
@@ -141,12 +155,11 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
                       FileUse use) {
   Close();
   if (alreadyExisted != nullptr) *alreadyExisted = false;
+  Win32Error prepared = CheckOpenArguments(path, access, share, disposition);
   std::string full;
   std::string root;
-  if (const Win32Error error = PrepareOpen(path, access, share, disposition, confineTo, full, root);
-      error != ERROR_SUCCESS) {
-    return error;
-  }
+  if (prepared == ERROR_SUCCESS) prepared = FullPathWithin(path, confineTo, full, root);
+  if (prepared != ERROR_SUCCESS) return prepared;
 
   // Confined, a file is opened without being emptied, looked at where it really is, and only
   // then emptied; nothing outside the directory is changed.
@@ -228,17 +241,7 @@ Win32Error File::ReadAt(std::span<std::uint8_t> buffer, std::uint64_t offset,
 
 Win32Error File::Write(std::span<const std::uint8_t> data) {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;
-  while (!data.empty()) {
-    DWORD count = 0;
-    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
-    if (!::WriteFile(reinterpret_cast<HANDLE>(handle_), data.data(), size, &count, nullptr)) {
-      return ::GetLastError();
-    }
-    // A write that stores nothing without an error has no room left.
-    if (count == 0) return ERROR_DISK_FULL;
-    data = data.subspan(count);
-  }
-  return ERROR_SUCCESS;
+  return WriteWhole(reinterpret_cast<HANDLE>(handle_), data, false);
 }
 
 Win32Error File::SeekToEnd() {
@@ -284,20 +287,7 @@ Win32Error GetDiskFreeSpace(const char* path, std::uint64_t& freeBytes) {
 
 Win32Error File::Append(std::span<const std::uint8_t> data) {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;
-  while (!data.empty()) {
-    // Both offsets all ones: the end of the file at the time of the write.
-    OVERLAPPED atEnd{};
-    atEnd.Offset = 0xFFFFFFFFu;
-    atEnd.OffsetHigh = 0xFFFFFFFFu;
-    DWORD count = 0;
-    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
-    if (!::WriteFile(reinterpret_cast<HANDLE>(handle_), data.data(), size, &count, &atEnd)) {
-      return ::GetLastError();
-    }
-    if (count == 0) return ERROR_DISK_FULL;
-    data = data.subspan(count);
-  }
-  return ERROR_SUCCESS;
+  return WriteWhole(reinterpret_cast<HANDLE>(handle_), data, true);
 }
 
 Win32Error GetFullPathName(const char* name, std::span<char> buffer, std::uint32_t& result) {

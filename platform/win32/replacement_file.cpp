@@ -69,13 +69,11 @@ void File::ReplacementDeleter::operator()(Replacement* replacement) const {
 Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
                                  const char* confineTo) {
   Close();
+  Win32Error prepared = CheckOpenArguments(path, kGenericWrite, kShareNone, disposition);
   std::string full;
   std::string root;
-  if (const Win32Error error =
-          PrepareOpen(path, kGenericWrite, kShareNone, disposition, confineTo, full, root);
-      error != ERROR_SUCCESS) {
-    return error;
-  }
+  if (prepared == ERROR_SUCCESS) prepared = FullPathWithin(path, confineTo, full, root);
+  if (prepared != ERROR_SUCCESS) return prepared;
 
   std::unique_ptr<Replacement, ReplacementDeleter> replacement(
       std::make_unique<Replacement>().release());
