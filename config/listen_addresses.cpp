@@ -87,7 +87,7 @@ void KeepListened(std::span<const ListenEntry> entries,
 
 bool KeepListenedAddresses(std::span<const ListenEntry> entries,
                            std::vector<platform::SocketAddress>& ipv4,
-                           std::vector<platform::SocketAddress>& ipv6) {
+                           std::vector<platform::SocketAddress>& ipv6, bool report) {
   if (entries.empty()) return true;
   std::vector<platform::InterfaceAddress> held;
   if (platform::ListInterfaceAddresses(held) != ERROR_SUCCESS) return false;
@@ -95,7 +95,7 @@ bool KeepListenedAddresses(std::span<const ListenEntry> entries,
   KeepListened(entries, held, ipv4, matched);
   KeepListened(entries, held, ipv6, matched);
   for (std::size_t e = 0; e < entries.size(); ++e) {
-    if (matched[e]) continue;
+    if (matched[e] || !report) continue;
     platform::NoteFailureDetail("ListenAddresses: " + entries[e].text +
                                 " matches no local address");
     EventReporter(EVENT_LISTEN_ADDRESS_ABSENT);

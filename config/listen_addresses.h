@@ -41,11 +41,11 @@ void KeepListened(std::span<const ListenEntry> entries,
                   std::vector<platform::SocketAddress>& addresses, std::vector<bool>& matched);
 
 // Keeps of the addresses found (each family in the order that decides which are served) those
-// that `entries` stand for, and reports each entry that stands for none of them
+// that `entries` stand for, and with `report` reports each entry that stands for none of them
 // (EVENT_LISTEN_ADDRESS_ABSENT). No entries keep every address. False when the interfaces'
 // addresses cannot be listed.
 bool KeepListenedAddresses(std::span<const ListenEntry> entries,
                            std::vector<platform::SocketAddress>& ipv4,
-                           std::vector<platform::SocketAddress>& ipv6);
+                           std::vector<platform::SocketAddress>& ipv6, bool report = true);
 
 }  // namespace quoril

@@ -47,6 +47,7 @@ class AddressWatcher {
 
  private:
   friend class EventPoller;
+  friend class PortSocketSet;
   // What a poller watches: readable while changes wait. -1 when closed.
   std::intptr_t NativeHandle() const;
 

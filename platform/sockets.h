@@ -41,6 +41,7 @@ enum class WaitResult { kReady, kTimeout, kCancelled };
 using ArrivalClock = std::chrono::steady_clock;
 
 class EventPoller;
+class AddressWatcher;
 
 // A UDP socket bound to one local address. Closed on destruction; move-only.
 class UdpSocket {
@@ -130,7 +131,9 @@ class PortSocketSet {
   // `set` holds the readable ones. An empty set fails (WSAEINVAL). While held (Hold), the
   // wait takes nothing and does not return. After CloseFromControl the wait returns at
   // once with the sockets of `set` marked, and every Receive fails with WSAENOTSOCK.
-  Win32Error Wait(ReadSet& set);
+  // With `watcher`, the wait also returns when address changes wait to be drained: `changes`
+  // then becomes true, and `set` may be empty (which then does not fail).
+  Win32Error Wait(ReadSet& set, const AddressWatcher* watcher = nullptr, bool* changes = nullptr);
   // recvfrom on sockets[index]; see UdpSocket::ReceiveFrom. `arrived`, when given, tells when
   // the datagram arrived (ArrivalClock): the system's own stamp where it keeps one (Linux),
   // otherwise the time it was read.
@@ -142,6 +145,12 @@ class PortSocketSet {
                     const SocketAddress& to) const;
   // closesocket(sockets[index]) from the owning thread; closing a closed slot does nothing.
   void Close(std::uint32_t index);
+  // Closes sockets[index] of an address that went, while other threads may still read the
+  // slot: they then fail with WSAENOTSOCK, never read a socket opened meanwhile. The slot is
+  // free for Open again.
+  void Retire(std::uint32_t index);
+  // Wakes every registered poller, as a control does: the slots' sockets changed.
+  void WakeObservers();
 
   // For the event loops, which watch the port sockets themselves (EventPoller::AddPort)
   // instead of the listener's Wait. Each loop's poller is registered before the loops start;

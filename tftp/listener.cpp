@@ -20,6 +20,7 @@
 #include "platform/strings.h"
 #include "tftp/engines/event_loop.h"
 #include "tftp/engines/thread_engine.h"
+#include "tftp/intake/address_follower.h"
 #include "tftp/names/file_names.h"
 
 namespace quoril {
@@ -33,9 +34,6 @@ namespace {
 constexpr auto kShutdownGraceStep = std::chrono::milliseconds(50);
 // How long it then waits for the cancelled transfers to end.
 constexpr auto kCancelWait = std::chrono::seconds(10);
-// Addresses looked at, of one family, when there are more than the table holds: the ones
-// beyond are neither served nor reported.
-constexpr std::size_t kMostAddressesListed = 1 << 16;
 
 // Without a status handle (console mode) every report is refused, and the stop handling
 // that a refusal runs has nothing left to stop here.
@@ -67,13 +65,16 @@ void ReportRunning() {
   if (gServiceHooks.reportRunning != nullptr) gServiceHooks.reportRunning();
 }
 
-bool EnumerateLocalAddresses(ServerState& server);
-
 // Start-up steps 5 to 7: host name, addresses, one port-69 socket per address.
-bool OpenPortSockets(ServerState& server) {
+bool OpenPortSockets(ServerState& server, AddressFollower& follower) {
   LocalAddressTable& table = server.local;
   if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) {
     ReportEndingFailure(EVENT_HOST_NAME);
+    return false;
+  }
+  if (const Win32Error error = follower.Open(); error != ERROR_SUCCESS) {
+    platform::NoteFailureDetail("FollowAddresses: " + platform::DescribeError(error));
+    ReportEndingFailure(EVENT_ADDRESS_ENUMERATE);
     return false;
   }
   if (!EnumerateLocalAddresses(server)) {
@@ -88,18 +89,19 @@ bool OpenPortSockets(ServerState& server) {
       return false;
     }
   }
+  follower.Start();
   return true;
 }
 
 // The event-loop engine takes the requests itself; the listener's thread waits for the stop.
 // Answers whether the loops ran.
-bool ServeFromEventLoops(ServerState& server, EventLoops& loops) {
-  if (server.local.count == 0) {
+bool ServeFromEventLoops(ServerState& server, EventLoops& loops, AddressFollower& follower) {
+  if (server.local.count == 0 && !follower.IsOpen()) {
     // Nothing to wait on, as the thread engine's listener finds too.
     ReportEndingFailure(EVENT_SOCKET_BLOCK);
     return false;
   }
-  if (!loops.Start(server.config.EventLoops)) {
+  if (!loops.Start(server.config.EventLoops, &follower)) {
     ReportEndingFailure(EVENT_THREAD_CREATE);
     return false;
   }
@@ -107,47 +109,6 @@ bool ServeFromEventLoops(ServerState& server, EventLoops& loops) {
   server.local.sockets.WaitForStop();
   ReportStopPending(2);
   return true;
-}
-
-// Where an address stands when there are more than the table holds: the host's own
-// (loopback) and its links' (link-local) first, as the ones a local or network-boot client
-// reaches without any configuration; then every other in the system's order.
-int AddressRank(const platform::SocketAddress& address) {
-  const std::span<const std::uint8_t> host = address.Host();
-  if (!address.IsIPv6()) {
-    if (host[0] == 127) return 0;
-    return host[0] == 169 && host[1] == 254 ? 1 : 2;
-  }
-  constexpr std::array<std::uint8_t, 16> kLoopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  if (std::ranges::equal(host, kLoopback)) return 0;
-  return host[0] == 0xFE && (host[1] & 0xC0) == 0x80 ? 1 : 2;
-}
-
-// Every address of `family`, however many, in the order that decides which are served.
-bool ListHostAddresses(const LocalAddressTable& table, platform::HostAddressFamily family,
-                       std::vector<platform::SocketAddress>& found) {
-  found.resize(kMaxLocalAddresses);
-  for (;;) {
-    std::uint32_t count = 0;
-    const Win32Error error =
-        platform::LookupHostAddresses(table.hostName.data(), found, count, family);
-    if (error == ERROR_MORE_DATA && found.size() < kMostAddressesListed) {
-      found.resize(found.size() * 2);
-      continue;
-    }
-    if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA) return false;
-    found.resize(count);
-    std::ranges::stable_sort(found, {}, AddressRank);
-    return true;
-  }
-}
-
-// Once for each address left out at the start, with the address in the event's detail.
-void ReportAddressNotServed(const platform::SocketAddress& address) {
-  platform::HostText text{};
-  platform::FormatHost(address, text);
-  platform::NoteFailureDetail(std::string("not served: ") + text.data());
-  EventReporter(EVENT_ADDRESS_NOT_SERVED);
 }
 
 void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortRouter* router) {
@@ -205,37 +166,6 @@ bool EnterDefaultDirectory(std::span<char> directory) {
   return true;
 }
 
-// Fills hostName, addresses and count: the IPv4 addresses, then the IPv6 ones when
-// EnableIPv6 is set, each family loopback first, then link-local, then in the system's order.
-// Each address beyond the table's room is left out and reported (EVENT_ADDRESS_NOT_SERVED).
-bool EnumerateLocalAddresses(ServerState& server) {
-  LocalAddressTable& table = server.local;
-  if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) return false;
-  std::vector<platform::SocketAddress> ipv4;
-  std::vector<platform::SocketAddress> ipv6;
-  if (!ListHostAddresses(table, platform::HostAddressFamily::kIPv4, ipv4) ||
-      (server.config.EnableIPv6 != 0 &&
-       !ListHostAddresses(table, platform::HostAddressFamily::kIPv6, ipv6)) ||
-      !KeepListenedAddresses(server.config.ListenAddresses, ipv4, ipv6)) {
-    return false;
-  }
-  // The table's room in order: IPv4 addresses up to their share, then IPv6 ones.
-  std::uint32_t count = 0;
-  const auto take = [&](const std::vector<platform::SocketAddress>& found, std::uint32_t most) {
-    for (const platform::SocketAddress& address : found) {
-      if (count < most) {
-        table.addresses[count++] = address;
-      } else {
-        ReportAddressNotServed(address);
-      }
-    }
-  };
-  take(ipv4, kMaxIPv4Addresses);
-  take(ipv6, kMaxLocalAddresses);
-  table.count = count;
-  return true;
-}
-
 }  // namespace
 
 int SetUpFromSettings(ServerConfig& config) {
@@ -257,6 +187,7 @@ std::uint32_t Listener(ServerState& server) {
   bool eventLoops = false;
   // Made once the settings are read: its intake reads datagrams as large as they allow.
   std::optional<PortRouter> router;
+  AddressFollower follower(server);
   if (!SetUpFromSettings(server.config) || !PrepareFileNames(config, server.rewriteRules)) {
     ReportEndingFailure(EVENT_INIT_FAILED);
   } else if (platform::SocketsStartup(config.EnableIPv6 != 0) != ERROR_SUCCESS) {
@@ -269,15 +200,16 @@ std::uint32_t Listener(ServerState& server) {
     } else {
       EventReporter(EVENT_SERVICE_STARTED);
       server.turns.Prepare(server.limit.SetBound(config.MaxTransfers), kTurnsPerAddress);
-      if (OpenPortSockets(server)) {
+      if (OpenPortSockets(server, follower)) {
         // Each start begins somewhere else in the range: a late packet of a transfer of the
         // previous run does not find the first transfer of this one.
         server.ports.Prepare(static_cast<std::uint16_t>(config.TransferPortLow),
                              static_cast<std::uint16_t>(config.TransferPortHigh),
-                             server.local.count, std::random_device{}());
+                             follower.IsOpen() ? kMaxLocalAddresses : server.local.count.load(),
+                             std::random_device{}());
         server.endpoints.Prepare();
         if (config.EventLoops == 0 && config.SinglePort != 0) {
-          if (router.emplace(server).Start()) {
+          if (router.emplace(server).Start(follower)) {
             ReportRunning();
             ReportEnd(router->Serve());
           } else {
@@ -285,9 +217,9 @@ std::uint32_t Listener(ServerState& server) {
           }
         } else if (config.EventLoops == 0) {
           ReportRunning();
-          ReportEnd(ReceiveRequests(server));
+          ReportEnd(ReceiveRequests(server, follower));
         } else {
-          eventLoops = ServeFromEventLoops(server, loops);
+          eventLoops = ServeFromEventLoops(server, loops, follower);
         }
       }
     }

@@ -166,8 +166,9 @@ Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
   // Beside an error or a warning, what the layer found on this thread, where it knows: the
   // event's own identifier and text stay as they are. Taken by every event, so that none
   // goes stale.
-  const std::string detail = TakeFailureDetail();
-  if ((eventId >> 30) >= 2 && !detail.empty()) {
+  bool anyType = false;
+  const std::string detail = TakeFailureDetail(&anyType);
+  if (((eventId >> 30) >= 2 || anyType) && !detail.empty()) {
     std::string shown;
     for (const char c : detail) shown += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
     text += " (" + shown + ")";

@@ -8,18 +8,28 @@ namespace {
 
 // Each thread has its own: an event tells of a failure of the thread that reports it.
 thread_local std::string tDetail;
+thread_local bool tAnyType = false;
 
 }  // namespace
 
 void NoteFailureDetail(std::string text) {
   tDetail = std::move(text);
+  tAnyType = false;
+}
+
+void NoteEventDetail(std::string text) {
+  tDetail = std::move(text);
+  tAnyType = true;
 }
 
 void ClearFailureDetail() {
   tDetail.clear();
+  tAnyType = false;
 }
 
-std::string TakeFailureDetail() {
+std::string TakeFailureDetail(bool* anyType) {
+  if (anyType != nullptr) *anyType = tAnyType;
+  tAnyType = false;
   return std::exchange(tDetail, std::string());
 }
 

@@ -12,7 +12,8 @@
 namespace quoril::platform {
 
 void ClearFailureDetail();
-// Answers the detail and clears it.
-std::string TakeFailureDetail();
+// Answers the detail and clears it; `anyType` tells whether it was noted for any event
+// (NoteEventDetail).
+std::string TakeFailureDetail(bool* anyType = nullptr);
 
 }  // namespace quoril::platform

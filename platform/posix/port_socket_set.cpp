@@ -1,6 +1,7 @@
 // The port-69 sockets, and the service control's pause and stop that reach their owner.
 #include "platform/sockets.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -8,10 +9,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/address_watcher.h"
 #include "platform/event_poller.h"
 #include "platform/posix/error_mapping.h"
 #include "platform/posix/sockets_backend.h"
@@ -38,6 +41,10 @@ struct PortSocketSet::State {
   // Descriptors are opened and closed by the owning (listener) thread only, while no loop
   // watches them; the loops read them meanwhile.
   std::array<int, kCapacity> fds;
+  // Slots whose descriptor number `placeholder` holds (Retire): a late read there fails with
+  // ENOTSOCK, and Open puts the next socket under the same number.
+  std::bitset<kCapacity> retired;
+  int placeholder = -1;  // an eventfd never written: no socket
   // Wakes the owner's wait when a control arrives.
   int wakeFd = -1;
   // Written by the control thread, read by the owner and the loops, under `mutex`.
@@ -61,39 +68,71 @@ struct PortSocketSet::State {
 PortSocketSet::PortSocketSet() : state_(std::make_unique<State>()) {
   state_->fds.fill(-1);
   state_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  state_->placeholder = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 PortSocketSet::~PortSocketSet() {
   for (std::uint32_t k = 0; k < kCapacity; ++k) Close(k);
   if (state_->wakeFd >= 0) ::close(state_->wakeFd);
+  if (state_->placeholder >= 0) ::close(state_->placeholder);
 }
 
 Win32Error PortSocketSet::Open(std::uint32_t index, const SocketAddress& local) {
   if (index >= kCapacity) return WSAEINVAL;
-  Close(index);
-  const Win32Error error = OpenBound(local, state_->fds[index]);
-  if (error == ERROR_SUCCESS) {
+  if (state_->retired.test(index)) {
+    int fd = -1;
+    if (const Win32Error error = OpenBound(local, fd); error != ERROR_SUCCESS) return error;
+    const bool moved = ::dup3(fd, state_->fds[index], O_CLOEXEC) >= 0;
+    const int dupError = errno;
+    ::close(fd);
+    if (!moved) return WsaErrorFromErrno(dupError);
+    state_->retired.reset(index);
+  } else {
+    Close(index);
+    if (const Win32Error error = OpenBound(local, state_->fds[index]); error != ERROR_SUCCESS) {
+      return error;
+    }
+  }
+  {
     EnlargeReceiveBuffer(state_->fds[index]);
     // Each request carries when it arrived, so that one that waited too long is let go.
     const int on = 1;
     ::setsockopt(state_->fds[index], SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   }
-  return error;
+  return ERROR_SUCCESS;
 }
 
 bool PortSocketSet::IsOpen(std::uint32_t index) const {
-  return index < kCapacity && state_->fds[index] >= 0;
+  return index < kCapacity && state_->fds[index] >= 0 && !state_->retired.test(index);
 }
 
 void PortSocketSet::Close(std::uint32_t index) {
   if (index < kCapacity && state_->fds[index] >= 0) {
     ::close(state_->fds[index]);
     state_->fds[index] = -1;
+    state_->retired.reset(index);
   }
 }
 
-Win32Error PortSocketSet::Wait(ReadSet& set) {
-  if (set.none()) return WSAEINVAL;
+void PortSocketSet::Retire(std::uint32_t index) {
+  if (!IsOpen(index)) return;
+  // The socket goes, and with it every poller's watch of it; the number stays taken.
+  if (state_->placeholder >= 0 && ::dup3(state_->placeholder, state_->fds[index], O_CLOEXEC) >= 0) {
+    state_->retired.set(index);
+  } else {
+    Close(index);
+  }
+}
+
+void PortSocketSet::WakeObservers() {
+  std::lock_guard lock(state_->mutex);
+  for (std::uint32_t k = 0; k < state_->observerCount; ++k) state_->observers[k]->Wake();
+}
+
+Win32Error PortSocketSet::Wait(ReadSet& set, const AddressWatcher* watcher, bool* changes) {
+  const int watcherFd = watcher != nullptr ? static_cast<int>(watcher->NativeHandle()) : -1;
+  if (changes != nullptr) *changes = false;
+  if (set.none() && watcherFd < 0) return WSAEINVAL;
   for (;;) {
     {
       std::unique_lock lock(state_->mutex);
@@ -106,18 +145,19 @@ Win32Error PortSocketSet::Wait(ReadSet& set) {
         return ERROR_SUCCESS;
       }
     }
-    std::array<pollfd, kCapacity + 1> watched;
+    std::array<pollfd, kCapacity + 2> watched;
     std::array<std::uint32_t, kCapacity> indexOf;
     std::size_t used = 0;
     for (std::uint32_t k = 0; k < kCapacity; ++k) {
       if (!set.test(k)) continue;
-      if (state_->fds[k] < 0) return WSAENOTSOCK;
+      if (!IsOpen(k)) return WSAENOTSOCK;
       watched[used] = {state_->fds[k], POLLIN, 0};
       indexOf[used] = k;
       ++used;
     }
     watched[used] = {state_->wakeFd, POLLIN, 0};
-    const int n = ::poll(watched.data(), used + 1, -1);
+    watched[used + 1] = {watcherFd, POLLIN, 0};  // a negative descriptor is not looked at
+    const int n = ::poll(watched.data(), used + 2, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       return WsaErrorFromErrno(errno);
@@ -131,12 +171,15 @@ Win32Error PortSocketSet::Wait(ReadSet& set) {
     for (std::size_t i = 0; i < used; ++i) {
       if (watched[i].revents != 0) ready.set(indexOf[i]);
     }
-    if (ready.none()) continue;
+    const bool changed = watched[used + 1].revents != 0;
+    if (ready.none() && !changed) continue;
     {
       // A pause that came while the wait was returning still holds the listener.
       std::lock_guard lock(state_->mutex);
-      if (state_->held || state_->stopRequested) continue;
+      if ((state_->held && !changed) || state_->stopRequested) continue;
+      if (state_->held) ready.reset();
     }
+    if (changes != nullptr) *changes = changed;
     set = ready;
     return ERROR_SUCCESS;
   }

@@ -42,6 +42,7 @@ Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
 
 // An entry carries no strings: the event viewer shows the message table's text alone.
 void NoteFailureDetail(std::string) {}
+void NoteEventDetail(std::string) {}
 
 std::string DescribeError(Win32Error error) {
   return "error " + std::to_string(error);

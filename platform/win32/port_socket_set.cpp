@@ -7,6 +7,7 @@
 #include <array>
 #include <memory>
 
+#include "platform/address_watcher.h"
 #include "platform/event_poller.h"
 #include "platform/win32/datagrams.h"
 #include "platform/win32/handles.h"
@@ -90,8 +91,22 @@ void PortSocketSet::Close(std::uint32_t index) {
   }
 }
 
-Win32Error PortSocketSet::Wait(ReadSet& set) {
-  if (set.none()) return WSAEINVAL;
+void PortSocketSet::Retire(std::uint32_t index) {
+  // Every use of a slot's socket is under the lock here: closing it at once is safe.
+  Close(index);
+}
+
+void PortSocketSet::WakeObservers() {
+  CriticalSectionLock lock(state_->lock);
+  state_->WakeObservers();
+}
+
+Win32Error PortSocketSet::Wait(ReadSet& set, const AddressWatcher* watcher, bool* changes) {
+  const SOCKET signal = watcher != nullptr && watcher->IsOpen()
+                            ? static_cast<SOCKET>(watcher->NativeHandle())
+                            : INVALID_SOCKET;
+  if (changes != nullptr) *changes = false;
+  if (set.none() && signal == INVALID_SOCKET) return WSAEINVAL;
   for (;;) {
     fd_set readable;
     FD_ZERO(&readable);
@@ -110,6 +125,7 @@ Win32Error PortSocketSet::Wait(ReadSet& set) {
           watched[k] = state_->sockets[k];
           FD_SET(watched[k], &readable);
         }
+        if (signal != INVALID_SOCKET) FD_SET(signal, &readable);
       }
     }
     if (held) {
@@ -126,11 +142,14 @@ Win32Error PortSocketSet::Wait(ReadSet& set) {
         if (watched[k] != INVALID_SOCKET && FD_ISSET(watched[k], &readable)) ready.set(k);
       }
     }
+    const bool changed = n > 0 && signal != INVALID_SOCKET && FD_ISSET(signal, &readable);
     CriticalSectionLock lock(state_->lock);
     if (state_->stopRequested) return ERROR_SUCCESS;
     if (error != ERROR_SUCCESS) return error;
     // A pause that came while the wait was returning still holds the listener.
-    if (state_->held || ready.none()) continue;
+    if (state_->held) ready.reset();
+    if (ready.none() && !changed) continue;
+    if (changes != nullptr) *changes = changed;
     set = ready;
     return ERROR_SUCCESS;
   }

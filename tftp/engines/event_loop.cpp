@@ -46,6 +46,9 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
       FollowControls(loop);
       break;
     case Intake::Taken::kClosed:
+      // The address went a moment ago: the wake that says so is on its way.
+      if (loop.server.local.sockets.IsOpen(port)) EventReporter(EVENT_SOCKET_READ);
+      break;
     case Intake::Taken::kFailed:
       EventReporter(EVENT_SOCKET_READ);
       break;
@@ -166,17 +169,24 @@ std::uint32_t MakeRoomForWaitingRequests(Loop& loop) {
   return static_cast<std::uint32_t>(std::chrono::milliseconds(every).count());
 }
 
+// Watches the open port sockets, or none; again from the start once the address table changed.
 void WatchPorts(Loop& loop, bool watch) {
-  if (watch == loop.portsWatched) return;
-  const std::uint32_t count = loop.server.local.count;
+  const LocalAddressTable& table = loop.server.local;
+  const std::uint32_t generation = table.generation.load();
+  if (watch == loop.portsWatched && (!watch || generation == loop.portsGeneration)) return;
+  for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
+    if (loop.watchedPorts.test(k)) loop.poller.RemovePort(table.sockets, k);
+  }
+  loop.watchedPorts.reset();
+  const std::uint32_t count = watch ? table.count.load() : 0;
   for (std::uint32_t k = 0; k < count; ++k) {
-    if (watch) {
-      loop.poller.AddPort(loop.server.local.sockets, k, kPortKey | k);
-    } else {
-      loop.poller.RemovePort(loop.server.local.sockets, k);
+    if (table.sockets.IsOpen(k) &&
+        loop.poller.AddPort(table.sockets, k, kPortKey | k) == ERROR_SUCCESS) {
+      loop.watchedPorts.set(k);
     }
   }
   loop.portsWatched = watch;
+  loop.portsGeneration = generation;
 }
 
 // A pause or a stop stops taking requests; running transfers go on until the shutdown. So
@@ -206,6 +216,10 @@ void EndEveryTransfer(Loop& loop) {
 void RunLoop(void* argument) {
   Loop& loop = *static_cast<Loop*>(argument);
   std::array<std::uintptr_t, kEventsPerWait> ready{};
+  if (loop.follower != nullptr &&
+      loop.poller.AddWatcher(loop.follower->Watcher(), kWatcherKey) != ERROR_SUCCESS) {
+    loop.follower = nullptr;
+  }
   FollowControls(loop);
   for (;;) {
     std::uint32_t wait = ExpireDeadlines(loop);
@@ -243,8 +257,16 @@ void RunLoop(void* argument) {
         ServeDatagram(loop, static_cast<std::uint32_t>(ready[k]), false);
       }
     }
+    for (std::size_t k = 0; k < count; ++k) {
+      if (ready[k] != kWatcherKey) continue;
+      // Every loop, this one too, takes up the changed table when woken.
+      if (!loop.follower->Follow()) {
+        loop.poller.RemoveWatcher(loop.follower->Watcher());
+        loop.follower = nullptr;
+      }
+    }
     for (std::size_t k = 0; k < count && loop.portsWatched; ++k) {
-      if ((ready[k] & kPortKey) == 0) continue;
+      if ((ready[k] & kPortKey) == 0 || ready[k] == kWatcherKey) continue;
       const auto port = static_cast<std::uint32_t>(ready[k] & ~kPortKey);
       if (SinglePort(loop)) {
         TakeDatagrams(loop, port);
@@ -261,6 +283,7 @@ void RunLoop(void* argument) {
     }
   }
   WatchPorts(loop, false);
+  if (loop.follower != nullptr) loop.poller.RemoveWatcher(loop.follower->Watcher());
   EndEveryTransfer(loop);
   loop.server.ports.Withdraw(loop.ports);
 }
@@ -287,7 +310,7 @@ EventLoops::~EventLoops() {
   Stop();
 }
 
-bool EventLoops::Start(std::uint32_t count) {
+bool EventLoops::Start(std::uint32_t count, AddressFollower* follower) {
   engine_->quit.store(false);
   engine_->loops.clear();
   for (std::uint32_t k = 0; k < count; ++k) {
@@ -301,6 +324,7 @@ bool EventLoops::Start(std::uint32_t count) {
       Stop();
       return false;
     }
+    if (k == 0 && follower != nullptr && follower->IsOpen()) loop->follower = follower;
     engine_->loops.push_back(std::move(loop));
   }
   server_.limit.SetRoomWake(engine_.get());

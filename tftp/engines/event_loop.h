@@ -10,6 +10,8 @@
 
 namespace quoril {
 
+class AddressFollower;
+
 class EventLoops {
  public:
   explicit EventLoops(ServerState& server);
@@ -17,9 +19,10 @@ class EventLoops {
   EventLoops(const EventLoops&) = delete;
   EventLoops& operator=(const EventLoops&) = delete;
 
-  // Starts `count` loops over the server's open port sockets. Answers false, with every
-  // loop that did start stopped again, when one cannot be started.
-  bool Start(std::uint32_t count);
+  // Starts `count` loops over the server's open port sockets; the first follows the addresses
+  // with `follower` when it is open. Answers false, with every loop that did start stopped
+  // again, when one cannot be started.
+  bool Start(std::uint32_t count, AddressFollower* follower = nullptr);
   // For the shutdown, once the port sockets have stopped taking requests: ends every transfer
   // still running (without a packet; each writes its log line) and waits for the loops to end.
   void Stop();

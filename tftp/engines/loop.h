@@ -16,6 +16,7 @@
 #include "platform/threads.h"
 #include "tftp/admission/waker.h"
 #include "tftp/engines/socket_sink.h"
+#include "tftp/intake/address_follower.h"
 #include "tftp/intake/intake.h"
 #include "tftp/session/transfer_session.h"
 
@@ -26,6 +27,8 @@ using TimePoint = SessionClock::time_point;
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 // Poller keys: a port socket's index with this bit, else a transfer's slot.
 constexpr std::uintptr_t kPortKey = std::uintptr_t{1} << (sizeof(std::uintptr_t) * 8 - 1);
+// The address watcher's key, beyond every port socket's.
+constexpr std::uintptr_t kWatcherKey = kPortKey | 0xFFFFFFu;
 // Slots come in chunks, so that a burst costs a few allocations and a steady load none.
 constexpr std::uint32_t kChunkSlots = 16;
 // A pool that held at least this many transfers at once is handed back to the system once its
@@ -96,6 +99,11 @@ struct Loop {
   std::uint32_t waitsMissed = 0;   // such waits in a row that timed out
   std::uint32_t aside = kNone;     // the lone transfer whose socket the poller leaves aside
   bool portsWatched = false;
+  // The port sockets the poller watches, as the address table stood at `portsGeneration`.
+  platform::PortSocketSet::ReadSet watchedPorts;
+  std::uint32_t portsGeneration = 0;
+  // The first loop's, with FollowAddresses: it opens and closes the port sockets.
+  AddressFollower* follower = nullptr;
   // Room for the largest packet any transfer may be granted, and to build packets in.
   std::vector<std::uint8_t> received;
   PacketScratch scratch;

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "config/event_reporter.h"
+#include "tftp/intake/address_follower.h"
 
 namespace quoril {
 
@@ -12,6 +13,8 @@ namespace {
 constexpr auto kRoomCheck = std::chrono::milliseconds(100);
 // Datagrams taken from one ready port socket in one round, in single-port mode.
 constexpr int kDatagramsPerRound = 32;
+// The address watcher's key in the router's poller, beyond every port socket's index.
+constexpr std::uintptr_t kWatcherKey = platform::PortSocketSet::kCapacity;
 
 }  // namespace
 
@@ -24,14 +27,14 @@ void ThreadHandOver::StartRequest(RequestRecord* record) {
   server_.limit.Ended();
 }
 
-std::uint32_t ReceiveRequests(ServerState& server) {
+std::uint32_t ReceiveRequests(ServerState& server, AddressFollower& follower) {
   LocalAddressTable& table = server.local;
   TransferLimit& limit = server.limit;
   ThreadHandOver handOver(server);
   Intake intake(server, handOver, nullptr, Intake::HeapFull::kWait);
   ThreadWaker room(server.cancel);
   limit.SetRoomWake(&room);
-  const std::uint32_t count = table.count;
+  const platform::AddressWatcher* watcher = follower.IsOpen() ? &follower.Watcher() : nullptr;
   // The socket served last. Each pass looks first at the one below it and wraps around, so
   // that a flooded address cannot starve the others; the first pass starts at the highest.
   std::uint32_t last = 0;
@@ -45,17 +48,18 @@ std::uint32_t ReceiveRequests(ServerState& server) {
       room.WaitUntil(std::chrono::steady_clock::now() + kRoomCheck);
       continue;
     }
+    const std::uint32_t count = table.count;
     platform::PortSocketSet::ReadSet set;
-    std::uint32_t inSet = 0;
-    for (std::uint32_t k = count; k-- > 0 && inSet < platform::PortSocketSet::kMaxWaitSet;) {
-      set.set(k);
-      ++inSet;
+    for (std::uint32_t k = count; k-- > 0;) {
+      if (table.sockets.IsOpen(k)) set.set(k);
     }
-    if (table.sockets.Wait(set) != ERROR_SUCCESS) {
+    bool changes = false;
+    if (table.sockets.Wait(set, watcher, &changes) != ERROR_SUCCESS) {
       failure = EVENT_SOCKET_BLOCK;
       break;
     }
     if (table.sockets.Controls().stopRequested) break;
+    if (changes && !follower.Follow()) watcher = nullptr;
     std::uint32_t k = count;
     for (std::uint32_t step = 1; step <= count; ++step) {
       const std::uint32_t candidate = (last + count - step) % count;
@@ -82,19 +86,34 @@ PortRouter::PortRouter(ServerState& server)
       handOver_(server),
       intake_(server, handOver_, nullptr, Intake::HeapFull::kWait) {}
 
-bool PortRouter::Start() {
+bool PortRouter::Start(AddressFollower& follower) {
   LocalAddressTable& table = server_.local;
-  if (table.count == 0 || poller_.Create() != ERROR_SUCCESS ||
+  if ((table.count == 0 && !follower.IsOpen()) || poller_.Create() != ERROR_SUCCESS ||
       table.sockets.AddObserver(poller_) != ERROR_SUCCESS) {
     return false;
   }
   observing_ = true;
-  for (std::uint32_t k = 0; k < table.count; ++k) {
-    if (poller_.AddPort(table.sockets, k, k) != ERROR_SUCCESS) return false;
-    ports_ = k + 1;
+  if (follower.IsOpen()) {
+    if (poller_.AddWatcher(follower.Watcher(), kWatcherKey) != ERROR_SUCCESS) return false;
+    follower_ = &follower;
   }
+  if (!WatchPorts()) return false;
   server_.limit.SetRoomWake(&waker_);
   waking_ = true;
+  return true;
+}
+
+bool PortRouter::WatchPorts() {
+  LocalAddressTable& table = server_.local;
+  for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
+    if (watched_.test(k)) poller_.RemovePort(table.sockets, k);
+  }
+  watched_.reset();
+  for (std::uint32_t k = 0; k < table.count; ++k) {
+    if (!table.sockets.IsOpen(k)) continue;
+    if (poller_.AddPort(table.sockets, k, k) != ERROR_SUCCESS) return false;
+    watched_.set(k);
+  }
   return true;
 }
 
@@ -119,8 +138,12 @@ bool PortRouter::RouteFor(std::chrono::milliseconds most) {
 void PortRouter::Finish() {
   if (waking_) server_.limit.SetRoomWake(nullptr);
   waking_ = false;
-  for (std::uint32_t k = ports_; k-- > 0;) poller_.RemovePort(server_.local.sockets, k);
-  ports_ = 0;
+  for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
+    if (watched_.test(k)) poller_.RemovePort(server_.local.sockets, k);
+  }
+  watched_.reset();
+  if (follower_ != nullptr) poller_.RemoveWatcher(follower_->Watcher());
+  follower_ = nullptr;
   if (observing_) server_.local.sockets.RemoveObserver(poller_);
   observing_ = false;
   intake_.ClearDeferred();
@@ -133,7 +156,14 @@ bool PortRouter::Round(std::uint32_t timeoutMilliseconds) {
   bool woken = false;
   if (poller_.Wait(timeoutMilliseconds, ready, count, woken) != ERROR_SUCCESS) return false;
   for (std::size_t k = 0; k < count; ++k) {
-    intake_.TakeDatagrams(static_cast<std::uint32_t>(ready[k]), kDatagramsPerRound);
+    if (ready[k] != kWatcherKey) {
+      intake_.TakeDatagrams(static_cast<std::uint32_t>(ready[k]), kDatagramsPerRound);
+    } else if (!follower_->Follow()) {
+      poller_.RemoveWatcher(follower_->Watcher());
+      follower_ = nullptr;
+    } else if (!WatchPorts()) {
+      return false;
+    }
   }
   return true;
 }

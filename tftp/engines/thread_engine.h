@@ -25,9 +25,12 @@ class ThreadHandOver final : public IntakeEngine {
   ServerState& server_;
 };
 
-// With transfer sockets: reads requests on every port-69 socket until the stop. Answers 0 at
-// the stop, or the event of the failure that ended it.
-std::uint32_t ReceiveRequests(ServerState& server);
+class AddressFollower;
+
+// With transfer sockets: reads requests on every port-69 socket until the stop, and follows
+// the addresses with `follower` when it is open. Answers 0 at the stop, or the event of the
+// failure that ended it.
+std::uint32_t ReceiveRequests(ServerState& server, AddressFollower& follower);
 
 // Single-port mode: the listener reads every datagram on port 69, hands each to the thread of
 // its transfer and starts a thread for each request. It reads port 69 while paused and at the
@@ -40,7 +43,8 @@ class PortRouter {
   PortRouter& operator=(const PortRouter&) = delete;
   ~PortRouter() { Finish(); }
 
-  bool Start();
+  // Follows the addresses with `follower` when it is open.
+  bool Start(AddressFollower& follower);
   // Until the stop: answers 0 then, or the event of the failure that ended it.
   std::uint32_t Serve();
   // After the stop: the transfers still running go on for at most `most`; false when a wait
@@ -51,13 +55,16 @@ class PortRouter {
 
  private:
   bool Round(std::uint32_t timeoutMilliseconds);
+  // Watches the open port sockets, as the address table stands now.
+  bool WatchPorts();
 
   ServerState& server_;
   ThreadHandOver handOver_;
   Intake intake_;
   platform::EventPoller poller_;
   PollerWaker waker_{poller_};
-  std::uint32_t ports_ = 0;
+  platform::PortSocketSet::ReadSet watched_;
+  AddressFollower* follower_ = nullptr;
   bool observing_ = false;
   bool waking_ = false;
 };

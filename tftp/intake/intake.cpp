@@ -124,7 +124,10 @@ bool Intake::TakeDatagrams(std::uint32_t port, int most) {
     const Win32Error error = server_.local.sockets.TryReceive(port, buffer_, length, from, gotOne);
     // An answer of ours that met a closed port comes back as a failed receive; so it goes on.
     if (error == WSAECONNRESET || error == WSAEMSGSIZE) continue;
-    if (error != ERROR_SUCCESS) EventReporter(EVENT_SOCKET_READ);
+    // A port socket whose address went meanwhile fails quietly.
+    if (error != ERROR_SUCCESS && server_.local.sockets.IsOpen(port)) {
+      EventReporter(EVENT_SOCKET_READ);
+    }
     if (error != ERROR_SUCCESS || !gotOne) break;
     const std::span<const std::uint8_t> datagram = std::span(buffer_).first(length);
     std::uint64_t key = 0;

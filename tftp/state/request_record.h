@@ -22,8 +22,12 @@ static_assert(kMaxIPv4Addresses < kMaxLocalAddresses);
 
 // Written by the listener during start-up only, before any transfer exists; read without a
 // lock afterwards. The service control reads `count` and reaches `sockets` from its own thread.
+// With FollowAddresses, the follower (AddressFollower) opens and closes slots after the start:
+// `count` then counts the slots ever used, of which some may be closed.
 struct LocalAddressTable {
   std::atomic<std::uint32_t> count{0};
+  // Moves on each change of the follower, which then wakes the loops to take it up.
+  std::atomic<std::uint32_t> generation{0};
   std::array<platform::SocketAddress, kMaxLocalAddresses> addresses{};  // port 0
   platform::PortSocketSet sockets;  // sockets[k] bound to addresses[k], port 69
   std::array<char, platform::kMaxPath> hostName{};
