@@ -183,11 +183,12 @@ int SetUpFromSettings(ServerConfig& config) {
 std::uint32_t Listener(ServerState& server) {
   const ServerConfig& config = server.config;
   bool socketsStarted = false;
+  // Outlives the engines, which watch its watcher.
+  AddressFollower follower(server);
   EventLoops loops(server);
   bool eventLoops = false;
   // Made once the settings are read: its intake reads datagrams as large as they allow.
   std::optional<PortRouter> router;
-  AddressFollower follower(server);
   if (!SetUpFromSettings(server.config) || !PrepareFileNames(config, server.rewriteRules)) {
     ReportEndingFailure(EVENT_INIT_FAILED);
   } else if (platform::SocketsStartup(config.EnableIPv6 != 0) != ERROR_SUCCESS) {

@@ -27,6 +27,9 @@ struct EventPoller::State {
   SocketAddress wakeAddress;
   // Set while a wake-up datagram is on its way, so that Wakes in a row send one.
   std::atomic<bool> wakeSent{false};
+  // The socket watched for each port slot: the slot's socket may have closed (an address that
+  // went) by the time its watch is removed.
+  std::array<SOCKET, PortSocketSet::kCapacity> ports;
 
   Win32Error Watch(SOCKET s, std::uintptr_t key) {
     if (watched.empty()) return WSAEINVAL;
@@ -52,7 +55,9 @@ struct EventPoller::State {
   }
 };
 
-EventPoller::EventPoller() : state_(std::make_unique<State>()) {}
+EventPoller::EventPoller() : state_(std::make_unique<State>()) {
+  state_->ports.fill(INVALID_SOCKET);
+}
 
 EventPoller::~EventPoller() = default;
 
@@ -90,11 +95,17 @@ Win32Error EventPoller::TakeBack(const UdpSocket& socket, std::uintptr_t key) {
 }
 
 Win32Error EventPoller::AddPort(const PortSocketSet& set, std::uint32_t index, std::uintptr_t key) {
-  return state_->Watch(static_cast<SOCKET>(set.NativeHandle(index)), key);
+  if (index >= PortSocketSet::kCapacity) return WSAEINVAL;
+  const auto s = static_cast<SOCKET>(set.NativeHandle(index));
+  const Win32Error error = state_->Watch(s, key);
+  if (error == ERROR_SUCCESS) state_->ports[index] = s;
+  return error;
 }
 
-void EventPoller::RemovePort(const PortSocketSet& set, std::uint32_t index) {
-  state_->Unwatch(static_cast<SOCKET>(set.NativeHandle(index)));
+void EventPoller::RemovePort(const PortSocketSet&, std::uint32_t index) {
+  if (index >= PortSocketSet::kCapacity || state_->ports[index] == INVALID_SOCKET) return;
+  state_->Unwatch(state_->ports[index]);
+  state_->ports[index] = INVALID_SOCKET;
 }
 
 Win32Error EventPoller::AddWatcher(const AddressWatcher& watcher, std::uintptr_t key) {
