@@ -225,6 +225,7 @@ def test_installed_as_the_readme_says_configured_not_started(machine):
     assert setting(machine, "RootRelativeNames") == "0x1"
     # What UEFI firmware needs to boot from it.
     assert setting(machine, "NegotiateOptions") == "0x1"
+    assert setting(machine, "FollowAddresses") == "0x1"
 
 
 def test_started_serves_as_its_account(machine):
@@ -232,6 +233,14 @@ def test_started_serves_as_its_account(machine):
     machine.sh(readme_block("systemctl status"))
     assert machine.read("/root/pxelinux.0") == BOOT_FILE
     assert machine.sh("ps -o user= -C quorld").stdout.split() == ["quoril"]
+
+
+def test_serves_an_address_that_comes_up_after_the_start(machine):
+    machine.sh("ip link add late0 type veth peer name late1; ip link set late1 up; "
+               "ip link set late0 up; ip address add 192.0.2.9/24 dev late0")
+    got = "tftp 192.0.2.9 -m binary -c get pxelinux.0 late && cmp late /srv/tftp/pxelinux.0"
+    wait_for(lambda: machine.sh(got, check=False).returncode == 0, "192.0.2.9 not served", 30)
+    machine.sh("ip link del late0")
 
 
 def test_uefi_first_request_is_answered_with_its_options(machine):
