@@ -55,6 +55,9 @@ struct ServerConfig {
   // Optional bit field: a client's own directory in DefaultDirectory, named by its address (1)
   // or its hardware address (2), is looked in first.
   std::uint32_t ClientDirectories = 0;
+  // Optional: nonzero doubles each wait of a transfer for its client's answer to one packet,
+  // within the same total as without it (RetransmitWait).
+  std::uint32_t RetransmitBackoff = 0;
 };
 
 inline constexpr std::uint32_t kClientDirectoryByAddress = 1;

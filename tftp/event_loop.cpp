@@ -50,8 +50,8 @@ constexpr std::size_t kEventsPerWait = 256;
 constexpr std::uint32_t kLoneWaitMilliseconds = 1;
 constexpr int kPacketsPerPoll = 32;  // the poller is looked at again after so many
 constexpr std::uint32_t kMostWaitsSkipped = 63;
-// Deadlines are kept in one list per timeout, in seconds: a deadline is always set to now
-// plus the transfer's timeout, so appending keeps each list in order.
+// Deadlines are kept in one list per wait, in seconds: a deadline is always set to now plus
+// the session's wait, so appending keeps each list in order.
 constexpr std::size_t kTimeoutLists = 256;
 
 struct Slot {
@@ -179,7 +179,7 @@ void Unfile(Loop& loop, std::uint32_t index) {
 void FileAtTail(Loop& loop, std::uint32_t index) {
   Unfile(loop, index);
   Slot& slot = SlotAt(loop, index);
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(slot.session->timeout);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(slot.session->wait);
   slot.list = static_cast<std::uint8_t>(
       std::min<std::int64_t>(std::max<std::int64_t>(seconds.count(), 0), kTimeoutLists - 1));
   TimerList& list = loop.lists[slot.list];

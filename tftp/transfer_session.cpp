@@ -12,6 +12,7 @@
 #include "tftp/file_names.h"
 #include "tftp/listener.h"
 #include "tftp/options.h"
+#include "tftp/retransmit_backoff.h"
 #include "tftp/single_port.h"
 #include "tftp/transfer_limit.h"
 
@@ -62,13 +63,24 @@ void FailWithError(TransferSession& session, PacketSink& sink, Win32Error failur
   Fail(session);
 }
 
-// Sends the packet in the send buffer and gives the client a full timeout to answer it.
+// How often the packet out now has been sent again.
+std::uint32_t Retransmissions(const TransferSession& session) {
+  return gServerConfig.MaxRetransmit - std::min(session.retriesLeft, gServerConfig.MaxRetransmit);
+}
+
+// The packet out now was sent at `now`: the client's answer is awaited until the deadline.
+void AwaitAnswer(TransferSession& session, TimePoint now) {
+  session.wait = RetransmitWait(session.timeout, Retransmissions(session));
+  session.deadline = now + session.wait;
+}
+
+// Sends the packet in the send buffer and gives the client its time to answer it.
 void SendCurrent(TransferSession& session, PacketSink& sink, TimePoint now) {
   if (!sink.Send(std::span(session.send.data(), session.sendLength), session.clientAddress)) {
     Fail(session);
     return;
   }
-  session.deadline = now + session.timeout;
+  AwaitAnswer(session, now);
 }
 
 // Block numbers wrap from 65535 to 0: `number` came before `reference` (or is it) when it
@@ -132,7 +144,7 @@ void ResendWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
       return;
     }
   }
-  session.deadline = now + session.timeout;
+  AwaitAnswer(session, now);
 }
 
 // Read side: the client acknowledged `acked` blocks of the window; the window starts after
@@ -183,7 +195,7 @@ void FillWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
       Fail(session);
       return;
     }
-    session.deadline = now + session.timeout;
+    AwaitAnswer(session, now);
   }
 }
 
@@ -279,7 +291,7 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
     if (session.lastBlock || session.unacknowledged >= session.windowSize) {
       Acknowledge(session, sink, now);
     } else {
-      session.deadline = now + session.timeout;  // the window is still coming
+      AwaitAnswer(session, now);  // the window is still coming
     }
   } else if (session.windowSize > 1 && ahead <= session.windowSize) {
     // Out of order: a block of the window was lost, or the last window came again. The
@@ -505,6 +517,7 @@ void BeginSession(TransferSession& session, RequestRecord* record) {
   }
   session.retriesLeft = gServerConfig.MaxRetransmit;
   session.timeout = std::chrono::seconds(gServerConfig.Timeout);
+  session.wait = session.timeout;
   FormatTime(session.entry.time);
   FormatDate(session.entry.date);
   session.localAddress = gLocalAddressTable.addresses[session.localIndex];
@@ -628,7 +641,8 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
     FailWithDescription(session, IDS_TIMEOUT);
     return;
   }
-  if (session.retriesLeft == 0) {
+  if (session.retriesLeft == 0 ||
+      RetransmitWait(session.timeout, Retransmissions(session) + 1) == SessionClock::duration{}) {
     FailWithDescription(session, IDS_TIMEOUT);
     return;
   }

@@ -127,6 +127,7 @@ DEFAULTS = {
     "root_relative": None,  # RootRelativeNames; absent: a leading separator names the root
     "rewrite_rules": None,  # RewriteRules, a list of texts (REG_MULTI_SZ); absent: none
     "client_directories": None,  # ClientDirectories; absent: no client's own directory
+    "retransmit_backoff": None,  # RetransmitBackoff; absent: every wait is one Timeout
 }
 
 # (registry value, option) in the order installation writes them.
@@ -150,6 +151,7 @@ REGISTRY_VALUES = [
     ("RootRelativeNames", "root_relative"),  # optional, as the two below
     ("RewriteRules", "rewrite_rules"),
     ("ClientDirectories", "client_directories"),
+    ("RetransmitBackoff", "retransmit_backoff"),  # optional
 ]
 
 # Every test that starts a server runs against both engines: a thread per transfer (the
