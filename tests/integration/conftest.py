@@ -128,6 +128,7 @@ DEFAULTS = {
     "rewrite_rules": None,  # RewriteRules, a list of texts (REG_MULTI_SZ); absent: none
     "client_directories": None,  # ClientDirectories; absent: no client's own directory
     "listen_addresses": None,  # ListenAddresses, a list of texts; absent: every address served
+    "retransmit_backoff": None,  # RetransmitBackoff; absent: every wait is one Timeout
 }
 
 # (registry value, option) in the order installation writes them.
@@ -152,6 +153,7 @@ REGISTRY_VALUES = [
     ("RewriteRules", "rewrite_rules"),
     ("ClientDirectories", "client_directories"),
     ("ListenAddresses", "listen_addresses"),  # optional
+    ("RetransmitBackoff", "retransmit_backoff"),  # optional
 ]
 
 # Every test that starts a server runs against both engines: a thread per transfer (the

@@ -225,6 +225,7 @@ def test_installed_as_the_readme_says_configured_not_started(machine):
     assert setting(machine, "RootRelativeNames") == "0x1"
     # What UEFI firmware needs to boot from it.
     assert setting(machine, "NegotiateOptions") == "0x1"
+    assert setting(machine, "RetransmitBackoff") == "0x1"
 
 
 def test_started_serves_as_its_account(machine):
