@@ -61,6 +61,9 @@ EVENT_LOOPS = '"EventLoops"=dword:00000001\r\n'
 # And one whose name ends so (after -loop, if both) runs every transfer on port 69.
 SINGLE_SUFFIX = "-single"
 SINGLE_PORT = '"SinglePort"=dword:00000001\r\n'
+# And one whose name holds this (quoril-backoff, quoril-backoff-loop) backs its retransmissions off.
+BACKOFF_PART = "-backoff"
+BACKOFF = '"RetransmitBackoff"=dword:00000001\r\n'
 
 
 # ---------------------------------------------------------------------------------------------
@@ -389,7 +392,8 @@ PEER_NAMES = ["tftpd-hpa", "atftpd", "dnsmasq"]
 def quoril_builds(args) -> dict[str, str]:
     """Every Quoril build measured: --quorld as "quoril" (a thread per transfer) and
     "quoril-loop" (one event loop), and each --quoril NAME=PATH (a NAME ending in -loop runs
-    the event-loop engine, one ending in -single SinglePort 1, -loop-single both)."""
+    the event-loop engine, one ending in -single SinglePort 1, -loop-single both, and one
+    that holds -backoff RetransmitBackoff 1)."""
     builds = {"quoril": args.quorld, "quoril" + LOOP_SUFFIX: args.quorld}
     for option in args.quoril or []:
         name, _, path = option.partition("=")
@@ -403,7 +407,8 @@ def make_system_root(system_root: Path, root: Path, name: str) -> None:
     (system_root / "etc/quoril").mkdir(parents=True)
     single = name.endswith(SINGLE_SUFFIX)
     loops = name.removesuffix(SINGLE_SUFFIX).endswith(LOOP_SUFFIX)
-    engine = (EVENT_LOOPS if loops else "") + (SINGLE_PORT if single else "")
+    engine = (EVENT_LOOPS if loops else "") + (SINGLE_PORT if single else "") + (
+        BACKOFF if BACKOFF_PART in name else "")
     registry = REGISTRY.format(root=root, engine=engine)
     (system_root / "etc/quoril/registry.reg").write_text(registry, newline="")
 

@@ -250,6 +250,8 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key) {
   if (!ReadOptionalNumber(key, "SinglePort", config.SinglePort)) return 0;
   config.EnableIPv6 = 0;
   if (!ReadOptionalNumber(key, "EnableIPv6", config.EnableIPv6)) return 0;
+  config.RetransmitBackoff = 0;
+  if (!ReadOptionalNumber(key, "RetransmitBackoff", config.RetransmitBackoff)) return 0;
   if (!ReadNameSettings(key, config)) return 0;
   if (!ReadAddressSettings(key, config)) return 0;
 

@@ -60,6 +60,9 @@ struct ServerConfig {
   std::vector<ListenEntry> ListenAddresses;
   // Optional: nonzero follows addresses as they come and go after the start.
   std::uint32_t FollowAddresses = 0;
+  // Optional: nonzero doubles each wait of a transfer for its client's answer to one packet,
+  // within the same total as without it (RetransmitWait).
+  std::uint32_t RetransmitBackoff = 0;
 };
 
 inline constexpr std::uint32_t kClientDirectoryByAddress = 1;

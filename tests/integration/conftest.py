@@ -129,6 +129,7 @@ DEFAULTS = {
     "client_directories": None,  # ClientDirectories; absent: no client's own directory
     "listen_addresses": None,  # ListenAddresses, a list of texts; absent: every address served
     "follow_addresses": None,  # FollowAddresses; absent: the addresses of the start only
+    "retransmit_backoff": None,  # RetransmitBackoff; absent: every wait is one Timeout
 }
 
 # (registry value, option) in the order installation writes them.
@@ -154,6 +155,7 @@ REGISTRY_VALUES = [
     ("ClientDirectories", "client_directories"),
     ("ListenAddresses", "listen_addresses"),  # optional
     ("FollowAddresses", "follow_addresses"),  # optional
+    ("RetransmitBackoff", "retransmit_backoff"),  # optional
 ]
 
 # Every test that starts a server runs against both engines: a thread per transfer (the

@@ -44,11 +44,9 @@ SCENARIOS = [
 ]
 
 
-@pytest.mark.parametrize("settings", SETTINGS)
-def test_unanswered_packet_is_sent_max_retransmit_plus_one_times(server_factory, settings):
-    server = server_factory(**settings)
+def unanswered_copies(server, quiet):
+    """What each scenario's client receives until `quiet` seconds pass without a packet."""
     server.file("big.bin").write_bytes(payload(4096, seed=2))
-    quiet = server.timeout * 1.5 + 1.5  # clearly longer than one retransmission interval
     results = [None] * len(SCENARIOS)
 
     def run(index, scenario):
@@ -63,7 +61,14 @@ def test_unanswered_packet_is_sent_max_retransmit_plus_one_times(server_factory,
         thread.start()
     for thread in threads:
         thread.join()
+    return results
 
+
+@pytest.mark.parametrize("settings", SETTINGS)
+def test_unanswered_packet_is_sent_max_retransmit_plus_one_times(server_factory, settings):
+    server = server_factory(**settings)
+    quiet = server.timeout * 1.5 + 1.5  # clearly longer than one retransmission interval
+    results = unanswered_copies(server, quiet)
     for (scenario, expected), packets in zip(SCENARIOS, results):
         name = scenario.__name__
         assert [(p.opcode, p.block) for p, _, _ in packets] == [expected] * (
@@ -76,6 +81,29 @@ def test_unanswered_packet_is_sent_max_retransmit_plus_one_times(server_factory,
         for earlier, later in zip(arrivals, arrivals[1:]):
             assert later - earlier >= server.timeout * 0.5, name
         server.wait_closed(packets[0][1])
+
+
+# (settings, the gaps in seconds between the copies of an unanswered packet): with
+# RetransmitBackoff each wait doubles, and the copies stop within the same Timeout x
+# (MaxRetransmit + 1), here 4 s: at 0, 1 and 3 s instead of 0, 1, 2 and 3 s.
+BACKOFF_SETTINGS = {"timeout": 1, "max_retransmit": 3, "retransmit_backoff": 1}
+GAPS = [
+    pytest.param({"timeout": 1, "max_retransmit": 3}, [1, 1, 1], id="fixed"),
+    pytest.param(BACKOFF_SETTINGS, [1, 2], id="backoff"),
+    pytest.param({**BACKOFF_SETTINGS, "single_port": 1}, [1, 2], id="backoff-single-port"),
+]
+
+
+@pytest.mark.parametrize("settings, gaps", GAPS)
+def test_retransmissions_wait_longer_each_time_with_backoff(server_factory, settings, gaps):
+    server = server_factory(**settings)
+    results = unanswered_copies(server, quiet=3)
+    for (scenario, expected), packets in zip(SCENARIOS, results):
+        name = scenario.__name__
+        assert [(p.opcode, p.block) for p, _, _ in packets] == [expected] * (len(gaps) + 1), name
+        arrivals = [when for _, _, when in packets]
+        for gap, earlier, later in zip(gaps, arrivals, arrivals[1:]):
+            assert gap * 0.8 - 0.05 <= later - earlier <= gap + 0.5, name
 
 
 def test_repeated_acks_neither_answer_nor_postpone_the_retransmission(server_factory):

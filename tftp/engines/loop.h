@@ -34,8 +34,8 @@ constexpr std::uint32_t kChunkSlots = 16;
 // A pool that held at least this many transfers at once is handed back to the system once its
 // last transfer has ended, so that a burst's sessions do not stay resident after it.
 constexpr std::uint32_t kReleaseAfterBurst = 32;
-// Deadlines are kept in one list per timeout, in seconds: a deadline is always set to now
-// plus the transfer's timeout, so appending keeps each list in order.
+// Deadlines are kept in one list per wait, in seconds: a deadline is always set to now plus
+// the session's wait, so appending keeps each list in order.
 constexpr std::size_t kTimeoutLists = 256;
 
 struct Slot {

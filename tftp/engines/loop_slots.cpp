@@ -38,7 +38,7 @@ void Unfile(Loop& loop, std::uint32_t index) {
 void FileAtTail(Loop& loop, std::uint32_t index) {
   Unfile(loop, index);
   Slot& slot = SlotAt(loop, index);
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(slot.session->timeout);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(slot.session->wait);
   slot.list = static_cast<std::uint8_t>(
       std::min<std::int64_t>(std::max<std::int64_t>(seconds.count(), 0), kTimeoutLists - 1));
   TimerList& list = loop.lists[slot.list];

@@ -78,7 +78,7 @@ void ResendWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
       return;
     }
   }
-  session.deadline = now + session.timeout;
+  AwaitAnswer(session, now);
 }
 
 namespace {
@@ -133,7 +133,7 @@ void FillWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
       Fail(session);
       return;
     }
-    session.deadline = now + session.timeout;
+    AwaitAnswer(session, now);
   }
 }
 
@@ -229,7 +229,7 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
     if (session.lastBlock || session.unacknowledged >= session.windowSize) {
       Acknowledge(session, sink, now);
     } else {
-      session.deadline = now + session.timeout;  // the window is still coming
+      AwaitAnswer(session, now);  // the window is still coming
     }
   } else if (session.windowSize > 1 && ahead <= session.windowSize) {
     // Out of order: a block of the window was lost, or the last window came again. The

@@ -5,6 +5,7 @@
 #include "config/event_reporter.h"
 #include "platform/strings.h"
 #include "resources/string_ids.h"
+#include "tftp/session/retransmit_backoff.h"
 #include "tftp/session/session_parts.h"
 #include "tftp/state/server_state.h"
 
@@ -44,13 +45,24 @@ void FailWithError(TransferSession& session, PacketSink& sink, Win32Error failur
   Fail(session);
 }
 
-// Sends the packet in the send buffer and gives the client a full timeout to answer it.
+// How often the packet out now has been sent again.
+std::uint32_t Retransmissions(const TransferSession& session) {
+  const std::uint32_t most = Config(session).MaxRetransmit;
+  return most - std::min(session.retriesLeft, most);
+}
+
+void AwaitAnswer(TransferSession& session, TimePoint now) {
+  session.wait = RetransmitWait(Config(session), session.timeout, Retransmissions(session));
+  session.deadline = now + session.wait;
+}
+
+// Sends the packet in the send buffer and gives the client its time to answer it.
 void SendCurrent(TransferSession& session, PacketSink& sink, TimePoint now) {
   if (!sink.Send(std::span(session.send.data(), session.sendLength), session.clientAddress)) {
     Fail(session);
     return;
   }
-  session.deadline = now + session.timeout;
+  AwaitAnswer(session, now);
 }
 
 }  // namespace session
@@ -127,6 +139,7 @@ void BeginSession(TransferSession& session, ServerState& server, RequestRecord* 
   }
   session.retriesLeft = Config(session).MaxRetransmit;
   session.timeout = std::chrono::seconds(Config(session).Timeout);
+  session.wait = session.timeout;
   FormatTime(session.entry.time);
   FormatDate(session.entry.date);
   session.localAddress = server.local.addresses[session.localIndex];
@@ -250,7 +263,9 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
     FailWithDescription(session, IDS_TIMEOUT);
     return;
   }
-  if (session.retriesLeft == 0) {
+  if (session.retriesLeft == 0 ||
+      RetransmitWait(Config(session), session.timeout, Retransmissions(session) + 1) ==
+          SessionClock::duration{}) {
     FailWithDescription(session, IDS_TIMEOUT);
     return;
   }

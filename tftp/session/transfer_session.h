@@ -86,6 +86,8 @@ struct TransferSession {
   bool lastBlock = false;
   SessionClock::duration timeout{};
   SessionClock::time_point deadline{};
+  // How long before `deadline` it was set: the event loop keeps its timers by it.
+  SessionClock::duration wait{};
   PacketBuffer send{};  // the last OACK, DATA or ACK: what a timeout sends again
   std::uint16_t sendLength = 0;
   // Negotiated (RFC 2347); without options, blocks of 512 bytes go one at a time.
