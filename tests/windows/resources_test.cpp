@@ -92,10 +92,10 @@ MessageResource ReadMessageResource() {
   return result;
 }
 
-TEST(MessageTableResource, ThreeBlocksWithTheIdentifiersOfMessagesMc) {
+TEST(MessageTableResource, FourBlocksWithTheIdentifiersOfMessagesMc) {
   const MessageResource resource = ReadMessageResource();
   const std::vector<std::pair<std::uint32_t, std::uint32_t>> blocks{
-      {1, 2}, {0x80000013, 0x80000015}, {0xC0000003, 0xC0000012}};
+      {1, 2}, {0x40000017, 0x40000018}, {0x80000013, 0x80000015}, {0xC0000003, 0xC0000012}};
   EXPECT_EQ(resource.blocks, blocks);
   ASSERT_EQ(resource.texts.size(), kMessageTableSize);
   for (std::size_t i = 0; i < kMessageTableSize; ++i) {
@@ -124,6 +124,8 @@ TEST(MessageTableResource, IdentifiersAsTheCodeKnowsThem) {
   EXPECT_EQ(EVENT_SERVICE_STOPPED, 0x00000002u);
   EXPECT_EQ(EVENT_INIT_FAILED, 0xC0000003u);
   EXPECT_EQ(EVENT_SOCKET_IOCTL, 0xC0000012u);
+  EXPECT_EQ(EVENT_ADDRESS_TAKEN_UP, 0x40000017u);
+  EXPECT_EQ(EVENT_ADDRESS_LET_GO, 0x40000018u);
   const MessageResource resource = ReadMessageResource();
   EXPECT_EQ(resource.texts.at(EVENT_SOCKETS_STARTUP),
             "The Quoril service could not initialize the Windows Sockets API.  Ensure the TCP/IP "
