@@ -55,6 +55,11 @@ struct ServerConfig {
   // Optional bit field: a client's own directory in DefaultDirectory, named by its address (1)
   // or its hardware address (2), is looked in first.
   std::uint32_t ClientDirectories = 0;
+  // Optional: ADDRESS:PORT ([ADDRESS]:PORT for IPv6) of the HTTP endpoint that serves
+  // /metrics and /healthz; empty, no endpoint and no socket.
+  std::string MetricsAddress;
+  // Optional: the file that takes one JSON object per ended transfer; empty, none.
+  std::string TransferRecordFile;
 };
 
 inline constexpr std::uint32_t kClientDirectoryByAddress = 1;

@@ -14,6 +14,8 @@
 #include "config/event_reporter.h"
 #include "config/server_config.h"
 #include "config/transfer_log.h"
+#include "observe/metrics_endpoint.h"
+#include "observe/transfer_record.h"
 #include "platform/event_poller.h"
 #include "platform/failure_detail.h"
 #include "platform/service_manager.h"
@@ -387,7 +389,23 @@ void ReportAddressNotServed(const platform::SocketAddress& address) {
   EventReporter(EVENT_ADDRESS_NOT_SERVED);
 }
 
-void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
+// What a scrape reads of the service, from the endpoint's thread.
+ServiceReadings ReadService() {
+  const LocalAddressTable& table = gLocalAddressTable;
+  const platform::PortSocketSet::ControlState controls = table.sockets.Controls();
+  ServiceReadings readings;
+  readings.runningTransfers = RunningTransfers.load();
+  readings.serving = table.count > 0;
+  readings.paused = controls.held;
+  readings.stopping = controls.stopRequested;
+  readings.addresses = std::span(table.addresses).first(table.count);
+  for (const EventCount& event : ReportedEvents()) {
+    if (event.id.load() == EVENT_ADDRESS_NOT_SERVED) readings.addressesNotServed = event.count;
+  }
+  return readings;
+}
+
+void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router, MetricsEndpoint& endpoint) {
   LocalAddressTable& table = gLocalAddressTable;
   // Transfers still running get the time of the stop-pending reports to finish.
   for (std::uint32_t checkPoint = 3; checkPoint <= 99; ++checkPoint) {
@@ -421,8 +439,10 @@ void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router) {
     EventReporter(EVENT_SOCKETS_CLEANUP);
   }
   if (gRequestHeap.Exists()) gRequestHeap.Destroy();
+  endpoint.Stop();
   WriteStopBanner();
   CloseTransferLog();
+  CloseTransferRecordFile();
   EventReporter(EVENT_SERVICE_STOPPED);
   if (gServiceHooks.setStopEvent != nullptr) gServiceHooks.setStopEvent(gEndingFailure);
 }
@@ -487,6 +507,10 @@ int SetUpFromSettings() {
   config.EnableLogging = ready && config.EnableLogging != 0 ? 1 : 0;
   InitLogLock();
   WriteStartBanner(isNewLog);
+  // Records are an addition: a file that cannot be opened is reported, and the start goes on.
+  if (ready && !config.TransferRecordFile.empty()) {
+    OpenTransferRecordFile(config.TransferRecordFile);
+  }
   return ready ? 1 : 0;
 }
 
@@ -495,6 +519,7 @@ std::uint32_t Listener(void*) {
   bool eventLoops = false;
   PortRouter router;
   bool routed = false;
+  MetricsEndpoint endpoint;
   if (!SetUpFromSettings() || !PrepareFileNames()) {
     ReportEndingFailure(EVENT_INIT_FAILED);
   } else if (platform::SocketsStartup(gServerConfig.EnableIPv6 != 0) != ERROR_SUCCESS) {
@@ -508,6 +533,9 @@ std::uint32_t Listener(void*) {
       EventReporter(EVENT_SERVICE_STARTED);
       gClientTurns.Prepare(SetTransferBound(), kTurnsPerAddress);
       if (OpenPortSockets()) {
+        if (!gServerConfig.MetricsAddress.empty()) {
+          endpoint.Start(gServerConfig.MetricsAddress, ReadService);
+        }
         // Each start begins somewhere else in the range: a late packet of a transfer of the
         // previous run does not find the first transfer of this one.
         gTransferPorts.Prepare(static_cast<std::uint16_t>(gServerConfig.TransferPortLow),
@@ -531,7 +559,7 @@ std::uint32_t Listener(void*) {
       }
     }
   }
-  Shutdown(socketsStarted, eventLoops, routed ? &router : nullptr);
+  Shutdown(socketsStarted, eventLoops, routed ? &router : nullptr, endpoint);
   return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "config/event_reporter.h"
 #include "config/server_config.h"
+#include "observe/metrics.h"
 #include "platform/handle_limit.h"
 #include "tftp/listener.h"
 
@@ -86,8 +87,11 @@ std::chrono::steady_clock::time_point WaitingSince(std::chrono::steady_clock::ti
 }
 
 bool RequestExpired(std::chrono::steady_clock::time_point arrived) {
-  return std::chrono::steady_clock::now() - WaitingSince(arrived) >
-         std::chrono::seconds(gServerConfig.Timeout);
+  const bool expired = std::chrono::steady_clock::now() - WaitingSince(arrived) >
+                       std::chrono::seconds(gServerConfig.Timeout);
+  // Every caller lets an expired request go: it counts as refused at the bound.
+  if (expired) CountRequestExpired(ServerMetrics());
+  return expired;
 }
 
 void TransferEnded() {

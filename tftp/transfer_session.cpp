@@ -6,6 +6,8 @@
 
 #include "config/event_reporter.h"
 #include "config/server_config.h"
+#include "observe/metrics.h"
+#include "observe/transfer_end.h"
 #include "platform/network_interfaces.h"
 #include "platform/strings.h"
 #include "resources/string_ids.h"
@@ -112,6 +114,7 @@ std::uint16_t Acknowledged(const TransferSession& session) {
 // window starts. The file must give what it gave: every block full but a last short one.
 void ResendWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
   if (KeepsItsPacket(session)) {
+    ++session.facts.retransmissions;
     SendCurrent(session, sink, now);
     return;
   }
@@ -131,6 +134,7 @@ void ResendWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
       Fail(session);
       return;
     }
+    ++session.facts.retransmissions;
   }
   session.deadline = now + session.timeout;
 }
@@ -183,6 +187,8 @@ void FillWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
       Fail(session);
       return;
     }
+    ++session.facts.blocks;
+    session.facts.bytes += static_cast<std::uint64_t>(count);
     session.deadline = now + session.timeout;
   }
 }
@@ -276,6 +282,8 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
     }
     ++session.block;
     ++session.unacknowledged;
+    ++session.facts.blocks;
+    session.facts.bytes += data.size();
     if (session.lastBlock || session.unacknowledged >= session.windowSize) {
       Acknowledge(session, sink, now);
     } else {
@@ -284,8 +292,10 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
   } else if (session.windowSize > 1 && ahead <= session.windowSize) {
     // Out of order: a block of the window was lost, or the last window came again. The
     // block is discarded and the client learns where to go on from.
+    ++session.facts.retransmissions;
     Acknowledge(session, sink, now);
   } else if (ahead == 0) {
+    ++session.facts.retransmissions;
     SendCurrent(session, sink, now);
   } else {
     // Beyond anything the client may send before our next ACK.
@@ -320,6 +330,13 @@ bool FitsTheDisk(const TransferSession& session, const OptionSet& asked) {
     return true;
   }
   return asked.Value(OptionName::kTransferSize) <= freeBytes;
+}
+
+// The record's copy of an option set.
+void NoteOptions(OptionValues& noted, const OptionSet& options) {
+  static_assert(kOptionCount == kKnownOptions && static_cast<int>(OptionName::kWindowSize) == 3);
+  noted.values = options.values;
+  noted.present = options.present;
 }
 
 // Grants what the settings, the interface and the file allow, sizes the transfer for it and
@@ -361,6 +378,7 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
     }
     granted = GrantOptions(asked, limits);
   }
+  NoteOptions(session.facts.granted, granted);
   if (granted.count == 0) return;
 
   session.blockSize = blockSize;
@@ -372,6 +390,8 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
   }
   session.sendLength = BuildOack(session.send, granted);
   session.optionsSent = true;
+  session.facts.blockSize = session.blockSize;
+  session.facts.windowSize = session.windowSize;
 }
 
 // Checks the request and opens its file; answers whether the transfer can begin. A request
@@ -409,6 +429,7 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
     }
 
     asked = AskedOptions(session, parsed);
+    NoteOptions(session.facts.asked, asked);
     // Refused before the file is created or emptied: a write that cannot fit changes nothing.
     if (session.opcode == kOpcodeWrq && !FitsTheDisk(session, asked)) {
       FailWithError(session, sink, TRANSFER_ERROR_ALLOCATION_EXCEEDED);
@@ -498,6 +519,7 @@ void BeginSession(TransferSession& session, RequestRecord* record) {
   session.clientAddress = record->clientAddress;
   session.localIndex = record->localIndex;
   session.arrived = WaitingSince(record->arrived);
+  CountRequestTaken(ServerMetrics(), session.localIndex);
   if (!gRequestHeap.Free(record)) {
     EventReporter(EVENT_MEMORY_FREE);
     Fail(session);
@@ -526,6 +548,7 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
       return true;
     case TurnTaken::kWaiting:
       session.state = SessionState::kWaitingForTurn;
+      NoteRequestWait(ServerMetrics(), session.facts, RequestWait::kTurn);
       session.deadline = HoldDeadline(session, now);
       ++session.waits;
       return false;
@@ -544,12 +567,14 @@ void AwaitPort(TransferSession& session, TimePoint now) {
   NameTheParties(session);
   session.entry.binary = ParseRequest(session.request).binary;
   session.state = SessionState::kWaitingForPort;
+  NoteRequestWait(ServerMetrics(), session.facts, RequestWait::kPort);
   session.deadline = HoldDeadline(session, now);
   ++session.waits;
 }
 
 void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
   session.state = SessionState::kTakingOver;
+  NoteRequestWait(ServerMetrics(), session.facts, RequestWait::kNone);
   NameTheParties(session);
   if (!CheckRequestAndOpen(session, sink)) return;
   if (session.optionsSent) {
@@ -628,6 +653,7 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
     FailWithDescription(session, IDS_TIMEOUT);
     return;
   }
+  ++session.facts.timeouts;
   if (session.retriesLeft == 0) {
     FailWithDescription(session, IDS_TIMEOUT);
     return;
@@ -635,7 +661,10 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
   --session.retriesLeft;
   if (session.state == SessionState::kAwaitAck) {
     ResendWindow(session, sink, now);  // from the first block not acknowledged
-  } else if (session.state == SessionState::kAwaitData && session.unacknowledged > 0) {
+    return;
+  }
+  ++session.facts.retransmissions;
+  if (session.state == SessionState::kAwaitData && session.unacknowledged > 0) {
     Acknowledge(session, sink, now);  // what has come of the window, so that the rest follows
   } else {
     SendCurrent(session, sink, now);  // the OACK or the last ACK
@@ -666,6 +695,9 @@ void OnSuperseded(TransferSession& session) {
 
 void FinishSession(TransferSession& session) {
   WriteTransferLine(session.entry);
+  ObserveTransferEnd(session.entry, session.facts, session.clientAddress,
+                     SessionClock::now() - session.arrived);
+  NoteRequestWait(ServerMetrics(), session.facts, RequestWait::kNone);
   session.file.Close();
   gClientTurns.Leave(session.turn);
 }
