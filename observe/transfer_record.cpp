@@ -1,5 +1,6 @@
 #include "observe/transfer_record.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -22,6 +23,7 @@ namespace {
 struct RecordFileState {
   std::mutex lock;
   platform::File file;
+  std::atomic<bool> open{false};  // the file's state, read without the lock
 };
 
 RecordFileState& RecordState() {
@@ -111,13 +113,12 @@ bool OpenTransferRecordFile(const std::string& path) {
   RecordFileState& state = RecordState();
   std::lock_guard<std::mutex> guard(state.lock);
   state.file = std::move(file);
+  state.open = true;
   return true;
 }
 
 bool TransferRecordsOn() {
-  RecordFileState& state = RecordState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  return state.file.IsOpen();
+  return RecordState().open.load();
 }
 
 void WriteTransferRecord(const std::string& record) {
@@ -130,6 +131,7 @@ void WriteTransferRecord(const std::string& record) {
 void CloseTransferRecordFile() {
   RecordFileState& state = RecordState();
   std::lock_guard<std::mutex> guard(state.lock);
+  state.open = false;
   if (state.file.IsOpen()) state.file.Close();
 }
 
