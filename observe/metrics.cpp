@@ -202,8 +202,13 @@ std::string ExposeMetrics(const Metrics& metrics, const ServiceReadings& reading
              metrics.refused[k].load());
   }
 
-  x.Family("quoril_transfers_running", "gauge", "Transfers running now.");
-  x.SampleSigned("quoril_transfers_running", readings.runningTransfers);
+  // Ended first: a transfer counted as ended has been counted as begun, so the difference is
+  // never below zero.
+  std::uint64_t ended = 0;
+  for (const Counter& count : metrics.transfersEnded) ended += count.load();
+  x.Family("quoril_transfers_running", "gauge", "Transfers begun and not yet ended.");
+  const std::uint64_t begun = metrics.requestsTaken.load();
+  x.Sample("quoril_transfers_running", "", begun > ended ? begun - ended : 0);
   x.Family("quoril_requests_waiting_turn", "gauge",
            "Requests waiting for a turn at their client's address.");
   x.SampleSigned("quoril_requests_waiting_turn", metrics.waitingForTurn.load());

@@ -71,7 +71,6 @@ Metrics& ServerMetrics();
 
 // What the service reports at a scrape.
 struct ServiceReadings {
-  std::int64_t runningTransfers = 0;
   bool serving = false;  // every port-69 socket is open and requests are taken
   bool paused = false;
   bool stopping = false;

@@ -37,8 +37,8 @@ std::string TextOf(const std::array<char, N>& field) {
   return std::string(field.data(), strnlen(field.data(), N));
 }
 
-nlohmann::json OptionsOf(const OptionValues& options) {
-  nlohmann::json object = nlohmann::json::object();
+nlohmann::ordered_json OptionsOf(const OptionValues& options) {
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
   for (std::size_t k = 0; k < kKnownOptions; ++k) {
     if (options.present[k]) object[kKnownOptionNames[k]] = options.values[k];
   }
@@ -54,7 +54,8 @@ void ReportRecordFileFailure(const std::string& reason) {
 
 std::string ComposeTransferRecord(const TransferLogEntry& entry, const TransferFacts& facts,
                                   const TransferParties& parties, std::uint64_t milliseconds) {
-  nlohmann::json record;
+  // In the order of the log line, then what the log does not show.
+  nlohmann::ordered_json record;
   record["date"] = TextOf(entry.date);
   record["time"] = TextOf(entry.time);
   record["client_address"] = TextOf(entry.clientText);
@@ -89,7 +90,7 @@ std::string ComposeTransferRecord(const TransferLogEntry& entry, const TransferF
     record["hardware_address"] = nullptr;
   }
   // A client's name may hold any bytes: what is no UTF-8 shows as U+FFFD, never as a throw.
-  return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  return record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 bool OpenTransferRecordFile(const std::string& path) {

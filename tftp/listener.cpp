@@ -394,7 +394,6 @@ ServiceReadings ReadService() {
   const LocalAddressTable& table = gLocalAddressTable;
   const platform::PortSocketSet::ControlState controls = table.sockets.Controls();
   ServiceReadings readings;
-  readings.runningTransfers = RunningTransfers.load();
   readings.serving = table.count > 0;
   readings.paused = controls.held;
   readings.stopping = controls.stopRequested;

@@ -82,6 +82,7 @@ def run_load(server) -> dict[str, float]:
         "quoril_received_bytes_total": 4000,
         "quoril_retransmissions_total": 1,
         "quoril_timeouts_total": 1,
+        "quoril_transfers_running": 0,
     }
 
 

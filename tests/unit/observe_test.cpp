@@ -57,6 +57,7 @@ TEST(Outcomes, EachDescriptionHasItsName) {
 
 TEST(Metrics, EndedTransfersShowInTheExposition) {
   Metrics metrics;
+  for (int k = 0; k < 5; ++k) CountRequestTaken(metrics, 0);
   TransferFacts facts;
   facts.bytes = 1000;
   facts.blocks = 2;
@@ -91,6 +92,7 @@ TEST(Metrics, EndedTransfersShowInTheExposition) {
            "quoril_negotiated_block_size_bytes_bucket{le=\"+Inf\"} 2\n",
            "quoril_transfer_duration_seconds_bucket{le=\"0.5\"} 2\n",
            "quoril_transfer_duration_seconds_count 4\n",
+           "quoril_transfers_running 1\n",
        }) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
