@@ -36,6 +36,7 @@ constexpr std::array<OutcomeRow, kOutcomeCount> kOutcomes = {{
     {IDS_SUPERSEDED, "superseded"},
 }};
 constexpr std::size_t kUndefined = 10;
+static_assert(kOutcomes[kUndefined].stringId == IDS_UNDEFINED_ERROR);
 // The undefined failure's description names the value: "Undefined: GetLastError = 87".
 constexpr std::string_view kUndefinedPrefix = "Undefined:";
 
