@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tftp/rewrite_rules.h"
+#include "tftp/names/rewrite_rules.h"
 
 namespace {
 

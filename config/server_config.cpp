@@ -13,8 +13,6 @@
 
 namespace quoril {
 
-ServerConfig gServerConfig;
-
 namespace {
 
 constexpr std::int32_t kMinTimeout = 1;
@@ -146,37 +144,66 @@ bool ReadTransferPorts(const platform::RegistryKey& key, ServerConfig& config) {
   return false;
 }
 
-// The settings that decide which file a request's name stands for. RewriteRules is a
-// multi-string: its texts, each ended by a terminator, and an empty one at the end.
-bool ReadNameSettings(const platform::RegistryKey& key, ServerConfig& config) {
-  config.RootRelativeNames = 0;
-  config.ClientDirectories = 0;
-  config.RewriteRules.clear();
-  if (!ReadOptionalNumber(key, "RootRelativeNames", config.RootRelativeNames) ||
-      !ReadOptionalNumber(key, "ClientDirectories", config.ClientDirectories)) {
-    return false;
-  }
+// A multi-string: its texts, each ended by a terminator, and an empty one at the end. Empty
+// texts are passed over. Absent leaves `texts` empty.
+bool ReadTexts(const platform::RegistryKey& key, const char* name,
+               std::vector<std::string>& texts) {
+  texts.clear();
   std::vector<std::uint8_t> bytes(kMaxRewriteRulesBytes);
   std::uint32_t size = 0;
   std::uint32_t type = 0;
-  const Win32Error error = key.QueryValue("RewriteRules", bytes, size, &type);
+  const Win32Error error = key.QueryValue(name, bytes, size, &type);
   if (error == ERROR_FILE_NOT_FOUND) return true;
   if (error != ERROR_SUCCESS || type != platform::kRegMultiSz) {
-    platform::NoteFailureDetail(error == ERROR_MORE_DATA
-                                    ? "RewriteRules: more than 65536 bytes"
-                                    : "RewriteRules: cannot be read as REG_MULTI_SZ");
+    platform::NoteFailureDetail(std::string(name) + (error == ERROR_MORE_DATA
+                                                         ? ": more than 65536 bytes"
+                                                         : ": cannot be read as REG_MULTI_SZ"));
     return false;
   }
-  std::string rule;
+  std::string text;
   for (std::uint32_t i = 0; i < size; ++i) {
     if (bytes[i] != 0) {
-      rule.push_back(static_cast<char>(bytes[i]));
-    } else if (!rule.empty()) {
-      config.RewriteRules.push_back(std::move(rule));
-      rule.clear();
+      text.push_back(static_cast<char>(bytes[i]));
+    } else if (!text.empty()) {
+      texts.push_back(std::move(text));
+      text.clear();
     }
   }
-  if (!rule.empty()) config.RewriteRules.push_back(std::move(rule));
+  if (!text.empty()) texts.push_back(std::move(text));
+  return true;
+}
+
+// The settings that decide which file a request's name stands for.
+bool ReadNameSettings(const platform::RegistryKey& key, ServerConfig& config) {
+  config.RootRelativeNames = 0;
+  config.ClientDirectories = 0;
+  return ReadOptionalNumber(key, "RootRelativeNames", config.RootRelativeNames) &&
+         ReadOptionalNumber(key, "ClientDirectories", config.ClientDirectories) &&
+         ReadTexts(key, "RewriteRules", config.RewriteRules);
+}
+
+// The settings that decide which local addresses are served. An entry that is neither an
+// address nor an interface's name stops the start, named beside the event: served anyway, it
+// would leave the server listening where it was told not to, or nowhere.
+bool ReadAddressSettings(const platform::RegistryKey& key, ServerConfig& config) {
+  config.FollowAddresses = 0;
+  config.ListenAddresses.clear();
+  std::vector<std::string> texts;
+  if (!ReadOptionalNumber(key, "FollowAddresses", config.FollowAddresses) ||
+      !ReadTexts(key, "ListenAddresses", texts)) {
+    return false;
+  }
+  for (const std::string& text : texts) {
+    // A text of blanks alone is passed over, as an empty one is.
+    if (text.find_first_not_of(" \t") == std::string::npos) continue;
+    ListenEntry entry;
+    std::string reason;
+    if (!ParseListenEntry(text, entry, reason)) {
+      platform::NoteFailureDetail("ListenAddresses: " + reason);
+      return false;
+    }
+    config.ListenAddresses.push_back(std::move(entry));
+  }
   return true;
 }
 
@@ -240,6 +267,7 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key) {
   config.EnableIPv6 = 0;
   if (!ReadOptionalNumber(key, "EnableIPv6", config.EnableIPv6)) return 0;
   if (!ReadNameSettings(key, config)) return 0;
+  if (!ReadAddressSettings(key, config)) return 0;
   if (!ReadOptionalText(key, "MetricsAddress", config.MetricsAddress) ||
       !ReadOptionalText(key, "TransferRecordFile", config.TransferRecordFile)) {
     return 0;
@@ -260,11 +288,11 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key) {
 
 }  // namespace
 
-int LoadServerConfig() {
-  gServerConfig.EnableLogging = 0;
+int LoadServerConfig(ServerConfig& config) {
+  config.EnableLogging = 0;
   platform::RegistryKey key;
-  const int result = ReadSettings(gServerConfig, key);
-  if (result == 0) gServerConfig.EnableLogging = 0;
+  const int result = ReadSettings(config, key);
+  if (result == 0) config.EnableLogging = 0;
   return result;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/listen_addresses.h"
 #include "platform/files.h"
 
 namespace quoril {
@@ -13,8 +14,8 @@ namespace quoril {
 inline constexpr char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\Quoril\\Parameters";
 inline constexpr std::size_t kLogFileNameSize = 50;
 
-// Written by the listener during start-up only, before any transfer thread exists; read
-// without a lock afterwards.
+// The settings of one start: written by the listener during start-up only, before any
+// transfer exists; read without a lock afterwards.
 struct ServerConfig {
   // As stored, lowered; from the start on, the full path of the current directory.
   std::array<char, platform::kMaxPath> DefaultDirectory{};
@@ -55,6 +56,10 @@ struct ServerConfig {
   // Optional bit field: a client's own directory in DefaultDirectory, named by its address (1)
   // or its hardware address (2), is looked in first.
   std::uint32_t ClientDirectories = 0;
+  // Optional: when not empty, only the addresses these entries stand for are served.
+  std::vector<ListenEntry> ListenAddresses;
+  // Optional: nonzero follows addresses as they come and go after the start.
+  std::uint32_t FollowAddresses = 0;
   // Optional: ADDRESS:PORT ([ADDRESS]:PORT for IPv6) of the HTTP endpoint that serves
   // /metrics and /healthz; empty, no endpoint and no socket.
   std::string MetricsAddress;
@@ -74,11 +79,9 @@ inline constexpr std::uint32_t kMaxWindowSizeSetting = 65535;
 inline constexpr std::uint32_t kLowestTransferPort = 1024;
 inline constexpr std::uint32_t kHighestTransferPort = 65535;
 
-extern ServerConfig gServerConfig;
-
-// Reads the values of the Parameters key into gServerConfig; an empty DefaultDirectory takes
-// the current one. Nothing else changes: the start makes the settings take effect. Answers
+// Reads the values of the Parameters key into `config`; an empty DefaultDirectory takes the
+// current one. Nothing else changes: the start makes the settings take effect. Answers
 // 1 or 0 (logging then off).
-int LoadServerConfig();
+int LoadServerConfig(ServerConfig& config);
 
 }  // namespace quoril

@@ -1,6 +1,7 @@
 #include "config/transfer_log.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -10,7 +11,6 @@
 #include <string_view>
 
 #include "config/event_reporter.h"
-#include "config/server_config.h"
 #include "platform/failure_detail.h"
 
 namespace quoril {
@@ -44,6 +44,8 @@ constexpr char kStoppedText[] = "   --- Quoril service stopped ---\r\n";
 struct TransferLogState {
   std::mutex lock;
   platform::File file;  // open between OpenTransferLog and CloseTransferLog
+  // As `file` is open: lets a run without logging pass by without the lock.
+  std::atomic<bool> on{false};
 };
 
 TransferLogState& LogState() {
@@ -113,6 +115,7 @@ int OpenTransferLog(const char* logFile, bool& isNew) {
   TransferLogState& state = LogState();
   std::lock_guard<std::mutex> guard(state.lock);
   state.file = std::move(file);
+  state.on.store(true);
   isNew = !alreadyExisted;
   return 1;
 }
@@ -122,7 +125,7 @@ void InitLogLock() {
 }
 
 void WriteLog(const char* text) {
-  if (gServerConfig.EnableLogging == 0) return;
+  if (!LogState().on.load()) return;
   const std::span bytes(reinterpret_cast<const std::uint8_t*>(text), std::strlen(text));
   TransferLogState& state = LogState();
   std::lock_guard<std::mutex> guard(state.lock);
@@ -184,7 +187,7 @@ char* FormatTime(TimeText& buffer) {
 }
 
 void WriteStartBanner(bool isNew) {
-  if (gServerConfig.EnableLogging == 0) return;
+  if (!LogState().on.load()) return;
   TimeText time{};
   DateText date{};
   FormatTime(time);
@@ -240,14 +243,14 @@ std::size_t ComposeTransferLine(const TransferLogEntry& entry,
 }
 
 void WriteTransferLine(const TransferLogEntry& entry) {
-  if (gServerConfig.EnableLogging == 0) return;
+  if (!LogState().on.load()) return;
   std::array<char, kMaxTransferLine> line;
   ComposeTransferLine(entry, line);
   WriteLog(line.data());
 }
 
 void WriteStopBanner() {
-  if (gServerConfig.EnableLogging == 0) return;
+  if (!LogState().on.load()) return;
   TimeText time{};
   DateText date{};
   FormatTime(time);
@@ -262,6 +265,7 @@ void WriteStopBanner() {
 void CloseTransferLog() {
   TransferLogState& state = LogState();
   std::lock_guard<std::mutex> guard(state.lock);
+  state.on.store(false);
   if (state.file.IsOpen()) state.file.Close();
 }
 

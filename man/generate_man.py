@@ -5,7 +5,7 @@ Usage: generate_man.py SOURCE OUTPUT VERSION
 
 @EVENTS@ becomes the event identifiers with their names and texts (resources/messages.mc);
 @TFTP_ERRORS@ the outcome texts (resources/strings.rc) with the ERROR code that carries each
-one (the mapping of tftp/packets.cpp), so that no text is written twice.
+one (the mapping of tftp/protocol/packets.cpp), so that no text is written twice.
 """
 import os
 import re
@@ -33,7 +33,7 @@ def events() -> str:
 
 def tftp_errors() -> str:
     codes = {}
-    packets = open(os.path.join(REPO, "tftp", "packets.cpp"), encoding="utf-8").read()
+    packets = open(os.path.join(REPO, "tftp", "protocol", "packets.cpp"), encoding="utf-8").read()
     for code, name in re.findall(r"\{\s*\w+,\s*(\d+),\s*(IDS_\w+)\s*\}", packets):
         codes[name] = int(code)
     ids_path = os.path.join(REPO, "resources", "string_ids.h")
@@ -43,7 +43,7 @@ def tftp_errors() -> str:
         if found:
             names[int(found.group(2))] = found.group(1)
     if not codes:
-        raise SystemExit("tftp/packets.cpp: the error mapping was not found")
+        raise SystemExit("tftp/protocol/packets.cpp: the error mapping was not found")
     lines = []
     for ident, text in parse_strings(os.path.join(REPO, "resources", "strings.rc"), ids_path):
         code = codes.get(names[ident])

@@ -1,7 +1,6 @@
 #include "observe/metrics.h"
 
 #include <cstdio>
-#include <new>
 #include <string_view>
 
 #include "config/event_reporter.h"
@@ -80,12 +79,6 @@ constexpr std::array<std::string_view, kRefusalCount> kRefusalNames = {
     "access", "missing_file", "exists", "bound_reached", "turn_waited", "port_waited"};
 
 }  // namespace
-
-Metrics& ServerMetrics() {
-  alignas(Metrics) static unsigned char storage[sizeof(Metrics)];
-  static Metrics* const metrics = ::new (storage) Metrics();
-  return *metrics;
-}
 
 void CountRequestTaken(Metrics& metrics, std::uint32_t localIndex) {
   ++metrics.requestsTaken;

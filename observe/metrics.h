@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -65,10 +66,6 @@ struct Metrics {
   Histogram<kDurationBounds.size()> duration;  // seconds
 };
 
-// The counters of this run, which live as long as the process: a transfer that ends after
-// the shutdown still finds them.
-Metrics& ServerMetrics();
-
 // What the service reports at a scrape.
 struct ServiceReadings {
   bool serving = false;  // every port-69 socket is open and requests are taken
@@ -77,7 +74,8 @@ struct ServiceReadings {
   std::span<const platform::SocketAddress> addresses;  // served, in local index order
   std::uint64_t addressesNotServed = 0;
 };
-using ServiceReader = ServiceReadings (*)();
+// Reads the service at a scrape, from the endpoint's thread.
+using ServiceReader = std::function<ServiceReadings()>;
 
 // A request was taken up by a transfer, at local address `localIndex`.
 void CountRequestTaken(Metrics& metrics, std::uint32_t localIndex);

@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <span>
+#include <utility>
 
 #include "config/event_reporter.h"
 #include "platform/failure_detail.h"
@@ -40,7 +41,7 @@ std::string Response(std::string_view status, std::string_view type, const std::
 }
 
 // Reads what came on `slot`; answers whether the connection stays open for more.
-bool ReadSlot(Slot& slot, const Metrics& metrics, ServiceReader reader) {
+bool ReadSlot(Slot& slot, const Metrics& metrics, const ServiceReader& reader) {
   std::size_t received = 0;
   const std::span<std::uint8_t> room = std::span(slot.head).subspan(slot.used);
   if (slot.connection.ReceiveWithin(0, room, received) != ERROR_SUCCESS || received == 0) {
@@ -86,7 +87,8 @@ std::string AnswerRequest(std::string_view head, const Metrics& metrics,
   return Response("404 Not Found", kText, "not found\n");
 }
 
-bool MetricsEndpoint::Start(const std::string& address, ServiceReader reader) {
+bool MetricsEndpoint::Start(const std::string& address, const Metrics& metrics,
+                            ServiceReader reader) {
   platform::SocketAddress local;
   Win32Error error = platform::ParseEndpoint(address, local);
   if (error == ERROR_SUCCESS) error = listener_.Open(local, kBacklog);
@@ -97,7 +99,7 @@ bool MetricsEndpoint::Start(const std::string& address, ServiceReader reader) {
     return false;
   }
   stop_ = false;
-  thread_ = std::thread([this, reader] { Serve(reader); });
+  thread_ = std::thread([this, &metrics, reader = std::move(reader)] { Serve(metrics, reader); });
   return true;
 }
 
@@ -107,8 +109,7 @@ void MetricsEndpoint::Stop() {
   listener_.Close();
 }
 
-void MetricsEndpoint::Serve(ServiceReader reader) {
-  const Metrics& metrics = ServerMetrics();
+void MetricsEndpoint::Serve(const Metrics& metrics, const ServiceReader& reader) {
   std::array<Slot, platform::kMaxWatchedStreams> slots;
   std::array<const platform::StreamConnection*, platform::kMaxWatchedStreams> watched{};
   std::array<bool, platform::kMaxWatchedStreams> ready{};

@@ -25,15 +25,16 @@ class MetricsEndpoint {
   MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
   ~MetricsEndpoint() { Stop(); }
 
-  // Binds `address` (ADDRESS:PORT) and serves from a thread of its own, reading the service
-  // with `reader` at each request. A failure is reported (EVENT_METRICS_ADDRESS, with the
-  // reason) and the service goes on without the endpoint. Answers whether it serves.
-  bool Start(const std::string& address, ServiceReader reader);
+  // Binds `address` (ADDRESS:PORT) and serves `metrics` from a thread of its own, reading the
+  // service with `reader` at each request; both must outlive the endpoint's Stop. A failure is
+  // reported (EVENT_METRICS_ADDRESS, with the reason) and the service goes on without the endpoint.
+  // Answers whether it serves.
+  bool Start(const std::string& address, const Metrics& metrics, ServiceReader reader);
   // Ends the thread and closes every socket; waits at most one wait slice.
   void Stop();
 
  private:
-  void Serve(ServiceReader reader);
+  void Serve(const Metrics& metrics, const ServiceReader& reader);
 
   platform::StreamListener listener_;
   std::thread thread_;

@@ -1,17 +1,15 @@
 #include "observe/transfer_end.h"
 
-#include "config/server_config.h"
-#include "observe/metrics.h"
 #include "observe/transfer_record.h"
 #include "platform/network_interfaces.h"
 
 namespace quoril {
 
-void ObserveTransferEnd(const TransferLogEntry& entry, const TransferFacts& facts,
-                        const platform::SocketAddress& client,
+void ObserveTransferEnd(Metrics& metrics, const char* engine, const TransferLogEntry& entry,
+                        const TransferFacts& facts, const platform::SocketAddress& client,
                         std::chrono::steady_clock::duration elapsed) {
   const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-  CountTransferEnded(ServerMetrics(), entry, facts, static_cast<double>(milliseconds) / 1000.0);
+  CountTransferEnded(metrics, entry, facts, static_cast<double>(milliseconds) / 1000.0);
   if (!TransferRecordsOn()) return;
   // The neighbour table knows the client while it is fresh: just after its transfer it is.
   platform::HardwareAddress hardware;
@@ -20,9 +18,7 @@ void ObserveTransferEnd(const TransferLogEntry& entry, const TransferFacts& fact
   parties.client = client;
   parties.localPort = kRequestPort;
   parties.hardware = known ? &hardware : nullptr;
-  parties.engine = gServerConfig.EventLoops != 0   ? "event_loops"
-                   : gServerConfig.SinglePort != 0 ? "single_port_threads"
-                                                   : "threads";
+  parties.engine = engine;
   WriteTransferRecord(
       ComposeTransferRecord(entry, facts, parties, static_cast<std::uint64_t>(milliseconds)));
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "config/transfer_log.h"
+#include "observe/metrics.h"
 #include "observe/transfer_facts.h"
 #include "platform/socket_address.h"
 
@@ -13,8 +14,9 @@ namespace quoril {
 // The port that requests arrive at; the record names it as the transfer's local port.
 inline constexpr std::uint16_t kRequestPort = 69;
 
-void ObserveTransferEnd(const TransferLogEntry& entry, const TransferFacts& facts,
-                        const platform::SocketAddress& client,
+// `engine` names what served the transfer in its record.
+void ObserveTransferEnd(Metrics& metrics, const char* engine, const TransferLogEntry& entry,
+                        const TransferFacts& facts, const platform::SocketAddress& client,
                         std::chrono::steady_clock::duration elapsed);
 
 }  // namespace quoril

@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 
+#include "platform/address_watcher.h"
 #include "platform/sockets.h"
 #include "platform/win32_error.h"
 
@@ -45,6 +46,11 @@ class EventPoller {
   // and a woken loop that finds nothing (PortSocketSet::TryReceive) just goes on.
   Win32Error AddPort(const PortSocketSet& set, std::uint32_t index, std::uintptr_t key);
   void RemovePort(const PortSocketSet& set, std::uint32_t index);
+
+  // Watches an open address watcher: its key comes back while changes wait to be drained.
+  // Remove before the watcher closes.
+  Win32Error AddWatcher(const AddressWatcher& watcher, std::uintptr_t key);
+  void RemoveWatcher(const AddressWatcher& watcher);
 
   // Waits until a watched socket has a datagram, Wake was called, or `timeoutMilliseconds`
   // passed (kWaitForever: no limit, so an idle loop uses no processor time). `ready` gets the

@@ -4,6 +4,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/socket_address.h"
 #include "platform/win32_error.h"
@@ -19,6 +22,20 @@ Win32Error GetInterfaceMtu(const SocketAddress& address, std::uint32_t& mtu);
 // interfaces by number only.
 using InterfaceNameText = std::array<char, 17>;
 Win32Error GetInterfaceName(std::uint32_t index, InterfaceNameText& name);
+
+// One address of one interface that is up: an address held by two interfaces comes twice.
+struct InterfaceAddress {
+  SocketAddress address;  // port 0; scoped as LookupHostAddresses scopes it
+  std::uint32_t index = 0;
+  // Linux: the name ("eth0"); Windows: the adapter's friendly name ("Ethernet").
+  std::string name;
+};
+// Every address of both families of every interface that is up, in the system's order.
+Win32Error ListInterfaceAddresses(std::vector<InterfaceAddress>& found);
+
+// Whether `name` could name an interface here: Linux takes 1 to 15 characters without a
+// blank, '/' or ':'; Windows' friendly names take up to 256, blanks included.
+bool IsInterfaceName(std::string_view name);
 
 // A link-layer address as the neighbour table holds it: six bytes for Ethernet.
 inline constexpr std::size_t kMaxHardwareAddress = 8;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace quoril::platform {
 
@@ -59,5 +60,9 @@ bool SameHost(const SocketAddress& a, const SocketAddress& b);
 // The address without the port: dotted decimal for IPv4; for IPv6 the shortest form (RFC 5952),
 // followed by '%' and the interface when it has a scope. Answers `text.data()`.
 char* FormatHost(const SocketAddress& address, HostText& text);
+
+// The system's reading of a numeric host: dotted decimal, or an IPv6 address without a scope.
+// The result has port 0 and no scope; false for anything else.
+bool ParseHost(std::string_view text, SocketAddress& address);
 
 }  // namespace quoril::platform

@@ -1,13 +1,9 @@
 // The address text shared by both backends.
 #include <charconv>
-#include <string>
 
 #include "platform/stream_sockets.h"
 
 namespace quoril::platform {
-
-// The system's own reading of a numeric address (inet_pton), in the backend.
-bool ParseHostText(const char* text, bool ipv6, SocketAddress& address);
 
 Win32Error ParseEndpoint(std::string_view text, SocketAddress& address) {
   std::string_view host;
@@ -31,7 +27,8 @@ Win32Error ParseEndpoint(std::string_view text, SocketAddress& address) {
       number == 0 || number > 65535) {
     return ERROR_INVALID_PARAMETER;
   }
-  if (!ParseHostText(std::string(host).c_str(), ipv6, address)) return ERROR_INVALID_PARAMETER;
+  // Brackets hold an IPv6 address, and only they do.
+  if (!ParseHost(host, address) || address.IsIPv6() != ipv6) return ERROR_INVALID_PARAMETER;
   address.SetPort(static_cast<std::uint16_t>(number));
   return ERROR_SUCCESS;
 }

@@ -7,7 +7,6 @@
 #include "platform/strings.h"
 #include "service/install.h"
 #include "service/service_control.h"
-#include "tftp/listener.h"
 
 namespace {
 
@@ -72,7 +71,7 @@ void StopFromConsole() {
 
 int Debug() {
   quoril::platform::WatchConsoleStop(StopFromConsole);
-  quoril::Listener(nullptr);
+  quoril::RunServer();
   quoril::AwaitStopHandling();
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "service/service_control.h"
 
+#include <new>
+
 #include "platform/threads.h"
 #include "tftp/listener.h"
 
@@ -25,8 +27,16 @@ std::mutex gStopEventLock;
 StopEvent* gRunningStopEvent = nullptr;
 std::uint32_t gListenerFailure = 0;
 
+// The server of this process, started by the listener, paused and stopped from here. Never
+// destroyed: a transfer thread may still end while the process exits.
+ServerState& Server() {
+  alignas(ServerState) static unsigned char storage[sizeof(ServerState)];
+  static ServerState* const server = ::new (storage) ServerState();
+  return *server;
+}
+
 void RunListener(void* /*argument*/) {
-  Listener(nullptr);
+  Listener(Server());
 }
 
 void SetStopEvent(std::uint32_t failureEvent) {
@@ -58,13 +68,13 @@ void HandleStop() {
     std::lock_guard lock(gServiceStatus.lock);
     // A held listener must be able to see its sockets close.
     if (gServiceStatus.record.currentState == platform::kServicePaused) {
-      gLocalAddressTable.sockets.Release();
+      Server().local.sockets.Release();
     }
   }
   StatusReporter(platform::kServiceStopPending, 0, 1, 6000);
   // Also ends a listener that has not opened its sockets yet: the closing is remembered
   // and its first wait returns at once.
-  gLocalAddressTable.sockets.CloseFromControl();
+  Server().local.sockets.CloseFromControl();
   StatusReporter(platform::kServiceStopPending, 0, 0, 0);
   // Notified under the lock: a waiter may return (and the process end) only after it.
   std::lock_guard lock(gStopHandlingLock);
@@ -104,10 +114,10 @@ void HandleOtherControl(std::uint32_t control) {
     std::lock_guard lock(gServiceStatus.lock);
     std::uint32_t state = gServiceStatus.record.currentState;
     if (control == platform::kServiceControlPause && state == platform::kServiceRunning) {
-      gLocalAddressTable.sockets.Hold();
+      Server().local.sockets.Hold();
       state = platform::kServicePaused;
     } else if (control == platform::kServiceControlContinue && state == platform::kServicePaused) {
-      gLocalAddressTable.sockets.Release();
+      Server().local.sockets.Release();
       state = platform::kServiceRunning;
     }
     accepted = FillAndSendLocked(state, 0, 0, 0);
@@ -116,6 +126,10 @@ void HandleOtherControl(std::uint32_t control) {
 }
 
 }  // namespace
+
+void RunServer() {
+  RunListener(nullptr);
+}
 
 void StopEvent::Set() {
   std::lock_guard lock(mutex_);

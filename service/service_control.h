@@ -41,6 +41,9 @@ class StopEvent {
 // its start is refused.
 void ServiceMain(std::uint32_t argumentCount, char** arguments);
 
+// Runs the listener in this thread until the stop (console mode).
+void RunServer();
+
 // Whether the service's last report was a stop with a failure: the process then ends with a
 // failure of its own, which is what systemd judges a service by.
 bool ServiceFailed();

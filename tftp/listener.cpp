@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstring>
-#include <new>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "config/event_reporter.h"
+#include "config/listen_addresses.h"
 #include "config/server_config.h"
 #include "config/transfer_log.h"
 #include "observe/metrics_endpoint.h"
@@ -20,22 +20,12 @@
 #include "platform/failure_detail.h"
 #include "platform/service_manager.h"
 #include "platform/strings.h"
-#include "tftp/client_turns.h"
-#include "tftp/event_loop.h"
-#include "tftp/file_names.h"
-#include "tftp/single_port.h"
-#include "tftp/transfer_limit.h"
-#include "tftp/transfer_ports.h"
-#include "tftp/transfer_session.h"
+#include "tftp/engines/event_loop.h"
+#include "tftp/engines/thread_engine.h"
+#include "tftp/names/file_names.h"
 
 namespace quoril {
 
-LocalAddressTable gLocalAddressTable;
-namespace {
-alignas(platform::PrivateHeap) unsigned char gRequestHeapStorage[sizeof(platform::PrivateHeap)];
-}  // namespace
-platform::PrivateHeap& gRequestHeap = *::new (gRequestHeapStorage) platform::PrivateHeap();
-std::atomic<std::int32_t> RunningTransfers{0};
 ServiceHooks gServiceHooks;
 
 namespace {
@@ -48,8 +38,6 @@ constexpr auto kCancelWait = std::chrono::seconds(10);
 // Addresses looked at, of one family, when there are more than the table holds: the ones
 // beyond are neither served nor reported.
 constexpr std::size_t kMostAddressesListed = 1 << 16;
-// How often the listener, waiting for a transfer to end at the bound, looks for a stop.
-constexpr auto kRoomCheck = std::chrono::milliseconds(100);
 
 // Without a status handle (console mode) every report is refused, and the stop handling
 // that a refusal runs has nothing left to stop here.
@@ -68,18 +56,29 @@ void ReportEndingFailure(std::uint32_t eventId) {
   EventReporter(eventId);
 }
 
+// How an engine that served until now ended: a stop (0), or the failure `failure`.
+void ReportEnd(std::uint32_t failure) {
+  if (failure == 0) {
+    ReportStopPending(2);
+  } else {
+    ReportEndingFailure(failure);
+  }
+}
+
 void ReportRunning() {
   if (gServiceHooks.reportRunning != nullptr) gServiceHooks.reportRunning();
 }
 
+bool EnumerateLocalAddresses(ServerState& server);
+
 // Start-up steps 5 to 7: host name, addresses, one port-69 socket per address.
-bool OpenPortSockets() {
-  LocalAddressTable& table = gLocalAddressTable;
+bool OpenPortSockets(ServerState& server) {
+  LocalAddressTable& table = server.local;
   if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) {
     ReportEndingFailure(EVENT_HOST_NAME);
     return false;
   }
-  if (!EnumerateLocalAddresses()) {
+  if (!EnumerateLocalAddresses(server)) {
     ReportEndingFailure(EVENT_ADDRESS_ENUMERATE);
     return false;
   }
@@ -94,256 +93,20 @@ bool OpenPortSockets() {
   return true;
 }
 
-// Answers the record for the next datagram. A full heap waits for a transfer thread to
-// free its record: every one does so at once, and a request is never dropped for room.
-RequestRecord* AllocateRecord() {
-  for (;;) {
-    if (void* block = gRequestHeap.Allocate()) return static_cast<RequestRecord*>(block);
-    if (!gRequestHeap.Exists()) return nullptr;
-    gRequestHeap.WaitForRoom();
-  }
-}
-
-void FreeRecord(RequestRecord* record) {
-  gRequestHeap.Free(record);
-}
-
-void ReceiveLoop() {
-  LocalAddressTable& table = gLocalAddressTable;
-  const std::uint32_t count = table.count;
-  // The socket served last. Each pass looks first at the one below it and wraps around, so
-  // that a flooded address cannot starve the others; the first pass starts at the highest.
-  std::uint32_t last = 0;
-  // A place among the running transfers, taken before the next datagram is: at the bound the
-  // requests wait in the port sockets' queues until a transfer ends.
-  bool admitted = false;
-  for (;;) {
-    if (!admitted) admitted = AdmitTransfer();
-    // A stop goes on to the wait below, which the stop ends.
-    if (!admitted && !table.sockets.Controls().stopRequested) {
-      // Requests that wait meanwhile let transfers whose clients went silent make room.
-      if (!RequestsWaiting() && table.sockets.AnyQueued()) NoteRequestsWaiting();
-      WaitForRoom(kRoomCheck);
-      continue;
-    }
-    platform::PortSocketSet::ReadSet set;
-    std::uint32_t inSet = 0;
-    for (std::uint32_t k = count; k-- > 0 && inSet < platform::PortSocketSet::kMaxWaitSet;) {
-      set.set(k);
-      ++inSet;
-    }
-    if (table.sockets.Wait(set) != ERROR_SUCCESS) {
-      ReportEndingFailure(EVENT_SOCKET_BLOCK);
-      break;
-    }
-    std::uint32_t k = count;
-    for (std::uint32_t step = 1; step <= count; ++step) {
-      const std::uint32_t candidate = (last + count - step) % count;
-      if (set.test(candidate)) {
-        k = candidate;
-        break;
-      }
-    }
-    if (k >= count) continue;
-    last = k;
-
-    RequestRecord* record = AllocateRecord();
-    if (record == nullptr) {
-      ReportEndingFailure(EVENT_REQUEST_MEMORY);
-      break;
-    }
-    std::size_t received = 0;
-    const Win32Error error = table.sockets.Receive(k, record->datagram, received,
-                                                   record->clientAddress, &record->arrived);
-    if (error == WSAENOTSOCK) {
-      FreeRecord(record);
-      ReportStopPending(2);
-      break;
-    }
-    if (error == WSAEMSGSIZE || (error == ERROR_SUCCESS && received == 0)) {
-      // Nothing a request could be: one stray datagram must not stop the service.
-      FreeRecord(record);
-      continue;
-    }
-    if (error != ERROR_SUCCESS) {
-      FreeRecord(record);
-      ReportEndingFailure(EVENT_SOCKET_READ);
-      break;
-    }
-    if (!admitted || RequestExpired(record->arrived)) {
-      FreeRecord(record);
-      continue;
-    }
-    // The session reads names up to a terminator; stale bytes of an earlier request must
-    // not stand in for the ones this datagram lacks.
-    std::memset(record->datagram.data() + received, 0, record->datagram.size() - received);
-    record->localIndex = static_cast<std::uint16_t>(k);
-    record->length = static_cast<std::uint16_t>(received);
-    if (platform::StartDetachedThread(TransferSessionThread, record) != ERROR_SUCCESS) {
-      // Only this request is lost; the service goes on.
-      EventReporter(EVENT_THREAD_CREATE);
-      FreeRecord(record);
-      continue;
-    }
-    admitted = false;
-  }
-  if (admitted) TransferEnded();
-}
-
-// Single-port mode in the thread engine: the listener reads every datagram on port 69, hands
-// each to the thread of its transfer and starts a thread for each request. It reads port 69
-// while paused and at the bound on transfers too, for the transfers that run on it; the
-// requests it reads meanwhile wait here (DeferredRequests) until requests may start again.
-class PortRouter {
- public:
-  PortRouter() = default;
-  PortRouter(const PortRouter&) = delete;
-  PortRouter& operator=(const PortRouter&) = delete;
-  ~PortRouter() { Finish(); }
-
-  bool Start() {
-    LocalAddressTable& table = gLocalAddressTable;
-    buffer_.resize(gServerConfig.NegotiateOptions != 0
-                       ? std::max<std::size_t>(kMaxPacket, kHeaderSize + gServerConfig.MaxBlockSize)
-                       : kMaxPacket);
-    if (table.count == 0 || poller_.Create() != ERROR_SUCCESS ||
-        table.sockets.AddObserver(poller_) != ERROR_SUCCESS) {
-      return false;
-    }
-    observing_ = true;
-    for (std::uint32_t k = 0; k < table.count; ++k) {
-      if (poller_.AddPort(table.sockets, k, k) != ERROR_SUCCESS) return false;
-      ports_ = k + 1;
-    }
-    gRouterPoller = &poller_;
-    SetRoomWake(WakeRouter);
-    return true;
-  }
-
-  // Until the stop.
-  void Serve() {
-    while (!gLocalAddressTable.sockets.Controls().stopRequested) {
-      StartDeferred();
-      if (!Round(platform::EventPoller::kWaitForever)) return;
-    }
-    ReportStopPending(2);
-  }
-
-  // After the stop: the transfers still running go on for at most `most`.
-  void RouteFor(std::chrono::milliseconds most) {
-    const auto end = std::chrono::steady_clock::now() + most;
-    for (auto now = std::chrono::steady_clock::now(); now < end;
-         now = std::chrono::steady_clock::now()) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
-      if (!Round(static_cast<std::uint32_t>(left))) return;
-    }
-  }
-
-  // Lets go of the port sockets before they close.
-  void Finish() {
-    if (gRouterPoller == &poller_) {
-      SetRoomWake(nullptr);
-      gRouterPoller = nullptr;
-    }
-    for (std::uint32_t k = ports_; k-- > 0;) poller_.RemovePort(gLocalAddressTable.sockets, k);
-    ports_ = 0;
-    if (observing_) gLocalAddressTable.sockets.RemoveObserver(poller_);
-    observing_ = false;
-    deferred_.Clear();
-  }
-
- private:
-  static constexpr int kDatagramsPerRound = 32;
-
-  static void WakeRouter() {
-    if (gRouterPoller != nullptr) gRouterPoller->Wake();
-  }
-
-  // One wait and what it found; false when the wait failed.
-  bool Round(std::uint32_t timeoutMilliseconds) {
-    std::array<std::uintptr_t, platform::PortSocketSet::kMaxWaitSet> ready{};
-    std::size_t count = 0;
-    bool woken = false;
-    if (poller_.Wait(timeoutMilliseconds, ready, count, woken) != ERROR_SUCCESS) {
-      ReportEndingFailure(EVENT_SOCKET_BLOCK);
-      return false;
-    }
-    for (std::size_t k = 0; k < count; ++k) Read(static_cast<std::uint32_t>(ready[k]));
-    return true;
-  }
-
-  void Read(std::uint32_t port) {
-    for (int taken = 0; taken < kDatagramsPerRound; ++taken) {
-      platform::SocketAddress from{};
-      std::size_t length = 0;
-      bool gotOne = false;
-      const Win32Error error =
-          gLocalAddressTable.sockets.TryReceive(port, buffer_, length, from, gotOne);
-      // An answer of ours that met a closed port comes back as a failed receive; so it goes on.
-      if (error == WSAECONNRESET || error == WSAEMSGSIZE) continue;
-      if (error != ERROR_SUCCESS) EventReporter(EVENT_SOCKET_READ);
-      if (error != ERROR_SUCCESS || !gotOne) return;
-      const std::span<const std::uint8_t> datagram = std::span(buffer_).first(length);
-      std::uint64_t key = 0;
-      if (Classify(port, from, datagram, nullptr, key) == Arrival::kRequest &&
-          !gLocalAddressTable.sockets.Controls().stopRequested) {
-        deferred_.Add(port, from, datagram);
-      }
-    }
-  }
-
-  void StartDeferred() {
-    while (!deferred_.Empty()) {
-      if (gLocalAddressTable.sockets.Controls().held) return;
-      if (!AdmitTransfer()) {
-        if (RequestRoomWake()) continue;
-        NoteRequestsWaiting();
-        return;
-      }
-      RequestRecord* record = AllocateRecord();
-      if (record == nullptr) {
-        TransferEnded();
-        return;
-      }
-      deferred_.TakeOldest(*record);
-      if (RequestExpired(record->arrived)) {
-        FreeRecord(record);
-        TransferEnded();
-        continue;
-      }
-      const PortTransferStart start = StartPortTransferThread(record);
-      if (start != PortTransferStart::kStarted) {
-        // Only this request is lost; the service goes on.
-        if (start == PortTransferStart::kNoThread) EventReporter(EVENT_THREAD_CREATE);
-        FreeRecord(record);
-        TransferEnded();
-      }
-    }
-  }
-
-  static inline platform::EventPoller* gRouterPoller = nullptr;
-
-  platform::EventPoller poller_;
-  std::vector<std::uint8_t> buffer_;
-  DeferredRequests deferred_;
-  std::uint32_t ports_ = 0;
-  bool observing_ = false;
-};
-
 // The event-loop engine takes the requests itself; the listener's thread waits for the stop.
 // Answers whether the loops ran.
-bool ServeFromEventLoops() {
-  if (gLocalAddressTable.count == 0) {
+bool ServeFromEventLoops(ServerState& server, EventLoops& loops) {
+  if (server.local.count == 0) {
     // Nothing to wait on, as the thread engine's listener finds too.
     ReportEndingFailure(EVENT_SOCKET_BLOCK);
     return false;
   }
-  if (!StartEventLoops(gServerConfig.EventLoops)) {
+  if (!loops.Start(server.config.EventLoops)) {
     ReportEndingFailure(EVENT_THREAD_CREATE);
     return false;
   }
   ReportRunning();
-  gLocalAddressTable.sockets.WaitForStop();
+  server.local.sockets.WaitForStop();
   ReportStopPending(2);
   return true;
 }
@@ -363,13 +126,13 @@ int AddressRank(const platform::SocketAddress& address) {
 }
 
 // Every address of `family`, however many, in the order that decides which are served.
-bool ListHostAddresses(platform::HostAddressFamily family,
+bool ListHostAddresses(const LocalAddressTable& table, platform::HostAddressFamily family,
                        std::vector<platform::SocketAddress>& found) {
   found.resize(kMaxLocalAddresses);
   for (;;) {
     std::uint32_t count = 0;
     const Win32Error error =
-        platform::LookupHostAddresses(gLocalAddressTable.hostName.data(), found, count, family);
+        platform::LookupHostAddresses(table.hostName.data(), found, count, family);
     if (error == ERROR_MORE_DATA && found.size() < kMostAddressesListed) {
       found.resize(found.size() * 2);
       continue;
@@ -390,8 +153,8 @@ void ReportAddressNotServed(const platform::SocketAddress& address) {
 }
 
 // What a scrape reads of the service, from the endpoint's thread.
-ServiceReadings ReadService() {
-  const LocalAddressTable& table = gLocalAddressTable;
+ServiceReadings ReadService(const ServerState& server) {
+  const LocalAddressTable& table = server.local;
   const platform::PortSocketSet::ControlState controls = table.sockets.Controls();
   ServiceReadings readings;
   readings.serving = table.count > 0;
@@ -404,31 +167,30 @@ ServiceReadings ReadService() {
   return readings;
 }
 
-void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router, MetricsEndpoint& endpoint) {
-  LocalAddressTable& table = gLocalAddressTable;
+void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortRouter* router,
+              MetricsEndpoint& endpoint) {
+  LocalAddressTable& table = server.local;
   // Transfers still running get the time of the stop-pending reports to finish.
   for (std::uint32_t checkPoint = 3; checkPoint <= 99; ++checkPoint) {
     ReportStopPending(checkPoint);
-    if (checkPoint < 99 && RunningTransfers.load() > 0) {
+    if (checkPoint < 99 && server.limit.Running() > 0) {
       if (router != nullptr) {
-        router->RouteFor(kShutdownGraceStep);
+        if (!router->RouteFor(kShutdownGraceStep)) ReportEndingFailure(EVENT_SOCKET_BLOCK);
       } else {
         std::this_thread::sleep_for(kShutdownGraceStep);
       }
     }
   }
-  if (eventLoops) {
+  if (loops != nullptr) {
     // The loops end the rest at once, without a packet, each with its log line.
-    StopEventLoops();
-  } else if (RunningTransfers.load() > 0) {
+    loops->Stop();
+  } else if (server.limit.Running() > 0) {
     // The rest end at their next wait, without a packet, and write their log lines before
     // the log closes.
     platform::CancelTransferWaits();
-    gClientTurns.CancelWaits();
-    gTransferPorts.CancelWaits();
-    gEndpoints.CancelWaits();
+    server.cancel.Cancel();
     const auto deadline = std::chrono::steady_clock::now() + kCancelWait;
-    while (RunningTransfers.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+    while (server.limit.Running() > 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
@@ -437,7 +199,7 @@ void Shutdown(bool socketsStarted, bool eventLoops, PortRouter* router, MetricsE
   if (socketsStarted && platform::SocketsCleanup() != ERROR_SUCCESS) {
     EventReporter(EVENT_SOCKETS_CLEANUP);
   }
-  if (gRequestHeap.Exists()) gRequestHeap.Destroy();
+  if (server.requestHeap.Exists()) server.requestHeap.Destroy();
   endpoint.Stop();
   WriteStopBanner();
   CloseTransferLog();
@@ -463,17 +225,19 @@ bool EnterDefaultDirectory(std::span<char> directory) {
   return true;
 }
 
-}  // namespace
-
-int EnumerateLocalAddresses() {
-  LocalAddressTable& table = gLocalAddressTable;
-  if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) return 0;
+// Fills hostName, addresses and count: the IPv4 addresses, then the IPv6 ones when
+// EnableIPv6 is set, each family loopback first, then link-local, then in the system's order.
+// Each address beyond the table's room is left out and reported (EVENT_ADDRESS_NOT_SERVED).
+bool EnumerateLocalAddresses(ServerState& server) {
+  LocalAddressTable& table = server.local;
+  if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) return false;
   std::vector<platform::SocketAddress> ipv4;
   std::vector<platform::SocketAddress> ipv6;
-  if (!ListHostAddresses(platform::HostAddressFamily::kIPv4, ipv4) ||
-      (gServerConfig.EnableIPv6 != 0 &&
-       !ListHostAddresses(platform::HostAddressFamily::kIPv6, ipv6))) {
-    return 0;
+  if (!ListHostAddresses(table, platform::HostAddressFamily::kIPv4, ipv4) ||
+      (server.config.EnableIPv6 != 0 &&
+       !ListHostAddresses(table, platform::HostAddressFamily::kIPv6, ipv6)) ||
+      !KeepListenedAddresses(server.config.ListenAddresses, ipv4, ipv6)) {
+    return false;
   }
   // The table's room in order: IPv4 addresses up to their share, then IPv6 ones.
   std::uint32_t count = 0;
@@ -489,18 +253,15 @@ int EnumerateLocalAddresses() {
   take(ipv4, kMaxIPv4Addresses);
   take(ipv6, kMaxLocalAddresses);
   table.count = count;
-  return 1;
+  return true;
 }
 
-int OpenUdpSocket(platform::UdpSocket& socket, const platform::SocketAddress& local) {
-  return socket.Open(local) == ERROR_SUCCESS ? 1 : 0;
-}
+}  // namespace
 
-int SetUpFromSettings() {
-  ServerConfig& config = gServerConfig;
+int SetUpFromSettings(ServerConfig& config) {
   bool isNewLog = false;
   const bool ready =
-      LoadServerConfig() && EnterDefaultDirectory(config.DefaultDirectory) &&
+      LoadServerConfig(config) && EnterDefaultDirectory(config.DefaultDirectory) &&
       (config.EnableLogging == 0 || OpenTransferLog(config.LogFile.data(), isNewLog));
   // A failed start leaves logging off, so that its banner reaches no file.
   config.EnableLogging = ready && config.EnableLogging != 0 ? 1 : 0;
@@ -513,52 +274,55 @@ int SetUpFromSettings() {
   return ready ? 1 : 0;
 }
 
-std::uint32_t Listener(void*) {
+std::uint32_t Listener(ServerState& server) {
+  const ServerConfig& config = server.config;
   bool socketsStarted = false;
+  EventLoops loops(server);
   bool eventLoops = false;
-  PortRouter router;
-  bool routed = false;
+  // Made once the settings are read: its intake reads datagrams as large as they allow.
+  std::optional<PortRouter> router;
   MetricsEndpoint endpoint;
-  if (!SetUpFromSettings() || !PrepareFileNames()) {
+  if (!SetUpFromSettings(server.config) || !PrepareFileNames(config, server.rewriteRules)) {
     ReportEndingFailure(EVENT_INIT_FAILED);
-  } else if (platform::SocketsStartup(gServerConfig.EnableIPv6 != 0) != ERROR_SUCCESS) {
+  } else if (platform::SocketsStartup(config.EnableIPv6 != 0) != ERROR_SUCCESS) {
     ReportEndingFailure(EVENT_SOCKETS_STARTUP);
   } else {
     socketsStarted = true;
-    if (gRequestHeap.Create(kRequestHeapInitialSize, kRequestHeapMaximumSize,
-                            sizeof(RequestRecord)) != ERROR_SUCCESS) {
+    if (server.requestHeap.Create(kRequestHeapInitialSize, kRequestHeapMaximumSize,
+                                  sizeof(RequestRecord)) != ERROR_SUCCESS) {
       ReportEndingFailure(EVENT_START_MEMORY);
     } else {
       EventReporter(EVENT_SERVICE_STARTED);
-      gClientTurns.Prepare(SetTransferBound(), kTurnsPerAddress);
-      if (OpenPortSockets()) {
-        if (!gServerConfig.MetricsAddress.empty()) {
-          endpoint.Start(gServerConfig.MetricsAddress, ReadService);
+      server.turns.Prepare(server.limit.SetBound(config.MaxTransfers), kTurnsPerAddress);
+      if (OpenPortSockets(server)) {
+        if (!config.MetricsAddress.empty()) {
+          endpoint.Start(config.MetricsAddress, server.metrics,
+                         [&server] { return ReadService(server); });
         }
         // Each start begins somewhere else in the range: a late packet of a transfer of the
         // previous run does not find the first transfer of this one.
-        gTransferPorts.Prepare(static_cast<std::uint16_t>(gServerConfig.TransferPortLow),
-                               static_cast<std::uint16_t>(gServerConfig.TransferPortHigh),
-                               gLocalAddressTable.count, std::random_device{}());
-        gEndpoints.Prepare();
-        if (gServerConfig.EventLoops == 0 && gServerConfig.SinglePort != 0) {
-          routed = true;
-          if (router.Start()) {
+        server.ports.Prepare(static_cast<std::uint16_t>(config.TransferPortLow),
+                             static_cast<std::uint16_t>(config.TransferPortHigh),
+                             server.local.count, std::random_device{}());
+        server.endpoints.Prepare();
+        if (config.EventLoops == 0 && config.SinglePort != 0) {
+          if (router.emplace(server).Start()) {
             ReportRunning();
-            router.Serve();
+            ReportEnd(router->Serve());
           } else {
             ReportEndingFailure(EVENT_SOCKET_BLOCK);
           }
-        } else if (gServerConfig.EventLoops == 0) {
+        } else if (config.EventLoops == 0) {
           ReportRunning();
-          ReceiveLoop();
+          ReportEnd(ReceiveRequests(server));
         } else {
-          eventLoops = ServeFromEventLoops();
+          eventLoops = ServeFromEventLoops(server, loops);
         }
       }
     }
   }
-  Shutdown(socketsStarted, eventLoops, routed ? &router : nullptr, endpoint);
+  Shutdown(server, socketsStarted, eventLoops ? &loops : nullptr, router ? &*router : nullptr,
+           endpoint);
   return 0;
 }
 

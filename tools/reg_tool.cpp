@@ -321,6 +321,13 @@ bool IsAbsent(Win32Error error) {
   return error == quoril::ERROR_FILE_NOT_FOUND || error == quoril::ERROR_KEY_DELETED;
 }
 
+// A key or value that is not there is reg's "not found"; anything else the store's failure.
+int Failed(Win32Error error) {
+  if (!IsAbsent(error)) return StoreFailure(error);
+  ErrorLine(kNotFound);
+  return kFailure;
+}
+
 // Asks on the console as reg does; only a yes goes on, and the end of the input is a no.
 bool Confirmed(const std::string& question) {
   for (;;) {
@@ -347,13 +354,7 @@ int Cancelled() {
 
 int Query(const Request& request) {
   platform::RegistryKey key;
-  if (const Win32Error error = key.Open(request.path.c_str())) {
-    if (IsAbsent(error)) {
-      ErrorLine(kNotFound);
-      return kFailure;
-    }
-    return StoreFailure(error);
-  }
+  if (const Win32Error error = key.Open(request.path.c_str())) return Failed(error);
   const std::string keyName = KeyName(request.path);
   if (request.valueName) {
     std::vector<std::uint8_t> data(64 * 1024);
@@ -364,11 +365,7 @@ int Query(const Request& request) {
       data.resize(size);
       error = key.QueryValue(request.valueName->c_str(), data, size, &type);
     }
-    if (IsAbsent(error)) {
-      ErrorLine(kNotFound);
-      return kFailure;
-    }
-    if (error != quoril::ERROR_SUCCESS) return StoreFailure(error);
+    if (error != quoril::ERROR_SUCCESS) return Failed(error);
     data.resize(size);
     Out("\r\n");
     OutLine(keyName);
@@ -475,15 +472,9 @@ Win32Error DeleteTree(const std::string& path) {
 
 // What reg prints once a key or value is deleted, or could not be.
 int DeletionDone(Win32Error error) {
-  if (!error) {
-    OutLine("The operation completed successfully.");
-    return kSuccess;
-  }
-  if (IsAbsent(error)) {
-    ErrorLine(kNotFound);
-    return kFailure;
-  }
-  return StoreFailure(error);
+  if (error) return Failed(error);
+  OutLine("The operation completed successfully.");
+  return kSuccess;
 }
 
 int Delete(const Request& request) {
@@ -493,13 +484,7 @@ int Delete(const Request& request) {
     return kFailure;
   }
   platform::RegistryKey key;
-  if (const Win32Error error = key.Open(request.path.c_str())) {
-    if (IsAbsent(error)) {
-      ErrorLine(kNotFound);
-      return kFailure;
-    }
-    return StoreFailure(error);
-  }
+  if (const Win32Error error = key.Open(request.path.c_str())) return Failed(error);
   if (!request.valueName) {
     key.Close();
     if (!request.force && !Confirmed("Permanently delete the registry key " +

@@ -229,6 +229,19 @@ void EventPoller::RemovePort(const PortSocketSet& set, std::uint32_t index) {
   ::epoll_ctl(state_->epollFd.Get(), EPOLL_CTL_DEL, fd, nullptr);
 }
 
+Win32Error EventPoller::AddWatcher(const AddressWatcher& watcher, std::uintptr_t key) {
+  if (!state_->epollFd.Valid()) return WSAEINVAL;
+  const int fd = static_cast<int>(watcher.NativeHandle());
+  if (fd < 0) return WSAENOTSOCK;
+  return WatchError(WatchFd(state_->epollFd.Get(), fd, EPOLLIN, key));
+}
+
+void EventPoller::RemoveWatcher(const AddressWatcher& watcher) {
+  const int fd = static_cast<int>(watcher.NativeHandle());
+  if (!state_->epollFd.Valid() || fd < 0) return;
+  ::epoll_ctl(state_->epollFd.Get(), EPOLL_CTL_DEL, fd, nullptr);
+}
+
 Win32Error EventPoller::Wait(std::uint32_t timeoutMilliseconds, std::span<std::uintptr_t> ready,
                              std::size_t& count, bool& woken) {
   using Clock = std::chrono::steady_clock;

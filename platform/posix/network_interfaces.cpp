@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -115,6 +116,40 @@ Win32Error GetInterfaceMtu(const SocketAddress& address, std::uint32_t& mtu) {
   if (result != 0) return Win32ErrorFromErrno(error);
   mtu = request.ifr_mtu > 0 ? static_cast<std::uint32_t>(request.ifr_mtu) : 0;
   return ERROR_SUCCESS;
+}
+
+Win32Error ListInterfaceAddresses(std::vector<InterfaceAddress>& found) {
+  found.clear();
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return Win32ErrorFromErrno(errno);
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    InterfaceAddress held;
+    if (entry->ifa_addr == nullptr || (entry->ifa_flags & IFF_UP) == 0 ||
+        !SocketAddress::FromNative(entry->ifa_addr, held.address)) {
+      continue;
+    }
+    held.address.SetPort(0);
+    // Only a link-local address keeps a scope (LookupHostAddresses).
+    if (held.address.IsIPv6() &&
+        !(held.address.Host()[0] == 0xFE && (held.address.Host()[1] & 0xC0) == 0x80)) {
+      held.address = SocketAddress::FromIPv6(
+          std::span<const std::uint8_t, 16>(held.address.Host().data(), 16), 0, 0);
+    }
+    // An IPv4 address may carry a label ("eth0:1"): the interface is what precedes the colon.
+    held.name = entry->ifa_name;
+    held.name.resize(std::min(held.name.find(':'), held.name.size()));
+    held.index = if_nametoindex(held.name.c_str());
+    found.push_back(std::move(held));
+  }
+  freeifaddrs(list);
+  return ERROR_SUCCESS;
+}
+
+bool IsInterfaceName(std::string_view name) {
+  if (name.empty() || name.size() >= IF_NAMESIZE || name == "." || name == "..") return false;
+  return std::ranges::none_of(name, [](char c) {
+    return c == '/' || c == ':' || static_cast<unsigned char>(c) <= ' ' || c == 0x7F;
+  });
 }
 
 Win32Error GetInterfaceName(std::uint32_t index, InterfaceNameText& name) {

@@ -1,5 +1,15 @@
-// What the sockets backend shares with the event poller.
+// What the socket files share with each other and with the event poller: a bound socket, one
+// datagram sent or received, and the transfer sockets that the stop's cancel reaches.
 #pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "platform/sockets.h"
 
 namespace quoril::platform {
 
@@ -7,5 +17,24 @@ namespace quoril::platform {
 // included until a poller watches it). A socket shut down reads as ready for ever, which
 // would keep a poller from ever sleeping.
 void IncludeInTransferWaitCancel(int fd, bool included);
+
+SocketAddress FromNative(const sockaddr_in6& native);
+
+// A UDP socket of the family of `address`, bound to it; `fd` is -1 on failure, whose reason
+// goes to the failure detail.
+Win32Error OpenBound(const SocketAddress& address, int& fd);
+
+// recvfrom, without the C library's cancellation point.
+ssize_t ReceiveCall(int fd, void* buffer, std::size_t size, int flags, sockaddr* from,
+                    socklen_t* fromLength);
+
+Win32Error SendDatagram(int fd, std::span<const std::uint8_t> packet, const SocketAddress& to);
+
+// One datagram, whole or failing with WSAEMSGSIZE (`received` then its real size); `arrived`,
+// when given, when it arrived. With `gotOne` it never waits, and leaves `gotOne` false when
+// none is queued.
+Win32Error ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& received,
+                           SocketAddress& from, ArrivalClock::time_point* arrived = nullptr,
+                           bool* gotOne = nullptr);
 
 }  // namespace quoril::platform

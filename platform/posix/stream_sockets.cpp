@@ -1,6 +1,5 @@
 #include "platform/stream_sockets.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -31,19 +30,6 @@ Win32Error WaitFor(int fd, short events, std::uint32_t timeoutMilliseconds) {
 }
 
 }  // namespace
-
-bool ParseHostText(const char* text, bool ipv6, SocketAddress& address) {
-  if (ipv6) {
-    std::array<std::uint8_t, 16> bytes{};
-    if (::inet_pton(AF_INET6, text, bytes.data()) != 1) return false;
-    address = SocketAddress::FromIPv6(bytes, 0, 0);
-    return true;
-  }
-  in_addr v4{};
-  if (::inet_pton(AF_INET, text, &v4) != 1) return false;
-  address = SocketAddress::FromIPv4(v4.s_addr, 0);
-  return true;
-}
 
 void StreamConnection::Close() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));

@@ -97,6 +97,14 @@ void EventPoller::RemovePort(const PortSocketSet& set, std::uint32_t index) {
   state_->Unwatch(static_cast<SOCKET>(set.NativeHandle(index)));
 }
 
+Win32Error EventPoller::AddWatcher(const AddressWatcher& watcher, std::uintptr_t key) {
+  return state_->Watch(static_cast<SOCKET>(watcher.NativeHandle()), key);
+}
+
+void EventPoller::RemoveWatcher(const AddressWatcher& watcher) {
+  state_->Unwatch(static_cast<SOCKET>(watcher.NativeHandle()));
+}
+
 Win32Error EventPoller::Wait(std::uint32_t timeoutMilliseconds, std::span<std::uintptr_t> ready,
                              std::size_t& count, bool& woken) {
   State& state = *state_;

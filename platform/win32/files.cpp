@@ -7,9 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,15 +14,12 @@
 #include <vector>
 
 #include "platform/strings.h"
+#include "platform/win32/file_open.h"
 #include "platform/win32/handles.h"
 
 namespace quoril::platform {
 
 namespace {
-
-bool IsSeparator(char c) {
-  return c == '\\' || c == '/';
-}
 
 // Only paths on a local drive ("D:\...") are opened. A full path that begins with two
 // separators names a device (\\.\COM1, and CON or NUL in any directory become \\.\CON),
@@ -35,31 +29,6 @@ bool IsDrivePath(std::string_view full) {
   const bool letter = full.size() >= 3 &&
                       ((full[0] >= 'a' && full[0] <= 'z') || (full[0] >= 'A' && full[0] <= 'Z'));
   return letter && full[1] == ':' && IsSeparator(full[2]);
-}
-
-// Whether the final path `path` is `root` or lies below it. A plain prefix test would let
-// D:\tftpdata pass for D:\tftp.
-bool LiesWithin(std::string_view path, std::string_view root) {
-  if (path.size() < root.size() || !EqualIgnoringAsciiCase(path.substr(0, root.size()), root)) {
-    return false;
-  }
-  if (!root.empty() && IsSeparator(root.back())) return true;
-  return path.size() == root.size() || IsSeparator(path[root.size()]);
-}
-
-// The path of what `handle` refers to, every link and junction followed.
-Win32Error FinalPathOf(HANDLE handle, std::string& path) {
-  std::vector<char> buffer(kMaxPath);
-  for (;;) {
-    const DWORD length = ::GetFinalPathNameByHandleA(
-        handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
-    if (length == 0) return ::GetLastError();
-    if (length < buffer.size()) {
-      path.assign(buffer.data(), length);
-      return ERROR_SUCCESS;
-    }
-    buffer.resize(length + 1);
-  }
 }
 
 // The final path of the directory `path`, or of the directory that holds the file `path`.
@@ -93,6 +62,25 @@ struct LocalFreer {
 };
 using SecurityDescriptor = std::unique_ptr<void, LocalFreer>;
 
+// Writes all of `data`, each part at the end of the file as it is then when `atEnd`.
+Win32Error WriteWhole(HANDLE file, std::span<const std::uint8_t> data, bool atEnd) {
+  while (!data.empty()) {
+    // Both offsets all ones: the end of the file at the time of the write.
+    OVERLAPPED end{};
+    end.Offset = 0xFFFFFFFFu;
+    end.OffsetHigh = 0xFFFFFFFFu;
+    DWORD count = 0;
+    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
+    if (!::WriteFile(file, data.data(), size, &count, atEnd ? &end : nullptr)) {
+      return ::GetLastError();
+    }
+    // A write that stores nothing without an error has no room left.
+    if (count == 0) return ERROR_DISK_FULL;
+    data = data.subspan(count);
+  }
+  return ERROR_SUCCESS;
+}
+
 Win32Error EmptyFile(HANDLE file) {
   if (::SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
       !::SetEndOfFile(file)) {
@@ -101,51 +89,55 @@ Win32Error EmptyFile(HANDLE file) {
   return ERROR_SUCCESS;
 }
 
-// Creates the new file of an upload in the directory of `full`, unshared while it is
-// written. Its name says what it is, should a crash leave it behind.
-Win32Error CreateUploadFile(std::string_view full, UniqueHandle& file, std::string& name) {
-  static std::atomic<std::uint32_t> counter{0};
-  std::size_t end = full.size();
-  while (end > 0 && !IsSeparator(full[end - 1])) --end;
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    LARGE_INTEGER now{};
-    ::QueryPerformanceCounter(&now);
-    const std::uint32_t value = static_cast<std::uint32_t>(now.QuadPart) ^
-                                (::GetCurrentProcessId() << 16) ^ counter.fetch_add(1);
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "quoril-upload-%08x.tmp", static_cast<unsigned>(value));
-    name.assign(full.substr(0, end));
-    name += text.data();
-    file = UniqueHandle(::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.Valid()) return ERROR_SUCCESS;
-    if (::GetLastError() != ERROR_FILE_EXISTS) break;
-  }
-  const Win32Error error = ::GetLastError();
-  name.clear();
-  return error;
-}
-
 }  // namespace
 
-// An upload's state: the target, held, and the new file's path. Released in every case; the
-// new file is removed unless Commit put it in place.
-struct File::Replacement {
-  // Held without sharing while the upload runs. A target that did not exist is an empty
-  // placeholder that the system removes when this handle closes, whatever ends the process.
-  UniqueHandle target;
-  bool existed = false;
-  bool createNew = false;
-  std::string path;    // the target's full path
-  std::string upload;  // the new file's full path; empty once it is in place
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
 
-  ~Replacement() {
-    if (!upload.empty()) ::DeleteFileA(upload.c_str());
+bool LiesWithin(std::string_view path, std::string_view root) {
+  if (path.size() < root.size() || !EqualIgnoringAsciiCase(path.substr(0, root.size()), root)) {
+    return false;
   }
-};
+  if (!root.empty() && IsSeparator(root.back())) return true;
+  return path.size() == root.size() || IsSeparator(path[root.size()]);
+}
 
-void File::ReplacementDeleter::operator()(Replacement* replacement) const {
-  std::default_delete<Replacement>()(replacement);
+Win32Error FinalPathOf(HANDLE handle, std::string& path) {
+  std::vector<char> buffer(kMaxPath);
+  for (;;) {
+    const DWORD length = ::GetFinalPathNameByHandleA(
+        handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+    if (length == 0) return ::GetLastError();
+    if (length < buffer.size()) {
+      path.assign(buffer.data(), length);
+      return ERROR_SUCCESS;
+    }
+    buffer.resize(length + 1);
+  }
+}
+
+Win32Error FullPathWithin(const char* path, const char* confineTo, std::string& full,
+                          std::string& root) {
+  std::array<char, kMaxPath> buffer{};
+  const DWORD length = ::GetFullPathNameA(path, buffer.size(), buffer.data(), nullptr);
+  if (length == 0) return ::GetLastError();
+  if (length >= buffer.size()) return ERROR_FILENAME_EXCED_RANGE;
+  full.assign(buffer.data(), length);
+  if (!IsDrivePath(full)) return ERROR_ACCESS_DENIED;
+  if (confineTo == nullptr) return ERROR_SUCCESS;
+  if (FinalPathOfDirectory(confineTo, root) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
+  std::string parent;
+  if (FinalPathOfParent(full, parent) == ERROR_SUCCESS && !LiesWithin(parent, root)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return ERROR_SUCCESS;
+}
+
+bool IsDiskFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 File::~File() {
@@ -163,28 +155,16 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
                       FileUse use) {
   Close();
   if (alreadyExisted != nullptr) *alreadyExisted = false;
-  if (const Win32Error error = CheckOpenArguments(path, access, share, disposition);
-      error != ERROR_SUCCESS) {
-    return error;
-  }
-
-  std::array<char, kMaxPath> full{};
-  const DWORD length = ::GetFullPathNameA(path, full.size(), full.data(), nullptr);
-  if (length == 0) return ::GetLastError();
-  if (length >= full.size()) return ERROR_FILENAME_EXCED_RANGE;
-  if (!IsDrivePath(std::string_view(full.data(), length))) return ERROR_ACCESS_DENIED;
+  Win32Error prepared = CheckOpenArguments(path, access, share, disposition);
+  std::string full;
+  std::string root;
+  if (prepared == ERROR_SUCCESS) prepared = FullPathWithin(path, confineTo, full, root);
+  if (prepared != ERROR_SUCCESS) return prepared;
 
   // Confined, a file is opened without being emptied, looked at where it really is, and only
   // then emptied; nothing outside the directory is changed.
-  std::string root;
   DWORD openDisposition = disposition;
   if (confineTo != nullptr) {
-    if (FinalPathOfDirectory(confineTo, root) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
-    std::string parent;
-    if (FinalPathOfParent(std::string_view(full.data(), length), parent) == ERROR_SUCCESS &&
-        !LiesWithin(parent, root)) {
-      return ERROR_ACCESS_DENIED;
-    }
     if (disposition == kCreateAlways) openDisposition = OPEN_ALWAYS;
     if (disposition == kTruncateExisting) openDisposition = OPEN_EXISTING;
   }
@@ -201,7 +181,7 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
     rights.reset(descriptor);
     attributes.lpSecurityDescriptor = descriptor;
   }
-  UniqueHandle file(::CreateFileA(full.data(), access, share,
+  UniqueHandle file(::CreateFileA(full.c_str(), access, share,
                                   rights != nullptr ? &attributes : nullptr, openDisposition,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return ::GetLastError();
@@ -210,13 +190,7 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
                         ::GetLastError() == ERROR_ALREADY_EXISTS);
   const bool created = !existed;
 
-  // Only regular files on a disk; what was opened decides, not the name.
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (::GetFileType(file.Get()) != FILE_TYPE_DISK ||
-      !::GetFileInformationByHandle(file.Get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return ERROR_ACCESS_DENIED;
-  }
+  if (!IsDiskFile(file.Get())) return ERROR_ACCESS_DENIED;
   if (confineTo != nullptr) {
     std::string final;
     if (FinalPathOf(file.Get(), final) != ERROR_SUCCESS || !LiesWithin(final, root)) {
@@ -233,104 +207,6 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
   }
   handle_ = reinterpret_cast<std::intptr_t>(file.Release());
   return ERROR_SUCCESS;
-}
-
-Win32Error File::OpenReplacement(const char* path, std::uint32_t disposition,
-                                 const char* confineTo) {
-  Close();
-  if (const Win32Error error = CheckOpenArguments(path, kGenericWrite, kShareNone, disposition);
-      error != ERROR_SUCCESS) {
-    return error;
-  }
-  std::array<char, kMaxPath> full{};
-  const DWORD length = ::GetFullPathNameA(path, full.size(), full.data(), nullptr);
-  if (length == 0) return ::GetLastError();
-  if (length >= full.size()) return ERROR_FILENAME_EXCED_RANGE;
-  const std::string_view fullView(full.data(), length);
-  if (!IsDrivePath(fullView)) return ERROR_ACCESS_DENIED;
-  std::string root;
-  if (confineTo != nullptr) {
-    if (FinalPathOfDirectory(confineTo, root) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
-    std::string parent;
-    if (FinalPathOfParent(fullView, parent) == ERROR_SUCCESS && !LiesWithin(parent, root)) {
-      return ERROR_ACCESS_DENIED;
-    }
-  }
-
-  std::unique_ptr<Replacement, ReplacementDeleter> replacement(
-      std::make_unique<Replacement>().release());
-  replacement->createNew = disposition == kCreateNew;
-  replacement->path.assign(fullView);
-  // The dispositions that create try that first, with the placeholder; the others, and those
-  // that find the file there, open it as it is: nothing is emptied before the commit.
-  UniqueHandle& target = replacement->target;
-  if (disposition == kCreateNew || disposition == kCreateAlways || disposition == kOpenAlways) {
-    target =
-        UniqueHandle(::CreateFileA(full.data(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    const Win32Error error = target.Valid() ? ERROR_SUCCESS : ::GetLastError();
-    if (error != ERROR_SUCCESS && (error != ERROR_FILE_EXISTS || disposition == kCreateNew)) {
-      return error;
-    }
-  }
-  if (!target.Valid()) {
-    target = UniqueHandle(::CreateFileA(full.data(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!target.Valid()) return ::GetLastError();
-    replacement->existed = true;
-  }
-
-  // Only regular files on a disk; what was opened decides, not the name.
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (::GetFileType(target.Get()) != FILE_TYPE_DISK ||
-      !::GetFileInformationByHandle(target.Get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return ERROR_ACCESS_DENIED;
-  }
-  if (confineTo != nullptr) {
-    std::string final;
-    if (FinalPathOf(target.Get(), final) != ERROR_SUCCESS || !LiesWithin(final, root)) {
-      return ERROR_ACCESS_DENIED;
-    }
-  }
-
-  UniqueHandle upload;
-  if (const Win32Error error = CreateUploadFile(fullView, upload, replacement->upload);
-      error != ERROR_SUCCESS) {
-    return error;
-  }
-  handle_ = reinterpret_cast<std::intptr_t>(upload.Release());
-  replacement_ = std::move(replacement);
-  return ERROR_SUCCESS;
-}
-
-Win32Error File::Commit() {
-  if (handle_ < 0 || !replacement_) return ERROR_INVALID_HANDLE;
-  Replacement& replacement = *replacement_;
-  Win32Error error = ERROR_SUCCESS;
-  if (!::FlushFileBuffers(reinterpret_cast<HANDLE>(handle_))) error = ::GetLastError();
-  ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
-  handle_ = -1;
-  // The target is let go only now; a placeholder goes with it.
-  replacement.target.Reset();
-  if (error == ERROR_SUCCESS && replacement.existed) {
-    // ReplaceFile gives the new file the replaced one's owner, security and attributes.
-    if (!::ReplaceFileA(replacement.path.c_str(), replacement.upload.c_str(), nullptr, 0, nullptr,
-                        nullptr)) {
-      error = ::GetLastError();
-    }
-  } else if (error == ERROR_SUCCESS) {
-    const DWORD flags =
-        MOVEFILE_WRITE_THROUGH | (replacement.createNew ? 0 : MOVEFILE_REPLACE_EXISTING);
-    if (!::MoveFileExA(replacement.upload.c_str(), replacement.path.c_str(), flags)) {
-      error = ::GetLastError();
-      // A file that appeared meanwhile is not replaced under CREATE_NEW.
-      if (error == ERROR_ALREADY_EXISTS) error = ERROR_FILE_EXISTS;
-    }
-  }
-  if (error == ERROR_SUCCESS) replacement.upload.clear();
-  Close();
-  return error;
 }
 
 Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
@@ -365,17 +241,7 @@ Win32Error File::ReadAt(std::span<std::uint8_t> buffer, std::uint64_t offset,
 
 Win32Error File::Write(std::span<const std::uint8_t> data) {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;
-  while (!data.empty()) {
-    DWORD count = 0;
-    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
-    if (!::WriteFile(reinterpret_cast<HANDLE>(handle_), data.data(), size, &count, nullptr)) {
-      return ::GetLastError();
-    }
-    // A write that stores nothing without an error has no room left.
-    if (count == 0) return ERROR_DISK_FULL;
-    data = data.subspan(count);
-  }
-  return ERROR_SUCCESS;
+  return WriteWhole(reinterpret_cast<HANDLE>(handle_), data, false);
 }
 
 Win32Error File::SeekToEnd() {
@@ -421,20 +287,7 @@ Win32Error GetDiskFreeSpace(const char* path, std::uint64_t& freeBytes) {
 
 Win32Error File::Append(std::span<const std::uint8_t> data) {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;
-  while (!data.empty()) {
-    // Both offsets all ones: the end of the file at the time of the write.
-    OVERLAPPED atEnd{};
-    atEnd.Offset = 0xFFFFFFFFu;
-    atEnd.OffsetHigh = 0xFFFFFFFFu;
-    DWORD count = 0;
-    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
-    if (!::WriteFile(reinterpret_cast<HANDLE>(handle_), data.data(), size, &count, &atEnd)) {
-      return ::GetLastError();
-    }
-    if (count == 0) return ERROR_DISK_FULL;
-    data = data.subspan(count);
-  }
-  return ERROR_SUCCESS;
+  return WriteWhole(reinterpret_cast<HANDLE>(handle_), data, true);
 }
 
 Win32Error GetFullPathName(const char* name, std::span<char> buffer, std::uint32_t& result) {

@@ -7,6 +7,7 @@
 
 #include <iphlpapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -87,6 +88,67 @@ Win32Error GetInterfaceMtu(const SocketAddress& address, std::uint32_t& mtu) {
     }
   }
   return ERROR_NOT_FOUND;
+}
+
+Win32Error ListInterfaceAddresses(std::vector<InterfaceAddress>& found) {
+  found.clear();
+  constexpr ULONG kFlags =
+      GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+  std::vector<IP_ADAPTER_ADDRESSES> list(16);
+  ULONG result = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    ULONG size = static_cast<ULONG>(list.size() * sizeof(IP_ADAPTER_ADDRESSES));
+    result = ::GetAdaptersAddresses(AF_UNSPEC, kFlags, nullptr, list.data(), &size);
+    if (result == ERROR_BUFFER_OVERFLOW) list.resize(size / sizeof(IP_ADAPTER_ADDRESSES) + 1);
+  }
+  if (result == ERROR_NO_DATA) return ERROR_SUCCESS;
+  if (result != ERROR_SUCCESS) return result;
+  for (const IP_ADAPTER_ADDRESSES* adapter = list.data(); adapter != nullptr;
+       adapter = adapter->Next) {
+    if (adapter->OperStatus != IfOperStatusUp) continue;
+    std::string name;
+    if (adapter->FriendlyName != nullptr) {
+      const int size = ::WideCharToMultiByte(CP_UTF8, 0, adapter->FriendlyName, -1, nullptr, 0,
+                                             nullptr, nullptr);
+      if (size > 1) {
+        name.resize(static_cast<std::size_t>(size));
+        ::WideCharToMultiByte(CP_UTF8, 0, adapter->FriendlyName, -1, name.data(), size, nullptr,
+                              nullptr);
+        name.resize(static_cast<std::size_t>(size - 1));
+      }
+    }
+    for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress;
+         unicast != nullptr; unicast = unicast->Next) {
+      InterfaceAddress held;
+      const sockaddr* address = unicast->Address.lpSockaddr;
+      if (address == nullptr || !SocketAddress::FromNative(address, held.address)) continue;
+      if (held.address.IsIPv6()) {
+        sockaddr_in6 inet6{};
+        std::memcpy(&inet6, address, sizeof inet6);
+        // Scoped as LookupHostAddresses scopes it: a link-local address by its interface.
+        const std::uint32_t scope = !IN6_IS_ADDR_LINKLOCAL(&inet6.sin6_addr) ? 0
+                                    : inet6.sin6_scope_id != 0               ? inet6.sin6_scope_id
+                                                                             : adapter->Ipv6IfIndex;
+        held.address = SocketAddress::FromIPv6(
+            std::span<const std::uint8_t, 16>(inet6.sin6_addr.s6_addr, 16), scope, 0);
+        held.index = adapter->Ipv6IfIndex;
+      } else {
+        held.address.SetPort(0);
+        held.index = adapter->IfIndex;
+      }
+      held.name = name;
+      found.push_back(std::move(held));
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+bool IsInterfaceName(std::string_view name) {
+  constexpr std::size_t kMostCharacters = 256;
+  return !name.empty() && name.size() <= kMostCharacters &&
+         std::none_of(name.begin(), name.end(), [](char c) {
+           return c == '%' || (static_cast<unsigned char>(c) < ' ') || c == 0x7F;
+         });
 }
 
 Win32Error GetInterfaceName(std::uint32_t, InterfaceNameText& name) {

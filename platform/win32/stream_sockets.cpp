@@ -35,19 +35,6 @@ Win32Error WaitFor(SOCKET s, bool write, std::uint32_t timeoutMilliseconds) {
 
 }  // namespace
 
-bool ParseHostText(const char* text, bool ipv6, SocketAddress& address) {
-  if (ipv6) {
-    std::array<std::uint8_t, 16> bytes{};
-    if (::inet_pton(AF_INET6, text, bytes.data()) != 1) return false;
-    address = SocketAddress::FromIPv6(bytes, 0, 0);
-    return true;
-  }
-  in_addr v4{};
-  if (::inet_pton(AF_INET, text, &v4) != 1) return false;
-  address = SocketAddress::FromIPv4(v4.s_addr, 0);
-  return true;
-}
-
 void StreamConnection::Close() {
   if (handle_ >= 0) ::closesocket(AsSocket(handle_));
   handle_ = -1;

@@ -21,7 +21,7 @@
 
 #include "platform/files.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "tftp/netascii.h"
+#include "tftp/protocol/netascii.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <span>
 
-#include "tftp/options.h"
-#include "tftp/packets.h"
+#include "tftp/protocol/options.h"
+#include "tftp/protocol/packets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quoril;

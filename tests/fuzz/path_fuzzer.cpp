@@ -30,8 +30,8 @@
 #include "config/server_config.h"
 #include "platform/files.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "tftp/listener.h"
-#include "tftp/transfer_session.h"
+#include "tftp/session/transfer_session.h"
+#include "tftp/state/server_state.h"
 
 namespace {
 
@@ -58,6 +58,12 @@ std::set<std::string> Entries(const fs::path& directory) {
     names.insert(entry.path().filename().string());
   }
   return names;
+}
+
+// The server whose settings the sessions follow; lives as long as the process.
+quoril::ServerState& TheServer() {
+  static quoril::ServerState server;
+  return server;
 }
 
 struct Tree {
@@ -93,13 +99,13 @@ struct Tree {
     setenv("QUORIL_ROOT", (base / "root").c_str(), 1);
     std::string directory = served.string();
     for (char& c : directory) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    FUZZ_CHECK(directory.size() < quoril::gServerConfig.DefaultDirectory.size());
-    std::copy(directory.begin(), directory.end(), quoril::gServerConfig.DefaultDirectory.begin());
-    quoril::gServerConfig.LimitToDefaultDirectory = 1;
+    FUZZ_CHECK(directory.size() < TheServer().config.DefaultDirectory.size());
+    std::copy(directory.begin(), directory.end(), TheServer().config.DefaultDirectory.begin());
+    TheServer().config.LimitToDefaultDirectory = 1;
     FUZZ_CHECK(platform::SetCurrentDirectory(directory.c_str()) == ERROR_SUCCESS);
-    FUZZ_CHECK(quoril::gRequestHeap.Create(quoril::kRequestHeapInitialSize,
-                                           quoril::kRequestHeapMaximumSize,
-                                           sizeof(quoril::RequestRecord)) == ERROR_SUCCESS);
+    FUZZ_CHECK(TheServer().requestHeap.Create(quoril::kRequestHeapInitialSize,
+                                              quoril::kRequestHeapMaximumSize,
+                                              sizeof(quoril::RequestRecord)) == ERROR_SUCCESS);
   }
 
   ~Tree() {
@@ -186,7 +192,7 @@ std::vector<std::uint8_t> Packet(std::uint16_t opcode, std::uint16_t block,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1 || size - 1 > quoril::kMaxPacket) return 0;
   const Tree& tree = TheTree();
-  quoril::gServerConfig.OverwriteExisting = data[0] % 6;
+  TheServer().config.OverwriteExisting = data[0] % 6;
   const std::span<const std::uint8_t> datagram(data + 1, size - 1);
   if (datagram.size() > 2) {
     const auto name = reinterpret_cast<const char*>(datagram.data() + 2);
@@ -195,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // As the listener hands a request over, and as an engine drives the session.
-  auto* record = static_cast<quoril::RequestRecord*>(quoril::gRequestHeap.Allocate());
+  auto* record = static_cast<quoril::RequestRecord*>(TheServer().requestHeap.Allocate());
   FUZZ_CHECK(record != nullptr);
   record->datagram.fill(0);
   std::copy(datagram.begin(), datagram.end(), record->datagram.begin());
@@ -203,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   record->localIndex = 0;
   record->arrived = {};
   quoril::TransferSession session;
-  quoril::BeginSession(session, record);
+  quoril::BeginSession(session, TheServer(), record);
   Recorder sink;
   const auto now = quoril::SessionClock::time_point{};
   quoril::StartTransfer(session, sink, now);

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "tests/fuzz/fuzz_check.h"
-#include "tftp/packets.h"
+#include "tftp/protocol/packets.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/fuzz/fuzz_check.h"
-#include "tftp/rewrite_rules.h"
+#include "tftp/names/rewrite_rules.h"
 
 namespace {
 

@@ -29,9 +29,9 @@ Fixtures
       ``limit``, ``logging``, ``log_file``, ``default_directory``, and the optional
       ``negotiate``, ``max_block_size``, ``max_window_size``, ``max_transfers``,
       ``transfer_port_low``, ``transfer_port_high``, ``single_port``, ``enable_ipv6``,
-      ``root_relative``, ``rewrite_rules``, ``client_directories``, ``metrics_address``,
-      ``transfer_record_file`` (numbers are written as
-      dword, texts as REG_EXPAND_SZ with their terminator, lists of texts as REG_MULTI_SZ;
+      ``root_relative``, ``rewrite_rules``, ``client_directories``, ``listen_addresses``,
+      ``metrics_address``, ``transfer_record_file``
+      (numbers are written as dword, texts as REG_EXPAND_SZ with their terminator, lists of texts as REG_MULTI_SZ;
       bytes as given; ``OMIT`` leaves the value out). Settings may still be changed in ``server.settings``
       until ``start()``, which writes the registry file.
     - ``registry="text"`` writes that text as the registry file verbatim; ``registry=False``
@@ -128,6 +128,7 @@ DEFAULTS = {
     "root_relative": None,  # RootRelativeNames; absent: a leading separator names the root
     "rewrite_rules": None,  # RewriteRules, a list of texts (REG_MULTI_SZ); absent: none
     "client_directories": None,  # ClientDirectories; absent: no client's own directory
+    "listen_addresses": None,  # ListenAddresses, a list of texts; absent: every address served
     "metrics_address": None,  # MetricsAddress; absent: no HTTP endpoint
     "transfer_record_file": None,  # TransferRecordFile; absent: no JSON records
 }
@@ -153,6 +154,7 @@ REGISTRY_VALUES = [
     ("RootRelativeNames", "root_relative"),  # optional, as the two below
     ("RewriteRules", "rewrite_rules"),
     ("ClientDirectories", "client_directories"),
+    ("ListenAddresses", "listen_addresses"),  # optional
     ("MetricsAddress", "metrics_address"),  # optional
     ("TransferRecordFile", "transfer_record_file"),  # optional
 ]

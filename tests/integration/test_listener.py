@@ -7,7 +7,7 @@ import time
 import pytest
 
 from conftest import payload
-from tftp_wire import ACK, DATA, ERROR, Client, ack, error_bytes, rrq, wrq
+from tftp_wire import ACK, DATA, ERROR, Client, ack, error, error_bytes, rrq, wrq
 
 THREE_ADDRESSES = ("127.0.0.2", "127.0.0.3")
 
@@ -29,7 +29,9 @@ def test_each_address_answers_from_a_new_port_of_its_own(server_factory):
             ports.add(peer)
             if expected == ERROR:
                 assert packet.raw == error_bytes(1, "File not found")
-                server.wait_closed(peer)
+            else:
+                client.send(error(0), peer)  # ended here, so that the stop need not wait for it
+            server.wait_closed(peer)
         # A whole transfer through each address.
         assert Client(server.endpoint(address), (address, 69)).get("hello.bin") == content
 
@@ -111,9 +113,14 @@ def test_a_request_is_not_held_up_by_a_transfer_whose_client_went_quiet(server_f
     other = server.endpoint()
     started = time.monotonic()
     other.send(rrq("long.bin"), (server.address, 69))
-    packet, _ = other.expect()
+    packet, other_peer = other.expect()
     assert (packet.opcode, packet.block) == (DATA, 1)
     assert time.monotonic() - started < 1.0
+    # Both end here, so that the stop need not wait for them.
+    quiet.send(error(0), peer)
+    other.send(error(0), other_peer)
+    server.wait_closed(peer)
+    server.wait_closed(other_peer)
 
 
 def test_a_lone_transfer_goes_on_beside_a_second_one(server_factory, engine):
@@ -238,7 +245,9 @@ def test_zero_byte_and_600_byte_datagrams_then_a_transfer(server):
 
 
 @pytest.mark.parametrize("side", ["read", "write"])
-def test_stop_with_a_transfer_running_is_orderly(server, side):
+def test_stop_with_a_transfer_running_is_orderly(server_factory, side):
+    # The stop waits a while for running transfers: this one gives up 1 s after its first packet.
+    server = server_factory(timeout=1, max_retransmit=0)
     server.file("long.bin").write_bytes(payload(100 * 512, seed=6))
     client = server.endpoint()
     client.send(rrq("long.bin") if side == "read" else wrq("long-copy.bin"), (server.address, 69))

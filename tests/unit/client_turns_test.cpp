@@ -1,4 +1,4 @@
-#include "tftp/client_turns.h"
+#include "tftp/admission/client_turns.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 namespace quoril {
 namespace {
 
-class CountingWaiter final : public TurnWaiter {
+class CountingWaker final : public Waker {
  public:
-  void Notify() override { ++notified; }
+  void Wake() override { ++notified; }
   int notified = 0;
 };
 
@@ -26,7 +26,8 @@ platform::SocketAddress Client(std::uint32_t address, std::uint32_t port) {
 TEST(ClientTurnsTest, ATurnLetGoPassesToTheOldestWaiterOfItsAddress) {
   ClientTurns turns;
   turns.Prepare(16, 2);
-  CountingWaiter waiter;
+  CountingWaker counter;
+  TurnWaiter waiter(counter);
   std::array<TurnTicket, 6> a;
   TurnTicket b;
   EXPECT_EQ(turns.Take(a[0], Client(1, 0), waiter, 0), TurnTaken::kHeld);
@@ -45,7 +46,7 @@ TEST(ClientTurnsTest, ATurnLetGoPassesToTheOldestWaiterOfItsAddress) {
   turns.Leave(a[3]);  // withdrawn while waiting
   EXPECT_EQ(turns.NextGranted(waiter), nullptr);
   turns.Leave(a[0]);  // heard from its client
-  EXPECT_EQ(waiter.notified, 1);
+  EXPECT_EQ(counter.notified, 1);
   turns.Leave(a[1]);
   EXPECT_EQ(turns.NextGranted(waiter), &a[2]);
   EXPECT_EQ(turns.NextGranted(waiter), &a[4]);
@@ -71,7 +72,8 @@ TEST(ClientTurnsTest, EveryAddressKeepsItsCountAsOthersComeAndGo) {
   constexpr std::uint32_t kAddresses = 64;
   ClientTurns turns;
   turns.Prepare(kAddresses * 2, 1);
-  CountingWaiter waiter;
+  CountingWaker counter;
+  TurnWaiter waiter(counter);
   std::vector<TurnTicket> first(kAddresses), second(kAddresses);
   std::mt19937 random(7);
   std::vector<std::uint32_t> order(kAddresses);
@@ -131,7 +133,8 @@ TEST(ClientTurnsTest, AnIPv6ClientIsCountedByItsSlash64) {
   for (const Case& c : cases) {
     ClientTurns turns;
     turns.Prepare(4, 1);
-    CountingWaiter waiter;
+    CountingWaker counter;
+    TurnWaiter waiter(counter);
     TurnTicket first, second;
     ASSERT_EQ(turns.Take(first, c.first, waiter, 0), TurnTaken::kHeld) << c.name;
     EXPECT_EQ(turns.Take(second, c.second, waiter, 1), c.expected) << c.name;
@@ -144,7 +147,8 @@ TEST(ClientTurnsTest, AnIPv6ClientIsCountedByItsSlash64) {
   // Behind a held turn, another host of the /64 on a waiter's port is a client of its own.
   ClientTurns turns;
   turns.Prepare(4, 1);
-  CountingWaiter waiter;
+  CountingWaker counter;
+  TurnWaiter waiter(counter);
   std::array<TurnTicket, 4> tickets;
   ASSERT_EQ(turns.Take(tickets[0], Client6(0x20010db8, 1, 0, 9), waiter, 0), TurnTaken::kHeld);
   EXPECT_EQ(turns.Take(tickets[1], Client6(0x20010db8, 2, 0, 7), waiter, 1), TurnTaken::kWaiting);
@@ -156,20 +160,18 @@ TEST(ClientTurnsTest, AnIPv6ClientIsCountedByItsSlash64) {
 TEST(ClientTurnsTest, AThreadWaitsUntilItsDeadlineOrTheCancellation) {
   ClientTurns turns;
   turns.Prepare(4, 1);
-  class ThreadWaiter final : public TurnWaiter {
-   public:
-    void Notify() override { wake.notify_one(); }
-    std::condition_variable wake;
-  } waiter;
+  WaitCancel cancel;
+  ThreadWaker waker(cancel);
+  TurnWaiter waiter(waker);
   TurnTicket held, waiting;
   ASSERT_EQ(turns.Take(held, Client(1, 0), waiter, 0), TurnTaken::kHeld);
   ASSERT_EQ(turns.Take(waiting, Client(1, 1), waiter, 1), TurnTaken::kWaiting);
   const auto soon = ClientTurns::Clock::now() + std::chrono::milliseconds(20);
-  EXPECT_EQ(turns.Await(waiting, waiter.wake, soon), TurnWait::kDeadline);
-  turns.CancelWaits();
-  EXPECT_EQ(turns.Await(waiting, waiter.wake, soon + std::chrono::hours(1)), TurnWait::kCancelled);
+  EXPECT_EQ(turns.Await(waiting, waker, soon), TurnWait::kDeadline);
+  cancel.Cancel();
+  EXPECT_EQ(turns.Await(waiting, waker, soon + std::chrono::hours(1)), TurnWait::kCancelled);
   turns.Leave(held);
-  EXPECT_EQ(turns.Await(waiting, waiter.wake, soon), TurnWait::kGranted);
+  EXPECT_EQ(turns.Await(waiting, waker, soon), TurnWait::kGranted);
   turns.Leave(waiting);
 }
 

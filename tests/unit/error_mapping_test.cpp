@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "tftp/packets.h"
+#include "tftp/protocol/packets.h"
 
 namespace quoril {
 namespace {

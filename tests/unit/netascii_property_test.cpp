@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tftp/netascii.h"
+#include "tftp/protocol/netascii.h"
 
 namespace quoril {
 namespace {

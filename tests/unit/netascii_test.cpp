@@ -1,4 +1,4 @@
-#include "tftp/netascii.h"
+#include "tftp/protocol/netascii.h"
 
 #include <gtest/gtest.h>
 

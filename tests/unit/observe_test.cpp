@@ -138,6 +138,7 @@ TEST(MetricsEndpoint, AddressesAreNumericWithAPort) {
       {"127.0.0.1:0", false, false, 0},      {"127.0.0.1:65536", false, false, 0},
       {"::1:9469", false, false, 0},         {"localhost:9469", false, false, 0},
       {"[::1]9469", false, false, 0},        {"127.0.0.1:94x", false, false, 0},
+      {"[127.0.0.1]:9469", false, false, 0},
   };
   for (const auto& row : rows) {
     platform::SocketAddress address;

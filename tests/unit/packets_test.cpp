@@ -1,4 +1,4 @@
-#include "tftp/packets.h"
+#include "tftp/protocol/packets.h"
 
 #include <gtest/gtest.h>
 

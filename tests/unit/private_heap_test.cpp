@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tftp/listener.h"
+#include "tftp/state/request_record.h"
 
 namespace quoril::platform {
 namespace {
@@ -31,49 +31,6 @@ TEST(PrivateHeap, RequestHeapSizesHoldEightRecords) {
   void* first = *blocks.begin();
   EXPECT_TRUE(heap.Free(first));
   EXPECT_EQ(heap.Allocate(), first);
-}
-
-TEST(PrivateHeap, FreeRefusesWhatItDidNotHandOut) {
-  PrivateHeap heap;
-  ASSERT_EQ(heap.Create(64, 128, 32), ERROR_SUCCESS);
-  int outside = 0;
-  EXPECT_FALSE(heap.Free(&outside));
-  EXPECT_FALSE(heap.Free(nullptr));
-  auto* block = static_cast<std::uint8_t*>(heap.Allocate());
-  ASSERT_NE(block, nullptr);
-  EXPECT_FALSE(heap.Free(block + 1)) << "not the start of a block";
-  EXPECT_TRUE(heap.Free(block));
-  EXPECT_FALSE(heap.Free(block)) << "freed twice";
-}
-
-TEST(PrivateHeap, RejectsSizesThatHoldNoBlock) {
-  PrivateHeap heap;
-  EXPECT_EQ(heap.Create(16, 16, 32), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(heap.Create(64, 32, 16), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(heap.Create(0, 64, 0), ERROR_INVALID_PARAMETER);
-}
-
-TEST(PrivateHeap, DestroyEndsWaitsAndLateFreesAreHarmless) {
-  PrivateHeap heap;
-  ASSERT_EQ(heap.Create(32, 32, 32), ERROR_SUCCESS);
-  void* only = heap.Allocate();
-  ASSERT_NE(only, nullptr);
-  std::promise<void> woke;
-  std::future<void> returned = woke.get_future();
-  std::thread waiter([&] {
-    heap.WaitForRoom();
-    woke.set_value();
-  });
-  EXPECT_EQ(returned.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
-      << "a full heap holds the waiter";
-  heap.Destroy();
-  const bool ended = returned.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-  if (!ended) heap.Free(only);  // lets the waiter go, so that the failure does not hang
-  waiter.join();
-  ASSERT_TRUE(ended) << "the destroy ends the wait";
-  EXPECT_FALSE(heap.Exists());
-  EXPECT_EQ(heap.Allocate(), nullptr);
-  EXPECT_TRUE(heap.Free(only)) << "a transfer thread may free its record after the shutdown";
 }
 
 TEST(PrivateHeap, ManyThreadsAllocateAndFreeWithoutLosingBlocks) {

@@ -1,4 +1,4 @@
-#include "tftp/rewrite_rules.h"
+#include "tftp/names/rewrite_rules.h"
 
 #include <gtest/gtest.h>
 

@@ -56,7 +56,6 @@ class LoadServerConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
     savedDirectory_ = fs::current_path();
-    savedConfig_ = gServerConfig;
     if (const char* old = std::getenv("QUORIL_ROOT")) savedRoot_ = old;
     std::random_device random;
     root_ = fs::temp_directory_path() / ("quoril-config-" + std::to_string(random()));
@@ -66,7 +65,6 @@ class LoadServerConfigTest : public ::testing::Test {
   }
   void TearDown() override {
     CloseTransferLog();
-    gServerConfig = savedConfig_;
     fs::current_path(savedDirectory_);
     if (savedRoot_) {
       ::setenv("QUORIL_ROOT", savedRoot_->c_str(), 1);
@@ -99,18 +97,18 @@ class LoadServerConfigTest : public ::testing::Test {
 
   // Writes the settings and loads them, as the start does, into a config that holds other
   // values first, so that every field the load sets is seen to change.
-  int Load(const Settings& settings, int (*load)() = SetUpFromSettings) {
+  int Load(const Settings& settings, int (*load)(ServerConfig&) = SetUpFromSettings) {
     Write(settings);
     if (HasFailure()) return -1;
-    gServerConfig = ServerConfig{};
-    gServerConfig.DefaultDirectory.fill('?');
-    gServerConfig.EnableLogging = 77;
-    gServerConfig.Timeout = 77;
-    gServerConfig.MaxRetransmit = 77;
-    gServerConfig.OverwriteExisting = 77;
-    gServerConfig.LimitToDefaultDirectory = 77;
+    config_ = ServerConfig{};
+    config_.DefaultDirectory.fill('?');
+    config_.EnableLogging = 77;
+    config_.Timeout = 77;
+    config_.MaxRetransmit = 77;
+    config_.OverwriteExisting = 77;
+    config_.LimitToDefaultDirectory = 77;
     fs::current_path(root_);
-    return load();
+    return load(config_);
   }
 
   static bool IsCurrentDirectory(const fs::path& path) {
@@ -120,19 +118,19 @@ class LoadServerConfigTest : public ::testing::Test {
   fs::path root_;
   fs::path serve_;
   fs::path savedDirectory_;
-  ServerConfig savedConfig_;
+  ServerConfig config_;
   std::optional<std::string> savedRoot_;
 };
 
 TEST_F(LoadServerConfigTest, InstallerDefaultsLoad) {
   ASSERT_EQ(Load(Defaults()), 1);
-  EXPECT_EQ(DirectoryOf(gServerConfig), serve_.string());
+  EXPECT_EQ(DirectoryOf(config_), serve_.string());
   EXPECT_TRUE(IsCurrentDirectory(serve_));
-  EXPECT_EQ(gServerConfig.EnableLogging, 0u);
-  EXPECT_EQ(gServerConfig.Timeout, 3);
-  EXPECT_EQ(gServerConfig.MaxRetransmit, 5u);
-  EXPECT_EQ(gServerConfig.OverwriteExisting, 1u);
-  EXPECT_EQ(gServerConfig.LimitToDefaultDirectory, 0u);
+  EXPECT_EQ(config_.EnableLogging, 0u);
+  EXPECT_EQ(config_.Timeout, 3);
+  EXPECT_EQ(config_.MaxRetransmit, 5u);
+  EXPECT_EQ(config_.OverwriteExisting, 1u);
+  EXPECT_EQ(config_.LimitToDefaultDirectory, 0u);
   EXPECT_FALSE(fs::exists(serve_ / "quorld.log"));  // logging off touches no file
 }
 
@@ -145,23 +143,23 @@ TEST_F(LoadServerConfigTest, EveryValueMissingInTurnFailsTheLoad) {
     // Logging asked for, so that a failure is seen to turn it off again.
     if (Setting* enable = Find(settings, "EnableLogging")) enable->data = Number(1);
     EXPECT_EQ(Load(settings), 0);
-    EXPECT_EQ(gServerConfig.EnableLogging, 0u);
+    EXPECT_EQ(config_.EnableLogging, 0u);
     EXPECT_FALSE(fs::exists(serve_ / "quorld.log"));
   }
 }
 
 TEST_F(LoadServerConfigTest, MissingOrUnreadableRegistryFailsTheLoad) {
-  gServerConfig.EnableLogging = 1;
-  EXPECT_EQ(LoadServerConfig(), 0);  // no registry file at all
-  EXPECT_EQ(gServerConfig.EnableLogging, 0u);
+  config_.EnableLogging = 1;
+  EXPECT_EQ(LoadServerConfig(config_), 0);  // no registry file at all
+  EXPECT_EQ(config_.EnableLogging, 0u);
 
   platform::RegistryKey key;
   ASSERT_EQ(key.Create("SYSTEM\\CurrentControlSet\\Services\\Quoril"), ERROR_SUCCESS);
-  EXPECT_EQ(LoadServerConfig(), 0);  // the service key without Parameters
+  EXPECT_EQ(LoadServerConfig(config_), 0);  // the service key without Parameters
 
   Write(Defaults());
   std::ofstream(root_ / "etc/quoril/registry.reg", std::ios::app) << "\"Broken\"=dword:xyz\n";
-  EXPECT_EQ(LoadServerConfig(), 0);
+  EXPECT_EQ(LoadServerConfig(config_), 0);
   EXPECT_NE(platform::LastRegistryError().find("line "), std::string::npos);
 }
 
@@ -175,12 +173,12 @@ TEST_F(LoadServerConfigTest, ReadsAFileWrittenByHand) {
       << "\"\r\n\"LogFile\"=\"\"\r\n\"EnableLogging\"=dword:1\r\n\"Timeout\"=dword:a\r\n"
          "\"MaxRetransmit\"=hex(4):02,00,00,00\r\n\"OverwriteExisting\"=dword:00000004\r\n"
          "\"LimitToDefaultDirectory\"=dword:00000001\r\n";
-  ASSERT_EQ(SetUpFromSettings(), 1) << platform::LastRegistryError();
-  EXPECT_EQ(gServerConfig.EnableLogging, 0u);  // empty LogFile
-  EXPECT_EQ(gServerConfig.Timeout, 10);
-  EXPECT_EQ(gServerConfig.MaxRetransmit, 2u);
-  EXPECT_EQ(gServerConfig.OverwriteExisting, 4u);
-  EXPECT_EQ(gServerConfig.LimitToDefaultDirectory, 1u);
+  ASSERT_EQ(SetUpFromSettings(config_), 1) << platform::LastRegistryError();
+  EXPECT_EQ(config_.EnableLogging, 0u);  // empty LogFile
+  EXPECT_EQ(config_.Timeout, 10);
+  EXPECT_EQ(config_.MaxRetransmit, 2u);
+  EXPECT_EQ(config_.OverwriteExisting, 4u);
+  EXPECT_EQ(config_.LimitToDefaultDirectory, 1u);
   EXPECT_TRUE(IsCurrentDirectory(serve_));
 }
 
@@ -236,7 +234,7 @@ TEST_F(LoadServerConfigTest, NumbersAreClampedOrTakenAsStored) {
     *Find(settings, c.value) = {c.value, c.type, c.data};
     ASSERT_EQ(Load(settings), c.result);
     if (c.holds) {
-      EXPECT_TRUE(c.holds(gServerConfig));
+      EXPECT_TRUE(c.holds(config_));
     }
   }
 }
@@ -265,9 +263,9 @@ TEST_F(LoadServerConfigTest, OptionSettingsAreOptionalAndClamped) {
     }
     ASSERT_EQ(Load(settings), row.result);
     if (row.result == 0) continue;
-    EXPECT_EQ(gServerConfig.NegotiateOptions, row.negotiate);
-    EXPECT_EQ(gServerConfig.MaxBlockSize, row.maxBlockSize);
-    EXPECT_EQ(gServerConfig.MaxWindowSize, row.maxWindowSize);
+    EXPECT_EQ(config_.NegotiateOptions, row.negotiate);
+    EXPECT_EQ(config_.MaxBlockSize, row.maxBlockSize);
+    EXPECT_EQ(config_.MaxWindowSize, row.maxWindowSize);
   }
 }
 
@@ -320,7 +318,7 @@ TEST_F(LoadServerConfigTest, TextsMustFitTheirBuffers) {
     Find(settings, c.value)->data = c.data;
     ASSERT_EQ(Load(settings), c.result);
     if (c.result == 1 && std::string(c.value) == "DefaultDirectory") {
-      EXPECT_EQ(DirectoryOf(gServerConfig).size(), std::min<std::size_t>(c.data.size(), 259));
+      EXPECT_EQ(DirectoryOf(config_).size(), std::min<std::size_t>(c.data.size(), 259));
     }
   }
   // The longest directory becomes the current one.
@@ -368,7 +366,7 @@ TEST_F(LoadServerConfigTest, DefaultDirectoryRules) {
     Find(settings, "DefaultDirectory")->data = c.data;
     ASSERT_EQ(Load(settings), c.result);  // Load starts in root_
     if (c.result == 1) {
-      EXPECT_EQ(DirectoryOf(gServerConfig), c.expected);
+      EXPECT_EQ(DirectoryOf(config_), c.expected);
       EXPECT_TRUE(IsCurrentDirectory(c.current));
     }
   }
@@ -379,20 +377,20 @@ TEST_F(LoadServerConfigTest, LogOpensOnlyWhenLoggingIsOn) {
   Find(settings, "EnableLogging")->data = Number(1);
   Find(settings, "LogFile")->data = Text("");
   ASSERT_EQ(Load(settings), 1);
-  EXPECT_EQ(gServerConfig.EnableLogging, 0u);
+  EXPECT_EQ(config_.EnableLogging, 0u);
   EXPECT_TRUE(fs::is_empty(serve_));
 
   Find(settings, "LogFile")->data = Text("Quorld.LOG");
   Find(settings, "EnableLogging")->data = Number(0);
   ASSERT_EQ(Load(settings), 1);
-  EXPECT_EQ(gServerConfig.EnableLogging, 0u);
+  EXPECT_EQ(config_.EnableLogging, 0u);
   EXPECT_TRUE(fs::is_empty(serve_));
 
   // Any nonzero value turns logging on; the name is lowered and resolves against the
   // default directory.
   Find(settings, "EnableLogging")->data = Number(7);
   ASSERT_EQ(Load(settings), 1);
-  EXPECT_EQ(gServerConfig.EnableLogging, 1u);
+  EXPECT_EQ(config_.EnableLogging, 1u);
   EXPECT_TRUE(fs::exists(serve_ / "quorld.log"));
   CloseTransferLog();
   std::ifstream log(serve_ / "quorld.log", std::ios::binary);
@@ -409,7 +407,41 @@ TEST_F(LoadServerConfigTest, LogOpensOnlyWhenLoggingIsOn) {
   // A log that cannot be opened fails the load and leaves logging off.
   Find(settings, "LogFile")->data = Text("missing/quorld.log");
   ASSERT_EQ(Load(settings), 0);
-  EXPECT_EQ(gServerConfig.EnableLogging, 0u);
+  EXPECT_EQ(config_.EnableLogging, 0u);
+}
+
+TEST_F(LoadServerConfigTest, AddressSettingsAreOptional) {
+  const Bytes twoEntries{'e', 't', 'h', '0', 0, ' ', '1', '0', '.', '0', '.', '0', '.', '5', 0, 0};
+  const struct {
+    std::vector<Setting> values;
+    int result;
+    std::uint32_t follow;
+    std::vector<std::string> entries;
+  } rows[] = {
+      {{}, 1, 0, {}},
+      {{{"FollowAddresses", platform::kRegDword, Number(1)},
+        {"ListenAddresses", platform::kRegMultiSz, twoEntries}},
+       1,
+       1,
+       {"eth0", "10.0.0.5"}},
+      {{{"FollowAddresses", platform::kRegSz, Text("1")}}, 0, 0, {}},
+      {{{"ListenAddresses", platform::kRegSz, Text("eth0")}}, 0, 0, {}},
+      {{{"ListenAddresses", platform::kRegMultiSz, {'1', '0', '.', '0', '.', '0', 0, 0}}},
+       0,
+       0,
+       {}},
+  };
+  for (const auto& row : rows) {
+    platform::DeleteRegistryKey(kParametersKey);
+    Settings settings = Defaults();
+    settings.insert(settings.end(), row.values.begin(), row.values.end());
+    ASSERT_EQ(Load(settings), row.result) << row.values.size();
+    if (row.result == 0) continue;
+    EXPECT_EQ(config_.FollowAddresses, row.follow);
+    std::vector<std::string> entries;
+    for (const ListenEntry& entry : config_.ListenAddresses) entries.push_back(entry.text);
+    EXPECT_EQ(entries, row.entries);
+  }
 }
 
 }  // namespace

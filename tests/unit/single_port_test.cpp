@@ -1,4 +1,4 @@
-#include "tftp/single_port.h"
+#include "tftp/admission/single_port.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,8 @@
 #include <chrono>
 #include <cstdint>
 
-#include "tftp/packets.h"
+#include "tftp/intake/intake.h"
+#include "tftp/protocol/packets.h"
 
 namespace quoril {
 namespace {
@@ -23,8 +24,10 @@ constexpr std::array<std::uint8_t, 10> kOtherRequest{0, 1, 'b', 0, 'o', 'c', 't'
 TEST(EndpointTable, AClaimSupersedesTheOwnerAndItsLeaveKeepsTheNewOne) {
   using Claimed = EndpointTable::Claimed;
   EndpointTable table;
-  Mailbox first(nullptr, true);
-  Mailbox second(nullptr, true);
+  WaitCancel cancel;
+  ThreadWaker waker(cancel);
+  Mailbox first(waker, true);
+  Mailbox second(waker, true);
   std::uint64_t previous = 0;
   EXPECT_EQ(table.Claim(0, Client(1000), kRequest, {&first, 7}, previous), Claimed::kClaimed);
   EXPECT_EQ(table.Claim(0, Client(1000), kRequest, {&second, 8}, previous), Claimed::kClaimed);
@@ -63,21 +66,23 @@ TEST(EndpointTable, AClaimSupersedesTheOwnerAndItsLeaveKeepsTheNewOne) {
 
 TEST(EndpointTable, AClosedMailboxDropsDatagramsAndAWaitEndsAtItsDeadline) {
   EndpointTable table;
-  Mailbox mailbox(nullptr, false);
+  WaitCancel cancel;
+  ThreadWaker waker(cancel);
+  Mailbox mailbox(waker, false);
   std::uint64_t previous = 0;
   table.Claim(0, Client(2000), kRequest, {&mailbox, 0}, previous);
   std::uint64_t key = 0;
   EXPECT_EQ(table.Route(0, Client(2000), kAck1, nullptr, key), EndpointTable::Routed::kPosted);
   Parcel parcel;
   const auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
-  EXPECT_EQ(table.Wait(mailbox, parcel, soon), MailboxWait::kDeadline);
+  EXPECT_EQ(table.Wait(mailbox, waker, parcel, soon), MailboxWait::kDeadline);
 
   table.Open(mailbox);
   table.Route(0, Client(2000), kAck1, nullptr, key);
-  ASSERT_EQ(table.Wait(mailbox, parcel, soon), MailboxWait::kParcel);
+  ASSERT_EQ(table.Wait(mailbox, waker, parcel, soon), MailboxWait::kParcel);
   EXPECT_EQ(parcel.bytes, std::vector<std::uint8_t>(kAck1.begin(), kAck1.end()));
-  table.CancelWaits();
-  EXPECT_EQ(table.Wait(mailbox, parcel, std::chrono::steady_clock::time_point::max()),
+  cancel.Cancel();
+  EXPECT_EQ(table.Wait(mailbox, waker, parcel, std::chrono::steady_clock::time_point::max()),
             MailboxWait::kCancelled);
 }
 

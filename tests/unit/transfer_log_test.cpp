@@ -14,8 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "config/server_config.h"
-
 namespace quoril {
 namespace {
 
@@ -93,7 +91,6 @@ class TransferLogTest : public ::testing::Test {
 
   void TearDown() override {
     CloseTransferLog();
-    gServerConfig.EnableLogging = 0;
     if (hadRoot_) {
       setenv("QUORIL_ROOT", savedRoot_.c_str(), 1);
     } else {
@@ -107,7 +104,6 @@ class TransferLogTest : public ::testing::Test {
   bool Start(const fs::path& path, bool* isNewOut = nullptr) {
     bool isNew = false;
     const int opened = OpenTransferLog(path.c_str(), isNew);
-    gServerConfig.EnableLogging = opened;
     InitLogLock();
     WriteStartBanner(isNew);
     if (isNewOut != nullptr) *isNewOut = isNew;
@@ -117,7 +113,6 @@ class TransferLogTest : public ::testing::Test {
   void Stop() {
     WriteStopBanner();
     CloseTransferLog();
-    gServerConfig.EnableLogging = 0;
   }
 
   std::string Events() { return ReadAll(dir_ / "var/log/quoril/events.log"); }
@@ -239,7 +234,6 @@ TEST_F(TransferLogTest, LinesHaveFixedColumns) {
 }
 
 TEST_F(TransferLogTest, LoggingOffTouchesNoFile) {
-  gServerConfig.EnableLogging = 0;
   InitLogLock();
   WriteStartBanner(true);
   WriteTransferLine(Entry(false, "1.2.3.4", "5.6.7.8", true, 1, "Transfer successful", "/a"));
@@ -253,8 +247,7 @@ TEST_F(TransferLogTest, WritesAfterCloseAreHarmless) {
   ASSERT_TRUE(Start(logPath_));
   Stop();
   const std::string closed = ReadAll(logPath_);
-  // A transfer that outlived the shutdown, with logging still marked on.
-  gServerConfig.EnableLogging = 1;
+  // A transfer that outlived the shutdown.
   WriteTransferLine(Entry(true, "1.2.3.4", "5.6.7.8", true, 1, "Transfer successful", "/a"));
   WriteLog("late\r\n");
   CloseTransferLog();

@@ -1,4 +1,4 @@
-#include "tftp/transfer_session.h"
+#include "tftp/session/transfer_session.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "config/server_config.h"
-#include "tftp/listener.h"
+#include "tftp/state/server_state.h"
 
 namespace quoril {
 namespace {
@@ -64,13 +64,19 @@ std::uint16_t BlockOf(const Bytes& packet) {
   return static_cast<std::uint16_t>(packet[2] << 8 | packet[3]);
 }
 
+// The server whose settings and gates the sessions follow; lives as long as the process.
+ServerState& Server() {
+  static ServerState server;
+  return server;
+}
+
 // Drives one session with byte strings and clock values; no socket anywhere.
 class SessionDriver : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!gRequestHeap.Exists()) {
-      ASSERT_EQ(gRequestHeap.Create(kRequestHeapInitialSize, kRequestHeapMaximumSize,
-                                    sizeof(RequestRecord)),
+    if (!Server().requestHeap.Exists()) {
+      ASSERT_EQ(Server().requestHeap.Create(kRequestHeapInitialSize, kRequestHeapMaximumSize,
+                                            sizeof(RequestRecord)),
                 ERROR_SUCCESS);
     }
   }
@@ -80,7 +86,7 @@ class SessionDriver : public ::testing::Test {
     dir_ = std::filesystem::temp_directory_path() /
            ("quoril-session-" + std::to_string(random()) + std::to_string(random()));
     std::filesystem::create_directories(dir_);
-    gServerConfig = ServerConfig{};
+    Server().config = ServerConfig{};
   }
   void TearDown() override {
     if (session_) FinishSession(*session_);
@@ -99,7 +105,7 @@ class SessionDriver : public ::testing::Test {
   // The request as the listener hands it over, then the first packet.
   void Start(std::uint16_t opcode, const std::string& name, const char* mode = "octet",
              const std::string& options = "") {
-    auto* record = static_cast<RequestRecord*>(gRequestHeap.Allocate());
+    auto* record = static_cast<RequestRecord*>(Server().requestHeap.Allocate());
     ASSERT_NE(record, nullptr);
     record->datagram.fill(0);
     Bytes request = {0, static_cast<std::uint8_t>(opcode)};
@@ -114,7 +120,7 @@ class SessionDriver : public ::testing::Test {
     record->length = static_cast<std::uint16_t>(request.size());
     record->arrived = now_;
     session_.emplace();
-    BeginSession(*session_, record);
+    BeginSession(*session_, Server(), record);
     StartTransfer(*session_, sink_, now_);
   }
 
@@ -211,7 +217,7 @@ TEST_F(SessionDriver, BlockNumbersRollOverBothWays) {
 }
 
 TEST_F(SessionDriver, TimeoutsResendTheSamePacketUntilTheLastRetry) {
-  gServerConfig.MaxRetransmit = 3;
+  Server().config.MaxRetransmit = 3;
   Create("file.bin", std::string(600, 'z'));
   Start(kOpcodeRrq, "file.bin");
   const Bytes first = sink_.sent.at(0).packet;
@@ -260,7 +266,7 @@ TEST_F(SessionDriver, DuplicateAndLateAcksSendNothing) {
   // The last block is never sent twice because of a duplicate ACK, nor is its timer moved.
   for (int k = 0; k < 10; ++k) EXPECT_TRUE(Deliver(Packet(kOpcodeAck, 1)).empty());
   EXPECT_EQ(session_->deadline, deadline);
-  EXPECT_EQ(session_->retriesLeft, gServerConfig.MaxRetransmit);
+  EXPECT_EQ(session_->retriesLeft, Server().config.MaxRetransmit);
   EXPECT_TRUE(Deliver(Packet(kOpcodeAck, 2)).empty());
   EXPECT_EQ(session_->state, SessionState::kSucceeded);
   EXPECT_TRUE(Deliver(Packet(kOpcodeAck, 2)).empty());
@@ -293,7 +299,7 @@ class SessionOptions : public SessionDriver {
  protected:
   void SetUp() override {
     SessionDriver::SetUp();
-    gServerConfig.NegotiateOptions = 1;
+    Server().config.NegotiateOptions = 1;
   }
   // A read with `options`: the OACK, then ACK 0; answers the first window.
   std::vector<Sent> ReadWith(const std::string& name, const std::string& options) {
@@ -332,9 +338,9 @@ TEST_F(SessionOptions, RepeatedAndLateAcksSendNothingAndATimeoutResendsTheWindow
     EXPECT_TRUE(Deliver(Packet(kOpcodeAck, late)).empty()) << late;
   }
   EXPECT_EQ(session_->deadline, deadline);
-  EXPECT_EQ(session_->retriesLeft, gServerConfig.MaxRetransmit);
+  EXPECT_EQ(session_->retriesLeft, Server().config.MaxRetransmit);
   EXPECT_EQ(BlocksOf(Expire()), (Blocks{5, 6, 7, 8}));
-  EXPECT_EQ(session_->retriesLeft, gServerConfig.MaxRetransmit - 1);
+  EXPECT_EQ(session_->retriesLeft, Server().config.MaxRetransmit - 1);
   EXPECT_EQ(BlocksOf(Deliver(Packet(kOpcodeAck, 6))), (Blocks{7, 8, 9, 10}));
   // An ACK beyond what was sent is no ACK of this transfer's.
   const auto bad = Deliver(Packet(kOpcodeAck, 12));

@@ -1,0 +1,327 @@
+#include "tftp/engines/event_loop.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "config/event_reporter.h"
+#include "config/server_config.h"
+#include "tftp/engines/loop.h"
+
+namespace quoril {
+
+namespace loops {
+
+namespace {
+
+// Requests taken from one ready port socket before the loop looks at its transfers again.
+constexpr int kRequestsPerWake = 8;
+// In single-port mode, datagrams taken from one ready port socket in one round.
+constexpr int kDatagramsPerWake = 32;
+// How soon a loop looks again at requests it holds when the request heap was full.
+constexpr std::uint32_t kHeapRetryMilliseconds = 10;
+constexpr std::size_t kEventsPerWait = 256;
+// A loop with one transfer waits for that client's next packet on the transfer's socket
+// itself, as a transfer thread does, for at most this long: one call per packet instead of a
+// wait in the poller and a receive. Requests that come meanwhile wait no longer than that.
+// Each such wait in vain doubles the packets that go through the poller before the next one,
+// up to the most, so that a slow client costs a short wait only now and then.
+constexpr std::uint32_t kLoneWaitMilliseconds = 1;
+constexpr int kPacketsPerPoll = 32;  // the poller is looked at again after so many
+constexpr std::uint32_t kMostWaitsSkipped = 63;
+// Watches the port sockets only while requests may be taken (below).
+void FollowControls(Loop& loop);
+
+// Takes the requests queued on port socket `port`, each into a record of the request heap
+// as the listener of the thread engine does, so that both bound what is in hand alike.
+void TakeRequests(Loop& loop, std::uint32_t port) {
+  switch (loop.intake.TakeRequests(port, kRequestsPerWake)) {
+    case Intake::Taken::kAtBound:
+      // At the bound the port sockets are let go until a transfer ends; the requests wait in
+      // their queues meanwhile, and transfers whose clients went silent make room for them.
+      if (loop.server.local.sockets.AnyQueued()) loop.server.limit.NoteRequestsWaiting();
+      FollowControls(loop);
+      break;
+    case Intake::Taken::kClosed:
+    case Intake::Taken::kFailed:
+      EventReporter(EVENT_SOCKET_READ);
+      break;
+    case Intake::Taken::kDrained:
+    case Intake::Taken::kHeapFull:  // what is not taken now stays queued and wakes a loop again
+    case Intake::Taken::kHeapGone:
+      break;
+  }
+}
+
+// Starts the requests this loop holds, oldest first, while requests may start. The port
+// sockets are read all the while for the running transfers: a pause or the bound on transfers
+// holds requests here instead of in port 69's queue.
+void ServeDeferred(Loop& loop) {
+  // Other loops hold the heap's records for a moment only.
+  loop.heapWasFull = loop.intake.StartDeferred() == Intake::Taken::kHeapFull;
+}
+
+void TakeDatagrams(Loop& loop, std::uint32_t port) {
+  if (loop.intake.TakeDatagrams(port, kDatagramsPerWake)) ServeDeferred(loop);
+}
+
+// Whether the loop's only transfer is to wait for its client's next packet on its socket.
+bool WaitOnSocket(Loop& loop) {
+  if (loop.running != 1) return false;
+  if (loop.waitsSkipped == 0) return true;
+  --loop.waitsSkipped;
+  return false;
+}
+
+// The lone transfer's socket goes back to the poller: another transfer has started, or its
+// client was slow to answer.
+void TakeBackAside(Loop& loop) {
+  const std::uint32_t index = loop.aside;
+  if (index == kNone) return;
+  loop.aside = kNone;
+  Slot& slot = SlotAt(loop, index);
+  const TimePoint before = slot.session->deadline;
+  if (const Win32Error error = loop.poller.TakeBack(slot.socket, index); error != ERROR_SUCCESS) {
+    OnReceiveFailed(*slot.session, error);
+    Settle(loop, index, before);
+  }
+}
+
+// Serves the datagram of a ready transfer socket, and while the transfer is the loop's only
+// one its next packets as they come, up to kPacketsPerPoll before the loop looks at its
+// poller again; `waiting` continues such a run. Meanwhile the poller leaves the socket aside.
+void ServeDatagram(Loop& loop, std::uint32_t index, bool waiting) {
+  Slot& slot = SlotAt(loop, index);
+  for (int served = 0; served < kPacketsPerPoll; ++served) {
+    if (!slot.session) return;  // ended earlier in this round
+    TransferSession& session = *slot.session;
+    platform::SocketAddress sender{};
+    std::size_t length = 0;
+    Win32Error error = ERROR_SUCCESS;
+    if (served == 0 && !waiting) {
+      bool gotOne = false;
+      error = slot.socket.TryReceive(loop.received, length, sender, gotOne);
+      if (!gotOne) return;
+    } else {
+      if (loop.aside != index) {
+        loop.poller.SetAside(slot.socket);
+        loop.aside = index;
+      }
+      platform::WaitResult result = platform::WaitResult::kTimeout;
+      error =
+          slot.socket.ReceiveWithin(kLoneWaitMilliseconds, loop.received, length, sender, result);
+      if (error == ERROR_SUCCESS && result != platform::WaitResult::kReady) {
+        loop.waitsMissed = std::min<std::uint32_t>(loop.waitsMissed + 1, 6);
+        loop.waitsSkipped = std::min((1u << loop.waitsMissed) - 1, kMostWaitsSkipped);
+        TakeBackAside(loop);
+        return;
+      }
+      loop.waitsMissed = 0;
+    }
+    if (error == WSAEMSGSIZE) return;  // larger than any packet: dropped
+    const TimePoint before = session.deadline;
+    if (error != ERROR_SUCCESS) {
+      OnReceiveFailed(session, error);
+    } else {
+      SocketSink sink(slot.socket, loop.scratch);
+      OnDatagram(session, std::span(loop.received).first(length), sender, sink,
+                 SessionClock::now());
+    }
+    Settle(loop, index, before);
+    if (!WaitOnSocket(loop)) {
+      TakeBackAside(loop);
+      return;
+    }
+  }
+}
+
+// At the bound, once per server Timeout: whether requests wait (in single-port mode the loops
+// see them as they hold them), and while they do, the transfers whose clients have been
+// silent past the server's own bound end and make room. Answers how long the loop may wait
+// before it looks again.
+std::uint32_t MakeRoomForWaitingRequests(Loop& loop) {
+  if (!loop.server.limit.BoundReached()) return platform::EventPoller::kWaitForever;
+  const TimePoint now = SessionClock::now();
+  if (now < loop.nextRoomLook) {
+    return static_cast<std::uint32_t>(
+        std::chrono::ceil<std::chrono::milliseconds>(loop.nextRoomLook - now).count());
+  }
+  const auto every = std::chrono::seconds(loop.server.config.Timeout);
+  loop.nextRoomLook = now + every;
+  if (!SinglePort(loop) && !loop.portsWatched && loop.server.local.sockets.AnyQueued()) {
+    loop.server.limit.NoteRequestsWaiting();
+  }
+  if (loop.server.limit.RequestsWaiting()) {
+    for (std::uint32_t index = 0; index < loop.chunks.size() * kChunkSlots; ++index) {
+      Slot& slot = SlotAt(loop, index);
+      if (!slot.session) continue;
+      const TimePoint before = slot.session->deadline;
+      OnRequestsWaiting(*slot.session, now);
+      Settle(loop, index, before);
+    }
+  }
+  return static_cast<std::uint32_t>(std::chrono::milliseconds(every).count());
+}
+
+void WatchPorts(Loop& loop, bool watch) {
+  if (watch == loop.portsWatched) return;
+  const std::uint32_t count = loop.server.local.count;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    if (watch) {
+      loop.poller.AddPort(loop.server.local.sockets, k, kPortKey | k);
+    } else {
+      loop.poller.RemovePort(loop.server.local.sockets, k);
+    }
+  }
+  loop.portsWatched = watch;
+}
+
+// A pause or a stop stops taking requests; running transfers go on until the shutdown. So
+// does the bound on transfers, until the end of one wakes the loop.
+void FollowControls(Loop& loop) {
+  if (SinglePort(loop)) {
+    // Until the loop ends, for the transfers that run on them.
+    WatchPorts(loop, true);
+    ServeDeferred(loop);
+    return;
+  }
+  const auto controls = loop.server.local.sockets.Controls();
+  WatchPorts(loop,
+             !controls.held && !controls.stopRequested && loop.server.limit.RequestRoomWake());
+}
+
+void EndEveryTransfer(Loop& loop) {
+  for (std::uint32_t index = 0; index < loop.chunks.size() * kChunkSlots; ++index) {
+    Slot& slot = SlotAt(loop, index);
+    if (!slot.session) continue;
+    OnReceiveFailed(*slot.session, ERROR_OPERATION_ABORTED);
+    Release(loop, index);
+  }
+  loop.intake.ClearDeferred();
+}
+
+void RunLoop(void* argument) {
+  Loop& loop = *static_cast<Loop*>(argument);
+  std::array<std::uintptr_t, kEventsPerWait> ready{};
+  FollowControls(loop);
+  for (;;) {
+    std::uint32_t wait = ExpireDeadlines(loop);
+    if (!loop.portWaiters.empty()) {
+      const auto untilTry =
+          std::chrono::ceil<std::chrono::milliseconds>(loop.nextPortTry - SessionClock::now());
+      wait = std::min<std::uint32_t>(
+          wait, static_cast<std::uint32_t>(std::max<std::int64_t>(untilTry.count(), 0)));
+    }
+    if (loop.heapWasFull) wait = std::min(wait, kHeapRetryMilliseconds);
+    wait = std::min(wait, MakeRoomForWaitingRequests(loop));
+    if (loop.aside != kNone) wait = 0;  // only a look: the lone transfer waits on its socket
+    ShrinkIfIdle(loop);
+    std::size_t count = 0;
+    bool woken = false;
+    if (loop.poller.Wait(wait, ready, count, woken) != ERROR_SUCCESS) {
+      // As the listener of the thread engine: a wait that fails ends what this loop serves.
+      EventReporter(EVENT_SOCKET_BLOCK);
+      break;
+    }
+    if (woken) {
+      if (loop.quit.load()) break;
+      ServeMailbox(loop);
+      FollowControls(loop);
+      StartGranted(loop);
+    } else if (loop.heapWasFull) {
+      ServeDeferred(loop);
+    }
+    if (!loop.portWaiters.empty() && (woken || SessionClock::now() >= loop.nextPortTry)) {
+      RetryPortWaiters(loop);
+    }
+    // Running transfers first: what their clients sent came before the new requests.
+    for (std::size_t k = 0; k < count; ++k) {
+      if ((ready[k] & kPortKey) == 0) {
+        ServeDatagram(loop, static_cast<std::uint32_t>(ready[k]), false);
+      }
+    }
+    for (std::size_t k = 0; k < count && loop.portsWatched; ++k) {
+      if ((ready[k] & kPortKey) == 0) continue;
+      const auto port = static_cast<std::uint32_t>(ready[k] & ~kPortKey);
+      if (SinglePort(loop)) {
+        TakeDatagrams(loop, port);
+      } else {
+        TakeRequests(loop, port);
+      }
+    }
+    if (loop.aside != kNone) {
+      if (loop.running == 1) {
+        ServeDatagram(loop, loop.aside, true);
+      } else {
+        TakeBackAside(loop);
+      }
+    }
+  }
+  WatchPorts(loop, false);
+  EndEveryTransfer(loop);
+  loop.server.ports.Withdraw(loop.ports);
+}
+
+}  // namespace
+
+}  // namespace loops
+
+using loops::Loop;
+
+// The loops, and the room wake of them all.
+struct EventLoops::Engine final : Waker {
+  void Wake() override {
+    for (auto& loop : loops) loop->poller.Wake();
+  }
+  std::vector<std::unique_ptr<Loop>> loops;
+  std::atomic<bool> quit{false};
+};
+
+EventLoops::EventLoops(ServerState& server)
+    : server_(server), engine_(std::make_unique<Engine>()) {}
+
+EventLoops::~EventLoops() {
+  Stop();
+}
+
+bool EventLoops::Start(std::uint32_t count) {
+  engine_->quit.store(false);
+  engine_->loops.clear();
+  for (std::uint32_t k = 0; k < count; ++k) {
+    auto loop = std::make_unique<Loop>(server_, engine_->quit);
+    loop->received.resize(
+        server_.config.NegotiateOptions != 0
+            ? std::max<std::size_t>(kMaxPacket, kHeaderSize + server_.config.MaxBlockSize)
+            : kMaxPacket);
+    if (loop->poller.Create() != ERROR_SUCCESS ||
+        server_.local.sockets.AddObserver(loop->poller) != ERROR_SUCCESS) {
+      Stop();
+      return false;
+    }
+    engine_->loops.push_back(std::move(loop));
+  }
+  server_.limit.SetRoomWake(engine_.get());
+  for (auto& loop : engine_->loops) {
+    if (loop->thread.Start(loops::RunLoop, loop.get()) != ERROR_SUCCESS) {
+      Stop();
+      return false;
+    }
+  }
+  return true;
+}
+
+void EventLoops::Stop() {
+  engine_->quit.store(true);
+  for (auto& loop : engine_->loops) loop->poller.Wake();
+  for (auto& loop : engine_->loops) {
+    if (loop->thread.IsStarted()) loop->thread.Join();
+    server_.local.sockets.RemoveObserver(loop->poller);
+  }
+  engine_->loops.clear();
+  server_.limit.SetRoomWake(nullptr);
+}
+
+}  // namespace quoril

@@ -1,0 +1,153 @@
+// The inside of the event-loop engine, shared by its parts: a loop with its slots and the
+// deadline lists of its transfers (loop_slots), the start and feeding of its sessions
+// (loop_sessions) and the loop itself (event_loop).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "platform/event_poller.h"
+#include "platform/threads.h"
+#include "tftp/admission/waker.h"
+#include "tftp/engines/socket_sink.h"
+#include "tftp/intake/intake.h"
+#include "tftp/session/transfer_session.h"
+
+namespace quoril::loops {
+
+using TimePoint = SessionClock::time_point;
+
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+// Poller keys: a port socket's index with this bit, else a transfer's slot.
+constexpr std::uintptr_t kPortKey = std::uintptr_t{1} << (sizeof(std::uintptr_t) * 8 - 1);
+// Slots come in chunks, so that a burst costs a few allocations and a steady load none.
+constexpr std::uint32_t kChunkSlots = 16;
+// A pool that held at least this many transfers at once is handed back to the system once its
+// last transfer has ended, so that a burst's sessions do not stay resident after it.
+constexpr std::uint32_t kReleaseAfterBurst = 32;
+// Deadlines are kept in one list per timeout, in seconds: a deadline is always set to now
+// plus the transfer's timeout, so appending keeps each list in order.
+constexpr std::size_t kTimeoutLists = 256;
+
+struct Slot {
+  std::optional<TransferSession> session;
+  platform::UdpSocket socket;
+  // Single-port mode: the session's name in the endpoint table, unique within the loop, and
+  // whether it holds its endpoint there.
+  std::uint32_t generation = 0;
+  bool claimed = false;
+  ReplyBudget budget;
+  std::uint32_t previous = kNone;  // neighbours in the deadline list
+  std::uint32_t next = kNone;
+  std::uint8_t list = 0;
+  bool filed = false;
+  std::uint16_t port = 0;     // of the transfer port range, 0 for none
+  bool waitsForPort = false;  // listed in the loop's portWaiters
+};
+
+struct TimerList {
+  std::uint32_t head = kNone;
+  std::uint32_t tail = kNone;
+};
+
+struct Loop;
+
+// What the intake hands a loop: requests to start, and in single-port mode datagrams of its
+// own transfers.
+class LoopIntake final : public IntakeEngine {
+ public:
+  explicit LoopIntake(Loop& loop) : loop_(loop) {}
+  void StartRequest(RequestRecord* record) override;
+  void ServeOwn(std::uint64_t key, std::span<const std::uint8_t> datagram,
+                const platform::SocketAddress& from) override;
+
+ private:
+  Loop& loop_;
+};
+
+// One loop; its thread alone touches everything here but `poller`'s Wake.
+struct Loop {
+  Loop(ServerState& server, const std::atomic<bool>& quit) : server(server), quit(quit) {}
+  ServerState& server;
+  const std::atomic<bool>& quit;
+  platform::EventPoller poller;
+  // A grant of a turn, a freed port or a parcel wakes the loop's poller.
+  PollerWaker waker{poller};
+  TurnWaiter turns{waker};
+  PortWaiter ports{waker};
+  // Slots whose sessions wait for a port, oldest first, and when they are next tried although
+  // no port of this process freed (one that another program held may have).
+  std::vector<std::uint32_t> portWaiters;
+  TimePoint nextPortTry{};
+  platform::JoinableThread thread;
+  std::vector<std::unique_ptr<std::array<Slot, kChunkSlots>>> chunks;
+  std::vector<std::uint32_t> freeSlots;
+  std::array<TimerList, kTimeoutLists> lists{};
+  std::array<std::uint64_t, kTimeoutLists / 64> listsInUse{};  // a bit per list that holds any
+  std::uint32_t running = 0;
+  std::uint32_t mostRunning = 0;   // since the pool was last handed back
+  std::uint32_t waitsSkipped = 0;  // packets before a lone transfer waits on its socket again
+  std::uint32_t waitsMissed = 0;   // such waits in a row that timed out
+  std::uint32_t aside = kNone;     // the lone transfer whose socket the poller leaves aside
+  bool portsWatched = false;
+  // Room for the largest packet any transfer may be granted, and to build packets in.
+  std::vector<std::uint8_t> received;
+  PacketScratch scratch;
+  // Single-port mode: what other loops read for this one's transfers.
+  Mailbox mailbox{waker, true};
+  LoopIntake handOver{*this};
+  Intake intake{server, handOver, &mailbox, Intake::HeapFull::kLookAgain};
+  std::uint32_t nextGeneration = 0;
+  bool heapWasFull = false;
+  // At the bound on transfers: when the loop next looks whether requests wait for room.
+  TimePoint nextRoomLook{};
+};
+
+inline bool SinglePort(const Loop& loop) {
+  return loop.server.config.SinglePort != 0;
+}
+
+// Where a slot's packets go: its own socket, or in single-port mode the port socket that
+// received its request.
+class SlotSink final : public PacketSink {
+ public:
+  SlotSink(Loop& loop, Slot& slot)
+      : PacketSink(loop.scratch),
+        singlePort_(SinglePort(loop)),
+        socket_(slot.socket, loop.scratch),
+        port_(loop.server.local.sockets, slot.session->localIndex, slot.budget, loop.scratch) {}
+  bool Send(std::span<const std::uint8_t> packet, const platform::SocketAddress& to) override {
+    return singlePort_ ? port_.Send(packet, to) : socket_.Send(packet, to);
+  }
+
+ private:
+  bool singlePort_;
+  SocketSink socket_;
+  PortSink port_;
+};
+
+// The slots and their deadlines (loop_slots).
+Slot& SlotAt(Loop& loop, std::uint32_t index);
+std::uint32_t AcquireSlot(Loop& loop);
+std::uint64_t KeyOf(const Slot& slot, std::uint32_t index);
+std::uint32_t SlotOfKey(Loop& loop, std::uint64_t key);
+void Release(Loop& loop, std::uint32_t index);
+void ShrinkIfIdle(Loop& loop);
+void Settle(Loop& loop, std::uint32_t index, TimePoint deadlineBefore);
+std::uint32_t ExpireDeadlines(Loop& loop);
+
+// The sessions' start and what their clients send in single-port mode (loop_sessions).
+void StartSession(Loop& loop, RequestRecord* record);
+void StartGranted(Loop& loop);
+void RetryPortWaiters(Loop& loop);
+void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datagram,
+              const platform::SocketAddress& from);
+void ServeMailbox(Loop& loop);
+
+}  // namespace quoril::loops

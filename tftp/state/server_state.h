@@ -1,0 +1,59 @@
+// Everything the running server shares: its settings, its addresses and port-69 sockets, the
+// requests in hand-over and the gates every request passes. The start builds one and hands it,
+// by reference, to the engine and through it to every session.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+
+#include "config/server_config.h"
+#include "observe/metrics.h"
+#include "platform/threads.h"
+#include "tftp/admission/client_turns.h"
+#include "tftp/admission/single_port.h"
+#include "tftp/admission/transfer_limit.h"
+#include "tftp/admission/transfer_ports.h"
+#include "tftp/admission/waker.h"
+#include "tftp/names/rewrite_rules.h"
+#include "tftp/state/request_record.h"
+
+namespace quoril {
+
+// Written by the listener during start-up only, before any transfer exists (each gate then
+// guards itself); never destroyed, since a transfer thread still running while the process
+// ends may yet free its record and leave its gates.
+struct ServerState {
+  ServerConfig config;
+  LocalAddressTable local;
+  platform::PrivateHeap requestHeap;
+  TransferLimit limit;
+  ClientTurns turns;
+  TransferPorts ports;
+  EndpointTable endpoints;
+  RewriteRules rewriteRules;
+  // The stop's cancel of every thread's wait at a gate.
+  WaitCancel cancel;
+  // What a scrape of MetricsAddress reports; counted by the sessions and gates (atomics).
+  Metrics metrics;
+};
+
+// Since when a request that arrived at `arrived` counts as waiting: its arrival, or the last
+// continue when it came while paused (a pause holds requests for as long as it lasts: they are
+// served on continue).
+inline std::chrono::steady_clock::time_point WaitingSince(
+    const ServerState& server, std::chrono::steady_clock::time_point arrived) {
+  return std::max(arrived, server.local.sockets.Controls().released);
+}
+
+// A request that waited longer than the server's Timeout since it arrived (or since the last
+// continue, for one that came while paused), on port 69 or held at the bound, is let go
+// unanswered: its client has asked again (from a port of its own, perhaps) or given up by then.
+// Every caller lets an expired request go: it counts as refused at the bound.
+inline bool RequestExpired(ServerState& server, std::chrono::steady_clock::time_point arrived) {
+  const bool expired = std::chrono::steady_clock::now() - WaitingSince(server, arrived) >
+                       std::chrono::seconds(server.config.Timeout);
+  if (expired) CountRequestExpired(server.metrics);
+  return expired;
+}
+
+}  // namespace quoril
