@@ -10,12 +10,12 @@ namespace quoril {
 namespace {
 
 TEST(MessageTableTest, IdentifiersRunWithoutGapInThreeGroups) {
-  ASSERT_EQ(kMessageTableSize, 21u);
+  ASSERT_EQ(kMessageTableSize, 22u);
   for (std::size_t i = 0; i < kMessageTableSize; ++i) {
     const std::uint32_t code = static_cast<std::uint32_t>(i + 1);
     // Success for the start and stop, warning severity for the bound on transfers, an
-    // address left unserved and an entry of ListenAddresses without one, error severity without
-    // facility for the rest.
+    // address left unserved, an entry of ListenAddresses without one and the metrics endpoint,
+    // error severity without facility for the rest.
     const std::uint32_t severity = code <= 2 ? 0 : code >= 0x13 ? 0x80000000u : 0xC0000000u;
     const std::uint32_t expected = severity | code;
     EXPECT_EQ(kMessageTable[i].identifier, expected) << kMessageTable[i].name;
@@ -27,6 +27,7 @@ TEST(MessageTableTest, IdentifiersRunWithoutGapInThreeGroups) {
   EXPECT_EQ(FindMessage(0xC0000014u), nullptr);
   EXPECT_EQ(FindMessage(0xC0000015u), nullptr);
   EXPECT_EQ(FindMessage(0xC0000016u), nullptr);
+  EXPECT_EQ(FindMessage(0xC0000017u), nullptr);
 }
 
 TEST(MessageTableTest, TextsEndWithCrLfAndHaveNoInsertions) {
