@@ -64,6 +64,11 @@ SINGLE_PORT = '"SinglePort"=dword:00000001\r\n'
 # And one whose name holds this (quoril-backoff, quoril-backoff-loop) backs its retransmissions off.
 BACKOFF_PART = "-backoff"
 BACKOFF = '"RetransmitBackoff"=dword:00000001\r\n'
+# A build named ...-scraped serves its metrics endpoint, which a scraper polls every 100 ms
+# while each scenario runs: what the endpoint costs the transfers.
+SCRAPED_SUFFIX = "-scraped"
+METRICS_ADDRESS = "127.0.0.1:9469"
+SCRAPED = f'"MetricsAddress"="{METRICS_ADDRESS}"\r\n'
 
 
 # ---------------------------------------------------------------------------------------------
@@ -405,10 +410,12 @@ def quoril_builds(args) -> dict[str, str]:
 
 def make_system_root(system_root: Path, root: Path, name: str) -> None:
     (system_root / "etc/quoril").mkdir(parents=True)
+    scraped = name.endswith(SCRAPED_SUFFIX)
+    name = name.removesuffix(SCRAPED_SUFFIX)
     single = name.endswith(SINGLE_SUFFIX)
     loops = name.removesuffix(SINGLE_SUFFIX).endswith(LOOP_SUFFIX)
-    engine = (EVENT_LOOPS if loops else "") + (SINGLE_PORT if single else "") + (
-        BACKOFF if BACKOFF_PART in name else "")
+    engine = ((EVENT_LOOPS if loops else "") + (SINGLE_PORT if single else "") +
+              (BACKOFF if BACKOFF_PART in name else "") + (SCRAPED if scraped else ""))
     registry = REGISTRY.format(root=root, engine=engine)
     (system_root / "etc/quoril/registry.reg").write_text(registry, newline="")
 
@@ -472,6 +479,12 @@ def run_scenario(server: Server, scenario: Scenario, args, root: Path, rep: int)
     else:
         argv += ["--transfers", str(scenario.transfers)]
     time.sleep(args.settle)
+    scraper = None
+    if server.kind.name.endswith(SCRAPED_SUFFIX):
+        loop = (f"while :; do curl -s -o /dev/null http://{METRICS_ADDRESS}/metrics; "
+                "sleep 0.1; done")
+        scraper = subprocess.Popen(server.ns.command(["sh", "-c", loop]),
+                                   stdin=subprocess.DEVNULL, start_new_session=True)
     cpu_before = server.cpu.seconds()
     sampler = MemorySampler(server.pid)
     done = subprocess.run(server.ns.command(["taskset", "-c", str(client_cpu(scenario, args)),
@@ -481,6 +494,9 @@ def run_scenario(server: Server, scenario: Scenario, args, root: Path, rep: int)
     time.sleep(0.2)  # children that sent the last packet exit and are reaped
     peak = sampler.stop()
     cpu = server.cpu.seconds() - cpu_before
+    if scraper is not None:
+        os.killpg(scraper.pid, signal.SIGKILL)
+        scraper.wait()
     lines = done.stdout.strip().splitlines()
     if done.returncode not in (0, 3) or not lines or SANITIZER_REPORT.search(done.stderr):
         raise RuntimeError(f"load generator failed ({done.returncode}): {done.stderr.strip()}")

@@ -28,6 +28,13 @@ target_include_directories(quoril_core PUBLIC ${QUORIL_PCRE2_ROOT}/include)
 target_compile_definitions(quoril_core PUBLIC PCRE2_STATIC)
 target_link_libraries(quoril_core PUBLIC ${QUORIL_PCRE2_ROOT}/lib/libpcre2-8.a)
 
+# The JSON library is header-only: its headers are taken from the build host (Debian:
+# nlohmann-json3-dev), copied alone so that no other host header reaches the cross build.
+find_path(QUORIL_JSON_INCLUDE nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH
+          REQUIRED)
+file(COPY ${QUORIL_JSON_INCLUDE}/nlohmann DESTINATION ${CMAKE_BINARY_DIR}/json-include)
+target_include_directories(quoril_core SYSTEM PUBLIC ${CMAKE_BINARY_DIR}/json-include)
+
 # The message table: windmc writes a resource script and one binary block per language, with
 # the texts' bytes as they stand in messages.mc (CR LF line ends, kept by .gitattributes).
 set(MC_DIR ${CMAKE_BINARY_DIR}/mc)

@@ -207,6 +207,22 @@ bool ReadAddressSettings(const platform::RegistryKey& key, ServerConfig& config)
   return true;
 }
 
+// A text beyond the seven that the installer writes: absent leaves `value` empty.
+bool ReadOptionalText(const platform::RegistryKey& key, const char* name, std::string& value) {
+  value.clear();
+  std::array<std::uint8_t, 4> probe{};
+  std::uint32_t size = 0;
+  if (key.QueryValue(name, probe, size) == ERROR_FILE_NOT_FOUND) return true;
+  std::array<char, platform::kMaxPath> text{};
+  if (!ReadText(key, name, text)) {
+    platform::NoteFailureDetail(std::string(name) + ": not a text of fewer than " +
+                                std::to_string(text.size()) + " characters");
+    return false;
+  }
+  value = text.data();
+  return true;
+}
+
 void LowerCase(std::span<char> text) {
   platform::LowerCaseAscii(text.first(std::strlen(text.data())));
 }
@@ -254,6 +270,10 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key) {
   if (!ReadOptionalNumber(key, "RetransmitBackoff", config.RetransmitBackoff)) return 0;
   if (!ReadNameSettings(key, config)) return 0;
   if (!ReadAddressSettings(key, config)) return 0;
+  if (!ReadOptionalText(key, "MetricsAddress", config.MetricsAddress) ||
+      !ReadOptionalText(key, "TransferRecordFile", config.TransferRecordFile)) {
+    return 0;
+  }
 
   config.NegotiateOptions = 0;
   config.MaxBlockSize = ServerConfig{}.MaxBlockSize;

@@ -63,6 +63,11 @@ struct ServerConfig {
   // Optional: nonzero doubles each wait of a transfer for its client's answer to one packet,
   // within the same total as without it (RetransmitWait).
   std::uint32_t RetransmitBackoff = 0;
+  // Optional: ADDRESS:PORT ([ADDRESS]:PORT for IPv6) of the HTTP endpoint that serves
+  // /metrics and /healthz; empty, no endpoint and no socket.
+  std::string MetricsAddress;
+  // Optional: the file that takes one JSON object per ended transfer; empty, none.
+  std::string TransferRecordFile;
 };
 
 inline constexpr std::uint32_t kClientDirectoryByAddress = 1;

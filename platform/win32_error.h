@@ -43,6 +43,7 @@ inline constexpr Win32Error ERROR_BAD_PATHNAME = 161;
 inline constexpr Win32Error ERROR_ALREADY_EXISTS = 183;
 inline constexpr Win32Error ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr Win32Error ERROR_MORE_DATA = 234;
+inline constexpr Win32Error WAIT_TIMEOUT = 258;
 inline constexpr Win32Error ERROR_NO_MORE_ITEMS = 259;
 inline constexpr Win32Error ERROR_DIRECTORY = 267;
 inline constexpr Win32Error ERROR_INVALID_ADDRESS = 487;

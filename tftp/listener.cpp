@@ -14,6 +14,8 @@
 #include "config/listen_addresses.h"
 #include "config/server_config.h"
 #include "config/transfer_log.h"
+#include "observe/metrics_endpoint.h"
+#include "observe/transfer_record.h"
 #include "platform/event_poller.h"
 #include "platform/failure_detail.h"
 #include "platform/service_manager.h"
@@ -111,7 +113,23 @@ bool ServeFromEventLoops(ServerState& server, EventLoops& loops, AddressFollower
   return true;
 }
 
-void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortRouter* router) {
+// What a scrape reads of the service, from the endpoint's thread.
+ServiceReadings ReadService(const ServerState& server) {
+  const LocalAddressTable& table = server.local;
+  const platform::PortSocketSet::ControlState controls = table.sockets.Controls();
+  ServiceReadings readings;
+  readings.serving = table.count > 0;
+  readings.paused = controls.held;
+  readings.stopping = controls.stopRequested;
+  readings.addresses = std::span(table.addresses).first(table.count);
+  for (const EventCount& event : ReportedEvents()) {
+    if (event.id.load() == EVENT_ADDRESS_NOT_SERVED) readings.addressesNotServed = event.count;
+  }
+  return readings;
+}
+
+void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortRouter* router,
+              MetricsEndpoint& endpoint) {
   LocalAddressTable& table = server.local;
   // Transfers still running get the time of the stop-pending reports to finish.
   for (std::uint32_t checkPoint = 3; checkPoint <= 99; ++checkPoint) {
@@ -143,8 +161,10 @@ void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortR
     EventReporter(EVENT_SOCKETS_CLEANUP);
   }
   if (server.requestHeap.Exists()) server.requestHeap.Destroy();
+  endpoint.Stop();
   WriteStopBanner();
   CloseTransferLog();
+  CloseTransferRecordFile();
   EventReporter(EVENT_SERVICE_STOPPED);
   if (gServiceHooks.setStopEvent != nullptr) gServiceHooks.setStopEvent(gEndingFailure);
 }
@@ -177,6 +197,10 @@ int SetUpFromSettings(ServerConfig& config) {
   config.EnableLogging = ready && config.EnableLogging != 0 ? 1 : 0;
   InitLogLock();
   WriteStartBanner(isNewLog);
+  // Records are an addition: a file that cannot be opened is reported, and the start goes on.
+  if (ready && !config.TransferRecordFile.empty()) {
+    OpenTransferRecordFile(config.TransferRecordFile);
+  }
   return ready ? 1 : 0;
 }
 
@@ -189,6 +213,7 @@ std::uint32_t Listener(ServerState& server) {
   bool eventLoops = false;
   // Made once the settings are read: its intake reads datagrams as large as they allow.
   std::optional<PortRouter> router;
+  MetricsEndpoint endpoint;
   if (!SetUpFromSettings(server.config) || !PrepareFileNames(config, server.rewriteRules)) {
     ReportEndingFailure(EVENT_INIT_FAILED);
   } else if (platform::SocketsStartup(config.EnableIPv6 != 0) != ERROR_SUCCESS) {
@@ -202,6 +227,10 @@ std::uint32_t Listener(ServerState& server) {
       EventReporter(EVENT_SERVICE_STARTED);
       server.turns.Prepare(server.limit.SetBound(config.MaxTransfers), kTurnsPerAddress);
       if (OpenPortSockets(server, follower)) {
+        if (!config.MetricsAddress.empty()) {
+          endpoint.Start(config.MetricsAddress, server.metrics,
+                         [&server] { return ReadService(server); });
+        }
         // Each start begins somewhere else in the range: a late packet of a transfer of the
         // previous run does not find the first transfer of this one.
         server.ports.Prepare(static_cast<std::uint16_t>(config.TransferPortLow),
@@ -225,7 +254,8 @@ std::uint32_t Listener(ServerState& server) {
       }
     }
   }
-  Shutdown(server, socketsStarted, eventLoops ? &loops : nullptr, router ? &*router : nullptr);
+  Shutdown(server, socketsStarted, eventLoops ? &loops : nullptr, router ? &*router : nullptr,
+           endpoint);
   return 0;
 }
 

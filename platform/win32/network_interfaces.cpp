@@ -38,6 +38,18 @@ struct NeighbourTableDeleter {
   void operator()(MIB_IPNET_TABLE2* table) const { ::FreeMibTable(table); }
 };
 
+// The adapters and their addresses, the list grown while the system asks for more room.
+ULONG ListAdapters(ULONG flags, std::vector<IP_ADAPTER_ADDRESSES>& list) {
+  list.resize(16);
+  ULONG result = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    ULONG size = static_cast<ULONG>(list.size() * sizeof(IP_ADAPTER_ADDRESSES));
+    result = ::GetAdaptersAddresses(AF_UNSPEC, flags, nullptr, list.data(), &size);
+    if (result == ERROR_BUFFER_OVERFLOW) list.resize(size / sizeof(IP_ADAPTER_ADDRESSES) + 1);
+  }
+  return result;
+}
+
 }  // namespace
 
 Win32Error GetHardwareAddress(const SocketAddress& address, HardwareAddress& hardware) {
@@ -68,13 +80,8 @@ Win32Error GetInterfaceMtu(const SocketAddress& address, std::uint32_t& mtu) {
   mtu = 0;
   constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
                            GAA_FLAG_SKIP_DNS_SERVER | GAA_FLAG_SKIP_FRIENDLY_NAME;
-  std::vector<IP_ADAPTER_ADDRESSES> list(16);
-  ULONG result = ERROR_BUFFER_OVERFLOW;
-  for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
-    ULONG size = static_cast<ULONG>(list.size() * sizeof(IP_ADAPTER_ADDRESSES));
-    result = ::GetAdaptersAddresses(AF_UNSPEC, kFlags, nullptr, list.data(), &size);
-    if (result == ERROR_BUFFER_OVERFLOW) list.resize(size / sizeof(IP_ADAPTER_ADDRESSES) + 1);
-  }
+  std::vector<IP_ADAPTER_ADDRESSES> list;
+  const ULONG result = ListAdapters(kFlags, list);
   if (result == ERROR_NO_DATA) return ERROR_NOT_FOUND;
   if (result != ERROR_SUCCESS) return result;
   for (const IP_ADAPTER_ADDRESSES* adapter = list.data(); adapter != nullptr;
@@ -94,13 +101,8 @@ Win32Error ListInterfaceAddresses(std::vector<InterfaceAddress>& found) {
   found.clear();
   constexpr ULONG kFlags =
       GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
-  std::vector<IP_ADAPTER_ADDRESSES> list(16);
-  ULONG result = ERROR_BUFFER_OVERFLOW;
-  for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
-    ULONG size = static_cast<ULONG>(list.size() * sizeof(IP_ADAPTER_ADDRESSES));
-    result = ::GetAdaptersAddresses(AF_UNSPEC, kFlags, nullptr, list.data(), &size);
-    if (result == ERROR_BUFFER_OVERFLOW) list.resize(size / sizeof(IP_ADAPTER_ADDRESSES) + 1);
-  }
+  std::vector<IP_ADAPTER_ADDRESSES> list;
+  const ULONG result = ListAdapters(kFlags, list);
   if (result == ERROR_NO_DATA) return ERROR_SUCCESS;
   if (result != ERROR_SUCCESS) return result;
   for (const IP_ADAPTER_ADDRESSES* adapter = list.data(); adapter != nullptr;

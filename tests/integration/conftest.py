@@ -29,7 +29,8 @@ Fixtures
       ``limit``, ``logging``, ``log_file``, ``default_directory``, and the optional
       ``negotiate``, ``max_block_size``, ``max_window_size``, ``max_transfers``,
       ``transfer_port_low``, ``transfer_port_high``, ``single_port``, ``enable_ipv6``,
-      ``root_relative``, ``rewrite_rules``, ``client_directories``, ``listen_addresses``
+      ``root_relative``, ``rewrite_rules``, ``client_directories``, ``listen_addresses``,
+      ``metrics_address``, ``transfer_record_file``
       (numbers are written as dword, texts as REG_EXPAND_SZ with their terminator, lists of texts as REG_MULTI_SZ;
       bytes as given; ``OMIT`` leaves the value out). Settings may still be changed in ``server.settings``
       until ``start()``, which writes the registry file.
@@ -130,6 +131,8 @@ DEFAULTS = {
     "listen_addresses": None,  # ListenAddresses, a list of texts; absent: every address served
     "follow_addresses": None,  # FollowAddresses; absent: the addresses of the start only
     "retransmit_backoff": None,  # RetransmitBackoff; absent: every wait is one Timeout
+    "metrics_address": None,  # MetricsAddress; absent: no HTTP endpoint
+    "transfer_record_file": None,  # TransferRecordFile; absent: no JSON records
 }
 
 # (registry value, option) in the order installation writes them.
@@ -156,6 +159,8 @@ REGISTRY_VALUES = [
     ("ListenAddresses", "listen_addresses"),  # optional
     ("FollowAddresses", "follow_addresses"),  # optional
     ("RetransmitBackoff", "retransmit_backoff"),  # optional
+    ("MetricsAddress", "metrics_address"),  # optional
+    ("TransferRecordFile", "transfer_record_file"),  # optional
 ]
 
 # Every test that starts a server runs against both engines: a thread per transfer (the

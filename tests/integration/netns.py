@@ -48,12 +48,12 @@ def _hex_address6(text: str) -> tuple[str, int]:
     return socket.inet_ntop(socket.AF_INET6, raw), int(port, 16)
 
 
-def udp_sockets(pid: int) -> list[dict]:
+def udp_sockets(pid: int, protocol: str = "udp") -> list[dict]:
     """The UDP sockets (IPv4, then IPv6) of the network namespace that process `pid` is in,
     each as {'local': (address, port), 'remote': (address, port), 'inode': int}; an IPv6
-    address without its scope."""
+    address without its scope. `protocol` "tcp" reads the TCP sockets instead."""
     rows = []
-    for name, parse in (("udp", _hex_address), ("udp6", _hex_address6)):
+    for name, parse in ((protocol, _hex_address), (protocol + "6", _hex_address6)):
         try:
             table = open(f"/proc/{pid}/net/{name}")
         except FileNotFoundError:

@@ -10,13 +10,13 @@ namespace quoril {
 namespace {
 
 TEST(MessageTableTest, IdentifiersRunWithoutGapInFourGroups) {
-  // 0x16 is EVENT_METRICS_ADDRESS's, kept free here.
-  ASSERT_EQ(kMessageTableSize, 23u);
+  ASSERT_EQ(kMessageTableSize, 24u);
   for (std::size_t i = 0; i < kMessageTableSize; ++i) {
-    const std::uint32_t code = static_cast<std::uint32_t>(i < 21 ? i + 1 : i + 2);
+    const std::uint32_t code = static_cast<std::uint32_t>(i + 1);
     // Success for the start and stop, warning severity for the bound on transfers, an
-    // address left unserved and an entry of ListenAddresses without one, information for an
-    // address taken up or let go, error severity without facility for the rest.
+    // address left unserved, an entry of ListenAddresses without one and the metrics endpoint,
+    // information for an address taken up or let go, error severity without facility for the
+    // rest.
     const std::uint32_t severity = code <= 2      ? 0
                                    : code >= 0x17 ? 0x40000000u
                                    : code >= 0x13 ? 0x80000000u

@@ -95,7 +95,7 @@ MessageResource ReadMessageResource() {
 TEST(MessageTableResource, FourBlocksWithTheIdentifiersOfMessagesMc) {
   const MessageResource resource = ReadMessageResource();
   const std::vector<std::pair<std::uint32_t, std::uint32_t>> blocks{
-      {1, 2}, {0x40000017, 0x40000018}, {0x80000013, 0x80000015}, {0xC0000003, 0xC0000012}};
+      {1, 2}, {0x40000017, 0x40000018}, {0x80000013, 0x80000016}, {0xC0000003, 0xC0000012}};
   EXPECT_EQ(resource.blocks, blocks);
   ASSERT_EQ(resource.texts.size(), kMessageTableSize);
   for (std::size_t i = 0; i < kMessageTableSize; ++i) {

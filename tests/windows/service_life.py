@@ -19,6 +19,7 @@ starts and stops are read back.
 
 from __future__ import annotations
 
+import json
 import os
 import random
 import re
@@ -30,6 +31,8 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
+import urllib.request
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "integration"))
@@ -517,6 +520,25 @@ class Life:
             self.expect_line("", "octet", operation, "Transfer successful", name, local="::1",
                              client="::1")
 
+    def observe(self) -> None:
+        step("MetricsAddress and TransferRecordFile: the endpoint over loopback, one record "
+             "per transfer")
+        with urllib.request.urlopen("http://127.0.0.1:9469/metrics", timeout=10) as answer:
+            exposition = answer.read().decode()
+        ended = sum(float(line.rsplit(" ", 1)[1]) for line in exposition.splitlines()
+                    if line.startswith("quoril_transfers_ended_total{"))
+        records = [json.loads(line) for line in
+                   (self.served / "records.jsonl").read_text().splitlines()]
+        check(ended > 0 and ended == len(records),
+              f"{ended} transfers in the metrics, {len(records)} records")
+        with urllib.request.urlopen("http://127.0.0.1:9469/healthz", timeout=10) as answer:
+            check_equal(answer.status, 200, "/healthz while running")
+        try:
+            urllib.request.urlopen("http://127.0.0.1:9469/other", timeout=10)
+            check(False, "/other answered")
+        except urllib.error.HTTPError as failure:
+            check_equal(failure.code, 404, "/other")
+
     def single_port(self) -> None:
         step("SinglePort 1: a read answered from port 69 itself")
         content = payload(3000, seed=19)
@@ -753,10 +775,15 @@ def main() -> int:
         life.command_line()
         life.unit_tests()
         life.install()
+        life.wine.reg_add(PARAMETERS, "MetricsAddress", "REG_SZ", "127.0.0.1:9469")
+        life.wine.reg_add(PARAMETERS, "TransferRecordFile", "REG_SZ", "records.jsonl")
         life.start()
         life.transfers()
+        life.observe()
         life.pause_and_continue()
         life.stop()
+        life.wine.reg_delete(PARAMETERS, "MetricsAddress")
+        life.wine.reg_delete(PARAMETERS, "TransferRecordFile")
         life.wine.reg_add(PARAMETERS, "EnableIPv6", "REG_DWORD", "1")
         life.wine.reg_add(PARAMETERS, "SinglePort", "REG_DWORD", "1")
         life.start()

@@ -58,6 +58,7 @@ std::uint16_t Acknowledged(const TransferSession& session) {
 // window starts. The file must give what it gave: every block full but a last short one.
 void ResendWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
   if (KeepsItsPacket(session)) {
+    ++session.facts.retransmissions;
     SendCurrent(session, sink, now);
     return;
   }
@@ -77,6 +78,7 @@ void ResendWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
       Fail(session);
       return;
     }
+    ++session.facts.retransmissions;
   }
   AwaitAnswer(session, now);
 }
@@ -133,6 +135,8 @@ void FillWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
       Fail(session);
       return;
     }
+    ++session.facts.blocks;
+    session.facts.bytes += static_cast<std::uint64_t>(count);
     AwaitAnswer(session, now);
   }
 }
@@ -226,6 +230,8 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
     }
     ++session.block;
     ++session.unacknowledged;
+    ++session.facts.blocks;
+    session.facts.bytes += data.size();
     if (session.lastBlock || session.unacknowledged >= session.windowSize) {
       Acknowledge(session, sink, now);
     } else {
@@ -234,8 +240,10 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
   } else if (session.windowSize > 1 && ahead <= session.windowSize) {
     // Out of order: a block of the window was lost, or the last window came again. The
     // block is discarded and the client learns where to go on from.
+    ++session.facts.retransmissions;
     Acknowledge(session, sink, now);
   } else if (ahead == 0) {
+    ++session.facts.retransmissions;
     SendCurrent(session, sink, now);
   } else {
     // Beyond anything the client may send before our next ACK.

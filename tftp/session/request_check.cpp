@@ -50,6 +50,13 @@ bool FitsTheDisk(const TransferSession& session, const OptionSet& asked) {
   return asked.Value(OptionName::kTransferSize) <= freeBytes;
 }
 
+// The record's copy of an option set.
+void NoteOptions(OptionValues& noted, const OptionSet& options) {
+  static_assert(kOptionCount == kKnownOptions && static_cast<int>(OptionName::kWindowSize) == 3);
+  noted.values = options.values;
+  noted.present = options.present;
+}
+
 // Grants what the settings, the interface and the file allow, sizes the transfer for it and
 // leaves the OACK in the send buffer. Nothing granted leaves the transfer as without options.
 void Negotiate(TransferSession& session, const OptionSet& asked) {
@@ -89,6 +96,7 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
     }
     granted = GrantOptions(asked, limits);
   }
+  NoteOptions(session.facts.granted, granted);
   if (granted.count == 0) return;
 
   session.blockSize = blockSize;
@@ -100,6 +108,8 @@ void Negotiate(TransferSession& session, const OptionSet& asked) {
   }
   session.sendLength = BuildOack(session.send, granted);
   session.optionsSent = true;
+  session.facts.blockSize = session.blockSize;
+  session.facts.windowSize = session.windowSize;
 }
 
 }  // namespace
@@ -139,6 +149,7 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
     }
 
     asked = AskedOptions(session, parsed);
+    NoteOptions(session.facts.asked, asked);
     // Refused before the file is created or emptied: a write that cannot fit changes nothing.
     if (session.opcode == kOpcodeWrq && !FitsTheDisk(session, asked)) {
       FailWithError(session, sink, TRANSFER_ERROR_ALLOCATION_EXCEEDED);

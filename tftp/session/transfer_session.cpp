@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "config/event_reporter.h"
+#include "observe/transfer_end.h"
 #include "platform/strings.h"
 #include "resources/string_ids.h"
 #include "tftp/session/retransmit_backoff.h"
@@ -110,6 +111,12 @@ bool AwaitingOptionAnswer(const TransferSession& session) {
          (session.optionsSent && session.state == SessionState::kAwaitData && session.block == 0);
 }
 
+// What served the transfer, as its record names it.
+const char* EngineName(const ServerConfig& config) {
+  if (config.EventLoops != 0) return "event_loops";
+  return config.SinglePort != 0 ? "single_port_threads" : "threads";
+}
+
 }  // namespace
 
 std::span<std::uint8_t> PacketScratch::Room(std::size_t size) {
@@ -132,6 +139,7 @@ void BeginSession(TransferSession& session, ServerState& server, RequestRecord* 
   session.clientAddress = record->clientAddress;
   session.localIndex = record->localIndex;
   session.arrived = WaitingSince(server, record->arrived);
+  CountRequestTaken(server.metrics, session.localIndex);
   if (!server.requestHeap.Free(record)) {
     EventReporter(EVENT_MEMORY_FREE);
     Fail(session);
@@ -161,6 +169,7 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
       return true;
     case TurnTaken::kWaiting:
       session.state = SessionState::kWaitingForTurn;
+      NoteRequestWait(session.server->metrics, session.facts, RequestWait::kTurn);
       session.deadline = HoldDeadline(session, now);
       ++session.waits;
       return false;
@@ -179,12 +188,14 @@ void AwaitPort(TransferSession& session, TimePoint now) {
   NameTheParties(session);
   session.entry.binary = ParseRequest(session.request).binary;
   session.state = SessionState::kWaitingForPort;
+  NoteRequestWait(session.server->metrics, session.facts, RequestWait::kPort);
   session.deadline = HoldDeadline(session, now);
   ++session.waits;
 }
 
 void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
   session.state = SessionState::kTakingOver;
+  NoteRequestWait(session.server->metrics, session.facts, RequestWait::kNone);
   NameTheParties(session);
   if (!CheckRequestAndOpen(session, sink)) return;
   if (session.optionsSent) {
@@ -263,6 +274,7 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
     FailWithDescription(session, IDS_TIMEOUT);
     return;
   }
+  ++session.facts.timeouts;
   if (session.retriesLeft == 0 ||
       RetransmitWait(Config(session), session.timeout, Retransmissions(session) + 1) ==
           SessionClock::duration{}) {
@@ -272,7 +284,10 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
   --session.retriesLeft;
   if (session.state == SessionState::kAwaitAck) {
     ResendWindow(session, sink, now);  // from the first block not acknowledged
-  } else if (session.state == SessionState::kAwaitData && session.unacknowledged > 0) {
+    return;
+  }
+  ++session.facts.retransmissions;
+  if (session.state == SessionState::kAwaitData && session.unacknowledged > 0) {
     Acknowledge(session, sink, now);  // what has come of the window, so that the rest follows
   } else {
     SendCurrent(session, sink, now);  // the OACK or the last ACK
@@ -304,6 +319,10 @@ void OnSuperseded(TransferSession& session) {
 
 void FinishSession(TransferSession& session) {
   WriteTransferLine(session.entry);
+  Metrics& metrics = session.server->metrics;
+  ObserveTransferEnd(metrics, EngineName(Config(session)), session.entry, session.facts,
+                     session.clientAddress, SessionClock::now() - session.arrived);
+  NoteRequestWait(metrics, session.facts, RequestWait::kNone);
   session.file.Close();
   session.server->turns.Leave(session.turn);
 }

@@ -12,6 +12,7 @@
 #include <span>
 
 #include "config/transfer_log.h"
+#include "observe/transfer_facts.h"
 #include "platform/files.h"
 #include "platform/sockets.h"
 #include "tftp/admission/client_turns.h"
@@ -104,6 +105,7 @@ struct TransferSession {
   // Write: blocks stored since the last ACK.
   std::uint16_t unacknowledged = 0;
   TransferLogEntry entry;  // failed, date, time, addresses, mode, opcode, description, path
+  TransferFacts facts;     // bytes, blocks, retransmissions, options: its record and metrics
   NetasciiReader reader;
   NetasciiWriter writer;
   TurnTicket turn;     // its place at its client's address

@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "config/server_config.h"
+#include "observe/metrics.h"
 #include "platform/threads.h"
 #include "tftp/admission/client_turns.h"
 #include "tftp/admission/single_port.h"
@@ -32,6 +33,8 @@ struct ServerState {
   RewriteRules rewriteRules;
   // The stop's cancel of every thread's wait at a gate.
   WaitCancel cancel;
+  // What a scrape of MetricsAddress reports; counted by the sessions and gates (atomics).
+  Metrics metrics;
 };
 
 // Since when a request that arrived at `arrived` counts as waiting: its arrival, or the last
@@ -45,10 +48,12 @@ inline std::chrono::steady_clock::time_point WaitingSince(
 // A request that waited longer than the server's Timeout since it arrived (or since the last
 // continue, for one that came while paused), on port 69 or held at the bound, is let go
 // unanswered: its client has asked again (from a port of its own, perhaps) or given up by then.
-inline bool RequestExpired(const ServerState& server,
-                           std::chrono::steady_clock::time_point arrived) {
-  return std::chrono::steady_clock::now() - WaitingSince(server, arrived) >
-         std::chrono::seconds(server.config.Timeout);
+// Every caller lets an expired request go: it counts as refused at the bound.
+inline bool RequestExpired(ServerState& server, std::chrono::steady_clock::time_point arrived) {
+  const bool expired = std::chrono::steady_clock::now() - WaitingSince(server, arrived) >
+                       std::chrono::seconds(server.config.Timeout);
+  if (expired) CountRequestExpired(server.metrics);
+  return expired;
 }
 
 }  // namespace quoril

@@ -1,0 +1,139 @@
+#include "observe/transfer_record.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <nlohmann/json.hpp>
+#include <span>
+#include <string_view>
+
+#include "config/event_reporter.h"
+#include "observe/outcomes.h"
+#include "platform/failure_detail.h"
+#include "platform/files.h"
+
+namespace quoril {
+
+namespace {
+
+// As the transfer log's state: never destroyed, so that a transfer that ends during the
+// process's exit finds a valid lock and a closed file.
+struct RecordFileState {
+  std::mutex lock;
+  platform::File file;
+  std::atomic<bool> open{false};  // the file's state, read without the lock
+};
+
+RecordFileState& RecordState() {
+  alignas(RecordFileState) static unsigned char storage[sizeof(RecordFileState)];
+  static RecordFileState* const state = ::new (storage) RecordFileState();
+  return *state;
+}
+
+template <std::size_t N>
+std::string TextOf(const std::array<char, N>& field) {
+  return std::string(field.data(), strnlen(field.data(), N));
+}
+
+nlohmann::ordered_json OptionsOf(const OptionValues& options) {
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  for (std::size_t k = 0; k < kKnownOptions; ++k) {
+    if (options.present[k]) object[kKnownOptionNames[k]] = options.values[k];
+  }
+  return object;
+}
+
+void ReportRecordFileFailure(const std::string& reason) {
+  platform::NoteFailureDetail(reason);
+  EventReporter(EVENT_LOG_FILE_ACCESS);
+}
+
+}  // namespace
+
+std::string ComposeTransferRecord(const TransferLogEntry& entry, const TransferFacts& facts,
+                                  const TransferParties& parties, std::uint64_t milliseconds) {
+  // In the order of the log line, then what the log does not show.
+  nlohmann::ordered_json record;
+  record["date"] = TextOf(entry.date);
+  record["time"] = TextOf(entry.time);
+  record["client_address"] = TextOf(entry.clientText);
+  record["client_port"] = parties.client.Port();
+  record["local_address"] = TextOf(entry.localText);
+  record["local_port"] = parties.localPort;
+  record["file"] = TextOf(entry.fullPath);
+  if (entry.askedName[0] != '\0') record["asked_name"] = TextOf(entry.askedName);
+  record["operation"] = !entry.opcodeSet ? "" : entry.opcode == 1 ? "read" : "write";
+  record["mode"] = entry.binary ? "octet" : "netascii";
+  record["outcome"] = std::string(OutcomeName(ClassifyOutcome(entry.description)));
+  record["description"] = TextOf(entry.description);
+  record["options_asked"] = OptionsOf(facts.asked);
+  record["options_granted"] = OptionsOf(facts.granted);
+  record["bytes"] = facts.bytes;
+  record["blocks"] = facts.blocks;
+  record["retransmissions"] = facts.retransmissions;
+  record["timeouts"] = facts.timeouts;
+  record["duration_ms"] = milliseconds;
+  record["engine"] = parties.engine;
+  if (parties.hardware != nullptr && parties.hardware->length > 0) {
+    std::string text;
+    for (std::size_t k = 0; k < parties.hardware->length && k < platform::kMaxHardwareAddress;
+         ++k) {
+      std::array<char, 4> byte{};
+      std::snprintf(byte.data(), byte.size(), k == 0 ? "%02x" : ":%02x",
+                    parties.hardware->bytes[k]);
+      text += byte.data();
+    }
+    record["hardware_address"] = text;
+  } else {
+    record["hardware_address"] = nullptr;
+  }
+  // A client's name may hold any bytes: what is no UTF-8 shows as U+FFFD, never as a throw.
+  return record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+bool OpenTransferRecordFile(const std::string& path) {
+  std::array<char, platform::kMaxPath> fullPath{};
+  std::uint32_t length = 0;
+  platform::GetFullPathName(path.c_str(), fullPath, length);
+  if (length == 0 || length >= fullPath.size()) {
+    ReportRecordFileFailure("the transfer record file " + path + " has no usable full path");
+    return false;
+  }
+  platform::File file;
+  bool existed = false;
+  if (const Win32Error error =
+          file.Open(fullPath.data(), platform::kGenericWrite, platform::kShareRead,
+                    platform::kOpenAlways, nullptr, &existed, platform::FileUse::kServiceOwn);
+      error != ERROR_SUCCESS) {
+    ReportRecordFileFailure("cannot open the transfer record file " + std::string(fullPath.data()) +
+                            ": " + platform::DescribeError(error));
+    return false;
+  }
+  RecordFileState& state = RecordState();
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.file = std::move(file);
+  state.open = true;
+  return true;
+}
+
+bool TransferRecordsOn() {
+  return RecordState().open.load();
+}
+
+void WriteTransferRecord(const std::string& record) {
+  RecordFileState& state = RecordState();
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (!state.file.IsOpen()) return;
+  state.file.Append(std::span(reinterpret_cast<const std::uint8_t*>(record.data()), record.size()));
+}
+
+void CloseTransferRecordFile() {
+  RecordFileState& state = RecordState();
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.open = false;
+  if (state.file.IsOpen()) state.file.Close();
+}
+
+}  // namespace quoril
