@@ -80,6 +80,13 @@ constexpr std::array<std::string_view, kRefusalCount> kRefusalNames = {
 
 }  // namespace
 
+void NoteAddressSlot(Metrics& metrics, std::uint32_t localIndex, bool serving) {
+  if (localIndex >= kMaxCountedAddresses) return;
+  // A new address starts its own count; the one that went is no longer listed.
+  if (serving) metrics.requestsByAddress[localIndex].store(0);
+  metrics.addressGone[localIndex].store(!serving);
+}
+
 void CountRequestTaken(Metrics& metrics, std::uint32_t localIndex) {
   ++metrics.requestsTaken;
   if (localIndex < metrics.requestsByAddress.size()) ++metrics.requestsByAddress[localIndex];
@@ -133,7 +140,7 @@ bool Healthy(const ServiceReadings& readings, std::string& reason) {
   } else if (readings.addressesNotServed > 0) {
     reason = std::to_string(readings.addressesNotServed) + " local address(es) not served";
   } else {
-    reason = "serving " + std::to_string(readings.addresses.size()) + " address(es)";
+    reason = "serving " + std::to_string(readings.served) + " address(es)";
     return true;
   }
   return false;
@@ -147,6 +154,7 @@ std::string ExposeMetrics(const Metrics& metrics, const ServiceReadings& reading
   x.Family("quoril_requests_received_total", "counter",
            "Requests taken up by a transfer, by the local address that received them.");
   for (std::size_t k = 0; k < readings.addresses.size() && k < kMaxCountedAddresses; ++k) {
+    if (metrics.addressGone[k].load()) continue;
     platform::HostText host{};
     platform::FormatHost(readings.addresses[k], host);
     x.Sample("quoril_requests_received_total", std::string("local_address=\"") + host.data() + "\"",

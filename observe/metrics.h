@@ -50,6 +50,8 @@ inline constexpr std::size_t kRefusalCount = 6;
 struct Metrics {
   Counter requestsTaken{0};
   std::array<Counter, kMaxCountedAddresses> requestsByAddress{};  // by local address index
+  // A slot whose address went away (FollowAddresses) is not listed until it serves another.
+  std::array<std::atomic<bool>, kMaxCountedAddresses> addressGone{};
   // By operation (read 0, write 1), mode (netascii 0, octet 1) and outcome.
   std::array<Counter, 2 * 2 * kOutcomeCount> transfersEnded{};
   Counter bytesSent{0};
@@ -71,12 +73,15 @@ struct ServiceReadings {
   bool serving = false;  // every port-69 socket is open and requests are taken
   bool paused = false;
   bool stopping = false;
-  std::span<const platform::SocketAddress> addresses;  // served, in local index order
+  std::span<const platform::SocketAddress> addresses;  // by local index, gone ones too
+  std::size_t served = 0;                              // how many of them are served now
   std::uint64_t addressesNotServed = 0;
 };
 // Reads the service at a scrape, from the endpoint's thread.
 using ServiceReader = std::function<ServiceReadings()>;
 
+// The slot `localIndex` of the local addresses serves a new address, or none from now on.
+void NoteAddressSlot(Metrics& metrics, std::uint32_t localIndex, bool serving);
 // A request was taken up by a transfer, at local address `localIndex`.
 void CountRequestTaken(Metrics& metrics, std::uint32_t localIndex);
 // A request waited at the bound on transfers until its client had asked again.

@@ -122,6 +122,9 @@ ServiceReadings ReadService(const ServerState& server) {
   readings.paused = controls.held;
   readings.stopping = controls.stopRequested;
   readings.addresses = std::span(table.addresses).first(table.count);
+  for (std::size_t k = 0; k < readings.addresses.size(); ++k) {
+    if (k >= kMaxCountedAddresses || !server.metrics.addressGone[k].load()) ++readings.served;
+  }
   for (const EventCount& event : ReportedEvents()) {
     if (event.id.load() == EVENT_ADDRESS_NOT_SERVED) readings.addressesNotServed = event.count;
   }

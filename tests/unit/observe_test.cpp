@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -96,6 +97,21 @@ TEST(Metrics, EndedTransfersShowInTheExposition) {
        }) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
+}
+
+TEST(Metrics, AnAddressThatWentIsNotListedAndOneThatCameCountsAfresh) {
+  Metrics metrics;
+  const std::array addresses{platform::SocketAddress::FromIPv4(0x0100007f, 0),
+                             platform::SocketAddress::FromIPv4(0x0500000a, 0)};
+  ServiceReadings readings;
+  readings.addresses = addresses;
+  CountRequestTaken(metrics, 1);
+  NoteAddressSlot(metrics, 1, false);
+  EXPECT_EQ(ExposeMetrics(metrics, readings).find("10.0.0.5"), std::string::npos);
+  NoteAddressSlot(metrics, 1, true);
+  EXPECT_NE(ExposeMetrics(metrics, readings)
+                .find("quoril_requests_received_total{local_address=\"10.0.0.5\"} 0\n"),
+            std::string::npos);
 }
 
 TEST(MetricsEndpoint, AnswersTwoPathsAndNothingElse) {

@@ -181,6 +181,7 @@ bool AddressFollower::TakeUp(const platform::SocketAddress& address, bool ipv6) 
                   ": " + platform::DescribeError(error));
     return false;
   }
+  NoteAddressSlot(server_.metrics, slot, true);
   if (fresh) table.count.store(count + 1);
   ReportAddress(EVENT_ADDRESS_TAKEN_UP, "", address);
   return true;
@@ -189,6 +190,7 @@ bool AddressFollower::TakeUp(const platform::SocketAddress& address, bool ipv6) 
 void AddressFollower::LetGo(std::uint32_t slot) {
   LocalAddressTable& table = server_.local;
   table.sockets.Retire(slot);
+  NoteAddressSlot(server_.metrics, slot, false);
   freed_.push_back(slot);
   ReportAddress(EVENT_ADDRESS_LET_GO, "", table.addresses[slot]);
 }
