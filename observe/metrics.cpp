@@ -216,6 +216,9 @@ std::string ExposeMetrics(const Metrics& metrics, const ServiceReadings& reading
   x.Family("quoril_requests_waiting_port", "gauge",
            "Requests waiting for a port of the transfer port range.");
   x.SampleSigned("quoril_requests_waiting_port", metrics.waitingForPort.load());
+  x.Family("quoril_requests_held", "gauge",
+           "Requests held back while paused or at the bound (single-port mode).");
+  x.SampleSigned("quoril_requests_held", metrics.requestsHeld.load());
 
   x.HistogramOf("quoril_negotiated_block_size_bytes", "Block sizes granted.", metrics.blockSize,
                 kBlockSizeBounds);

@@ -63,6 +63,9 @@ struct Metrics {
   std::array<Counter, kRefusalCount> refused{};
   std::atomic<std::int64_t> waitingForTurn{0};
   std::atomic<std::int64_t> waitingForPort{0};
+  // Requests the service holds back itself while paused or at the bound (single-port mode;
+  // with transfer sockets they wait in the system's queue of port 69, uncounted).
+  std::atomic<std::int64_t> requestsHeld{0};
   Histogram<kBlockSizeBounds.size()> blockSize;
   Histogram<kWindowSizeBounds.size()> windowSize;
   Histogram<kDurationBounds.size()> duration;  // seconds

@@ -87,13 +87,15 @@ TEST(EndpointTable, AClosedMailboxDropsDatagramsAndAWaitEndsAtItsDeadline) {
 }
 
 TEST(DeferredRequests, AClientThatAsksAgainKeepsItsPlaceWithItsNewRequest) {
-  DeferredRequests held;
+  std::atomic<std::int64_t> count{0};
+  DeferredRequests held(&count);
   const std::array<std::uint8_t, 3> one{0, 1, 'a'};
   const std::array<std::uint8_t, 3> two{0, 1, 'b'};
   const std::array<std::uint8_t, 3> again{0, 1, 'c'};
   held.Add(0, Client(3000), one);
   held.Add(0, Client(3001), two);
   held.Add(0, Client(3000), again);
+  EXPECT_EQ(count, 2);
   RequestRecord record{};
   held.TakeOldest(record);
   EXPECT_EQ(record.datagram[2], 'c');
@@ -102,6 +104,7 @@ TEST(DeferredRequests, AClientThatAsksAgainKeepsItsPlaceWithItsNewRequest) {
   held.TakeOldest(record);
   EXPECT_EQ(record.datagram[2], 'b');
   EXPECT_TRUE(held.Empty());
+  EXPECT_EQ(count, 0);
 }
 
 }  // namespace

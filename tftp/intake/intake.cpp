@@ -55,15 +55,21 @@ void DeferredRequests::Add(std::uint32_t localIndex, const platform::SocketAddre
   }
   if (requests_.size() >= kMost) return;
   FillRecord(requests_.emplace_back(), localIndex, from, datagram, now);
+  Count(1);
 }
 
 void DeferredRequests::TakeOldest(RequestRecord& record) {
   record = requests_.front();
   requests_.pop_front();
+  Count(-1);
 }
 
 Intake::Intake(ServerState& server, IntakeEngine& engine, const Mailbox* own, HeapFull heapFull)
-    : server_(server), engine_(engine), own_(own), heapFull_(heapFull) {
+    : server_(server),
+      engine_(engine),
+      own_(own),
+      heapFull_(heapFull),
+      deferred_(&server.metrics.requestsHeld) {
   const ServerConfig& config = server.config;
   buffer_.resize(config.NegotiateOptions != 0
                      ? std::max<std::size_t>(kMaxPacket, kHeaderSize + config.MaxBlockSize)

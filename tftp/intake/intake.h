@@ -4,6 +4,7 @@
 // transfers. The engine decides only who serves what it is handed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <span>
@@ -39,16 +40,26 @@ void FillRecord(RequestRecord& record, std::uint32_t localIndex,
 class DeferredRequests {
  public:
   static constexpr std::size_t kMost = 1024;
+  // `held`, when given, counts the requests held here.
+  explicit DeferredRequests(std::atomic<std::int64_t>* held = nullptr) : held_(held) {}
   // Port 69 is read as datagrams come in this mode: the read tells when one arrived.
   void Add(std::uint32_t localIndex, const platform::SocketAddress& from,
            std::span<const std::uint8_t> datagram);
   bool Empty() const { return requests_.empty(); }
   // Moves the oldest into `record`.
   void TakeOldest(RequestRecord& record);
-  void Clear() { requests_.clear(); }
+  void Clear() {
+    Count(-static_cast<std::int64_t>(requests_.size()));
+    requests_.clear();
+  }
 
  private:
+  void Count(std::int64_t change) {
+    if (held_ != nullptr) *held_ += change;
+  }
+
   std::deque<RequestRecord> requests_;
+  std::atomic<std::int64_t>* held_;
 };
 
 // What the intake hands an engine.
