@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bitset>
 #include <cerrno>
 #include <condition_variable>
@@ -42,8 +43,9 @@ struct PortSocketSet::State {
   // watches them; the loops read them meanwhile.
   std::array<int, kCapacity> fds;
   // Slots whose descriptor number `placeholder` holds (Retire): a late read there fails with
-  // ENOTSOCK, and Open puts the next socket under the same number.
-  std::bitset<kCapacity> retired;
+  // ENOTSOCK, and Open puts the next socket under the same number. Set by the thread that
+  // follows the addresses while the loops look (IsOpen).
+  std::array<std::atomic<bool>, kCapacity> retired{};
   int placeholder = -1;  // an eventfd never written: no socket
   // Wakes the owner's wait when a control arrives.
   int wakeFd = -1;
@@ -79,14 +81,14 @@ PortSocketSet::~PortSocketSet() {
 
 Win32Error PortSocketSet::Open(std::uint32_t index, const SocketAddress& local) {
   if (index >= kCapacity) return WSAEINVAL;
-  if (state_->retired.test(index)) {
+  if (state_->retired[index].load()) {
     int fd = -1;
     if (const Win32Error error = OpenBound(local, fd); error != ERROR_SUCCESS) return error;
     const bool moved = ::dup3(fd, state_->fds[index], O_CLOEXEC) >= 0;
     const int dupError = errno;
     ::close(fd);
     if (!moved) return WsaErrorFromErrno(dupError);
-    state_->retired.reset(index);
+    state_->retired[index].store(false);
   } else {
     Close(index);
     if (const Win32Error error = OpenBound(local, state_->fds[index]); error != ERROR_SUCCESS) {
@@ -103,14 +105,14 @@ Win32Error PortSocketSet::Open(std::uint32_t index, const SocketAddress& local) 
 }
 
 bool PortSocketSet::IsOpen(std::uint32_t index) const {
-  return index < kCapacity && state_->fds[index] >= 0 && !state_->retired.test(index);
+  return index < kCapacity && state_->fds[index] >= 0 && !state_->retired[index].load();
 }
 
 void PortSocketSet::Close(std::uint32_t index) {
   if (index < kCapacity && state_->fds[index] >= 0) {
     ::close(state_->fds[index]);
     state_->fds[index] = -1;
-    state_->retired.reset(index);
+    state_->retired[index].store(false);
   }
 }
 
@@ -118,7 +120,7 @@ void PortSocketSet::Retire(std::uint32_t index) {
   if (!IsOpen(index)) return;
   // The socket goes, and with it every poller's watch of it; the number stays taken.
   if (state_->placeholder >= 0 && ::dup3(state_->placeholder, state_->fds[index], O_CLOEXEC) >= 0) {
-    state_->retired.set(index);
+    state_->retired[index].store(true);
   } else {
     Close(index);
   }
