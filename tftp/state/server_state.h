@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #include "config/server_config.h"
@@ -35,6 +36,9 @@ struct ServerState {
   WaitCancel cancel;
   // What a scrape of MetricsAddress reports; counted by the sessions and gates (atomics).
   Metrics metrics;
+  // Of the transfers counted running, the writes that linger after their final ACK
+  // (DallyAfterWrite): a stop does not wait for them.
+  std::atomic<std::int32_t> dallying{0};
 };
 
 // Since when a request that arrived at `arrived` counts as waiting: its arrival, or the last
