@@ -66,6 +66,8 @@ struct ServerConfig {
   // Optional: nonzero ignores a DATA or ACK numbered ahead of what the client may send, as a
   // stale one is, instead of ending the transfer.
   std::uint32_t IgnoreBlocksAhead = 0;
+  // Optional: nonzero drops a copy of a running transfer's request (transfer sockets).
+  std::uint32_t IgnoreRequestCopies = 0;
   // Optional: nonzero keeps a write's socket one timeout after its final ACK, to send that ACK
   // again to a repeated last DATA.
   std::uint32_t DallyAfterWrite = 0;

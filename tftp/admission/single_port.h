@@ -71,11 +71,11 @@ class EndpointTable {
   // has been heard is not superseded by a copy of its own request, which can only be late
   // (duplicated or reordered on the way); any other request supersedes it, as a client that
   // gave up asks for the next file from its port.
-  // With transfer sockets nothing is superseded (the client holds on to the port that answered
-  // first) and every copy of a running transfer's request is dropped, heard or not: a second
-  // transfer would only be refused by the client, or, for a write, meet the first one's file
-  // and send the client "Sharing violation" in its stead. Its own retransmission answers the
-  // client that asked again.
+  // With transfer sockets (IgnoreRequestCopies) nothing is superseded, since the client holds
+  // on to the port that answered first, and every copy of a running transfer's request is
+  // dropped, heard or not: a second transfer would only be refused by the client, or, for a
+  // write, meet the first one's file and send the client "Sharing violation" in its stead. The
+  // running transfer's own retransmission answers a client that asked again.
   Claimed Claim(std::uint32_t localIndex, const platform::SocketAddress& client,
                 std::span<const std::uint8_t> request, Owner owner, std::uint64_t& previous);
   // Whether `request` is a copy of the request of the endpoint's transfer, whose client has

@@ -77,7 +77,7 @@ void StartSession(Loop& loop, RequestRecord* record) {
   const std::uint32_t index = AcquireSlot(loop);
   Slot& slot = SlotAt(loop, index);
   slot.generation = loop.nextGeneration++;
-  if (!ClaimEndpoint(loop, index, *record)) {
+  if (ClaimsEndpoints(loop.server.config) && !ClaimEndpoint(loop, index, *record)) {
     loop.freeSlots.push_back(index);
     loop.server.requestHeap.Free(record);
     loop.server.limit.Ended();

@@ -221,7 +221,7 @@ ThreadStart StartTransferThread(ServerState& server, RequestRecord* record) {
   // Claimed before the thread runs, so that its client's first answer finds it and a copy of
   // its request is known for one.
   const std::span<const std::uint8_t> request = std::span(record->datagram).first(record->length);
-  if (IsTransferRequest(request)) {
+  if (ClaimsEndpoints(server.config) && IsTransferRequest(request)) {
     std::uint64_t previous = 0;
     if (server.endpoints.Claim(transfer->localIndex, transfer->client, request,
                                {&transfer->mailbox, 0},

@@ -41,6 +41,12 @@ struct ServerState {
   std::atomic<std::int32_t> dallying{0};
 };
 
+// Whether each transfer claims its client's endpoint in `endpoints`: single-port mode routes by
+// it, and IgnoreRequestCopies tells a copy of a running transfer's request by it.
+inline bool ClaimsEndpoints(const ServerConfig& config) {
+  return config.SinglePort != 0 || config.IgnoreRequestCopies != 0;
+}
+
 // Since when a request that arrived at `arrived` counts as waiting: its arrival, or the last
 // continue when it came while paused (a pause holds requests for as long as it lasts: they are
 // served on continue).
