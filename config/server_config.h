@@ -63,8 +63,8 @@ struct ServerConfig {
   // Optional: nonzero doubles each wait of a transfer for its client's answer to one packet,
   // within the same total as without it (RetransmitWait).
   std::uint32_t RetransmitBackoff = 0;
-  // Optional: nonzero ignores a DATA or ACK numbered ahead of what the client may send, as a
-  // stale one is, instead of ending the transfer.
+  // Optional: nonzero lets a DATA or ACK numbered ahead of what the client may send go on
+  // instead of ending the transfer (a write answers it with its last ACK).
   std::uint32_t IgnoreBlocksAhead = 0;
   // Optional: nonzero drops a copy of a running transfer's request (transfer sockets).
   std::uint32_t IgnoreRequestCopies = 0;

@@ -18,8 +18,9 @@ bool Behind(std::uint16_t number, std::uint16_t reference) {
 }
 
 // A block numbered ahead of anything the client may send ends the transfer, unless the server
-// is told to ignore it as it ignores a stale one: atftp's client, after a duplicated ACK, sends
-// a block too far and goes back once it hears our ACK again.
+// is told to let it go (a write then answers it with its last ACK): atftp's client, when its
+// timer runs out during an upload, sends the block after the one it should repeat, and goes
+// back once it hears our ACK.
 bool IgnoresBlocksAhead(const TransferSession& session) {
   return Config(session).IgnoreBlocksAhead != 0;
 }
@@ -219,7 +220,14 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
   // Compared modulo 65536: block 0 follows 65535, so that files of any size can be written.
   const auto ahead = static_cast<std::uint16_t>(block - session.block);
   const bool beyond = ahead > 1 && !(session.windowSize > 1 && ahead <= session.windowSize);
-  if (beyond && IgnoresBlocksAhead(session)) return;
+  if (beyond && IgnoresBlocksAhead(session)) {
+    // Our last ACK tells the client where the write stands, at once; the wait for its next
+    // block stays where it is.
+    if (!sink.Send(std::span(session.send.data(), session.sendLength), session.clientAddress)) {
+      Fail(session);
+    }
+    return;
+  }
   session.retriesLeft = Config(session).MaxRetransmit;
   if (ahead == 1) {
     const std::span<const std::uint8_t> data = datagram.subspan(kHeaderSize);
