@@ -142,7 +142,7 @@ bool Intake::TakeDatagrams(std::uint32_t port, int most) {
         engine_.ServeOwn(key, datagram, from);
         break;
       case Arrival::kRequest:
-        if (server_.local.sockets.Controls().stopRequested) break;
+        if (server_.controls.Now().stopRequested) break;
         deferred_.Add(port, from, datagram);
         requests = true;
         break;
@@ -157,7 +157,7 @@ bool Intake::TakeDatagrams(std::uint32_t port, int most) {
 Intake::Taken Intake::StartDeferred() {
   TransferLimit& limit = server_.limit;
   while (!deferred_.Empty()) {
-    const auto controls = server_.local.sockets.Controls();
+    const auto controls = server_.controls.Now();
     if (controls.stopRequested) {
       deferred_.Clear();
       break;
