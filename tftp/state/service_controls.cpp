@@ -9,33 +9,31 @@ ServiceControls::State ServiceControls::Now() const {
   return state_;
 }
 
-void ServiceControls::Changed() {
+template <typename Change>
+void ServiceControls::Apply(Change change) {
+  std::lock_guard lock(mutex_);
+  change(state_);
   changed_.notify_all();
   for (std::uint32_t k = 0; k < wakerCount_; ++k) wakers_[k]->Wake();
 }
 
 void ServiceControls::Pause() {
-  std::lock_guard lock(mutex_);
-  state_.held = true;
-  Changed();
+  Apply([](State& state) { state.held = true; });
 }
 
 void ServiceControls::Continue() {
-  std::lock_guard lock(mutex_);
-  state_.held = false;
-  state_.released = std::chrono::steady_clock::now();
-  Changed();
+  Apply([](State& state) {
+    state.held = false;
+    state.released = std::chrono::steady_clock::now();
+  });
 }
 
 void ServiceControls::Stop() {
-  std::lock_guard lock(mutex_);
-  state_.stopRequested = true;
-  Changed();
+  Apply([](State& state) { state.stopRequested = true; });
 }
 
 void ServiceControls::WakeAll() {
-  std::lock_guard lock(mutex_);
-  Changed();
+  Apply([](State&) {});
 }
 
 bool ServiceControls::AddWaker(Waker& waker) {

@@ -42,8 +42,9 @@ class ServiceControls {
   void WaitForStop();
 
  private:
-  // Under `mutex_`.
-  void Changed();
+  // Changes the state under the lock and wakes every waiter.
+  template <typename Change>
+  void Apply(Change change);
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
