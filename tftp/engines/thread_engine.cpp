@@ -45,19 +45,19 @@ bool PortReader::Start(AddressFollower& follower) {
     if (poller_.AddWatcher(follower.Watcher(), kWatcherKey) != ERROR_SUCCESS) return false;
     follower_ = &follower;
   }
-  if (!WatchPorts()) return false;
+  if (!WatchPorts(true)) return false;
   server_.limit.SetRoomWake(singlePort_ ? static_cast<Waker*>(&waker_) : &room_);
   waking_ = true;
   return true;
 }
 
-bool PortReader::WatchPorts() {
+bool PortReader::WatchPorts(bool watch) {
   LocalAddressTable& table = server_.local;
   for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
     if (watched_.test(k)) poller_.RemovePort(table.sockets, k);
   }
   watched_.reset();
-  for (std::uint32_t k = 0; k < table.count; ++k) {
+  for (std::uint32_t k = 0; watch && k < table.count; ++k) {
     if (!table.sockets.IsOpen(k)) continue;
     if (poller_.AddPort(table.sockets, k, k) != ERROR_SUCCESS) return false;
     watched_.set(k);
@@ -114,10 +114,7 @@ bool PortReader::RouteFor(std::chrono::milliseconds most) {
 void PortReader::Finish() {
   if (waking_) server_.limit.SetRoomWake(nullptr);
   waking_ = false;
-  for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
-    if (watched_.test(k)) poller_.RemovePort(server_.local.sockets, k);
-  }
-  watched_.reset();
+  WatchPorts(false);
   if (follower_ != nullptr) poller_.RemoveWatcher(follower_->Watcher());
   follower_ = nullptr;
   if (registered_) server_.controls.RemoveWaker(waker_);
@@ -142,7 +139,7 @@ bool PortReader::Round(std::uint32_t timeoutMilliseconds, std::uint32_t& failure
       if (!follower_->Follow()) {
         poller_.RemoveWatcher(follower_->Watcher());
         follower_ = nullptr;
-      } else if (!WatchPorts()) {
+      } else if (!WatchPorts(true)) {
         failure = EVENT_SOCKET_BLOCK;
         return false;
       }

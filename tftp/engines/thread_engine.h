@@ -52,8 +52,8 @@ class PortReader {
  private:
   // One wait and what it found: false, with the event in `failure`, when it ends the reader.
   bool Round(std::uint32_t timeoutMilliseconds, std::uint32_t& failure);
-  // Watches the open port sockets, as the address table stands now.
-  bool WatchPorts();
+  // Watches the open port sockets, as the address table stands now, or (!watch) none.
+  bool WatchPorts(bool watch);
 
   ServerState& server_;
   const bool singlePort_;
