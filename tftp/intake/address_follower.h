@@ -36,8 +36,8 @@ class AddressFollower {
 
   // Drains the changes and brings the table in line with the addresses there now: a socket
   // in a free slot for each new one (within the bound on addresses), the socket of each one
-  // gone closed. Every registered poller is woken when the table changed. Answers false when
-  // the changes cannot be read: the caller then stops watching.
+  // gone closed. Every engine is woken (ServiceControls::WakeAll) when the table changed. Answers
+  // false when the changes cannot be read: the caller then stops watching.
   bool Follow();
 
  private:
