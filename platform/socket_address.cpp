@@ -2,8 +2,7 @@
 
 // inet_pton, the one call of the system here, as both backends' headers offer it.
 #if defined(_WIN32)
-#include "platform/win32/windows_headers.h"
-
+#include <winsock2.h>
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
