@@ -64,6 +64,15 @@ SINGLE_PORT = '"SinglePort"=dword:00000001\r\n'
 # And one whose name holds this (quoril-backoff, quoril-backoff-loop) backs its retransmissions off.
 BACKOFF_PART = "-backoff"
 BACKOFF = '"RetransmitBackoff"=dword:00000001\r\n'
+# And one whose name holds this ignores blocks numbered ahead.
+AHEAD_PART = "-ahead"
+AHEAD = '"IgnoreBlocksAhead"=dword:00000001\r\n'
+# And one whose name holds this drops copies of a running transfer's request.
+COPIES_PART = "-copies"
+COPIES = '"IgnoreRequestCopies"=dword:00000001\r\n'
+# And one whose name holds this keeps a write's port a while after its final ACK.
+DALLY_PART = "-dally"
+DALLY = '"DallyAfterWrite"=dword:00000001\r\n'
 # A build named ...-scraped serves its metrics endpoint, which a scraper polls every 100 ms
 # while each scenario runs: what the endpoint costs the transfers.
 SCRAPED_SUFFIX = "-scraped"
@@ -398,7 +407,7 @@ def quoril_builds(args) -> dict[str, str]:
     """Every Quoril build measured: --quorld as "quoril" (a thread per transfer) and
     "quoril-loop" (one event loop), and each --quoril NAME=PATH (a NAME ending in -loop runs
     the event-loop engine, one ending in -single SinglePort 1, -loop-single both, and one
-    that holds -backoff RetransmitBackoff 1)."""
+    that holds -backoff RetransmitBackoff 1, -ahead IgnoreBlocksAhead 1, -dally DallyAfterWrite 1, -copies IgnoreRequestCopies 1)."""
     builds = {"quoril": args.quorld, "quoril" + LOOP_SUFFIX: args.quorld}
     for option in args.quoril or []:
         name, _, path = option.partition("=")
@@ -415,7 +424,9 @@ def make_system_root(system_root: Path, root: Path, name: str) -> None:
     single = name.endswith(SINGLE_SUFFIX)
     loops = name.removesuffix(SINGLE_SUFFIX).endswith(LOOP_SUFFIX)
     engine = ((EVENT_LOOPS if loops else "") + (SINGLE_PORT if single else "") +
-              (BACKOFF if BACKOFF_PART in name else "") + (SCRAPED if scraped else ""))
+              (BACKOFF if BACKOFF_PART in name else "") + (AHEAD if AHEAD_PART in name else "") +
+              (DALLY if DALLY_PART in name else "") + (COPIES if COPIES_PART in name else "") +
+              (SCRAPED if scraped else ""))
     registry = REGISTRY.format(root=root, engine=engine)
     (system_root / "etc/quoril/registry.reg").write_text(registry, newline="")
 

@@ -268,6 +268,12 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key) {
   if (!ReadOptionalNumber(key, "EnableIPv6", config.EnableIPv6)) return 0;
   config.RetransmitBackoff = 0;
   if (!ReadOptionalNumber(key, "RetransmitBackoff", config.RetransmitBackoff)) return 0;
+  config.IgnoreBlocksAhead = 0;
+  if (!ReadOptionalNumber(key, "IgnoreBlocksAhead", config.IgnoreBlocksAhead)) return 0;
+  config.IgnoreRequestCopies = 0;
+  if (!ReadOptionalNumber(key, "IgnoreRequestCopies", config.IgnoreRequestCopies)) return 0;
+  config.DallyAfterWrite = 0;
+  if (!ReadOptionalNumber(key, "DallyAfterWrite", config.DallyAfterWrite)) return 0;
   if (!ReadNameSettings(key, config)) return 0;
   if (!ReadAddressSettings(key, config)) return 0;
   if (!ReadOptionalText(key, "MetricsAddress", config.MetricsAddress) ||

@@ -63,6 +63,14 @@ struct ServerConfig {
   // Optional: nonzero doubles each wait of a transfer for its client's answer to one packet,
   // within the same total as without it (RetransmitWait).
   std::uint32_t RetransmitBackoff = 0;
+  // Optional: nonzero ignores a DATA or ACK numbered ahead of what the client may send, as a
+  // stale one is, instead of ending the transfer.
+  std::uint32_t IgnoreBlocksAhead = 0;
+  // Optional: nonzero drops a copy of a running transfer's request (transfer sockets).
+  std::uint32_t IgnoreRequestCopies = 0;
+  // Optional: nonzero keeps a write's socket one timeout after its final ACK, to send that ACK
+  // again to a repeated last DATA.
+  std::uint32_t DallyAfterWrite = 0;
   // Optional: ADDRESS:PORT ([ADDRESS]:PORT for IPv6) of the HTTP endpoint that serves
   // /metrics and /healthz; empty, no endpoint and no socket.
   std::string MetricsAddress;

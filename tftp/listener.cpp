@@ -137,7 +137,7 @@ void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortR
   // Transfers still running get the time of the stop-pending reports to finish.
   for (std::uint32_t checkPoint = 3; checkPoint <= 99; ++checkPoint) {
     ReportStopPending(checkPoint);
-    if (checkPoint < 99 && server.limit.Running() > 0) {
+    if (checkPoint < 99 && server.limit.Running() > server.dallying.load()) {
       if (reader != nullptr) {
         if (!reader->RouteFor(kShutdownGraceStep)) ReportEndingFailure(EVENT_SOCKET_BLOCK);
       } else {
@@ -240,7 +240,7 @@ std::uint32_t Listener(ServerState& server) {
                              static_cast<std::uint16_t>(config.TransferPortHigh),
                              follower.IsOpen() ? kMaxLocalAddresses : server.local.count.load(),
                              std::random_device{}());
-        server.endpoints.Prepare();
+        server.endpoints.Prepare(config.SinglePort != 0);
         if (config.EventLoops == 0) {
           // With transfer sockets the service runs before its reader starts watching.
           if (config.SinglePort == 0) ReportRunning();

@@ -131,6 +131,9 @@ DEFAULTS = {
     "listen_addresses": None,  # ListenAddresses, a list of texts; absent: every address served
     "follow_addresses": None,  # FollowAddresses; absent: the addresses of the start only
     "retransmit_backoff": None,  # RetransmitBackoff; absent: every wait is one Timeout
+    "ignore_blocks_ahead": None,  # IgnoreBlocksAhead; absent: a block ahead ends the transfer
+    "ignore_request_copies": None,  # IgnoreRequestCopies; absent: each copy is a transfer
+    "dally_after_write": None,  # DallyAfterWrite; absent: a write ends at its final ACK
     "metrics_address": None,  # MetricsAddress; absent: no HTTP endpoint
     "transfer_record_file": None,  # TransferRecordFile; absent: no JSON records
 }
@@ -158,7 +161,10 @@ REGISTRY_VALUES = [
     ("ClientDirectories", "client_directories"),
     ("ListenAddresses", "listen_addresses"),  # optional
     ("FollowAddresses", "follow_addresses"),  # optional
-    ("RetransmitBackoff", "retransmit_backoff"),  # optional
+    ("RetransmitBackoff", "retransmit_backoff"),  # optional, as the three below
+    ("IgnoreBlocksAhead", "ignore_blocks_ahead"),
+    ("IgnoreRequestCopies", "ignore_request_copies"),
+    ("DallyAfterWrite", "dally_after_write"),
     ("MetricsAddress", "metrics_address"),  # optional
     ("TransferRecordFile", "transfer_record_file"),  # optional
 ]

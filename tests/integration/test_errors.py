@@ -202,6 +202,71 @@ def test_packet_from_behind_is_ignored_and_the_transfer_goes_on(server, side):
         assert server.file("new.bin").read_bytes() == content[:100]
 
 
+@pytest.mark.parametrize("side, ahead", [("read", ack(7)), ("write", data(3, b"x"))])
+def test_with_ignore_blocks_ahead_a_block_ahead_is_ignored(server_factory, side, ahead):
+    server = server_factory(ignore_blocks_ahead=1)
+    content = payload(700, seed=6)
+    client = server.endpoint()
+    if side == "read":
+        server.file("file.bin").write_bytes(content)
+        client.send(rrq("file.bin"), (server.address, 69))
+    else:
+        client.send(wrq("new.bin"), (server.address, 69))
+    packet, transfer = client.expect()
+    client.send(ahead, transfer)
+    client.expect_none(0.5)
+    if side == "read":
+        client.send(ack(1), transfer)
+        assert client.expect()[0].block == 2
+        client.send(ack(2), transfer)
+    else:
+        client.send(data(1, content[:100]), transfer)
+        assert client.expect()[0].raw == ack(1)
+    server.wait_closed(transfer)
+    if side == "write":
+        assert server.file("new.bin").read_bytes() == content[:100]
+
+
+@pytest.mark.parametrize("side", ["read", "write"])
+def test_with_ignore_request_copies_a_copy_of_the_request_is_dropped(server_factory, side):
+    # A network that duplicates the request starts no second transfer, which for a write would
+    # meet the first one's file and send the client "Sharing violation".
+    server = server_factory(ignore_request_copies=1)
+    content = payload(600, seed=7)
+    server.file("file.bin").write_bytes(content)
+    request = rrq("file.bin") if side == "read" else wrq("new.bin")
+    client = server.endpoint()
+    client.send(request, (server.address, 69))
+    client.send(request, (server.address, 69))
+    packet, transfer = client.expect()
+    client.expect_none(0.5)
+    if side == "read":
+        client.send(ack(1), transfer)
+        assert client.expect()[0].payload == content[512:]
+        client.send(ack(2), transfer)
+    else:
+        client.send(data(1, b"kept"), transfer)
+        assert client.expect()[0].raw == ack(1)
+    server.wait_closed(transfer)
+    if side == "write":
+        assert server.file("new.bin").read_bytes() == b"kept"
+
+
+def test_with_dally_after_write_a_repeated_last_data_draws_the_final_ack_again(server_factory):
+    server = server_factory(dally_after_write=1, timeout=2)
+    client = server.endpoint()
+    client.send(wrq("new.bin"), (server.address, 69))
+    transfer = client.expect()[1]
+    client.send(data(1, b"last"), transfer)
+    assert client.expect()[0].raw == ack(1)
+    assert server.file("new.bin").read_bytes() == b"last"  # stored before the wait
+    client.send(data(1, b"last"), transfer)
+    assert client.expect()[0].raw == ack(1)
+    client.send(ack(1), transfer)  # anything else draws nothing
+    client.expect_none(0.5)
+    server.wait_closed(transfer)
+
+
 def test_disk_full_on_a_write(server_factory):
     server = server_factory(disk_size=64 * 1024)
     content = payload(256 * 1024, seed=5)

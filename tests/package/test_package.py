@@ -226,7 +226,8 @@ def test_installed_as_the_readme_says_configured_not_started(machine):
     # What UEFI firmware needs to boot from it.
     assert setting(machine, "NegotiateOptions") == "0x1"
     assert setting(machine, "FollowAddresses") == "0x1"
-    assert setting(machine, "RetransmitBackoff") == "0x1"
+    for name in ("RetransmitBackoff", "IgnoreBlocksAhead", "IgnoreRequestCopies", "DallyAfterWrite"):
+        assert setting(machine, name) == "0x1"
 
 
 def test_started_serves_as_its_account(machine):

@@ -77,10 +77,11 @@ EndpointTable::Claimed EndpointTable::Claim(std::uint32_t localIndex,
       owners_.try_emplace(Endpoint{localIndex, client}, Holder{owner, digest, false});
   if (inserted) return Claimed::kClaimed;
   Holder& holder = place->second;
-  if (holder.heard && holder.request == digest) return Claimed::kRepeatedRequest;
+  if ((holder.heard || !supersedes_) && holder.request == digest) return Claimed::kRepeatedRequest;
   const Owner before = std::exchange(holder.owner, owner);
   holder.request = digest;
   holder.heard = false;
+  if (!supersedes_) return Claimed::kClaimed;
   if (before.mailbox == owner.mailbox) {
     previous = before.key;
     return Claimed::kSupersedesOwn;
@@ -163,9 +164,10 @@ MailboxWait EndpointTable::Wait(Mailbox& mailbox, ThreadWaker& waker, Parcel& pa
   }
 }
 
-void EndpointTable::Prepare() {
+void EndpointTable::Prepare(bool supersedes) {
   std::lock_guard lock(mutex_);
   owners_.clear();
+  supersedes_ = supersedes;
 }
 
 void ReplyBudget::Earn(std::size_t datagramSize, const platform::SocketAddress& client) {

@@ -71,6 +71,11 @@ class EndpointTable {
   // has been heard is not superseded by a copy of its own request, which can only be late
   // (duplicated or reordered on the way); any other request supersedes it, as a client that
   // gave up asks for the next file from its port.
+  // With transfer sockets (IgnoreRequestCopies) nothing is superseded, since the client holds
+  // on to the port that answered first, and every copy of a running transfer's request is
+  // dropped, heard or not: a second transfer would only be refused by the client, or, for a
+  // write, meet the first one's file and send the client "Sharing violation" in its stead. The
+  // running transfer's own retransmission answers a client that asked again.
   Claimed Claim(std::uint32_t localIndex, const platform::SocketAddress& client,
                 std::span<const std::uint8_t> request, Owner owner, std::uint64_t& previous);
   // Whether `request` is a copy of the request of the endpoint's transfer, whose client has
@@ -94,7 +99,8 @@ class EndpointTable {
   // which comes first.
   MailboxWait Wait(Mailbox& mailbox, ThreadWaker& waker, Parcel& parcel,
                    std::chrono::steady_clock::time_point deadline);
-  void Prepare();
+  // Empties the table; `supersedes` for single-port mode.
+  void Prepare(bool supersedes);
 
  private:
   struct Endpoint {
@@ -115,6 +121,7 @@ class EndpointTable {
 
   std::mutex mutex_;
   std::unordered_map<Endpoint, Holder, EndpointHash> owners_;
+  bool supersedes_ = true;
 };
 
 // RRQ or WRQ: what claims its endpoint.

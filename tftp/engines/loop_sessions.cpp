@@ -48,8 +48,8 @@ void Supersede(Loop& loop, std::uint64_t key) {
   Settle(loop, index, before);
 }
 
-// Single-port mode: a request takes its endpoint from whatever transfer had it before; answers
-// false for a late copy of a running transfer's own request, which is dropped.
+// A request takes its endpoint (in single-port mode from whatever transfer had it before);
+// answers false for a copy of a running transfer's own request, which is dropped.
 bool ClaimEndpoint(Loop& loop, std::uint32_t index, const RequestRecord& record) {
   const std::span<const std::uint8_t> request = std::span(record.datagram).first(record.length);
   if (!IsTransferRequest(request)) return true;
@@ -77,7 +77,7 @@ void StartSession(Loop& loop, RequestRecord* record) {
   const std::uint32_t index = AcquireSlot(loop);
   Slot& slot = SlotAt(loop, index);
   slot.generation = loop.nextGeneration++;
-  if (SinglePort(loop) && !ClaimEndpoint(loop, index, *record)) {
+  if (ClaimsEndpoints(loop.server.config) && !ClaimEndpoint(loop, index, *record)) {
     loop.freeSlots.push_back(index);
     loop.server.requestHeap.Free(record);
     loop.server.limit.Ended();

@@ -202,6 +202,9 @@ void TransferSessionThread(void* argument) {
   }
   Drive(session, socket, sink, scratch);
   FinishSession(session);
+  if (transfer->claimed) {
+    server.endpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
+  }
   socket.Close();
   server.ports.Release(session.localIndex, port);
   server.limit.Ended();
@@ -215,9 +218,10 @@ ThreadStart StartTransferThread(ServerState& server, RequestRecord* record) {
   transfer->localIndex = record->localIndex;
   transfer->client = record->clientAddress;
   const bool singlePort = server.config.SinglePort != 0;
-  // Claimed before the thread runs, so that its client's first answer finds it.
+  // Claimed before the thread runs, so that its client's first answer finds it and a copy of
+  // its request is known for one.
   const std::span<const std::uint8_t> request = std::span(record->datagram).first(record->length);
-  if (singlePort && IsTransferRequest(request)) {
+  if (ClaimsEndpoints(server.config) && IsTransferRequest(request)) {
     std::uint64_t previous = 0;
     if (server.endpoints.Claim(transfer->localIndex, transfer->client, request,
                                {&transfer->mailbox, 0},

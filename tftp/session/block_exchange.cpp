@@ -17,6 +17,13 @@ bool Behind(std::uint16_t number, std::uint16_t reference) {
   return static_cast<std::uint16_t>(reference - number) < kHalfBlockSpace;
 }
 
+// A block numbered ahead of anything the client may send ends the transfer, unless the server
+// is told to ignore it as it ignores a stale one: atftp's client, after a duplicated ACK, sends
+// a block too far and goes back once it hears our ACK again.
+bool IgnoresBlocksAhead(const TransferSession& session) {
+  return Config(session).IgnoreBlocksAhead != 0;
+}
+
 // Read side: 512-byte blocks at most, one at a time, keep their packet in the send buffer.
 bool KeepsItsPacket(const TransferSession& session) {
   return session.windowSize == 1 && session.blockSize <= kDataSize;
@@ -142,13 +149,13 @@ void FillWindow(TransferSession& session, PacketSink& sink, TimePoint now) {
 }
 
 // Write side, Acknowledged: ACK of the last block stored in order; after the last block the
-// transfer is over at once, since a client that repeats its last DATA is not waited for.
+// transfer is over (EndWrite).
 void Acknowledge(TransferSession& session, PacketSink& sink, TimePoint now) {
   session.sendLength = BuildAck(session.send, session.block);
   session.unacknowledged = 0;
   session.state = SessionState::kAwaitData;
   SendCurrent(session, sink, now);
-  if (session.state == SessionState::kAwaitData && session.lastBlock) Succeed(session);
+  if (session.state == SessionState::kAwaitData && session.lastBlock) EndWrite(session, now);
 }
 
 // AwaitOptionAck, a packet of the client's: ACK 0 accepts the options and starts the data.
@@ -160,7 +167,7 @@ void OptionAckArrived(TransferSession& session, std::span<const std::uint8_t> da
   } else if (acked == 0) {
     session.retriesLeft = Config(session).MaxRetransmit;
     FillWindow(session, sink, now);
-  } else if (!Behind(acked, 0)) {
+  } else if (!Behind(acked, 0) && !IgnoresBlocksAhead(session)) {
     FailWithError(session, sink, TRANSFER_ERROR_BAD_BLOCK);
   }
   // An ACK from behind block 0 is a stray of the network's: ignored, as below.
@@ -182,7 +189,7 @@ void AckArrived(TransferSession& session, std::span<const std::uint8_t> datagram
     // starts over from there (RFC 7440), then takes new blocks.
     if (session.inFlight > 0) ResendWindow(session, sink, now);
     if (!SessionEnded(session)) FillWindow(session, sink, now);
-  } else if (!Behind(acked, Acknowledged(session))) {
+  } else if (!Behind(acked, Acknowledged(session)) && !IgnoresBlocksAhead(session)) {
     FailWithError(session, sink, TRANSFER_ERROR_BAD_BLOCK);
   }
   // A repeated, late or reordered acknowledgement sends nothing (answering it would double
@@ -209,9 +216,11 @@ void DataArrived(TransferSession& session, std::span<const std::uint8_t> datagra
   // again, without end. The last block stored is answered, as its client may have lost our
   // ACK; should that be lost too, our timeout repeats it.
   if (block != session.block && Behind(block, session.block)) return;
-  session.retriesLeft = Config(session).MaxRetransmit;
   // Compared modulo 65536: block 0 follows 65535, so that files of any size can be written.
   const auto ahead = static_cast<std::uint16_t>(block - session.block);
+  const bool beyond = ahead > 1 && !(session.windowSize > 1 && ahead <= session.windowSize);
+  if (beyond && IgnoresBlocksAhead(session)) return;
+  session.retriesLeft = Config(session).MaxRetransmit;
   if (ahead == 1) {
     const std::span<const std::uint8_t> data = datagram.subspan(kHeaderSize);
     if (data.size() < session.blockSize) session.lastBlock = true;

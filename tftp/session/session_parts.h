@@ -31,6 +31,8 @@ void SendCurrent(TransferSession& session, PacketSink& sink, TimePoint now);
 void ResendWindow(TransferSession& session, PacketSink& sink, TimePoint now);
 void FillWindow(TransferSession& session, PacketSink& sink, TimePoint now);
 void Acknowledge(TransferSession& session, PacketSink& sink, TimePoint now);
+// After a write's final ACK: the transfer has succeeded (and with DallyAfterWrite lingers).
+void EndWrite(TransferSession& session, TimePoint now);
 void OptionAckArrived(TransferSession& session, std::span<const std::uint8_t> datagram,
                       PacketSink& sink, TimePoint now);
 void AckArrived(TransferSession& session, std::span<const std::uint8_t> datagram, PacketSink& sink,

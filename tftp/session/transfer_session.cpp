@@ -33,6 +33,52 @@ void Succeed(TransferSession& session) {
   LoadDescription(session, IDS_TRANSFER_SUCCESSFUL);
 }
 
+// What served the transfer, as its record names it.
+const char* EngineName(const ServerConfig& config) {
+  if (config.EventLoops != 0) return "event_loops";
+  return config.SinglePort != 0 ? "single_port_threads" : "threads";
+}
+
+// The transfer's line, record and counts.
+void LogEnd(TransferSession& session) {
+  WriteTransferLine(session.entry);
+  Metrics& metrics = session.server->metrics;
+  ObserveTransferEnd(metrics, EngineName(Config(session)), session.entry, session.facts,
+                     session.clientAddress, SessionClock::now() - session.arrived);
+  NoteRequestWait(metrics, session.facts, RequestWait::kNone);
+  session.logged = true;
+}
+
+// Without DallyAfterWrite a client that repeats its last DATA is not waited for. With it the
+// write has succeeded and is logged now, but keeps its socket one timeout, so that a client
+// whose copy of the final ACK was lost gets it again rather than silence and a failure of its
+// own for a file that is stored (RFC 1350's dally). Not in single-port mode, where the client's
+// next request from its endpoint would be taken for a repeat.
+void EndWrite(TransferSession& session, TimePoint now) {
+  Succeed(session);
+  const ServerConfig& config = Config(session);
+  if (config.DallyAfterWrite == 0 || config.SinglePort != 0) return;
+  session.file.Close();
+  LogEnd(session);
+  session.state = SessionState::kDallying;
+  ++session.server->dallying;
+  session.wait = session.timeout;
+  session.deadline = now + session.timeout;
+}
+
+// Dallying, a packet of the client's: a repeat of the last DATA gets the final ACK again, once
+// for each; anything else goes unanswered, and an ERROR ends the wait.
+void DallyDatagram(TransferSession& session, std::span<const std::uint8_t> datagram, bool isError,
+                   PacketSink& sink) {
+  if (isError) {
+    session.state = SessionState::kSucceeded;
+  } else if (datagram.size() >= kHeaderSize && ReadField16(datagram, 0) == kOpcodeData &&
+             ReadField16(datagram, 2) == session.block) {
+    // A failed send is left to the client's next repeat.
+    sink.Send(std::span(session.send.data(), session.sendLength), session.clientAddress);
+  }
+}
+
 void FailWithDescription(TransferSession& session, std::uint32_t id) {
   LoadDescription(session, id);
   Fail(session);
@@ -109,12 +155,6 @@ bool MayOutliveSilenceBound(const TransferSession& session) {
 bool AwaitingOptionAnswer(const TransferSession& session) {
   return session.state == SessionState::kAwaitOptionAck ||
          (session.optionsSent && session.state == SessionState::kAwaitData && session.block == 0);
-}
-
-// What served the transfer, as its record names it.
-const char* EngineName(const ServerConfig& config) {
-  if (config.EventLoops != 0) return "event_loops";
-  return config.SinglePort != 0 ? "single_port_threads" : "threads";
 }
 
 }  // namespace
@@ -233,6 +273,10 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
     if (!sink.Send(std::span(error.data(), length), sender)) Fail(session);
     return;
   }
+  if (session.state == SessionState::kDallying) {
+    DallyDatagram(session, datagram, isError, sink);
+    return;
+  }
   if (isError) {
     // The client gave up; an ERROR is not answered. An ERROR in answer to the OACK declines
     // the options (UEFI's size probe does so by design and then asks again without tsize).
@@ -265,6 +309,10 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
 
 void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
   if (SessionEnded(session)) return;
+  if (session.state == SessionState::kDallying) {
+    session.state = SessionState::kSucceeded;
+    return;
+  }
   // A request waits for its turn, or for a port, as long as a client waits for an answer
   // before it asks again; a real client's next request then waits anew.
   if (session.state == SessionState::kWaitingForTurn ||
@@ -318,11 +366,11 @@ void OnSuperseded(TransferSession& session) {
 }
 
 void FinishSession(TransferSession& session) {
-  WriteTransferLine(session.entry);
-  Metrics& metrics = session.server->metrics;
-  ObserveTransferEnd(metrics, EngineName(Config(session)), session.entry, session.facts,
-                     session.clientAddress, SessionClock::now() - session.arrived);
-  NoteRequestWait(metrics, session.facts, RequestWait::kNone);
+  if (session.logged) {
+    --session.server->dallying;
+  } else {
+    LogEnd(session);
+  }
   session.file.Close();
   session.server->turns.Leave(session.turn);
 }

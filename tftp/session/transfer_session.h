@@ -66,6 +66,7 @@ enum class SessionState : std::uint8_t {
   kAwaitOptionAck,  // read: the OACK is out; ACK 0 starts the data
   kAwaitAck,        // read: a window of DATA blocks is out
   kAwaitData,       // write: an ACK (or the OACK, which stands for ACK 0) is out
+  kDallying,        // write: stored and logged; its final ACK goes again to a repeated last DATA
   kSucceeded,
   kFailed,
 };
@@ -110,6 +111,7 @@ struct TransferSession {
   NetasciiWriter writer;
   TurnTicket turn;     // its place at its client's address
   bool heard = false;  // a packet came from the client
+  bool logged = false;  // its end is written and counted (on entering kDallying)
   // When its request arrived on port 69, and when the client was last heard from (the
   // request counts until the first answer).
   SessionClock::time_point arrived{};
@@ -147,7 +149,7 @@ std::size_t LargestDatagram(const TransferSession& session);
 void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram,
                 const platform::SocketAddress& sender, PacketSink& sink,
                 SessionClock::time_point now);
-// The deadline passed without a packet from the client.
+// The deadline passed without a packet from the client; for a dallying write, the end of it.
 void OnDeadline(TransferSession& session, PacketSink& sink, SessionClock::time_point now);
 // When the engine is to look whether the session keeps a slot that waiting requests need:
 // a client's timeout option may make it wait far longer for its client than the server's own

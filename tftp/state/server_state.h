@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #include "config/server_config.h"
@@ -37,7 +38,16 @@ struct ServerState {
   WaitCancel cancel;
   // What a scrape of MetricsAddress reports; counted by the sessions and gates (atomics).
   Metrics metrics;
+  // Of the transfers counted running, the writes that linger after their final ACK
+  // (DallyAfterWrite): a stop does not wait for them.
+  std::atomic<std::int32_t> dallying{0};
 };
+
+// Whether each transfer claims its client's endpoint in `endpoints`: single-port mode routes by
+// it, and IgnoreRequestCopies tells a copy of a running transfer's request by it.
+inline bool ClaimsEndpoints(const ServerConfig& config) {
+  return config.SinglePort != 0 || config.IgnoreRequestCopies != 0;
+}
 
 // Since when a request that arrived at `arrived` counts as waiting: its arrival, or the last
 // continue when it came while paused (a pause holds requests for as long as it lasts: they are
