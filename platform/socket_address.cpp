@@ -1,6 +1,15 @@
 #include "platform/socket_address.h"
 
+// inet_pton, the one call of the system here, as both backends' headers offer it.
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#endif
+
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -151,6 +160,21 @@ char* FormatHost(const SocketAddress& address, HostText& text) {
     }
   }
   return text.data();
+}
+
+bool ParseHost(std::string_view text, SocketAddress& address) {
+  std::array<char, kHostTextSize> terminated{};
+  if (text.size() >= terminated.size()) return false;
+  std::ranges::copy(text, terminated.begin());
+  std::array<std::uint8_t, 16> bytes{};
+  if (::inet_pton(AF_INET6, terminated.data(), bytes.data()) == 1) {
+    address = SocketAddress::FromIPv6(bytes, 0, 0);
+    return true;
+  }
+  in_addr inet{};
+  if (::inet_pton(AF_INET, terminated.data(), &inet) != 1) return false;
+  address = SocketAddress::FromIPv4(inet.s_addr, 0);
+  return true;
 }
 
 }  // namespace quoril::platform

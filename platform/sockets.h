@@ -41,7 +41,6 @@ enum class WaitResult { kReady, kTimeout, kCancelled };
 using ArrivalClock = std::chrono::steady_clock;
 
 class EventPoller;
-class AddressWatcher;
 
 // A UDP socket bound to one local address. Closed on destruction; move-only.
 class UdpSocket {
@@ -106,9 +105,9 @@ class UdpSocket {
 // watches are left as they are: their loop ends its transfers itself.
 void CancelTransferWaits();
 
-// The listener's port-69 sockets, one per local address, paired with the address by index.
-// The listener opens, waits, receives and closes from its own thread; the service control
-// reaches it from another thread through Hold, Release and CloseFromControl.
+// The port-69 sockets, one per local address, paired with the address by index. The listener
+// opens and closes them from its own thread; its engine's pollers wait on them (EventPoller::
+// AddPort) and read them from any thread.
 class PortSocketSet {
  public:
   // 50 IPv4 addresses and room for IPv6 ones: a link-local address on every interface (a
@@ -127,62 +126,27 @@ class PortSocketSet {
   // Opens sockets[index] bound to `local` (see UdpSocket::Open).
   Win32Error Open(std::uint32_t index, const SocketAddress& local);
   bool IsOpen(std::uint32_t index) const;
-  // select(): waits without a time limit until a socket in `set` is readable; on return
-  // `set` holds the readable ones. An empty set fails (WSAEINVAL). While held (Hold), the
-  // wait takes nothing and does not return. After CloseFromControl the wait returns at
-  // once with the sockets of `set` marked, and every Receive fails with WSAENOTSOCK.
-  // With `watcher`, the wait also returns when address changes wait to be drained: `changes`
-  // then becomes true, and `set` may be empty (which then does not fail).
-  Win32Error Wait(ReadSet& set, const AddressWatcher* watcher = nullptr, bool* changes = nullptr);
-  // recvfrom on sockets[index]; see UdpSocket::ReceiveFrom. `arrived`, when given, tells when
-  // the datagram arrived (ArrivalClock): the system's own stamp where it keeps one (Linux),
-  // otherwise the time it was read.
-  Win32Error Receive(std::uint32_t index, std::span<std::uint8_t> buffer, std::size_t& received,
-                     SocketAddress& from, ArrivalClock::time_point* arrived = nullptr);
   // sendto from sockets[index], from any thread: in single-port mode every transfer answers
   // from the port socket that received its request. WSAENOTSOCK once the slot is closed.
   Win32Error SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
                     const SocketAddress& to) const;
-  // closesocket(sockets[index]) from the owning thread; closing a closed slot does nothing.
+  // closesocket(sockets[index]) from the owning thread, once no poller watches it; closing a
+  // closed slot does nothing.
   void Close(std::uint32_t index);
   // Closes sockets[index] of an address that went, while other threads may still read the
   // slot: they then fail with WSAENOTSOCK, never read a socket opened meanwhile. The slot is
   // free for Open again.
   void Retire(std::uint32_t index);
-  // Wakes every registered poller, as a control does: the slots' sockets changed.
-  void WakeObservers();
 
-  // For the event loops, which watch the port sockets themselves (EventPoller::AddPort)
-  // instead of the listener's Wait. Each loop's poller is registered before the loops start;
-  // Hold, Release and CloseFromControl then wake every registered poller, and a woken loop
-  // reads what was asked with Controls(). Once a poller is registered, CloseFromControl
-  // leaves the sockets open: the listener closes them (Close) after the loops let go of them.
-  // At most kMaxObservers (WSAENOBUFS beyond). A poller is removed before it is destroyed.
-  static constexpr std::uint32_t kMaxObservers = 64;
-  Win32Error AddObserver(EventPoller& poller);
-  void RemoveObserver(EventPoller& poller);
-  struct ControlState {
-    bool held = false;
-    bool stopRequested = false;
-    // The last Release (continue): requests queued while held have waited since then only.
-    ArrivalClock::time_point released{};
-  };
-  ControlState Controls() const;
-  // Blocks the calling thread (the listener, in event-loop mode) until CloseFromControl.
-  void WaitForStop();
-  // recvfrom on sockets[index] that never waits; see UdpSocket::TryReceive. Several loops may
-  // call it for the same index at once.
+  // recvfrom on sockets[index] that never waits; see UdpSocket::TryReceive. Several threads
+  // may call it for the same index at once. `arrived`, when given, tells when the datagram
+  // arrived (ArrivalClock): the system's own stamp where it keeps one (Linux), otherwise the
+  // time it was read.
   Win32Error TryReceive(std::uint32_t index, std::span<std::uint8_t> buffer, std::size_t& received,
                         SocketAddress& from, bool& gotOne,
                         ArrivalClock::time_point* arrived = nullptr) const;
   // Whether a datagram waits in the queue of any open socket of the set; never waits.
   bool AnyQueued() const;
-
-  // From the service control's thread: pause holds the waiting thread, continue releases
-  // it, stop closes the sockets under it (the waiting thread sees WSAENOTSOCK).
-  void Hold();
-  void Release();
-  void CloseFromControl();
 
  private:
   friend class EventPoller;

@@ -1,5 +1,6 @@
-// The address text shared by both backends.
+// What both backends share: the address text, and sending within a time.
 #include <charconv>
+#include <chrono>
 
 #include "platform/stream_sockets.h"
 
@@ -30,6 +31,22 @@ Win32Error ParseEndpoint(std::string_view text, SocketAddress& address) {
   // Brackets hold an IPv6 address, and only they do.
   if (!ParseHost(host, address) || address.IsIPv6() != ipv6) return ERROR_INVALID_PARAMETER;
   address.SetPort(static_cast<std::uint16_t>(number));
+  return ERROR_SUCCESS;
+}
+
+Win32Error StreamConnection::SendAll(std::span<const std::uint8_t> bytes,
+                                     std::uint32_t timeoutMilliseconds) {
+  const auto end =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+  while (!bytes.empty()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return WAIT_TIMEOUT;
+    std::size_t sent = 0;
+    const Win32Error error = SendWithin(static_cast<std::uint32_t>(left.count()), bytes, sent);
+    if (error != ERROR_SUCCESS) return error;
+    bytes = bytes.subspan(sent);
+  }
   return ERROR_SUCCESS;
 }
 

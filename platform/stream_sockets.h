@@ -45,6 +45,11 @@ class StreamConnection {
   Win32Error SendAll(std::span<const std::uint8_t> bytes, std::uint32_t timeoutMilliseconds);
 
  private:
+  // Waits at most `timeoutMilliseconds` until bytes can be sent and sends what the socket
+  // takes of `bytes`: `sent` may be 0.
+  Win32Error SendWithin(std::uint32_t timeoutMilliseconds, std::span<const std::uint8_t> bytes,
+                        std::size_t& sent);
+
   std::intptr_t handle_ = -1;
 };
 

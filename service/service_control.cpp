@@ -66,15 +66,15 @@ void HandleStop() {
   }
   {
     std::lock_guard lock(gServiceStatus.lock);
-    // A held listener must be able to see its sockets close.
+    // As a continue first: a paused service stops as a running one does.
     if (gServiceStatus.record.currentState == platform::kServicePaused) {
-      Server().local.sockets.Release();
+      Server().controls.Continue();
     }
   }
   StatusReporter(platform::kServiceStopPending, 0, 1, 6000);
-  // Also ends a listener that has not opened its sockets yet: the closing is remembered
-  // and its first wait returns at once.
-  Server().local.sockets.CloseFromControl();
+  // Also ends a listener that has not opened its sockets yet: the stop is remembered, and
+  // its first look sees it.
+  Server().controls.Stop();
   StatusReporter(platform::kServiceStopPending, 0, 0, 0);
   // Notified under the lock: a waiter may return (and the process end) only after it.
   std::lock_guard lock(gStopHandlingLock);
@@ -114,10 +114,10 @@ void HandleOtherControl(std::uint32_t control) {
     std::lock_guard lock(gServiceStatus.lock);
     std::uint32_t state = gServiceStatus.record.currentState;
     if (control == platform::kServiceControlPause && state == platform::kServiceRunning) {
-      Server().local.sockets.Hold();
+      Server().controls.Pause();
       state = platform::kServicePaused;
     } else if (control == platform::kServiceControlContinue && state == platform::kServicePaused) {
-      Server().local.sockets.Release();
+      Server().controls.Continue();
       state = platform::kServiceRunning;
     }
     accepted = FillAndSendLocked(state, 0, 0, 0);

@@ -108,7 +108,7 @@ bool ServeFromEventLoops(ServerState& server, EventLoops& loops, AddressFollower
     return false;
   }
   ReportRunning();
-  server.local.sockets.WaitForStop();
+  server.controls.WaitForStop();
   ReportStopPending(2);
   return true;
 }
@@ -116,7 +116,7 @@ bool ServeFromEventLoops(ServerState& server, EventLoops& loops, AddressFollower
 // What a scrape reads of the service, from the endpoint's thread.
 ServiceReadings ReadService(const ServerState& server) {
   const LocalAddressTable& table = server.local;
-  const platform::PortSocketSet::ControlState controls = table.sockets.Controls();
+  const ServiceControls::State controls = server.controls.Now();
   ServiceReadings readings;
   readings.serving = table.count > 0;
   readings.paused = controls.held;
@@ -131,15 +131,15 @@ ServiceReadings ReadService(const ServerState& server) {
   return readings;
 }
 
-void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortRouter* router,
+void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortReader* reader,
               MetricsEndpoint& endpoint) {
   LocalAddressTable& table = server.local;
   // Transfers still running get the time of the stop-pending reports to finish.
   for (std::uint32_t checkPoint = 3; checkPoint <= 99; ++checkPoint) {
     ReportStopPending(checkPoint);
     if (checkPoint < 99 && server.limit.Running() > server.dallying.load()) {
-      if (router != nullptr) {
-        if (!router->RouteFor(kShutdownGraceStep)) ReportEndingFailure(EVENT_SOCKET_BLOCK);
+      if (reader != nullptr) {
+        if (!reader->RouteFor(kShutdownGraceStep)) ReportEndingFailure(EVENT_SOCKET_BLOCK);
       } else {
         std::this_thread::sleep_for(kShutdownGraceStep);
       }
@@ -158,7 +158,7 @@ void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortR
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
-  if (router != nullptr) router->Finish();
+  if (reader != nullptr) reader->Finish();
   for (std::uint32_t k = table.count; k-- > 0;) table.sockets.Close(k);
   if (socketsStarted && platform::SocketsCleanup() != ERROR_SUCCESS) {
     EventReporter(EVENT_SOCKETS_CLEANUP);
@@ -215,7 +215,7 @@ std::uint32_t Listener(ServerState& server) {
   EventLoops loops(server);
   bool eventLoops = false;
   // Made once the settings are read: its intake reads datagrams as large as they allow.
-  std::optional<PortRouter> router;
+  std::optional<PortReader> reader;
   MetricsEndpoint endpoint;
   if (!SetUpFromSettings(server.config) || !PrepareFileNames(config, server.rewriteRules)) {
     ReportEndingFailure(EVENT_INIT_FAILED);
@@ -241,23 +241,22 @@ std::uint32_t Listener(ServerState& server) {
                              follower.IsOpen() ? kMaxLocalAddresses : server.local.count.load(),
                              std::random_device{}());
         server.endpoints.Prepare(config.SinglePort != 0);
-        if (config.EventLoops == 0 && config.SinglePort != 0) {
-          if (router.emplace(server).Start(follower)) {
-            ReportRunning();
-            ReportEnd(router->Serve());
+        if (config.EventLoops == 0) {
+          // With transfer sockets the service runs before its reader starts watching.
+          if (config.SinglePort == 0) ReportRunning();
+          if (reader.emplace(server).Start(follower)) {
+            if (config.SinglePort != 0) ReportRunning();
+            ReportEnd(reader->Serve());
           } else {
             ReportEndingFailure(EVENT_SOCKET_BLOCK);
           }
-        } else if (config.EventLoops == 0) {
-          ReportRunning();
-          ReportEnd(ReceiveRequests(server, follower));
         } else {
           eventLoops = ServeFromEventLoops(server, loops, follower);
         }
       }
     }
   }
-  Shutdown(server, socketsStarted, eventLoops ? &loops : nullptr, router ? &*router : nullptr,
+  Shutdown(server, socketsStarted, eventLoops ? &loops : nullptr, reader ? &*reader : nullptr,
            endpoint);
   return 0;
 }

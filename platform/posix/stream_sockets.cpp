@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "platform/posix/error_mapping.h"
@@ -49,23 +48,16 @@ Win32Error StreamConnection::ReceiveWithin(std::uint32_t timeoutMilliseconds,
   return ERROR_SUCCESS;
 }
 
-Win32Error StreamConnection::SendAll(std::span<const std::uint8_t> bytes,
-                                     std::uint32_t timeoutMilliseconds) {
+Win32Error StreamConnection::SendWithin(std::uint32_t timeoutMilliseconds,
+                                        std::span<const std::uint8_t> bytes, std::size_t& sent) {
+  sent = 0;
   const int fd = static_cast<int>(handle_);
-  const auto end =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
-  while (!bytes.empty()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return WAIT_TIMEOUT;
-    if (const Win32Error error = WaitFor(fd, POLLOUT, static_cast<std::uint32_t>(left.count()));
-        error != ERROR_SUCCESS) {
-      return error;
-    }
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent < 0 && errno != EAGAIN && errno != EINTR) return WsaErrorFromErrno(errno);
-    if (sent > 0) bytes = bytes.subspan(static_cast<std::size_t>(sent));
+  if (const Win32Error error = WaitFor(fd, POLLOUT, timeoutMilliseconds); error != ERROR_SUCCESS) {
+    return error;
   }
+  const ssize_t count = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (count < 0 && errno != EAGAIN && errno != EINTR) return WsaErrorFromErrno(errno);
+  if (count > 0) sent = static_cast<std::size_t>(count);
   return ERROR_SUCCESS;
 }
 

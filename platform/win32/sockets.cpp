@@ -108,19 +108,4 @@ Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
   return ERROR_SUCCESS;
 }
 
-bool ParseHost(std::string_view text, SocketAddress& address) {
-  std::array<char, kHostTextSize> terminated{};
-  if (text.size() >= terminated.size()) return false;
-  std::ranges::copy(text, terminated.begin());
-  std::array<std::uint8_t, 16> bytes{};
-  if (::inet_pton(AF_INET6, terminated.data(), bytes.data()) == 1) {
-    address = SocketAddress::FromIPv6(bytes, 0, 0);
-    return true;
-  }
-  in_addr inet{};
-  if (::inet_pton(AF_INET, terminated.data(), &inet) != 1) return false;
-  address = SocketAddress::FromIPv4(inet.s_addr, 0);
-  return true;
-}
-
 }  // namespace quoril::platform

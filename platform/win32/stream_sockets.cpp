@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 
 namespace quoril::platform {
 
@@ -55,25 +54,18 @@ Win32Error StreamConnection::ReceiveWithin(std::uint32_t timeoutMilliseconds,
   return ERROR_SUCCESS;
 }
 
-Win32Error StreamConnection::SendAll(std::span<const std::uint8_t> bytes,
-                                     std::uint32_t timeoutMilliseconds) {
+Win32Error StreamConnection::SendWithin(std::uint32_t timeoutMilliseconds,
+                                        std::span<const std::uint8_t> bytes, std::size_t& sent) {
+  sent = 0;
   const SOCKET s = AsSocket(handle_);
-  const auto end =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
-  while (!bytes.empty()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return WAIT_TIMEOUT;
-    if (const Win32Error error = WaitFor(s, true, static_cast<std::uint32_t>(left.count()));
-        error != ERROR_SUCCESS) {
-      return error;
-    }
-    const int sent =
-        ::send(s, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0);
-    if (sent == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK) continue;
-    if (sent == SOCKET_ERROR) return LastSocketError();
-    bytes = bytes.subspan(static_cast<std::size_t>(sent));
+  if (const Win32Error error = WaitFor(s, true, timeoutMilliseconds); error != ERROR_SUCCESS) {
+    return error;
   }
+  const int count =
+      ::send(s, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0);
+  if (count == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK) return ERROR_SUCCESS;
+  if (count == SOCKET_ERROR) return LastSocketError();
+  sent = static_cast<std::size_t>(count);
   return ERROR_SUCCESS;
 }
 

@@ -1,8 +1,8 @@
 // The Windows headers, for the Win32 backends only. Include this instead of <windows.h>.
 #pragma once
 
-// The listener waits on all its port-69 sockets with one select: room for every one of them
-// (PortSocketSet::kCapacity), beyond Windows Sockets' default of 64.
+// One select looks at all the port-69 sockets (PortSocketSet::AnyQueued): room for every one
+// of them (PortSocketSet::kCapacity), beyond Windows Sockets' default of 64.
 #ifndef FD_SETSIZE
 #define FD_SETSIZE 256
 #endif

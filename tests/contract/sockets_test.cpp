@@ -1,6 +1,5 @@
-// UDP sockets, the port-69 socket set with the controls that hold, release and stop it from
-// another thread, and the event loops' poller: the same cases for every backend, over the
-// loopback address.
+// UDP sockets, the port-69 socket set and the pollers that wait on them: the same cases for
+// every backend, over the loopback address.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +8,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
-#include <future>
 #include <span>
 #include <string>
 #include <thread>
@@ -234,83 +232,39 @@ class PortSocketSetTest : public SocketsTest {
     for (std::uint32_t k = 0; k < 3; ++k) all.set(k);
     return all;
   }
-  // The listener's wait on a thread of its own.
-  std::future<Win32Error> WaitAside() {
-    return std::async(std::launch::async, [this] {
-      auto ready = All();
-      return set.Wait(ready);
-    });
-  }
   PortSocketSet set;
   std::array<std::uint16_t, 3> ports{};
 };
 
-TEST_F(PortSocketSetTest, WaitMarksEveryReadySocket) {
+TEST_F(PortSocketSetTest, APollerMarksEveryReadySocketAndAClosedOneFailsAsNotASocket) {
+  EventPoller poller;
+  ASSERT_EQ(poller.Create(), ERROR_SUCCESS);
+  for (std::uint32_t k = 0; k < 3; ++k) ASSERT_EQ(poller.AddPort(set, k, k), ERROR_SUCCESS);
   SendTo(0);
   SendTo(2);
   std::this_thread::sleep_for(20ms);
-  auto ready = All();
-  ASSERT_EQ(set.Wait(ready), ERROR_SUCCESS);
-  EXPECT_TRUE(ready.test(0));
-  EXPECT_FALSE(ready.test(1));
-  EXPECT_TRUE(ready.test(2));
-  ASSERT_EQ(set.Receive(2, buffer, received, from), ERROR_SUCCESS);
+  std::array<std::uintptr_t, 4> keys{};
+  std::size_t count = 0;
+  bool woken = false;
+  ASSERT_EQ(poller.Wait(5000, keys, count, woken), ERROR_SUCCESS);
+  ASSERT_EQ(count, 2u);
+  std::sort(keys.begin(), keys.begin() + 2);
+  EXPECT_EQ(keys[0], 0u);
+  EXPECT_EQ(keys[1], 2u);
+  bool gotOne = false;
+  ASSERT_EQ(set.TryReceive(2, buffer, received, from, gotOne), ERROR_SUCCESS);
+  EXPECT_TRUE(gotOne);
   EXPECT_EQ(received, 2u);
   EXPECT_EQ(buffer[1], 2);
   EXPECT_EQ(from.port, HostToNetwork16(sender.LocalPort()));
-}
+  ASSERT_EQ(set.TryReceive(1, buffer, received, from, gotOne), ERROR_SUCCESS);
+  EXPECT_FALSE(gotOne) << "nothing queued: no wait";
 
-TEST_F(PortSocketSetTest, StopFromAnotherThreadEndsTheWaitAndReceivesFailAsNotASocket) {
-  std::thread control([&] {
-    std::this_thread::sleep_for(20ms);
-    set.CloseFromControl();
-  });
-  auto ready = All();
-  EXPECT_EQ(set.Wait(ready), ERROR_SUCCESS);
-  control.join();
-  std::uint32_t k = 3;
-  while (k-- > 0 && !ready.test(k)) {
-  }
-  ASSERT_LT(k, 3u);
-  EXPECT_EQ(set.Receive(k, buffer, received, from), WSAENOTSOCK);
+  for (std::uint32_t k = 0; k < 3; ++k) poller.RemovePort(set, k);
+  set.Close(0);
   EXPECT_FALSE(set.IsOpen(0));
-  EXPECT_FALSE(set.IsOpen(1));
-}
-
-// A stop that came before the wait, even before a socket was opened, still ends it.
-TEST_F(PortSocketSetTest, StopBeforeTheFirstWaitStillEndsIt) {
-  PortSocketSet::ReadSet none;
-  EXPECT_EQ(set.Wait(none), WSAEINVAL);
-  set.CloseFromControl();
-  ASSERT_EQ(set.Open(3, Loopback()), ERROR_SUCCESS);
-  auto ready = All();
-  ready.set(3);
-  EXPECT_EQ(set.Wait(ready), ERROR_SUCCESS);
-  EXPECT_EQ(set.Receive(2, buffer, received, from), WSAENOTSOCK);
-  EXPECT_EQ(set.Receive(3, buffer, received, from), WSAENOTSOCK);
-}
-
-TEST_F(PortSocketSetTest, HeldWaitTakesNothingUntilReleased) {
-  set.Hold();
-  std::future<Win32Error> waited = WaitAside();
-  SendTo(1);
-  EXPECT_EQ(waited.wait_for(100ms), std::future_status::timeout) << "taken while held";
-  set.Release();
-  ASSERT_EQ(waited.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(waited.get(), ERROR_SUCCESS);
-}
-
-TEST_F(PortSocketSetTest, StopReleasesAHeldWait) {
-  set.Hold();
-  std::future<Win32Error> waited = WaitAside();
-  EXPECT_EQ(waited.wait_for(100ms), std::future_status::timeout)
-      << "the wait is held before the stop";
-  set.CloseFromControl();  // without Release: a paused service must still stop
-  const bool ended = waited.wait_for(5s) == std::future_status::ready;
-  if (!ended) set.Release();  // so that the failure below does not hang the test
-  ASSERT_TRUE(ended) << "the stop ends a held wait";
-  EXPECT_EQ(waited.get(), ERROR_SUCCESS);
-  EXPECT_FALSE(set.IsOpen(1));
+  EXPECT_EQ(set.TryReceive(0, buffer, received, from, gotOne), WSAENOTSOCK);
+  EXPECT_EQ(set.TryReceive(PortSocketSet::kCapacity, buffer, received, from, gotOne), WSAENOTSOCK);
 }
 
 // The event loops' side: one poller per loop waits on its sockets and its wake-up at once.
@@ -434,41 +388,6 @@ TEST_F(PortSocketSetTest, LoopsWatchingOnePortSocketTakeEachDatagramOnce) {
   first.join();
   second.join();
   EXPECT_EQ(taken.load(), kDatagrams);
-}
-
-TEST_F(PortSocketSetTest, EveryControlWakesTheObserversAndLeavesTheSocketsOpen) {
-  EventPoller poller;
-  ASSERT_EQ(poller.Create(), ERROR_SUCCESS);
-  ASSERT_EQ(set.AddObserver(poller), ERROR_SUCCESS);
-  struct Row {
-    const char* name;
-    void (PortSocketSet::*control)();
-    bool held, stopRequested;
-  };
-  const Row rows[] = {{"hold", &PortSocketSet::Hold, true, false},
-                      {"release", &PortSocketSet::Release, false, false},
-                      {"stop", &PortSocketSet::CloseFromControl, false, true}};
-  std::future<void> stopped = std::async(std::launch::async, [this] { set.WaitForStop(); });
-  for (const Row& row : rows) {
-    std::thread control([&] {
-      std::this_thread::sleep_for(20ms);
-      (set.*row.control)();
-    });
-    std::array<std::uintptr_t, 4> keys{};
-    std::size_t count = 0;
-    bool woken = false;
-    EXPECT_EQ(poller.Wait(EventPoller::kWaitForever, keys, count, woken), ERROR_SUCCESS);
-    control.join();
-    EXPECT_TRUE(woken) << row.name;
-    EXPECT_EQ(set.Controls().held, row.held) << row.name;
-    EXPECT_EQ(set.Controls().stopRequested, row.stopRequested) << row.name;
-    EXPECT_EQ(stopped.wait_for(row.stopRequested ? 5s : 0s) == std::future_status::ready,
-              row.stopRequested)
-        << row.name;
-  }
-  set.WaitForStop();  // returns at once once stopped
-  EXPECT_TRUE(set.IsOpen(0));
-  set.RemoveObserver(poller);
 }
 
 }  // namespace

@@ -198,7 +198,7 @@ void FollowControls(Loop& loop) {
     ServeDeferred(loop);
     return;
   }
-  const auto controls = loop.server.local.sockets.Controls();
+  const auto controls = loop.server.controls.Now();
   WatchPorts(loop,
              !controls.held && !controls.stopRequested && loop.server.limit.RequestRoomWake());
 }
@@ -319,13 +319,17 @@ bool EventLoops::Start(std::uint32_t count, AddressFollower* follower) {
         server_.config.NegotiateOptions != 0
             ? std::max<std::size_t>(kMaxPacket, kHeaderSize + server_.config.MaxBlockSize)
             : kMaxPacket);
-    if (loop->poller.Create() != ERROR_SUCCESS ||
-        server_.local.sockets.AddObserver(loop->poller) != ERROR_SUCCESS) {
+    if (loop->poller.Create() != ERROR_SUCCESS) {
       Stop();
       return false;
     }
     if (k == 0 && follower != nullptr && follower->IsOpen()) loop->follower = follower;
     engine_->loops.push_back(std::move(loop));
+  }
+  // Every control, and the end of a transfer at the bound, wakes every loop.
+  if (!server_.controls.AddWaker(*engine_)) {
+    Stop();
+    return false;
   }
   server_.limit.SetRoomWake(engine_.get());
   for (auto& loop : engine_->loops) {
@@ -342,8 +346,8 @@ void EventLoops::Stop() {
   for (auto& loop : engine_->loops) loop->poller.Wake();
   for (auto& loop : engine_->loops) {
     if (loop->thread.IsStarted()) loop->thread.Join();
-    server_.local.sockets.RemoveObserver(loop->poller);
   }
+  server_.controls.RemoveWaker(*engine_);
   engine_->loops.clear();
   server_.limit.SetRoomWake(nullptr);
 }

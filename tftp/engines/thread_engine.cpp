@@ -1,6 +1,7 @@
 #include "tftp/engines/thread_engine.h"
 
 #include <array>
+#include <thread>
 
 #include "config/event_reporter.h"
 #include "tftp/intake/address_follower.h"
@@ -9,7 +10,7 @@ namespace quoril {
 
 namespace {
 
-// How often the listener, waiting for a transfer to end at the bound, looks for a stop.
+// How often the reader, waiting for a transfer to end at the bound, looks for a stop.
 constexpr auto kRoomCheck = std::chrono::milliseconds(100);
 // Datagrams taken from one ready port socket in one round, in single-port mode.
 constexpr int kDatagramsPerRound = 32;
@@ -27,89 +28,36 @@ void ThreadHandOver::StartRequest(RequestRecord* record) {
   server_.limit.Ended();
 }
 
-std::uint32_t ReceiveRequests(ServerState& server, AddressFollower& follower) {
-  LocalAddressTable& table = server.local;
-  TransferLimit& limit = server.limit;
-  ThreadHandOver handOver(server);
-  Intake intake(server, handOver, nullptr, Intake::HeapFull::kWait);
-  ThreadWaker room(server.cancel);
-  limit.SetRoomWake(&room);
-  const platform::AddressWatcher* watcher = follower.IsOpen() ? &follower.Watcher() : nullptr;
-  // The socket served last. Each pass looks first at the one below it and wraps around, so
-  // that a flooded address cannot starve the others; the first pass starts at the highest.
-  std::uint32_t last = 0;
-  std::uint32_t failure = 0;
-  for (;;) {
-    // At the bound the requests wait in the port sockets' queues until a transfer ends. A stop
-    // goes on to the wait below, which the stop ends.
-    if (!limit.RequestRoomWake() && !table.sockets.Controls().stopRequested) {
-      // Requests that wait meanwhile let transfers whose clients went silent make room.
-      if (!limit.RequestsWaiting() && table.sockets.AnyQueued()) limit.NoteRequestsWaiting();
-      room.WaitUntil(std::chrono::steady_clock::now() + kRoomCheck);
-      continue;
-    }
-    const std::uint32_t count = table.count;
-    platform::PortSocketSet::ReadSet set;
-    for (std::uint32_t k = count; k-- > 0;) {
-      if (table.sockets.IsOpen(k)) set.set(k);
-    }
-    bool changes = false;
-    if (table.sockets.Wait(set, watcher, &changes) != ERROR_SUCCESS) {
-      failure = EVENT_SOCKET_BLOCK;
-      break;
-    }
-    if (table.sockets.Controls().stopRequested) break;
-    if (changes && !follower.Follow()) watcher = nullptr;
-    std::uint32_t k = count;
-    for (std::uint32_t step = 1; step <= count; ++step) {
-      const std::uint32_t candidate = (last + count - step) % count;
-      if (set.test(candidate)) {
-        k = candidate;
-        break;
-      }
-    }
-    if (k >= count) continue;
-    last = k;
-    const Intake::Taken taken = intake.TakeRequests(k, 1);
-    if (taken == Intake::Taken::kClosed) break;
-    if (taken == Intake::Taken::kHeapGone || taken == Intake::Taken::kFailed) {
-      failure = taken == Intake::Taken::kFailed ? EVENT_SOCKET_READ : EVENT_REQUEST_MEMORY;
-      break;
-    }
-  }
-  limit.SetRoomWake(nullptr);
-  return failure;
-}
-
-PortRouter::PortRouter(ServerState& server)
+PortReader::PortReader(ServerState& server)
     : server_(server),
+      singlePort_(server.config.SinglePort != 0),
       handOver_(server),
-      intake_(server, handOver_, nullptr, Intake::HeapFull::kWait) {}
+      intake_(server, handOver_, nullptr, Intake::HeapFull::kWait),
+      room_(server.cancel) {}
 
-bool PortRouter::Start(AddressFollower& follower) {
-  LocalAddressTable& table = server_.local;
-  if ((table.count == 0 && !follower.IsOpen()) || poller_.Create() != ERROR_SUCCESS ||
-      table.sockets.AddObserver(poller_) != ERROR_SUCCESS) {
+bool PortReader::Start(AddressFollower& follower) {
+  if ((server_.local.count == 0 && !follower.IsOpen()) || poller_.Create() != ERROR_SUCCESS ||
+      !server_.controls.AddWaker(waker_)) {
     return false;
   }
-  observing_ = true;
+  registered_ = true;
   if (follower.IsOpen()) {
     if (poller_.AddWatcher(follower.Watcher(), kWatcherKey) != ERROR_SUCCESS) return false;
     follower_ = &follower;
   }
-  if (!WatchPorts()) return false;
-  server_.limit.SetRoomWake(&waker_);
+  if (!WatchPorts(true)) return false;
+  server_.limit.SetRoomWake(singlePort_ ? static_cast<Waker*>(&waker_) : &room_);
   waking_ = true;
   return true;
 }
 
-bool PortRouter::WatchPorts() {
+bool PortReader::WatchPorts(bool watch) {
   LocalAddressTable& table = server_.local;
   for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
     if (watched_.test(k)) poller_.RemovePort(table.sockets, k);
   }
   watched_.reset();
-  for (std::uint32_t k = 0; k < table.count; ++k) {
+  for (std::uint32_t k = 0; watch && k < table.count; ++k) {
     if (!table.sockets.IsOpen(k)) continue;
     if (poller_.AddPort(table.sockets, k, k) != ERROR_SUCCESS) return false;
     watched_.set(k);
@@ -117,52 +65,100 @@ bool PortRouter::WatchPorts() {
   return true;
 }
 
-std::uint32_t PortRouter::Serve() {
-  while (!server_.local.sockets.Controls().stopRequested) {
-    intake_.StartDeferred();
-    if (!Round(platform::EventPoller::kWaitForever)) return EVENT_SOCKET_BLOCK;
+std::uint32_t PortReader::Serve() {
+  std::uint32_t failure = 0;
+  TransferLimit& limit = server_.limit;
+  for (;;) {
+    if (singlePort_) {
+      if (server_.controls.Now().stopRequested) break;
+      intake_.StartDeferred();
+    } else if (!limit.RequestRoomWake() && !server_.controls.Now().stopRequested) {
+      // At the bound the requests wait in the port sockets' queues until a transfer ends;
+      // those that wait meanwhile let transfers whose clients went silent make room.
+      if (!limit.RequestsWaiting() && server_.local.sockets.AnyQueued()) {
+        limit.NoteRequestsWaiting();
+      }
+      room_.WaitUntil(std::chrono::steady_clock::now() + kRoomCheck);
+      continue;
+    } else if (const auto controls = server_.controls.Now(); controls.stopRequested) {
+      // The stop closes port 69 at once: later requests are refused, not left unanswered.
+      Finish();
+      for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
+        server_.local.sockets.Close(k);
+      }
+      break;
+    } else if (controls.held) {
+      server_.controls.WaitWhileHeld();
+      continue;
+    }
+    if (!Round(platform::EventPoller::kWaitForever, failure)) break;
   }
-  return 0;
+  return failure;
 }
 
-bool PortRouter::RouteFor(std::chrono::milliseconds most) {
+bool PortReader::RouteFor(std::chrono::milliseconds most) {
+  if (!singlePort_) {
+    std::this_thread::sleep_for(most);
+    return true;
+  }
   const auto end = std::chrono::steady_clock::now() + most;
+  std::uint32_t failure = 0;
   for (auto now = std::chrono::steady_clock::now(); now < end;
        now = std::chrono::steady_clock::now()) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
-    if (!Round(static_cast<std::uint32_t>(left))) return false;
+    if (!Round(static_cast<std::uint32_t>(left), failure)) return false;
   }
   return true;
 }
 
-void PortRouter::Finish() {
+void PortReader::Finish() {
   if (waking_) server_.limit.SetRoomWake(nullptr);
   waking_ = false;
-  for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
-    if (watched_.test(k)) poller_.RemovePort(server_.local.sockets, k);
-  }
-  watched_.reset();
+  WatchPorts(false);
   if (follower_ != nullptr) poller_.RemoveWatcher(follower_->Watcher());
   follower_ = nullptr;
-  if (observing_) server_.local.sockets.RemoveObserver(poller_);
-  observing_ = false;
+  if (registered_) server_.controls.RemoveWaker(waker_);
+  registered_ = false;
   intake_.ClearDeferred();
 }
 
-// One wait and what it found; false when the wait failed.
-bool PortRouter::Round(std::uint32_t timeoutMilliseconds) {
+bool PortReader::Round(std::uint32_t timeoutMilliseconds, std::uint32_t& failure) {
   std::array<std::uintptr_t, platform::PortSocketSet::kMaxWaitSet> ready{};
   std::size_t count = 0;
   bool woken = false;
-  if (poller_.Wait(timeoutMilliseconds, ready, count, woken) != ERROR_SUCCESS) return false;
+  if (poller_.Wait(timeoutMilliseconds, ready, count, woken) != ERROR_SUCCESS) {
+    failure = EVENT_SOCKET_BLOCK;
+    return false;
+  }
+  // With transfer sockets, a pause or stop that came meanwhile takes nothing more.
+  const auto controls = server_.controls.Now();
+  const bool takeRequests = !singlePort_ && !controls.held && !controls.stopRequested;
   for (std::size_t k = 0; k < count; ++k) {
-    if (ready[k] != kWatcherKey) {
-      intake_.TakeDatagrams(static_cast<std::uint32_t>(ready[k]), kDatagramsPerRound);
-    } else if (!follower_->Follow()) {
-      poller_.RemoveWatcher(follower_->Watcher());
-      follower_ = nullptr;
-    } else if (!WatchPorts()) {
-      return false;
+    const auto port = static_cast<std::uint32_t>(ready[k]);
+    if (ready[k] == kWatcherKey) {
+      if (!follower_->Follow()) {
+        poller_.RemoveWatcher(follower_->Watcher());
+        follower_ = nullptr;
+      } else if (!WatchPorts(true)) {
+        failure = EVENT_SOCKET_BLOCK;
+        return false;
+      }
+    } else if (singlePort_) {
+      intake_.TakeDatagrams(port, kDatagramsPerRound);
+    } else if (takeRequests && server_.local.sockets.IsOpen(port)) {
+      // One request a socket each round, so that a flooded address cannot starve the others.
+      switch (intake_.TakeRequests(port, 1)) {
+        case Intake::Taken::kClosed:
+          return false;
+        case Intake::Taken::kHeapGone:
+          failure = EVENT_REQUEST_MEMORY;
+          return false;
+        case Intake::Taken::kFailed:
+          failure = EVENT_SOCKET_READ;
+          return false;
+        default:
+          break;
+      }
     }
   }
   return true;

@@ -27,21 +27,17 @@ class ThreadHandOver final : public IntakeEngine {
 
 class AddressFollower;
 
-// With transfer sockets: reads requests on every port-69 socket until the stop, and follows
-// the addresses with `follower` when it is open. Answers 0 at the stop, or the event of the
-// failure that ended it.
-std::uint32_t ReceiveRequests(ServerState& server, AddressFollower& follower);
-
-// Single-port mode: the listener reads every datagram on port 69, hands each to the thread of
-// its transfer and starts a thread for each request. It reads port 69 while paused and at the
-// bound on transfers too, for the transfers that run on it; the requests it reads meanwhile
-// wait in its intake until requests may start again.
-class PortRouter {
+// The listener's reader of port 69. With transfer sockets it takes the requests and starts a
+// thread for each; it takes none while paused or at the bound on transfers, when they wait in
+// the port sockets' queues. In single-port mode it also hands every datagram of a transfer to
+// the thread of its transfer, while paused and at the bound too; the requests it reads
+// meanwhile wait in its intake until requests may start again.
+class PortReader {
  public:
-  explicit PortRouter(ServerState& server);
-  PortRouter(const PortRouter&) = delete;
-  PortRouter& operator=(const PortRouter&) = delete;
-  ~PortRouter() { Finish(); }
+  explicit PortReader(ServerState& server);
+  PortReader(const PortReader&) = delete;
+  PortReader& operator=(const PortReader&) = delete;
+  ~PortReader() { Finish(); }
 
   // Follows the addresses with `follower` when it is open.
   bool Start(AddressFollower& follower);
@@ -54,18 +50,22 @@ class PortRouter {
   void Finish();
 
  private:
-  bool Round(std::uint32_t timeoutMilliseconds);
-  // Watches the open port sockets, as the address table stands now.
-  bool WatchPorts();
+  // One wait and what it found: false, with the event in `failure`, when it ends the reader.
+  bool Round(std::uint32_t timeoutMilliseconds, std::uint32_t& failure);
+  // Watches the open port sockets, as the address table stands now, or (!watch) none.
+  bool WatchPorts(bool watch);
 
   ServerState& server_;
+  const bool singlePort_;
   ThreadHandOver handOver_;
   Intake intake_;
   platform::EventPoller poller_;
   PollerWaker waker_{poller_};
+  // With transfer sockets: the wait for room under the bound.
+  ThreadWaker room_;
   platform::PortSocketSet::ReadSet watched_;
   AddressFollower* follower_ = nullptr;
-  bool observing_ = false;
+  bool registered_ = false;
   bool waking_ = false;
 };
 

@@ -147,7 +147,7 @@ bool AddressFollower::Follow() {
   known_.insert(known_.end(), ipv6.begin(), ipv6.end());
   if (changed) {
     table.generation.fetch_add(1);
-    table.sockets.WakeObservers();
+    server_.controls.WakeAll();
   }
   return true;
 }

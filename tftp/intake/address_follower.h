@@ -36,8 +36,8 @@ class AddressFollower {
 
   // Drains the changes and brings the table in line with the addresses there now: a socket
   // in a free slot for each new one (within the bound on addresses), the socket of each one
-  // gone closed. Every registered poller is woken when the table changed. Answers false when
-  // the changes cannot be read: the caller then stops watching.
+  // gone closed. Every engine is woken (ServiceControls::WakeAll) when the table changed. Answers
+  // false when the changes cannot be read: the caller then stops watching.
   bool Follow();
 
  private:
@@ -52,8 +52,8 @@ class AddressFollower {
   std::vector<platform::SocketAddress> known_;
   // Addresses whose last change left them in duplicate address detection.
   std::vector<platform::SocketAddress> tentative_;
-  // Slots let go, oldest first: the oldest is reused first, so that a request read on a slot
-  // just before it closed still meets its old address.
+  // Slots let go, oldest first: the oldest is reused first, so that the transfers of an address
+  // that went, still known by its slot (EndpointTable, TransferPorts), have had longest to end.
   std::deque<std::uint32_t> freed_;
 };
 

@@ -30,7 +30,8 @@ Arrival Classify(EndpointTable& endpoints, std::uint32_t localIndex,
 }
 
 void FillRecord(RequestRecord& record, std::uint32_t localIndex,
-                const platform::SocketAddress& from, std::span<const std::uint8_t> datagram,
+                const platform::SocketAddress& local, const platform::SocketAddress& from,
+                std::span<const std::uint8_t> datagram,
                 platform::ArrivalClock::time_point arrived) {
   const std::size_t length = std::min(datagram.size(), record.datagram.size());
   if (datagram.data() != record.datagram.data()) {
@@ -38,23 +39,25 @@ void FillRecord(RequestRecord& record, std::uint32_t localIndex,
   }
   std::memset(record.datagram.data() + length, 0, record.datagram.size() - length);
   record.clientAddress = from;
+  record.localAddress = local;
   record.localIndex = static_cast<std::uint16_t>(localIndex);
   record.length = static_cast<std::uint16_t>(length);
   record.arrived = arrived;
 }
 
-void DeferredRequests::Add(std::uint32_t localIndex, const platform::SocketAddress& from,
+void DeferredRequests::Add(std::uint32_t localIndex, const platform::SocketAddress& local,
+                           const platform::SocketAddress& from,
                            std::span<const std::uint8_t> datagram) {
   const auto now = platform::ArrivalClock::now();
   const auto same = std::ranges::find_if(requests_, [&](const RequestRecord& record) {
     return record.localIndex == localIndex && record.clientAddress == from;
   });
   if (same != requests_.end()) {
-    FillRecord(*same, localIndex, from, datagram, now);
+    FillRecord(*same, localIndex, local, from, datagram, now);
     return;
   }
   if (requests_.size() >= kMost) return;
-  FillRecord(requests_.emplace_back(), localIndex, from, datagram, now);
+  FillRecord(requests_.emplace_back(), localIndex, local, from, datagram, now);
   Count(1);
 }
 
@@ -115,7 +118,8 @@ Intake::Taken Intake::TakeRequests(std::uint32_t port, int most) {
       if (error == WSAENOTSOCK) return Taken::kClosed;
       return error == ERROR_SUCCESS ? Taken::kDrained : Taken::kFailed;
     }
-    FillRecord(*record, port, from, std::span(record->datagram).first(received), arrived);
+    FillRecord(*record, port, server_.local.addresses[port], from,
+               std::span(record->datagram).first(received), arrived);
     engine_.StartRequest(record);
   }
   return Taken::kDrained;
@@ -142,8 +146,8 @@ bool Intake::TakeDatagrams(std::uint32_t port, int most) {
         engine_.ServeOwn(key, datagram, from);
         break;
       case Arrival::kRequest:
-        if (server_.local.sockets.Controls().stopRequested) break;
-        deferred_.Add(port, from, datagram);
+        if (server_.controls.Now().stopRequested) break;
+        deferred_.Add(port, server_.local.addresses[port], from, datagram);
         requests = true;
         break;
       case Arrival::kRouted:
@@ -157,7 +161,7 @@ bool Intake::TakeDatagrams(std::uint32_t port, int most) {
 Intake::Taken Intake::StartDeferred() {
   TransferLimit& limit = server_.limit;
   while (!deferred_.Empty()) {
-    const auto controls = server_.local.sockets.Controls();
+    const auto controls = server_.controls.Now();
     if (controls.stopRequested) {
       deferred_.Clear();
       break;

@@ -30,8 +30,8 @@ Arrival Classify(EndpointTable& endpoints, std::uint32_t localIndex,
 // clearing the bytes after it, so that stale bytes of an earlier request never stand in for
 // the ones this datagram lacks.
 void FillRecord(RequestRecord& record, std::uint32_t localIndex,
-                const platform::SocketAddress& from, std::span<const std::uint8_t> datagram,
-                platform::ArrivalClock::time_point arrived);
+                const platform::SocketAddress& local, const platform::SocketAddress& from,
+                std::span<const std::uint8_t> datagram, platform::ArrivalClock::time_point arrived);
 
 // Requests read from port 69 while none may start (paused, or at the bound on transfers), in
 // the order they came, for the one reader that holds them. A client that asks again while it
@@ -43,8 +43,8 @@ class DeferredRequests {
   // `held`, when given, counts the requests held here.
   explicit DeferredRequests(std::atomic<std::int64_t>* held = nullptr) : held_(held) {}
   // Port 69 is read as datagrams come in this mode: the read tells when one arrived.
-  void Add(std::uint32_t localIndex, const platform::SocketAddress& from,
-           std::span<const std::uint8_t> datagram);
+  void Add(std::uint32_t localIndex, const platform::SocketAddress& local,
+           const platform::SocketAddress& from, std::span<const std::uint8_t> datagram);
   bool Empty() const { return requests_.empty(); }
   // Moves the oldest into `record`.
   void TakeOldest(RequestRecord& record);

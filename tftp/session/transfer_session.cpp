@@ -178,6 +178,7 @@ void BeginSession(TransferSession& session, ServerState& server, RequestRecord* 
   session.requestLength = std::min<std::uint16_t>(record->length, kMaxPacket);
   session.clientAddress = record->clientAddress;
   session.localIndex = record->localIndex;
+  session.localAddress = record->localAddress;
   session.arrived = WaitingSince(server, record->arrived);
   CountRequestTaken(server.metrics, session.localIndex);
   if (!server.requestHeap.Free(record)) {
@@ -190,7 +191,6 @@ void BeginSession(TransferSession& session, ServerState& server, RequestRecord* 
   session.wait = session.timeout;
   FormatTime(session.entry.time);
   FormatDate(session.entry.date);
-  session.localAddress = server.local.addresses[session.localIndex];
 }
 
 void SocketNotOpened(TransferSession& session) {

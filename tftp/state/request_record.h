@@ -37,13 +37,16 @@ struct LocalAddressTable {
 struct RequestRecord {
   std::array<std::uint8_t, kMaxPacket> datagram;  // bytes after the datagram are not cleared
   platform::SocketAddress clientAddress;
+  // The address that received it, as it was then: the follower may give its slot in the
+  // table to another address before the transfer begins.
+  platform::SocketAddress localAddress;
   std::uint16_t localIndex;
   // The datagram's size, so that options are never read from the bytes after it.
   std::uint16_t length;
   // When it arrived on port 69, so that a request held too long is let go (RequestExpired).
   platform::ArrivalClock::time_point arrived;
 };
-static_assert(sizeof(RequestRecord) == 560);
+static_assert(sizeof(RequestRecord) == 584);
 
 // Four records at first, eight at most (2144 and 4288 bytes while a record held only an
 // IPv4 address and no arrival): the bound on requests in hand-over is counted in records.

@@ -17,6 +17,7 @@
 #include "tftp/admission/waker.h"
 #include "tftp/names/rewrite_rules.h"
 #include "tftp/state/request_record.h"
+#include "tftp/state/service_controls.h"
 
 namespace quoril {
 
@@ -26,6 +27,7 @@ namespace quoril {
 struct ServerState {
   ServerConfig config;
   LocalAddressTable local;
+  ServiceControls controls;
   platform::PrivateHeap requestHeap;
   TransferLimit limit;
   ClientTurns turns;
@@ -52,7 +54,7 @@ inline bool ClaimsEndpoints(const ServerConfig& config) {
 // served on continue).
 inline std::chrono::steady_clock::time_point WaitingSince(
     const ServerState& server, std::chrono::steady_clock::time_point arrived) {
-  return std::max(arrived, server.local.sockets.Controls().released);
+  return std::max(arrived, server.controls.Now().released);
 }
 
 // A request that waited longer than the server's Timeout since it arrived (or since the last
