@@ -190,11 +190,6 @@ Win32Error EventPoller::Add(const UdpSocket& socket, std::uintptr_t key) {
   return WatchError(error);
 }
 
-void EventPoller::Remove(const UdpSocket& socket) {
-  const int fd = static_cast<int>(socket.handle_);
-  if (state_->epollFd.Valid() && state_->Stop(fd, false)) IncludeInTransferWaitCancel(fd, true);
-}
-
 void EventPoller::CloseWatched(UdpSocket& socket) {
   // epoll forgets a descriptor when its file is closed; no process holds another descriptor
   // of a transfer socket (they are close-on-exec).
