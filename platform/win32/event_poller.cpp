@@ -144,10 +144,6 @@ Win32Error EventPoller::Wait(std::uint32_t timeoutMilliseconds, std::span<std::u
   return ERROR_SUCCESS;
 }
 
-bool EventPoller::WatchesDensely() const {
-  return true;
-}
-
 void EventPoller::Wake() {
   State& state = *state_;
   if (!state.wake.IsOpen() || state.wakeSent.exchange(true)) return;
