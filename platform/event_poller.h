@@ -1,5 +1,6 @@
 // Waiting on many UDP sockets and one deadline at once, for the event-loop engine: epoll on
-// Linux (poll() while most of the sockets are ready at each wait), WSAPoll on Windows.
+// Linux, WSAPoll on Windows. (Switching to poll() while many sockets are ready at each wait
+// measured the same as epoll alone: 5.88 s of server CPU for 200 downloads of 1 MiB either way.)
 #pragma once
 
 #include <cstddef>
@@ -28,16 +29,16 @@ class EventPoller {
   // Makes the poller and its wake-up; the other calls fail with WSAEINVAL before it.
   Win32Error Create();
 
-  // Watches a transfer socket for datagrams; `key` comes back with each of its events.
-  // Remove before the socket closes, or let CloseWatched do both.
+  // Watches a transfer socket for datagrams; `key` comes back with each of its events. A
+  // watched socket is closed through CloseWatched.
   Win32Error Add(const UdpSocket& socket, std::uintptr_t key);
-  void Remove(const UdpSocket& socket);
   // Stops watching `socket` and closes it; where closing ends the watch by itself (epoll, the
   // socket's only descriptor) in that one call.
   void CloseWatched(UdpSocket& socket);
-  // Leave a watched socket aside while its loop waits on it by itself (ReceiveWithin), and
-  // take it back. On Linux every datagram sent from a watched socket also runs its watch (for
-  // the room it leaves to write): more per packet than leaving the watch and coming back.
+  // Leave a watched socket aside (unwatched) while its loop waits on it by itself
+  // (ReceiveWithin), and take it back. On Linux every datagram sent from a watched socket also
+  // runs its watch (for the room it leaves to write): more per packet than leaving the watch
+  // and coming back.
   void SetAside(const UdpSocket& socket);
   Win32Error TakeBack(const UdpSocket& socket, std::uintptr_t key);
 
@@ -61,10 +62,6 @@ class EventPoller {
 
   // From any thread: the current or next Wait returns at once with `woken`.
   void Wake();
-
-  // Whether each Wait now looks at every watched transfer socket (Windows: always), rather
-  // than being told which are ready (Linux while few of them are ready at each wait).
-  bool WatchesDensely() const;
 
  private:
   struct State;

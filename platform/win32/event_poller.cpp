@@ -77,17 +77,13 @@ Win32Error EventPoller::Add(const UdpSocket& socket, std::uintptr_t key) {
   return state_->Watch(static_cast<SOCKET>(socket.handle_), key);
 }
 
-void EventPoller::Remove(const UdpSocket& socket) {
-  state_->Unwatch(static_cast<SOCKET>(socket.handle_));
-}
-
 void EventPoller::CloseWatched(UdpSocket& socket) {
-  Remove(socket);
+  SetAside(socket);
   socket.Close();
 }
 
 void EventPoller::SetAside(const UdpSocket& socket) {
-  Remove(socket);
+  state_->Unwatch(static_cast<SOCKET>(socket.handle_));
 }
 
 Win32Error EventPoller::TakeBack(const UdpSocket& socket, std::uintptr_t key) {
@@ -146,10 +142,6 @@ Win32Error EventPoller::Wait(std::uint32_t timeoutMilliseconds, std::span<std::u
     woken = true;
   }
   return ERROR_SUCCESS;
-}
-
-bool EventPoller::WatchesDensely() const {
-  return true;
 }
 
 void EventPoller::Wake() {

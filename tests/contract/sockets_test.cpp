@@ -320,10 +320,10 @@ TEST_F(EventPollerTest, ADatagramWakesTheWaitWithItsKeyUntilReceived) {
   EXPECT_EQ(ready[0], 9u);
   ASSERT_EQ(receiver.TryReceive(buffer, received, from, gotOne), ERROR_SUCCESS);
 
-  poller.Remove(other);  // leaves the remaining socket watched
-  poller.Remove(receiver);
+  poller.SetAside(other);  // leaves the remaining socket watched
+  poller.SetAside(receiver);
   Send();
-  EXPECT_EQ(Wait(200, woken), 0u) << "removed";
+  EXPECT_EQ(Wait(200, woken), 0u) << "both aside";
 }
 
 TEST_F(EventPollerTest, TheTimeoutExpiresWithNothingReady) {

@@ -24,14 +24,6 @@ constexpr int kDatagramsPerWake = 32;
 // How soon a loop looks again at requests it holds when the request heap was full.
 constexpr std::uint32_t kHeapRetryMilliseconds = 10;
 constexpr std::size_t kEventsPerWait = 256;
-// A loop with one transfer waits for that client's next packet on the transfer's socket
-// itself, as a transfer thread does, for at most this long: one call per packet instead of a
-// wait in the poller and a receive. Requests that come meanwhile wait no longer than that.
-// Each such wait in vain doubles the packets that go through the poller before the next one,
-// up to the most, so that a slow client costs a short wait only now and then.
-constexpr std::uint32_t kLoneWaitMilliseconds = 1;
-constexpr int kPacketsPerPoll = 32;  // the poller is looked at again after so many
-constexpr std::uint32_t kMostWaitsSkipped = 63;
 // Watches the port sockets only while requests may be taken (below).
 void FollowControls(Loop& loop);
 
@@ -71,20 +63,12 @@ void TakeDatagrams(Loop& loop, std::uint32_t port) {
   if (loop.intake.TakeDatagrams(port, kDatagramsPerWake)) ServeDeferred(loop);
 }
 
-// Whether the loop's only transfer is to wait for its client's next packet on its socket.
-bool WaitOnSocket(Loop& loop) {
-  if (loop.running != 1) return false;
-  if (loop.waitsSkipped == 0) return true;
-  --loop.waitsSkipped;
-  return false;
-}
-
 // The lone transfer's socket goes back to the poller: another transfer has started, or its
 // client was slow to answer.
 void TakeBackAside(Loop& loop) {
-  const std::uint32_t index = loop.aside;
+  const std::uint32_t index = loop.lone.aside;
   if (index == kNone) return;
-  loop.aside = kNone;
+  loop.lone.aside = kNone;
   Slot& slot = SlotAt(loop, index);
   const TimePoint before = slot.session->deadline;
   if (const Win32Error error = loop.poller.TakeBack(slot.socket, index); error != ERROR_SUCCESS) {
@@ -94,11 +78,10 @@ void TakeBackAside(Loop& loop) {
 }
 
 // Serves the datagram of a ready transfer socket, and while the transfer is the loop's only
-// one its next packets as they come, up to kPacketsPerPoll before the loop looks at its
-// poller again; `waiting` continues such a run. Meanwhile the poller leaves the socket aside.
+// one its next packets as they come (LoneTransfer); `waiting` continues such a run.
 void ServeDatagram(Loop& loop, std::uint32_t index, bool waiting) {
   Slot& slot = SlotAt(loop, index);
-  for (int served = 0; served < kPacketsPerPoll; ++served) {
+  for (int served = 0; served < LoneTransfer::kPacketsPerPoll; ++served) {
     if (!slot.session) return;  // ended earlier in this round
     TransferSession& session = *slot.session;
     platform::SocketAddress sender{};
@@ -109,20 +92,19 @@ void ServeDatagram(Loop& loop, std::uint32_t index, bool waiting) {
       error = slot.socket.TryReceive(loop.received, length, sender, gotOne);
       if (!gotOne) return;
     } else {
-      if (loop.aside != index) {
+      if (loop.lone.aside != index) {
         loop.poller.SetAside(slot.socket);
-        loop.aside = index;
+        loop.lone.aside = index;
       }
       platform::WaitResult result = platform::WaitResult::kTimeout;
-      error =
-          slot.socket.ReceiveWithin(kLoneWaitMilliseconds, loop.received, length, sender, result);
-      if (error == ERROR_SUCCESS && result != platform::WaitResult::kReady) {
-        loop.waitsMissed = std::min<std::uint32_t>(loop.waitsMissed + 1, 6);
-        loop.waitsSkipped = std::min((1u << loop.waitsMissed) - 1, kMostWaitsSkipped);
+      error = slot.socket.ReceiveWithin(LoneTransfer::kWaitMilliseconds, loop.received, length,
+                                        sender, result);
+      const bool inTime = error != ERROR_SUCCESS || result == platform::WaitResult::kReady;
+      loop.lone.Answered(inTime);
+      if (!inTime) {
         TakeBackAside(loop);
         return;
       }
-      loop.waitsMissed = 0;
     }
     if (error == WSAEMSGSIZE) return;  // larger than any packet: dropped
     const TimePoint before = session.deadline;
@@ -134,7 +116,7 @@ void ServeDatagram(Loop& loop, std::uint32_t index, bool waiting) {
                  SessionClock::now());
     }
     Settle(loop, index, before);
-    if (!WaitOnSocket(loop)) {
+    if (!loop.lone.Waits(loop.running)) {
       TakeBackAside(loop);
       return;
     }
@@ -231,7 +213,7 @@ void RunLoop(void* argument) {
     }
     if (loop.heapWasFull) wait = std::min(wait, kHeapRetryMilliseconds);
     wait = std::min(wait, MakeRoomForWaitingRequests(loop));
-    if (loop.aside != kNone) wait = 0;  // only a look: the lone transfer waits on its socket
+    if (loop.lone.aside != kNone) wait = 0;  // only a look: the lone transfer waits on its socket
     ShrinkIfIdle(loop);
     std::size_t count = 0;
     bool woken = false;
@@ -274,9 +256,9 @@ void RunLoop(void* argument) {
         TakeRequests(loop, port);
       }
     }
-    if (loop.aside != kNone) {
+    if (loop.lone.aside != kNone) {
       if (loop.running == 1) {
-        ServeDatagram(loop, loop.aside, true);
+        ServeDatagram(loop, loop.lone.aside, true);
       } else {
         TakeBackAside(loop);
       }

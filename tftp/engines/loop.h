@@ -3,6 +3,7 @@
 // (loop_sessions) and the loop itself (event_loop).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -54,6 +55,35 @@ struct Slot {
   bool waitsForPort = false;  // listed in the loop's portWaiters
 };
 
+// The lone-transfer strategy: a loop that serves one transfer waits for that client's next
+// packet on the transfer's socket itself, as a transfer thread does, with the socket set aside
+// from the poller: one call per packet instead of a wait in the poller and a receive, and on
+// Linux no watch run by each datagram sent. The same build without it, side by side (one
+// loop, a single download, 5 repetitions), spent 23 % more server CPU per block in octet,
+// 25 % more with blksize 1468 and 13 % more in netascii, in every repetition.
+struct LoneTransfer {
+  // A wait lasts at most this long, and requests that come meanwhile wait no longer than that.
+  static constexpr std::uint32_t kWaitMilliseconds = 1;
+  static constexpr int kPacketsPerPoll = 32;  // the poller is looked at again after so many
+
+  // Whether the loop's only transfer is to wait on its socket for its client's next packet.
+  bool Waits(std::uint32_t running) {
+    if (running != 1) return false;
+    if (skipped == 0) return true;
+    --skipped;
+    return false;
+  }
+  // Each wait in vain doubles the packets that go through the poller before the next one, up
+  // to 63, so that a slow client costs a short wait only now and then.
+  void Answered(bool inTime) {
+    missed = inTime ? 0 : std::min<std::uint32_t>(missed + 1, 6);
+    if (!inTime) skipped = (1u << missed) - 1;
+  }
+  std::uint32_t aside = kNone;  // the slot whose socket the poller leaves aside
+  std::uint32_t skipped = 0;    // packets before the transfer waits on its socket again
+  std::uint32_t missed = 0;     // such waits in a row that timed out
+};
+
 struct TimerList {
   std::uint32_t head = kNone;
   std::uint32_t tail = kNone;
@@ -94,10 +124,8 @@ struct Loop {
   std::array<TimerList, kTimeoutLists> lists{};
   std::array<std::uint64_t, kTimeoutLists / 64> listsInUse{};  // a bit per list that holds any
   std::uint32_t running = 0;
-  std::uint32_t mostRunning = 0;   // since the pool was last handed back
-  std::uint32_t waitsSkipped = 0;  // packets before a lone transfer waits on its socket again
-  std::uint32_t waitsMissed = 0;   // such waits in a row that timed out
-  std::uint32_t aside = kNone;     // the lone transfer whose socket the poller leaves aside
+  std::uint32_t mostRunning = 0;  // since the pool was last handed back
+  LoneTransfer lone;
   bool portsWatched = false;
   // The port sockets the poller watches, as the address table stood at `portsGeneration`.
   platform::PortSocketSet::ReadSet watchedPorts;

@@ -72,7 +72,7 @@ void Release(Loop& loop, std::uint32_t index) {
     slot.claimed = false;
   }
   FinishSession(*slot.session);
-  if (loop.aside == index) loop.aside = kNone;
+  if (loop.lone.aside == index) loop.lone.aside = kNone;
   if (slot.socket.IsOpen()) loop.poller.CloseWatched(slot.socket);
   loop.server.ports.Release(slot.session->localIndex, slot.port);
   slot.port = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "tftp/engines/socket_sink.h"
@@ -127,7 +128,8 @@ struct ThreadTransfer {
   std::uint32_t localIndex = 0;
   platform::SocketAddress client{};
   bool claimed = false;
-  Mailbox mailbox{waits.waker, false};
+  // Only where endpoints are claimed: an empty mailbox still costs allocations, at every transfer.
+  std::optional<Mailbox> mailbox;
   ReplyBudget budget;
 };
 
@@ -138,7 +140,7 @@ void DriveFromMailbox(TransferSession& session, ThreadTransfer& transfer, Packet
     scratch.Release();  // as Drive does
     const auto check = NextSilenceCheck(session, SessionClock::now());
     const bool forCheck = check < session.deadline;
-    switch (transfer.server.endpoints.Wait(transfer.mailbox, transfer.waits.waker, parcel,
+    switch (transfer.server.endpoints.Wait(*transfer.mailbox, transfer.waits.waker, parcel,
                                            forCheck ? check : session.deadline)) {
       case MailboxWait::kCancelled:
         OnReceiveFailed(session, ERROR_OPERATION_ABORTED);
@@ -155,7 +157,7 @@ void DriveFromMailbox(TransferSession& session, ThreadTransfer& transfer, Packet
           OnDatagram(session, parcel.bytes, parcel.from, sink, SessionClock::now());
           if (session.heard && !heard && transfer.claimed) {
             transfer.server.endpoints.Heard(transfer.localIndex, transfer.client,
-                                            {&transfer.mailbox, 0});
+                                            {&*transfer.mailbox, 0});
           }
         }
         break;
@@ -174,13 +176,13 @@ void PortTransferThread(void* argument) {
   if (!SessionEnded(session) && (TakeTurn(session, transfer->waits.turns, 0, SessionClock::now()) ||
                                  AwaitTurn(session, transfer->waits, sink))) {
     // As a transfer socket would be opened only now: nothing of its client's is read before.
-    server.endpoints.Open(transfer->mailbox);
+    server.endpoints.Open(*transfer->mailbox);
     StartTransfer(session, sink, SessionClock::now());
   }
   DriveFromMailbox(session, *transfer, sink, scratch);
   FinishSession(session);
   if (transfer->claimed) {
-    server.endpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
+    server.endpoints.Leave(transfer->localIndex, transfer->client, {&*transfer->mailbox, 0});
   }
   server.limit.Ended();
 }
@@ -203,7 +205,7 @@ void TransferSessionThread(void* argument) {
   Drive(session, socket, sink, scratch);
   FinishSession(session);
   if (transfer->claimed) {
-    server.endpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
+    server.endpoints.Leave(transfer->localIndex, transfer->client, {&*transfer->mailbox, 0});
   }
   socket.Close();
   server.ports.Release(session.localIndex, port);
@@ -218,13 +220,16 @@ ThreadStart StartTransferThread(ServerState& server, RequestRecord* record) {
   transfer->localIndex = record->localIndex;
   transfer->client = record->clientAddress;
   const bool singlePort = server.config.SinglePort != 0;
+  // The mailbox names the transfer in the endpoint table, and in single-port mode takes its
+  // datagrams.
+  if (ClaimsEndpoints(server.config)) transfer->mailbox.emplace(transfer->waits.waker, false);
   // Claimed before the thread runs, so that its client's first answer finds it and a copy of
   // its request is known for one.
   const std::span<const std::uint8_t> request = std::span(record->datagram).first(record->length);
   if (ClaimsEndpoints(server.config) && IsTransferRequest(request)) {
     std::uint64_t previous = 0;
     if (server.endpoints.Claim(transfer->localIndex, transfer->client, request,
-                               {&transfer->mailbox, 0},
+                               {&*transfer->mailbox, 0},
                                previous) == EndpointTable::Claimed::kRepeatedRequest) {
       return ThreadStart::kRepeated;
     }
@@ -233,7 +238,7 @@ ThreadStart StartTransferThread(ServerState& server, RequestRecord* record) {
   if (platform::StartDetachedThread(singlePort ? PortTransferThread : TransferSessionThread,
                                     transfer.get()) != ERROR_SUCCESS) {
     if (transfer->claimed) {
-      server.endpoints.Leave(transfer->localIndex, transfer->client, {&transfer->mailbox, 0});
+      server.endpoints.Leave(transfer->localIndex, transfer->client, {&*transfer->mailbox, 0});
     }
     return ThreadStart::kNoThread;
   }
