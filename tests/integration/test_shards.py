@@ -1,5 +1,5 @@
-"""A long file split into parts (--shard I/N, as tests/CMakeLists.txt registers it): the parts
-hold each of its cases exactly once, and a part that does not exist is refused."""
+"""The parts of a split test file (--shard I/N, as tests/CMakeLists.txt registers them) hold
+each of its cases exactly once; a part that does not exist is refused."""
 
 import subprocess
 import sys
@@ -7,13 +7,11 @@ from pathlib import Path
 
 import pytest
 
-HERE = Path(__file__).resolve().parent
-
 
 def collect(*args) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--collect-only", *args],
-        cwd=HERE, capture_output=True, text=True, timeout=60)
+    command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--collect-only"]
+    return subprocess.run([*command, "test_retransmit.py", *args], cwd=Path(__file__).parent,
+                          capture_output=True, text=True, timeout=60)
 
 
 def cases(*args) -> list[str]:
@@ -24,12 +22,10 @@ def cases(*args) -> list[str]:
 
 @pytest.mark.parametrize("parts", [2, 3, 7])
 def test_the_parts_of_a_file_hold_each_case_once(parts):
-    whole = cases("test_retransmit.py")
-    split = [case for part in range(1, parts + 1)
-             for case in cases("test_retransmit.py", "--shard", f"{part}/{parts}")]
-    assert len(whole) > parts and sorted(split) == sorted(whole)
+    split = [case for part in range(1, parts + 1) for case in cases("--shard", f"{part}/{parts}")]
+    assert len(split) > parts and sorted(split) == sorted(cases())
 
 
 @pytest.mark.parametrize("shard", ["0/2", "3/2"])
 def test_a_part_that_does_not_exist_is_refused(shard):
-    assert collect("test_retransmit.py", "--shard", shard).returncode != 0
+    assert collect("--shard", shard).returncode != 0
