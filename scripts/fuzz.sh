@@ -15,7 +15,8 @@ scripts/install-packages.sh "${packages[@]}"
 
 dir=build-fuzz
 CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORIL_FUZZ=ON \
-  -DQUORIL_BUILD_TESTS=OFF -DQUORIL_WARNINGS_AS_ERRORS="${QUORIL_WARNINGS_AS_ERRORS:-OFF}" >/dev/null
+  -DQUORIL_BUILD_TESTS=OFF -DQUORIL_WARNINGS_AS_ERRORS="${QUORIL_WARNINGS_AS_ERRORS:-OFF}" \
+  -DCMAKE_UNITY_BUILD="${QUORIL_UNITY_BUILD:-OFF}" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 findings="$PWD/$dir/findings"
