@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "config/server_config.h"  // kParametersKey
 #include "platform/files.h"
 #include "platform/service_manager.h"
 
@@ -12,8 +13,6 @@ namespace quoril {
 
 inline constexpr const char* kEventSourceKey =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Quoril";
-inline constexpr const char* kParametersKey =
-    "SYSTEM\\CurrentControlSet\\Services\\Quoril\\Parameters";
 
 // The default directory for the executable at `modulePath` (its characters, without a
 // terminator), by `rule`, terminated in `directory` and not yet lower-cased. Answers 1, or
