@@ -68,6 +68,8 @@ def test_real_clients_move_every_size_with_options(server_factory, client, direc
         assert result.returncode == 0, (size, result.stdout, result.stderr)
         assert arrived.read_bytes() == content, size
         # DATA in blocks of BLKSIZE, one ACK per window, and a few packets around them; in
-        # 512-byte blocks it would be three times as many.
+        # 512-byte blocks it would be about three times as many. Twice as many may go when a
+        # client's timeout runs out on a loaded machine: atftp answers an ACK that came twice
+        # (its DATA again, and our ACK of that) with its next DATA twice, to the end.
         blocks = math.ceil((size + 1) / BLKSIZE)
-        assert datagrams_sent(server) - before <= blocks * (1 + 1 / window) * 1.05 + 8, size
+        assert datagrams_sent(server) - before <= blocks * (1 + 1 / window) * 2.1 + 8, size

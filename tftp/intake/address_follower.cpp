@@ -189,10 +189,11 @@ bool AddressFollower::TakeUp(const platform::SocketAddress& address, bool ipv6) 
 
 void AddressFollower::LetGo(std::uint32_t slot) {
   LocalAddressTable& table = server_.local;
+  // Told before the socket goes, so that whoever sees port 69 closed finds the event written.
+  ReportAddress(EVENT_ADDRESS_LET_GO, "", table.addresses[slot]);
   table.sockets.Retire(slot);
   NoteAddressSlot(server_.metrics, slot, false);
   freed_.push_back(slot);
-  ReportAddress(EVENT_ADDRESS_LET_GO, "", table.addresses[slot]);
 }
 
 }  // namespace quoril
