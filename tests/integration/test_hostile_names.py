@@ -100,9 +100,13 @@ def build_tree(server) -> dict:
         shutil.rmtree(directory, ignore_errors=True)
         directory.mkdir()
         (directory / "secret.bin").write_bytes(SECRET)
+    # A write of the row before may still be ending: its replacement file can go meanwhile.
     for entry in served.iterdir():
         if entry.name != "quorld.log":
-            shutil.rmtree(entry) if entry.is_dir() and not entry.is_symlink() else entry.unlink()
+            if entry.is_dir() and not entry.is_symlink():
+                shutil.rmtree(entry, ignore_errors=True)
+            else:
+                entry.unlink(missing_ok=True)
     (served / "sub").mkdir()
     (served / "inside.bin").write_bytes(INSIDE)
     (served / "sub/deeper.bin").write_bytes(INSIDE)
