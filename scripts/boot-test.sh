@@ -6,6 +6,7 @@
 # loading Debian's kernel and a busybox initrd whose init prints the checksum of its payload on
 # the serial console (tests/boot/test_network_boot.py). Needs root.
 # Usage: scripts/boot-test.sh [PYTEST ARGS...]     (builds quorld into build/ when missing)
+#        scripts/boot-test.sh --prepare           (installs and fetches what it needs, no more)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,6 +28,7 @@ for package in "$kernel" busybox-static; do
     mv "$cache/$package.tmp" "$cache/$package"
   fi
 done
+[[ "${1:-}" == --prepare ]] && exit 0
 export QUORIL_BOOT_KERNEL
 QUORIL_BOOT_KERNEL=$(ls "$cache/$kernel"/boot/vmlinuz-* | head -n 1)
 export QUORIL_BOOT_BUSYBOX="$cache/busybox-static/bin/busybox"

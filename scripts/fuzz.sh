@@ -5,6 +5,7 @@
 # takes over 10 s), leak, sanitizer report or broken property; the input that did it is kept
 # in build-fuzz/findings/ (add it to the corpus as a regression case once fixed).
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 45)
+#        scripts/fuzz.sh --prepare              (installs what it needs, no more)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-45}"
@@ -12,6 +13,7 @@ targets=(request options registry netascii path transfer_log rewrite)
 
 packages=(clang cmake make python3)
 scripts/install-packages.sh "${packages[@]}"
+[[ "$seconds" == --prepare ]] && exit 0
 
 dir=build-fuzz
 CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORIL_FUZZ=ON \

@@ -17,6 +17,7 @@ if ((${#missing[@]})); then
   sudo_cmd=()
   [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${options[@]}" \
-    "${missing[@]}" >/dev/null
+  # Another install running beside (CI prepares later stages meanwhile) is waited for.
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq -o DPkg::Lock::Timeout=900 \
+    "${options[@]}" "${missing[@]}" >/dev/null
 fi

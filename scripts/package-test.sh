@@ -5,6 +5,7 @@
 # systemd-nspawn over a throwaway overlay, in a mount namespace of its own, so that nothing on
 # the machine changes (tests/package/test_package.py). Needs root.
 # Usage: scripts/package-test.sh
+#        scripts/package-test.sh --prepare  (installs and makes what it needs, no more)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +19,12 @@ if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
     >/dev/null
+fi
+
+if [[ "${1:-}" == --prepare ]]; then
+  scripts/package.sh --prepare
+  scripts/debian-system.sh
+  exit 0
 fi
 
 deb=$(scripts/package.sh | tail -n 1)

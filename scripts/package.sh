@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the Debian package quoril_<version>_amd64.deb into build-package/ from the files of
 # this checkout, and checks it with lintian (no error allowed). Needs Debian's debhelper.
-# Usage: scripts/package.sh
+# Usage: scripts/package.sh [--prepare]   (with --prepare: installs what it needs, no more)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(debhelper dpkg-dev cmake g++ pkg-config libpcre2-dev python3 lintian git)
 scripts/install-packages.sh --no-recommends "${packages[@]}"
+[[ "${1:-}" == --prepare ]] && exit 0
 
 version=$(dpkg-parsechangelog -S Version)
 upstream=$(sed -n 's/^project(Quoril VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)

@@ -5,6 +5,7 @@
 # installation, transfers with tftp-hpa and curl (one through 127.0.0.2, some over ::1),
 # pause and continue, stop and removal, and the event identifiers. Needs root.
 # Usage: scripts/windows-test.sh            (builds into build-windows/)
+#        scripts/windows-test.sh --prepare  (installs and builds what it needs, no more)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,7 @@ scripts/install-deps.sh  # the Linux clients (tftp-hpa, curl), python3, iproute2
 
 dir=build-windows
 scripts/pcre2-mingw.sh "$dir/pcre2"  # the rewrite rules' matcher, linked in
+[[ "${1:-}" == --prepare ]] && exit 0
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORIL_WARNINGS_AS_ERRORS="${QUORIL_WARNINGS_AS_ERRORS:-OFF}" \
   -DQUORIL_PCRE2_ROOT="$PWD/$dir/pcre2" >/dev/null
