@@ -101,6 +101,8 @@ import pytest
 
 import tftp_wire
 from netns import NetNamespace, socket_inodes, udp_sockets
+# --shard I/N: ctest runs the parts of a long file side by side.
+from shards import pytest_addoption, pytest_collection_modifyitems  # noqa: F401
 
 REPO = Path(__file__).resolve().parents[2]
 QUORLD = Path(os.environ.get("QUORLD", REPO / "build" / "quorld"))
@@ -531,26 +533,3 @@ def server(server_factory) -> QuorilServer:
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: a long transfer (tens of MiB) or a long timeout")
-
-
-def pytest_addoption(parser):
-    parser.addoption(
-        "--shard", metavar="I/N", default=None,
-        help="run only every N-th test starting with the I-th (1..N), so that ctest runs the "
-             "parts of a long file side by side")
-
-
-def pytest_collection_modifyitems(config, items):
-    shard = config.getoption("--shard")
-    if not shard:
-        return
-    index, count = (int(part) for part in shard.split("/"))
-    if not 1 <= index <= count:
-        raise pytest.UsageError(f"--shard {shard}: I must be within 1..N")
-    # Every N-th test: the two engines of one case, and neighbouring cases that are alike,
-    # land in different parts.
-    parts = ([], [])
-    for n, item in enumerate(items):
-        parts[n % count == index - 1].append(item)
-    config.hook.pytest_deselected(items=parts[False])
-    items[:] = parts[True]
