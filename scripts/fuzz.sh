@@ -6,6 +6,7 @@
 # in build-fuzz/findings/ (add it to the corpus as a regression case once fixed).
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 45)
 #        scripts/fuzz.sh --prepare              (installs what it needs, no more)
+#        scripts/fuzz.sh --build                (that, and the build, no fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-45}"
@@ -20,6 +21,7 @@ CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORIL_FUZZ
   -DQUORIL_BUILD_TESTS=OFF -DQUORIL_WARNINGS_AS_ERRORS="${QUORIL_WARNINGS_AS_ERRORS:-OFF}" \
   -DCMAKE_UNITY_BUILD="${QUORIL_UNITY_BUILD:-OFF}" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
+[[ "$seconds" == --build ]] && exit 0
 
 findings="$PWD/$dir/findings"
 work=$(mktemp -d)

@@ -6,6 +6,7 @@
 # pause and continue, stop and removal, and the event identifiers. Needs root.
 # Usage: scripts/windows-test.sh            (builds into build-windows/)
 #        scripts/windows-test.sh --prepare  (installs and builds what it needs, no more)
+#        scripts/windows-test.sh --build    (that, and the build, no tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,6 +32,7 @@ for exe in quorld.exe control_service.exe quoril_windows_tests.exe; do
     exit 1
   fi
 done
+[[ "${1:-}" == --build ]] && exit 0
 
 timeout --kill-after=60 600 unshare -n -- sh -c \
   'ip link set lo up && ip addr add 127.0.0.2/8 dev lo && exec python3 tests/windows/service_life.py "$1"' \
