@@ -1,15 +1,13 @@
 #include "config/transfer_log.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <new>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "config/appended_file.h"
 #include "config/event_reporter.h"
 #include "platform/failure_detail.h"
 
@@ -38,31 +36,15 @@ static_assert(kMaxAddressExcess >=
 constexpr char kStartedText[] = "   --- Quoril service started ---\r\n\r\n";
 constexpr char kStoppedText[] = "   --- Quoril service stopped ---\r\n";
 
-// The lock and the file it guards. Both live as long as the process and are never
-// destroyed: transfer threads are never joined, and one that ends after CloseTransferLog,
-// even while the process exits, must find a valid lock and a closed file.
-struct TransferLogState {
-  std::mutex lock;
-  platform::File file;  // open between OpenTransferLog and CloseTransferLog
-  // As `file` is open: lets a run without logging pass by without the lock.
-  std::atomic<bool> on{false};
-};
+struct TransferLogTag;
 
-TransferLogState& LogState() {
-  alignas(TransferLogState) static unsigned char storage[sizeof(TransferLogState)];
-  static TransferLogState* const state = ::new (storage) TransferLogState();
-  return *state;
+AppendedFile& LogFile() {
+  return LastingFile<TransferLogTag>();
 }
 
 void PutTwoDigits(char* out, unsigned value) {
   out[0] = static_cast<char>('0' + value / 10 % 10);
   out[1] = static_cast<char>('0' + value % 10);
-}
-
-// The text held in `field` up to its terminator, and never past its end.
-template <std::size_t N>
-std::string_view TextOf(const std::array<char, N>& field) {
-  return std::string_view(field.data(), strnlen(field.data(), N));
 }
 
 // Copies at most `width` characters of `text` to `column`. Control characters become '?',
@@ -99,42 +81,23 @@ int OpenTransferLog(const char* logFile, bool& isNew) {
     return 0;
   }
 
-  platform::File file;
   bool alreadyExisted = false;
-  // The service's own file: no other user's lock keeps the service from starting, and a
-  // new log is readable by the service and the administrators alone.
-  if (const Win32Error error = file.Open(fullPath.data(), platform::kGenericWrite,
-                                         platform::kShareRead, platform::kOpenAlways, nullptr,
-                                         &alreadyExisted, platform::FileUse::kServiceOwn);
+  if (const Win32Error error = LogFile().Open(fullPath.data(), alreadyExisted);
       error != ERROR_SUCCESS) {
     ReportLogFileFailure("cannot open the log file " + std::string(fullPath.data()) + ": " +
                          platform::DescribeError(error));
     return 0;
   }
-
-  TransferLogState& state = LogState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  state.file = std::move(file);
-  state.on.store(true);
   isNew = !alreadyExisted;
   return 1;
 }
 
 void InitLogLock() {
-  LogState();
+  LogFile();
 }
 
 void WriteLog(const char* text) {
-  if (!LogState().on.load()) return;
-  const std::span bytes(reinterpret_cast<const std::uint8_t*>(text), std::strlen(text));
-  TransferLogState& state = LogState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  // Closed already: a transfer that outlived the shutdown has nothing left to write to.
-  if (!state.file.IsOpen()) return;
-  // At the file's end as it is now, so that a rotation that copies the log and empties it
-  // while the service runs (copytruncate) leaves neither a gap nor a torn line. A failed or
-  // short write loses the text and nothing else.
-  state.file.Append(bytes);
+  LogFile().Append(text);
 }
 
 char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer) {
@@ -187,7 +150,7 @@ char* FormatTime(TimeText& buffer) {
 }
 
 void WriteStartBanner(bool isNew) {
-  if (!LogState().on.load()) return;
+  if (!LogFile().IsOpen()) return;
   TimeText time{};
   DateText date{};
   FormatTime(time);
@@ -243,14 +206,14 @@ std::size_t ComposeTransferLine(const TransferLogEntry& entry,
 }
 
 void WriteTransferLine(const TransferLogEntry& entry) {
-  if (!LogState().on.load()) return;
+  if (!LogFile().IsOpen()) return;
   std::array<char, kMaxTransferLine> line;
   ComposeTransferLine(entry, line);
   WriteLog(line.data());
 }
 
 void WriteStopBanner() {
-  if (!LogState().on.load()) return;
+  if (!LogFile().IsOpen()) return;
   TimeText time{};
   DateText date{};
   FormatTime(time);
@@ -263,10 +226,7 @@ void WriteStopBanner() {
 }
 
 void CloseTransferLog() {
-  TransferLogState& state = LogState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  state.on.store(false);
-  if (state.file.IsOpen()) state.file.Close();
+  LogFile().Close();
 }
 
 }  // namespace quoril
