@@ -65,6 +65,20 @@ void ReportLogFileFailure(const std::string& reason) {
   platform::NoteFailureDetail(reason);
 }
 
+// The date and time, then `text`, in one piece, so that no other writer (a transfer still
+// ending at shutdown) can split it.
+void WriteBanner(const char* before, const char* text) {
+  if (!LogFile().IsOpen()) return;
+  TimeText time{};
+  DateText date{};
+  FormatTime(time);
+  FormatDate(date);
+  std::array<char, 64> banner{};
+  std::snprintf(banner.data(), banner.size(), "%s%s   %s%s", before, date.data(), time.data(),
+                text);
+  LogFile().Append(banner.data());
+}
+
 }  // namespace
 
 int OpenTransferLog(const char* logFile, bool& isNew) {
@@ -150,15 +164,7 @@ char* FormatTime(TimeText& buffer) {
 }
 
 void WriteStartBanner(bool isNew) {
-  if (!LogFile().IsOpen()) return;
-  TimeText time{};
-  DateText date{};
-  FormatTime(time);
-  FormatDate(date);
-  // The banner in one piece, so that no other writer can split it.
-  std::array<char, 64> banner{};
-  std::snprintf(banner.data(), banner.size(), "%s   %s%s", date.data(), time.data(), kStartedText);
-  WriteLog(banner.data());
+  WriteBanner("", kStartedText);
   if (isNew) WriteLog(kLogColumnHeader);
 }
 
@@ -213,16 +219,7 @@ void WriteTransferLine(const TransferLogEntry& entry) {
 }
 
 void WriteStopBanner() {
-  if (!LogFile().IsOpen()) return;
-  TimeText time{};
-  DateText date{};
-  FormatTime(time);
-  FormatDate(date);
-  // One piece: a transfer still ending at shutdown writes its line before or after it.
-  std::array<char, 64> banner{};
-  std::snprintf(banner.data(), banner.size(), "\r\n%s   %s%s", date.data(), time.data(),
-                kStoppedText);
-  WriteLog(banner.data());
+  WriteBanner("\r\n", kStoppedText);
 }
 
 void CloseTransferLog() {

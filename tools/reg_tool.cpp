@@ -4,6 +4,7 @@
 // what reg prints for the same request, CR LF line ends included, so that one command for
 // each setting works on both systems.
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -182,29 +183,17 @@ std::string TypeName(std::uint32_t type) {
   return "REG_UNKNOWN";
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = Lower(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Decimal, or hexadecimal after 0x, from 0 to 0xFFFFFFFF.
 std::optional<std::uint32_t> ParseDword(std::string_view text) {
-  unsigned base = 10;
+  int base = 10;
   if (text.size() > 2 && text[0] == '0' && Lower(text[1]) == 'x') {
     base = 16;
     text.remove_prefix(2);
   }
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    const int digit = HexValue(c);
-    if (digit < 0 || static_cast<unsigned>(digit) >= base) return std::nullopt;
-    value = value * base + static_cast<unsigned>(digit);
-    if (value > 0xFFFFFFFFu) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
 }
 
 // The bytes that add stores for `text` as `type`.
@@ -230,10 +219,10 @@ std::optional<Refusal> EncodeData(std::uint32_t type, const std::optional<std::s
                     "\" is not that.");
     }
     // An odd count of digits makes the first one a byte of its own, as reg does.
-    std::size_t i = data.size() % 2;
-    if (i == 1) bytes.push_back(static_cast<std::uint8_t>(HexValue(data[0])));
-    for (; i < data.size(); i += 2) {
-      bytes.push_back(static_cast<std::uint8_t>(HexValue(data[i]) << 4 | HexValue(data[i + 1])));
+    for (std::size_t i = 0, width = 2 - data.size() % 2; i < data.size(); i += width, width = 2) {
+      std::uint8_t byte = 0;
+      std::from_chars(data.data() + i, data.data() + i + width, byte, 16);
+      bytes.push_back(byte);
     }
     return std::nullopt;
   }
@@ -339,10 +328,7 @@ bool Confirmed(const std::string& question) {
     std::array<char, 256> line{};
     if (std::fgets(line.data(), static_cast<int>(line.size()), stdin) == nullptr) return false;
     std::string_view answer(line.data());
-    while (!answer.empty() &&
-           (answer.back() == '\n' || answer.back() == '\r' || answer.back() == ' ')) {
-      answer.remove_suffix(1);
-    }
+    answer = answer.substr(0, answer.find_last_not_of("\r\n ") + 1);
     if (EqualNoCase(answer, "y") || EqualNoCase(answer, "yes")) return true;
     if (EqualNoCase(answer, "n") || EqualNoCase(answer, "no")) return false;
   }

@@ -14,10 +14,6 @@ std::uint16_t OpcodeOf(std::span<const std::uint8_t> datagram) {
   return datagram.size() >= 2 ? ReadField16(datagram, 0) : 0;
 }
 
-bool SameClient(const platform::SocketAddress& a, const platform::SocketAddress& b) {
-  return a == b;
-}
-
 // FNV-1a: tells a copy of a request from another one. A forger that made two requests collide
 // could only have its own request dropped.
 std::uint64_t Digest(std::span<const std::uint8_t> bytes) {
@@ -34,7 +30,7 @@ std::uint64_t OnTheWire(std::size_t size, const platform::SocketAddress& peer) {
 }  // namespace
 
 bool EndpointTable::Endpoint::operator==(const Endpoint& other) const {
-  return localIndex == other.localIndex && SameClient(client, other.client);
+  return localIndex == other.localIndex && client == other.client;
 }
 
 std::size_t EndpointTable::EndpointHash::operator()(const Endpoint& endpoint) const {

@@ -131,6 +131,12 @@ void NameTheParties(TransferSession& session) {
   FormatAddressText(session.localAddress, session.entry.localText);
 }
 
+// A request that ends or waits before its transfer begins: its line tells whose it was.
+void NameTheRequest(TransferSession& session) {
+  NameTheParties(session);
+  session.entry.binary = ParseRequest(session.request).binary;
+}
+
 // A request is held (for its turn, for a port) as long as a client waits for an answer before
 // it asks again: one Timeout from its arrival on port 69, however long it waited there.
 TimePoint HoldDeadline(const TransferSession& session, TimePoint now) {
@@ -217,16 +223,13 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
       break;
   }
   // Its line tells who asked again; the earlier request answers.
-  NameTheParties(session);
-  session.entry.binary = ParseRequest(session.request).binary;
+  NameTheRequest(session);
   Fail(session);
   return false;
 }
 
 void AwaitPort(TransferSession& session, TimePoint now) {
-  // Its line, should the shutdown end the wait, tells whose transfer never began.
-  NameTheParties(session);
-  session.entry.binary = ParseRequest(session.request).binary;
+  NameTheRequest(session);  // should the shutdown end the wait
   session.state = SessionState::kWaitingForPort;
   NoteRequestWait(session.server->metrics, session.facts, RequestWait::kPort);
   session.deadline = HoldDeadline(session, now);
@@ -317,8 +320,7 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
   // before it asks again; a real client's next request then waits anew.
   if (session.state == SessionState::kWaitingForTurn ||
       session.state == SessionState::kWaitingForPort) {
-    NameTheParties(session);  // its line tells whose transfer never began
-    session.entry.binary = ParseRequest(session.request).binary;
+    NameTheRequest(session);
     FailWithDescription(session, IDS_TIMEOUT);
     return;
   }
