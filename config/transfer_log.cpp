@@ -36,10 +36,8 @@ static_assert(kMaxAddressExcess >=
 constexpr char kStartedText[] = "   --- Quoril service started ---\r\n\r\n";
 constexpr char kStoppedText[] = "   --- Quoril service stopped ---\r\n";
 
-struct TransferLogTag;
-
 AppendedFile& LogFile() {
-  return LastingFile<TransferLogTag>();
+  return LastingFile<struct TransferLogTag>();
 }
 
 void PutTwoDigits(char* out, unsigned value) {

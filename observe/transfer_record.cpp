@@ -4,7 +4,6 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
-#include "config/appended_file.h"
 #include "config/event_reporter.h"
 #include "observe/outcomes.h"
 #include "platform/failure_detail.h"
@@ -13,12 +12,6 @@
 namespace quoril {
 
 namespace {
-
-struct TransferRecordTag;
-
-AppendedFile& RecordFile() {
-  return LastingFile<TransferRecordTag>();
-}
 
 nlohmann::ordered_json OptionsOf(const OptionValues& options) {
   nlohmann::ordered_json object = nlohmann::ordered_json::object();
@@ -85,7 +78,7 @@ bool OpenTransferRecordFile(const std::string& path) {
     return false;
   }
   bool existed = false;
-  if (const Win32Error error = RecordFile().Open(fullPath.data(), existed);
+  if (const Win32Error error = TransferRecordFile().Open(fullPath.data(), existed);
       error != ERROR_SUCCESS) {
     ReportRecordFileFailure("cannot open the transfer record file " + std::string(fullPath.data()) +
                             ": " + platform::DescribeError(error));
@@ -94,16 +87,8 @@ bool OpenTransferRecordFile(const std::string& path) {
   return true;
 }
 
-bool TransferRecordsOn() {
-  return RecordFile().IsOpen();
-}
-
-void WriteTransferRecord(const std::string& record) {
-  RecordFile().Append(record);
-}
-
-void CloseTransferRecordFile() {
-  RecordFile().Close();
+AppendedFile& TransferRecordFile() {
+  return LastingFile<struct TransferRecordTag>();
 }
 
 }  // namespace quoril

@@ -167,7 +167,7 @@ void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortR
   endpoint.Stop();
   WriteStopBanner();
   CloseTransferLog();
-  CloseTransferRecordFile();
+  TransferRecordFile().Close();
   EventReporter(EVENT_SERVICE_STOPPED);
   if (gServiceHooks.setStopEvent != nullptr) gServiceHooks.setStopEvent(gEndingFailure);
 }

@@ -118,10 +118,6 @@ namespace {
 
 using namespace session;
 
-bool IsClient(const TransferSession& session, const platform::SocketAddress& sender) {
-  return sender == session.clientAddress;
-}
-
 // The log line's operation and addresses.
 void NameTheParties(TransferSession& session) {
   session.opcode = ReadField16(session.request, 0);
@@ -265,7 +261,7 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
                 const platform::SocketAddress& sender, PacketSink& sink, TimePoint now) {
   if (SessionEnded(session) || datagram.size() > LargestDatagram(session)) return;
   const bool isError = datagram.size() >= 2 && ReadField16(datagram, 0) == kOpcodeError;
-  if (!IsClient(session, sender)) {
+  if (sender != session.clientAddress) {
     // Strangers are told that they are one and do not touch the transfer, nor its deadline,
     // so that nobody but the client can keep it alive. An ERROR is never answered: two
     // transfers would answer each other's for ever.
