@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <string_view>
 
 #include "config/event_reporter.h"
 #include "observe/outcomes.h"

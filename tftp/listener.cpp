@@ -1,14 +1,10 @@
 #include "tftp/listener.h"
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <optional>
 #include <random>
 #include <span>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "config/event_reporter.h"
 #include "config/listen_addresses.h"

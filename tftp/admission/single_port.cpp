@@ -1,7 +1,6 @@
 #include "tftp/admission/single_port.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "tftp/protocol/packets.h"
