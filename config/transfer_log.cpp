@@ -40,9 +40,14 @@ AppendedFile& LogFile() {
   return LastingFile<struct TransferLogTag>();
 }
 
-void PutTwoDigits(char* out, unsigned value) {
-  out[0] = static_cast<char>('0' + value / 10 % 10);
-  out[1] = static_cast<char>('0' + value % 10);
+// Three numbers of two digits each with `separator` between them, as MM/DD/YY or HH:MM:SS.
+char* PutThreePairs(std::array<char, 9>& buffer, std::array<unsigned, 3> values, char separator) {
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    buffer[3 * k] = static_cast<char>('0' + values[k] / 10 % 10);
+    buffer[3 * k + 1] = static_cast<char>('0' + values[k] % 10);
+    buffer[3 * k + 2] = k + 1 < values.size() ? separator : '\0';
+  }
+  return buffer.data();
 }
 
 // Copies at most `width` characters of `text` to `column`. Control characters become '?',
@@ -113,23 +118,11 @@ void WriteLog(const char* text) {
 }
 
 char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer) {
-  PutTwoDigits(&buffer[0], moment.month);
-  buffer[2] = '/';
-  PutTwoDigits(&buffer[3], moment.day);
-  buffer[5] = '/';
-  PutTwoDigits(&buffer[6], moment.year % 100);
-  buffer[8] = '\0';
-  return buffer.data();
+  return PutThreePairs(buffer, {moment.month, moment.day, moment.year % 100u}, '/');
 }
 
 char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer) {
-  PutTwoDigits(&buffer[0], moment.hour);
-  buffer[2] = ':';
-  PutTwoDigits(&buffer[3], moment.minute);
-  buffer[5] = ':';
-  PutTwoDigits(&buffer[6], moment.second);
-  buffer[8] = '\0';
-  return buffer.data();
+  return PutThreePairs(buffer, {moment.hour, moment.minute, moment.second}, ':');
 }
 
 char* FormatAddressText(std::uint32_t address, AddressText& buffer) {
