@@ -23,30 +23,10 @@ enum class ValueKind { kText, kNumber };
 
 constexpr std::uint32_t kRegNone = 0;
 
-const char* RegistryTypeName(std::uint32_t type) {
-  switch (type) {
-    case kRegNone:
-      return "REG_NONE";
-    case platform::kRegSz:
-      return "REG_SZ";
-    case platform::kRegExpandSz:
-      return "REG_EXPAND_SZ";
-    case platform::kRegBinary:
-      return "REG_BINARY";
-    case platform::kRegDword:
-      return "REG_DWORD";
-    case 5:
-      return "REG_DWORD_BIG_ENDIAN";
-    case 6:
-      return "REG_LINK";
-    case 7:
-      return "REG_MULTI_SZ";
-    case 11:
-      return "REG_QWORD";
-    default:
-      return nullptr;
-  }
-}
+// The types' names by number; those that no value is likely to have are shown by number.
+constexpr std::array<const char*, 12> kTypeNames = {
+    "REG_NONE", "REG_SZ",       "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN",
+    "REG_LINK", "REG_MULTI_SZ", nullptr,         nullptr,      nullptr,     "REG_QWORD"};
 
 // A value whose type says that it holds something else is refused, with its name and both
 // types beside the event: "quoril-reg add KEY /v Timeout /d 100" writes the text "100",
@@ -58,7 +38,7 @@ bool TypeFits(const char* name, std::uint32_t type, ValueKind kind) {
       (kind == ValueKind::kText ? type == platform::kRegSz || type == platform::kRegExpandSz
                                 : type == platform::kRegDword);
   if (fits) return true;
-  const char* typeName = RegistryTypeName(type);
+  const char* typeName = type < kTypeNames.size() ? kTypeNames[type] : nullptr;
   platform::NoteFailureDetail(
       std::string(name) + ": " + (typeName != nullptr ? typeName : "type " + std::to_string(type)) +
       " where " + (kind == ValueKind::kText ? "REG_SZ or REG_EXPAND_SZ" : "REG_DWORD") +
@@ -173,26 +153,13 @@ bool ReadTexts(const platform::RegistryKey& key, const char* name,
   return true;
 }
 
-// The settings that decide which file a request's name stands for.
-bool ReadNameSettings(const platform::RegistryKey& key, ServerConfig& config) {
-  config.RootRelativeNames = 0;
-  config.ClientDirectories = 0;
-  return ReadOptionalNumber(key, "RootRelativeNames", config.RootRelativeNames) &&
-         ReadOptionalNumber(key, "ClientDirectories", config.ClientDirectories) &&
-         ReadTexts(key, "RewriteRules", config.RewriteRules);
-}
-
 // The settings that decide which local addresses are served. An entry that is neither an
 // address nor an interface's name stops the start, named beside the event: served anyway, it
 // would leave the server listening where it was told not to, or nowhere.
-bool ReadAddressSettings(const platform::RegistryKey& key, ServerConfig& config) {
-  config.FollowAddresses = 0;
+bool ReadListenAddresses(const platform::RegistryKey& key, ServerConfig& config) {
   config.ListenAddresses.clear();
   std::vector<std::string> texts;
-  if (!ReadOptionalNumber(key, "FollowAddresses", config.FollowAddresses) ||
-      !ReadTexts(key, "ListenAddresses", texts)) {
-    return false;
-  }
+  if (!ReadTexts(key, "ListenAddresses", texts)) return false;
   for (const std::string& text : texts) {
     // A text of blanks alone is passed over, as an empty one is.
     if (text.find_first_not_of(" \t") == std::string::npos) continue;
@@ -222,6 +189,31 @@ bool ReadOptionalText(const platform::RegistryKey& key, const char* name, std::s
   value = text.data();
   return true;
 }
+
+// The numbers beyond the seven that the installer writes, each taken into its bounds; absent,
+// a number keeps the value that means the behaviour without it.
+struct OptionalNumber {
+  const char* name;
+  std::uint32_t ServerConfig::*field;
+  std::uint32_t lowest = 0;
+  std::uint32_t highest = UINT32_MAX;
+};
+const OptionalNumber kOptionalNumbers[] = {
+    {"EventLoops", &ServerConfig::EventLoops, 0, kMaxEventLoops},
+    {"MaxTransfers", &ServerConfig::MaxTransfers},
+    {"SinglePort", &ServerConfig::SinglePort},
+    {"EnableIPv6", &ServerConfig::EnableIPv6},
+    {"RetransmitBackoff", &ServerConfig::RetransmitBackoff},
+    {"IgnoreBlocksAhead", &ServerConfig::IgnoreBlocksAhead},
+    {"IgnoreRequestCopies", &ServerConfig::IgnoreRequestCopies},
+    {"DallyAfterWrite", &ServerConfig::DallyAfterWrite},
+    {"RootRelativeNames", &ServerConfig::RootRelativeNames},
+    {"ClientDirectories", &ServerConfig::ClientDirectories},
+    {"FollowAddresses", &ServerConfig::FollowAddresses},
+    {"NegotiateOptions", &ServerConfig::NegotiateOptions},
+    {"MaxBlockSize", &ServerConfig::MaxBlockSize, kMinBlockSizeSetting, kMaxBlockSizeSetting},
+    {"MaxWindowSize", &ServerConfig::MaxWindowSize, 1, kMaxWindowSizeSetting},
+};
 
 void LowerCase(std::span<char> text) {
   platform::LowerCaseAscii(text.first(std::strlen(text.data())));
@@ -256,41 +248,19 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key) {
   if (!ReadNumber(key, "OverwriteExisting", config.OverwriteExisting)) return 0;
   if (!ReadNumber(key, "LimitToDefaultDirectory", config.LimitToDefaultDirectory)) return 0;
 
-  config.EventLoops = 0;
-  if (!ReadOptionalNumber(key, "EventLoops", config.EventLoops)) return 0;
-  config.EventLoops = std::min(config.EventLoops, kMaxEventLoops);
-  config.MaxTransfers = 0;
-  if (!ReadOptionalNumber(key, "MaxTransfers", config.MaxTransfers)) return 0;
-  if (!ReadTransferPorts(key, config)) return 0;
-  config.SinglePort = 0;
-  if (!ReadOptionalNumber(key, "SinglePort", config.SinglePort)) return 0;
-  config.EnableIPv6 = 0;
-  if (!ReadOptionalNumber(key, "EnableIPv6", config.EnableIPv6)) return 0;
-  config.RetransmitBackoff = 0;
-  if (!ReadOptionalNumber(key, "RetransmitBackoff", config.RetransmitBackoff)) return 0;
-  config.IgnoreBlocksAhead = 0;
-  if (!ReadOptionalNumber(key, "IgnoreBlocksAhead", config.IgnoreBlocksAhead)) return 0;
-  config.IgnoreRequestCopies = 0;
-  if (!ReadOptionalNumber(key, "IgnoreRequestCopies", config.IgnoreRequestCopies)) return 0;
-  config.DallyAfterWrite = 0;
-  if (!ReadOptionalNumber(key, "DallyAfterWrite", config.DallyAfterWrite)) return 0;
-  if (!ReadNameSettings(key, config)) return 0;
-  if (!ReadAddressSettings(key, config)) return 0;
-  if (!ReadOptionalText(key, "MetricsAddress", config.MetricsAddress) ||
+  const ServerConfig defaults;
+  for (const OptionalNumber& setting : kOptionalNumbers) {
+    std::uint32_t& value = config.*setting.field;
+    value = defaults.*setting.field;
+    if (!ReadOptionalNumber(key, setting.name, value)) return 0;
+    value = std::clamp(value, setting.lowest, setting.highest);
+  }
+  if (!ReadTransferPorts(key, config) || !ReadTexts(key, "RewriteRules", config.RewriteRules) ||
+      !ReadListenAddresses(key, config) ||
+      !ReadOptionalText(key, "MetricsAddress", config.MetricsAddress) ||
       !ReadOptionalText(key, "TransferRecordFile", config.TransferRecordFile)) {
     return 0;
   }
-
-  config.NegotiateOptions = 0;
-  config.MaxBlockSize = ServerConfig{}.MaxBlockSize;
-  config.MaxWindowSize = ServerConfig{}.MaxWindowSize;
-  if (!ReadOptionalNumber(key, "NegotiateOptions", config.NegotiateOptions) ||
-      !ReadOptionalNumber(key, "MaxBlockSize", config.MaxBlockSize) ||
-      !ReadOptionalNumber(key, "MaxWindowSize", config.MaxWindowSize)) {
-    return 0;
-  }
-  config.MaxBlockSize = std::clamp(config.MaxBlockSize, kMinBlockSizeSetting, kMaxBlockSizeSetting);
-  config.MaxWindowSize = std::clamp(config.MaxWindowSize, 1u, kMaxWindowSizeSetting);
   return 1;
 }
 

@@ -1,15 +1,13 @@
 #include "config/transfer_log.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <new>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "config/appended_file.h"
 #include "config/event_reporter.h"
 #include "platform/failure_detail.h"
 
@@ -38,31 +36,18 @@ static_assert(kMaxAddressExcess >=
 constexpr char kStartedText[] = "   --- Quoril service started ---\r\n\r\n";
 constexpr char kStoppedText[] = "   --- Quoril service stopped ---\r\n";
 
-// The lock and the file it guards. Both live as long as the process and are never
-// destroyed: transfer threads are never joined, and one that ends after CloseTransferLog,
-// even while the process exits, must find a valid lock and a closed file.
-struct TransferLogState {
-  std::mutex lock;
-  platform::File file;  // open between OpenTransferLog and CloseTransferLog
-  // As `file` is open: lets a run without logging pass by without the lock.
-  std::atomic<bool> on{false};
-};
-
-TransferLogState& LogState() {
-  alignas(TransferLogState) static unsigned char storage[sizeof(TransferLogState)];
-  static TransferLogState* const state = ::new (storage) TransferLogState();
-  return *state;
+AppendedFile& LogFile() {
+  return LastingFile<struct TransferLogTag>();
 }
 
-void PutTwoDigits(char* out, unsigned value) {
-  out[0] = static_cast<char>('0' + value / 10 % 10);
-  out[1] = static_cast<char>('0' + value % 10);
-}
-
-// The text held in `field` up to its terminator, and never past its end.
-template <std::size_t N>
-std::string_view TextOf(const std::array<char, N>& field) {
-  return std::string_view(field.data(), strnlen(field.data(), N));
+// Three numbers of two digits each with `separator` between them, as MM/DD/YY or HH:MM:SS.
+char* PutThreePairs(std::array<char, 9>& buffer, std::array<unsigned, 3> values, char separator) {
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    buffer[3 * k] = static_cast<char>('0' + values[k] / 10 % 10);
+    buffer[3 * k + 1] = static_cast<char>('0' + values[k] % 10);
+    buffer[3 * k + 2] = k + 1 < values.size() ? separator : '\0';
+  }
+  return buffer.data();
 }
 
 // Copies at most `width` characters of `text` to `column`. Control characters become '?',
@@ -83,6 +68,20 @@ void ReportLogFileFailure(const std::string& reason) {
   platform::NoteFailureDetail(reason);
 }
 
+// The date and time, then `text`, in one piece, so that no other writer (a transfer still
+// ending at shutdown) can split it.
+void WriteBanner(const char* before, const char* text) {
+  if (!LogFile().IsOpen()) return;
+  TimeText time{};
+  DateText date{};
+  FormatTime(time);
+  FormatDate(date);
+  std::array<char, 64> banner{};
+  std::snprintf(banner.data(), banner.size(), "%s%s   %s%s", before, date.data(), time.data(),
+                text);
+  LogFile().Append(banner.data());
+}
+
 }  // namespace
 
 int OpenTransferLog(const char* logFile, bool& isNew) {
@@ -99,62 +98,31 @@ int OpenTransferLog(const char* logFile, bool& isNew) {
     return 0;
   }
 
-  platform::File file;
   bool alreadyExisted = false;
-  // The service's own file: no other user's lock keeps the service from starting, and a
-  // new log is readable by the service and the administrators alone.
-  if (const Win32Error error = file.Open(fullPath.data(), platform::kGenericWrite,
-                                         platform::kShareRead, platform::kOpenAlways, nullptr,
-                                         &alreadyExisted, platform::FileUse::kServiceOwn);
+  if (const Win32Error error = LogFile().Open(fullPath.data(), alreadyExisted);
       error != ERROR_SUCCESS) {
     ReportLogFileFailure("cannot open the log file " + std::string(fullPath.data()) + ": " +
                          platform::DescribeError(error));
     return 0;
   }
-
-  TransferLogState& state = LogState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  state.file = std::move(file);
-  state.on.store(true);
   isNew = !alreadyExisted;
   return 1;
 }
 
 void InitLogLock() {
-  LogState();
+  LogFile();
 }
 
 void WriteLog(const char* text) {
-  if (!LogState().on.load()) return;
-  const std::span bytes(reinterpret_cast<const std::uint8_t*>(text), std::strlen(text));
-  TransferLogState& state = LogState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  // Closed already: a transfer that outlived the shutdown has nothing left to write to.
-  if (!state.file.IsOpen()) return;
-  // At the file's end as it is now, so that a rotation that copies the log and empties it
-  // while the service runs (copytruncate) leaves neither a gap nor a torn line. A failed or
-  // short write loses the text and nothing else.
-  state.file.Append(bytes);
+  LogFile().Append(text);
 }
 
 char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer) {
-  PutTwoDigits(&buffer[0], moment.month);
-  buffer[2] = '/';
-  PutTwoDigits(&buffer[3], moment.day);
-  buffer[5] = '/';
-  PutTwoDigits(&buffer[6], moment.year % 100);
-  buffer[8] = '\0';
-  return buffer.data();
+  return PutThreePairs(buffer, {moment.month, moment.day, moment.year % 100u}, '/');
 }
 
 char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer) {
-  PutTwoDigits(&buffer[0], moment.hour);
-  buffer[2] = ':';
-  PutTwoDigits(&buffer[3], moment.minute);
-  buffer[5] = ':';
-  PutTwoDigits(&buffer[6], moment.second);
-  buffer[8] = '\0';
-  return buffer.data();
+  return PutThreePairs(buffer, {moment.hour, moment.minute, moment.second}, ':');
 }
 
 char* FormatAddressText(std::uint32_t address, AddressText& buffer) {
@@ -187,15 +155,7 @@ char* FormatTime(TimeText& buffer) {
 }
 
 void WriteStartBanner(bool isNew) {
-  if (!LogState().on.load()) return;
-  TimeText time{};
-  DateText date{};
-  FormatTime(time);
-  FormatDate(date);
-  // The banner in one piece, so that no other writer can split it.
-  std::array<char, 64> banner{};
-  std::snprintf(banner.data(), banner.size(), "%s   %s%s", date.data(), time.data(), kStartedText);
-  WriteLog(banner.data());
+  WriteBanner("", kStartedText);
   if (isNew) WriteLog(kLogColumnHeader);
 }
 
@@ -243,30 +203,18 @@ std::size_t ComposeTransferLine(const TransferLogEntry& entry,
 }
 
 void WriteTransferLine(const TransferLogEntry& entry) {
-  if (!LogState().on.load()) return;
+  if (!LogFile().IsOpen()) return;
   std::array<char, kMaxTransferLine> line;
   ComposeTransferLine(entry, line);
   WriteLog(line.data());
 }
 
 void WriteStopBanner() {
-  if (!LogState().on.load()) return;
-  TimeText time{};
-  DateText date{};
-  FormatTime(time);
-  FormatDate(date);
-  // One piece: a transfer still ending at shutdown writes its line before or after it.
-  std::array<char, 64> banner{};
-  std::snprintf(banner.data(), banner.size(), "\r\n%s   %s%s", date.data(), time.data(),
-                kStoppedText);
-  WriteLog(banner.data());
+  WriteBanner("\r\n", kStoppedText);
 }
 
 void CloseTransferLog() {
-  TransferLogState& state = LogState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  state.on.store(false);
-  if (state.file.IsOpen()) state.file.Close();
+  LogFile().Close();
 }
 
 }  // namespace quoril

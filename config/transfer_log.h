@@ -5,7 +5,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
+#include <string_view>
 
 #include "platform/files.h"
 #include "platform/socket_address.h"
@@ -22,6 +24,12 @@ using AddressText = platform::HostText;
 // The description of a transfer, terminator included.
 inline constexpr std::size_t kDescriptionSize = 40;
 using Description = std::array<char, kDescriptionSize>;
+
+// The text held in `field` up to its terminator, and never past its end.
+template <std::size_t N>
+std::string_view TextOf(const std::array<char, N>& field) {
+  return std::string_view(field.data(), strnlen(field.data(), N));
+}
 
 inline constexpr char kLogColumnHeader[] =
     "Status  Date       Time       Client Address    Local Address    Mode      Operation   "
@@ -46,8 +54,7 @@ struct TransferLogEntry {
   std::array<char, platform::kMaxPath + 1> askedName{};
 };
 
-// Resolves `logFile` against the current directory and opens it for appending, shared for
-// reading, as a file of the service's own (platform::FileUse::kServiceOwn); reports
+// Resolves `logFile` against the current directory and opens it as an AppendedFile; reports
 // EVENT_LOG_FILE_ACCESS itself when it cannot be opened. Answers 1 or 0; `isNew` tells
 // whether the file was created.
 int OpenTransferLog(const char* logFile, bool& isNew);

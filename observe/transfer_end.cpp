@@ -10,7 +10,7 @@ void ObserveTransferEnd(Metrics& metrics, const char* engine, const TransferLogE
                         std::chrono::steady_clock::duration elapsed) {
   const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
   CountTransferEnded(metrics, entry, facts, static_cast<double>(milliseconds) / 1000.0);
-  if (!TransferRecordsOn()) return;
+  if (!TransferRecordFile().IsOpen()) return;
   // The neighbour table knows the client while it is fresh: just after its transfer it is.
   platform::HardwareAddress hardware;
   const bool known = platform::GetHardwareAddress(client, hardware) == ERROR_SUCCESS;
@@ -19,7 +19,7 @@ void ObserveTransferEnd(Metrics& metrics, const char* engine, const TransferLogE
   parties.localPort = kRequestPort;
   parties.hardware = known ? &hardware : nullptr;
   parties.engine = engine;
-  WriteTransferRecord(
+  TransferRecordFile().Append(
       ComposeTransferRecord(entry, facts, parties, static_cast<std::uint64_t>(milliseconds)));
 }
 

@@ -1,13 +1,7 @@
 #include "observe/transfer_record.h"
 
-#include <atomic>
 #include <cstdio>
-#include <cstring>
-#include <mutex>
-#include <new>
 #include <nlohmann/json.hpp>
-#include <span>
-#include <string_view>
 
 #include "config/event_reporter.h"
 #include "observe/outcomes.h"
@@ -17,25 +11,6 @@
 namespace quoril {
 
 namespace {
-
-// As the transfer log's state: never destroyed, so that a transfer that ends during the
-// process's exit finds a valid lock and a closed file.
-struct RecordFileState {
-  std::mutex lock;
-  platform::File file;
-  std::atomic<bool> open{false};  // the file's state, read without the lock
-};
-
-RecordFileState& RecordState() {
-  alignas(RecordFileState) static unsigned char storage[sizeof(RecordFileState)];
-  static RecordFileState* const state = ::new (storage) RecordFileState();
-  return *state;
-}
-
-template <std::size_t N>
-std::string TextOf(const std::array<char, N>& field) {
-  return std::string(field.data(), strnlen(field.data(), N));
-}
 
 nlohmann::ordered_json OptionsOf(const OptionValues& options) {
   nlohmann::ordered_json object = nlohmann::ordered_json::object();
@@ -101,39 +76,18 @@ bool OpenTransferRecordFile(const std::string& path) {
     ReportRecordFileFailure("the transfer record file " + path + " has no usable full path");
     return false;
   }
-  platform::File file;
   bool existed = false;
-  if (const Win32Error error =
-          file.Open(fullPath.data(), platform::kGenericWrite, platform::kShareRead,
-                    platform::kOpenAlways, nullptr, &existed, platform::FileUse::kServiceOwn);
+  if (const Win32Error error = TransferRecordFile().Open(fullPath.data(), existed);
       error != ERROR_SUCCESS) {
     ReportRecordFileFailure("cannot open the transfer record file " + std::string(fullPath.data()) +
                             ": " + platform::DescribeError(error));
     return false;
   }
-  RecordFileState& state = RecordState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  state.file = std::move(file);
-  state.open = true;
   return true;
 }
 
-bool TransferRecordsOn() {
-  return RecordState().open.load();
-}
-
-void WriteTransferRecord(const std::string& record) {
-  RecordFileState& state = RecordState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  if (!state.file.IsOpen()) return;
-  state.file.Append(std::span(reinterpret_cast<const std::uint8_t*>(record.data()), record.size()));
-}
-
-void CloseTransferRecordFile() {
-  RecordFileState& state = RecordState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  state.open = false;
-  if (state.file.IsOpen()) state.file.Close();
+AppendedFile& TransferRecordFile() {
+  return LastingFile<struct TransferRecordTag>();
 }
 
 }  // namespace quoril

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "config/appended_file.h"
 #include "config/transfer_log.h"
 #include "observe/transfer_facts.h"
 #include "platform/network_interfaces.h"
@@ -23,13 +24,11 @@ struct TransferParties {
 std::string ComposeTransferRecord(const TransferLogEntry& entry, const TransferFacts& facts,
                                   const TransferParties& parties, std::uint64_t milliseconds);
 
-// Opens `path` (against the current directory) for appending, as the transfer log is opened;
-// EVENT_LOG_FILE_ACCESS, with the reason, when it cannot be, and the service goes on without
-// records. Answers whether it is open.
+// Opens `path` (against the current directory) as TransferRecordFile; EVENT_LOG_FILE_ACCESS,
+// with the reason, when it cannot be, and the service goes on without records. Answers
+// whether it is open.
 bool OpenTransferRecordFile(const std::string& path);
-bool TransferRecordsOn();
-// One write at the file's end, like the log's lines (copytruncate leaves no torn line).
-void WriteTransferRecord(const std::string& record);
-void CloseTransferRecordFile();
+// The file of the records, one Append each.
+AppendedFile& TransferRecordFile();
 
 }  // namespace quoril

@@ -31,43 +31,16 @@ struct Setting {
   std::uint32_t number;
 };
 
-bool WriteSetting(platform::RegistryKey& key, const Setting& setting) {
-  if (setting.type == platform::kRegDword) {
-    const std::array<std::uint8_t, 4> bytes = DwordBytes(setting.number);
-    return key.SetValue(setting.name, setting.type, bytes) == ERROR_SUCCESS;
-  }
-  return key.SetValue(setting.name, setting.type, TextBytes(setting.text)) == ERROR_SUCCESS;
-}
-
-bool WriteEventSource(const char* modulePath) {
+// Creates `keyName` and writes `settings` in order: a failure leaves the values before it
+// written.
+bool WriteSettings(const char* keyName, std::span<const Setting> settings) {
   platform::RegistryKey key;
-  if (key.Create(kEventSourceKey) != ERROR_SUCCESS) return false;
-  // Error, warning and information entries.
-  const Setting settings[] = {
-      {"EventMessageFile", platform::kRegExpandSz, modulePath, 0},
-      {"TypesSupported", platform::kRegDword, nullptr, 7},
-  };
+  if (key.Create(keyName) != ERROR_SUCCESS) return false;
   for (const Setting& setting : settings) {
-    if (!WriteSetting(key, setting)) return false;
-  }
-  return true;
-}
-
-bool WriteDefaultSettings(const char* defaultDirectory) {
-  platform::RegistryKey key;
-  if (key.Create(kParametersKey) != ERROR_SUCCESS) return false;
-  // In this order: a failure leaves the values before it written.
-  const Setting settings[] = {
-      {"LogFile", platform::kRegExpandSz, "quorld.log", 0},
-      {"DefaultDirectory", platform::kRegExpandSz, defaultDirectory, 0},
-      {"Timeout", platform::kRegDword, nullptr, 3},
-      {"MaxRetransmit", platform::kRegDword, nullptr, 5},
-      {"EnableLogging", platform::kRegDword, nullptr, 0},
-      {"OverwriteExisting", platform::kRegDword, nullptr, 1},
-      {"LimitToDefaultDirectory", platform::kRegDword, nullptr, 0},
-  };
-  for (const Setting& setting : settings) {
-    if (!WriteSetting(key, setting)) return false;
+    const std::array<std::uint8_t, 4> number = DwordBytes(setting.number);
+    const std::span<const std::uint8_t> bytes =
+        setting.type == platform::kRegDword ? number : TextBytes(setting.text);
+    if (key.SetValue(setting.name, setting.type, bytes) != ERROR_SUCCESS) return false;
   }
   return true;
 }
@@ -120,9 +93,22 @@ int InstallService(const platform::ServiceManager& manager) {
   };
   platform::Service service;
   if (service.Create(manager, definition) != ERROR_SUCCESS) return 0;
-  if (!WriteEventSource(modulePath.data())) return 0;
-  if (!WriteDefaultSettings(defaultDirectory.data())) return 0;
-  return 1;
+  // Error, warning and information entries.
+  const Setting eventSource[] = {
+      {"EventMessageFile", platform::kRegExpandSz, modulePath.data(), 0},
+      {"TypesSupported", platform::kRegDword, nullptr, 7},
+  };
+  const Setting defaults[] = {
+      {"LogFile", platform::kRegExpandSz, "quorld.log", 0},
+      {"DefaultDirectory", platform::kRegExpandSz, defaultDirectory.data(), 0},
+      {"Timeout", platform::kRegDword, nullptr, 3},
+      {"MaxRetransmit", platform::kRegDword, nullptr, 5},
+      {"EnableLogging", platform::kRegDword, nullptr, 0},
+      {"OverwriteExisting", platform::kRegDword, nullptr, 1},
+      {"LimitToDefaultDirectory", platform::kRegDword, nullptr, 0},
+  };
+  if (!WriteSettings(kEventSourceKey, eventSource)) return 0;
+  return WriteSettings(kParametersKey, defaults) ? 1 : 0;
 }
 
 int RemoveService(const platform::ServiceManager& manager) {

@@ -2,7 +2,6 @@
 // the default settings.
 #pragma once
 
-#include <cstdint>
 #include <span>
 
 #include "config/server_config.h"  // kParametersKey

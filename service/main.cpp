@@ -12,49 +12,24 @@ namespace {
 
 using quoril::platform::ServiceManager;
 
-// Compares without regard to the case of ASCII letters; `name` is in lower case.
-bool SwitchIs(const char* argument, const char* name) {
-  for (; *argument != '\0' && *name != '\0'; ++argument, ++name) {
-    if (quoril::platform::LowerAscii(*argument) != *name) return false;
-  }
-  return *argument == *name;
-}
-
 void Print(const char* text) {
   std::fputs(text, stdout);
 }
 
-// The manager as -install and -remove open it; a manager that cannot be opened stays
-// closed, and the operation then fails.
-ServiceManager OpenManager() {
+// -install and -remove: `change` with the manager, then what it did. A manager that cannot be
+// opened stays closed, and the change then fails.
+int ChangeService(int (*change)(const ServiceManager&), const char* failed, const char* done,
+                  const char* reminder) {
   ServiceManager manager;
   manager.Open(quoril::platform::kScManagerAllAccess);
-  return manager;
-}
-
-int Install() {
-  ServiceManager manager = OpenManager();
-  const int installed = quoril::InstallService(manager);
+  const int changed = change(manager);
   manager.Close();
-  if (!installed) {
-    Print("Error installing the Quoril service\n");
+  if (!changed) {
+    Print(failed);
     return 1;
   }
-  Print("Quoril service successfully installed\r\n\r\n");
-  Print("Remember to copy the QUORLD.CPL file into your system32 directory.\r\n");
-  return 0;
-}
-
-int Remove() {
-  ServiceManager manager = OpenManager();
-  const int removed = quoril::RemoveService(manager);
-  manager.Close();
-  if (!removed) {
-    Print("Error removing the Quoril service\n");
-    return 1;
-  }
-  Print("Quoril service successfully removed\r\n\r\n");
-  Print("Remember to remove the QUORLD.CPL file from your system32 directory.\r\n");
+  Print(done);
+  Print(reminder);
   return 0;
 }
 
@@ -100,9 +75,22 @@ int RunService() {
 int main(int argc, char** argv) {
   if (argc < 2) return RunService();
   const char* argument = argv[1];
-  if (SwitchIs(argument, "-install")) return Install();
-  if (SwitchIs(argument, "-remove")) return Remove();
-  if (SwitchIs(argument, "-version")) return Version();
-  if (SwitchIs(argument, "-debug")) return Debug();
+  // Switches ignore the case of ASCII letters.
+  const auto is = [argument](const char* name) {
+    return quoril::platform::EqualIgnoringAsciiCase(argument, name);
+  };
+  if (is("-install")) {
+    return ChangeService(quoril::InstallService, "Error installing the Quoril service\n",
+                         "Quoril service successfully installed\r\n\r\n",
+                         "Remember to copy the QUORLD.CPL file into your system32 directory.\r\n");
+  }
+  if (is("-remove")) {
+    return ChangeService(
+        quoril::RemoveService, "Error removing the Quoril service\n",
+        "Quoril service successfully removed\r\n\r\n",
+        "Remember to remove the QUORLD.CPL file from your system32 directory.\r\n");
+  }
+  if (is("-version")) return Version();
+  if (is("-debug")) return Debug();
   return Usage();
 }

@@ -1,14 +1,10 @@
 #include "tftp/listener.h"
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <optional>
 #include <random>
 #include <span>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "config/event_reporter.h"
 #include "config/listen_addresses.h"
@@ -167,7 +163,7 @@ void Shutdown(ServerState& server, bool socketsStarted, EventLoops* loops, PortR
   endpoint.Stop();
   WriteStopBanner();
   CloseTransferLog();
-  CloseTransferRecordFile();
+  TransferRecordFile().Close();
   EventReporter(EVENT_SERVICE_STOPPED);
   if (gServiceHooks.setStopEvent != nullptr) gServiceHooks.setStopEvent(gEndingFailure);
 }

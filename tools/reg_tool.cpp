@@ -4,12 +4,14 @@
 // what reg prints for the same request, CR LF line ends included, so that one command for
 // each setting works on both systems.
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/registry.h"
@@ -65,6 +67,9 @@ constexpr auto Lower = platform::LowerAscii;
 constexpr auto EqualNoCase = platform::EqualIgnoringAsciiCase;
 
 enum class Operation { kQuery, kAdd, kDelete };
+
+constexpr std::pair<std::string_view, Operation> kOperations[] = {
+    {"query", Operation::kQuery}, {"add", Operation::kAdd}, {"delete", Operation::kDelete}};
 
 struct Request {
   Operation operation = Operation::kQuery;
@@ -178,29 +183,17 @@ std::string TypeName(std::uint32_t type) {
   return "REG_UNKNOWN";
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = Lower(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Decimal, or hexadecimal after 0x, from 0 to 0xFFFFFFFF.
 std::optional<std::uint32_t> ParseDword(std::string_view text) {
-  unsigned base = 10;
+  int base = 10;
   if (text.size() > 2 && text[0] == '0' && Lower(text[1]) == 'x') {
     base = 16;
     text.remove_prefix(2);
   }
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    const int digit = HexValue(c);
-    if (digit < 0 || static_cast<unsigned>(digit) >= base) return std::nullopt;
-    value = value * base + static_cast<unsigned>(digit);
-    if (value > 0xFFFFFFFFu) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
 }
 
 // The bytes that add stores for `text` as `type`.
@@ -226,10 +219,10 @@ std::optional<Refusal> EncodeData(std::uint32_t type, const std::optional<std::s
                     "\" is not that.");
     }
     // An odd count of digits makes the first one a byte of its own, as reg does.
-    std::size_t i = data.size() % 2;
-    if (i == 1) bytes.push_back(static_cast<std::uint8_t>(HexValue(data[0])));
-    for (; i < data.size(); i += 2) {
-      bytes.push_back(static_cast<std::uint8_t>(HexValue(data[i]) << 4 | HexValue(data[i + 1])));
+    for (std::size_t i = 0, width = 2 - data.size() % 2; i < data.size(); i += width, width = 2) {
+      std::uint8_t byte = 0;
+      std::from_chars(data.data() + i, data.data() + i + width, byte, 16);
+      bytes.push_back(byte);
     }
     return std::nullopt;
   }
@@ -263,16 +256,11 @@ std::string ShowData(std::uint32_t type, const std::vector<std::uint8_t>& data) 
       return text.substr(0, text.find('\0'));
     }
     case platform::kRegDword:
-    case 5: {  // REG_DWORD_BIG_ENDIAN, shown as reg shows it: as it is in memory
-      std::uint32_t value = 0;
-      for (std::size_t i = 0; i < 4 && i < data.size(); ++i)
-        value |= std::uint32_t{data[i]} << 8 * i;
-      std::snprintf(number, sizeof number, "0x%x", static_cast<unsigned>(value));
-      return number;
-    }
+    case 5:     // REG_DWORD_BIG_ENDIAN, shown as reg shows it: as it is in memory
     case 11: {  // REG_QWORD
+      const std::size_t width = type == 11 ? 8 : 4;
       unsigned long long value = 0;
-      for (std::size_t i = 0; i < 8 && i < data.size(); ++i) {
+      for (std::size_t i = 0; i < width && i < data.size(); ++i) {
         value |= static_cast<unsigned long long>(data[i]) << 8 * i;
       }
       std::snprintf(number, sizeof number, "0x%llx", value);
@@ -296,9 +284,13 @@ std::string ShowData(std::uint32_t type, const std::vector<std::uint8_t>& data) 
   }
 }
 
+// A value's name as reg shows it: the default value's is empty.
+std::string ShownName(std::string_view name) {
+  return std::string(name.empty() ? "(Default)" : name);
+}
+
 void ShowValue(std::string_view name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
-  OutLine("    " + std::string(name.empty() ? "(Default)" : name) + "    " + TypeName(type) +
-          "    " + ShowData(type, data));
+  OutLine("    " + ShownName(name) + "    " + TypeName(type) + "    " + ShowData(type, data));
 }
 
 std::string KeyName(std::string_view path) {
@@ -336,10 +328,7 @@ bool Confirmed(const std::string& question) {
     std::array<char, 256> line{};
     if (std::fgets(line.data(), static_cast<int>(line.size()), stdin) == nullptr) return false;
     std::string_view answer(line.data());
-    while (!answer.empty() &&
-           (answer.back() == '\n' || answer.back() == '\r' || answer.back() == ' ')) {
-      answer.remove_suffix(1);
-    }
+    answer = answer.substr(0, answer.find_last_not_of("\r\n ") + 1);
     if (EqualNoCase(answer, "y") || EqualNoCase(answer, "yes")) return true;
     if (EqualNoCase(answer, "n") || EqualNoCase(answer, "no")) return false;
   }
@@ -352,27 +341,22 @@ int Cancelled() {
 
 // ---- The operations ----
 
+// The names of the keys right below `key`, each after `prefix`.
+Win32Error ListSubkeys(const platform::RegistryKey& key, const std::string& prefix,
+                       std::vector<std::string>& subkeys) {
+  for (std::uint32_t index = 0;; ++index) {
+    std::string name;
+    const Win32Error error = key.EnumKey(index, name);
+    if (error == quoril::ERROR_NO_MORE_ITEMS) return quoril::ERROR_SUCCESS;
+    if (error != quoril::ERROR_SUCCESS) return error;
+    subkeys.push_back(prefix + name);
+  }
+}
+
 int Query(const Request& request) {
   platform::RegistryKey key;
   if (const Win32Error error = key.Open(request.path.c_str())) return Failed(error);
   const std::string keyName = KeyName(request.path);
-  if (request.valueName) {
-    std::vector<std::uint8_t> data(64 * 1024);
-    std::uint32_t size = 0;
-    std::uint32_t type = 0;
-    Win32Error error = key.QueryValue(request.valueName->c_str(), data, size, &type);
-    if (error == quoril::ERROR_MORE_DATA) {
-      data.resize(size);
-      error = key.QueryValue(request.valueName->c_str(), data, size, &type);
-    }
-    if (error != quoril::ERROR_SUCCESS) return Failed(error);
-    data.resize(size);
-    Out("\r\n");
-    OutLine(keyName);
-    ShowValue(*request.valueName, type, data);
-    Out("\r\n");
-    return kSuccess;
-  }
   // Read whole before anything is printed, so that a failure prints nothing else.
   struct Value {
     std::string name;
@@ -380,20 +364,28 @@ int Query(const Request& request) {
     std::vector<std::uint8_t> data;
   };
   std::vector<Value> values;
-  for (std::uint32_t index = 0;; ++index) {
-    Value value;
-    const Win32Error error = key.EnumValue(index, value.name, value.type, value.data);
-    if (error == quoril::ERROR_NO_MORE_ITEMS) break;
-    if (error != quoril::ERROR_SUCCESS) return StoreFailure(error);
-    values.push_back(std::move(value));
-  }
   std::vector<std::string> subkeys;
-  for (std::uint32_t index = 0;; ++index) {
-    std::string name;
-    const Win32Error error = key.EnumKey(index, name);
-    if (error == quoril::ERROR_NO_MORE_ITEMS) break;
-    if (error != quoril::ERROR_SUCCESS) return StoreFailure(error);
-    subkeys.push_back(std::move(name));
+  if (request.valueName) {
+    Value& value = values.emplace_back(*request.valueName, 0, std::vector<std::uint8_t>(64 * 1024));
+    std::uint32_t size = 0;
+    Win32Error error = key.QueryValue(value.name.c_str(), value.data, size, &value.type);
+    if (error == quoril::ERROR_MORE_DATA) {
+      value.data.resize(size);
+      error = key.QueryValue(value.name.c_str(), value.data, size, &value.type);
+    }
+    if (error != quoril::ERROR_SUCCESS) return Failed(error);
+    value.data.resize(size);
+  } else {
+    for (std::uint32_t index = 0;; ++index) {
+      Value value;
+      const Win32Error error = key.EnumValue(index, value.name, value.type, value.data);
+      if (error == quoril::ERROR_NO_MORE_ITEMS) break;
+      if (error != quoril::ERROR_SUCCESS) return StoreFailure(error);
+      values.push_back(std::move(value));
+    }
+    if (const Win32Error error = ListSubkeys(key, keyName + '\\', subkeys)) {
+      return StoreFailure(error);
+    }
   }
   Out("\r\n");
   if (!values.empty()) {
@@ -401,7 +393,7 @@ int Query(const Request& request) {
     for (const Value& value : values) ShowValue(value.name, value.type, value.data);
     Out("\r\n");
   }
-  for (const std::string& subkey : subkeys) OutLine(keyName + '\\' + subkey);
+  for (const std::string& subkey : subkeys) OutLine(subkey);
   return kSuccess;
 }
 
@@ -430,8 +422,7 @@ int Add(const Request& request) {
     std::uint32_t size = 0;
     const Win32Error found = key.QueryValue(name.c_str(), probe, size);
     if (found == quoril::ERROR_SUCCESS || found == quoril::ERROR_MORE_DATA) {
-      if (!Confirmed("Value " + (name.empty() ? std::string("(Default)") : name) +
-                     " exists, overwrite(Yes/No)? ")) {
+      if (!Confirmed("Value " + ShownName(name) + " exists, overwrite(Yes/No)? ")) {
         return Cancelled();
       }
     } else if (!IsAbsent(found)) {
@@ -456,13 +447,7 @@ Win32Error DeleteTree(const std::string& path) {
   {
     platform::RegistryKey key;
     if (const Win32Error error = key.Open(path.c_str())) return error;
-    for (std::uint32_t index = 0;; ++index) {
-      std::string name;
-      const Win32Error error = key.EnumKey(index, name);
-      if (error == quoril::ERROR_NO_MORE_ITEMS) break;
-      if (error != quoril::ERROR_SUCCESS) return error;
-      subkeys.push_back(path + '\\' + name);
-    }
+    if (const Win32Error error = ListSubkeys(key, path + '\\', subkeys)) return error;
   }
   for (const std::string& subkey : subkeys) {
     if (const Win32Error error = DeleteTree(subkey)) return error;
@@ -495,8 +480,7 @@ int Delete(const Request& request) {
   }
   const std::string& name = *request.valueName;
   if (!request.force &&
-      !Confirmed("Delete the registry value " + (name.empty() ? std::string("(Default)") : name) +
-                 " (Yes/No)? ")) {
+      !Confirmed("Delete the registry value " + ShownName(name) + " (Yes/No)? ")) {
     return Cancelled();
   }
   return DeletionDone(key.DeleteValue(name.c_str()));
@@ -541,22 +525,18 @@ int main(int argc, char** argv) {
   const std::span<char* const> arguments(argv + 1,
                                          static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
   Request request;
-  request.operationName = "";
   if (arguments.empty()) {
     return Refuse(request, Syntax("Name an operation: query, add or delete."));
   }
   if (IsHelp(arguments[0])) return Usage();
   const std::string_view operation = arguments[0];
-  if (EqualNoCase(operation, "query")) {
-    request.operation = Operation::kQuery;
-    request.operationName = "query";
-  } else if (EqualNoCase(operation, "add")) {
-    request.operation = Operation::kAdd;
-    request.operationName = "add";
-  } else if (EqualNoCase(operation, "delete")) {
-    request.operation = Operation::kDelete;
-    request.operationName = "delete";
-  } else {
+  for (const auto& [name, value] : kOperations) {
+    if (EqualNoCase(operation, name)) {
+      request.operation = value;
+      request.operationName = name;
+    }
+  }
+  if (request.operationName.empty()) {
     return Refuse(request, Syntax("\"" + std::string(operation) +
                                   "\" is not an operation of quoril-reg: query, add or delete."));
   }

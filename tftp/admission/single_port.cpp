@@ -1,7 +1,6 @@
 #include "tftp/admission/single_port.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "tftp/protocol/packets.h"
@@ -12,10 +11,6 @@ namespace {
 
 std::uint16_t OpcodeOf(std::span<const std::uint8_t> datagram) {
   return datagram.size() >= 2 ? ReadField16(datagram, 0) : 0;
-}
-
-bool SameClient(const platform::SocketAddress& a, const platform::SocketAddress& b) {
-  return a == b;
 }
 
 // FNV-1a: tells a copy of a request from another one. A forger that made two requests collide
@@ -34,7 +29,7 @@ std::uint64_t OnTheWire(std::size_t size, const platform::SocketAddress& peer) {
 }  // namespace
 
 bool EndpointTable::Endpoint::operator==(const Endpoint& other) const {
-  return localIndex == other.localIndex && SameClient(client, other.client);
+  return localIndex == other.localIndex && client == other.client;
 }
 
 std::size_t EndpointTable::EndpointHash::operator()(const Endpoint& endpoint) const {

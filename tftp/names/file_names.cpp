@@ -25,13 +25,6 @@ bool IsSeparator(char c) {
   return c == '/' || c == '\\';
 }
 
-// Whether the full path `path` is `directory` or lies below it, component by component.
-bool LiesInside(std::string_view path, std::string_view directory) {
-  if (!path.starts_with(directory)) return false;
-  if (!directory.empty() && IsSeparator(directory.back())) return true;
-  return path.size() == directory.size() || IsSeparator(path[directory.size()]);
-}
-
 // The full path of `name`, lower-cased, as the request's name has always been formed.
 bool FormLowered(std::string_view name, FullPath& fullPath) {
   // The name and what is joined to it; a longer text could never form a fitting path.
@@ -124,6 +117,12 @@ bool InOwnDirectory(const ServerConfig& config, const platform::SocketAddress& c
 }
 
 }  // namespace
+
+bool LiesInside(std::string_view path, std::string_view directory) {
+  if (!path.starts_with(directory)) return false;
+  if (!directory.empty() && IsSeparator(directory.back())) return true;
+  return path.size() == directory.size() || IsSeparator(path[directory.size()]);
+}
 
 bool PrepareFileNames(const ServerConfig& config, RewriteRules& rules) {
   std::string reason;

@@ -18,6 +18,9 @@ namespace quoril {
 // compile answers false, with its text and the reason noted for the start's failure event.
 bool PrepareFileNames(const ServerConfig& config, RewriteRules& rules);
 
+// Whether the full path `path` is `directory` or lies below it, component by component.
+bool LiesInside(std::string_view path, std::string_view directory);
+
 enum class NameResult : std::uint8_t {
   kFormed,     // entry.fullPath holds the lower-cased full path
   kNotFormed,  // no full path fits: the request ends without a packet

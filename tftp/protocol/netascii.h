@@ -2,7 +2,6 @@
 // Octet data passes through unchanged.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "platform/strings.h"
 #include "resources/string_ids.h"
 #include "tftp/session/session_parts.h"

@@ -21,15 +21,6 @@ constexpr std::uint32_t kPacketOverheadIPv6 = 52;
 // settings allow: what one ACK or timeout makes a transfer send stays bounded.
 constexpr std::size_t kMaxWindowBytes = 64 * (kHeaderSize + kMaxBlockSize);
 
-// A path passes when it is the default directory or lies below it.
-bool InsideDefaultDirectory(const ServerConfig& config, const char* fullPath) {
-  const char* directory = config.DefaultDirectory.data();
-  const std::size_t length = std::strlen(directory);
-  if (std::strncmp(fullPath, directory, length) != 0) return false;
-  if (length > 0 && (directory[length - 1] == '/' || directory[length - 1] == '\\')) return true;
-  return fullPath[length] == '\0' || fullPath[length] == '/' || fullPath[length] == '\\';
-}
-
 // What the request asks for after its mode when negotiation is on; nothing otherwise.
 OptionSet AskedOptions(const TransferSession& session, const ParsedRequest& parsed) {
   if (Config(session).NegotiateOptions == 0 || !parsed.modeTerminated) return {};
@@ -143,7 +134,7 @@ bool CheckRequestAndOpen(TransferSession& session, PacketSink& sink) {
 
     const auto& fullPath = session.entry.fullPath;
     if (Config(session).LimitToDefaultDirectory != 0 &&
-        !InsideDefaultDirectory(Config(session), fullPath.data())) {
+        !LiesInside(fullPath.data(), Config(session).DefaultDirectory.data())) {
       FailWithError(session, sink, ERROR_ACCESS_DENIED);
       return false;
     }

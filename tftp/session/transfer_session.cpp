@@ -118,10 +118,6 @@ namespace {
 
 using namespace session;
 
-bool IsClient(const TransferSession& session, const platform::SocketAddress& sender) {
-  return sender == session.clientAddress;
-}
-
 // The log line's operation and addresses.
 void NameTheParties(TransferSession& session) {
   session.opcode = ReadField16(session.request, 0);
@@ -129,6 +125,12 @@ void NameTheParties(TransferSession& session) {
   session.entry.opcodeSet = true;
   FormatAddressText(session.clientAddress, session.entry.clientText);
   FormatAddressText(session.localAddress, session.entry.localText);
+}
+
+// A request that ends or waits before its transfer begins: its line tells whose it was.
+void NameTheRequest(TransferSession& session) {
+  NameTheParties(session);
+  session.entry.binary = ParseRequest(session.request).binary;
 }
 
 // A request is held (for its turn, for a port) as long as a client waits for an answer before
@@ -217,16 +219,13 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
       break;
   }
   // Its line tells who asked again; the earlier request answers.
-  NameTheParties(session);
-  session.entry.binary = ParseRequest(session.request).binary;
+  NameTheRequest(session);
   Fail(session);
   return false;
 }
 
 void AwaitPort(TransferSession& session, TimePoint now) {
-  // Its line, should the shutdown end the wait, tells whose transfer never began.
-  NameTheParties(session);
-  session.entry.binary = ParseRequest(session.request).binary;
+  NameTheRequest(session);  // should the shutdown end the wait
   session.state = SessionState::kWaitingForPort;
   NoteRequestWait(session.server->metrics, session.facts, RequestWait::kPort);
   session.deadline = HoldDeadline(session, now);
@@ -262,7 +261,7 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
                 const platform::SocketAddress& sender, PacketSink& sink, TimePoint now) {
   if (SessionEnded(session) || datagram.size() > LargestDatagram(session)) return;
   const bool isError = datagram.size() >= 2 && ReadField16(datagram, 0) == kOpcodeError;
-  if (!IsClient(session, sender)) {
+  if (sender != session.clientAddress) {
     // Strangers are told that they are one and do not touch the transfer, nor its deadline,
     // so that nobody but the client can keep it alive. An ERROR is never answered: two
     // transfers would answer each other's for ever.
@@ -317,8 +316,7 @@ void OnDeadline(TransferSession& session, PacketSink& sink, TimePoint now) {
   // before it asks again; a real client's next request then waits anew.
   if (session.state == SessionState::kWaitingForTurn ||
       session.state == SessionState::kWaitingForPort) {
-    NameTheParties(session);  // its line tells whose transfer never began
-    session.entry.binary = ParseRequest(session.request).binary;
+    NameTheRequest(session);
     FailWithDescription(session, IDS_TIMEOUT);
     return;
   }

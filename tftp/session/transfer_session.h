@@ -4,7 +4,6 @@
 // the protocol and never learns which engine drives it.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -109,8 +108,8 @@ struct TransferSession {
   TransferFacts facts;     // bytes, blocks, retransmissions, options: its record and metrics
   NetasciiReader reader;
   NetasciiWriter writer;
-  TurnTicket turn;     // its place at its client's address
-  bool heard = false;  // a packet came from the client
+  TurnTicket turn;      // its place at its client's address
+  bool heard = false;   // a packet came from the client
   bool logged = false;  // its end is written and counted (on entering kDallying)
   // When its request arrived on port 69, and when the client was last heard from (the
   // request counts until the first answer).
