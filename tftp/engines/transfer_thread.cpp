@@ -83,8 +83,8 @@ void AtDeadline(TransferSession& session, bool forCheck, PacketSink& sink) {
 void Drive(TransferSession& session, platform::UdpSocket& socket, PacketSink& sink,
            PacketScratch& scratch) {
   // Room for the largest packet of the transfer: 516 bytes on the stack, or a negotiated
-  // block size's, allocated once.
-  PacketBuffer small{};
+  // block size's, allocated once. Not cleared: only what a receive wrote is read.
+  PacketBuffer small;
   std::vector<std::uint8_t> large;
   std::span<std::uint8_t> received(small);
   if (LargestDatagram(session) > small.size()) {

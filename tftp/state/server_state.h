@@ -62,8 +62,12 @@ inline std::chrono::steady_clock::time_point WaitingSince(
 // unanswered: its client has asked again (from a port of its own, perhaps) or given up by then.
 // Every caller lets an expired request go: it counts as refused at the bound.
 inline bool RequestExpired(ServerState& server, std::chrono::steady_clock::time_point arrived) {
-  const bool expired = std::chrono::steady_clock::now() - WaitingSince(server, arrived) >
-                       std::chrono::seconds(server.config.Timeout);
+  const auto now = std::chrono::steady_clock::now();
+  const auto timeout = std::chrono::seconds(server.config.Timeout);
+  // Younger than Timeout since it arrived, it is younger still since a later continue: the
+  // controls' lock is taken only for the old ones.
+  if (now - arrived <= timeout) return false;
+  const bool expired = now - WaitingSince(server, arrived) > timeout;
   if (expired) CountRequestExpired(server.metrics);
   return expired;
 }
