@@ -1,6 +1,6 @@
 #include "platform/socket_address.h"
 
-// inet_pton, the one call of the system here, as both backends' headers offer it.
+// AF_INET6 and inet_pton, as both backends' headers offer them.
 #if defined(_WIN32)
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -16,6 +16,8 @@
 #include "platform/network_interfaces.h"
 
 namespace quoril::platform {
+
+const std::uint16_t kAddressFamilyInet6 = AF_INET6;
 
 namespace {
 

@@ -14,9 +14,6 @@
 
 namespace quoril::platform {
 
-std::uint16_t HostToNetwork16(std::uint16_t value);
-std::uint16_t NetworkToHost16(std::uint16_t value);
-
 // WSAStartup / WSACleanup: Windows Sockets 1.1, or 2.2 with `ipv6` (IPv6 sockets need it).
 Win32Error SocketsStartup(bool ipv6 = false);
 Win32Error SocketsCleanup();

@@ -129,7 +129,7 @@ Win32Error ListInterfaceAddresses(std::vector<InterfaceAddress>& found) {
       continue;
     }
     held.address.SetPort(0);
-    // Only a link-local address keeps a scope (LookupHostAddresses).
+    // Only a link-local address keeps a scope: its interface's index, as the system gives it.
     if (held.address.IsIPv6() &&
         !(held.address.Host()[0] == 0xFE && (held.address.Host()[1] & 0xC0) == 0x80)) {
       held.address = SocketAddress::FromIPv6(
@@ -143,6 +143,10 @@ Win32Error ListInterfaceAddresses(std::vector<InterfaceAddress>& found) {
   }
   freeifaddrs(list);
   return ERROR_SUCCESS;
+}
+
+bool IsBindableNow(const SocketAddress&) {
+  return true;
 }
 
 bool IsInterfaceName(std::string_view name) {

@@ -47,7 +47,6 @@ class CriticalSection {
 
   void Enter() { ::EnterCriticalSection(&section_); }
   void Leave() { ::LeaveCriticalSection(&section_); }
-  CRITICAL_SECTION* Native() { return &section_; }
 
  private:
   CRITICAL_SECTION section_;
