@@ -20,8 +20,8 @@ inline constexpr std::uint32_t kRegMultiSz = 7;
 // An open key of HKEY_LOCAL_MACHINE. Closed on destruction; move-only.
 class RegistryKey {
  public:
-  RegistryKey();
-  ~RegistryKey();
+  RegistryKey() = default;
+  ~RegistryKey() { Close(); }
   RegistryKey(RegistryKey&& other) noexcept;
   RegistryKey& operator=(RegistryKey&& other) noexcept;
   RegistryKey(const RegistryKey&) = delete;
@@ -32,7 +32,7 @@ class RegistryKey {
   // RegCreateKeyA(HKEY_LOCAL_MACHINE, subKey): opens the key, creating it (and the keys
   // above it) when missing.
   Win32Error Create(const char* subKey);
-  bool IsOpen() const;
+  bool IsOpen() const { return open_; }
   void Close();
 
   // RegQueryValueExA: copies the value's bytes into `buffer` and sets `size` to their

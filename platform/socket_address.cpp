@@ -53,16 +53,11 @@ SocketAddress SocketAddress::FromIPv6(std::span<const std::uint8_t, 16> address,
 bool SocketAddress::FromNative(const void* native, SocketAddress& address) {
   std::uint16_t family = 0;
   std::memcpy(&family, native, sizeof family);
-  if (family != kAddressFamilyInet && family != kAddressFamilyInet6) return false;
   address = SocketAddress{};
+  if (family != kAddressFamilyInet && family != kAddressFamilyInet6) return false;
   // Trivially copyable: the bytes are the structure.
   std::memcpy(static_cast<void*>(&address), native, family == kAddressFamilyInet6 ? 28 : 16);
   return true;
-}
-
-std::size_t SocketAddress::ToNative(void* native) const {
-  std::memcpy(native, this, Length());
-  return Length();
 }
 
 std::span<const std::uint8_t> SocketAddress::Host() const {

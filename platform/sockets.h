@@ -43,7 +43,7 @@ class EventPoller;
 class UdpSocket {
  public:
   UdpSocket() = default;
-  ~UdpSocket();
+  ~UdpSocket() { Close(); }
   UdpSocket(UdpSocket&& other) noexcept
       : handle_(std::exchange(other.handle_, -1)),
         receiveTimeout_(std::exchange(other.receiveTimeout_, 0)),

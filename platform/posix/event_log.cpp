@@ -130,10 +130,6 @@ class EventsFile {
 
 }  // namespace
 
-EventSource::~EventSource() {
-  Deregister();
-}
-
 Win32Error EventSource::Register(const char* sourceName) {
   Deregister();
   if (sourceName == nullptr || sourceName[0] == '\0') return ERROR_INVALID_PARAMETER;

@@ -37,6 +37,13 @@ Win32Error RealConfinement(const char* confineTo, std::string& root) {
   return ERROR_SUCCESS;
 }
 
+// Whether what `fd` opened lies outside the confinement `root` (none when empty), every
+// symbolic link followed.
+bool LiesOutside(int fd, const std::string& root) {
+  std::string real;
+  return !root.empty() && (!RealPathOf(fd, real) || !LiesWithin(real, root));
+}
+
 // The common case in few calls: an existing regular file whose path exists as written, its
 // last component no symbolic link. The kernel's resolution then finds what the walk would.
 // Anything else (a name in another case, a link at the end, no regular file, any failure) is
@@ -52,8 +59,7 @@ bool OpenDirect(const std::string& full, std::uint32_t access, const std::string
   if (!root.empty()) {
     const std::string parent = slash == 0 ? std::string("/") : full.substr(0, slash);
     dir = UniqueFd(open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::string real;
-    if (!dir.Valid() || !RealPathOf(dir.Get(), real) || !LiesWithin(real, root)) return false;
+    if (!dir.Valid() || LiesOutside(dir.Get(), root)) return false;
     dirFd = dir.Get();
     name = full.c_str() + slash + 1;
   }
@@ -69,12 +75,7 @@ bool OpenDirect(const std::string& full, std::uint32_t access, const std::string
 // What was opened, not what was looked at, decides: a regular file, inside the confinement.
 Win32Error CheckOpened(int fd, const std::string& root, struct stat& opened) {
   if (fstat(fd, &opened) != 0) return Win32ErrorFromErrno(errno);
-  if (!S_ISREG(opened.st_mode)) return ERROR_ACCESS_DENIED;
-  std::string real;
-  if (!root.empty() && (!RealPathOf(fd, real) || !LiesWithin(real, root))) {
-    return ERROR_ACCESS_DENIED;
-  }
-  return ERROR_SUCCESS;
+  return !S_ISREG(opened.st_mode) || LiesOutside(fd, root) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -101,10 +102,7 @@ Win32Error OpenByWalk(const std::string& full, std::uint32_t access, std::uint32
     if (const Win32Error error = WalkAndSettle(full, where, found, info); error != ERROR_SUCCESS) {
       return error;
     }
-    std::string real;
-    if (!root.empty() && (!RealPathOf(where.dir.Get(), real) || !LiesWithin(real, root))) {
-      return ERROR_ACCESS_DENIED;
-    }
+    if (LiesOutside(where.dir.Get(), root)) return ERROR_ACCESS_DENIED;
 
     UniqueFd fd;
     bool created = false;
@@ -169,10 +167,6 @@ Win32Error PrepareOpen(const char* path, std::uint32_t access, std::uint32_t sha
   return RealConfinement(confineTo, root);
 }
 
-File::~File() {
-  Close();
-}
-
 void File::Close() {
   if (handle_ >= 0) Shares().CloseAndRelease(static_cast<int>(handle_), shareEntry_);
   handle_ = -1;
@@ -205,20 +199,16 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
     shareEntry_ = entry;
     // The service's own file is only ever appended to: each write lands at the end even
     // after another program shortened the file (a log rotation's copy and truncation).
-    if (use == FileUse::kServiceOwn && (access & kGenericWrite) != 0) {
-      const int flags = fcntl(static_cast<int>(handle_), F_GETFL);
-      if (flags < 0 || fcntl(static_cast<int>(handle_), F_SETFL, flags | O_APPEND) != 0) {
-        const Win32Error error = Win32ErrorFromErrno(errno);
-        Close();
-        return error;
-      }
-    }
-    if (!created && (disposition == kCreateAlways || disposition == kTruncateExisting)) {
-      if (ftruncate(static_cast<int>(handle_), 0) != 0) {
-        const Win32Error error = Win32ErrorFromErrno(errno);
-        Close();
-        return error;
-      }
+    const int descriptor = static_cast<int>(handle_);
+    const bool appendOnly = use == FileUse::kServiceOwn && (access & kGenericWrite) != 0;
+    const int flags = appendOnly ? fcntl(descriptor, F_GETFL) : 0;
+    const bool emptied =
+        !created && (disposition == kCreateAlways || disposition == kTruncateExisting);
+    if ((appendOnly && (flags < 0 || fcntl(descriptor, F_SETFL, flags | O_APPEND) != 0)) ||
+        (emptied && ftruncate(descriptor, 0) != 0)) {
+      const Win32Error error = Win32ErrorFromErrno(errno);
+      Close();
+      return error;
     }
     if (alreadyExisted != nullptr) {
       *alreadyExisted = !created && (disposition == kCreateAlways || disposition == kOpenAlways);
@@ -393,18 +383,14 @@ Win32Error GetModuleFileName(std::span<char> buffer, std::uint32_t& length) {
   if (static_cast<std::size_t>(count) >= target.size()) return ERROR_FILENAME_EXCED_RANGE;
   // As GetModuleFileNameA: a name that does not fit is cut to the buffer, terminated, and
   // reported as ERROR_INSUFFICIENT_BUFFER with the buffer's size as the length.
-  if (name.size() < buffer.size()) {
-    std::memcpy(buffer.data(), name.data(), name.size());
-    buffer[name.size()] = '\0';
-    length = static_cast<std::uint32_t>(name.size());
-    return ERROR_SUCCESS;
-  }
+  const bool fits = name.size() < buffer.size();
   if (!buffer.empty()) {
-    std::memcpy(buffer.data(), name.data(), buffer.size() - 1);
-    buffer[buffer.size() - 1] = '\0';
+    const std::size_t copied = fits ? name.size() : buffer.size() - 1;
+    std::memcpy(buffer.data(), name.data(), copied);
+    buffer[copied] = '\0';
   }
-  length = static_cast<std::uint32_t>(buffer.size());
-  return ERROR_INSUFFICIENT_BUFFER;
+  length = static_cast<std::uint32_t>(fits ? name.size() : buffer.size());
+  return fits ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
 }
 
 }  // namespace quoril::platform

@@ -201,9 +201,6 @@ Win32Error ChangeStore(Change change) {
 
 }  // namespace
 
-RegistryKey::RegistryKey() = default;
-RegistryKey::~RegistryKey() = default;
-
 RegistryKey::RegistryKey(RegistryKey&& other) noexcept
     : path_(std::move(other.path_)), open_(std::exchange(other.open_, false)) {}
 
@@ -243,10 +240,6 @@ Win32Error RegistryKey::Create(const char* subKey) {
   path_ = std::move(path);
   open_ = true;
   return ERROR_SUCCESS;
-}
-
-bool RegistryKey::IsOpen() const {
-  return open_;
 }
 
 void RegistryKey::Close() {

@@ -123,10 +123,6 @@ Win32Error ServiceManager::Open(std::uint32_t /*access*/) {
   return ERROR_SUCCESS;
 }
 
-bool ServiceManager::IsOpen() const {
-  return state_ != nullptr;
-}
-
 void ServiceManager::Close() {
   state_.reset();
 }
@@ -209,10 +205,6 @@ Win32Error Service::Delete() {
   // service not stopped yet) stays, and so does the record that installation made it.
   if (!state_->account.empty()) RemoveServiceAccount(state_->account);
   return ERROR_SUCCESS;
-}
-
-bool Service::IsOpen() const {
-  return state_ != nullptr;
 }
 
 void Service::Close() {

@@ -129,34 +129,6 @@ Win32Error StartDetachedThread(ThreadRoutine routine, void* argument) {
   return IdleThreads::Get().Start(routine, argument);
 }
 
-struct JoinableThread::State {
-  std::thread thread;
-};
-
-JoinableThread::JoinableThread() : state_(std::make_unique<State>()) {}
-
-JoinableThread::~JoinableThread() {
-  Join();
-}
-
-Win32Error JoinableThread::Start(ThreadRoutine routine, void* argument) {
-  if (state_->thread.joinable()) return ERROR_INVALID_FUNCTION;
-  try {
-    state_->thread = std::thread(routine, argument);
-    return ERROR_SUCCESS;
-  } catch (const std::system_error&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
-}
-
-bool JoinableThread::IsStarted() const {
-  return state_->thread.joinable();
-}
-
-void JoinableThread::Join() {
-  if (state_->thread.joinable()) state_->thread.join();
-}
-
 void ReleaseFreeHeapMemory() {
   // A sanitizer's allocator stands in for the C library's, whose trim then finds no heap of
   // its own and crashes.

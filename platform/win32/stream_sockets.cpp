@@ -70,9 +70,8 @@ Win32Error StreamListener::Open(const SocketAddress& local, int backlog) {
   BOOL exclusive = TRUE;
   ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                sizeof exclusive);
-  sockaddr_in6 native{};
-  const int length = static_cast<int>(local.ToNative(&native));
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&native), length) == SOCKET_ERROR ||
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&local), static_cast<int>(local.Length())) ==
+          SOCKET_ERROR ||
       ::listen(s, backlog) == SOCKET_ERROR) {
     const Win32Error error = LastSocketError();
     ::closesocket(s);

@@ -25,48 +25,16 @@ DWORD WINAPI RunThread(LPVOID parameter) {
   return 0;
 }
 
-// CreateThread with the default stack size, running at once. The thread owns `start` only
-// when it was created.
-Win32Error CreateRunningThread(ThreadRoutine routine, void* argument, UniqueHandle& thread) {
-  auto start = std::make_unique<ThreadStart>(ThreadStart{routine, argument});
-  DWORD id = 0;
-  thread = UniqueHandle(::CreateThread(nullptr, 0, RunThread, start.get(), 0, &id));
-  if (!thread.Valid()) return ::GetLastError();
-  start.release();
-  return ERROR_SUCCESS;
-}
-
 }  // namespace
 
 Win32Error StartDetachedThread(ThreadRoutine routine, void* argument) {
-  UniqueHandle thread;
-  // The handle goes at once: the thread is never joined.
-  return CreateRunningThread(routine, argument, thread);
-}
-
-struct JoinableThread::State {
-  UniqueHandle thread;
-};
-
-JoinableThread::JoinableThread() : state_(std::make_unique<State>()) {}
-
-JoinableThread::~JoinableThread() {
-  Join();
-}
-
-Win32Error JoinableThread::Start(ThreadRoutine routine, void* argument) {
-  if (state_->thread.Valid()) return ERROR_INVALID_FUNCTION;
-  return CreateRunningThread(routine, argument, state_->thread);
-}
-
-bool JoinableThread::IsStarted() const {
-  return state_->thread.Valid();
-}
-
-void JoinableThread::Join() {
-  if (!state_->thread.Valid()) return;
-  ::WaitForSingleObject(state_->thread.Get(), INFINITE);
-  state_->thread.Reset();
+  auto start = std::make_unique<ThreadStart>(ThreadStart{routine, argument});
+  DWORD id = 0;
+  // The handle goes at once: the thread is never joined. It owns `start` once it exists.
+  const UniqueHandle thread(::CreateThread(nullptr, 0, RunThread, start.get(), 0, &id));
+  if (!thread.Valid()) return ::GetLastError();
+  start.release();
+  return ERROR_SUCCESS;
 }
 
 void ReleaseFreeHeapMemory() {

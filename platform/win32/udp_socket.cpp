@@ -22,10 +22,6 @@ void CancelTransferWaits() {
   gTransferWaitsCancelled.store(true);
 }
 
-UdpSocket::~UdpSocket() {
-  Close();
-}
-
 Win32Error UdpSocket::Open(const SocketAddress& local) {
   Close();
   SOCKET s = INVALID_SOCKET;

@@ -1,12 +1,43 @@
-// The pool of request records: the same on every system, over the C++ runtime's memory.
+// What every system shares of threads.h: the joinable thread, and the pool of request
+// records, over the C++ runtime.
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/threads.h"
 
 namespace quoril::platform {
+
+struct JoinableThread::State {
+  std::thread thread;
+};
+
+JoinableThread::JoinableThread() : state_(std::make_unique<State>()) {}
+
+JoinableThread::~JoinableThread() {
+  Join();
+}
+
+Win32Error JoinableThread::Start(ThreadRoutine routine, void* argument) {
+  if (state_->thread.joinable()) return ERROR_INVALID_FUNCTION;
+  try {
+    state_->thread = std::thread(routine, argument);
+    return ERROR_SUCCESS;
+  } catch (const std::system_error&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+bool JoinableThread::IsStarted() const {
+  return state_->thread.joinable();
+}
+
+void JoinableThread::Join() {
+  if (state_->thread.joinable()) state_->thread.join();
+}
 
 struct PrivateHeap::State {
   std::mutex mutex;
