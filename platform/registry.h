@@ -5,6 +5,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32_error.h"
@@ -22,8 +23,19 @@ class RegistryKey {
  public:
   RegistryKey() = default;
   ~RegistryKey() { Close(); }
-  RegistryKey(RegistryKey&& other) noexcept;
-  RegistryKey& operator=(RegistryKey&& other) noexcept;
+  RegistryKey(RegistryKey&& other) noexcept
+      : path_(std::move(other.path_)),
+        open_(std::exchange(other.open_, false)),
+        handle_(std::exchange(other.handle_, 0)) {}
+  RegistryKey& operator=(RegistryKey&& other) noexcept {
+    if (this != &other) {
+      Close();
+      path_ = std::move(other.path_);
+      open_ = std::exchange(other.open_, false);
+      handle_ = std::exchange(other.handle_, 0);
+    }
+    return *this;
+  }
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
 
@@ -56,7 +68,7 @@ class RegistryKey {
  private:
   std::string path_;  // the key's path, without HKEY_LOCAL_MACHINE
   bool open_ = false;
-  [[maybe_unused]] std::uintptr_t handle_ = 0;  // the open HKEY, on Windows
+  std::uintptr_t handle_ = 0;  // the open HKEY, on Windows
 };
 
 // RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey): deletes a key that has no subkeys; fails with

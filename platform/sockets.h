@@ -86,6 +86,7 @@ class UdpSocket {
   std::uint16_t LocalPort() const;
 
  private:
+  friend class AddressWatcher;
   friend class EventPoller;
 
   std::intptr_t handle_ = -1;

@@ -27,16 +27,6 @@ namespace quoril::platform {
 
 namespace {
 
-// Resolves the confining directory to its real path.
-Win32Error RealConfinement(const char* confineTo, std::string& root) {
-  UniqueFd dir;
-  std::string full;
-  if (OpenDirectory(confineTo, dir, full) != ERROR_SUCCESS || !RealPathOf(dir.Get(), root)) {
-    return ERROR_ACCESS_DENIED;
-  }
-  return ERROR_SUCCESS;
-}
-
 // Whether what `fd` opened lies outside the confinement `root` (none when empty), every
 // symbolic link followed.
 bool LiesOutside(int fd, const std::string& root) {
@@ -81,15 +71,9 @@ Win32Error CheckOpened(int fd, const std::string& root, struct stat& opened) {
 }  // namespace
 
 int OpenFlags(std::uint32_t access) {
-  int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
-  if ((access & kGenericRead) && (access & kGenericWrite)) {
-    flags |= O_RDWR;
-  } else if (access & kGenericWrite) {
-    flags |= O_WRONLY;
-  } else {
-    flags |= O_RDONLY;
-  }
-  return flags;
+  const bool writes = (access & kGenericWrite) != 0;
+  const int mode = !writes ? O_RDONLY : (access & kGenericRead) != 0 ? O_RDWR : O_WRONLY;
+  return O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | mode;
 }
 
 Win32Error OpenByWalk(const std::string& full, std::uint32_t access, std::uint32_t disposition,
@@ -164,7 +148,13 @@ Win32Error PrepareOpen(const char* path, std::uint32_t access, std::uint32_t sha
   if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
   if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
   if (confineTo == nullptr) return ERROR_SUCCESS;
-  return RealConfinement(confineTo, root);
+  // The confining directory by its real path.
+  UniqueFd dir;
+  std::string confined;
+  if (OpenDirectory(confineTo, dir, confined) != ERROR_SUCCESS || !RealPathOf(dir.Get(), root)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return ERROR_SUCCESS;
 }
 
 void File::Close() {
@@ -236,11 +226,14 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
   return admit(std::move(walked.fd), walked.opened, walked.created);
 }
 
-Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
-  bytesRead = 0;
-  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+namespace {
+
+// One read by `readOnce` (one system call, answering its count or -1 with errno), again after
+// an interruption.
+template <class ReadOnce>
+Win32Error ReadPart(std::size_t& bytesRead, ReadOnce readOnce) {
   for (;;) {
-    const ssize_t count = read(static_cast<int>(handle_), buffer.data(), buffer.size());
+    const ssize_t count = readOnce();
     if (count >= 0) {
       bytesRead = static_cast<std::size_t>(count);
       return ERROR_SUCCESS;
@@ -250,27 +243,6 @@ Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
     return errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
   }
 }
-
-Win32Error File::ReadAt(std::span<std::uint8_t> buffer, std::uint64_t offset,
-                        std::size_t& bytesRead) {
-  bytesRead = 0;
-  if (handle_ < 0) return ERROR_INVALID_HANDLE;
-  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  for (;;) {
-    const ssize_t count =
-        pread(static_cast<int>(handle_), buffer.data(), buffer.size(), static_cast<off_t>(offset));
-    if (count >= 0) {
-      bytesRead = static_cast<std::size_t>(count);
-      return ERROR_SUCCESS;
-    }
-    if (errno == EINTR) continue;
-    return errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
-  }
-}
-
-namespace {
 
 // Writes all of `data` with `writeOnce` (one system call, answering its count or -1 with errno),
 // again after a short write or an interruption.
@@ -290,6 +262,26 @@ Win32Error WriteWhole(std::span<const std::uint8_t> data, WriteOnce writeOnce) {
 }
 
 }  // namespace
+
+Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
+  bytesRead = 0;
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  const int fd = static_cast<int>(handle_);
+  return ReadPart(bytesRead, [&] { return read(fd, buffer.data(), buffer.size()); });
+}
+
+Win32Error File::ReadAt(std::span<std::uint8_t> buffer, std::uint64_t offset,
+                        std::size_t& bytesRead) {
+  bytesRead = 0;
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  const int fd = static_cast<int>(handle_);
+  return ReadPart(bytesRead, [&] {
+    return pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+  });
+}
 
 Win32Error File::Write(std::span<const std::uint8_t> data) {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;

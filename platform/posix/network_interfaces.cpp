@@ -108,12 +108,10 @@ Win32Error GetInterfaceMtu(const SocketAddress& address, std::uint32_t& mtu) {
   freeifaddrs(list);
   if (!found) return ERROR_NOT_FOUND;
 
-  const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (probe < 0) return Win32ErrorFromErrno(errno);
-  const int result = ioctl(probe, SIOCGIFMTU, &request);
-  const int error = errno;
-  close(probe);
-  if (result != 0) return Win32ErrorFromErrno(error);
+  const UniqueFd probe(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!probe.Valid() || ioctl(probe.Get(), SIOCGIFMTU, &request) != 0) {
+    return Win32ErrorFromErrno(errno);
+  }
   mtu = request.ifr_mtu > 0 ? static_cast<std::uint32_t>(request.ifr_mtu) : 0;
   return ERROR_SUCCESS;
 }

@@ -201,17 +201,6 @@ Win32Error ChangeStore(Change change) {
 
 }  // namespace
 
-RegistryKey::RegistryKey(RegistryKey&& other) noexcept
-    : path_(std::move(other.path_)), open_(std::exchange(other.open_, false)) {}
-
-RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept {
-  if (this != &other) {
-    path_ = std::move(other.path_);
-    open_ = std::exchange(other.open_, false);
-  }
-  return *this;
-}
-
 Win32Error RegistryKey::Open(const char* subKey) {
   Close();
   ClearFailureDetail();

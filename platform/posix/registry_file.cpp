@@ -270,12 +270,9 @@ void AppendValue(std::string& out, const RegistryValueRecord& value) {
     return;
   }
   if (value.type == kRegDword && value.data.size() == 4) {
-    std::uint32_t number = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-                           (static_cast<std::uint32_t>(value.data[3]) << 24);
+    // Stored least significant byte first, written as a number.
     out += "dword:";
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      AppendHexByte(out, static_cast<std::uint8_t>(number >> shift));
-    }
+    for (int k = 3; k >= 0; --k) AppendHexByte(out, value.data[k]);
     out += '\n';
     return;
   }

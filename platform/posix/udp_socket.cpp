@@ -1,4 +1,4 @@
-// The transfers' sockets, and the cancel that ends their waits at the stop.
+// The transfers' sockets, the cancel that ends their waits at the stop, and the host's name.
 #include "platform/sockets.h"
 
 #include <netinet/in.h>
@@ -75,6 +75,13 @@ Win32Error SocketsStartup(bool) {
 }
 
 Win32Error SocketsCleanup() {
+  return ERROR_SUCCESS;
+}
+
+Win32Error GetHostName(std::span<char> buffer) {
+  if (buffer.empty()) return WSAEFAULT;
+  if (::gethostname(buffer.data(), buffer.size()) != 0) return WsaErrorFromErrno(errno);
+  buffer.back() = '\0';
   return ERROR_SUCCESS;
 }
 
@@ -168,8 +175,8 @@ Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
   const Win32Error error = ReceiveDatagram(fd, buffer, received, from, nullptr,
                                            timeoutMilliseconds == 0 ? &gotOne : nullptr);
   // Nothing came in time, or the cancel shut the socket down, which then answers with nothing.
-  if (error == WSAEWOULDBLOCK || !gotOne ||
-      (error == ERROR_SUCCESS && received == 0 && sockets.Cancelled())) {
+  if (error == WSAEWOULDBLOCK ||
+      (error == ERROR_SUCCESS && (!gotOne || (received == 0 && sockets.Cancelled())))) {
     result = sockets.Cancelled() ? WaitResult::kCancelled : WaitResult::kTimeout;
     return ERROR_SUCCESS;
   }

@@ -10,10 +10,10 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/win32/datagrams.h"
-#include "platform/win32/handles.h"
 
 namespace quoril::platform {
 
@@ -26,17 +26,13 @@ constexpr std::size_t kMostPending = 4096;
 // What the callbacks fill and the watcher's thread drains.
 struct Inbox {
   bool ipv6 = false;
-  SOCKET signal = INVALID_SOCKET;
+  UdpSocket signal;
   SocketAddress signalAddress;
   // Set while a signal datagram is on its way, so that a burst of changes sends one.
   std::atomic<bool> signalSent{false};
-  CriticalSection lock;
+  std::mutex lock;
   std::vector<AddressChange> pending;  // under `lock`
   bool lost = false;                   // under `lock`
-
-  ~Inbox() {
-    if (signal != INVALID_SOCKET) ::closesocket(signal);
-  }
 };
 
 VOID NETIOAPI_API_ OnAddressChange(PVOID context, PMIB_UNICASTIPADDRESS_ROW row,
@@ -50,7 +46,7 @@ VOID NETIOAPI_API_ OnAddressChange(PVOID context, PMIB_UNICASTIPADDRESS_ROW row,
   if (!AddressChangeFromRow(&current, type, change)) return;
   if (change.address.IsIPv6() && !inbox.ipv6) return;
   {
-    CriticalSectionLock held(inbox.lock);
+    std::lock_guard held(inbox.lock);
     if (inbox.pending.size() < kMostPending) {
       inbox.pending.push_back(change);
     } else {
@@ -59,7 +55,7 @@ VOID NETIOAPI_API_ OnAddressChange(PVOID context, PMIB_UNICASTIPADDRESS_ROW row,
   }
   static constexpr std::array<std::uint8_t, 1> kByte{0};
   if (!inbox.signalSent.exchange(true) &&
-      SendDatagram(inbox.signal, kByte, inbox.signalAddress) != ERROR_SUCCESS) {
+      inbox.signal.SendTo(kByte, inbox.signalAddress) != ERROR_SUCCESS) {
     inbox.signalSent.store(false);
   }
 }
@@ -109,16 +105,11 @@ Win32Error AddressWatcher::Open(bool ipv6) {
   Close();
   auto inbox = std::make_unique<Inbox>();
   inbox->ipv6 = ipv6;
-  if (const Win32Error error = OpenBound(SocketAddress::FromIPv4(kLoopback, 0), inbox->signal);
+  if (const Win32Error error = inbox->signal.Open(SocketAddress::FromIPv4(kLoopback, 0));
       error != ERROR_SUCCESS) {
     return error;
   }
-  sockaddr_in bound{};
-  int length = sizeof bound;
-  if (::getsockname(inbox->signal, reinterpret_cast<sockaddr*>(&bound), &length) == SOCKET_ERROR) {
-    return LastSocketError();
-  }
-  inbox->signalAddress = SocketAddress::FromIPv4(kLoopback, ::ntohs(bound.sin_port));
+  inbox->signalAddress = SocketAddress::FromIPv4(kLoopback, inbox->signal.LocalPort());
   HANDLE notification = nullptr;
   const NETIO_STATUS status = ::NotifyUnicastIpAddressChange(
       ipv6 ? AF_UNSPEC : AF_INET, OnAddressChange, inbox.get(), FALSE, &notification);
@@ -139,7 +130,7 @@ void AddressWatcher::Close() {
 }
 
 std::intptr_t AddressWatcher::NativeHandle() const {
-  return IsOpen() ? static_cast<std::intptr_t>(state_->inbox->signal) : -1;
+  return IsOpen() ? state_->inbox->signal.handle_ : -1;
 }
 
 Win32Error AddressWatcher::Wait(std::uint32_t timeoutMilliseconds, bool& ready) {
@@ -147,7 +138,7 @@ Win32Error AddressWatcher::Wait(std::uint32_t timeoutMilliseconds, bool& ready) 
   if (!IsOpen()) return WSAENOTSOCK;
   fd_set readable;
   FD_ZERO(&readable);
-  FD_SET(state_->inbox->signal, &readable);
+  FD_SET(AsSocket(state_->inbox->signal.handle_), &readable);
   timeval limit = Timeval(timeoutMilliseconds);
   const int n = ::select(0, &readable, nullptr, nullptr, &limit);
   if (n == SOCKET_ERROR) return LastSocketError();
@@ -167,11 +158,11 @@ Win32Error AddressWatcher::Drain(std::vector<AddressChange>& changes, bool& lost
     std::size_t received = 0;
     SocketAddress from;
     bool gotOne = false;
-    const Win32Error error = TryReceiveDatagram(inbox.signal, buffer, received, from, gotOne);
+    const Win32Error error = inbox.signal.TryReceive(buffer, received, from, gotOne);
     if (error != ERROR_SUCCESS && error != WSAEMSGSIZE && error != WSAECONNRESET) return error;
     if (!gotOne && error == ERROR_SUCCESS) break;
   }
-  CriticalSectionLock held(inbox.lock);
+  std::lock_guard held(inbox.lock);
   changes.insert(changes.end(), inbox.pending.begin(), inbox.pending.end());
   inbox.pending.clear();
   lost = lost || inbox.lost;
