@@ -17,14 +17,9 @@
 
 namespace quoril::platform {
 
-namespace {
-
-constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
-// Changes kept between two drains; beyond them the drain says that some were lost.
-constexpr std::size_t kMostPending = 4096;
-
-// What the callbacks fill and the watcher's thread drains.
-struct Inbox {
+// What the callbacks fill and the watcher's thread drains. Outside the anonymous namespace, as
+// the watcher's state holds it.
+struct AddressInbox {
   bool ipv6 = false;
   UdpSocket signal;
   SocketAddress signalAddress;
@@ -35,10 +30,15 @@ struct Inbox {
   bool lost = false;                   // under `lock`
 };
 
+namespace {
+
+// Changes kept between two drains; beyond them the drain says that some were lost.
+constexpr std::size_t kMostPending = 4096;
+
 VOID NETIOAPI_API_ OnAddressChange(PVOID context, PMIB_UNICASTIPADDRESS_ROW row,
                                    MIB_NOTIFICATION_TYPE type) {
   if (row == nullptr) return;
-  Inbox& inbox = *static_cast<Inbox*>(context);
+  AddressInbox& inbox = *static_cast<AddressInbox*>(context);
   MIB_UNICASTIPADDRESS_ROW current = *row;
   // An address that is already gone again is left to its removal's notification.
   if (type != MibDeleteInstance && ::GetUnicastIpAddressEntry(&current) != NO_ERROR) return;
@@ -91,7 +91,7 @@ bool AddressChangeFromRow(const MIB_UNICASTIPADDRESS_ROW* row, MIB_NOTIFICATION_
 struct AddressWatcher::State {
   // The inbox outlives the notification: Close cancels it first, which waits for a callback
   // that is running.
-  std::unique_ptr<Inbox> inbox;
+  std::unique_ptr<AddressInbox> inbox;
   HANDLE notification = nullptr;
 };
 
@@ -103,7 +103,7 @@ AddressWatcher::~AddressWatcher() {
 
 Win32Error AddressWatcher::Open(bool ipv6) {
   Close();
-  auto inbox = std::make_unique<Inbox>();
+  auto inbox = std::make_unique<AddressInbox>();
   inbox->ipv6 = ipv6;
   if (const Win32Error error = inbox->signal.Open(SocketAddress::FromIPv4(kLoopback, 0));
       error != ERROR_SUCCESS) {
@@ -148,7 +148,7 @@ Win32Error AddressWatcher::Wait(std::uint32_t timeoutMilliseconds, bool& ready) 
 
 Win32Error AddressWatcher::Drain(std::vector<AddressChange>& changes, bool& lost) {
   if (!IsOpen()) return WSAENOTSOCK;
-  Inbox& inbox = *state_->inbox;
+  AddressInbox& inbox = *state_->inbox;
   // Cleared before the signal is taken: a change queued after this point signals again, or is
   // drained here.
   inbox.signalSent.store(false);
