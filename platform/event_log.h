@@ -15,7 +15,7 @@ inline constexpr std::uint16_t kEventlogInformationType = 4;
 class EventSource {
  public:
   EventSource() = default;
-  ~EventSource();
+  ~EventSource() { Deregister(); }
   EventSource(const EventSource&) = delete;
   EventSource& operator=(const EventSource&) = delete;
 

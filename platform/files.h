@@ -48,7 +48,7 @@ Win32Error CheckOpenArguments(const char* path, std::uint32_t access, std::uint3
 class File {
  public:
   File() = default;
-  ~File();
+  ~File() { Close(); }
   File(File&& other) noexcept
       : handle_(std::exchange(other.handle_, -1)),
         shareEntry_(std::exchange(other.shareEntry_, 0)),

@@ -33,6 +33,11 @@ struct InterfaceAddress {
 // Every address of both families of every interface that is up, in the system's order.
 Win32Error ListInterfaceAddresses(std::vector<InterfaceAddress>& found);
 
+// Whether a socket can be bound to the interface address `address` now. Linux binds one still
+// in duplicate address detection freely (IPV6_FREEBIND); Windows refuses it, and so leaves it
+// out of LookupHostAddresses until the next start.
+bool IsBindableNow(const SocketAddress& address);
+
 // Whether `name` could name an interface here: Linux takes 1 to 15 characters without a
 // blank, '/' or ':'; Windows' friendly names take up to 256, blanks included.
 bool IsInterfaceName(std::string_view name);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32_error.h"
@@ -20,10 +21,21 @@ inline constexpr std::uint32_t kRegMultiSz = 7;
 // An open key of HKEY_LOCAL_MACHINE. Closed on destruction; move-only.
 class RegistryKey {
  public:
-  RegistryKey();
-  ~RegistryKey();
-  RegistryKey(RegistryKey&& other) noexcept;
-  RegistryKey& operator=(RegistryKey&& other) noexcept;
+  RegistryKey() = default;
+  ~RegistryKey() { Close(); }
+  RegistryKey(RegistryKey&& other) noexcept
+      : path_(std::move(other.path_)),
+        open_(std::exchange(other.open_, false)),
+        handle_(std::exchange(other.handle_, 0)) {}
+  RegistryKey& operator=(RegistryKey&& other) noexcept {
+    if (this != &other) {
+      Close();
+      path_ = std::move(other.path_);
+      open_ = std::exchange(other.open_, false);
+      handle_ = std::exchange(other.handle_, 0);
+    }
+    return *this;
+  }
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
 
@@ -32,7 +44,7 @@ class RegistryKey {
   // RegCreateKeyA(HKEY_LOCAL_MACHINE, subKey): opens the key, creating it (and the keys
   // above it) when missing.
   Win32Error Create(const char* subKey);
-  bool IsOpen() const;
+  bool IsOpen() const { return open_; }
   void Close();
 
   // RegQueryValueExA: copies the value's bytes into `buffer` and sets `size` to their
@@ -56,7 +68,7 @@ class RegistryKey {
  private:
   std::string path_;  // the key's path, without HKEY_LOCAL_MACHINE
   bool open_ = false;
-  [[maybe_unused]] std::uintptr_t handle_ = 0;  // the open HKEY, on Windows
+  std::uintptr_t handle_ = 0;  // the open HKEY, on Windows
 };
 
 // RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey): deletes a key that has no subkeys; fails with

@@ -50,7 +50,7 @@ class ServiceManager {
   // OpenSCManagerA on the local machine's active database. Fails as for a user without
   // rights when the service definitions cannot be changed.
   Win32Error Open(std::uint32_t access);
-  bool IsOpen() const;
+  bool IsOpen() const { return state_ != nullptr; }
   void Close();
 
  private:
@@ -90,7 +90,7 @@ class Service {
   // DeleteService: the service goes once it has stopped; the handle stays open. An account
   // that installation made for the service goes with it.
   Win32Error Delete();
-  bool IsOpen() const;
+  bool IsOpen() const { return state_ != nullptr; }
   void Close();
 
  private:

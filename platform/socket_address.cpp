@@ -1,6 +1,6 @@
 #include "platform/socket_address.h"
 
-// inet_pton, the one call of the system here, as both backends' headers offer it.
+// AF_INET6 and inet_pton, as both backends' headers offer them.
 #if defined(_WIN32)
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -16,6 +16,8 @@
 #include "platform/network_interfaces.h"
 
 namespace quoril::platform {
+
+const std::uint16_t kAddressFamilyInet6 = AF_INET6;
 
 namespace {
 
@@ -51,16 +53,11 @@ SocketAddress SocketAddress::FromIPv6(std::span<const std::uint8_t, 16> address,
 bool SocketAddress::FromNative(const void* native, SocketAddress& address) {
   std::uint16_t family = 0;
   std::memcpy(&family, native, sizeof family);
-  if (family != kAddressFamilyInet && family != kAddressFamilyInet6) return false;
   address = SocketAddress{};
+  if (family != kAddressFamilyInet && family != kAddressFamilyInet6) return false;
   // Trivially copyable: the bytes are the structure.
   std::memcpy(static_cast<void*>(&address), native, family == kAddressFamilyInet6 ? 28 : 16);
   return true;
-}
-
-std::size_t SocketAddress::ToNative(void* native) const {
-  std::memcpy(native, this, Length());
-  return Length();
 }
 
 std::span<const std::uint8_t> SocketAddress::Host() const {

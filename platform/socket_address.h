@@ -44,10 +44,8 @@ struct SocketAddress {
   std::size_t Length() const { return IsIPv6() ? 28 : 16; }
 
   // Reads the system's structure at `native` (a sockaddr of any family). False, with nothing
-  // read beyond the family, for a family other than IPv4 and IPv6.
+  // read beyond the family and `address` the default, for a family other than IPv4 and IPv6.
   static bool FromNative(const void* native, SocketAddress& address);
-  // Writes the system's structure to `native` (room for 28 bytes); answers its length.
-  std::size_t ToNative(void* native) const;
 
   // The same endpoint: family, address, scope and port.
   friend bool operator==(const SocketAddress& a, const SocketAddress& b);

@@ -14,9 +14,6 @@
 
 namespace quoril::platform {
 
-std::uint16_t HostToNetwork16(std::uint16_t value);
-std::uint16_t NetworkToHost16(std::uint16_t value);
-
 // WSAStartup / WSACleanup: Windows Sockets 1.1, or 2.2 with `ipv6` (IPv6 sockets need it).
 Win32Error SocketsStartup(bool ipv6 = false);
 Win32Error SocketsCleanup();
@@ -46,7 +43,7 @@ class EventPoller;
 class UdpSocket {
  public:
   UdpSocket() = default;
-  ~UdpSocket();
+  ~UdpSocket() { Close(); }
   UdpSocket(UdpSocket&& other) noexcept
       : handle_(std::exchange(other.handle_, -1)),
         receiveTimeout_(std::exchange(other.receiveTimeout_, 0)),
@@ -89,6 +86,7 @@ class UdpSocket {
   std::uint16_t LocalPort() const;
 
  private:
+  friend class AddressWatcher;
   friend class EventPoller;
 
   std::intptr_t handle_ = -1;

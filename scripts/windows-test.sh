@@ -20,6 +20,7 @@ scripts/pcre2-mingw.sh "$dir/pcre2"  # the rewrite rules' matcher, linked in
 [[ "${1:-}" == --prepare ]] && exit 0
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORIL_WARNINGS_AS_ERRORS="${QUORIL_WARNINGS_AS_ERRORS:-OFF}" \
+  -DCMAKE_UNITY_BUILD="${QUORIL_UNITY_BUILD:-OFF}" \
   -DQUORIL_PCRE2_ROOT="$PWD/$dir/pcre2" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 

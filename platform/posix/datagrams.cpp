@@ -15,24 +15,15 @@ namespace quoril::platform {
 
 namespace {
 
-// A SocketAddress holds the system's own structure, so that it goes to and from the calls
-// as it is.
+// A SocketAddress is the system's own structure: it goes to and from the calls as it is.
 static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == sizeof(SocketAddress));
 
-struct NativeAddress {
-  explicit NativeAddress(const SocketAddress& address)
-      : length(static_cast<socklen_t>(address.ToNative(&storage))) {}
-  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
-  sockaddr_in6 storage{};  // room for either family
-  socklen_t length = 0;
-};
-
-// Every datagram of a transfer goes through this and ReceiveCall. The C library's recvfrom
+// Every datagram of a transfer goes through this and ReceiveOne. The C library's recvfrom
 // and sendto are cancellation points: in a process of several threads each call marks the
 // thread cancellable and back, two atomic operations that nothing here needs (no thread is
 // ever cancelled), a few per cent of the processor time of a busy server.
 ssize_t SendCall(int fd, const void* packet, std::size_t size, const sockaddr* to,
-                 socklen_t toLength) {
+                 std::size_t toLength) {
   return ::syscall(SYS_sendto, fd, packet, size, 0, to, toLength);
 }
 
@@ -74,17 +65,11 @@ ssize_t ReceiveStamped(int fd, std::span<std::uint8_t> buffer, int flags, sockad
 ssize_t ReceiveOne(int fd, std::span<std::uint8_t> buffer, int flags, sockaddr_in6& sender,
                    socklen_t& senderLength, ArrivalClock::time_point* arrived) {
   if (arrived != nullptr) return ReceiveStamped(fd, buffer, flags, sender, senderLength, *arrived);
-  return ReceiveCall(fd, buffer.data(), buffer.size(), flags, reinterpret_cast<sockaddr*>(&sender),
-                     &senderLength);
+  return ::syscall(SYS_recvfrom, fd, buffer.data(), buffer.size(), flags,
+                   reinterpret_cast<sockaddr*>(&sender), &senderLength);
 }
 
 }  // namespace
-
-SocketAddress FromNative(const sockaddr_in6& native) {
-  SocketAddress address;
-  SocketAddress::FromNative(&native, address);
-  return address;
-}
 
 Win32Error OpenBound(const SocketAddress& address, int& fd) {
   ClearFailureDetail();
@@ -106,8 +91,8 @@ Win32Error OpenBound(const SocketAddress& address, int& fd) {
       ::setsockopt(fd, IPPROTO_IP, IP_FREEBIND, &on, sizeof on);
     }
   }
-  const NativeAddress local(address);
-  if (::bind(fd, local.get(), local.length) != 0) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address),
+             static_cast<socklen_t>(address.Length())) != 0) {
     const int error = errno;
     ::close(fd);
     fd = -1;
@@ -122,16 +107,10 @@ Win32Error OpenBound(const SocketAddress& address, int& fd) {
   return ERROR_SUCCESS;
 }
 
-ssize_t ReceiveCall(int fd, void* buffer, std::size_t size, int flags, sockaddr* from,
-                    socklen_t* fromLength) {
-  return ::syscall(SYS_recvfrom, fd, buffer, size, flags, from, fromLength);
-}
-
 Win32Error SendDatagram(int fd, std::span<const std::uint8_t> packet, const SocketAddress& to) {
-  const NativeAddress destination(to);
   for (;;) {
-    const ssize_t n =
-        SendCall(fd, packet.data(), packet.size(), destination.get(), destination.length);
+    const ssize_t n = SendCall(fd, packet.data(), packet.size(),
+                               reinterpret_cast<const sockaddr*>(&to), to.Length());
     if (n >= 0) return ERROR_SUCCESS;
     if (errno != EINTR) return WsaErrorFromErrno(errno);
   }
@@ -158,7 +137,7 @@ Win32Error ReceiveDatagram(int fd, std::span<std::uint8_t> buffer, std::size_t& 
       *gotOne = true;
     }
     received = static_cast<std::size_t>(n);
-    from = FromNative(sender);
+    SocketAddress::FromNative(&sender, from);
     return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
   }
 }

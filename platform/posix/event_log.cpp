@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "platform/posix/error_mapping.h"
 #include "platform/posix/failure_detail.h"
@@ -40,22 +41,17 @@ void MakeEventsDirectory() {
 }
 
 const char* TypeName(std::uint16_t type) {
-  switch (type) {
-    case 0:
-      return "Success";
-    case kEventlogErrorType:
-      return "Error";
-    case kEventlogWarningType:
-      return "Warning";
-    case kEventlogInformationType:
-      return "Information";
-    case 8:
-      return "AuditSuccess";
-    case 16:
-      return "AuditFailure";
-    default:
-      return nullptr;
+  constexpr std::pair<std::uint16_t, const char*> kNames[] = {
+      {0, "Success"},
+      {kEventlogErrorType, "Error"},
+      {kEventlogWarningType, "Warning"},
+      {kEventlogInformationType, "Information"},
+      {8, "AuditSuccess"},
+      {16, "AuditFailure"}};
+  for (const auto& [value, name] : kNames) {
+    if (value == type) return name;
   }
+  return nullptr;
 }
 
 // The events file, opened by the first registration and held for the life of the process,
@@ -129,10 +125,6 @@ class EventsFile {
 };
 
 }  // namespace
-
-EventSource::~EventSource() {
-  Deregister();
-}
 
 Win32Error EventSource::Register(const char* sourceName) {
   Deregister();

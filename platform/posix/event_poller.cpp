@@ -47,6 +47,23 @@ Win32Error WatchError(int error) {
 struct EventPoller::State {
   UniqueFd epollFd;
   UniqueFd wakeFd;
+
+  Win32Error Watch(std::intptr_t fd, std::uint32_t events, std::uintptr_t key) {
+    if (!epollFd.Valid()) return WSAEINVAL;
+    if (fd < 0) return WSAENOTSOCK;
+    int error = WatchFd(epollFd.Get(), static_cast<int>(fd), events, key);
+    // Kernels before 4.5 know no EPOLLEXCLUSIVE: every loop is woken then.
+    if (error == EINVAL && (events & EPOLLEXCLUSIVE) != 0) {
+      error = WatchFd(epollFd.Get(), static_cast<int>(fd), events & ~EPOLLEXCLUSIVE, key);
+    }
+    return WatchError(error);
+  }
+
+  void Unwatch(std::intptr_t fd) {
+    if (epollFd.Valid() && fd >= 0) {
+      ::epoll_ctl(epollFd.Get(), EPOLL_CTL_DEL, static_cast<int>(fd), nullptr);
+    }
+  }
 };
 
 EventPoller::EventPoller() : state_(std::make_unique<State>()) {}
@@ -79,45 +96,27 @@ void EventPoller::CloseWatched(UdpSocket& socket) {
 }
 
 void EventPoller::SetAside(const UdpSocket& socket) {
-  if (state_->epollFd.Valid() && socket.handle_ >= 0) {
-    ::epoll_ctl(state_->epollFd.Get(), EPOLL_CTL_DEL, static_cast<int>(socket.handle_), nullptr);
-  }
+  state_->Unwatch(socket.handle_);
 }
 
 Win32Error EventPoller::TakeBack(const UdpSocket& socket, std::uintptr_t key) {
-  if (!state_->epollFd.Valid()) return WSAEINVAL;
-  const int fd = static_cast<int>(socket.handle_);
-  if (fd < 0) return WSAENOTSOCK;
-  return WatchError(WatchFd(state_->epollFd.Get(), fd, EPOLLIN, key));
+  return state_->Watch(socket.handle_, EPOLLIN, key);
 }
 
 Win32Error EventPoller::AddPort(const PortSocketSet& set, std::uint32_t index, std::uintptr_t key) {
-  if (!state_->epollFd.Valid()) return WSAEINVAL;
-  const int fd = static_cast<int>(set.NativeHandle(index));
-  if (fd < 0) return WSAENOTSOCK;
-  int error = WatchFd(state_->epollFd.Get(), fd, EPOLLIN | EPOLLEXCLUSIVE, key);
-  // Kernels before 4.5 know no EPOLLEXCLUSIVE: every loop is woken then.
-  if (error == EINVAL) error = WatchFd(state_->epollFd.Get(), fd, EPOLLIN, key);
-  return WatchError(error);
+  return state_->Watch(set.NativeHandle(index), EPOLLIN | EPOLLEXCLUSIVE, key);
 }
 
 void EventPoller::RemovePort(const PortSocketSet& set, std::uint32_t index) {
-  const int fd = static_cast<int>(set.NativeHandle(index));
-  if (!state_->epollFd.Valid() || fd < 0) return;
-  ::epoll_ctl(state_->epollFd.Get(), EPOLL_CTL_DEL, fd, nullptr);
+  state_->Unwatch(set.NativeHandle(index));
 }
 
 Win32Error EventPoller::AddWatcher(const AddressWatcher& watcher, std::uintptr_t key) {
-  if (!state_->epollFd.Valid()) return WSAEINVAL;
-  const int fd = static_cast<int>(watcher.NativeHandle());
-  if (fd < 0) return WSAENOTSOCK;
-  return WatchError(WatchFd(state_->epollFd.Get(), fd, EPOLLIN, key));
+  return state_->Watch(watcher.NativeHandle(), EPOLLIN, key);
 }
 
 void EventPoller::RemoveWatcher(const AddressWatcher& watcher) {
-  const int fd = static_cast<int>(watcher.NativeHandle());
-  if (!state_->epollFd.Valid() || fd < 0) return;
-  ::epoll_ctl(state_->epollFd.Get(), EPOLL_CTL_DEL, fd, nullptr);
+  state_->Unwatch(watcher.NativeHandle());
 }
 
 Win32Error EventPoller::Wait(std::uint32_t timeoutMilliseconds, std::span<std::uintptr_t> ready,

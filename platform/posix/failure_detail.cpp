@@ -34,24 +34,15 @@ std::string TakeFailureDetail(bool* anyType) {
 }
 
 std::string DescribeError(Win32Error error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-      return "no such file";
-    case ERROR_PATH_NOT_FOUND:
-      return "no such directory";
-    case ERROR_ACCESS_DENIED:
-      return "access denied";
-    case ERROR_SHARING_VIOLATION:
-      return "in use by another open";
-    case ERROR_DISK_FULL:
-      return "disk full";
-    case ERROR_FILENAME_EXCED_RANGE:
-      return "name too long";
-    case ERROR_DIRECTORY:
-      return "not a directory";
-    default:
-      return "error " + std::to_string(error);
+  constexpr std::pair<Win32Error, const char*> kWords[] = {
+      {ERROR_FILE_NOT_FOUND, "no such file"}, {ERROR_PATH_NOT_FOUND, "no such directory"},
+      {ERROR_ACCESS_DENIED, "access denied"}, {ERROR_SHARING_VIOLATION, "in use by another open"},
+      {ERROR_DISK_FULL, "disk full"},         {ERROR_FILENAME_EXCED_RANGE, "name too long"},
+      {ERROR_DIRECTORY, "not a directory"}};
+  for (const auto& [value, words] : kWords) {
+    if (value == error) return words;
   }
+  return "error " + std::to_string(error);
 }
 
 }  // namespace quoril::platform

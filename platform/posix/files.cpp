@@ -27,14 +27,11 @@ namespace quoril::platform {
 
 namespace {
 
-// Resolves the confining directory to its real path.
-Win32Error RealConfinement(const char* confineTo, std::string& root) {
-  UniqueFd dir;
-  std::string full;
-  if (OpenDirectory(confineTo, dir, full) != ERROR_SUCCESS || !RealPathOf(dir.Get(), root)) {
-    return ERROR_ACCESS_DENIED;
-  }
-  return ERROR_SUCCESS;
+// Whether what `fd` opened lies outside the confinement `root` (none when empty), every
+// symbolic link followed.
+bool LiesOutside(int fd, const std::string& root) {
+  std::string real;
+  return !root.empty() && (!RealPathOf(fd, real) || !LiesWithin(real, root));
 }
 
 // The common case in few calls: an existing regular file whose path exists as written, its
@@ -52,8 +49,7 @@ bool OpenDirect(const std::string& full, std::uint32_t access, const std::string
   if (!root.empty()) {
     const std::string parent = slash == 0 ? std::string("/") : full.substr(0, slash);
     dir = UniqueFd(open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::string real;
-    if (!dir.Valid() || !RealPathOf(dir.Get(), real) || !LiesWithin(real, root)) return false;
+    if (!dir.Valid() || LiesOutside(dir.Get(), root)) return false;
     dirFd = dir.Get();
     name = full.c_str() + slash + 1;
   }
@@ -69,26 +65,15 @@ bool OpenDirect(const std::string& full, std::uint32_t access, const std::string
 // What was opened, not what was looked at, decides: a regular file, inside the confinement.
 Win32Error CheckOpened(int fd, const std::string& root, struct stat& opened) {
   if (fstat(fd, &opened) != 0) return Win32ErrorFromErrno(errno);
-  if (!S_ISREG(opened.st_mode)) return ERROR_ACCESS_DENIED;
-  std::string real;
-  if (!root.empty() && (!RealPathOf(fd, real) || !LiesWithin(real, root))) {
-    return ERROR_ACCESS_DENIED;
-  }
-  return ERROR_SUCCESS;
+  return !S_ISREG(opened.st_mode) || LiesOutside(fd, root) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
 }  // namespace
 
 int OpenFlags(std::uint32_t access) {
-  int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
-  if ((access & kGenericRead) && (access & kGenericWrite)) {
-    flags |= O_RDWR;
-  } else if (access & kGenericWrite) {
-    flags |= O_WRONLY;
-  } else {
-    flags |= O_RDONLY;
-  }
-  return flags;
+  const bool writes = (access & kGenericWrite) != 0;
+  const int mode = !writes ? O_RDONLY : (access & kGenericRead) != 0 ? O_RDWR : O_WRONLY;
+  return O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | mode;
 }
 
 Win32Error OpenByWalk(const std::string& full, std::uint32_t access, std::uint32_t disposition,
@@ -101,10 +86,7 @@ Win32Error OpenByWalk(const std::string& full, std::uint32_t access, std::uint32
     if (const Win32Error error = WalkAndSettle(full, where, found, info); error != ERROR_SUCCESS) {
       return error;
     }
-    std::string real;
-    if (!root.empty() && (!RealPathOf(where.dir.Get(), real) || !LiesWithin(real, root))) {
-      return ERROR_ACCESS_DENIED;
-    }
+    if (LiesOutside(where.dir.Get(), root)) return ERROR_ACCESS_DENIED;
 
     UniqueFd fd;
     bool created = false;
@@ -166,11 +148,13 @@ Win32Error PrepareOpen(const char* path, std::uint32_t access, std::uint32_t sha
   if (const Win32Error error = FormFullPath(path, full); error != ERROR_SUCCESS) return error;
   if (full.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
   if (confineTo == nullptr) return ERROR_SUCCESS;
-  return RealConfinement(confineTo, root);
-}
-
-File::~File() {
-  Close();
+  // The confining directory by its real path.
+  UniqueFd dir;
+  std::string confined;
+  if (OpenDirectory(confineTo, dir, confined) != ERROR_SUCCESS || !RealPathOf(dir.Get(), root)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return ERROR_SUCCESS;
 }
 
 void File::Close() {
@@ -205,20 +189,16 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
     shareEntry_ = entry;
     // The service's own file is only ever appended to: each write lands at the end even
     // after another program shortened the file (a log rotation's copy and truncation).
-    if (use == FileUse::kServiceOwn && (access & kGenericWrite) != 0) {
-      const int flags = fcntl(static_cast<int>(handle_), F_GETFL);
-      if (flags < 0 || fcntl(static_cast<int>(handle_), F_SETFL, flags | O_APPEND) != 0) {
-        const Win32Error error = Win32ErrorFromErrno(errno);
-        Close();
-        return error;
-      }
-    }
-    if (!created && (disposition == kCreateAlways || disposition == kTruncateExisting)) {
-      if (ftruncate(static_cast<int>(handle_), 0) != 0) {
-        const Win32Error error = Win32ErrorFromErrno(errno);
-        Close();
-        return error;
-      }
+    const int descriptor = static_cast<int>(handle_);
+    const bool appendOnly = use == FileUse::kServiceOwn && (access & kGenericWrite) != 0;
+    const int flags = appendOnly ? fcntl(descriptor, F_GETFL) : 0;
+    const bool emptied =
+        !created && (disposition == kCreateAlways || disposition == kTruncateExisting);
+    if ((appendOnly && (flags < 0 || fcntl(descriptor, F_SETFL, flags | O_APPEND) != 0)) ||
+        (emptied && ftruncate(descriptor, 0) != 0)) {
+      const Win32Error error = Win32ErrorFromErrno(errno);
+      Close();
+      return error;
     }
     if (alreadyExisted != nullptr) {
       *alreadyExisted = !created && (disposition == kCreateAlways || disposition == kOpenAlways);
@@ -246,11 +226,14 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
   return admit(std::move(walked.fd), walked.opened, walked.created);
 }
 
-Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
-  bytesRead = 0;
-  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+namespace {
+
+// One read by `readOnce` (one system call, answering its count or -1 with errno), again after
+// an interruption.
+template <class ReadOnce>
+Win32Error ReadPart(std::size_t& bytesRead, ReadOnce readOnce) {
   for (;;) {
-    const ssize_t count = read(static_cast<int>(handle_), buffer.data(), buffer.size());
+    const ssize_t count = readOnce();
     if (count >= 0) {
       bytesRead = static_cast<std::size_t>(count);
       return ERROR_SUCCESS;
@@ -260,27 +243,6 @@ Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
     return errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
   }
 }
-
-Win32Error File::ReadAt(std::span<std::uint8_t> buffer, std::uint64_t offset,
-                        std::size_t& bytesRead) {
-  bytesRead = 0;
-  if (handle_ < 0) return ERROR_INVALID_HANDLE;
-  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  for (;;) {
-    const ssize_t count =
-        pread(static_cast<int>(handle_), buffer.data(), buffer.size(), static_cast<off_t>(offset));
-    if (count >= 0) {
-      bytesRead = static_cast<std::size_t>(count);
-      return ERROR_SUCCESS;
-    }
-    if (errno == EINTR) continue;
-    return errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
-  }
-}
-
-namespace {
 
 // Writes all of `data` with `writeOnce` (one system call, answering its count or -1 with errno),
 // again after a short write or an interruption.
@@ -300,6 +262,26 @@ Win32Error WriteWhole(std::span<const std::uint8_t> data, WriteOnce writeOnce) {
 }
 
 }  // namespace
+
+Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
+  bytesRead = 0;
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  const int fd = static_cast<int>(handle_);
+  return ReadPart(bytesRead, [&] { return read(fd, buffer.data(), buffer.size()); });
+}
+
+Win32Error File::ReadAt(std::span<std::uint8_t> buffer, std::uint64_t offset,
+                        std::size_t& bytesRead) {
+  bytesRead = 0;
+  if (handle_ < 0) return ERROR_INVALID_HANDLE;
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  const int fd = static_cast<int>(handle_);
+  return ReadPart(bytesRead, [&] {
+    return pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+  });
+}
 
 Win32Error File::Write(std::span<const std::uint8_t> data) {
   if (handle_ < 0) return ERROR_INVALID_HANDLE;
@@ -393,18 +375,14 @@ Win32Error GetModuleFileName(std::span<char> buffer, std::uint32_t& length) {
   if (static_cast<std::size_t>(count) >= target.size()) return ERROR_FILENAME_EXCED_RANGE;
   // As GetModuleFileNameA: a name that does not fit is cut to the buffer, terminated, and
   // reported as ERROR_INSUFFICIENT_BUFFER with the buffer's size as the length.
-  if (name.size() < buffer.size()) {
-    std::memcpy(buffer.data(), name.data(), name.size());
-    buffer[name.size()] = '\0';
-    length = static_cast<std::uint32_t>(name.size());
-    return ERROR_SUCCESS;
-  }
+  const bool fits = name.size() < buffer.size();
   if (!buffer.empty()) {
-    std::memcpy(buffer.data(), name.data(), buffer.size() - 1);
-    buffer[buffer.size() - 1] = '\0';
+    const std::size_t copied = fits ? name.size() : buffer.size() - 1;
+    std::memcpy(buffer.data(), name.data(), copied);
+    buffer[copied] = '\0';
   }
-  length = static_cast<std::uint32_t>(buffer.size());
-  return ERROR_INSUFFICIENT_BUFFER;
+  length = static_cast<std::uint32_t>(fits ? name.size() : buffer.size());
+  return fits ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
 }
 
 }  // namespace quoril::platform

@@ -108,12 +108,10 @@ Win32Error GetInterfaceMtu(const SocketAddress& address, std::uint32_t& mtu) {
   freeifaddrs(list);
   if (!found) return ERROR_NOT_FOUND;
 
-  const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (probe < 0) return Win32ErrorFromErrno(errno);
-  const int result = ioctl(probe, SIOCGIFMTU, &request);
-  const int error = errno;
-  close(probe);
-  if (result != 0) return Win32ErrorFromErrno(error);
+  const UniqueFd probe(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!probe.Valid() || ioctl(probe.Get(), SIOCGIFMTU, &request) != 0) {
+    return Win32ErrorFromErrno(errno);
+  }
   mtu = request.ifr_mtu > 0 ? static_cast<std::uint32_t>(request.ifr_mtu) : 0;
   return ERROR_SUCCESS;
 }
@@ -129,7 +127,7 @@ Win32Error ListInterfaceAddresses(std::vector<InterfaceAddress>& found) {
       continue;
     }
     held.address.SetPort(0);
-    // Only a link-local address keeps a scope (LookupHostAddresses).
+    // Only a link-local address keeps a scope: its interface's index, as the system gives it.
     if (held.address.IsIPv6() &&
         !(held.address.Host()[0] == 0xFE && (held.address.Host()[1] & 0xC0) == 0x80)) {
       held.address = SocketAddress::FromIPv6(
@@ -143,6 +141,10 @@ Win32Error ListInterfaceAddresses(std::vector<InterfaceAddress>& found) {
   }
   freeifaddrs(list);
   return ERROR_SUCCESS;
+}
+
+bool IsBindableNow(const SocketAddress&) {
+  return true;
 }
 
 bool IsInterfaceName(std::string_view name) {

@@ -69,12 +69,10 @@ Win32Error PortSocketSet::Open(std::uint32_t index, const SocketAddress& local) 
       return error;
     }
   }
-  {
-    EnlargeReceiveBuffer(state_->fds[index]);
-    // Each request carries when it arrived, so that one that waited too long is let go.
-    const int on = 1;
-    ::setsockopt(state_->fds[index], SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-  }
+  EnlargeReceiveBuffer(state_->fds[index]);
+  // Each request carries when it arrived, so that one that waited too long is let go.
+  const int on = 1;
+  ::setsockopt(state_->fds[index], SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   return ERROR_SUCCESS;
 }
 

@@ -12,12 +12,12 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <optional>
 #include <utility>
 
 #include "platform/posix/failure_detail.h"
 #include "platform/posix/registry_file.h"
 #include "platform/posix/system_root.h"
+#include "platform/posix/unique_fd.h"
 
 namespace quoril::platform {
 
@@ -67,26 +67,6 @@ Win32Error NoteErrno(Win32Error otherwise, const std::string& path, const char* 
   return NoteError(result, path + ": " + what + ": " + std::strerror(error));
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() { Close(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  // Answers close()'s own verdict, which for a written file is the last word on the data.
-  bool Close() {
-    if (fd_ < 0) return true;
-    int fd = std::exchange(fd_, -1);
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
 // A temporary file that is removed unless it was renamed into place.
 struct TemporaryFile {
   std::string path;
@@ -101,7 +81,7 @@ Win32Error LoadDocument(RegistryDocument& document) {
   document = RegistryDocument{};
   std::string path = SystemRootPath(kRegistryFile);
   // O_NONBLOCK, so that a FIFO put in the file's place cannot hang the reader.
-  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file.Valid()) {
     if (errno == ENOENT || errno == ENOTDIR) return ERROR_SUCCESS;
     return NoteErrno(ERROR_CANTOPEN, path, "cannot open");
@@ -166,13 +146,14 @@ Win32Error StoreDocument(const RegistryDocument& document) {
   if (::stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
 
   TemporaryFile temporary{path + ".XXXXXX"};
-  Descriptor file(::mkostemp(temporary.path.data(), O_CLOEXEC));
+  UniqueFd file(::mkostemp(temporary.path.data(), O_CLOEXEC));
   if (!file.Valid()) {
     temporary.path.clear();
     return NoteErrno(ERROR_CANTWRITE, path, "cannot create a temporary file");
   }
+  // close()'s own verdict is the last word on the data written.
   if (WriteAll(file.Get(), text) != ERROR_SUCCESS || ::fchmod(file.Get(), mode) != 0 ||
-      ::fsync(file.Get()) != 0 || !file.Close()) {
+      ::fsync(file.Get()) != 0 || ::close(file.Release()) != 0) {
     return NoteErrno(ERROR_CANTWRITE, temporary.path, "cannot write");
   }
   if (::rename(temporary.path.c_str(), path.c_str()) != 0) {
@@ -180,7 +161,7 @@ Win32Error StoreDocument(const RegistryDocument& document) {
   }
   temporary.kept = true;
   // The rename itself reaches the disk with the directory.
-  Descriptor directory(
+  UniqueFd directory(
       ::open(SystemRootPath(kRegistryDirectory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.Valid()) ::fsync(directory.Get());
   return ERROR_SUCCESS;
@@ -193,9 +174,9 @@ class StoreLock {
   Win32Error Acquire() {
     if (Win32Error error = MakeRegistryDirectory()) return error;
     std::string path = SystemRootPath(kLockFile);
-    file_.emplace(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!file_->Valid()) return NoteErrno(ERROR_CANTOPEN, path, "cannot open the lock file");
-    while (::flock(file_->Get(), LOCK_EX) != 0) {
+    file_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!file_.Valid()) return NoteErrno(ERROR_CANTOPEN, path, "cannot open the lock file");
+    while (::flock(file_.Get(), LOCK_EX) != 0) {
       if (errno != EINTR) return NoteErrno(ERROR_CANTOPEN, path, "cannot lock");
     }
     return ERROR_SUCCESS;
@@ -203,7 +184,7 @@ class StoreLock {
 
  private:
   std::lock_guard<std::mutex> guard_{gWriterMutex};
-  std::optional<Descriptor> file_;  // closing it releases the flock, before the mutex
+  UniqueFd file_;  // closing it releases the flock, before the mutex
 };
 
 // Reads the registry, lets `change` edit it and writes it back when it says it changed.
@@ -219,20 +200,6 @@ Win32Error ChangeStore(Change change) {
 }
 
 }  // namespace
-
-RegistryKey::RegistryKey() = default;
-RegistryKey::~RegistryKey() = default;
-
-RegistryKey::RegistryKey(RegistryKey&& other) noexcept
-    : path_(std::move(other.path_)), open_(std::exchange(other.open_, false)) {}
-
-RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept {
-  if (this != &other) {
-    path_ = std::move(other.path_);
-    open_ = std::exchange(other.open_, false);
-  }
-  return *this;
-}
 
 Win32Error RegistryKey::Open(const char* subKey) {
   Close();
@@ -262,10 +229,6 @@ Win32Error RegistryKey::Create(const char* subKey) {
   path_ = std::move(path);
   open_ = true;
   return ERROR_SUCCESS;
-}
-
-bool RegistryKey::IsOpen() const {
-  return open_;
 }
 
 void RegistryKey::Close() {

@@ -1,6 +1,7 @@
 #include "platform/posix/registry_file.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <optional>
 
@@ -22,39 +23,29 @@ bool StartsFolded(std::string_view text, std::string_view prefix) {
          EqualIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
+constexpr std::string_view kBlanks = " \t";
+constexpr std::string_view kHexDigits = "0123456789abcdefABCDEF";
 
 std::string_view TrimLeft(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  text.remove_prefix(std::min(text.find_first_not_of(kBlanks), text.size()));
   return text;
 }
 
 std::string_view TrimRight(std::string_view text) {
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
+  return text.substr(0, text.find_last_not_of(kBlanks) + 1);
 }
 
 std::string_view Trim(std::string_view text) {
   return TrimRight(TrimLeft(text));
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Up to eight hex digits as a number; anything else is not a number.
 std::optional<std::uint32_t> ParseHexNumber(std::string_view text) {
-  if (text.empty() || text.size() > 8) return std::nullopt;
   std::uint32_t value = 0;
-  for (char c : text) {
-    int digit = HexDigit(c);
-    if (digit < 0) return std::nullopt;
-    value = (value << 4) | static_cast<std::uint32_t>(digit);
+  const char* end = text.data() + text.size();
+  // from_chars takes digits alone: no sign, no "0x", no blank.
+  if (text.empty() || text.size() > 8 || std::from_chars(text.data(), end, value, 16).ptr != end) {
+    return std::nullopt;
   }
   return value;
 }
@@ -166,8 +157,7 @@ std::optional<ParseError> ReadValueData(std::string_view text, LineReader& lines
   }
   if (StartsFolded(text, "dword:")) {
     std::string_view digits = text.substr(6);
-    std::size_t end = 0;
-    while (end < digits.size() && HexDigit(digits[end]) >= 0) ++end;
+    const std::size_t end = std::min(digits.find_first_not_of(kHexDigits), digits.size());
     std::optional<std::uint32_t> number = ParseHexNumber(digits.substr(0, end));
     if (!number || !RestIsBlank(digits.substr(end))) {
       return ParseError{"dword: needs one to eight hex digits"};
@@ -280,12 +270,9 @@ void AppendValue(std::string& out, const RegistryValueRecord& value) {
     return;
   }
   if (value.type == kRegDword && value.data.size() == 4) {
-    std::uint32_t number = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-                           (static_cast<std::uint32_t>(value.data[3]) << 24);
+    // Stored least significant byte first, written as a number.
     out += "dword:";
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      AppendHexByte(out, static_cast<std::uint8_t>(number >> shift));
-    }
+    for (int k = 3; k >= 0; --k) AppendHexByte(out, value.data[k]);
     out += '\n';
     return;
   }

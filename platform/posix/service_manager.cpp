@@ -123,10 +123,6 @@ Win32Error ServiceManager::Open(std::uint32_t /*access*/) {
   return ERROR_SUCCESS;
 }
 
-bool ServiceManager::IsOpen() const {
-  return state_ != nullptr;
-}
-
 void ServiceManager::Close() {
   state_.reset();
 }
@@ -211,10 +207,6 @@ Win32Error Service::Delete() {
   return ERROR_SUCCESS;
 }
 
-bool Service::IsOpen() const {
-  return state_ != nullptr;
-}
-
 void Service::Close() {
   state_.reset();
 }
@@ -258,16 +250,10 @@ void WakeDispatcher(const Dispatcher& dispatcher) {
 }
 
 std::uint32_t ControlOfSignal(int signal) {
-  switch (signal) {
-    case SIGTERM:
-      return kServiceControlStop;
-    case SIGUSR1:
-      return kServiceControlPause;
-    case SIGUSR2:
-      return kServiceControlContinue;
-    default:
-      return kServiceControlInterrogate;
-  }
+  return signal == SIGTERM   ? kServiceControlStop
+         : signal == SIGUSR1 ? kServiceControlPause
+         : signal == SIGUSR2 ? kServiceControlContinue
+                             : kServiceControlInterrogate;
 }
 
 enum class Disposition { kHandOver, kHold, kDrop };
@@ -311,6 +297,15 @@ void HandOverHeldControls(Dispatcher& dispatcher) {
     handler(control);
     lock.lock();
   }
+}
+
+void EndDispatching(Dispatcher& dispatcher) {
+  std::lock_guard lock(dispatcher.mutex);
+  ::close(dispatcher.notifyFd);
+  dispatcher.notifyFd = -1;
+  dispatcher.handler = nullptr;
+  dispatcher.held.clear();
+  dispatcher.active = false;
 }
 
 Win32Error ConnectNotifySocket(Dispatcher& dispatcher) {
@@ -379,10 +374,7 @@ Win32Error StartServiceCtrlDispatcher(std::span<const ServiceTableEntry> table) 
       WakeDispatcher(gDispatcher);
     });
   } catch (const std::system_error&) {
-    std::lock_guard lock(dispatcher.mutex);
-    ::close(dispatcher.notifyFd);
-    dispatcher.notifyFd = -1;
-    dispatcher.active = false;
+    EndDispatching(dispatcher);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
 
@@ -399,13 +391,7 @@ Win32Error StartServiceCtrlDispatcher(std::span<const ServiceTableEntry> table) 
     HandOverHeldControls(dispatcher);
   }
   serviceThread.join();
-
-  std::lock_guard lock(dispatcher.mutex);
-  ::close(dispatcher.notifyFd);
-  dispatcher.notifyFd = -1;
-  dispatcher.handler = nullptr;
-  dispatcher.held.clear();
-  dispatcher.active = false;
+  EndDispatching(dispatcher);
   return ERROR_SUCCESS;
 }
 

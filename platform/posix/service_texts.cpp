@@ -86,24 +86,10 @@ void AppendUnexpanded(std::string& out, char c) {
 }
 
 const char* StateText(std::uint32_t state) {
-  switch (state) {
-    case kServiceStopped:
-      return "Stopped";
-    case kServiceStartPending:
-      return "Starting";
-    case kServiceStopPending:
-      return "Stopping";
-    case kServiceRunning:
-      return "Running";
-    case kServiceContinuePending:
-      return "Continuing";
-    case kServicePausePending:
-      return "Pausing";
-    case kServicePaused:
-      return "Paused";
-    default:
-      return "Unknown state";
-  }
+  // By SERVICE_STATUS state, from kServiceStopped (1) to kServicePaused (7).
+  constexpr const char* kTexts[] = {"Stopped",    "Starting", "Stopping", "Running",
+                                    "Continuing", "Pausing",  "Paused"};
+  return state >= kServiceStopped && state <= kServicePaused ? kTexts[state - 1] : "Unknown state";
 }
 
 bool IsPending(std::uint32_t state) {

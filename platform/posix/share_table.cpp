@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 #include "platform/strings.h"
@@ -147,12 +148,9 @@ void ShareTable::CloseAndRelease(int fd, std::uintptr_t id) {
 
 // A handful of uploads run at once: a look at each is cheap.
 bool ShareTable::IsReservedLocked(const FileKey& directory, const std::string& name) const {
-  for (const auto& [id, reservation] : reserved_) {
-    if (reservation.directory == directory && EqualIgnoringAsciiCase(reservation.name, name)) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::any_of(reserved_, [&](const auto& entry) {
+    return entry.second.directory == directory && EqualIgnoringAsciiCase(entry.second.name, name);
+  });
 }
 
 ShareTable& Shares() {

@@ -18,15 +18,9 @@ namespace quoril::platform {
 // would keep a poller from ever sleeping.
 void IncludeInTransferWaitCancel(int fd, bool included);
 
-SocketAddress FromNative(const sockaddr_in6& native);
-
 // A UDP socket of the family of `address`, bound to it; `fd` is -1 on failure, whose reason
 // goes to the failure detail.
 Win32Error OpenBound(const SocketAddress& address, int& fd);
-
-// recvfrom, without the C library's cancellation point.
-ssize_t ReceiveCall(int fd, void* buffer, std::size_t size, int flags, sockaddr* from,
-                    socklen_t* fromLength);
 
 Win32Error SendDatagram(int fd, std::span<const std::uint8_t> packet, const SocketAddress& to);
 

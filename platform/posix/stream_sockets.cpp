@@ -69,9 +69,8 @@ Win32Error StreamListener::Open(const SocketAddress& local, int backlog) {
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   // The address given and no other: an IPv6 endpoint takes no IPv4 connections.
   if (local.IsIPv6()) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-  std::array<std::uint8_t, sizeof(sockaddr_in6)> native{};
-  const auto length = static_cast<socklen_t>(local.ToNative(native.data()));
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(native.data()), length) != 0 ||
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local),
+             static_cast<socklen_t>(local.Length())) != 0 ||
       ::listen(fd, backlog) != 0) {
     const Win32Error error = WsaErrorFromErrno(errno);
     ::close(fd);

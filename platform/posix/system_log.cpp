@@ -8,22 +8,10 @@
 
 namespace quoril::platform {
 
-namespace {
-
-constexpr std::uint32_t kSeverityError = 3;
-constexpr std::uint32_t kSeverityWarning = 2;
-
-}  // namespace
-
 int SystemLogPriority(std::uint32_t eventId) {
-  switch (eventId >> 30) {
-    case kSeverityError:
-      return LOG_ERR;
-    case kSeverityWarning:
-      return LOG_WARNING;
-    default:
-      return LOG_INFO;
-  }
+  // By severity: success, information, warning, error.
+  constexpr int kBySeverity[] = {LOG_INFO, LOG_INFO, LOG_WARNING, LOG_ERR};
+  return kBySeverity[eventId >> 30];
 }
 
 void SendToSystemLog(std::uint32_t eventId, const std::string& text) {

@@ -1,4 +1,4 @@
-// The transfers' sockets, and the cancel that ends their waits at the stop.
+// The transfers' sockets, the cancel that ends their waits at the stop, and the host's name.
 #include "platform/sockets.h"
 
 #include <netinet/in.h>
@@ -78,16 +78,19 @@ Win32Error SocketsCleanup() {
   return ERROR_SUCCESS;
 }
 
+Win32Error GetHostName(std::span<char> buffer) {
+  if (buffer.empty()) return WSAEFAULT;
+  if (::gethostname(buffer.data(), buffer.size()) != 0) return WsaErrorFromErrno(errno);
+  buffer.back() = '\0';
+  return ERROR_SUCCESS;
+}
+
 void CancelTransferWaits() {
   TransferSockets::Get().Cancel();
 }
 
 void IncludeInTransferWaitCancel(int fd, bool included) {
   TransferSockets::Get().Mark(fd, included);
-}
-
-UdpSocket::~UdpSocket() {
-  Close();
 }
 
 Win32Error UdpSocket::Open(const SocketAddress& local) {
@@ -156,11 +159,9 @@ Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
     return ERROR_SUCCESS;
   }
   // One blocking receive with the socket's own timeout: no separate wait per packet.
-  int flags = MSG_TRUNC;
-  if (timeoutMilliseconds == 0) {
-    flags |= MSG_DONTWAIT;
-  } else if (timeoutMilliseconds > receiveTimeout_ ||
-             timeoutMilliseconds + kTimeoutSlackMilliseconds < receiveTimeout_) {
+  if (timeoutMilliseconds != 0 &&
+      (timeoutMilliseconds > receiveTimeout_ ||
+       timeoutMilliseconds + kTimeoutSlackMilliseconds < receiveTimeout_)) {
     timeval limit{};
     limit.tv_sec = static_cast<time_t>(timeoutMilliseconds / 1000);
     limit.tv_usec = static_cast<suseconds_t>(timeoutMilliseconds % 1000) * 1000;
@@ -169,29 +170,18 @@ Win32Error UdpSocket::ReceiveWithin(std::uint32_t timeoutMilliseconds,
     }
     receiveTimeout_ = timeoutMilliseconds;
   }
-  for (;;) {
-    sockaddr_in6 sender{};
-    socklen_t senderLength = sizeof sender;
-    const ssize_t n = ReceiveCall(fd, buffer.data(), buffer.size(), flags,
-                                  reinterpret_cast<sockaddr*>(&sender), &senderLength);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        result = sockets.Cancelled() ? WaitResult::kCancelled : WaitResult::kTimeout;
-        return ERROR_SUCCESS;
-      }
-      return WsaErrorFromErrno(errno);
-    }
-    // A socket shut down by the cancel answers with nothing at all.
-    if (n == 0 && sockets.Cancelled()) {
-      result = WaitResult::kCancelled;
-      return ERROR_SUCCESS;
-    }
-    result = WaitResult::kReady;
-    received = static_cast<std::size_t>(n);
-    from = FromNative(sender);
-    return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
+  // A wait of no time takes what is queued; a longer one fails with WSAEWOULDBLOCK after it.
+  bool gotOne = timeoutMilliseconds != 0;
+  const Win32Error error = ReceiveDatagram(fd, buffer, received, from, nullptr,
+                                           timeoutMilliseconds == 0 ? &gotOne : nullptr);
+  // Nothing came in time, or the cancel shut the socket down, which then answers with nothing.
+  if (error == WSAEWOULDBLOCK ||
+      (error == ERROR_SUCCESS && (!gotOne || (received == 0 && sockets.Cancelled())))) {
+    result = sockets.Cancelled() ? WaitResult::kCancelled : WaitResult::kTimeout;
+    return ERROR_SUCCESS;
   }
+  if (error == ERROR_SUCCESS || error == WSAEMSGSIZE) result = WaitResult::kReady;
+  return error;
 }
 
 Win32Error UdpSocket::TryReceive(std::span<std::uint8_t> buffer, std::size_t& received,

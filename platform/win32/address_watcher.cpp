@@ -10,39 +10,35 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/win32/datagrams.h"
-#include "platform/win32/handles.h"
 
 namespace quoril::platform {
 
-namespace {
-
-constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
-// Changes kept between two drains; beyond them the drain says that some were lost.
-constexpr std::size_t kMostPending = 4096;
-
-// What the callbacks fill and the watcher's thread drains.
-struct Inbox {
+// What the callbacks fill and the watcher's thread drains. Outside the anonymous namespace, as
+// the watcher's state holds it.
+struct AddressInbox {
   bool ipv6 = false;
-  SOCKET signal = INVALID_SOCKET;
+  UdpSocket signal;
   SocketAddress signalAddress;
   // Set while a signal datagram is on its way, so that a burst of changes sends one.
   std::atomic<bool> signalSent{false};
-  CriticalSection lock;
+  std::mutex lock;
   std::vector<AddressChange> pending;  // under `lock`
   bool lost = false;                   // under `lock`
-
-  ~Inbox() {
-    if (signal != INVALID_SOCKET) ::closesocket(signal);
-  }
 };
+
+namespace {
+
+// Changes kept between two drains; beyond them the drain says that some were lost.
+constexpr std::size_t kMostPending = 4096;
 
 VOID NETIOAPI_API_ OnAddressChange(PVOID context, PMIB_UNICASTIPADDRESS_ROW row,
                                    MIB_NOTIFICATION_TYPE type) {
   if (row == nullptr) return;
-  Inbox& inbox = *static_cast<Inbox*>(context);
+  AddressInbox& inbox = *static_cast<AddressInbox*>(context);
   MIB_UNICASTIPADDRESS_ROW current = *row;
   // An address that is already gone again is left to its removal's notification.
   if (type != MibDeleteInstance && ::GetUnicastIpAddressEntry(&current) != NO_ERROR) return;
@@ -50,7 +46,7 @@ VOID NETIOAPI_API_ OnAddressChange(PVOID context, PMIB_UNICASTIPADDRESS_ROW row,
   if (!AddressChangeFromRow(&current, type, change)) return;
   if (change.address.IsIPv6() && !inbox.ipv6) return;
   {
-    CriticalSectionLock held(inbox.lock);
+    std::lock_guard held(inbox.lock);
     if (inbox.pending.size() < kMostPending) {
       inbox.pending.push_back(change);
     } else {
@@ -59,7 +55,7 @@ VOID NETIOAPI_API_ OnAddressChange(PVOID context, PMIB_UNICASTIPADDRESS_ROW row,
   }
   static constexpr std::array<std::uint8_t, 1> kByte{0};
   if (!inbox.signalSent.exchange(true) &&
-      SendDatagram(inbox.signal, kByte, inbox.signalAddress) != ERROR_SUCCESS) {
+      inbox.signal.SendTo(kByte, inbox.signalAddress) != ERROR_SUCCESS) {
     inbox.signalSent.store(false);
   }
 }
@@ -95,7 +91,7 @@ bool AddressChangeFromRow(const MIB_UNICASTIPADDRESS_ROW* row, MIB_NOTIFICATION_
 struct AddressWatcher::State {
   // The inbox outlives the notification: Close cancels it first, which waits for a callback
   // that is running.
-  std::unique_ptr<Inbox> inbox;
+  std::unique_ptr<AddressInbox> inbox;
   HANDLE notification = nullptr;
 };
 
@@ -107,18 +103,13 @@ AddressWatcher::~AddressWatcher() {
 
 Win32Error AddressWatcher::Open(bool ipv6) {
   Close();
-  auto inbox = std::make_unique<Inbox>();
+  auto inbox = std::make_unique<AddressInbox>();
   inbox->ipv6 = ipv6;
-  if (const Win32Error error = OpenBound(SocketAddress::FromIPv4(kLoopback, 0), inbox->signal);
+  if (const Win32Error error = inbox->signal.Open(SocketAddress::FromIPv4(kLoopback, 0));
       error != ERROR_SUCCESS) {
     return error;
   }
-  sockaddr_in bound{};
-  int length = sizeof bound;
-  if (::getsockname(inbox->signal, reinterpret_cast<sockaddr*>(&bound), &length) == SOCKET_ERROR) {
-    return LastSocketError();
-  }
-  inbox->signalAddress = SocketAddress::FromIPv4(kLoopback, ::ntohs(bound.sin_port));
+  inbox->signalAddress = SocketAddress::FromIPv4(kLoopback, inbox->signal.LocalPort());
   HANDLE notification = nullptr;
   const NETIO_STATUS status = ::NotifyUnicastIpAddressChange(
       ipv6 ? AF_UNSPEC : AF_INET, OnAddressChange, inbox.get(), FALSE, &notification);
@@ -139,7 +130,7 @@ void AddressWatcher::Close() {
 }
 
 std::intptr_t AddressWatcher::NativeHandle() const {
-  return IsOpen() ? static_cast<std::intptr_t>(state_->inbox->signal) : -1;
+  return IsOpen() ? state_->inbox->signal.handle_ : -1;
 }
 
 Win32Error AddressWatcher::Wait(std::uint32_t timeoutMilliseconds, bool& ready) {
@@ -147,7 +138,7 @@ Win32Error AddressWatcher::Wait(std::uint32_t timeoutMilliseconds, bool& ready) 
   if (!IsOpen()) return WSAENOTSOCK;
   fd_set readable;
   FD_ZERO(&readable);
-  FD_SET(state_->inbox->signal, &readable);
+  FD_SET(AsSocket(state_->inbox->signal.handle_), &readable);
   timeval limit = Timeval(timeoutMilliseconds);
   const int n = ::select(0, &readable, nullptr, nullptr, &limit);
   if (n == SOCKET_ERROR) return LastSocketError();
@@ -157,7 +148,7 @@ Win32Error AddressWatcher::Wait(std::uint32_t timeoutMilliseconds, bool& ready) 
 
 Win32Error AddressWatcher::Drain(std::vector<AddressChange>& changes, bool& lost) {
   if (!IsOpen()) return WSAENOTSOCK;
-  Inbox& inbox = *state_->inbox;
+  AddressInbox& inbox = *state_->inbox;
   // Cleared before the signal is taken: a change queued after this point signals again, or is
   // drained here.
   inbox.signalSent.store(false);
@@ -167,11 +158,11 @@ Win32Error AddressWatcher::Drain(std::vector<AddressChange>& changes, bool& lost
     std::size_t received = 0;
     SocketAddress from;
     bool gotOne = false;
-    const Win32Error error = TryReceiveDatagram(inbox.signal, buffer, received, from, gotOne);
+    const Win32Error error = inbox.signal.TryReceive(buffer, received, from, gotOne);
     if (error != ERROR_SUCCESS && error != WSAEMSGSIZE && error != WSAECONNRESET) return error;
     if (!gotOne && error == ERROR_SUCCESS) break;
   }
-  CriticalSectionLock held(inbox.lock);
+  std::lock_guard held(inbox.lock);
   changes.insert(changes.end(), inbox.pending.begin(), inbox.pending.end());
   inbox.pending.clear();
   lost = lost || inbox.lost;

@@ -11,23 +11,8 @@ namespace quoril::platform {
 
 namespace {
 
-// A SocketAddress holds the system's own structure, so that it goes to and from the calls
-// as it is.
+// A SocketAddress is the system's own structure: it goes to and from the calls as it is.
 static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == sizeof(SocketAddress));
-
-struct NativeAddress {
-  explicit NativeAddress(const SocketAddress& address)
-      : length(static_cast<int>(address.ToNative(&storage))) {}
-  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
-  sockaddr_in6 storage{};  // room for either family
-  int length = 0;
-};
-
-SocketAddress FromNative(const sockaddr_in6& native) {
-  SocketAddress address;
-  SocketAddress::FromNative(&native, address);
-  return address;
-}
 
 // The largest UDP datagram over IPv4, so that a receive learns the real size of one that
 // does not fit its buffer.
@@ -67,8 +52,8 @@ Win32Error OpenBound(const SocketAddress& address, SOCKET& out, bool sharePort) 
     const DWORD on = 1;
     ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
   }
-  const NativeAddress local(address);
-  if (::bind(s, local.get(), local.length) == SOCKET_ERROR) {
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), static_cast<int>(address.Length())) ==
+      SOCKET_ERROR) {
     const Win32Error error = LastSocketError();
     ::closesocket(s);
     return error;
@@ -78,9 +63,9 @@ Win32Error OpenBound(const SocketAddress& address, SOCKET& out, bool sharePort) 
 }
 
 Win32Error SendDatagram(SOCKET s, std::span<const std::uint8_t> packet, const SocketAddress& to) {
-  const NativeAddress destination(to);
-  const int n = ::sendto(s, reinterpret_cast<const char*>(packet.data()),
-                         static_cast<int>(packet.size()), 0, destination.get(), destination.length);
+  const int n =
+      ::sendto(s, reinterpret_cast<const char*>(packet.data()), static_cast<int>(packet.size()), 0,
+               reinterpret_cast<const sockaddr*>(&to), static_cast<int>(to.Length()));
   return n == SOCKET_ERROR ? LastSocketError() : ERROR_SUCCESS;
 }
 
@@ -96,7 +81,7 @@ Win32Error ReceiveDatagram(SOCKET s, std::span<std::uint8_t> buffer, std::size_t
                            reinterpret_cast<sockaddr*>(&sender), &senderLength);
   if (n == SOCKET_ERROR) return LastSocketError();
   received = static_cast<std::size_t>(n);
-  from = FromNative(sender);
+  SocketAddress::FromNative(&sender, from);
   std::memcpy(buffer.data(), whole.data(), std::min(received, buffer.size()));
   return received > buffer.size() ? WSAEMSGSIZE : ERROR_SUCCESS;
 }

@@ -16,6 +16,9 @@ namespace quoril::platform {
 // sockets under it (a select that the closing does not wake still ends this soon).
 constexpr DWORD kWaitSlice = 250;
 
+// 127.0.0.1 in network byte order, where the wake-up sockets of pollers and watchers listen.
+constexpr std::uint32_t kLoopback = 0x0100007F;
+
 inline SOCKET AsSocket(std::intptr_t handle) {
   return static_cast<SOCKET>(handle);
 }

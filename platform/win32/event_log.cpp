@@ -18,10 +18,6 @@ HANDLE AsHandle(std::intptr_t handle) {
 
 }  // namespace
 
-EventSource::~EventSource() {
-  Deregister();
-}
-
 Win32Error EventSource::Register(const char* sourceName) {
   Deregister();
   if (sourceName == nullptr || sourceName[0] == '\0') return ERROR_INVALID_PARAMETER;

@@ -10,13 +10,9 @@
 #include <climits>
 #include <vector>
 
+#include "platform/win32/datagrams.h"
+
 namespace quoril::platform {
-
-namespace {
-
-constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
-
-}  // namespace
 
 struct EventPoller::State {
   // The sockets the poll watches, the wake-up first, each with its key at the same index:

@@ -81,6 +81,23 @@ Win32Error WriteWhole(HANDLE file, std::span<const std::uint8_t> data, bool atEn
   return ERROR_SUCCESS;
 }
 
+// ReadFile of up to buffer.size() bytes, at `at` when given, else at the current position.
+Win32Error ReadPart(std::intptr_t handle, std::span<std::uint8_t> buffer, OVERLAPPED* at,
+                    std::size_t& bytesRead) {
+  bytesRead = 0;
+  if (handle < 0) return ERROR_INVALID_HANDLE;
+  DWORD count = 0;
+  const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+  if (!::ReadFile(reinterpret_cast<HANDLE>(handle), buffer.data(), size, &count, at)) {
+    // A read at or past the end of a synchronous handle at an offset fails so; it is the end
+    // of the file.
+    const DWORD error = ::GetLastError();
+    return error == ERROR_HANDLE_EOF ? ERROR_SUCCESS : error;
+  }
+  bytesRead = count;
+  return ERROR_SUCCESS;
+}
+
 Win32Error EmptyFile(HANDLE file) {
   if (::SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
       !::SetEndOfFile(file)) {
@@ -138,10 +155,6 @@ bool IsDiskFile(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION info{};
   return ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-File::~File() {
-  Close();
 }
 
 void File::Close() {
@@ -210,33 +223,15 @@ Win32Error File::Open(const char* path, std::uint32_t access, std::uint32_t shar
 }
 
 Win32Error File::Read(std::span<std::uint8_t> buffer, std::size_t& bytesRead) {
-  bytesRead = 0;
-  if (handle_ < 0) return ERROR_INVALID_HANDLE;
-  DWORD count = 0;
-  const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
-  if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), buffer.data(), size, &count, nullptr)) {
-    return ::GetLastError();
-  }
-  bytesRead = count;
-  return ERROR_SUCCESS;
+  return ReadPart(handle_, buffer, nullptr, bytesRead);
 }
 
 Win32Error File::ReadAt(std::span<std::uint8_t> buffer, std::uint64_t offset,
                         std::size_t& bytesRead) {
-  bytesRead = 0;
-  if (handle_ < 0) return ERROR_INVALID_HANDLE;
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(offset);
   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  DWORD count = 0;
-  const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
-  if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), buffer.data(), size, &count, &at)) {
-    // A read at or past the end of a synchronous handle fails so; it is the end of the file.
-    const DWORD error = ::GetLastError();
-    return error == ERROR_HANDLE_EOF ? ERROR_SUCCESS : error;
-  }
-  bytesRead = count;
-  return ERROR_SUCCESS;
+  return ReadPart(handle_, buffer, &at, bytesRead);
 }
 
 Win32Error File::Write(std::span<const std::uint8_t> data) {

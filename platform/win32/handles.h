@@ -1,4 +1,4 @@
-// Owners of Win32 handles and locks for the Win32 backends.
+// The owner of Win32 kernel handles for the Win32 backends.
 #pragma once
 
 #include "platform/win32/windows_headers.h"
@@ -35,33 +35,6 @@ class UniqueHandle {
 
  private:
   HANDLE handle_ = nullptr;
-};
-
-// A critical section, entered through CriticalSectionLock.
-class CriticalSection {
- public:
-  CriticalSection() { ::InitializeCriticalSection(&section_); }
-  ~CriticalSection() { ::DeleteCriticalSection(&section_); }
-  CriticalSection(const CriticalSection&) = delete;
-  CriticalSection& operator=(const CriticalSection&) = delete;
-
-  void Enter() { ::EnterCriticalSection(&section_); }
-  void Leave() { ::LeaveCriticalSection(&section_); }
-  CRITICAL_SECTION* Native() { return &section_; }
-
- private:
-  CRITICAL_SECTION section_;
-};
-
-class CriticalSectionLock {
- public:
-  explicit CriticalSectionLock(CriticalSection& section) : section_(section) { section_.Enter(); }
-  ~CriticalSectionLock() { section_.Leave(); }
-  CriticalSectionLock(const CriticalSectionLock&) = delete;
-  CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
-
- private:
-  CriticalSection& section_;
 };
 
 }  // namespace quoril::platform

@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/win32/datagrams.h"
+
 namespace quoril::platform {
 
 namespace {
@@ -143,6 +145,17 @@ Win32Error ListInterfaceAddresses(std::vector<InterfaceAddress>& found) {
     }
   }
   return ERROR_SUCCESS;
+}
+
+bool IsBindableNow(const SocketAddress& address) {
+  if (!address.IsIPv6()) return true;
+  // Windows binds no address still in duplicate address detection (nor a duplicate) and has
+  // no free bind. Tried rather than read from the address's state, which Wine reports as
+  // usable all the same.
+  SOCKET probe = INVALID_SOCKET;
+  const Win32Error bound = OpenBound(address, probe);
+  if (bound == ERROR_SUCCESS) ::closesocket(probe);
+  return bound != WSAEADDRNOTAVAIL;
 }
 
 bool IsInterfaceName(std::string_view name) {

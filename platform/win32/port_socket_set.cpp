@@ -5,9 +5,9 @@
 
 #include <array>
 #include <memory>
+#include <mutex>
 
 #include "platform/win32/datagrams.h"
-#include "platform/win32/handles.h"
 
 namespace quoril::platform {
 
@@ -36,7 +36,7 @@ bool RunsUnderWine() {
 // none meets a handle that Retire closed (and that the system may already have given to
 // another socket).
 struct PortSocketSet::State {
-  CriticalSection lock;
+  std::mutex lock;
   std::array<SOCKET, kCapacity> sockets;
 };
 
@@ -53,19 +53,19 @@ Win32Error PortSocketSet::Open(std::uint32_t index, const SocketAddress& local) 
   Close(index);
   SOCKET s = INVALID_SOCKET;
   const Win32Error error = OpenBound(local, s, RunsUnderWine());
-  CriticalSectionLock lock(state_->lock);
+  std::lock_guard lock(state_->lock);
   state_->sockets[index] = s;
   return error;
 }
 
 bool PortSocketSet::IsOpen(std::uint32_t index) const {
-  CriticalSectionLock lock(state_->lock);
+  std::lock_guard lock(state_->lock);
   return index < kCapacity && state_->sockets[index] != INVALID_SOCKET;
 }
 
 void PortSocketSet::Close(std::uint32_t index) {
   if (index >= kCapacity) return;
-  CriticalSectionLock lock(state_->lock);
+  std::lock_guard lock(state_->lock);
   if (state_->sockets[index] != INVALID_SOCKET) {
     ::closesocket(state_->sockets[index]);
     state_->sockets[index] = INVALID_SOCKET;
@@ -85,7 +85,7 @@ Win32Error PortSocketSet::TryReceive(std::uint32_t index, std::span<std::uint8_t
   if (arrived != nullptr) *arrived = ArrivalClock::now();
   // Under the lock, so that no other loop takes the datagram between the look and the
   // receive, which would then wait for the next one.
-  CriticalSectionLock lock(state_->lock);
+  std::lock_guard lock(state_->lock);
   if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return WSAENOTSOCK;
   return TryReceiveDatagram(state_->sockets[index], buffer, received, from, gotOne);
 }
@@ -94,7 +94,7 @@ bool PortSocketSet::AnyQueued() const {
   fd_set readable;
   FD_ZERO(&readable);
   {
-    CriticalSectionLock lock(state_->lock);
+    std::lock_guard lock(state_->lock);
     for (const SOCKET s : state_->sockets) {
       if (s != INVALID_SOCKET) FD_SET(s, &readable);
     }
@@ -107,13 +107,13 @@ bool PortSocketSet::AnyQueued() const {
 Win32Error PortSocketSet::SendTo(std::uint32_t index, std::span<const std::uint8_t> packet,
                                  const SocketAddress& to) const {
   // Under the lock, so that the send never meets a handle that the stop closed meanwhile.
-  CriticalSectionLock lock(state_->lock);
+  std::lock_guard lock(state_->lock);
   if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return WSAENOTSOCK;
   return SendDatagram(state_->sockets[index], packet, to);
 }
 
 std::intptr_t PortSocketSet::NativeHandle(std::uint32_t index) const {
-  CriticalSectionLock lock(state_->lock);
+  std::lock_guard lock(state_->lock);
   if (index >= kCapacity || state_->sockets[index] == INVALID_SOCKET) return -1;
   return static_cast<std::intptr_t>(state_->sockets[index]);
 }

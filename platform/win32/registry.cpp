@@ -43,27 +43,6 @@ Win32Error Note(LONG error, const char* call, const char* name) {
 
 }  // namespace
 
-RegistryKey::RegistryKey() = default;
-
-RegistryKey::~RegistryKey() {
-  Close();
-}
-
-RegistryKey::RegistryKey(RegistryKey&& other) noexcept
-    : path_(std::move(other.path_)),
-      open_(std::exchange(other.open_, false)),
-      handle_(std::exchange(other.handle_, 0)) {}
-
-RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept {
-  if (this != &other) {
-    Close();
-    path_ = std::move(other.path_);
-    open_ = std::exchange(other.open_, false);
-    handle_ = std::exchange(other.handle_, 0);
-  }
-  return *this;
-}
-
 Win32Error RegistryKey::Open(const char* subKey) {
   Close();
   HKEY key = nullptr;
@@ -90,10 +69,6 @@ Win32Error RegistryKey::Create(const char* subKey) {
   path_ = subKey != nullptr ? subKey : "";
   open_ = true;
   return ERROR_SUCCESS;
-}
-
-bool RegistryKey::IsOpen() const {
-  return open_;
 }
 
 void RegistryKey::Close() {

@@ -45,10 +45,6 @@ Win32Error ServiceManager::Open(std::uint32_t access) {
   return ERROR_SUCCESS;
 }
 
-bool ServiceManager::IsOpen() const {
-  return state_ != nullptr;
-}
-
 void ServiceManager::Close() {
   state_.reset();
 }
@@ -95,10 +91,6 @@ Win32Error Service::Delete() {
   if (!IsOpen()) return ERROR_INVALID_HANDLE;
   if (!::DeleteService(state_->handle)) return ::GetLastError();
   return ERROR_SUCCESS;
-}
-
-bool Service::IsOpen() const {
-  return state_ != nullptr;
 }
 
 void Service::Close() {

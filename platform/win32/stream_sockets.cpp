@@ -7,17 +7,11 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/win32/datagrams.h"
+
 namespace quoril::platform {
 
 namespace {
-
-SOCKET AsSocket(std::intptr_t handle) {
-  return static_cast<SOCKET>(handle);
-}
-
-Win32Error LastSocketError() {
-  return static_cast<Win32Error>(::WSAGetLastError());
-}
 
 // Waits until `s` is readable (or, with `write`, writable); WAIT_TIMEOUT when the time passed
 // first.
@@ -25,8 +19,7 @@ Win32Error WaitFor(SOCKET s, bool write, std::uint32_t timeoutMilliseconds) {
   fd_set set;
   FD_ZERO(&set);
   FD_SET(s, &set);
-  timeval limit{static_cast<long>(timeoutMilliseconds / 1000),
-                static_cast<long>(timeoutMilliseconds % 1000 * 1000)};
+  timeval limit = Timeval(timeoutMilliseconds);
   const int ready = ::select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &limit);
   if (ready == SOCKET_ERROR) return LastSocketError();
   return ready == 0 ? WAIT_TIMEOUT : ERROR_SUCCESS;
@@ -77,9 +70,8 @@ Win32Error StreamListener::Open(const SocketAddress& local, int backlog) {
   BOOL exclusive = TRUE;
   ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                sizeof exclusive);
-  sockaddr_in6 native{};
-  const int length = static_cast<int>(local.ToNative(&native));
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&native), length) == SOCKET_ERROR ||
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&local), static_cast<int>(local.Length())) ==
+          SOCKET_ERROR ||
       ::listen(s, backlog) == SOCKET_ERROR) {
     const Win32Error error = LastSocketError();
     ::closesocket(s);
@@ -127,8 +119,7 @@ Win32Error WaitForStreams(const StreamListener& listener,
   }
   std::fill(ready.begin(), ready.end(), false);
   listenerReady = false;
-  timeval limit{static_cast<long>(timeoutMilliseconds / 1000),
-                static_cast<long>(timeoutMilliseconds % 1000 * 1000)};
+  timeval limit = Timeval(timeoutMilliseconds);
   const int found = ::select(0, &set, nullptr, nullptr, &limit);
   if (found == SOCKET_ERROR) return LastSocketError();
   if (found == 0) return WAIT_TIMEOUT;

@@ -60,7 +60,7 @@ TEST_F(SocketsTest, DatagramLargerThanTheBufferFailsWithItsRealSize) {
   Send(600);
   EXPECT_EQ(receiver.ReceiveFrom(buffer, received, from), WSAEMSGSIZE);
   EXPECT_EQ(received, 600u);
-  EXPECT_EQ(from.port, HostToNetwork16(sender.LocalPort()));
+  EXPECT_EQ(from.Port(), sender.LocalPort());
   // The next datagram is unaffected.
   std::array<std::uint8_t, 516> exact{};
   exact.fill(0x42);
@@ -86,7 +86,7 @@ TEST_F(SocketsTest, ReceiveWithinTimesOutAndTakesADatagram) {
   EXPECT_EQ(buffer[3], 1);
   EXPECT_EQ(from.family, kAddressFamilyInet);
   EXPECT_EQ(from.IPv4(), kLoopback);
-  EXPECT_EQ(NetworkToHost16(from.port), sender.LocalPort());
+  EXPECT_EQ(from.Port(), sender.LocalPort());
 
   // A datagram that has arrived is taken even when no time is left.
   Send();
@@ -256,7 +256,7 @@ TEST_F(PortSocketSetTest, APollerMarksEveryReadySocketAndAClosedOneFailsAsNotASo
   EXPECT_TRUE(gotOne);
   EXPECT_EQ(received, 2u);
   EXPECT_EQ(buffer[1], 2);
-  EXPECT_EQ(from.port, HostToNetwork16(sender.LocalPort()));
+  EXPECT_EQ(from.Port(), sender.LocalPort());
   ASSERT_EQ(set.TryReceive(1, buffer, received, from, gotOne), ERROR_SUCCESS);
   EXPECT_FALSE(gotOne) << "nothing queued: no wait";
 
@@ -301,7 +301,7 @@ TEST_F(EventPollerTest, ADatagramWakesTheWaitWithItsKeyUntilReceived) {
   ASSERT_EQ(receiver.TryReceive(buffer, received, from, gotOne), ERROR_SUCCESS);
   EXPECT_TRUE(gotOne);
   EXPECT_EQ(received, 4u);
-  EXPECT_EQ(from.port, HostToNetwork16(sender.LocalPort()));
+  EXPECT_EQ(from.Port(), sender.LocalPort());
   ASSERT_EQ(receiver.TryReceive(buffer, received, from, gotOne), ERROR_SUCCESS);
   EXPECT_FALSE(gotOne) << "nothing queued: no wait";
   EXPECT_EQ(Wait(0, woken), 0u);

@@ -189,7 +189,7 @@ TEST(SendPacket, SendsExactlyTheLengthGiven) {
     ASSERT_EQ(receiver.ReceiveFrom(received, receivedLength, from), ERROR_SUCCESS);
     EXPECT_EQ(receivedLength, dataLength + 4);
     EXPECT_TRUE(std::equal(packet.begin(), packet.begin() + length, received.begin()));
-    EXPECT_EQ(from.port, platform::HostToNetwork16(sender.LocalPort()));
+    EXPECT_EQ(from.Port(), sender.LocalPort());
   }
 }
 

@@ -16,7 +16,7 @@
 namespace quoril::platform {
 namespace {
 
-std::string Bytes(std::span<const std::uint8_t> data) {
+std::string TextOfBytes(std::span<const std::uint8_t> data) {
   return std::string(data.begin(), data.end());
 }
 
@@ -71,7 +71,7 @@ std::string ReadFileText(const std::string& path) {
   std::array<std::uint8_t, 256> buffer{};
   std::size_t count = 0;
   file.Read(buffer, count);
-  return Bytes(std::span(buffer.data(), count));
+  return TextOfBytes(std::span(buffer.data(), count));
 }
 
 // The access list of `path` as SDDL text, empty when it cannot be read.
