@@ -114,7 +114,8 @@ class Boot:
                          "--interface=tap0", "--bind-interfaces", "--user=root",
                          "--dhcp-range=10.77.0.100,10.77.0.150,255.255.255.0,1h",
                          f"--dhcp-boot={boot_file},,{SERVER_ADDRESS}",
-                         f"--dhcp-leasefile={tmp}/leases", "--log-facility=-"], tmp / "dnsmasq.log")
+                         f"--dhcp-leasefile={tmp}/leases", f"--pid-file={tmp}/dnsmasq.pid",
+                         "--log-facility=-"], tmp / "dnsmasq.log")
             self._start(self._machine(tmp, firmware), tmp / "qemu.log")
         except BaseException:
             self.close()
