@@ -10,8 +10,8 @@ namespace quoril::platform {
 // Every address of the family of every interface that is up, loopback included, in the order
 // the system lists them: a lookup of the host name would leave out the loopback address and
 // answer whatever a hosts file says.
-Win32Error LookupHostAddresses(const char*, std::span<SocketAddress> addresses,
-                               std::uint32_t& count, HostAddressFamily family) {
+Win32Error LookupHostAddresses(std::span<SocketAddress> addresses, std::uint32_t& count,
+                               HostAddressFamily family) {
   count = 0;
   std::vector<InterfaceAddress> interfaces;
   if (ListInterfaceAddresses(interfaces) != ERROR_SUCCESS) return WSAHOST_NOT_FOUND;

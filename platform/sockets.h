@@ -24,12 +24,11 @@ enum class HostAddressFamily { kIPv4, kIPv6 };
 
 // The addresses of one family of this host (port 0), in the order the system lists them:
 // every address of every interface (adapter) that is up, loopback included, each distinct
-// address once (where it is first listed); the name is not used. An IPv6 address carries its
-// interface as its scope when it is link-local (the same link-local address on two interfaces
-// is two addresses), none otherwise. At most addresses.size() are stored; `count` is the
-// number stored. ERROR_MORE_DATA when there are more than fit (the first are stored).
-Win32Error LookupHostAddresses(const char* hostName, std::span<SocketAddress> addresses,
-                               std::uint32_t& count,
+// address once (where it is first listed). An IPv6 address carries its interface as its scope
+// when it is link-local (the same link-local address on two interfaces is two addresses), none
+// otherwise. At most addresses.size() are stored; `count` is the number stored.
+// ERROR_MORE_DATA when there are more than fit (the first are stored).
+Win32Error LookupHostAddresses(std::span<SocketAddress> addresses, std::uint32_t& count,
                                HostAddressFamily family = HostAddressFamily::kIPv4);
 
 enum class WaitResult { kReady, kTimeout, kCancelled };

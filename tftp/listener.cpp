@@ -1,5 +1,6 @@
 #include "tftp/listener.h"
 
+#include <array>
 #include <chrono>
 #include <optional>
 #include <random>
@@ -66,7 +67,10 @@ void ReportRunning() {
 // Start-up steps 5 to 7: host name, addresses, one port-69 socket per address.
 bool OpenPortSockets(ServerState& server, AddressFollower& follower) {
   LocalAddressTable& table = server.local;
-  if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) {
+  // The addresses come from the interfaces, not from the name; a host without one still
+  // fails here.
+  std::array<char, platform::kMaxPath> hostName{};
+  if (platform::GetHostName(hostName) != ERROR_SUCCESS) {
     ReportEndingFailure(EVENT_HOST_NAME);
     return false;
   }

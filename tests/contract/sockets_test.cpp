@@ -144,14 +144,14 @@ TEST_F(SocketsTest, LocalAddressesIncludeTheLoopback) {
   EXPECT_NE(name[0], '\0');
   std::array<SocketAddress, 50> addresses{};
   std::uint32_t count = 0;
-  ASSERT_EQ(LookupHostAddresses(name.data(), addresses, count), ERROR_SUCCESS);
+  ASSERT_EQ(LookupHostAddresses(addresses, count), ERROR_SUCCESS);
   ASSERT_GE(count, 1u);
   EXPECT_NE(std::find(addresses.begin(), addresses.begin() + count, Loopback()),
             addresses.begin() + count);
   // Beyond the room given: the first, and word that there are more.
   const Win32Error more = count > 1 ? ERROR_MORE_DATA : ERROR_SUCCESS;
   std::array<SocketAddress, 1> one{};
-  ASSERT_EQ(LookupHostAddresses(name.data(), one, count), more);
+  ASSERT_EQ(LookupHostAddresses(one, count), more);
   EXPECT_EQ(count, 1u);
 }
 

@@ -32,13 +32,12 @@ int AddressRank(const platform::SocketAddress& address) {
 }
 
 // Every address of `family`, however many, in the order that decides which are served.
-bool ListHostAddresses(const LocalAddressTable& table, platform::HostAddressFamily family,
+bool ListHostAddresses(platform::HostAddressFamily family,
                        std::vector<platform::SocketAddress>& found) {
   found.resize(kMaxLocalAddresses);
   for (;;) {
     std::uint32_t count = 0;
-    const Win32Error error =
-        platform::LookupHostAddresses(table.hostName.data(), found, count, family);
+    const Win32Error error = platform::LookupHostAddresses(found, count, family);
     if (error == ERROR_MORE_DATA && found.size() < kMostAddressesListed) {
       found.resize(found.size() * 2);
       continue;
@@ -54,9 +53,9 @@ bool ListHostAddresses(const LocalAddressTable& table, platform::HostAddressFami
 // `atStart`: each ListenAddresses entry that matches none is reported.
 bool ListServedAddresses(const ServerState& server, std::vector<platform::SocketAddress>& ipv4,
                          std::vector<platform::SocketAddress>& ipv6, bool atStart) {
-  return ListHostAddresses(server.local, platform::HostAddressFamily::kIPv4, ipv4) &&
+  return ListHostAddresses(platform::HostAddressFamily::kIPv4, ipv4) &&
          (server.config.EnableIPv6 == 0 ||
-          ListHostAddresses(server.local, platform::HostAddressFamily::kIPv6, ipv6)) &&
+          ListHostAddresses(platform::HostAddressFamily::kIPv6, ipv6)) &&
          KeepListenedAddresses(server.config.ListenAddresses, ipv4, ipv6, atStart);
 }
 
@@ -78,7 +77,6 @@ bool Holds(const std::vector<platform::SocketAddress>& addresses,
 
 bool EnumerateLocalAddresses(ServerState& server) {
   LocalAddressTable& table = server.local;
-  if (platform::GetHostName(table.hostName) != ERROR_SUCCESS) return false;
   std::vector<platform::SocketAddress> ipv4;
   std::vector<platform::SocketAddress> ipv6;
   if (!ListServedAddresses(server, ipv4, ipv6, true)) return false;

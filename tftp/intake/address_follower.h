@@ -11,7 +11,7 @@
 
 namespace quoril {
 
-// Fills hostName, addresses and count: the IPv4 addresses, then the IPv6 ones when
+// Fills the table's addresses and count: the IPv4 addresses, then the IPv6 ones when
 // EnableIPv6 is set, each family loopback first, then link-local, then in the system's order.
 // Each address beyond the table's room is left out and reported (EVENT_ADDRESS_NOT_SERVED).
 bool EnumerateLocalAddresses(ServerState& server);

@@ -30,7 +30,6 @@ struct LocalAddressTable {
   std::atomic<std::uint32_t> generation{0};
   std::array<platform::SocketAddress, kMaxLocalAddresses> addresses{};  // port 0
   platform::PortSocketSet sockets;  // sockets[k] bound to addresses[k], port 69
-  std::array<char, platform::kMaxPath> hostName{};
 };
 
 // One received datagram on its way from port 69 to its transfer.
