@@ -28,18 +28,6 @@ namespace {
 constexpr char kEventsDirectory[] = "var/log/quoril";
 constexpr char kEventsFile[] = "var/log/quoril/events.log";
 
-// Creates each missing directory of kEventsDirectory under the system root; the events'
-// own directory for the service alone, like the file.
-void MakeEventsDirectory() {
-  const std::string relative = kEventsDirectory;
-  for (std::size_t end = relative.find('/');; end = relative.find('/', end + 1)) {
-    const std::string path = SystemRootPath(relative.substr(0, end).c_str());
-    const mode_t mode = end == std::string::npos ? 0750 : 0755;
-    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return;  // the open tells why
-    if (end == std::string::npos) return;
-  }
-}
-
 const char* TypeName(std::uint16_t type) {
   constexpr std::pair<std::uint16_t, const char*> kNames[] = {
       {0, "Success"},
@@ -74,7 +62,9 @@ class EventsFile {
         named.st_ino == inode_) {
       return ERROR_SUCCESS;
     }
-    MakeEventsDirectory();
+    // The events' own directory for the service alone, like the file; a failure shows in
+    // the open.
+    MakeSystemDirectory(kEventsDirectory, 0750);
     // O_NONBLOCK: a FIFO in the file's place must not hold the service up.
     const int fd =
         open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);

@@ -45,36 +45,14 @@ std::string KeyName(const std::string& path) {
   return path.empty() ? "HKEY_LOCAL_MACHINE" : "HKEY_LOCAL_MACHINE\\" + path;
 }
 
-Win32Error NoteErrno(Win32Error otherwise, const std::string& path, const char* what) {
-  int error = errno;
+Win32Error NoteErrno(Win32Error otherwise, const std::string& path, const char* what,
+                     int error = errno) {
   Win32Error result = otherwise;
-  switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      result = ERROR_ACCESS_DENIED;
-      break;
-    case ENOSPC:
-    case EDQUOT:
-      result = ERROR_DISK_FULL;
-      break;
-    case ENOMEM:
-      result = ERROR_NOT_ENOUGH_MEMORY;
-      break;
-    default:
-      break;
-  }
+  if (error == EACCES || error == EPERM || error == EROFS) result = ERROR_ACCESS_DENIED;
+  if (error == ENOSPC || error == EDQUOT) result = ERROR_DISK_FULL;
+  if (error == ENOMEM) result = ERROR_NOT_ENOUGH_MEMORY;
   return NoteError(result, path + ": " + what + ": " + std::strerror(error));
 }
-
-// A temporary file that is removed unless it was renamed into place.
-struct TemporaryFile {
-  std::string path;
-  bool kept = false;
-  ~TemporaryFile() {
-    if (!path.empty() && !kept) ::unlink(path.c_str());
-  }
-};
 
 // A missing file is an empty registry; one that cannot be read or parsed is a failure.
 Win32Error LoadDocument(RegistryDocument& document) {
@@ -110,61 +88,14 @@ Win32Error LoadDocument(RegistryDocument& document) {
   return ERROR_SUCCESS;
 }
 
-Win32Error MakeRegistryDirectory() {
-  for (const char* relative : {"etc", kRegistryDirectory}) {
-    std::string path = SystemRootPath(relative);
-    if (::mkdir(path.c_str(), 0755) == 0) {
-      // Whatever the installer's umask: the service reads its settings as its own account.
-      ::chmod(path.c_str(), 0755);
-    } else if (errno != EEXIST) {
-      return NoteErrno(ERROR_PATH_NOT_FOUND, path, "cannot create directory");
-    }
-  }
-  return ERROR_SUCCESS;
-}
-
-Win32Error WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t count = ::write(fd, text.data(), text.size());
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      if (count == 0) errno = EIO;
-      return ERROR_CANTWRITE;
-    }
-    text.remove_prefix(static_cast<std::size_t>(count));
-  }
-  return ERROR_SUCCESS;
-}
-
-// Replaces the file: the text goes to a temporary file beside it, reaches the disk, and
-// is renamed over the old file, so that the file is always either all old or all new.
+// Replaces the file whole, so that it is always either all old or all new.
 Win32Error StoreDocument(const RegistryDocument& document) {
   std::string path = SystemRootPath(kRegistryFile);
-  std::string text = FormatRegistryText(document);
   mode_t mode = 0644;
   struct stat old {};
   if (::stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
-
-  TemporaryFile temporary{path + ".XXXXXX"};
-  UniqueFd file(::mkostemp(temporary.path.data(), O_CLOEXEC));
-  if (!file.Valid()) {
-    temporary.path.clear();
-    return NoteErrno(ERROR_CANTWRITE, path, "cannot create a temporary file");
-  }
-  // close()'s own verdict is the last word on the data written.
-  if (WriteAll(file.Get(), text) != ERROR_SUCCESS || ::fchmod(file.Get(), mode) != 0 ||
-      ::fsync(file.Get()) != 0 || ::close(file.Release()) != 0) {
-    return NoteErrno(ERROR_CANTWRITE, temporary.path, "cannot write");
-  }
-  if (::rename(temporary.path.c_str(), path.c_str()) != 0) {
-    return NoteErrno(ERROR_CANTWRITE, path, "cannot replace");
-  }
-  temporary.kept = true;
-  // The rename itself reaches the disk with the directory.
-  UniqueFd directory(
-      ::open(SystemRootPath(kRegistryDirectory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.Valid()) ::fsync(directory.Get());
-  return ERROR_SUCCESS;
+  const int error = WriteFileInOneStep(path, FormatRegistryText(document), mode, true);
+  return error == 0 ? ERROR_SUCCESS : NoteErrno(ERROR_CANTWRITE, path, "cannot write", error);
 }
 
 // Held for a whole read-change-write, so that no change of another thread or process
@@ -172,7 +103,9 @@ Win32Error StoreDocument(const RegistryDocument& document) {
 class StoreLock {
  public:
   Win32Error Acquire() {
-    if (Win32Error error = MakeRegistryDirectory()) return error;
+    if (Win32Error error = MakeSystemDirectory(kRegistryDirectory, 0755)) {
+      return NoteError(error, SystemRootPath(kRegistryDirectory) + ": cannot create directory");
+    }
     std::string path = SystemRootPath(kLockFile);
     file_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (!file_.Valid()) return NoteErrno(ERROR_CANTOPEN, path, "cannot open the lock file");

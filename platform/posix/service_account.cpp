@@ -43,8 +43,8 @@ std::string SystemProgram(const char* name) {
   return {};
 }
 
-// Runs the system tool `arguments[0]` with its output discarded: installation prints only
-// its own outcome. Answers the exit status, or -1 when the tool did not run to its end.
+}  // namespace
+
 int RunSystemProgram(std::vector<std::string> arguments) {
   const std::string program = SystemProgram(arguments[0].c_str());
   if (program.empty()) return -1;
@@ -66,6 +66,8 @@ int RunSystemProgram(std::vector<std::string> arguments) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+namespace {
 
 // Points the account tools at a test's root; the real root needs no word.
 void AddPrefix(std::vector<std::string>& arguments) {
@@ -102,22 +104,13 @@ std::string RecordedAccount() {
 }
 
 Win32Error WriteRecord(const std::string& name) {
-  for (const char* relative : {"etc", kRecordDirectory}) {
-    const std::string path = SystemRootPath(relative);
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-      return Win32ErrorFromErrno(errno, path.c_str());
-    }
+  if (const Win32Error error = MakeSystemDirectory(kRecordDirectory, 0755);
+      error != ERROR_SUCCESS) {
+    return error;
   }
   const std::string path = SystemRootPath(kRecordFile);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return Win32ErrorFromErrno(errno, path.c_str());
-  const std::string text = name + "\n";
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (::close(fd) != 0 || !written) {
-    ::unlink(path.c_str());
-    return ERROR_WRITE_FAULT;
-  }
-  return ERROR_SUCCESS;
+  const int error = WriteFileInOneStep(path, name + "\n", 0644, true);
+  return error == 0 ? ERROR_SUCCESS : Win32ErrorFromErrno(error, path.c_str());
 }
 
 }  // namespace

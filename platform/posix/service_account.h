@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/win32_error.h"
 
@@ -17,5 +18,10 @@ Win32Error EnsureServiceAccount(const std::string& name);
 // Removes `name` with userdel when the record says installation made it, and the record
 // with it. An account that is gone already counts as removed.
 Win32Error RemoveServiceAccount(const std::string& name);
+
+// Runs the system's own tool `arguments[0]` (from the system's directories, never from
+// somebody's PATH) with its output discarded: installation prints only its own outcome.
+// Answers the exit status, or -1 when the tool did not run to its end.
+int RunSystemProgram(std::vector<std::string> arguments);
 
 }  // namespace quoril::platform

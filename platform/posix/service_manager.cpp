@@ -2,15 +2,12 @@
 // system root, controls arrive as signals, and status reports are notification datagrams.
 #include "platform/service_manager.h"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stddef.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -28,56 +25,11 @@
 #include "platform/posix/service_texts.h"
 #include "platform/posix/system_root.h"
 
-extern char** environ;
-
 namespace quoril::platform {
 
 namespace {
 
-constexpr const char* kUnitDirectory = "etc/systemd/system";
-
-// mkdir -p: every missing directory of `path` is created.
-Win32Error CreateDirectories(const std::string& path) {
-  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
-      return Win32ErrorFromErrno(errno, prefix.c_str());
-    }
-    if (slash == std::string::npos) break;
-  }
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return Win32ErrorFromErrno(errno, path.c_str());
-  if (!S_ISDIR(info.st_mode)) return ERROR_PATH_NOT_FOUND;
-  return ERROR_SUCCESS;
-}
-
-// Writes `text` as a new file at `path`, atomically: a reader finds the whole file or
-// none. ERROR_FILE_EXISTS when the path is taken.
-Win32Error WriteNewFile(const std::string& path, const std::string& text) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return Win32ErrorFromErrno(errno, temporary.c_str());
-  Win32Error result = ERROR_SUCCESS;
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      result = n < 0 ? Win32ErrorFromErrno(errno) : ERROR_WRITE_FAULT;
-      break;
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (result == ERROR_SUCCESS && ::fchmod(fd, 0644) != 0) result = Win32ErrorFromErrno(errno);
-  if (result == ERROR_SUCCESS && ::fsync(fd) != 0) result = Win32ErrorFromErrno(errno);
-  if (::close(fd) != 0 && result == ERROR_SUCCESS) result = Win32ErrorFromErrno(errno);
-  // link() never replaces: of two installers only one gets the name.
-  if (result == ERROR_SUCCESS && ::link(temporary.c_str(), path.c_str()) != 0) {
-    result = Win32ErrorFromErrno(errno);
-  }
-  ::unlink(temporary.c_str());
-  return result;
-}
+constexpr char kUnitDirectory[] = "etc/systemd/system";
 
 // Under the real root with systemd as init, the manager learns of changed units only when
 // told; elsewhere (a test's root, another init) there is nobody to tell.
@@ -85,16 +37,7 @@ void ReloadServiceDefinitions() {
   if (SystemRootPath("") != "/") return;
   struct stat info {};
   if (::stat("/run/systemd/system", &info) != 0 || !S_ISDIR(info.st_mode)) return;
-  std::array<char, 16> program{"systemctl"};
-  std::array<char, 16> verb{"daemon-reload"};
-  std::array<char*, 3> arguments{program.data(), verb.data(), nullptr};
-  pid_t child = 0;
-  if (::posix_spawnp(&child, program.data(), nullptr, nullptr, arguments.data(), environ) != 0) {
-    return;
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  RunSystemProgram({"systemctl", "daemon-reload"});
 }
 
 }  // namespace
@@ -113,7 +56,7 @@ ServiceManager& ServiceManager::operator=(ServiceManager&& other) noexcept = def
 Win32Error ServiceManager::Open(std::uint32_t /*access*/) {
   Close();
   std::string directory = SystemRootPath(kUnitDirectory);
-  if (const Win32Error error = CreateDirectories(directory); error != ERROR_SUCCESS) {
+  if (const Win32Error error = MakeSystemDirectory(kUnitDirectory, 0755); error != ERROR_SUCCESS) {
     return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? ERROR_ACCESS_DENIED
                                                                           : error;
   }
@@ -156,9 +99,10 @@ Win32Error Service::Create(const ServiceManager& manager, const ServiceDefinitio
     return error;
   }
   std::string unitPath = manager.state_->directory + "/" + fileName;
-  const Win32Error error = WriteNewFile(unitPath, text);
-  if (error == ERROR_FILE_EXISTS) return ERROR_SERVICE_EXISTS;
-  if (error != ERROR_SUCCESS) return error;
+  // Never over an existing unit: of two installers only one gets the name.
+  if (const int error = WriteFileInOneStep(unitPath, text, 0644, false); error != 0) {
+    return error == EEXIST ? ERROR_SERVICE_EXISTS : Win32ErrorFromErrno(error, unitPath.c_str());
+  }
   // The unit first, so that a second installation fails before it touches any account; a
   // unit whose account cannot be made would never start, and goes again.
   if (const Win32Error accountError = EnsureServiceAccount(account);
