@@ -213,18 +213,13 @@ Disposition DispositionOf(const Dispatcher& dispatcher, std::uint32_t control) {
       dispatcher.state == kServiceStartPending) {
     return Disposition::kHold;
   }
-  switch (control) {
-    case kServiceControlStop:
-      return (dispatcher.controlsAccepted & kServiceAcceptStop) != 0 ? Disposition::kHandOver
-                                                                     : Disposition::kHold;
-    case kServiceControlPause:
-    case kServiceControlContinue:
-      return (dispatcher.controlsAccepted & kServiceAcceptPauseContinue) != 0
-                 ? Disposition::kHandOver
-                 : Disposition::kHold;
-    default:
-      return Disposition::kHandOver;
-  }
+  // Interrogate is always accepted.
+  const std::uint32_t needed = control == kServiceControlStop ? kServiceAcceptStop
+                               : control == kServiceControlInterrogate
+                                   ? 0
+                                   : kServiceAcceptPauseContinue;
+  return (dispatcher.controlsAccepted & needed) == needed ? Disposition::kHandOver
+                                                          : Disposition::kHold;
 }
 
 // Hands over the held controls in their order, as far as the service takes them now.

@@ -15,15 +15,8 @@ HKEY AsKey(std::uintptr_t handle) {
   return reinterpret_cast<HKEY>(handle);
 }
 
-std::mutex& LastErrorLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-std::string& LastErrorText() {
-  static std::string text;
-  return text;
-}
+std::mutex gLastErrorLock;
+std::string gLastError;  // guarded by gLastErrorLock
 
 // Keeps the failure of a registry call in words for LastRegistryError and answers it.
 Win32Error Note(LONG error, const char* call, const char* name) {
@@ -36,39 +29,37 @@ Win32Error Note(LONG error, const char* call, const char* name) {
   std::string words(message, length);
   while (!words.empty() && (words.back() == '\n' || words.back() == '\r')) words.pop_back();
   text += words.empty() ? "error " + std::to_string(error) : words;
-  std::lock_guard lock(LastErrorLock());
-  LastErrorText() = std::move(text);
+  std::lock_guard lock(gLastErrorLock);
+  gLastError = std::move(text);
   return static_cast<Win32Error>(error);
+}
+
+// Opens the key through `call` (RegOpenKeyA or RegCreateKeyA), named `callName` in a failure.
+Win32Error OpenKey(LONG(WINAPI* call)(HKEY, LPCSTR, PHKEY), const char* callName,
+                   const char* subKey, std::uintptr_t& handle) {
+  HKEY key = nullptr;
+  if (const Win32Error error = Note(call(HKEY_LOCAL_MACHINE, subKey, &key), callName, subKey);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  handle = reinterpret_cast<std::uintptr_t>(key);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
 
 Win32Error RegistryKey::Open(const char* subKey) {
   Close();
-  HKEY key = nullptr;
-  if (const Win32Error error =
-          Note(::RegOpenKeyA(HKEY_LOCAL_MACHINE, subKey, &key), "RegOpenKeyA", subKey);
-      error != ERROR_SUCCESS) {
-    return error;
-  }
-  handle_ = reinterpret_cast<std::uintptr_t>(key);
-  path_ = subKey != nullptr ? subKey : "";
-  open_ = true;
-  return ERROR_SUCCESS;
+  const Win32Error error = OpenKey(::RegOpenKeyA, "RegOpenKeyA", subKey, handle_);
+  open_ = error == ERROR_SUCCESS;
+  return error;
 }
 
 Win32Error RegistryKey::Create(const char* subKey) {
   Close();
-  HKEY key = nullptr;
-  if (const Win32Error error =
-          Note(::RegCreateKeyA(HKEY_LOCAL_MACHINE, subKey, &key), "RegCreateKeyA", subKey);
-      error != ERROR_SUCCESS) {
-    return error;
-  }
-  handle_ = reinterpret_cast<std::uintptr_t>(key);
-  path_ = subKey != nullptr ? subKey : "";
-  open_ = true;
-  return ERROR_SUCCESS;
+  const Win32Error error = OpenKey(::RegCreateKeyA, "RegCreateKeyA", subKey, handle_);
+  open_ = error == ERROR_SUCCESS;
+  return error;
 }
 
 void RegistryKey::Close() {
@@ -155,8 +146,8 @@ Win32Error DeleteRegistryKey(const char* subKey) {
 }
 
 std::string LastRegistryError() {
-  std::lock_guard lock(LastErrorLock());
-  return LastErrorText();
+  std::lock_guard lock(gLastErrorLock);
+  return gLastError;
 }
 
 }  // namespace quoril::platform

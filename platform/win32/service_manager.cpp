@@ -20,16 +20,19 @@ std::string ProgramCommandLine(const char* path) {
   return std::string("\"") + path + "\"";
 }
 
+// A handle of the service control manager or of a service.
+struct ServiceHandle {
+  SC_HANDLE handle = nullptr;
+  ~ServiceHandle() {
+    if (handle != nullptr) ::CloseServiceHandle(handle);
+  }
+};
+
 }  // namespace
 
 // ---- The manager and its services ----
 
-struct ServiceManager::State {
-  SC_HANDLE handle = nullptr;
-  ~State() {
-    if (handle != nullptr) ::CloseServiceHandle(handle);
-  }
-};
+struct ServiceManager::State : ServiceHandle {};
 
 ServiceManager::ServiceManager() = default;
 ServiceManager::~ServiceManager() = default;
@@ -49,12 +52,7 @@ void ServiceManager::Close() {
   state_.reset();
 }
 
-struct Service::State {
-  SC_HANDLE handle = nullptr;
-  ~State() {
-    if (handle != nullptr) ::CloseServiceHandle(handle);
-  }
-};
+struct Service::State : ServiceHandle {};
 
 Service::Service() = default;
 Service::~Service() = default;
