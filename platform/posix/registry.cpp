@@ -254,7 +254,7 @@ Win32Error DeleteRegistryKey(const char* subKey) {
   if (path.empty()) return ERROR_ACCESS_DENIED;
   return ChangeStore([&](RegistryDocument& document, bool& changed) {
     if (FindRegistryKey(document, path) == nullptr) return ERROR_FILE_NOT_FOUND;
-    if (HasSubkeys(document, path)) return ERROR_ACCESS_DENIED;
+    if (!DirectSubkeys(document, path).empty()) return ERROR_ACCESS_DENIED;
     document.keys.erase(FoldRegistryName(path));
     changed = true;
     return ERROR_SUCCESS;

@@ -50,28 +50,23 @@ std::optional<std::uint32_t> ParseHexNumber(std::string_view text) {
   return value;
 }
 
-// The source split into lines (LF or CR LF), numbered from 1.
-class LineReader {
- public:
-  explicit LineReader(std::string_view text) : text_(text) {}
-
-  bool Next(std::string_view& line) {
-    if (position_ >= text_.size()) return false;
-    std::size_t end = text_.find('\n', position_);
-    if (end == std::string_view::npos) end = text_.size();
-    line = text_.substr(position_, end - position_);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    position_ = end + 1;
-    ++number_;
-    return true;
-  }
-  std::size_t Number() const { return number_; }
-
- private:
-  std::string_view text_;
-  std::size_t position_ = 0;
-  std::size_t number_ = 0;
+// The source split into lines (LF or CR LF), and the index of the line being read.
+struct Lines {
+  std::vector<std::string_view> text;
+  std::size_t current = 0;
 };
+
+Lines SplitLines(std::string_view text) {
+  Lines lines;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    lines.text.push_back(line);
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return lines;
+}
 
 struct ParseError {
   std::string reason;
@@ -127,7 +122,7 @@ std::optional<ParseError> ReadHexBytes(std::string_view text, std::vector<std::u
 
 // The data of a hex value, joined across regedit's continuation lines (a trailing
 // backslash carries on with the next line). A ';' starts a comment.
-std::optional<ParseError> CollectHexText(std::string_view first, LineReader& lines,
+std::optional<ParseError> CollectHexText(std::string_view first, Lines& lines,
                                          std::string& joined) {
   joined.clear();
   std::string_view segment = first;
@@ -139,12 +134,14 @@ std::optional<ParseError> CollectHexText(std::string_view first, LineReader& lin
     }
     segment.remove_suffix(1);
     joined += segment;
-    if (!lines.Next(segment)) return ParseError{"hex data continues past the end of the file"};
-    segment = TrimLeft(segment);
+    if (++lines.current >= lines.text.size()) {
+      return ParseError{"hex data continues past the end of the file"};
+    }
+    segment = TrimLeft(lines.text[lines.current]);
   }
 }
 
-std::optional<ParseError> ReadValueData(std::string_view text, LineReader& lines,
+std::optional<ParseError> ReadValueData(std::string_view text, Lines& lines,
                                         RegistryValueRecord& value) {
   if (!text.empty() && text.front() == '"') {
     std::string content;
@@ -191,7 +188,7 @@ std::optional<ParseError> ReadValueData(std::string_view text, LineReader& lines
   return ReadHexBytes(joined, value.data);
 }
 
-std::optional<ParseError> ReadValueLine(std::string_view line, LineReader& lines,
+std::optional<ParseError> ReadValueLine(std::string_view line, Lines& lines,
                                         RegistryKeyRecord& key) {
   RegistryValueRecord value;
   if (line.front() == '@') {
@@ -365,15 +362,6 @@ RegistryKeyRecord& CreateRegistryKey(RegistryDocument& document, std::string_vie
   return *parent;
 }
 
-bool HasSubkeys(const RegistryDocument& document, std::string_view path) {
-  std::string folded = FoldRegistryName(path);
-  auto next = document.keys.upper_bound(folded);
-  if (next == document.keys.end()) return false;
-  if (folded.empty()) return true;
-  return next->first.size() > folded.size() && next->first.starts_with(folded) &&
-         next->first[folded.size()] == '\\';
-}
-
 std::vector<const RegistryKeyRecord*> DirectSubkeys(const RegistryDocument& document,
                                                     std::string_view path) {
   std::vector<const RegistryKeyRecord*> subkeys;
@@ -422,13 +410,12 @@ bool DeleteRegistryValue(RegistryKeyRecord& key, std::string_view name) {
 bool ParseRegistryText(std::string_view text, RegistryDocument& document, std::string& error) {
   document = RegistryDocument{};
   if (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
-  LineReader lines(text);
+  Lines lines = SplitLines(text);
   bool headerSeen = false;
   RegistryKeyRecord* key = nullptr;
-  std::string_view line;
-  while (lines.Next(line)) {
-    std::size_t number = lines.Number();
-    line = Trim(line);
+  for (; lines.current < lines.text.size(); ++lines.current) {
+    const std::size_t number = lines.current + 1;
+    const std::string_view line = Trim(lines.text[lines.current]);
     if (line.empty() || line.front() == ';') continue;
     std::optional<ParseError> failure;
     if (!headerSeen) {

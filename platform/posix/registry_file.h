@@ -54,8 +54,8 @@ const RegistryKeyRecord* FindRegistryKey(const RegistryDocument& document, std::
 // Creates the key and every missing key above it; `created` tells whether anything was new.
 RegistryKeyRecord& CreateRegistryKey(RegistryDocument& document, std::string_view path,
                                      bool& created);
-bool HasSubkeys(const RegistryDocument& document, std::string_view path);
-// The keys directly below `path`, in the order of the document.
+// The keys directly below `path`, in the order of the document. A key with subkeys has
+// direct ones: every key above a key is there.
 std::vector<const RegistryKeyRecord*> DirectSubkeys(const RegistryDocument& document,
                                                     std::string_view path);
 const RegistryValueRecord* FindRegistryValue(const RegistryKeyRecord& key, std::string_view name);

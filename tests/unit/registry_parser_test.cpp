@@ -168,8 +168,8 @@ TEST(RegistryParser, SectionsImplyTheKeysAboveThem) {
     EXPECT_NE(FindRegistryKey(document, path), nullptr) << path;
   }
   EXPECT_EQ(FindRegistryKey(document, "Software\\Other"), nullptr);
-  EXPECT_TRUE(HasSubkeys(document, "software\\quoril"));
-  EXPECT_FALSE(HasSubkeys(document, "Software\\Quoril\\Parameters"));
+  EXPECT_FALSE(DirectSubkeys(document, "software\\quoril").empty());
+  EXPECT_TRUE(DirectSubkeys(document, "Software\\Quoril\\Parameters").empty());
   // Stored case is kept as first written.
   EXPECT_EQ(FindRegistryKey(document, "software\\quoril")->path, "Software\\Quoril");
 }
