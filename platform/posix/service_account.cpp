@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +42,47 @@ std::string SystemProgram(const char* name) {
   return {};
 }
 
+// Points the account tools at a test's root; the real root needs no word.
+void AddPrefix(std::vector<std::string>& arguments) {
+  if (UnderRealRoot()) return;
+  arguments.insert(arguments.begin() + 1, {"--prefix", SystemRootPath("")});
+}
+
+enum class Account { kExists, kMissing, kNoDatabase };
+
+Account FindAccount(const std::string& name) {
+  if (UnderRealRoot()) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::array<char, 4096> buffer{};
+    ::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    return found != nullptr ? Account::kExists : Account::kMissing;
+  }
+  std::ifstream database(SystemRootPath("etc/passwd"));
+  if (!database) return Account::kNoDatabase;
+  for (std::string line; std::getline(database, line);) {
+    if (line.starts_with(name + ':')) return Account::kExists;
+  }
+  return Account::kMissing;
+}
+
+std::string RecordedAccount() {
+  std::ifstream record(SystemRootPath(kRecordFile));
+  std::string name;
+  std::getline(record, name);
+  return name;
+}
+
+Win32Error WriteRecord(const std::string& name) {
+  if (const Win32Error error = MakeSystemDirectory(kRecordDirectory, 0755);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  const std::string path = SystemRootPath(kRecordFile);
+  const int error = WriteFileInOneStep(path, name + "\n", 0644, true);
+  return error == 0 ? ERROR_SUCCESS : Win32ErrorFromErrno(error, path.c_str());
+}
+
 }  // namespace
 
 int RunSystemProgram(std::vector<std::string> arguments) {
@@ -66,54 +106,6 @@ int RunSystemProgram(std::vector<std::string> arguments) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-namespace {
-
-// Points the account tools at a test's root; the real root needs no word.
-void AddPrefix(std::vector<std::string>& arguments) {
-  if (UnderRealRoot()) return;
-  arguments.insert(arguments.begin() + 1, {"--prefix", SystemRootPath("")});
-}
-
-enum class Account { kExists, kMissing, kNoDatabase };
-
-Account FindAccount(const std::string& name) {
-  if (UnderRealRoot()) {
-    passwd entry{};
-    passwd* found = nullptr;
-    std::array<char, 4096> buffer{};
-    ::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
-    return found != nullptr ? Account::kExists : Account::kMissing;
-  }
-  std::ifstream database(SystemRootPath("etc/passwd"));
-  if (!database) return Account::kNoDatabase;
-  for (std::string line; std::getline(database, line);) {
-    if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 &&
-        line[name.size()] == ':') {
-      return Account::kExists;
-    }
-  }
-  return Account::kMissing;
-}
-
-std::string RecordedAccount() {
-  std::ifstream record(SystemRootPath(kRecordFile));
-  std::string name;
-  std::getline(record, name);
-  return name;
-}
-
-Win32Error WriteRecord(const std::string& name) {
-  if (const Win32Error error = MakeSystemDirectory(kRecordDirectory, 0755);
-      error != ERROR_SUCCESS) {
-    return error;
-  }
-  const std::string path = SystemRootPath(kRecordFile);
-  const int error = WriteFileInOneStep(path, name + "\n", 0644, true);
-  return error == 0 ? ERROR_SUCCESS : Win32ErrorFromErrno(error, path.c_str());
-}
-
-}  // namespace
 
 Win32Error EnsureServiceAccount(const std::string& name) {
   // An account of that name that exists already is taken as it is, and is not installation's

@@ -10,14 +10,6 @@
 
 namespace quoril::platform {
 
-namespace {
-
-HANDLE AsHandle(std::intptr_t handle) {
-  return reinterpret_cast<HANDLE>(handle);
-}
-
-}  // namespace
-
 Win32Error EventSource::Register(const char* sourceName) {
   Deregister();
   if (sourceName == nullptr || sourceName[0] == '\0') return ERROR_INVALID_PARAMETER;
@@ -30,7 +22,8 @@ Win32Error EventSource::Register(const char* sourceName) {
 
 Win32Error EventSource::Report(std::uint16_t type, std::uint32_t eventId) {
   if (handle_ == -1) return ERROR_INVALID_HANDLE;
-  if (!::ReportEventA(AsHandle(handle_), type, 0, eventId, nullptr, 0, 0, nullptr, nullptr)) {
+  if (!::ReportEventA(reinterpret_cast<HANDLE>(handle_), type, 0, eventId, nullptr, 0, 0, nullptr,
+                      nullptr)) {
     return ::GetLastError();
   }
   return ERROR_SUCCESS;
@@ -45,7 +38,7 @@ std::string DescribeError(Win32Error error) {
 }
 
 void EventSource::Deregister() {
-  if (handle_ != -1) ::DeregisterEventSource(AsHandle(handle_));
+  if (handle_ != -1) ::DeregisterEventSource(reinterpret_cast<HANDLE>(handle_));
   handle_ = -1;
   source_ = nullptr;
 }
