@@ -133,19 +133,16 @@ Win32Error ServiceAccountName(const char* serviceName, std::string& account) {
 Win32Error ServiceExecPath(const char* path, std::string& word) {
   if (path == nullptr || path[0] != '/') return ERROR_INVALID_NAME;
   bool needsQuotes = false;
+  std::string out;
   for (const char* p = path; *p != '\0'; ++p) {
     if (IsControlCharacter(*p)) return ERROR_INVALID_NAME;
     if (*p == ' ' || *p == '"' || *p == '\'' || *p == '\\') needsQuotes = true;
-  }
-  // Unquoted, systemd would split the path at a blank and take the rest as arguments.
-  std::string out;
-  if (needsQuotes) out += '"';
-  for (const char* p = path; *p != '\0'; ++p) {
-    if (needsQuotes && (*p == '"' || *p == '\\')) out += '\\';
+    // Escaped for the quotes that a path holding them gets.
+    if (*p == '"' || *p == '\\') out += '\\';
     AppendUnexpanded(out, *p);
   }
-  if (needsQuotes) out += '"';
-  word = out;
+  // Unquoted, systemd would split the path at a blank and take the rest as arguments.
+  word = needsQuotes ? '"' + out + '"' : out;
   return ERROR_SUCCESS;
 }
 
