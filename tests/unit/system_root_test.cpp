@@ -1,0 +1,65 @@
+// The directories and files the POSIX backend keeps under the system root.
+#include "platform/posix/system_root.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace quoril::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SystemRoot : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quoril-root-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    setenv("QUORIL_ROOT", root_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("QUORIL_ROOT");
+    fs::remove_all(root_);
+  }
+  mode_t ModeOf(const char* relative) const {
+    struct stat info {};
+    return stat((root_ / relative).c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+  }
+
+  fs::path root_;
+};
+
+TEST_F(SystemRoot, DirectoriesGetTheirModeWhateverTheUmask) {
+  const mode_t old = umask(077);
+  const Win32Error made = MakeSystemDirectory("var/log/quoril", 0750);
+  umask(old);
+  ASSERT_EQ(made, ERROR_SUCCESS);
+  EXPECT_EQ(ModeOf("var"), 0755u);
+  EXPECT_EQ(ModeOf("var/log"), 0755u);
+  EXPECT_EQ(ModeOf("var/log/quoril"), 0750u);
+}
+
+TEST_F(SystemRoot, AFileIsWrittenInOneStepAndReplacedOnlyWhenAllowed) {
+  const std::string path = (root_ / "unit").string();
+  ASSERT_EQ(WriteFileInOneStep(path, "old\n", 0600, false), 0);
+  EXPECT_EQ(WriteFileInOneStep(path, "new\n", 0644, false), EEXIST);
+  std::string line;
+  std::getline(std::ifstream(path), line);
+  EXPECT_EQ(line, "old");
+  ASSERT_EQ(WriteFileInOneStep(path, "new\n", 0640, true), 0);
+  std::getline(std::ifstream(path), line);
+  EXPECT_EQ(line, "new");
+  EXPECT_EQ(ModeOf("unit"), 0640u);
+  // Nothing but the file itself is left beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+}
+
+}  // namespace
+}  // namespace quoril::platform
