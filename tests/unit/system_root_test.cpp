@@ -6,10 +6,11 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "tests/contract/helpers.h"
 
 namespace quoril::platform {
 namespace {
@@ -50,12 +51,9 @@ TEST_F(SystemRoot, AFileIsWrittenInOneStepAndReplacedOnlyWhenAllowed) {
   const std::string path = (root_ / "unit").string();
   ASSERT_EQ(WriteFileInOneStep(path, "old\n", 0600, false), 0);
   EXPECT_EQ(WriteFileInOneStep(path, "new\n", 0644, false), EEXIST);
-  std::string line;
-  std::getline(std::ifstream(path), line);
-  EXPECT_EQ(line, "old");
+  EXPECT_EQ(GetText(path), "old\n");
   ASSERT_EQ(WriteFileInOneStep(path, "new\n", 0640, true), 0);
-  std::getline(std::ifstream(path), line);
-  EXPECT_EQ(line, "new");
+  EXPECT_EQ(GetText(path), "new\n");
   EXPECT_EQ(ModeOf("unit"), 0640u);
   // Nothing but the file itself is left beside it.
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
