@@ -104,7 +104,8 @@ class StoreLock {
  public:
   Win32Error Acquire() {
     if (Win32Error error = MakeSystemDirectory(kRegistryDirectory, 0755)) {
-      return NoteError(error, SystemRootPath(kRegistryDirectory) + ": cannot create directory");
+      return NoteError(error, SystemRootPath(kRegistryDirectory) +
+                                  ": cannot create directory: " + DescribeError(error));
     }
     std::string path = SystemRootPath(kLockFile);
     file_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
