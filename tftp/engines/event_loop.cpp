@@ -59,10 +59,6 @@ void ServeDeferred(Loop& loop) {
   loop.heapWasFull = loop.intake.StartDeferred() == Intake::Taken::kHeapFull;
 }
 
-void TakeDatagrams(Loop& loop, std::uint32_t port) {
-  if (loop.intake.TakeDatagrams(port, kDatagramsPerWake)) ServeDeferred(loop);
-}
-
 // The lone transfer's socket goes back to the poller: another transfer has started, or its
 // client was slow to answer.
 void TakeBackAside(Loop& loop) {
@@ -153,20 +149,9 @@ std::uint32_t MakeRoomForWaitingRequests(Loop& loop) {
 
 // Watches the open port sockets, or none; again from the start once the address table changed.
 void WatchPorts(Loop& loop, bool watch) {
-  const LocalAddressTable& table = loop.server.local;
-  const std::uint32_t generation = table.generation.load();
+  const std::uint32_t generation = loop.server.local.generation.load();
   if (watch == loop.portsWatched && (!watch || generation == loop.portsGeneration)) return;
-  for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
-    if (loop.watchedPorts.test(k)) loop.poller.RemovePort(table.sockets, k);
-  }
-  loop.watchedPorts.reset();
-  const std::uint32_t count = watch ? table.count.load() : 0;
-  for (std::uint32_t k = 0; k < count; ++k) {
-    if (table.sockets.IsOpen(k) &&
-        loop.poller.AddPort(table.sockets, k, kPortKey | k) == ERROR_SUCCESS) {
-      loop.watchedPorts.set(k);
-    }
-  }
+  WatchPortSockets(loop.poller, loop.server.local, loop.watchedPorts, watch, kPortKey);
   loop.portsWatched = watch;
   loop.portsGeneration = generation;
 }
@@ -251,7 +236,7 @@ void RunLoop(void* argument) {
       if ((ready[k] & kPortKey) == 0 || ready[k] == kWatcherKey) continue;
       const auto port = static_cast<std::uint32_t>(ready[k] & ~kPortKey);
       if (SinglePort(loop)) {
-        TakeDatagrams(loop, port);
+        if (loop.intake.TakeDatagrams(port, kDatagramsPerWake)) ServeDeferred(loop);
       } else {
         TakeRequests(loop, port);
       }
@@ -297,10 +282,7 @@ bool EventLoops::Start(std::uint32_t count, AddressFollower* follower) {
   engine_->loops.clear();
   for (std::uint32_t k = 0; k < count; ++k) {
     auto loop = std::make_unique<Loop>(server_, engine_->quit);
-    loop->received.resize(
-        server_.config.NegotiateOptions != 0
-            ? std::max<std::size_t>(kMaxPacket, kHeaderSize + server_.config.MaxBlockSize)
-            : kMaxPacket);
+    loop->received.resize(LargestPacket(server_.config));
     if (loop->poller.Create() != ERROR_SUCCESS) {
       Stop();
       return false;

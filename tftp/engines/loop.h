@@ -91,22 +91,24 @@ struct TimerList {
 
 struct Loop;
 
-// What the intake hands a loop: requests to start, and in single-port mode datagrams of its
-// own transfers.
-class LoopIntake final : public IntakeEngine {
- public:
-  explicit LoopIntake(Loop& loop) : loop_(loop) {}
-  void StartRequest(RequestRecord* record) override;
-  void ServeOwn(std::uint64_t key, std::span<const std::uint8_t> datagram,
-                const platform::SocketAddress& from) override;
+// The sessions' start and what their clients send in single-port mode (loop_sessions).
+void StartSession(Loop& loop, RequestRecord* record);
+void StartGranted(Loop& loop);
+void RetryPortWaiters(Loop& loop);
+void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datagram,
+              const platform::SocketAddress& from);
+void ServeMailbox(Loop& loop);
 
- private:
-  Loop& loop_;
-};
-
-// One loop; its thread alone touches everything here but `poller`'s Wake.
-struct Loop {
+// One loop; its thread alone touches everything here but `poller`'s Wake. Its intake hands it
+// requests to start, and in single-port mode datagrams of its own transfers.
+struct Loop final : IntakeEngine {
   Loop(ServerState& server, const std::atomic<bool>& quit) : server(server), quit(quit) {}
+  void StartRequest(RequestRecord* record) override { StartSession(*this, record); }
+  void ServeOwn(std::uint64_t key, std::span<const std::uint8_t> datagram,
+                const platform::SocketAddress& from) override {
+    loops::ServeOwn(*this, key, datagram, from);
+  }
+
   ServerState& server;
   const std::atomic<bool>& quit;
   platform::EventPoller poller;
@@ -137,8 +139,7 @@ struct Loop {
   PacketScratch scratch;
   // Single-port mode: what other loops read for this one's transfers.
   Mailbox mailbox{waker, true};
-  LoopIntake handOver{*this};
-  Intake intake{server, handOver, &mailbox, Intake::HeapFull::kLookAgain};
+  Intake intake{server, *this, &mailbox, Intake::HeapFull::kLookAgain};
   std::uint32_t nextGeneration = 0;
   bool heapWasFull = false;
   // At the bound on transfers: when the loop next looks whether requests wait for room.
@@ -177,13 +178,5 @@ void Release(Loop& loop, std::uint32_t index);
 void ShrinkIfIdle(Loop& loop);
 void Settle(Loop& loop, std::uint32_t index, TimePoint deadlineBefore);
 std::uint32_t ExpireDeadlines(Loop& loop);
-
-// The sessions' start and what their clients send in single-port mode (loop_sessions).
-void StartSession(Loop& loop, RequestRecord* record);
-void StartGranted(Loop& loop);
-void RetryPortWaiters(Loop& loop);
-void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datagram,
-              const platform::SocketAddress& from);
-void ServeMailbox(Loop& loop);
 
 }  // namespace quoril::loops

@@ -152,13 +152,4 @@ void ServeMailbox(Loop& loop) {
   }
 }
 
-void LoopIntake::StartRequest(RequestRecord* record) {
-  StartSession(loop_, record);
-}
-
-void LoopIntake::ServeOwn(std::uint64_t key, std::span<const std::uint8_t> datagram,
-                          const platform::SocketAddress& from) {
-  loops::ServeOwn(loop_, key, datagram, from);
-}
-
 }  // namespace quoril::loops

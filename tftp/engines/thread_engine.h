@@ -7,16 +7,21 @@
 
 #include "platform/event_poller.h"
 #include "tftp/admission/waker.h"
-#include "tftp/engines/transfer_thread.h"
 #include "tftp/intake/intake.h"
 
 namespace quoril {
+
+// Starts a thread for the request in `record` (transfer_thread), which takes it over; in
+// single-port mode the listener then feeds it its client's datagrams. A late copy of a running
+// transfer's own request (EndpointTable::Claim), or one for which no thread could be started,
+// is let go here: its record freed and counted out of the bound.
+void StartTransferThread(ServerState& server, RequestRecord* record);
 
 // A thread for each request the intake hands over.
 class ThreadHandOver final : public IntakeEngine {
  public:
   explicit ThreadHandOver(ServerState& server) : server_(server) {}
-  void StartRequest(RequestRecord* record) override;
+  void StartRequest(RequestRecord* record) override { StartTransferThread(server_, record); }
   // The listener owns no transfer: each runs on a thread with a mailbox of its own.
   void ServeOwn(std::uint64_t, std::span<const std::uint8_t>,
                 const platform::SocketAddress&) override {}
@@ -52,8 +57,6 @@ class PortReader {
  private:
   // One wait and what it found: false, with the event in `failure`, when it ends the reader.
   bool Round(std::uint32_t timeoutMilliseconds, std::uint32_t& failure);
-  // Watches the open port sockets, as the address table stands now, or (!watch) none.
-  bool WatchPorts(bool watch);
 
   ServerState& server_;
   const bool singlePort_;

@@ -1,4 +1,5 @@
-#include "tftp/engines/transfer_thread.h"
+#include "config/event_reporter.h"
+#include "tftp/engines/thread_engine.h"
 
 #include <algorithm>
 #include <chrono>
@@ -165,44 +166,32 @@ void DriveFromMailbox(TransferSession& session, ThreadTransfer& transfer, Packet
   }
 }
 
-void PortTransferThread(void* argument) {
+void TransferThread(void* argument) {
   const std::unique_ptr<ThreadTransfer> transfer(static_cast<ThreadTransfer*>(argument));
   ServerState& server = transfer->server;
+  const bool singlePort = server.config.SinglePort != 0;
   TransferSession session;
+  platform::UdpSocket socket;
   PacketScratch scratch;
-  PortSink sink(server.local.sockets, transfer->localIndex, transfer->budget, scratch);
+  SocketSink socketSink(socket, scratch);
+  PortSink portSink(server.local.sockets, transfer->localIndex, transfer->budget, scratch);
+  PacketSink& sink = singlePort ? static_cast<PacketSink&>(portSink) : socketSink;
+  std::uint16_t port = 0;
   BeginSession(session, server, transfer->record);
   transfer->budget.Earn(session.requestLength, session.clientAddress);
   if (!SessionEnded(session) && (TakeTurn(session, transfer->waits.turns, 0, SessionClock::now()) ||
                                  AwaitTurn(session, transfer->waits, sink))) {
     // As a transfer socket would be opened only now: nothing of its client's is read before.
-    server.endpoints.Open(*transfer->mailbox);
-    StartTransfer(session, sink, SessionClock::now());
+    if (singlePort) server.endpoints.Open(*transfer->mailbox);
+    if (singlePort || OpenTransferSocket(session, transfer->waits, socket, sink, port)) {
+      StartTransfer(session, sink, SessionClock::now());
+    }
   }
-  DriveFromMailbox(session, *transfer, sink, scratch);
-  FinishSession(session);
-  if (transfer->claimed) {
-    server.endpoints.Leave(transfer->localIndex, transfer->client, {&*transfer->mailbox, 0});
+  if (singlePort) {
+    DriveFromMailbox(session, *transfer, sink, scratch);
+  } else {
+    Drive(session, socket, sink, scratch);
   }
-  server.limit.Ended();
-}
-
-void TransferSessionThread(void* argument) {
-  const std::unique_ptr<ThreadTransfer> transfer(static_cast<ThreadTransfer*>(argument));
-  ServerState& server = transfer->server;
-  TransferSession session;
-  platform::UdpSocket socket;
-  PacketScratch scratch;
-  SocketSink sink(socket, scratch);
-  std::uint16_t port = 0;
-  BeginSession(session, server, transfer->record);
-  if (!SessionEnded(session) &&
-      (TakeTurn(session, transfer->waits.turns, 0, SessionClock::now()) ||
-       AwaitTurn(session, transfer->waits, sink)) &&
-      OpenTransferSocket(session, transfer->waits, socket, sink, port)) {
-    StartTransfer(session, sink, SessionClock::now());
-  }
-  Drive(session, socket, sink, scratch);
   FinishSession(session);
   if (transfer->claimed) {
     server.endpoints.Leave(transfer->localIndex, transfer->client, {&*transfer->mailbox, 0});
@@ -214,36 +203,42 @@ void TransferSessionThread(void* argument) {
 
 }  // namespace
 
-ThreadStart StartTransferThread(ServerState& server, RequestRecord* record) {
+void StartTransferThread(ServerState& server, RequestRecord* record) {
   auto transfer = std::make_unique<ThreadTransfer>(server);
   transfer->record = record;
   transfer->localIndex = record->localIndex;
   transfer->client = record->clientAddress;
-  const bool singlePort = server.config.SinglePort != 0;
   // The mailbox names the transfer in the endpoint table, and in single-port mode takes its
   // datagrams.
   if (ClaimsEndpoints(server.config)) transfer->mailbox.emplace(transfer->waits.waker, false);
   // Claimed before the thread runs, so that its client's first answer finds it and a copy of
   // its request is known for one.
   const std::span<const std::uint8_t> request = std::span(record->datagram).first(record->length);
+  // What the thread does not take over is given back here.
+  const auto drop = [&server, record] {
+    server.requestHeap.Free(record);
+    server.limit.Ended();
+  };
   if (ClaimsEndpoints(server.config) && IsTransferRequest(request)) {
     std::uint64_t previous = 0;
     if (server.endpoints.Claim(transfer->localIndex, transfer->client, request,
                                {&*transfer->mailbox, 0},
                                previous) == EndpointTable::Claimed::kRepeatedRequest) {
-      return ThreadStart::kRepeated;
+      drop();  // a late copy of a running transfer's own request
+      return;
     }
     transfer->claimed = true;
   }
-  if (platform::StartDetachedThread(singlePort ? PortTransferThread : TransferSessionThread,
-                                    transfer.get()) != ERROR_SUCCESS) {
+  if (platform::StartDetachedThread(TransferThread, transfer.get()) != ERROR_SUCCESS) {
     if (transfer->claimed) {
       server.endpoints.Leave(transfer->localIndex, transfer->client, {&*transfer->mailbox, 0});
     }
-    return ThreadStart::kNoThread;
+    // Only this request is lost; the service goes on.
+    EventReporter(EVENT_THREAD_CREATE);
+    drop();
+    return;
   }
   transfer.release();  // the thread owns it now
-  return ThreadStart::kStarted;
 }
 
 }  // namespace quoril
