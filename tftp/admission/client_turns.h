@@ -91,8 +91,7 @@ class ClientTurns {
 
  private:
   struct Entry;
-  Entry* Find(const platform::SocketAddress& address);
-  Entry* Insert(const platform::SocketAddress& address);
+  Entry* Find(const platform::SocketAddress& address, bool insert);
   void Erase(Entry* entry);
   void Grant(Entry& entry);
   static void Unlink(TurnTicket*& head, TurnTicket*& tail, TurnTicket& ticket);

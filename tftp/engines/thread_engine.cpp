@@ -22,8 +22,7 @@ constexpr std::uintptr_t kWatcherKey = platform::PortSocketSet::kCapacity;
 PortReader::PortReader(ServerState& server)
     : server_(server),
       singlePort_(server.config.SinglePort != 0),
-      handOver_(server),
-      intake_(server, handOver_, nullptr, Intake::HeapFull::kWait),
+      intake_(server, *this, nullptr, Intake::HeapFull::kWait),
       room_(server.cancel) {}
 
 bool PortReader::Start(AddressFollower& follower) {

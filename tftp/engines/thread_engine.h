@@ -17,32 +17,25 @@ namespace quoril {
 // is let go here: its record freed and counted out of the bound.
 void StartTransferThread(ServerState& server, RequestRecord* record);
 
-// A thread for each request the intake hands over.
-class ThreadHandOver final : public IntakeEngine {
- public:
-  explicit ThreadHandOver(ServerState& server) : server_(server) {}
-  void StartRequest(RequestRecord* record) override { StartTransferThread(server_, record); }
-  // The listener owns no transfer: each runs on a thread with a mailbox of its own.
-  void ServeOwn(std::uint64_t, std::span<const std::uint8_t>,
-                const platform::SocketAddress&) override {}
-
- private:
-  ServerState& server_;
-};
-
 class AddressFollower;
 
 // The listener's reader of port 69. With transfer sockets it takes the requests and starts a
 // thread for each; it takes none while paused or at the bound on transfers, when they wait in
 // the port sockets' queues. In single-port mode it also hands every datagram of a transfer to
 // the thread of its transfer, while paused and at the bound too; the requests it reads
-// meanwhile wait in its intake until requests may start again.
-class PortReader {
+// meanwhile wait in its intake until requests may start again. A thread for each request the
+// intake hands over.
+class PortReader final : public IntakeEngine {
  public:
   explicit PortReader(ServerState& server);
   PortReader(const PortReader&) = delete;
   PortReader& operator=(const PortReader&) = delete;
   ~PortReader() { Finish(); }
+
+  void StartRequest(RequestRecord* record) override { StartTransferThread(server_, record); }
+  // The listener owns no transfer: each runs on a thread with a mailbox of its own.
+  void ServeOwn(std::uint64_t, std::span<const std::uint8_t>,
+                const platform::SocketAddress&) override {}
 
   // Follows the addresses with `follower` when it is open.
   bool Start(AddressFollower& follower);
@@ -60,7 +53,6 @@ class PortReader {
 
   ServerState& server_;
   const bool singlePort_;
-  ThreadHandOver handOver_;
   Intake intake_;
   platform::EventPoller poller_;
   PollerWaker waker_{poller_};

@@ -14,12 +14,22 @@ namespace quoril {
 
 namespace session {
 
-const ServerConfig& Config(const TransferSession& session) {
-  return session.server->config;
-}
+namespace {
 
 void LoadDescription(TransferSession& session, std::uint32_t id) {
   platform::LoadString(id, session.entry.description);
+}
+
+// How often the packet out now has been sent again.
+std::uint32_t Retransmissions(const TransferSession& session) {
+  const std::uint32_t most = Config(session).MaxRetransmit;
+  return most - std::min(session.retriesLeft, most);
+}
+
+}  // namespace
+
+const ServerConfig& Config(const TransferSession& session) {
+  return session.server->config;
 }
 
 void Fail(TransferSession& session) {
@@ -84,7 +94,6 @@ void FailWithDescription(TransferSession& session, std::uint32_t id) {
   Fail(session);
 }
 
-// The one ERROR a session sends its client; the session ends after it.
 void FailWithError(TransferSession& session, PacketSink& sink, Win32Error failure) {
   PacketBuffer error{};
   const std::uint16_t length = ErrorMapping(failure, error, session.entry.description);
@@ -92,18 +101,11 @@ void FailWithError(TransferSession& session, PacketSink& sink, Win32Error failur
   Fail(session);
 }
 
-// How often the packet out now has been sent again.
-std::uint32_t Retransmissions(const TransferSession& session) {
-  const std::uint32_t most = Config(session).MaxRetransmit;
-  return most - std::min(session.retriesLeft, most);
-}
-
 void AwaitAnswer(TransferSession& session, TimePoint now) {
   session.wait = RetransmitWait(Config(session), session.timeout, Retransmissions(session));
   session.deadline = now + session.wait;
 }
 
-// Sends the packet in the send buffer and gives the client its time to answer it.
 void SendCurrent(TransferSession& session, PacketSink& sink, TimePoint now) {
   if (!sink.Send(std::span(session.send.data(), session.sendLength), session.clientAddress)) {
     Fail(session);
