@@ -42,10 +42,8 @@ constexpr std::size_t kTimeoutLists = 256;
 struct Slot {
   std::optional<TransferSession> session;
   platform::UdpSocket socket;
-  // Single-port mode: the session's name in the endpoint table, unique within the loop, and
-  // whether it holds its endpoint there.
+  // The session's name in the endpoint table, unique within the loop.
   std::uint32_t generation = 0;
-  bool claimed = false;
   ReplyBudget budget;
   std::uint32_t previous = kNone;  // neighbours in the deadline list
   std::uint32_t next = kNone;

@@ -66,11 +66,6 @@ std::uint32_t SlotOfKey(Loop& loop, std::uint64_t key) {
 void Release(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   Unfile(loop, index);
-  if (slot.claimed) {
-    loop.server.endpoints.Leave(slot.session->localIndex, slot.session->clientAddress,
-                                {&loop.mailbox, KeyOf(slot, index)});
-    slot.claimed = false;
-  }
   FinishSession(*slot.session);
   if (loop.lone.aside == index) loop.lone.aside = kNone;
   if (slot.socket.IsOpen()) loop.poller.CloseWatched(slot.socket);

@@ -153,13 +153,8 @@ void DriveFromMailbox(TransferSession& session, ThreadTransfer& transfer, Packet
         if (parcel.kind == Parcel::Kind::kSuperseded) {
           OnSuperseded(session);
         } else {
-          const bool heard = session.heard;
           transfer.budget.Earn(parcel.bytes.size(), parcel.from);
           OnDatagram(session, parcel.bytes, parcel.from, sink, SessionClock::now());
-          if (session.heard && !heard && transfer.claimed) {
-            transfer.server.endpoints.Heard(transfer.localIndex, transfer.client,
-                                            {&*transfer.mailbox, 0});
-          }
         }
         break;
     }
@@ -178,6 +173,7 @@ void TransferThread(void* argument) {
   PacketSink& sink = singlePort ? static_cast<PacketSink&>(portSink) : socketSink;
   std::uint16_t port = 0;
   BeginSession(session, server, transfer->record);
+  if (transfer->claimed) session.endpoint = {&*transfer->mailbox, 0};
   transfer->budget.Earn(session.requestLength, session.clientAddress);
   if (!SessionEnded(session) && (TakeTurn(session, transfer->waits.turns, 0, SessionClock::now()) ||
                                  AwaitTurn(session, transfer->waits, sink))) {
@@ -193,9 +189,6 @@ void TransferThread(void* argument) {
     Drive(session, socket, sink, scratch);
   }
   FinishSession(session);
-  if (transfer->claimed) {
-    server.endpoints.Leave(transfer->localIndex, transfer->client, {&*transfer->mailbox, 0});
-  }
   socket.Close();
   server.ports.Release(session.localIndex, port);
   server.limit.Ended();

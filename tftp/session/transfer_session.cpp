@@ -287,9 +287,13 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
   }
   session.lastHeard = now;
   if (!session.heard) {
-    // The client is real: its transfer no longer counts against its address.
+    // The client is real: its transfer no longer counts against its address, and a copy of
+    // its request on port 69 is a late one.
     session.heard = true;
     session.server->turns.Leave(session.turn);
+    if (session.endpoint.mailbox != nullptr && Config(session).SinglePort != 0) {
+      session.server->endpoints.Heard(session.localIndex, session.clientAddress, session.endpoint);
+    }
   }
   // Too short to carry a block number: not a packet of this transfer's, ignored.
   if (datagram.size() < kHeaderSize) return;
@@ -373,6 +377,9 @@ void FinishSession(TransferSession& session) {
   }
   session.file.Close();
   session.server->turns.Leave(session.turn);
+  if (session.endpoint.mailbox != nullptr) {
+    session.server->endpoints.Leave(session.localIndex, session.clientAddress, session.endpoint);
+  }
 }
 
 }  // namespace quoril
