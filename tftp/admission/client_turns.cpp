@@ -114,13 +114,13 @@ void ClientTurns::Grant(Entry& entry) {
   Unlink(entry.head, entry.tail, *ticket);
   ++entry.held;
   ticket->state = TurnState::kGranted;
-  TurnWaiter& waiter = *ticket->waiter;
+  GateWaiter& waiter = *ticket->waiter;
   Append(waiter.grantedHead_, waiter.grantedTail_, *ticket);
   waiter.waker_.Wake();
 }
 
 TurnTaken ClientTurns::Take(TurnTicket& ticket, const platform::SocketAddress& client,
-                            TurnWaiter& waiter, std::uintptr_t key) {
+                            GateWaiter& waiter, std::uintptr_t key) {
   std::lock_guard lock(mutex_);
   ticket.waiter = &waiter;
   ticket.key = key;
@@ -163,7 +163,7 @@ void ClientTurns::Leave(TurnTicket& ticket) {
   if (entry->held == 0 && entry->head == nullptr) Erase(entry);
 }
 
-TurnTicket* ClientTurns::NextGranted(TurnWaiter& waiter) {
+TurnTicket* ClientTurns::NextGranted(GateWaiter& waiter) {
   std::lock_guard lock(mutex_);
   TurnTicket* ticket = waiter.grantedHead_;
   if (ticket == nullptr) return nullptr;

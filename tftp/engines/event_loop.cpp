@@ -252,7 +252,7 @@ void RunLoop(void* argument) {
   WatchPorts(loop, false);
   if (loop.follower != nullptr) loop.poller.RemoveWatcher(loop.follower->Watcher());
   EndEveryTransfer(loop);
-  loop.server.ports.Withdraw(loop.ports);
+  loop.server.ports.Withdraw(loop.gates);
 }
 
 }  // namespace

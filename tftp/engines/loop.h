@@ -112,8 +112,7 @@ struct Loop final : IntakeEngine {
   platform::EventPoller poller;
   // A grant of a turn, a freed port or a parcel wakes the loop's poller.
   PollerWaker waker{poller};
-  TurnWaiter turns{waker};
-  PortWaiter ports{waker};
+  GateWaiter gates{waker};
   // Slots whose sessions wait for a port, oldest first, and when they are next tried although
   // no port of this process freed (one that another program held may have).
   std::vector<std::uint32_t> portWaiters;

@@ -16,7 +16,7 @@ void OpenAndStart(Loop& loop, std::uint32_t index) {
     StartTransfer(session, sink, SessionClock::now());
     return;
   }
-  switch (loop.server.ports.Open(slot.socket, session.localAddress, session.localIndex, loop.ports,
+  switch (loop.server.ports.Open(slot.socket, session.localAddress, session.localIndex, loop.gates,
                                  slot.port)) {
     case PortOpen::kOpened:
       break;
@@ -91,7 +91,7 @@ void StartSession(Loop& loop, RequestRecord* record) {
   session.endpoint = claim;
   slot.budget = ReplyBudget{};
   slot.budget.Earn(session.requestLength, session.clientAddress);
-  if (!SessionEnded(session) && TakeTurn(session, loop.turns, index, SessionClock::now())) {
+  if (!SessionEnded(session) && TakeTurn(session, loop.gates, index, SessionClock::now())) {
     OpenAndStart(loop, index);
   }
   // A session that waits for its turn waits until its deadline like any other.
@@ -100,7 +100,7 @@ void StartSession(Loop& loop, RequestRecord* record) {
 
 // Sessions whose turn came while they waited.
 void StartGranted(Loop& loop) {
-  while (TurnTicket* ticket = loop.server.turns.NextGranted(loop.turns)) {
+  while (TurnTicket* ticket = loop.server.turns.NextGranted(loop.gates)) {
     const auto index = static_cast<std::uint32_t>(ticket->key);
     const TimePoint before = SlotAt(loop, index).session->deadline;
     OpenAndStart(loop, index);

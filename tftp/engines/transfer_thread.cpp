@@ -19,8 +19,7 @@ namespace {
 struct ThreadWaits {
   explicit ThreadWaits(ServerState& server) : waker(server.cancel) {}
   ThreadWaker waker;
-  TurnWaiter turns{waker};
-  PortWaiter ports{waker};
+  GateWaiter gates{waker};
 };
 
 // Waits until the client's address has a turn for the session; answers false when the
@@ -47,7 +46,7 @@ bool OpenTransferSocket(TransferSession& session, ThreadWaits& waits, platform::
                         PacketSink& sink, std::uint16_t& port) {
   TransferPorts& ports = session.server->ports;
   for (;;) {
-    switch (ports.Open(socket, session.localAddress, session.localIndex, waits.ports, port)) {
+    switch (ports.Open(socket, session.localAddress, session.localIndex, waits.gates, port)) {
       case PortOpen::kOpened:
         return true;
       case PortOpen::kFailed:
@@ -60,7 +59,7 @@ bool OpenTransferSocket(TransferSession& session, ThreadWaits& waits, platform::
     if (session.state != SessionState::kWaitingForPort) AwaitPort(session, now);
     // Ports that other programs hold free without a word: they are tried again now and then.
     const auto until = std::min(session.deadline, now + kPortRetry);
-    const PortWait wait = ports.Await(waits.ports, waits.waker, until);
+    const PortWait wait = ports.Await(waits.gates, waits.waker, until);
     now = SessionClock::now();
     if (wait == PortWait::kCancelled) {
       OnReceiveFailed(session, ERROR_OPERATION_ABORTED);
@@ -175,7 +174,7 @@ void TransferThread(void* argument) {
   BeginSession(session, server, transfer->record);
   if (transfer->claimed) session.endpoint = {&*transfer->mailbox, 0};
   transfer->budget.Earn(session.requestLength, session.clientAddress);
-  if (!SessionEnded(session) && (TakeTurn(session, transfer->waits.turns, 0, SessionClock::now()) ||
+  if (!SessionEnded(session) && (TakeTurn(session, transfer->waits.gates, 0, SessionClock::now()) ||
                                  AwaitTurn(session, transfer->waits, sink))) {
     // As a transfer socket would be opened only now: nothing of its client's is read before.
     if (singlePort) server.endpoints.Open(*transfer->mailbox);

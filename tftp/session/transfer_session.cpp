@@ -202,7 +202,7 @@ void SocketNotOpened(TransferSession& session) {
   Fail(session);
 }
 
-bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, TimePoint now) {
+bool TakeTurn(TransferSession& session, GateWaiter& waiter, std::uintptr_t key, TimePoint now) {
   // What goes to an address of this host never leaves it: nobody else is flooded.
   const LocalAddressTable& local = session.server->local;
   for (std::uint32_t k = 0; k < local.count; ++k) {

@@ -137,7 +137,7 @@ void SocketNotOpened(TransferSession& session);
 // engine starts it (StartTransfer) or its deadline, one Timeout away, ends it without a packet
 // ("Timeout; max. retransmits reached"). A request repeated by a client port that already waits
 // ends at once, without a packet and with a log line that has no description.
-bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key,
+bool TakeTurn(TransferSession& session, GateWaiter& waiter, std::uintptr_t key,
               SessionClock::time_point now);
 // No port of the transfer port range is free: the session waits (kWaitingForPort) until the
 // engine opens its socket and starts it (StartTransfer), or its deadline, one Timeout away,
