@@ -19,8 +19,6 @@ namespace {
 
 // Requests taken from one ready port socket before the loop looks at its transfers again.
 constexpr int kRequestsPerWake = 8;
-// In single-port mode, datagrams taken from one ready port socket in one round.
-constexpr int kDatagramsPerWake = 32;
 // How soon a loop looks again at requests it holds when the request heap was full.
 constexpr std::uint32_t kHeapRetryMilliseconds = 10;
 constexpr std::size_t kEventsPerWait = 256;
@@ -126,10 +124,7 @@ void ServeDatagram(Loop& loop, std::uint32_t index, bool waiting) {
 std::uint32_t MakeRoomForWaitingRequests(Loop& loop) {
   if (!loop.server.limit.BoundReached()) return platform::EventPoller::kWaitForever;
   const TimePoint now = SessionClock::now();
-  if (now < loop.nextRoomLook) {
-    return static_cast<std::uint32_t>(
-        std::chrono::ceil<std::chrono::milliseconds>(loop.nextRoomLook - now).count());
-  }
+  if (now < loop.nextRoomLook) return MillisecondsUntil(loop.nextRoomLook, now);
   const auto every = std::chrono::seconds(loop.server.config.Timeout);
   loop.nextRoomLook = now + every;
   if (!SinglePort(loop) && !loop.portsWatched && loop.server.local.sockets.AnyQueued()) {
@@ -191,10 +186,7 @@ void RunLoop(void* argument) {
   for (;;) {
     std::uint32_t wait = ExpireDeadlines(loop);
     if (!loop.portWaiters.empty()) {
-      const auto untilTry =
-          std::chrono::ceil<std::chrono::milliseconds>(loop.nextPortTry - SessionClock::now());
-      wait = std::min<std::uint32_t>(
-          wait, static_cast<std::uint32_t>(std::max<std::int64_t>(untilTry.count(), 0)));
+      wait = std::min(wait, MillisecondsUntil(loop.nextPortTry, SessionClock::now()));
     }
     if (loop.heapWasFull) wait = std::min(wait, kHeapRetryMilliseconds);
     wait = std::min(wait, MakeRoomForWaitingRequests(loop));
@@ -236,7 +228,7 @@ void RunLoop(void* argument) {
       if ((ready[k] & kPortKey) == 0 || ready[k] == kWatcherKey) continue;
       const auto port = static_cast<std::uint32_t>(ready[k] & ~kPortKey);
       if (SinglePort(loop)) {
-        if (loop.intake.TakeDatagrams(port, kDatagramsPerWake)) ServeDeferred(loop);
+        if (loop.intake.TakeDatagrams(port, Intake::kDatagramsPerRound)) ServeDeferred(loop);
       } else {
         TakeRequests(loop, port);
       }

@@ -39,6 +39,13 @@ constexpr std::uint32_t kReleaseAfterBurst = 32;
 // the session's wait, so appending keeps each list in order.
 constexpr std::size_t kTimeoutLists = 256;
 
+// How long a loop may wait for `when`: whole milliseconds, rounded up, 0 once it has passed.
+inline std::uint32_t MillisecondsUntil(TimePoint when, TimePoint now) {
+  if (when <= now) return 0;
+  return static_cast<std::uint32_t>(
+      std::chrono::ceil<std::chrono::milliseconds>(when - now).count());
+}
+
 struct Slot {
   std::optional<TransferSession> session;
   platform::UdpSocket socket;

@@ -129,9 +129,7 @@ std::uint32_t ExpireDeadlines(Loop& loop) {
       if (index == kNone) break;
       Slot& slot = SlotAt(loop, index);
       if (slot.session->deadline > now) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(slot.session->deadline - now).count();
-        wait = std::min<std::uint32_t>(wait, static_cast<std::uint32_t>(left));
+        wait = std::min(wait, MillisecondsUntil(slot.session->deadline, now));
         break;
       }
       const TimePoint before = slot.session->deadline;

@@ -12,8 +12,6 @@ namespace {
 
 // How often the reader, waiting for a transfer to end at the bound, looks for a stop.
 constexpr auto kRoomCheck = std::chrono::milliseconds(100);
-// Datagrams taken from one ready port socket in one round, in single-port mode.
-constexpr int kDatagramsPerRound = 32;
 // The address watcher's key in the router's poller, beyond every port socket's index.
 constexpr std::uintptr_t kWatcherKey = platform::PortSocketSet::kCapacity;
 
@@ -122,7 +120,7 @@ bool PortReader::Round(std::uint32_t timeoutMilliseconds, std::uint32_t& failure
         return false;
       }
     } else if (singlePort_) {
-      intake_.TakeDatagrams(port, kDatagramsPerRound);
+      intake_.TakeDatagrams(port, Intake::kDatagramsPerRound);
     } else if (takeRequests && server_.local.sockets.IsOpen(port)) {
       // One request a socket each round, so that a flooded address cannot starve the others.
       switch (intake_.TakeRequests(port, 1)) {

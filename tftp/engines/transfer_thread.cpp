@@ -1,4 +1,3 @@
-#include "config/event_reporter.h"
 #include "tftp/engines/thread_engine.h"
 
 #include <algorithm>
@@ -7,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "config/event_reporter.h"
 #include "tftp/engines/socket_sink.h"
 #include "tftp/session/transfer_session.h"
 

@@ -91,6 +91,8 @@ class Intake {
   // in under the bound before it is read, so that at the bound they wait in the socket's queue.
   // A request that waited longer than the server's Timeout goes unanswered.
   Taken TakeRequests(std::uint32_t port, int most);
+  // Datagrams taken from one ready port socket in one round, in single-port mode.
+  static constexpr int kDatagramsPerRound = 32;
   // Single-port mode: reads up to `most` datagrams of port socket `port`; a datagram of a
   // running transfer goes to its owner, a request waits in the deferred requests. Answers
   // whether any request was deferred.
