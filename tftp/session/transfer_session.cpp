@@ -137,8 +137,11 @@ void NameTheRequest(TransferSession& session) {
 
 // A request is held (for its turn, for a port) as long as a client waits for an answer before
 // it asks again: one Timeout from its arrival on port 69, however long it waited there.
-TimePoint HoldDeadline(const TransferSession& session, TimePoint now) {
-  return std::min(now + session.timeout, session.arrived + session.timeout);
+void Hold(TransferSession& session, SessionState state, RequestWait wait, TimePoint now) {
+  session.state = state;
+  NoteRequestWait(session.server->metrics, session.facts, wait);
+  session.deadline = std::min(now + session.timeout, session.arrived + session.timeout);
+  ++session.waits;
 }
 
 // The server's own bound on a client's silence: how long a transfer at the server's Timeout
@@ -212,10 +215,7 @@ bool TakeTurn(TransferSession& session, GateWaiter& waiter, std::uintptr_t key, 
     case TurnTaken::kHeld:
       return true;
     case TurnTaken::kWaiting:
-      session.state = SessionState::kWaitingForTurn;
-      NoteRequestWait(session.server->metrics, session.facts, RequestWait::kTurn);
-      session.deadline = HoldDeadline(session, now);
-      ++session.waits;
+      Hold(session, SessionState::kWaitingForTurn, RequestWait::kTurn, now);
       return false;
     case TurnTaken::kRepeated:
       break;
@@ -228,10 +228,7 @@ bool TakeTurn(TransferSession& session, GateWaiter& waiter, std::uintptr_t key, 
 
 void AwaitPort(TransferSession& session, TimePoint now) {
   NameTheRequest(session);  // should the shutdown end the wait
-  session.state = SessionState::kWaitingForPort;
-  NoteRequestWait(session.server->metrics, session.facts, RequestWait::kPort);
-  session.deadline = HoldDeadline(session, now);
-  ++session.waits;
+  Hold(session, SessionState::kWaitingForPort, RequestWait::kPort, now);
 }
 
 void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
