@@ -51,15 +51,6 @@ void ReportEndingFailure(std::uint32_t eventId) {
   EventReporter(eventId);
 }
 
-// How an engine that served until now ended: a stop (0), or the failure `failure`.
-void ReportEnd(std::uint32_t failure) {
-  if (failure == 0) {
-    ReportStopPending(2);
-  } else {
-    ReportEndingFailure(failure);
-  }
-}
-
 void ReportRunning() {
   if (gServiceHooks.reportRunning != nullptr) gServiceHooks.reportRunning();
 }
@@ -246,7 +237,12 @@ std::uint32_t Listener(ServerState& server) {
           if (config.SinglePort == 0) ReportRunning();
           if (reader.emplace(server).Start(follower)) {
             if (config.SinglePort != 0) ReportRunning();
-            ReportEnd(reader->Serve());
+            // It served until a stop (0), or the failure it answers.
+            if (const std::uint32_t failure = reader->Serve(); failure != 0) {
+              ReportEndingFailure(failure);
+            } else {
+              ReportStopPending(2);
+            }
           } else {
             ReportEndingFailure(EVENT_SOCKET_BLOCK);
           }

@@ -27,7 +27,7 @@ TEST(ClientTurnsTest, ATurnLetGoPassesToTheOldestWaiterOfItsAddress) {
   ClientTurns turns;
   turns.Prepare(16, 2);
   CountingWaker counter;
-  TurnWaiter waiter(counter);
+  GateWaiter waiter(counter);
   std::array<TurnTicket, 6> a;
   TurnTicket b;
   EXPECT_EQ(turns.Take(a[0], Client(1, 0), waiter, 0), TurnTaken::kHeld);
@@ -73,7 +73,7 @@ TEST(ClientTurnsTest, EveryAddressKeepsItsCountAsOthersComeAndGo) {
   ClientTurns turns;
   turns.Prepare(kAddresses * 2, 1);
   CountingWaker counter;
-  TurnWaiter waiter(counter);
+  GateWaiter waiter(counter);
   std::vector<TurnTicket> first(kAddresses), second(kAddresses);
   std::mt19937 random(7);
   std::vector<std::uint32_t> order(kAddresses);
@@ -134,7 +134,7 @@ TEST(ClientTurnsTest, AnIPv6ClientIsCountedByItsSlash64) {
     ClientTurns turns;
     turns.Prepare(4, 1);
     CountingWaker counter;
-    TurnWaiter waiter(counter);
+    GateWaiter waiter(counter);
     TurnTicket first, second;
     ASSERT_EQ(turns.Take(first, c.first, waiter, 0), TurnTaken::kHeld) << c.name;
     EXPECT_EQ(turns.Take(second, c.second, waiter, 1), c.expected) << c.name;
@@ -148,7 +148,7 @@ TEST(ClientTurnsTest, AnIPv6ClientIsCountedByItsSlash64) {
   ClientTurns turns;
   turns.Prepare(4, 1);
   CountingWaker counter;
-  TurnWaiter waiter(counter);
+  GateWaiter waiter(counter);
   std::array<TurnTicket, 4> tickets;
   ASSERT_EQ(turns.Take(tickets[0], Client6(0x20010db8, 1, 0, 9), waiter, 0), TurnTaken::kHeld);
   EXPECT_EQ(turns.Take(tickets[1], Client6(0x20010db8, 2, 0, 7), waiter, 1), TurnTaken::kWaiting);
@@ -162,7 +162,7 @@ TEST(ClientTurnsTest, AThreadWaitsUntilItsDeadlineOrTheCancellation) {
   turns.Prepare(4, 1);
   WaitCancel cancel;
   ThreadWaker waker(cancel);
-  TurnWaiter waiter(waker);
+  GateWaiter waiter(waker);
   TurnTicket held, waiting;
   ASSERT_EQ(turns.Take(held, Client(1, 0), waiter, 0), TurnTaken::kHeld);
   ASSERT_EQ(turns.Take(waiting, Client(1, 1), waiter, 1), TurnTaken::kWaiting);

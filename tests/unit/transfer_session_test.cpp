@@ -538,5 +538,29 @@ TEST_F(SessionOptions, ResentBlocksAreReadAgainAlike) {
     EXPECT_EQ(wire, std::string(mode) == "octet" ? text : Netascii(text));
   }
 }
+
+// Single-port mode: the session tells the endpoint table when its client is first heard (a copy
+// of its request is a late one from then on) and lets its endpoint go when it ends.
+TEST_F(SessionDriver, ItsEndpointIsMarkedHeardAtTheFirstAnswerAndLetGoAtTheEnd) {
+  Server().config.SinglePort = 1;
+  Server().endpoints.Prepare(true);
+  Create("claimed.bin", std::string(600, 'x'));
+  Start(kOpcodeRrq, "claimed.bin");
+  const Bytes request(session_->request.begin(),
+                      session_->request.begin() + session_->requestLength);
+  WaitCancel cancel;
+  ThreadWaker waker(cancel);
+  Mailbox mailbox(waker, true);
+  std::uint64_t previous = 0;
+  ASSERT_EQ(Server().endpoints.Claim(0, client_, request, {&mailbox, 7}, previous),
+            EndpointTable::Claimed::kClaimed);
+  session_->endpoint = {&mailbox, 7};
+  EXPECT_FALSE(Server().endpoints.IsLateCopy(0, client_, request));
+  Deliver(Packet(kOpcodeAck, 1));
+  EXPECT_TRUE(Server().endpoints.IsLateCopy(0, client_, request));
+  FinishSession(*session_);
+  session_.reset();
+  EXPECT_FALSE(Server().endpoints.IsLateCopy(0, client_, request));
+}
 }  // namespace
 }  // namespace quoril

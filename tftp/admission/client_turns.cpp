@@ -63,25 +63,17 @@ void ClientTurns::Prepare(std::uint32_t sessions, std::uint32_t perAddress) {
   perAddress_ = perAddress;
 }
 
-ClientTurns::Entry* ClientTurns::Find(const platform::SocketAddress& address) {
-  const std::uint64_t host = HostKey(address);
-  for (std::uint32_t i = Hash(host) & mask_;; i = (i + 1) & mask_) {
-    Entry& entry = entries_[i];
-    if (!entry.used) return nullptr;
-    if (entry.host == host) return &entry;
-  }
-}
-
-ClientTurns::Entry* ClientTurns::Insert(const platform::SocketAddress& address) {
+// The address's entry; a new one when `insert` (nullptr should the table be full), else
+// nullptr when it has none.
+ClientTurns::Entry* ClientTurns::Find(const platform::SocketAddress& address, bool insert) {
   const std::uint64_t host = HostKey(address);
   for (std::uint32_t i = Hash(host) & mask_, probes = 0; probes <= mask_;
        i = (i + 1) & mask_, ++probes) {
     Entry& entry = entries_[i];
-    if (!entry.used) {
-      entry = Entry{host, nullptr, nullptr, 0, true};
-      return &entry;
-    }
-    if (entry.host == host) return &entry;
+    if (entry.used && entry.host == host) return &entry;
+    if (entry.used) continue;
+    if (insert) entry = Entry{host, nullptr, nullptr, 0, true};
+    return insert ? &entry : nullptr;
   }
   return nullptr;
 }
@@ -122,19 +114,19 @@ void ClientTurns::Grant(Entry& entry) {
   Unlink(entry.head, entry.tail, *ticket);
   ++entry.held;
   ticket->state = TurnState::kGranted;
-  TurnWaiter& waiter = *ticket->waiter;
+  GateWaiter& waiter = *ticket->waiter;
   Append(waiter.grantedHead_, waiter.grantedTail_, *ticket);
   waiter.waker_.Wake();
 }
 
 TurnTaken ClientTurns::Take(TurnTicket& ticket, const platform::SocketAddress& client,
-                            TurnWaiter& waiter, std::uintptr_t key) {
+                            GateWaiter& waiter, std::uintptr_t key) {
   std::lock_guard lock(mutex_);
   ticket.waiter = &waiter;
   ticket.key = key;
   ticket.client = client;
   ticket.state = TurnState::kNone;
-  Entry* entry = Insert(client);
+  Entry* entry = Find(client, true);
   // More addresses than sessions cannot be; should it happen, the request is not held up.
   if (entry == nullptr) return TurnTaken::kHeld;
   if (entry->head == nullptr && entry->held < perAddress_) {
@@ -160,7 +152,7 @@ void ClientTurns::Leave(TurnTicket& ticket) {
   if (state == TurnState::kGranted) {
     Unlink(ticket.waiter->grantedHead_, ticket.waiter->grantedTail_, ticket);
   }
-  Entry* entry = Find(ticket.client);
+  Entry* entry = Find(ticket.client, false);
   if (entry == nullptr) return;
   if (state == TurnState::kWaiting) {
     Unlink(entry->head, entry->tail, ticket);
@@ -171,7 +163,7 @@ void ClientTurns::Leave(TurnTicket& ticket) {
   if (entry->held == 0 && entry->head == nullptr) Erase(entry);
 }
 
-TurnTicket* ClientTurns::NextGranted(TurnWaiter& waiter) {
+TurnTicket* ClientTurns::NextGranted(GateWaiter& waiter) {
   std::lock_guard lock(mutex_);
   TurnTicket* ticket = waiter.grantedHead_;
   if (ticket == nullptr) return nullptr;

@@ -20,24 +20,6 @@ namespace quoril {
 
 inline constexpr std::uint32_t kTurnsPerAddress = 16;
 
-struct TurnTicket;
-
-// Whoever waits for turns on behalf of sessions: an engine's thread or loop, woken through
-// `waker` when a ticket of this waiter was granted.
-class TurnWaiter {
- public:
-  explicit TurnWaiter(Waker& waker) : waker_(waker) {}
-  TurnWaiter(const TurnWaiter&) = delete;
-  TurnWaiter& operator=(const TurnWaiter&) = delete;
-
- private:
-  friend class ClientTurns;
-  Waker& waker_;
-  // Tickets granted and not yet taken up, oldest first; under the turns' lock.
-  TurnTicket* grantedHead_ = nullptr;
-  TurnTicket* grantedTail_ = nullptr;
-};
-
 enum class TurnState : std::uint8_t {
   kNone,     // no turn asked for, or the transfer has heard from its client
   kWaiting,  // in its address's queue
@@ -47,7 +29,7 @@ enum class TurnState : std::uint8_t {
 
 // One session's place. Lives in the session; ClientTurns alone writes it, under its lock.
 struct TurnTicket {
-  TurnWaiter* waiter = nullptr;
+  GateWaiter* waiter = nullptr;
   std::uintptr_t key = 0;  // the engine's, to find the session again
   TurnState state = TurnState::kNone;
   platform::SocketAddress client{};  // address and port
@@ -78,21 +60,20 @@ class ClientTurns {
   // Asks for a turn at the address of `client` for `waiter`. A request of an endpoint that already
   // waits is kRepeated and leaves the ticket kNone: the client's earlier request keeps its
   // place, and once served it would only find a second transfer to ignore.
-  TurnTaken Take(TurnTicket& ticket, const platform::SocketAddress& client, TurnWaiter& waiter,
+  TurnTaken Take(TurnTicket& ticket, const platform::SocketAddress& client, GateWaiter& waiter,
                  std::uintptr_t key);
   // The ticket's transfer heard from its client, or ended: a held turn passes to the oldest
   // waiter of its address; a waiting or granted ticket is withdrawn. The ticket is then kNone.
   void Leave(TurnTicket& ticket);
   // The oldest of `waiter`'s granted tickets, now held; nullptr when there is none.
-  TurnTicket* NextGranted(TurnWaiter& waiter);
+  TurnTicket* NextGranted(GateWaiter& waiter);
   // For a waiter that is a thread of its own, woken by `waker`: waits until the ticket is
   // granted (then held), `deadline` passes or the waits are cancelled.
   TurnWait Await(TurnTicket& ticket, ThreadWaker& waker, Clock::time_point deadline);
 
  private:
   struct Entry;
-  Entry* Find(const platform::SocketAddress& address);
-  Entry* Insert(const platform::SocketAddress& address);
+  Entry* Find(const platform::SocketAddress& address, bool insert);
   void Erase(Entry* entry);
   void Grant(Entry& entry);
   static void Unlink(TurnTicket*& head, TurnTicket*& tail, TurnTicket& ticket);

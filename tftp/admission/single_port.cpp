@@ -97,8 +97,7 @@ void EndpointTable::Heard(std::uint32_t localIndex, const platform::SocketAddres
                           Owner owner) {
   std::lock_guard lock(mutex_);
   const auto place = owners_.find(Endpoint{localIndex, client});
-  if (place != owners_.end() && place->second.owner.mailbox == owner.mailbox &&
-      place->second.owner.key == owner.key) {
+  if (place != owners_.end() && place->second.owner == owner) {
     place->second.heard = true;
   }
 }
@@ -107,8 +106,7 @@ void EndpointTable::Leave(std::uint32_t localIndex, const platform::SocketAddres
                           Owner owner) {
   std::lock_guard lock(mutex_);
   const auto place = owners_.find(Endpoint{localIndex, client});
-  if (place != owners_.end() && place->second.owner.mailbox == owner.mailbox &&
-      place->second.owner.key == owner.key) {
+  if (place != owners_.end() && place->second.owner == owner) {
     owners_.erase(place);
   }
 }

@@ -57,6 +57,7 @@ class EndpointTable {
   struct Owner {
     Mailbox* mailbox = nullptr;
     std::uint64_t key = 0;
+    bool operator==(const Owner&) const = default;
   };
   enum class Routed : std::uint8_t { kNobody, kPosted, kOwn };
   enum class Claimed : std::uint8_t {

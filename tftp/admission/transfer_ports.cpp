@@ -30,7 +30,7 @@ void TransferPorts::SetHeld(std::uint32_t localIndex, std::uint32_t offset, bool
 }
 
 PortOpen TransferPorts::Open(platform::UdpSocket& socket, platform::SocketAddress local,
-                             std::uint32_t localIndex, PortWaiter& waiter, std::uint16_t& port) {
+                             std::uint32_t localIndex, GateWaiter& waiter, std::uint16_t& port) {
   port = 0;
   // Without a range nothing is shared: no lock.
   if (size_ == 0)
@@ -63,7 +63,7 @@ PortOpen TransferPorts::Open(platform::UdpSocket& socket, platform::SocketAddres
   return PortOpen::kBusy;
 }
 
-void TransferPorts::Unlist(PortWaiter& waiter) {
+void TransferPorts::Unlist(GateWaiter& waiter) {
   if (!waiter.listed_) return;
   (waiter.previous_ != nullptr ? waiter.previous_->next_ : waiters_) = waiter.next_;
   if (waiter.next_ != nullptr) waiter.next_->previous_ = waiter.previous_;
@@ -81,13 +81,13 @@ void TransferPorts::Release(std::uint32_t localIndex, std::uint16_t port) {
   }
   SetHeld(localIndex, offset, false);
   // Every waiter tries again: the first to open takes the port, the others wait anew.
-  while (PortWaiter* waiter = waiters_) {
+  while (GateWaiter* waiter = waiters_) {
     Unlist(*waiter);
     waiter->waker_.Wake();
   }
 }
 
-PortWait TransferPorts::Await(PortWaiter& waiter, ThreadWaker& waker, Clock::time_point until) {
+PortWait TransferPorts::Await(GateWaiter& waiter, ThreadWaker& waker, Clock::time_point until) {
   for (;;) {
     // A wake may be another gate's, given before this wait: only the port's unlisting counts.
     const ThreadWaker::Woken woken = waker.WaitUntil(until);
@@ -104,7 +104,7 @@ PortWait TransferPorts::Await(PortWaiter& waiter, ThreadWaker& waker, Clock::tim
   }
 }
 
-void TransferPorts::Withdraw(PortWaiter& waiter) {
+void TransferPorts::Withdraw(GateWaiter& waiter) {
   std::lock_guard lock(mutex_);
   Unlist(waiter);
 }

@@ -20,23 +20,6 @@ namespace quoril {
 
 inline constexpr auto kPortRetry = std::chrono::milliseconds(200);
 
-// Whoever waits for a port on behalf of sessions: a transfer's thread or a loop, woken
-// through `waker` when a port of this process frees.
-class PortWaiter {
- public:
-  explicit PortWaiter(Waker& waker) : waker_(waker) {}
-  PortWaiter(const PortWaiter&) = delete;
-  PortWaiter& operator=(const PortWaiter&) = delete;
-
- private:
-  friend class TransferPorts;
-  Waker& waker_;
-  // In the list of waiters to notify; under the ports' lock.
-  PortWaiter* previous_ = nullptr;
-  PortWaiter* next_ = nullptr;
-  bool listed_ = false;
-};
-
 enum class PortOpen : std::uint8_t {
   kOpened,
   kBusy,    // every port of the range is held; the waiter is woken when one frees
@@ -60,20 +43,20 @@ class TransferPorts {
   // table), on a free port of the range; `port` is the port taken (0 without a range). kBusy lists
   // `waiter` for the next freed port.
   PortOpen Open(platform::UdpSocket& socket, platform::SocketAddress local,
-                std::uint32_t localIndex, PortWaiter& waiter, std::uint16_t& port);
+                std::uint32_t localIndex, GateWaiter& waiter, std::uint16_t& port);
   // The socket that held `port` at `localIndex` is closed: the port is free again and every
   // listed waiter is woken. Port 0 does nothing.
   void Release(std::uint32_t localIndex, std::uint16_t port);
   // For a waiter that is a thread of its own, woken by `waker`: waits until a port frees,
   // `until` passes or the waits are cancelled. It is no longer listed after.
-  PortWait Await(PortWaiter& waiter, ThreadWaker& waker, Clock::time_point until);
+  PortWait Await(GateWaiter& waiter, ThreadWaker& waker, Clock::time_point until);
   // Takes `waiter` off the list; a waiter is withdrawn before it is destroyed.
-  void Withdraw(PortWaiter& waiter);
+  void Withdraw(GateWaiter& waiter);
 
  private:
   bool Held(std::uint32_t localIndex, std::uint32_t offset) const;
   void SetHeld(std::uint32_t localIndex, std::uint32_t offset, bool held);
-  void Unlist(PortWaiter& waiter);
+  void Unlist(GateWaiter& waiter);
 
   // The range is written by Prepare alone, before any transfer runs, and read without the lock.
   std::uint16_t low_ = 0;
@@ -83,7 +66,7 @@ class TransferPorts {
   // A bit per port of the range and local address: held by a socket of this process.
   std::vector<std::uint64_t> held_;
   std::vector<std::uint32_t> heldCount_;  // per local address
-  PortWaiter* waiters_ = nullptr;
+  GateWaiter* waiters_ = nullptr;
 };
 
 }  // namespace quoril

@@ -32,6 +32,30 @@ class PollerWaker final : public Waker {
   platform::EventPoller& poller_;
 };
 
+struct TurnTicket;
+
+// Whoever waits at the gates on behalf of sessions: an engine's thread or loop, woken through
+// `waker` when a ticket of its was granted (ClientTurns) or a port of this process freed
+// (TransferPorts). Each gate keeps its part under its own lock.
+class GateWaiter {
+ public:
+  explicit GateWaiter(Waker& waker) : waker_(waker) {}
+  GateWaiter(const GateWaiter&) = delete;
+  GateWaiter& operator=(const GateWaiter&) = delete;
+
+ private:
+  friend class ClientTurns;
+  friend class TransferPorts;
+  Waker& waker_;
+  // Tickets granted and not yet taken up, oldest first.
+  TurnTicket* grantedHead_ = nullptr;
+  TurnTicket* grantedTail_ = nullptr;
+  // In the ports' list of waiters to notify.
+  GateWaiter* previous_ = nullptr;
+  GateWaiter* next_ = nullptr;
+  bool listed_ = false;
+};
+
 class ThreadWaker;
 
 // The stop's one cancel: every thread's wait answers kCancelled from then on.

@@ -19,8 +19,6 @@ namespace {
 
 // Requests taken from one ready port socket before the loop looks at its transfers again.
 constexpr int kRequestsPerWake = 8;
-// In single-port mode, datagrams taken from one ready port socket in one round.
-constexpr int kDatagramsPerWake = 32;
 // How soon a loop looks again at requests it holds when the request heap was full.
 constexpr std::uint32_t kHeapRetryMilliseconds = 10;
 constexpr std::size_t kEventsPerWait = 256;
@@ -57,10 +55,6 @@ void TakeRequests(Loop& loop, std::uint32_t port) {
 void ServeDeferred(Loop& loop) {
   // Other loops hold the heap's records for a moment only.
   loop.heapWasFull = loop.intake.StartDeferred() == Intake::Taken::kHeapFull;
-}
-
-void TakeDatagrams(Loop& loop, std::uint32_t port) {
-  if (loop.intake.TakeDatagrams(port, kDatagramsPerWake)) ServeDeferred(loop);
 }
 
 // The lone transfer's socket goes back to the poller: another transfer has started, or its
@@ -130,10 +124,7 @@ void ServeDatagram(Loop& loop, std::uint32_t index, bool waiting) {
 std::uint32_t MakeRoomForWaitingRequests(Loop& loop) {
   if (!loop.server.limit.BoundReached()) return platform::EventPoller::kWaitForever;
   const TimePoint now = SessionClock::now();
-  if (now < loop.nextRoomLook) {
-    return static_cast<std::uint32_t>(
-        std::chrono::ceil<std::chrono::milliseconds>(loop.nextRoomLook - now).count());
-  }
+  if (now < loop.nextRoomLook) return MillisecondsUntil(loop.nextRoomLook, now);
   const auto every = std::chrono::seconds(loop.server.config.Timeout);
   loop.nextRoomLook = now + every;
   if (!SinglePort(loop) && !loop.portsWatched && loop.server.local.sockets.AnyQueued()) {
@@ -153,20 +144,9 @@ std::uint32_t MakeRoomForWaitingRequests(Loop& loop) {
 
 // Watches the open port sockets, or none; again from the start once the address table changed.
 void WatchPorts(Loop& loop, bool watch) {
-  const LocalAddressTable& table = loop.server.local;
-  const std::uint32_t generation = table.generation.load();
+  const std::uint32_t generation = loop.server.local.generation.load();
   if (watch == loop.portsWatched && (!watch || generation == loop.portsGeneration)) return;
-  for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
-    if (loop.watchedPorts.test(k)) loop.poller.RemovePort(table.sockets, k);
-  }
-  loop.watchedPorts.reset();
-  const std::uint32_t count = watch ? table.count.load() : 0;
-  for (std::uint32_t k = 0; k < count; ++k) {
-    if (table.sockets.IsOpen(k) &&
-        loop.poller.AddPort(table.sockets, k, kPortKey | k) == ERROR_SUCCESS) {
-      loop.watchedPorts.set(k);
-    }
-  }
+  WatchPortSockets(loop.poller, loop.server.local, loop.watchedPorts, watch, kPortKey);
   loop.portsWatched = watch;
   loop.portsGeneration = generation;
 }
@@ -206,10 +186,7 @@ void RunLoop(void* argument) {
   for (;;) {
     std::uint32_t wait = ExpireDeadlines(loop);
     if (!loop.portWaiters.empty()) {
-      const auto untilTry =
-          std::chrono::ceil<std::chrono::milliseconds>(loop.nextPortTry - SessionClock::now());
-      wait = std::min<std::uint32_t>(
-          wait, static_cast<std::uint32_t>(std::max<std::int64_t>(untilTry.count(), 0)));
+      wait = std::min(wait, MillisecondsUntil(loop.nextPortTry, SessionClock::now()));
     }
     if (loop.heapWasFull) wait = std::min(wait, kHeapRetryMilliseconds);
     wait = std::min(wait, MakeRoomForWaitingRequests(loop));
@@ -251,7 +228,7 @@ void RunLoop(void* argument) {
       if ((ready[k] & kPortKey) == 0 || ready[k] == kWatcherKey) continue;
       const auto port = static_cast<std::uint32_t>(ready[k] & ~kPortKey);
       if (SinglePort(loop)) {
-        TakeDatagrams(loop, port);
+        if (loop.intake.TakeDatagrams(port, Intake::kDatagramsPerRound)) ServeDeferred(loop);
       } else {
         TakeRequests(loop, port);
       }
@@ -267,7 +244,7 @@ void RunLoop(void* argument) {
   WatchPorts(loop, false);
   if (loop.follower != nullptr) loop.poller.RemoveWatcher(loop.follower->Watcher());
   EndEveryTransfer(loop);
-  loop.server.ports.Withdraw(loop.ports);
+  loop.server.ports.Withdraw(loop.gates);
 }
 
 }  // namespace
@@ -297,10 +274,7 @@ bool EventLoops::Start(std::uint32_t count, AddressFollower* follower) {
   engine_->loops.clear();
   for (std::uint32_t k = 0; k < count; ++k) {
     auto loop = std::make_unique<Loop>(server_, engine_->quit);
-    loop->received.resize(
-        server_.config.NegotiateOptions != 0
-            ? std::max<std::size_t>(kMaxPacket, kHeaderSize + server_.config.MaxBlockSize)
-            : kMaxPacket);
+    loop->received.resize(LargestPacket(server_.config));
     if (loop->poller.Create() != ERROR_SUCCESS) {
       Stop();
       return false;

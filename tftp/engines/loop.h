@@ -39,13 +39,18 @@ constexpr std::uint32_t kReleaseAfterBurst = 32;
 // the session's wait, so appending keeps each list in order.
 constexpr std::size_t kTimeoutLists = 256;
 
+// How long a loop may wait for `when`: whole milliseconds, rounded up, 0 once it has passed.
+inline std::uint32_t MillisecondsUntil(TimePoint when, TimePoint now) {
+  if (when <= now) return 0;
+  return static_cast<std::uint32_t>(
+      std::chrono::ceil<std::chrono::milliseconds>(when - now).count());
+}
+
 struct Slot {
   std::optional<TransferSession> session;
   platform::UdpSocket socket;
-  // Single-port mode: the session's name in the endpoint table, unique within the loop, and
-  // whether it holds its endpoint there.
+  // The session's name in the endpoint table, unique within the loop.
   std::uint32_t generation = 0;
-  bool claimed = false;
   ReplyBudget budget;
   std::uint32_t previous = kNone;  // neighbours in the deadline list
   std::uint32_t next = kNone;
@@ -91,29 +96,30 @@ struct TimerList {
 
 struct Loop;
 
-// What the intake hands a loop: requests to start, and in single-port mode datagrams of its
-// own transfers.
-class LoopIntake final : public IntakeEngine {
- public:
-  explicit LoopIntake(Loop& loop) : loop_(loop) {}
-  void StartRequest(RequestRecord* record) override;
-  void ServeOwn(std::uint64_t key, std::span<const std::uint8_t> datagram,
-                const platform::SocketAddress& from) override;
+// The sessions' start and what their clients send in single-port mode (loop_sessions).
+void StartSession(Loop& loop, RequestRecord* record);
+void StartGranted(Loop& loop);
+void RetryPortWaiters(Loop& loop);
+void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datagram,
+              const platform::SocketAddress& from);
+void ServeMailbox(Loop& loop);
 
- private:
-  Loop& loop_;
-};
-
-// One loop; its thread alone touches everything here but `poller`'s Wake.
-struct Loop {
+// One loop; its thread alone touches everything here but `poller`'s Wake. Its intake hands it
+// requests to start, and in single-port mode datagrams of its own transfers.
+struct Loop final : IntakeEngine {
   Loop(ServerState& server, const std::atomic<bool>& quit) : server(server), quit(quit) {}
+  void StartRequest(RequestRecord* record) override { StartSession(*this, record); }
+  void ServeOwn(std::uint64_t key, std::span<const std::uint8_t> datagram,
+                const platform::SocketAddress& from) override {
+    loops::ServeOwn(*this, key, datagram, from);
+  }
+
   ServerState& server;
   const std::atomic<bool>& quit;
   platform::EventPoller poller;
   // A grant of a turn, a freed port or a parcel wakes the loop's poller.
   PollerWaker waker{poller};
-  TurnWaiter turns{waker};
-  PortWaiter ports{waker};
+  GateWaiter gates{waker};
   // Slots whose sessions wait for a port, oldest first, and when they are next tried although
   // no port of this process freed (one that another program held may have).
   std::vector<std::uint32_t> portWaiters;
@@ -137,8 +143,7 @@ struct Loop {
   PacketScratch scratch;
   // Single-port mode: what other loops read for this one's transfers.
   Mailbox mailbox{waker, true};
-  LoopIntake handOver{*this};
-  Intake intake{server, handOver, &mailbox, Intake::HeapFull::kLookAgain};
+  Intake intake{server, *this, &mailbox, Intake::HeapFull::kLookAgain};
   std::uint32_t nextGeneration = 0;
   bool heapWasFull = false;
   // At the bound on transfers: when the loop next looks whether requests wait for room.
@@ -177,13 +182,5 @@ void Release(Loop& loop, std::uint32_t index);
 void ShrinkIfIdle(Loop& loop);
 void Settle(Loop& loop, std::uint32_t index, TimePoint deadlineBefore);
 std::uint32_t ExpireDeadlines(Loop& loop);
-
-// The sessions' start and what their clients send in single-port mode (loop_sessions).
-void StartSession(Loop& loop, RequestRecord* record);
-void StartGranted(Loop& loop);
-void RetryPortWaiters(Loop& loop);
-void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datagram,
-              const platform::SocketAddress& from);
-void ServeMailbox(Loop& loop);
 
 }  // namespace quoril::loops

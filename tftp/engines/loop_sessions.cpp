@@ -16,7 +16,7 @@ void OpenAndStart(Loop& loop, std::uint32_t index) {
     StartTransfer(session, sink, SessionClock::now());
     return;
   }
-  switch (loop.server.ports.Open(slot.socket, session.localAddress, session.localIndex, loop.ports,
+  switch (loop.server.ports.Open(slot.socket, session.localAddress, session.localIndex, loop.gates,
                                  slot.port)) {
     case PortOpen::kOpened:
       break;
@@ -48,25 +48,26 @@ void Supersede(Loop& loop, std::uint64_t key) {
   Settle(loop, index, before);
 }
 
-// A request takes its endpoint (in single-port mode from whatever transfer had it before);
-// answers false for a copy of a running transfer's own request, which is dropped.
-bool ClaimEndpoint(Loop& loop, std::uint32_t index, const RequestRecord& record) {
+// A request takes its endpoint (in single-port mode from whatever transfer had it before),
+// which `claim` then names (it stays empty for a datagram that claims none); answers false for
+// a copy of a running transfer's own request, which is dropped.
+bool ClaimEndpoint(Loop& loop, std::uint32_t index, const RequestRecord& record,
+                   EndpointTable::Owner& claim) {
   const std::span<const std::uint8_t> request = std::span(record.datagram).first(record.length);
   if (!IsTransferRequest(request)) return true;
-  Slot& slot = SlotAt(loop, index);
+  const EndpointTable::Owner owner{&loop.mailbox, KeyOf(SlotAt(loop, index), index)};
   std::uint64_t previous = 0;
-  switch (loop.server.endpoints.Claim(record.localIndex, record.clientAddress, request,
-                                      {&loop.mailbox, KeyOf(slot, index)}, previous)) {
+  switch (loop.server.endpoints.Claim(record.localIndex, record.clientAddress, request, owner,
+                                      previous)) {
     case EndpointTable::Claimed::kRepeatedRequest:
       return false;
     case EndpointTable::Claimed::kSupersedesOwn:
-      slot.claimed = true;
       Supersede(loop, previous);
-      return true;
+      break;
     case EndpointTable::Claimed::kClaimed:
       break;
   }
-  slot.claimed = true;
+  claim = owner;
   return true;
 }
 
@@ -77,7 +78,8 @@ void StartSession(Loop& loop, RequestRecord* record) {
   const std::uint32_t index = AcquireSlot(loop);
   Slot& slot = SlotAt(loop, index);
   slot.generation = loop.nextGeneration++;
-  if (ClaimsEndpoints(loop.server.config) && !ClaimEndpoint(loop, index, *record)) {
+  EndpointTable::Owner claim;
+  if (ClaimsEndpoints(loop.server.config) && !ClaimEndpoint(loop, index, *record, claim)) {
     loop.freeSlots.push_back(index);
     loop.server.requestHeap.Free(record);
     loop.server.limit.Ended();
@@ -86,9 +88,10 @@ void StartSession(Loop& loop, RequestRecord* record) {
   TransferSession& session = slot.session.emplace();
   loop.mostRunning = std::max(loop.mostRunning, ++loop.running);
   BeginSession(session, loop.server, record);
+  session.endpoint = claim;
   slot.budget = ReplyBudget{};
   slot.budget.Earn(session.requestLength, session.clientAddress);
-  if (!SessionEnded(session) && TakeTurn(session, loop.turns, index, SessionClock::now())) {
+  if (!SessionEnded(session) && TakeTurn(session, loop.gates, index, SessionClock::now())) {
     OpenAndStart(loop, index);
   }
   // A session that waits for its turn waits until its deadline like any other.
@@ -97,7 +100,7 @@ void StartSession(Loop& loop, RequestRecord* record) {
 
 // Sessions whose turn came while they waited.
 void StartGranted(Loop& loop) {
-  while (TurnTicket* ticket = loop.server.turns.NextGranted(loop.turns)) {
+  while (TurnTicket* ticket = loop.server.turns.NextGranted(loop.gates)) {
     const auto index = static_cast<std::uint32_t>(ticket->key);
     const TimePoint before = SlotAt(loop, index).session->deadline;
     OpenAndStart(loop, index);
@@ -129,14 +132,9 @@ void ServeOwn(Loop& loop, std::uint64_t key, std::span<const std::uint8_t> datag
   // Without the mode, its socket would not be open yet: nothing of its client's is read.
   if (slot.session->state == SessionState::kWaitingForTurn) return;
   const TimePoint before = slot.session->deadline;
-  const bool heard = slot.session->heard;
   slot.budget.Earn(datagram.size(), from);
   SlotSink sink(loop, slot);
   OnDatagram(*slot.session, datagram, from, sink, SessionClock::now());
-  if (slot.session->heard && !heard && slot.claimed) {
-    loop.server.endpoints.Heard(slot.session->localIndex, slot.session->clientAddress,
-                                {&loop.mailbox, KeyOf(slot, index)});
-  }
   Settle(loop, index, before);
 }
 
@@ -150,15 +148,6 @@ void ServeMailbox(Loop& loop) {
       ServeOwn(loop, parcel.key, parcel.bytes, parcel.from);
     }
   }
-}
-
-void LoopIntake::StartRequest(RequestRecord* record) {
-  StartSession(loop_, record);
-}
-
-void LoopIntake::ServeOwn(std::uint64_t key, std::span<const std::uint8_t> datagram,
-                          const platform::SocketAddress& from) {
-  loops::ServeOwn(loop_, key, datagram, from);
 }
 
 }  // namespace quoril::loops

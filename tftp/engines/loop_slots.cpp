@@ -66,11 +66,6 @@ std::uint32_t SlotOfKey(Loop& loop, std::uint64_t key) {
 void Release(Loop& loop, std::uint32_t index) {
   Slot& slot = SlotAt(loop, index);
   Unfile(loop, index);
-  if (slot.claimed) {
-    loop.server.endpoints.Leave(slot.session->localIndex, slot.session->clientAddress,
-                                {&loop.mailbox, KeyOf(slot, index)});
-    slot.claimed = false;
-  }
   FinishSession(*slot.session);
   if (loop.lone.aside == index) loop.lone.aside = kNone;
   if (slot.socket.IsOpen()) loop.poller.CloseWatched(slot.socket);
@@ -134,9 +129,7 @@ std::uint32_t ExpireDeadlines(Loop& loop) {
       if (index == kNone) break;
       Slot& slot = SlotAt(loop, index);
       if (slot.session->deadline > now) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(slot.session->deadline - now).count();
-        wait = std::min<std::uint32_t>(wait, static_cast<std::uint32_t>(left));
+        wait = std::min(wait, MillisecondsUntil(slot.session->deadline, now));
         break;
       }
       const TimePoint before = slot.session->deadline;

@@ -12,27 +12,15 @@ namespace {
 
 // How often the reader, waiting for a transfer to end at the bound, looks for a stop.
 constexpr auto kRoomCheck = std::chrono::milliseconds(100);
-// Datagrams taken from one ready port socket in one round, in single-port mode.
-constexpr int kDatagramsPerRound = 32;
 // The address watcher's key in the router's poller, beyond every port socket's index.
 constexpr std::uintptr_t kWatcherKey = platform::PortSocketSet::kCapacity;
 
 }  // namespace
 
-void ThreadHandOver::StartRequest(RequestRecord* record) {
-  const ThreadStart start = StartTransferThread(server_, record);
-  if (start == ThreadStart::kStarted) return;
-  // Only this request is lost; the service goes on.
-  if (start == ThreadStart::kNoThread) EventReporter(EVENT_THREAD_CREATE);
-  server_.requestHeap.Free(record);
-  server_.limit.Ended();
-}
-
 PortReader::PortReader(ServerState& server)
     : server_(server),
       singlePort_(server.config.SinglePort != 0),
-      handOver_(server),
-      intake_(server, handOver_, nullptr, Intake::HeapFull::kWait),
+      intake_(server, *this, nullptr, Intake::HeapFull::kWait),
       room_(server.cancel) {}
 
 bool PortReader::Start(AddressFollower& follower) {
@@ -45,23 +33,9 @@ bool PortReader::Start(AddressFollower& follower) {
     if (poller_.AddWatcher(follower.Watcher(), kWatcherKey) != ERROR_SUCCESS) return false;
     follower_ = &follower;
   }
-  if (!WatchPorts(true)) return false;
+  if (!WatchPortSockets(poller_, server_.local, watched_, true, 0)) return false;
   server_.limit.SetRoomWake(singlePort_ ? static_cast<Waker*>(&waker_) : &room_);
   waking_ = true;
-  return true;
-}
-
-bool PortReader::WatchPorts(bool watch) {
-  LocalAddressTable& table = server_.local;
-  for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
-    if (watched_.test(k)) poller_.RemovePort(table.sockets, k);
-  }
-  watched_.reset();
-  for (std::uint32_t k = 0; watch && k < table.count; ++k) {
-    if (!table.sockets.IsOpen(k)) continue;
-    if (poller_.AddPort(table.sockets, k, k) != ERROR_SUCCESS) return false;
-    watched_.set(k);
-  }
   return true;
 }
 
@@ -114,7 +88,7 @@ bool PortReader::RouteFor(std::chrono::milliseconds most) {
 void PortReader::Finish() {
   if (waking_) server_.limit.SetRoomWake(nullptr);
   waking_ = false;
-  WatchPorts(false);
+  WatchPortSockets(poller_, server_.local, watched_, false, 0);
   if (follower_ != nullptr) poller_.RemoveWatcher(follower_->Watcher());
   follower_ = nullptr;
   if (registered_) server_.controls.RemoveWaker(waker_);
@@ -141,12 +115,12 @@ bool PortReader::Round(std::uint32_t timeoutMilliseconds, std::uint32_t& failure
       if (!follower_->Follow()) {
         poller_.RemoveWatcher(follower_->Watcher());
         follower_ = nullptr;
-      } else if (!WatchPorts(true)) {
+      } else if (!WatchPortSockets(poller_, server_.local, watched_, true, 0)) {
         failure = EVENT_SOCKET_BLOCK;
         return false;
       }
     } else if (singlePort_) {
-      intake_.TakeDatagrams(port, kDatagramsPerRound);
+      intake_.TakeDatagrams(port, Intake::kDatagramsPerRound);
     } else if (takeRequests && server_.local.sockets.IsOpen(port)) {
       // One request a socket each round, so that a flooded address cannot starve the others.
       switch (intake_.TakeRequests(port, 1)) {

@@ -7,23 +7,15 @@
 
 #include "platform/event_poller.h"
 #include "tftp/admission/waker.h"
-#include "tftp/engines/transfer_thread.h"
 #include "tftp/intake/intake.h"
 
 namespace quoril {
 
-// A thread for each request the intake hands over.
-class ThreadHandOver final : public IntakeEngine {
- public:
-  explicit ThreadHandOver(ServerState& server) : server_(server) {}
-  void StartRequest(RequestRecord* record) override;
-  // The listener owns no transfer: each runs on a thread with a mailbox of its own.
-  void ServeOwn(std::uint64_t, std::span<const std::uint8_t>,
-                const platform::SocketAddress&) override {}
-
- private:
-  ServerState& server_;
-};
+// Starts a thread for the request in `record` (transfer_thread), which takes it over; in
+// single-port mode the listener then feeds it its client's datagrams. A late copy of a running
+// transfer's own request (EndpointTable::Claim), or one for which no thread could be started,
+// is let go here: its record freed and counted out of the bound.
+void StartTransferThread(ServerState& server, RequestRecord* record);
 
 class AddressFollower;
 
@@ -31,13 +23,19 @@ class AddressFollower;
 // thread for each; it takes none while paused or at the bound on transfers, when they wait in
 // the port sockets' queues. In single-port mode it also hands every datagram of a transfer to
 // the thread of its transfer, while paused and at the bound too; the requests it reads
-// meanwhile wait in its intake until requests may start again.
-class PortReader {
+// meanwhile wait in its intake until requests may start again. A thread for each request the
+// intake hands over.
+class PortReader final : public IntakeEngine {
  public:
   explicit PortReader(ServerState& server);
   PortReader(const PortReader&) = delete;
   PortReader& operator=(const PortReader&) = delete;
   ~PortReader() { Finish(); }
+
+  void StartRequest(RequestRecord* record) override { StartTransferThread(server_, record); }
+  // The listener owns no transfer: each runs on a thread with a mailbox of its own.
+  void ServeOwn(std::uint64_t, std::span<const std::uint8_t>,
+                const platform::SocketAddress&) override {}
 
   // Follows the addresses with `follower` when it is open.
   bool Start(AddressFollower& follower);
@@ -52,12 +50,9 @@ class PortReader {
  private:
   // One wait and what it found: false, with the event in `failure`, when it ends the reader.
   bool Round(std::uint32_t timeoutMilliseconds, std::uint32_t& failure);
-  // Watches the open port sockets, as the address table stands now, or (!watch) none.
-  bool WatchPorts(bool watch);
 
   ServerState& server_;
   const bool singlePort_;
-  ThreadHandOver handOver_;
   Intake intake_;
   platform::EventPoller poller_;
   PollerWaker waker_{poller_};

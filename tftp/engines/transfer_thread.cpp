@@ -1,4 +1,4 @@
-#include "tftp/engines/transfer_thread.h"
+#include "tftp/engines/thread_engine.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "config/event_reporter.h"
 #include "tftp/engines/socket_sink.h"
 #include "tftp/session/transfer_session.h"
 
@@ -18,8 +19,7 @@ namespace {
 struct ThreadWaits {
   explicit ThreadWaits(ServerState& server) : waker(server.cancel) {}
   ThreadWaker waker;
-  TurnWaiter turns{waker};
-  PortWaiter ports{waker};
+  GateWaiter gates{waker};
 };
 
 // Waits until the client's address has a turn for the session; answers false when the
@@ -46,7 +46,7 @@ bool OpenTransferSocket(TransferSession& session, ThreadWaits& waits, platform::
                         PacketSink& sink, std::uint16_t& port) {
   TransferPorts& ports = session.server->ports;
   for (;;) {
-    switch (ports.Open(socket, session.localAddress, session.localIndex, waits.ports, port)) {
+    switch (ports.Open(socket, session.localAddress, session.localIndex, waits.gates, port)) {
       case PortOpen::kOpened:
         return true;
       case PortOpen::kFailed:
@@ -59,7 +59,7 @@ bool OpenTransferSocket(TransferSession& session, ThreadWaits& waits, platform::
     if (session.state != SessionState::kWaitingForPort) AwaitPort(session, now);
     // Ports that other programs hold free without a word: they are tried again now and then.
     const auto until = std::min(session.deadline, now + kPortRetry);
-    const PortWait wait = ports.Await(waits.ports, waits.waker, until);
+    const PortWait wait = ports.Await(waits.gates, waits.waker, until);
     now = SessionClock::now();
     if (wait == PortWait::kCancelled) {
       OnReceiveFailed(session, ERROR_OPERATION_ABORTED);
@@ -152,61 +152,42 @@ void DriveFromMailbox(TransferSession& session, ThreadTransfer& transfer, Packet
         if (parcel.kind == Parcel::Kind::kSuperseded) {
           OnSuperseded(session);
         } else {
-          const bool heard = session.heard;
           transfer.budget.Earn(parcel.bytes.size(), parcel.from);
           OnDatagram(session, parcel.bytes, parcel.from, sink, SessionClock::now());
-          if (session.heard && !heard && transfer.claimed) {
-            transfer.server.endpoints.Heard(transfer.localIndex, transfer.client,
-                                            {&*transfer.mailbox, 0});
-          }
         }
         break;
     }
   }
 }
 
-void PortTransferThread(void* argument) {
+void TransferThread(void* argument) {
   const std::unique_ptr<ThreadTransfer> transfer(static_cast<ThreadTransfer*>(argument));
   ServerState& server = transfer->server;
-  TransferSession session;
-  PacketScratch scratch;
-  PortSink sink(server.local.sockets, transfer->localIndex, transfer->budget, scratch);
-  BeginSession(session, server, transfer->record);
-  transfer->budget.Earn(session.requestLength, session.clientAddress);
-  if (!SessionEnded(session) && (TakeTurn(session, transfer->waits.turns, 0, SessionClock::now()) ||
-                                 AwaitTurn(session, transfer->waits, sink))) {
-    // As a transfer socket would be opened only now: nothing of its client's is read before.
-    server.endpoints.Open(*transfer->mailbox);
-    StartTransfer(session, sink, SessionClock::now());
-  }
-  DriveFromMailbox(session, *transfer, sink, scratch);
-  FinishSession(session);
-  if (transfer->claimed) {
-    server.endpoints.Leave(transfer->localIndex, transfer->client, {&*transfer->mailbox, 0});
-  }
-  server.limit.Ended();
-}
-
-void TransferSessionThread(void* argument) {
-  const std::unique_ptr<ThreadTransfer> transfer(static_cast<ThreadTransfer*>(argument));
-  ServerState& server = transfer->server;
+  const bool singlePort = server.config.SinglePort != 0;
   TransferSession session;
   platform::UdpSocket socket;
   PacketScratch scratch;
-  SocketSink sink(socket, scratch);
+  SocketSink socketSink(socket, scratch);
+  PortSink portSink(server.local.sockets, transfer->localIndex, transfer->budget, scratch);
+  PacketSink& sink = singlePort ? static_cast<PacketSink&>(portSink) : socketSink;
   std::uint16_t port = 0;
   BeginSession(session, server, transfer->record);
-  if (!SessionEnded(session) &&
-      (TakeTurn(session, transfer->waits.turns, 0, SessionClock::now()) ||
-       AwaitTurn(session, transfer->waits, sink)) &&
-      OpenTransferSocket(session, transfer->waits, socket, sink, port)) {
-    StartTransfer(session, sink, SessionClock::now());
+  if (transfer->claimed) session.endpoint = {&*transfer->mailbox, 0};
+  transfer->budget.Earn(session.requestLength, session.clientAddress);
+  if (!SessionEnded(session) && (TakeTurn(session, transfer->waits.gates, 0, SessionClock::now()) ||
+                                 AwaitTurn(session, transfer->waits, sink))) {
+    // As a transfer socket would be opened only now: nothing of its client's is read before.
+    if (singlePort) server.endpoints.Open(*transfer->mailbox);
+    if (singlePort || OpenTransferSocket(session, transfer->waits, socket, sink, port)) {
+      StartTransfer(session, sink, SessionClock::now());
+    }
   }
-  Drive(session, socket, sink, scratch);
+  if (singlePort) {
+    DriveFromMailbox(session, *transfer, sink, scratch);
+  } else {
+    Drive(session, socket, sink, scratch);
+  }
   FinishSession(session);
-  if (transfer->claimed) {
-    server.endpoints.Leave(transfer->localIndex, transfer->client, {&*transfer->mailbox, 0});
-  }
   socket.Close();
   server.ports.Release(session.localIndex, port);
   server.limit.Ended();
@@ -214,36 +195,42 @@ void TransferSessionThread(void* argument) {
 
 }  // namespace
 
-ThreadStart StartTransferThread(ServerState& server, RequestRecord* record) {
+void StartTransferThread(ServerState& server, RequestRecord* record) {
   auto transfer = std::make_unique<ThreadTransfer>(server);
   transfer->record = record;
   transfer->localIndex = record->localIndex;
   transfer->client = record->clientAddress;
-  const bool singlePort = server.config.SinglePort != 0;
   // The mailbox names the transfer in the endpoint table, and in single-port mode takes its
   // datagrams.
   if (ClaimsEndpoints(server.config)) transfer->mailbox.emplace(transfer->waits.waker, false);
   // Claimed before the thread runs, so that its client's first answer finds it and a copy of
   // its request is known for one.
   const std::span<const std::uint8_t> request = std::span(record->datagram).first(record->length);
+  // What the thread does not take over is given back here.
+  const auto drop = [&server, record] {
+    server.requestHeap.Free(record);
+    server.limit.Ended();
+  };
   if (ClaimsEndpoints(server.config) && IsTransferRequest(request)) {
     std::uint64_t previous = 0;
     if (server.endpoints.Claim(transfer->localIndex, transfer->client, request,
                                {&*transfer->mailbox, 0},
                                previous) == EndpointTable::Claimed::kRepeatedRequest) {
-      return ThreadStart::kRepeated;
+      drop();  // a late copy of a running transfer's own request
+      return;
     }
     transfer->claimed = true;
   }
-  if (platform::StartDetachedThread(singlePort ? PortTransferThread : TransferSessionThread,
-                                    transfer.get()) != ERROR_SUCCESS) {
+  if (platform::StartDetachedThread(TransferThread, transfer.get()) != ERROR_SUCCESS) {
     if (transfer->claimed) {
       server.endpoints.Leave(transfer->localIndex, transfer->client, {&*transfer->mailbox, 0});
     }
-    return ThreadStart::kNoThread;
+    // Only this request is lost; the service goes on.
+    EventReporter(EVENT_THREAD_CREATE);
+    drop();
+    return;
   }
   transfer.release();  // the thread owns it now
-  return ThreadStart::kStarted;
 }
 
 }  // namespace quoril

@@ -8,6 +8,17 @@
 
 namespace quoril {
 
+namespace {
+
+// Single-port mode: what a datagram read on port 69 is.
+enum class Arrival : std::uint8_t {
+  kRouted,   // posted to the owner of its transfer
+  kOwn,      // for a transfer of the reader's own mailbox, named by `key`
+  kRequest,  // a request, or a datagram of nobody's: served as a request, as without the mode
+  kDropped,  // an ERROR of nobody's (never answered), a late copy of a request
+             // (EndpointTable::IsLateCopy), or larger than any request
+};
+
 Arrival Classify(EndpointTable& endpoints, std::uint32_t localIndex,
                  const platform::SocketAddress& from, std::span<const std::uint8_t> datagram,
                  const Mailbox* self, std::uint64_t& key) {
@@ -29,6 +40,9 @@ Arrival Classify(EndpointTable& endpoints, std::uint32_t localIndex,
   return datagram.size() > kMaxPacket ? Arrival::kDropped : Arrival::kRequest;
 }
 
+// Puts a datagram from port 69 into a record (where the read did not put it already),
+// clearing the bytes after it, so that stale bytes of an earlier request never stand in for
+// the ones this datagram lacks.
 void FillRecord(RequestRecord& record, std::uint32_t localIndex,
                 const platform::SocketAddress& local, const platform::SocketAddress& from,
                 std::span<const std::uint8_t> datagram,
@@ -43,6 +57,31 @@ void FillRecord(RequestRecord& record, std::uint32_t localIndex,
   record.localIndex = static_cast<std::uint16_t>(localIndex);
   record.length = static_cast<std::uint16_t>(length);
   record.arrived = arrived;
+}
+
+}  // namespace
+
+std::size_t LargestPacket(const ServerConfig& config) {
+  return config.NegotiateOptions != 0
+             ? std::max<std::size_t>(kMaxPacket, kHeaderSize + config.MaxBlockSize)
+             : kMaxPacket;
+}
+
+bool WatchPortSockets(platform::EventPoller& poller, const LocalAddressTable& table,
+                      platform::PortSocketSet::ReadSet& watched, bool watch,
+                      std::uintptr_t keyBits) {
+  for (std::uint32_t k = 0; k < platform::PortSocketSet::kCapacity; ++k) {
+    if (watched.test(k)) poller.RemovePort(table.sockets, k);
+  }
+  watched.reset();
+  bool all = true;
+  for (std::uint32_t k = 0; watch && k < table.count; ++k) {
+    if (!table.sockets.IsOpen(k)) continue;
+    const bool added = poller.AddPort(table.sockets, k, keyBits | k) == ERROR_SUCCESS;
+    watched.set(k, added);
+    all = all && added;
+  }
+  return all;
 }
 
 void DeferredRequests::Add(std::uint32_t localIndex, const platform::SocketAddress& local,
@@ -73,10 +112,7 @@ Intake::Intake(ServerState& server, IntakeEngine& engine, const Mailbox* own, He
       own_(own),
       heapFull_(heapFull),
       deferred_(&server.metrics.requestsHeld) {
-  const ServerConfig& config = server.config;
-  buffer_.resize(config.NegotiateOptions != 0
-                     ? std::max<std::size_t>(kMaxPacket, kHeaderSize + config.MaxBlockSize)
-                     : kMaxPacket);
+  buffer_.resize(LargestPacket(server.config));
 }
 
 // Null when the heap is full (kLookAgain) or destroyed.

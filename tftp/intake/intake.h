@@ -10,28 +10,20 @@
 #include <span>
 #include <vector>
 
+#include "platform/event_poller.h"
 #include "tftp/state/server_state.h"
 
 namespace quoril {
 
-// Single-port mode: what a datagram read on port 69 is.
-enum class Arrival : std::uint8_t {
-  kRouted,   // posted to the owner of its transfer
-  kOwn,      // for a transfer of the reader's own mailbox, named by `key`
-  kRequest,  // a request, or a datagram of nobody's: served as a request, as without the mode
-  kDropped,  // an ERROR of nobody's (never answered), a late copy of a request
-             // (EndpointTable::IsLateCopy), or larger than any request
-};
-Arrival Classify(EndpointTable& endpoints, std::uint32_t localIndex,
-                 const platform::SocketAddress& from, std::span<const std::uint8_t> datagram,
-                 const Mailbox* self, std::uint64_t& key);
+// The largest datagram any transfer may be sent under `config`.
+std::size_t LargestPacket(const ServerConfig& config);
 
-// Puts a datagram from port 69 into a record (where the read did not put it already),
-// clearing the bytes after it, so that stale bytes of an earlier request never stand in for
-// the ones this datagram lacks.
-void FillRecord(RequestRecord& record, std::uint32_t localIndex,
-                const platform::SocketAddress& local, const platform::SocketAddress& from,
-                std::span<const std::uint8_t> datagram, platform::ArrivalClock::time_point arrived);
+// Watches in `poller` the open port sockets of the address table as it stands now, each keyed
+// by its index with `keyBits`, or (!watch) none; `watched` holds those watched. Answers false
+// when one could not be watched.
+bool WatchPortSockets(platform::EventPoller& poller, const LocalAddressTable& table,
+                      platform::PortSocketSet::ReadSet& watched, bool watch,
+                      std::uintptr_t keyBits);
 
 // Requests read from port 69 while none may start (paused, or at the bound on transfers), in
 // the order they came, for the one reader that holds them. A client that asks again while it
@@ -99,6 +91,8 @@ class Intake {
   // in under the bound before it is read, so that at the bound they wait in the socket's queue.
   // A request that waited longer than the server's Timeout goes unanswered.
   Taken TakeRequests(std::uint32_t port, int most);
+  // Datagrams taken from one ready port socket in one round, in single-port mode.
+  static constexpr int kDatagramsPerRound = 32;
   // Single-port mode: reads up to `most` datagrams of port socket `port`; a datagram of a
   // running transfer goes to its owner, a request waits in the deferred requests. Answers
   // whether any request was deferred.

@@ -1,6 +1,7 @@
 #include "tftp/protocol/options.h"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <string_view>
 
@@ -76,15 +77,9 @@ const OptionRow* FindOption(std::span<const std::uint8_t> name) {
 // Decimal digits only, at least one, within [minimum, maximum].
 bool ParseDecimal(std::span<const std::uint8_t> text, std::uint64_t minimum, std::uint64_t maximum,
                   std::uint64_t& value) {
-  if (text.empty()) return false;
-  value = 0;
-  for (const std::uint8_t c : text) {
-    if (c < '0' || c > '9') return false;
-    const std::uint64_t digit = c - '0';
-    if (digit > maximum || value > (maximum - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return value >= minimum;
+  const char* const first = reinterpret_cast<const char*>(text.data());
+  const auto [end, error] = std::from_chars(first, first + text.size(), value);
+  return error == std::errc{} && end == first + text.size() && value >= minimum && value <= maximum;
 }
 
 void Add(OptionSet& set, OptionName option, std::uint64_t value) {
@@ -152,13 +147,9 @@ std::uint16_t BuildOack(PacketBuffer& packet, const OptionSet& granted) {
     const OptionName option = granted.order[k];
     put(RowOf(option).name);
     std::array<char, 20> digits{};
-    std::size_t length = 0;
-    std::uint64_t value = granted.Value(option);
-    do {
-      digits[digits.size() - ++length] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    put(std::string_view(digits.data() + digits.size() - length, length));
+    const char* const end =
+        std::to_chars(digits.data(), digits.data() + digits.size(), granted.Value(option)).ptr;
+    put(std::string_view(digits.data(), static_cast<std::size_t>(end - digits.data())));
   }
   return static_cast<std::uint16_t>(at);
 }

@@ -14,14 +14,11 @@ namespace quoril::session {
 using TimePoint = SessionClock::time_point;
 
 const ServerConfig& Config(const TransferSession& session);
-void LoadDescription(TransferSession& session, std::uint32_t id);
 void Fail(TransferSession& session);
 void Succeed(TransferSession& session);
 void FailWithDescription(TransferSession& session, std::uint32_t id);
 // The one ERROR a session sends its client; the session ends after it.
 void FailWithError(TransferSession& session, PacketSink& sink, Win32Error failure);
-// How often the packet out now has been sent again.
-std::uint32_t Retransmissions(const TransferSession& session);
 // The packet out now was sent at `now`: the client's answer is awaited until the deadline.
 void AwaitAnswer(TransferSession& session, TimePoint now);
 // The last OACK, DATA or ACK, again or for the first time, with the deadline after it.

@@ -14,12 +14,22 @@ namespace quoril {
 
 namespace session {
 
-const ServerConfig& Config(const TransferSession& session) {
-  return session.server->config;
-}
+namespace {
 
 void LoadDescription(TransferSession& session, std::uint32_t id) {
   platform::LoadString(id, session.entry.description);
+}
+
+// How often the packet out now has been sent again.
+std::uint32_t Retransmissions(const TransferSession& session) {
+  const std::uint32_t most = Config(session).MaxRetransmit;
+  return most - std::min(session.retriesLeft, most);
+}
+
+}  // namespace
+
+const ServerConfig& Config(const TransferSession& session) {
+  return session.server->config;
 }
 
 void Fail(TransferSession& session) {
@@ -84,7 +94,6 @@ void FailWithDescription(TransferSession& session, std::uint32_t id) {
   Fail(session);
 }
 
-// The one ERROR a session sends its client; the session ends after it.
 void FailWithError(TransferSession& session, PacketSink& sink, Win32Error failure) {
   PacketBuffer error{};
   const std::uint16_t length = ErrorMapping(failure, error, session.entry.description);
@@ -92,18 +101,11 @@ void FailWithError(TransferSession& session, PacketSink& sink, Win32Error failur
   Fail(session);
 }
 
-// How often the packet out now has been sent again.
-std::uint32_t Retransmissions(const TransferSession& session) {
-  const std::uint32_t most = Config(session).MaxRetransmit;
-  return most - std::min(session.retriesLeft, most);
-}
-
 void AwaitAnswer(TransferSession& session, TimePoint now) {
   session.wait = RetransmitWait(Config(session), session.timeout, Retransmissions(session));
   session.deadline = now + session.wait;
 }
 
-// Sends the packet in the send buffer and gives the client its time to answer it.
 void SendCurrent(TransferSession& session, PacketSink& sink, TimePoint now) {
   if (!sink.Send(std::span(session.send.data(), session.sendLength), session.clientAddress)) {
     Fail(session);
@@ -135,8 +137,11 @@ void NameTheRequest(TransferSession& session) {
 
 // A request is held (for its turn, for a port) as long as a client waits for an answer before
 // it asks again: one Timeout from its arrival on port 69, however long it waited there.
-TimePoint HoldDeadline(const TransferSession& session, TimePoint now) {
-  return std::min(now + session.timeout, session.arrived + session.timeout);
+void Hold(TransferSession& session, SessionState state, RequestWait wait, TimePoint now) {
+  session.state = state;
+  NoteRequestWait(session.server->metrics, session.facts, wait);
+  session.deadline = std::min(now + session.timeout, session.arrived + session.timeout);
+  ++session.waits;
 }
 
 // The server's own bound on a client's silence: how long a transfer at the server's Timeout
@@ -200,7 +205,7 @@ void SocketNotOpened(TransferSession& session) {
   Fail(session);
 }
 
-bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, TimePoint now) {
+bool TakeTurn(TransferSession& session, GateWaiter& waiter, std::uintptr_t key, TimePoint now) {
   // What goes to an address of this host never leaves it: nobody else is flooded.
   const LocalAddressTable& local = session.server->local;
   for (std::uint32_t k = 0; k < local.count; ++k) {
@@ -210,10 +215,7 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
     case TurnTaken::kHeld:
       return true;
     case TurnTaken::kWaiting:
-      session.state = SessionState::kWaitingForTurn;
-      NoteRequestWait(session.server->metrics, session.facts, RequestWait::kTurn);
-      session.deadline = HoldDeadline(session, now);
-      ++session.waits;
+      Hold(session, SessionState::kWaitingForTurn, RequestWait::kTurn, now);
       return false;
     case TurnTaken::kRepeated:
       break;
@@ -226,10 +228,7 @@ bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key, 
 
 void AwaitPort(TransferSession& session, TimePoint now) {
   NameTheRequest(session);  // should the shutdown end the wait
-  session.state = SessionState::kWaitingForPort;
-  NoteRequestWait(session.server->metrics, session.facts, RequestWait::kPort);
-  session.deadline = HoldDeadline(session, now);
-  ++session.waits;
+  Hold(session, SessionState::kWaitingForPort, RequestWait::kPort, now);
 }
 
 void StartTransfer(TransferSession& session, PacketSink& sink, TimePoint now) {
@@ -285,9 +284,13 @@ void OnDatagram(TransferSession& session, std::span<const std::uint8_t> datagram
   }
   session.lastHeard = now;
   if (!session.heard) {
-    // The client is real: its transfer no longer counts against its address.
+    // The client is real: its transfer no longer counts against its address, and a copy of
+    // its request on port 69 is a late one.
     session.heard = true;
     session.server->turns.Leave(session.turn);
+    if (session.endpoint.mailbox != nullptr && Config(session).SinglePort != 0) {
+      session.server->endpoints.Heard(session.localIndex, session.clientAddress, session.endpoint);
+    }
   }
   // Too short to carry a block number: not a packet of this transfer's, ignored.
   if (datagram.size() < kHeaderSize) return;
@@ -371,6 +374,9 @@ void FinishSession(TransferSession& session) {
   }
   session.file.Close();
   session.server->turns.Leave(session.turn);
+  if (session.endpoint.mailbox != nullptr) {
+    session.server->endpoints.Leave(session.localIndex, session.clientAddress, session.endpoint);
+  }
 }
 
 }  // namespace quoril

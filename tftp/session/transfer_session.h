@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "platform/sockets.h"
 #include "tftp/admission/client_turns.h"
+#include "tftp/admission/single_port.h"
 #include "tftp/protocol/netascii.h"
 #include "tftp/protocol/packets.h"
 
@@ -108,7 +109,10 @@ struct TransferSession {
   TransferFacts facts;     // bytes, blocks, retransmissions, options: its record and metrics
   NetasciiReader reader;
   NetasciiWriter writer;
-  TurnTicket turn;      // its place at its client's address
+  TurnTicket turn;  // its place at its client's address
+  // Its claim of its client's endpoint (EndpointTable::Claim), a null mailbox for none: the
+  // table learns when the client is heard (single-port mode) and when the transfer ends.
+  EndpointTable::Owner endpoint;
   bool heard = false;   // a packet came from the client
   bool logged = false;  // its end is written and counted (on entering kDallying)
   // When its request arrived on port 69, and when the client was last heard from (the
@@ -133,7 +137,7 @@ void SocketNotOpened(TransferSession& session);
 // engine starts it (StartTransfer) or its deadline, one Timeout away, ends it without a packet
 // ("Timeout; max. retransmits reached"). A request repeated by a client port that already waits
 // ends at once, without a packet and with a log line that has no description.
-bool TakeTurn(TransferSession& session, TurnWaiter& waiter, std::uintptr_t key,
+bool TakeTurn(TransferSession& session, GateWaiter& waiter, std::uintptr_t key,
               SessionClock::time_point now);
 // No port of the transfer port range is free: the session waits (kWaitingForPort) until the
 // engine opens its socket and starts it (StartTransfer), or its deadline, one Timeout away,
@@ -167,8 +171,8 @@ void OnReceiveFailed(TransferSession& session, Win32Error error);
 // The client asked again from the same address and port, and its new request is served
 // instead: the transfer ends quietly, without a packet.
 void OnSuperseded(TransferSession& session);
-// Once ended: the log line, the file and the turn. The engine then closes the socket and
-// counts the transfer out (TransferLimit::Ended).
+// Once ended: the log line, the file, the turn and the endpoint. The engine then closes the socket
+// and counts the transfer out (TransferLimit::Ended).
 void FinishSession(TransferSession& session);
 
 }  // namespace quoril
