@@ -117,11 +117,11 @@ void WriteLog(const char* text) {
   LogFile().Append(text);
 }
 
-char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer) {
+char* FormatDate(DateText& buffer, const platform::LocalTime& moment) {
   return PutThreePairs(buffer, {moment.month, moment.day, moment.year % 100u}, '/');
 }
 
-char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer) {
+char* FormatTime(TimeText& buffer, const platform::LocalTime& moment) {
   return PutThreePairs(buffer, {moment.hour, moment.minute, moment.second}, ':');
 }
 
@@ -146,12 +146,15 @@ char* FormatAddressText(const platform::SocketAddress& address, AddressText& buf
   return FormatAddressText(address.IPv4(), buffer);
 }
 
-char* FormatDate(DateText& buffer) {
-  return FormatDateFrom(platform::GetLocalTime(), buffer);
-}
-
-char* FormatTime(TimeText& buffer) {
-  return FormatTimeFrom(platform::GetLocalTime(), buffer);
+std::string FormatHardwareText(const platform::HardwareAddress& hardware, char separator) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t k = 0; k < hardware.length && k < platform::kMaxHardwareAddress; ++k) {
+    if (k > 0) text += separator;
+    text += kDigits[hardware.bytes[k] >> 4];
+    text += kDigits[hardware.bytes[k] & 0xF];
+  }
+  return text;
 }
 
 void WriteStartBanner(bool isNew) {

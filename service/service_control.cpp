@@ -1,15 +1,44 @@
 #include "service/service_control.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
+#include "platform/service_manager.h"
 #include "platform/threads.h"
 #include "tftp/listener.h"
 
 namespace quoril {
 
-ServiceStatus gServiceStatus;
-
 namespace {
+
+// The process's one status record with its status handle. Filled and sent only by
+// StatusReporter (and the control handler's reports of the current state), under `lock`,
+// from the service thread, the dispatcher's thread and the listener thread.
+struct ServiceStatus {
+  std::mutex lock;
+  platform::ServiceStatusHandle handle = platform::kNoStatusHandle;
+  platform::ServiceStatusRecord record;
+} gServiceStatus;
+
+// A manual-reset event without a name: once set it stays set.
+class StopEvent {
+ public:
+  void Set() {
+    std::lock_guard lock(mutex_);
+    isSet_ = true;
+    set_.notify_all();
+  }
+  void Wait() {
+    std::unique_lock lock(mutex_);
+    set_.wait(lock, [this] { return isSet_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable set_;
+  bool isSet_ = false;
+};
 
 inline constexpr std::uint32_t kControlsAccepted =
     platform::kServiceAcceptStop | platform::kServiceAcceptPauseContinue;
@@ -57,6 +86,9 @@ bool FillAndSendLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_
   record.waitHint = waitHint;
   return platform::SetServiceStatus(gServiceStatus.handle, record) == ERROR_SUCCESS;
 }
+
+int StatusReporter(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
+                   std::uint32_t waitHint);
 
 void HandleStop() {
   {
@@ -125,23 +157,8 @@ void HandleOtherControl(std::uint32_t control) {
   if (!accepted) HandleStop();
 }
 
-}  // namespace
-
-void RunServer() {
-  RunListener(nullptr);
-}
-
-void StopEvent::Set() {
-  std::lock_guard lock(mutex_);
-  isSet_ = true;
-  set_.notify_all();
-}
-
-void StopEvent::Wait() {
-  std::unique_lock lock(mutex_);
-  set_.wait(lock, [this] { return isSet_; });
-}
-
+// Reports the service's state; non-zero when the report was accepted. A refused report
+// runs the stop handling and answers 0.
 int StatusReporter(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
                    std::uint32_t waitHint) {
   bool accepted = false;
@@ -152,6 +169,12 @@ int StatusReporter(std::uint32_t state, std::uint32_t exitCode, std::uint32_t ch
   if (accepted) return 1;
   HandleStop();
   return 0;
+}
+
+}  // namespace
+
+void RunServer() {
+  RunListener(nullptr);
 }
 
 // The stopped report comes last: a stop handling still on its way to its last report

@@ -3,6 +3,7 @@
 // goes through the registry of the platform layer, the same code as the service, and prints
 // what reg prints for the same request, CR LF line ends included, so that one command for
 // each setting works on both systems.
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
@@ -28,20 +29,6 @@ constexpr int kFailure = 1;
 constexpr std::string_view kRootName = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kNotFound =
     "ERROR: The system was unable to find the specified registry key or value.";
-
-// reg's types by name, in the order of their numbers.
-constexpr std::array<std::string_view, 12> kTypeNames = {"REG_NONE",
-                                                         "REG_SZ",
-                                                         "REG_EXPAND_SZ",
-                                                         "REG_BINARY",
-                                                         "REG_DWORD",
-                                                         "REG_DWORD_BIG_ENDIAN",
-                                                         "REG_LINK",
-                                                         "REG_MULTI_SZ",
-                                                         "REG_RESOURCE_LIST",
-                                                         "REG_FULL_RESOURCE_DESCRIPTOR",
-                                                         "REG_RESOURCE_REQUIREMENTS_LIST",
-                                                         "REG_QWORD"};
 
 // The types that add writes.
 constexpr std::array<std::uint32_t, 5> kWritableTypes = {platform::kRegSz, platform::kRegExpandSz,
@@ -110,12 +97,11 @@ std::optional<Refusal> ParseKey(std::string_view key, std::string& path) {
     static constexpr std::array<std::string_view, 10> kOtherRoots = {
         "HKCU", "HKEY_CURRENT_USER",   "HKCR", "HKEY_CLASSES_ROOT",    "HKU", "HKEY_USERS",
         "HKCC", "HKEY_CURRENT_CONFIG", "HKPD", "HKEY_PERFORMANCE_DATA"};
-    for (std::string_view other : kOtherRoots) {
-      if (EqualNoCase(root, other)) {
-        return Refusal{"ERROR: Invalid key name.",
-                       "Only HKEY_LOCAL_MACHINE (HKLM) is kept on this system: " +
-                           std::string(key) + " is outside it."};
-      }
+    if (std::ranges::any_of(kOtherRoots,
+                            [&](std::string_view other) { return EqualNoCase(root, other); })) {
+      return Refusal{"ERROR: Invalid key name.",
+                     "Only HKEY_LOCAL_MACHINE (HKLM) is kept on this system: " + std::string(key) +
+                         " is outside it."};
     }
     return Refusal{
         "ERROR: Invalid key name.",
@@ -173,13 +159,13 @@ std::optional<Refusal> ParseSwitches(std::span<char* const> arguments, Request& 
 
 std::optional<std::uint32_t> TypeByName(std::string_view name) {
   for (std::uint32_t type : kWritableTypes) {
-    if (EqualNoCase(name, kTypeNames[type])) return type;
+    if (EqualNoCase(name, platform::kRegTypeNames[type])) return type;
   }
   return std::nullopt;
 }
 
 std::string TypeName(std::uint32_t type) {
-  if (type < kTypeNames.size()) return std::string(kTypeNames[type]);
+  if (type < platform::kRegTypeNames.size()) return std::string(platform::kRegTypeNames[type]);
   return "REG_UNKNOWN";
 }
 
@@ -256,9 +242,9 @@ std::string ShowData(std::uint32_t type, const std::vector<std::uint8_t>& data) 
       return text.substr(0, text.find('\0'));
     }
     case platform::kRegDword:
-    case 5:     // REG_DWORD_BIG_ENDIAN, shown as reg shows it: as it is in memory
-    case 11: {  // REG_QWORD
-      const std::size_t width = type == 11 ? 8 : 4;
+    case 5:  // REG_DWORD_BIG_ENDIAN, shown as reg shows it: as it is in memory
+    case platform::kRegQword: {
+      const std::size_t width = type == platform::kRegQword ? 8 : 4;
       unsigned long long value = 0;
       for (std::size_t i = 0; i < width && i < data.size(); ++i) {
         value |= static_cast<unsigned long long>(data[i]) << 8 * i;
@@ -266,7 +252,7 @@ std::string ShowData(std::uint32_t type, const std::vector<std::uint8_t>& data) 
       std::snprintf(number, sizeof number, "0x%llx", value);
       return number;
     }
-    case 7: {  // REG_MULTI_SZ: the strings joined by \0, without the final terminators
+    case platform::kRegMultiSz: {  // the strings joined by \0, without the final terminators
       std::string text(data.begin(), data.end());
       while (!text.empty() && text.back() == '\0') text.pop_back();
       std::string shown;

@@ -1,6 +1,7 @@
 #include "tftp/protocol/options.h"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <string_view>
 
@@ -62,29 +63,19 @@ const OptionRow& RowOf(OptionName option) {
 }
 
 const OptionRow* FindOption(std::span<const std::uint8_t> name) {
+  const std::string_view text(reinterpret_cast<const char*>(name.data()), name.size());
   for (const OptionRow& row : kOptions) {
-    if (name.size() == row.name.size() &&
-        std::equal(name.begin(), name.end(), row.name.begin(), [](std::uint8_t a, char b) {
-          return platform::LowerAscii(static_cast<char>(a)) == b;
-        })) {
-      return &row;
-    }
+    if (platform::EqualIgnoringAsciiCase(text, row.name)) return &row;
   }
   return nullptr;
 }
 
 // Decimal digits only, at least one, within [minimum, maximum].
-bool ParseDecimal(std::span<const std::uint8_t> text, std::uint64_t minimum, std::uint64_t maximum,
+bool ParseDecimal(std::span<const std::uint8_t> bytes, std::uint64_t minimum, std::uint64_t maximum,
                   std::uint64_t& value) {
-  if (text.empty()) return false;
-  value = 0;
-  for (const std::uint8_t c : text) {
-    if (c < '0' || c > '9') return false;
-    const std::uint64_t digit = c - '0';
-    if (digit > maximum || value > (maximum - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return value >= minimum;
+  const char* const text = reinterpret_cast<const char*>(bytes.data());
+  const auto [end, error] = std::from_chars(text, text + bytes.size(), value);
+  return error == std::errc() && end == text + bytes.size() && value >= minimum && value <= maximum;
 }
 
 void Add(OptionSet& set, OptionName option, std::uint64_t value) {
@@ -152,13 +143,9 @@ std::uint16_t BuildOack(PacketBuffer& packet, const OptionSet& granted) {
     const OptionName option = granted.order[k];
     put(RowOf(option).name);
     std::array<char, 20> digits{};
-    std::size_t length = 0;
-    std::uint64_t value = granted.Value(option);
-    do {
-      digits[digits.size() - ++length] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    put(std::string_view(digits.data() + digits.size() - length, length));
+    const char* const end =
+        std::to_chars(digits.data(), digits.data() + digits.size(), granted.Value(option)).ptr;
+    put(std::string_view(digits.data(), end));
   }
   return static_cast<std::uint16_t>(at);
 }
