@@ -21,23 +21,27 @@ struct ServiceStatus {
   platform::ServiceStatusRecord record;
 } gServiceStatus;
 
-// A manual-reset event without a name: once set it stays set.
+// A manual-reset event without a name: once set it stays set. It carries the event of the
+// failure that ended the listener (0: a stop ended it).
 class StopEvent {
  public:
-  void Set() {
+  void Set(std::uint32_t failureEvent) {
     std::lock_guard lock(mutex_);
+    failureEvent_ = failureEvent;
     isSet_ = true;
     set_.notify_all();
   }
-  void Wait() {
+  std::uint32_t Wait() {
     std::unique_lock lock(mutex_);
     set_.wait(lock, [this] { return isSet_; });
+    return failureEvent_;
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable set_;
   bool isSet_ = false;
+  std::uint32_t failureEvent_ = 0;
 };
 
 inline constexpr std::uint32_t kControlsAccepted =
@@ -50,11 +54,9 @@ std::mutex gStopHandlingLock;
 std::condition_variable gStopHandlingDone;
 bool gStopHandlingRuns = false;
 
-// The StopEvent of the running ServiceMain, for the listener to set as its last act, and
-// the event of the failure that ended the listener (0: a stop ended it).
+// The StopEvent of the running ServiceMain, for the listener to set as its last act.
 std::mutex gStopEventLock;
 StopEvent* gRunningStopEvent = nullptr;
-std::uint32_t gListenerFailure = 0;
 
 // The server of this process, started by the listener, paused and stopped from here. Never
 // destroyed: a transfer thread may still end while the process exits.
@@ -70,8 +72,7 @@ void RunListener(void* /*argument*/) {
 
 void SetStopEvent(std::uint32_t failureEvent) {
   std::lock_guard lock(gStopEventLock);
-  gListenerFailure = failureEvent;
-  if (gRunningStopEvent != nullptr) gRunningStopEvent->Set();
+  if (gRunningStopEvent != nullptr) gRunningStopEvent->Set(failureEvent);
 }
 
 // Fills the record and sends it; the caller holds gServiceStatus.lock, so that two reports
@@ -222,17 +223,12 @@ void ServiceMain(std::uint32_t /*argumentCount*/, char** /*arguments*/) {
       gServiceHooks.setStopEvent = SetStopEvent;
       // Running is the listener's to report, once it serves.
       if (listener.Start(RunListener, nullptr) == ERROR_SUCCESS) {
-        stopEvent.Wait();
+        const std::uint32_t failure = stopEvent.Wait();
         // The stopped report lets the manager end the process (wine's ends it as soon as it
         // closes the control pipe): the listener's thread, its EVENT_SERVICE_STOPPED
         // included, has ended before it.
         listener.Join();
         AwaitStopHandling();
-        std::uint32_t failure = 0;
-        {
-          std::lock_guard lock(gStopEventLock);
-          failure = gListenerFailure;
-        }
         ReportStopped(failure);
       }
     }
