@@ -1,6 +1,7 @@
 #include "config/transfer_log.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -129,15 +130,12 @@ char* FormatAddressText(std::uint32_t address, AddressText& buffer) {
   // Without the formatted-output machinery: every request formats two addresses.
   std::array<std::uint8_t, 4> bytes;
   std::memcpy(bytes.data(), &address, bytes.size());
-  std::size_t at = 0;
+  char* at = buffer.data();
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i > 0) buffer[at++] = '.';
-    const unsigned value = bytes[i];
-    if (value >= 100) buffer[at++] = static_cast<char>('0' + value / 100);
-    if (value >= 10) buffer[at++] = static_cast<char>('0' + value / 10 % 10);
-    buffer[at++] = static_cast<char>('0' + value % 10);
+    if (i > 0) *at++ = '.';
+    at = std::to_chars(at, buffer.data() + buffer.size(), bytes[i]).ptr;
   }
-  buffer[at] = '\0';
+  *at = '\0';
   return buffer.data();
 }
 
