@@ -275,10 +275,6 @@ std::string ShownName(std::string_view name) {
   return std::string(name.empty() ? "(Default)" : name);
 }
 
-void ShowValue(std::string_view name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
-  OutLine("    " + ShownName(name) + "    " + TypeName(type) + "    " + ShowData(type, data));
-}
-
 std::string KeyName(std::string_view path) {
   return path.empty() ? std::string(kRootName) : std::string(kRootName) + '\\' + std::string(path);
 }
@@ -376,7 +372,10 @@ int Query(const Request& request) {
   Out("\r\n");
   if (!values.empty()) {
     OutLine(keyName);
-    for (const Value& value : values) ShowValue(value.name, value.type, value.data);
+    for (const Value& value : values) {
+      OutLine("    " + ShownName(value.name) + "    " + TypeName(value.type) + "    " +
+              ShowData(value.type, value.data));
+    }
     Out("\r\n");
   }
   for (const std::string& subkey : subkeys) OutLine(subkey);
