@@ -19,14 +19,6 @@ namespace {
 constexpr std::int32_t kMinTimeout = 1;
 constexpr std::int32_t kMaxTimeout = 255;
 constexpr std::uint32_t kMaxRetransmitLimit = 50;
-constexpr std::uint32_t kMaxEventLoops = 64;
-constexpr std::uint32_t kMinBlockSizeSetting = 8;
-constexpr std::uint32_t kMaxBlockSizeSetting = 65464;
-constexpr std::uint32_t kMaxWindowSizeSetting = 65535;
-constexpr std::uint32_t kLowestTransferPort = 1024;
-constexpr std::uint32_t kHighestTransferPort = 65535;
-// The most rule text that RewriteRules may hold, terminators included.
-constexpr std::uint32_t kMaxRewriteRulesBytes = 64 * 1024;
 
 enum class ValueKind { kText, kNumber };
 

@@ -80,6 +80,15 @@ struct ServerConfig {
 
 inline constexpr std::uint32_t kClientDirectoryByAddress = 1;
 inline constexpr std::uint32_t kClientDirectoryByHardware = 2;
+// The most rule text that RewriteRules may hold, terminators included.
+inline constexpr std::uint32_t kMaxRewriteRulesBytes = 64 * 1024;
+
+inline constexpr std::uint32_t kMaxEventLoops = 64;
+inline constexpr std::uint32_t kMinBlockSizeSetting = 8;
+inline constexpr std::uint32_t kMaxBlockSizeSetting = 65464;
+inline constexpr std::uint32_t kMaxWindowSizeSetting = 65535;
+inline constexpr std::uint32_t kLowestTransferPort = 1024;
+inline constexpr std::uint32_t kHighestTransferPort = 65535;
 
 // Reads the values of the Parameters key into `config`; an empty DefaultDirectory takes the
 // current one. Nothing else changes: the start makes the settings take effect. Answers

@@ -55,9 +55,6 @@ constexpr auto EqualNoCase = platform::EqualIgnoringAsciiCase;
 
 enum class Operation { kQuery, kAdd, kDelete };
 
-constexpr std::pair<std::string_view, Operation> kOperations[] = {
-    {"query", Operation::kQuery}, {"add", Operation::kAdd}, {"delete", Operation::kDelete}};
-
 struct Request {
   Operation operation = Operation::kQuery;
   std::string_view operationName;        // as reg names it in its usage hint
@@ -504,6 +501,16 @@ bool IsHelp(std::string_view word) {
          word == "--help";
 }
 
+struct OperationRow {
+  std::string_view name;
+  Operation operation;
+  int (*run)(const Request& request);
+};
+
+constexpr OperationRow kOperations[] = {{"query", Operation::kQuery, Query},
+                                        {"add", Operation::kAdd, Add},
+                                        {"delete", Operation::kDelete, Delete}};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -515,16 +522,15 @@ int main(int argc, char** argv) {
   }
   if (IsHelp(arguments[0])) return Usage();
   const std::string_view operation = arguments[0];
-  for (const auto& [name, value] : kOperations) {
-    if (EqualNoCase(operation, name)) {
-      request.operation = value;
-      request.operationName = name;
-    }
-  }
-  if (request.operationName.empty()) {
+  const OperationRow* row = std::ranges::find_if(kOperations, [&](const OperationRow& candidate) {
+    return EqualNoCase(operation, candidate.name);
+  });
+  if (row == std::ranges::end(kOperations)) {
     return Refuse(request, Syntax("\"" + std::string(operation) +
                                   "\" is not an operation of quoril-reg: query, add or delete."));
   }
+  request.operation = row->operation;
+  request.operationName = row->name;
   if (arguments.size() < 2) return Refuse(request, Syntax("Name a key after the operation."));
   if (IsHelp(arguments[1])) return Usage();
   if (std::optional<Refusal> refusal = ParseKey(arguments[1], request.path)) {
@@ -533,13 +539,5 @@ int main(int argc, char** argv) {
   if (std::optional<Refusal> refusal = ParseSwitches(arguments.subspan(2), request)) {
     return Refuse(request, *refusal);
   }
-  switch (request.operation) {
-    case Operation::kQuery:
-      return Query(request);
-    case Operation::kAdd:
-      return Add(request);
-    case Operation::kDelete:
-      return Delete(request);
-  }
-  return kFailure;
+  return row->run(request);
 }
