@@ -8,15 +8,13 @@ namespace quoril {
 
 namespace {
 
-std::array<EventCount, kCountedEventIds>& EventCounts() {
-  static std::array<EventCount, kCountedEventIds> counts;
-  return counts;
-}
+// Ready before any code runs: an event reported while statics are made is counted too.
+constinit std::array<EventCount, kCountedEventIds> gEventCounts;
 
 // The slot of `eventId`, claimed on its first report; identifiers beyond the table's room
 // are not counted.
 void CountEvent(std::uint32_t eventId) {
-  for (EventCount& slot : EventCounts()) {
+  for (EventCount& slot : gEventCounts) {
     std::uint32_t expected = 0;
     if (slot.id.load() == eventId || slot.id.compare_exchange_strong(expected, eventId) ||
         expected == eventId) {
@@ -29,7 +27,7 @@ void CountEvent(std::uint32_t eventId) {
 }  // namespace
 
 std::span<const EventCount> ReportedEvents() {
-  return EventCounts();
+  return gEventCounts;
 }
 
 int EventReporter(std::uint32_t eventId) {

@@ -22,6 +22,20 @@ bool ParseScope(std::string_view scope, ListenEntry& entry) {
   return platform::IsInterfaceName(scope);
 }
 
+// Whether `entry` stands for the address `held` on its interface. Interface names match
+// regardless of case.
+bool EntryMatches(const ListenEntry& entry, const platform::InterfaceAddress& held) {
+  if (!entry.isAddress) return platform::EqualIgnoringAsciiCase(entry.interfaceName, held.name);
+  const auto host = entry.address.Host();
+  if (entry.address.family != held.address.family ||
+      !std::ranges::equal(host, held.address.Host())) {
+    return false;
+  }
+  if (entry.interfaceIndex != 0) return entry.interfaceIndex == held.index;
+  return entry.interfaceName.empty() ||
+         platform::EqualIgnoringAsciiCase(entry.interfaceName, held.name);
+}
+
 }  // namespace
 
 bool ParseListenEntry(std::string_view text, ListenEntry& entry, std::string& reason) {
@@ -55,18 +69,6 @@ bool ParseListenEntry(std::string_view text, ListenEntry& entry, std::string& re
   }
   entry.interfaceName = text;
   return true;
-}
-
-bool EntryMatches(const ListenEntry& entry, const platform::InterfaceAddress& held) {
-  if (!entry.isAddress) return platform::EqualIgnoringAsciiCase(entry.interfaceName, held.name);
-  const auto host = entry.address.Host();
-  if (entry.address.family != held.address.family ||
-      !std::ranges::equal(host, held.address.Host())) {
-    return false;
-  }
-  if (entry.interfaceIndex != 0) return entry.interfaceIndex == held.index;
-  return entry.interfaceName.empty() ||
-         platform::EqualIgnoringAsciiCase(entry.interfaceName, held.name);
 }
 
 void KeepListened(std::span<const ListenEntry> entries,

@@ -29,10 +29,6 @@ struct ListenEntry {
 // refused with a reason. An entry that holds ':' or '%', or only digits and dots, is an address.
 bool ParseListenEntry(std::string_view text, ListenEntry& entry, std::string& reason);
 
-// Whether `entry` stands for the address `held` on its interface. Interface names match
-// regardless of case.
-bool EntryMatches(const ListenEntry& entry, const platform::InterfaceAddress& held);
-
 // Keeps of `addresses` (as LookupHostAddresses gives them) those that an entry stands for on
 // some interface that holds them (`held`), in their order. `matched[e]` becomes true for each
 // entry e that stands for at least one of the addresses offered.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ranges>
 #include <span>
 #include <string>
 #include <vector>
@@ -23,11 +24,6 @@ enum class ValueKind { kText, kNumber };
 
 constexpr std::uint32_t kRegNone = 0;
 
-// The types' names by number; those that no value is likely to have are shown by number.
-constexpr std::array<const char*, 12> kTypeNames = {
-    "REG_NONE", "REG_SZ",       "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN",
-    "REG_LINK", "REG_MULTI_SZ", nullptr,         nullptr,      nullptr,     "REG_QWORD"};
-
 // A value whose type says that it holds something else is refused, with its name and both
 // types beside the event: "quoril-reg add KEY /v Timeout /d 100" writes the text "100",
 // whose four bytes would otherwise make the number 0x00303031. REG_BINARY and REG_NONE
@@ -38,9 +34,11 @@ bool TypeFits(const char* name, std::uint32_t type, ValueKind kind) {
       (kind == ValueKind::kText ? type == platform::kRegSz || type == platform::kRegExpandSz
                                 : type == platform::kRegDword);
   if (fits) return true;
-  const char* typeName = type < kTypeNames.size() ? kTypeNames[type] : nullptr;
+  // The types that no value is likely to have are shown by number.
+  const bool named = type <= platform::kRegMultiSz || type == platform::kRegQword;
   platform::NoteFailureDetail(
-      std::string(name) + ": " + (typeName != nullptr ? typeName : "type " + std::to_string(type)) +
+      std::string(name) + ": " +
+      (named ? std::string(platform::kRegTypeNames[type]) : "type " + std::to_string(type)) +
       " where " + (kind == ValueKind::kText ? "REG_SZ or REG_EXPAND_SZ" : "REG_DWORD") +
       " is needed");
   return false;
@@ -140,16 +138,11 @@ bool ReadTexts(const platform::RegistryKey& key, const char* name,
                                                          : ": cannot be read as REG_MULTI_SZ"));
     return false;
   }
-  std::string text;
-  for (std::uint32_t i = 0; i < size; ++i) {
-    if (bytes[i] != 0) {
-      text.push_back(static_cast<char>(bytes[i]));
-    } else if (!text.empty()) {
-      texts.push_back(std::move(text));
-      text.clear();
-    }
+  const std::span<const std::uint8_t> data =
+      std::span(bytes).first(std::min<std::size_t>(size, bytes.size()));
+  for (const auto text : data | std::views::split(std::uint8_t{0})) {
+    if (!text.empty()) texts.emplace_back(text.begin(), text.end());
   }
-  if (!text.empty()) texts.push_back(std::move(text));
   return true;
 }
 
@@ -219,7 +212,8 @@ void LowerCase(std::span<char> text) {
   platform::LowerCaseAscii(text.first(std::strlen(text.data())));
 }
 
-int ReadSettings(ServerConfig& config, platform::RegistryKey& key) {
+int ReadSettings(ServerConfig& config) {
+  platform::RegistryKey key;
   if (key.Open(kParametersKey) != ERROR_SUCCESS) return 0;
 
   std::span<char> directory(config.DefaultDirectory);
@@ -267,11 +261,9 @@ int ReadSettings(ServerConfig& config, platform::RegistryKey& key) {
 }  // namespace
 
 int LoadServerConfig(ServerConfig& config) {
+  if (ReadSettings(config) != 0) return 1;
   config.EnableLogging = 0;
-  platform::RegistryKey key;
-  const int result = ReadSettings(config, key);
-  if (result == 0) config.EnableLogging = 0;
-  return result;
+  return 0;
 }
 
 }  // namespace quoril

@@ -1,6 +1,7 @@
 #include "config/transfer_log.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -117,11 +118,11 @@ void WriteLog(const char* text) {
   LogFile().Append(text);
 }
 
-char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer) {
+char* FormatDate(DateText& buffer, const platform::LocalTime& moment) {
   return PutThreePairs(buffer, {moment.month, moment.day, moment.year % 100u}, '/');
 }
 
-char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer) {
+char* FormatTime(TimeText& buffer, const platform::LocalTime& moment) {
   return PutThreePairs(buffer, {moment.hour, moment.minute, moment.second}, ':');
 }
 
@@ -129,15 +130,12 @@ char* FormatAddressText(std::uint32_t address, AddressText& buffer) {
   // Without the formatted-output machinery: every request formats two addresses.
   std::array<std::uint8_t, 4> bytes;
   std::memcpy(bytes.data(), &address, bytes.size());
-  std::size_t at = 0;
+  char* at = buffer.data();
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i > 0) buffer[at++] = '.';
-    const unsigned value = bytes[i];
-    if (value >= 100) buffer[at++] = static_cast<char>('0' + value / 100);
-    if (value >= 10) buffer[at++] = static_cast<char>('0' + value / 10 % 10);
-    buffer[at++] = static_cast<char>('0' + value % 10);
+    if (i > 0) *at++ = '.';
+    at = std::to_chars(at, buffer.data() + buffer.size(), bytes[i]).ptr;
   }
-  buffer[at] = '\0';
+  *at = '\0';
   return buffer.data();
 }
 
@@ -146,12 +144,15 @@ char* FormatAddressText(const platform::SocketAddress& address, AddressText& buf
   return FormatAddressText(address.IPv4(), buffer);
 }
 
-char* FormatDate(DateText& buffer) {
-  return FormatDateFrom(platform::GetLocalTime(), buffer);
-}
-
-char* FormatTime(TimeText& buffer) {
-  return FormatTimeFrom(platform::GetLocalTime(), buffer);
+std::string FormatHardwareText(const platform::HardwareAddress& hardware, char separator) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t k = 0; k < hardware.length && k < platform::kMaxHardwareAddress; ++k) {
+    if (k > 0) text += separator;
+    text += kDigits[hardware.bytes[k] >> 4];
+    text += kDigits[hardware.bytes[k] & 0xF];
+  }
+  return text;
 }
 
 void WriteStartBanner(bool isNew) {

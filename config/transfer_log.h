@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/files.h"
+#include "platform/network_interfaces.h"
 #include "platform/socket_address.h"
 #include "platform/threads.h"
 
@@ -65,17 +67,16 @@ void InitLogLock();
 void WriteStartBanner(bool isNew);
 // Writes `text` whole with one write under the log lock, when logging is on.
 void WriteLog(const char* text);
-// The date and time texts of the local clock at the moment of the call. Callers that need
-// both take the time first.
-char* FormatDate(DateText& buffer);
-char* FormatTime(TimeText& buffer);
-// The same texts of a given moment.
-char* FormatDateFrom(const platform::LocalTime& moment, DateText& buffer);
-char* FormatTimeFrom(const platform::LocalTime& moment, TimeText& buffer);
+// The date and time texts of `moment`, by default the local clock's at the call. Callers that
+// need both of the clock take the time first.
+char* FormatDate(DateText& buffer, const platform::LocalTime& moment = platform::GetLocalTime());
+char* FormatTime(TimeText& buffer, const platform::LocalTime& moment = platform::GetLocalTime());
 // The dotted-decimal text of an IPv4 address in network byte order, as "%d.%d.%d.%d" gives it.
 char* FormatAddressText(std::uint32_t address, AddressText& buffer);
 // The host of `address` (not its port): dotted decimal, or the IPv6 form of FormatHost.
 char* FormatAddressText(const platform::SocketAddress& address, AddressText& buffer);
+// The bytes of `hardware` as two lower-case hex digits each, with `separator` between them.
+std::string FormatHardwareText(const platform::HardwareAddress& hardware, char separator);
 // A transfer line: 122 columns, the room that two addresses longer than their columns take
 // beyond them, a file name of up to 259 characters, the name as asked when it differs, CR LF
 // and a terminator.

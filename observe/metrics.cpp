@@ -33,19 +33,11 @@ class Exposition {
   void Family(std::string_view name, std::string_view type, std::string_view help) {
     Append("# HELP ", name, " ", help, "\n# TYPE ", name, " ", type, "\n");
   }
-  void Sample(std::string_view name, std::string_view labels, std::uint64_t value) {
-    Append(name, labels.empty() ? "" : "{", labels, labels.empty() ? "" : "}", " ");
-    out_ += std::to_string(value);
-    out_ += '\n';
-  }
-  void SampleSigned(std::string_view name, std::int64_t value) {
-    Append(name, " ", std::to_string(value), "\n");
-  }
-  void SampleReal(std::string_view name, std::string_view labels, double value) {
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "%.6f", value);
-    Append(name, labels.empty() ? "" : "{", labels, labels.empty() ? "" : "}", " ", text.data(),
-           "\n");
+  // std::to_string writes a real number as "%f" does, with six decimals.
+  template <typename Number>
+  void Sample(std::string_view name, std::string_view labels, Number value) {
+    Append(name, labels.empty() ? "" : "{", labels, labels.empty() ? "" : "}", " ",
+           std::to_string(value), "\n");
   }
   template <std::size_t N>
   void HistogramOf(std::string_view name, std::string_view help, const Histogram<N>& histogram,
@@ -63,7 +55,7 @@ class Exposition {
       }
       Sample(bucket, label.data(), cumulative);
     }
-    SampleReal(std::string(name) + "_sum", "", static_cast<double>(histogram.sum) / kSumScale);
+    Sample(std::string(name) + "_sum", "", static_cast<double>(histogram.sum) / kSumScale);
     Sample(std::string(name) + "_count", "", histogram.count.load());
   }
 
@@ -115,15 +107,12 @@ void CountTransferEnded(Metrics& metrics, const TransferLogEntry& entry, const T
   metrics.retransmissions += facts.retransmissions;
   metrics.timeouts += facts.timeouts;
   const std::string_view name = OutcomeName(outcome);
-  if (name == "access_denied") ++metrics.refused[static_cast<std::size_t>(Refusal::kAccess)];
-  if (name == "file_not_found") ++metrics.refused[static_cast<std::size_t>(Refusal::kMissingFile)];
-  if (name == "file_exists") ++metrics.refused[static_cast<std::size_t>(Refusal::kExists)];
-  if (name == "timeout" && facts.waiting == RequestWait::kTurn) {
-    ++metrics.refused[static_cast<std::size_t>(Refusal::kTurnWaited)];
-  }
-  if (name == "timeout" && facts.waiting == RequestWait::kPort) {
-    ++metrics.refused[static_cast<std::size_t>(Refusal::kPortWaited)];
-  }
+  const auto refuse = [&metrics](Refusal why) { ++metrics.refused[static_cast<std::size_t>(why)]; };
+  if (name == "access_denied") refuse(Refusal::kAccess);
+  if (name == "file_not_found") refuse(Refusal::kMissingFile);
+  if (name == "file_exists") refuse(Refusal::kExists);
+  if (name == "timeout" && facts.waiting == RequestWait::kTurn) refuse(Refusal::kTurnWaited);
+  if (name == "timeout" && facts.waiting == RequestWait::kPort) refuse(Refusal::kPortWaited);
   // Sizes only of transfers that negotiated them: the others keep RFC 1350's.
   if (facts.granted.present[0]) Observe(metrics.blockSize, kBlockSizeBounds, facts.blockSize);
   if (facts.granted.present[3]) Observe(metrics.windowSize, kWindowSizeBounds, facts.windowSize);
@@ -150,6 +139,10 @@ std::string ExposeMetrics(const Metrics& metrics, const ServiceReadings& reading
   std::string out;
   out.reserve(16 * 1024);
   Exposition x(out);
+  const auto counter = [&x](std::string_view name, std::string_view help, const Counter& value) {
+    x.Family(name, "counter", help);
+    x.Sample(name, "", value.load());
+  };
 
   x.Family("quoril_requests_received_total", "counter",
            "Requests taken up by a transfer, by the local address that received them.");
@@ -160,8 +153,8 @@ std::string ExposeMetrics(const Metrics& metrics, const ServiceReadings& reading
     x.Sample("quoril_requests_received_total", std::string("local_address=\"") + host.data() + "\"",
              metrics.requestsByAddress[k].load());
   }
-  x.Family("quoril_transfers_started_total", "counter", "Transfers begun from a request.");
-  x.Sample("quoril_transfers_started_total", "", metrics.requestsTaken.load());
+  counter("quoril_transfers_started_total", "Transfers begun from a request.",
+          metrics.requestsTaken);
 
   x.Family("quoril_transfers_ended_total", "counter",
            "Transfers ended, by operation, mode and outcome.");
@@ -180,10 +173,6 @@ std::string ExposeMetrics(const Metrics& metrics, const ServiceReadings& reading
       }
     }
   }
-  const auto counter = [&x](std::string_view name, std::string_view help, const Counter& value) {
-    x.Family(name, "counter", help);
-    x.Sample(name, "", value.load());
-  };
   counter("quoril_sent_bytes_total", "Data bytes sent by ended reads.", metrics.bytesSent);
   counter("quoril_received_bytes_total", "Data bytes stored by ended writes.",
           metrics.bytesReceived);
@@ -207,18 +196,20 @@ std::string ExposeMetrics(const Metrics& metrics, const ServiceReadings& reading
   // never below zero.
   std::uint64_t ended = 0;
   for (const Counter& count : metrics.transfersEnded) ended += count.load();
-  x.Family("quoril_transfers_running", "gauge", "Transfers begun and not yet ended.");
+  const auto gauge = [&x](std::string_view name, std::string_view help, auto value) {
+    x.Family(name, "gauge", help);
+    x.Sample(name, "", value);
+  };
   const std::uint64_t begun = metrics.requestsTaken.load();
-  x.Sample("quoril_transfers_running", "", begun > ended ? begun - ended : 0);
-  x.Family("quoril_requests_waiting_turn", "gauge",
-           "Requests waiting for a turn at their client's address.");
-  x.SampleSigned("quoril_requests_waiting_turn", metrics.waitingForTurn.load());
-  x.Family("quoril_requests_waiting_port", "gauge",
-           "Requests waiting for a port of the transfer port range.");
-  x.SampleSigned("quoril_requests_waiting_port", metrics.waitingForPort.load());
-  x.Family("quoril_requests_held", "gauge",
-           "Requests held back while paused or at the bound (single-port mode).");
-  x.SampleSigned("quoril_requests_held", metrics.requestsHeld.load());
+  gauge("quoril_transfers_running", "Transfers begun and not yet ended.",
+        begun > ended ? begun - ended : 0);
+  gauge("quoril_requests_waiting_turn", "Requests waiting for a turn at their client's address.",
+        metrics.waitingForTurn.load());
+  gauge("quoril_requests_waiting_port", "Requests waiting for a port of the transfer port range.",
+        metrics.waitingForPort.load());
+  gauge("quoril_requests_held",
+        "Requests held back while paused or at the bound (single-port mode).",
+        metrics.requestsHeld.load());
 
   x.HistogramOf("quoril_negotiated_block_size_bytes", "Block sizes granted.", metrics.blockSize,
                 kBlockSizeBounds);

@@ -28,7 +28,6 @@ struct Histogram {
 };
 
 inline constexpr std::size_t kMaxCountedAddresses = 256;
-inline constexpr std::size_t kCountedEvents = 64;
 inline constexpr std::array<double, 8> kBlockSizeBounds = {512,  1024, 1428,  1468,
                                                            4096, 8192, 16384, 65464};
 inline constexpr std::array<double, 8> kWindowSizeBounds = {1, 2, 4, 8, 16, 32, 64, 65535};

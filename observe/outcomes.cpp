@@ -1,7 +1,6 @@
 #include "observe/outcomes.h"
 
 #include <array>
-#include <cstring>
 
 #include "platform/strings.h"
 #include "resources/string_ids.h"
@@ -43,7 +42,7 @@ constexpr std::string_view kUndefinedPrefix = "Undefined:";
 }  // namespace
 
 std::size_t ClassifyOutcome(const Description& description) {
-  const std::string_view text(description.data(), strnlen(description.data(), description.size()));
+  const std::string_view text = TextOf(description);
   if (text.empty()) return 0;
   if (text.starts_with(kUndefinedPrefix)) return kUndefined;
   for (std::size_t k = 1; k < kOutcomes.size(); ++k) {

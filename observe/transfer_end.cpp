@@ -14,11 +14,10 @@ void ObserveTransferEnd(Metrics& metrics, const char* engine, const TransferLogE
   // The neighbour table knows the client while it is fresh: just after its transfer it is.
   platform::HardwareAddress hardware;
   const bool known = platform::GetHardwareAddress(client, hardware) == ERROR_SUCCESS;
-  TransferParties parties;
-  parties.client = client;
-  parties.localPort = kRequestPort;
-  parties.hardware = known ? &hardware : nullptr;
-  parties.engine = engine;
+  const TransferParties parties{.client = client,
+                                .localPort = kRequestPort,
+                                .hardware = known ? &hardware : nullptr,
+                                .engine = engine};
   TransferRecordFile().Append(
       ComposeTransferRecord(entry, facts, parties, static_cast<std::uint64_t>(milliseconds)));
 }

@@ -1,6 +1,5 @@
 #include "observe/transfer_record.h"
 
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "config/event_reporter.h"
@@ -52,15 +51,7 @@ std::string ComposeTransferRecord(const TransferLogEntry& entry, const TransferF
   record["duration_ms"] = milliseconds;
   record["engine"] = parties.engine;
   if (parties.hardware != nullptr && parties.hardware->length > 0) {
-    std::string text;
-    for (std::size_t k = 0; k < parties.hardware->length && k < platform::kMaxHardwareAddress;
-         ++k) {
-      std::array<char, 4> byte{};
-      std::snprintf(byte.data(), byte.size(), k == 0 ? "%02x" : ":%02x",
-                    parties.hardware->bytes[k]);
-      text += byte.data();
-    }
-    record["hardware_address"] = text;
+    record["hardware_address"] = FormatHardwareText(*parties.hardware, ':');
   } else {
     record["hardware_address"] = nullptr;
   }

@@ -1,15 +1,48 @@
 #include "service/service_control.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
+#include "platform/service_manager.h"
 #include "platform/threads.h"
 #include "tftp/listener.h"
 
 namespace quoril {
 
-ServiceStatus gServiceStatus;
-
 namespace {
+
+// The process's one status record with its status handle. Filled and sent only by
+// StatusReporter (and the control handler's reports of the current state), under `lock`,
+// from the service thread, the dispatcher's thread and the listener thread.
+struct ServiceStatus {
+  std::mutex lock;
+  platform::ServiceStatusHandle handle = platform::kNoStatusHandle;
+  platform::ServiceStatusRecord record;
+} gServiceStatus;
+
+// A manual-reset event without a name: once set it stays set. It carries the event of the
+// failure that ended the listener (0: a stop ended it).
+class StopEvent {
+ public:
+  void Set(std::uint32_t failureEvent) {
+    std::lock_guard lock(mutex_);
+    failureEvent_ = failureEvent;
+    isSet_ = true;
+    set_.notify_all();
+  }
+  std::uint32_t Wait() {
+    std::unique_lock lock(mutex_);
+    set_.wait(lock, [this] { return isSet_; });
+    return failureEvent_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable set_;
+  bool isSet_ = false;
+  std::uint32_t failureEvent_ = 0;
+};
 
 inline constexpr std::uint32_t kControlsAccepted =
     platform::kServiceAcceptStop | platform::kServiceAcceptPauseContinue;
@@ -21,11 +54,9 @@ std::mutex gStopHandlingLock;
 std::condition_variable gStopHandlingDone;
 bool gStopHandlingRuns = false;
 
-// The StopEvent of the running ServiceMain, for the listener to set as its last act, and
-// the event of the failure that ended the listener (0: a stop ended it).
+// The StopEvent of the running ServiceMain, for the listener to set as its last act.
 std::mutex gStopEventLock;
 StopEvent* gRunningStopEvent = nullptr;
-std::uint32_t gListenerFailure = 0;
 
 // The server of this process, started by the listener, paused and stopped from here. Never
 // destroyed: a transfer thread may still end while the process exits.
@@ -41,8 +72,7 @@ void RunListener(void* /*argument*/) {
 
 void SetStopEvent(std::uint32_t failureEvent) {
   std::lock_guard lock(gStopEventLock);
-  gListenerFailure = failureEvent;
-  if (gRunningStopEvent != nullptr) gRunningStopEvent->Set();
+  if (gRunningStopEvent != nullptr) gRunningStopEvent->Set(failureEvent);
 }
 
 // Fills the record and sends it; the caller holds gServiceStatus.lock, so that two reports
@@ -57,6 +87,9 @@ bool FillAndSendLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_
   record.waitHint = waitHint;
   return platform::SetServiceStatus(gServiceStatus.handle, record) == ERROR_SUCCESS;
 }
+
+int StatusReporter(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
+                   std::uint32_t waitHint);
 
 void HandleStop() {
   {
@@ -125,23 +158,8 @@ void HandleOtherControl(std::uint32_t control) {
   if (!accepted) HandleStop();
 }
 
-}  // namespace
-
-void RunServer() {
-  RunListener(nullptr);
-}
-
-void StopEvent::Set() {
-  std::lock_guard lock(mutex_);
-  isSet_ = true;
-  set_.notify_all();
-}
-
-void StopEvent::Wait() {
-  std::unique_lock lock(mutex_);
-  set_.wait(lock, [this] { return isSet_; });
-}
-
+// Reports the service's state; non-zero when the report was accepted. A refused report
+// runs the stop handling and answers 0.
 int StatusReporter(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
                    std::uint32_t waitHint) {
   bool accepted = false;
@@ -152,6 +170,12 @@ int StatusReporter(std::uint32_t state, std::uint32_t exitCode, std::uint32_t ch
   if (accepted) return 1;
   HandleStop();
   return 0;
+}
+
+}  // namespace
+
+void RunServer() {
+  RunListener(nullptr);
 }
 
 // The stopped report comes last: a stop handling still on its way to its last report
@@ -199,17 +223,12 @@ void ServiceMain(std::uint32_t /*argumentCount*/, char** /*arguments*/) {
       gServiceHooks.setStopEvent = SetStopEvent;
       // Running is the listener's to report, once it serves.
       if (listener.Start(RunListener, nullptr) == ERROR_SUCCESS) {
-        stopEvent.Wait();
+        const std::uint32_t failure = stopEvent.Wait();
         // The stopped report lets the manager end the process (wine's ends it as soon as it
         // closes the control pipe): the listener's thread, its EVENT_SERVICE_STOPPED
         // included, has ended before it.
         listener.Join();
         AwaitStopHandling();
-        std::uint32_t failure = 0;
-        {
-          std::lock_guard lock(gStopEventLock);
-          failure = gListenerFailure;
-        }
         ReportStopped(failure);
       }
     }

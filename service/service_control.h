@@ -2,37 +2,11 @@
 // stop, pause and continue.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-
-#include "platform/service_manager.h"
 
 namespace quoril {
 
 inline constexpr const char* kServiceName = "Quoril";
-
-// The process's one status record with its status handle. Filled and sent only by
-// StatusReporter (and the control handler's reports of the current state), under `lock`,
-// from the service thread, the dispatcher's thread and the listener thread.
-struct ServiceStatus {
-  std::mutex lock;
-  platform::ServiceStatusHandle handle = platform::kNoStatusHandle;
-  platform::ServiceStatusRecord record;
-};
-extern ServiceStatus gServiceStatus;
-
-// A manual-reset event without a name: once set it stays set.
-class StopEvent {
- public:
-  void Set();
-  void Wait();
-
- private:
-  std::mutex mutex_;
-  std::condition_variable set_;
-  bool isSet_ = false;
-};
 
 // The entry procedure that the dispatcher runs on a thread of its own; the arguments are
 // not used. Reports start pending; running is the listener's report, once its port-69
@@ -50,11 +24,6 @@ bool ServiceFailed();
 
 // Returns once no stop handling runs, so that the process never ends under one.
 void AwaitStopHandling();
-
-// Reports the service's state; non-zero when the report was accepted. A refused report
-// runs the stop handling and answers 0.
-int StatusReporter(std::uint32_t state, std::uint32_t exitCode, std::uint32_t checkPoint,
-                   std::uint32_t waitHint);
 
 // The control handler: 1 stop, 2 pause, 3 continue; every other control reports the
 // current state. Console mode runs the stop from its stop watcher.

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 
 namespace {
 
@@ -30,19 +32,10 @@ constexpr Verb kVerbs[] = {
     {"query", 0, 0},
 };
 
-class ServiceHandle {
- public:
-  explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-  ~ServiceHandle() {
-    if (handle_ != nullptr) CloseServiceHandle(handle_);
-  }
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
-  SC_HANDLE Get() const { return handle_; }
-
- private:
-  SC_HANDLE handle_;
+struct CloseService {
+  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
 };
+using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, CloseService>;
 
 void PrintStatus(const SERVICE_STATUS& status) {
   std::printf("STATE %lu EXIT %lu %lu\n", status.dwCurrentState, status.dwWin32ExitCode,
@@ -73,14 +66,14 @@ int main(int argc, char** argv) {
   const DWORD seconds = argc >= 5 ? std::strtoul(argv[4], nullptr, 10) : 30;
 
   ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (manager.Get() == nullptr) return Fail("OpenSCManagerA");
-  ServiceHandle service(OpenServiceA(manager.Get(), argv[1], verb->access | SERVICE_QUERY_STATUS));
-  if (service.Get() == nullptr) return Fail("OpenServiceA");
+  if (manager.get() == nullptr) return Fail("OpenSCManagerA");
+  ServiceHandle service(OpenServiceA(manager.get(), argv[1], verb->access | SERVICE_QUERY_STATUS));
+  if (service.get() == nullptr) return Fail("OpenServiceA");
 
   SERVICE_STATUS status{};
   if (verb->control != 0) {
-    if (!ControlService(service.Get(), verb->control, &status)) return Fail("ControlService");
-  } else if (!QueryServiceStatus(service.Get(), &status)) {
+    if (!ControlService(service.get(), verb->control, &status)) return Fail("ControlService");
+  } else if (!QueryServiceStatus(service.get(), &status)) {
     return Fail("QueryServiceStatus");
   }
   PrintStatus(status);
@@ -93,7 +86,7 @@ int main(int argc, char** argv) {
       return 2;
     }
     Sleep(100);
-    if (!QueryServiceStatus(service.Get(), &status)) return Fail("QueryServiceStatus");
+    if (!QueryServiceStatus(service.get(), &status)) return Fail("QueryServiceStatus");
   }
   PrintStatus(status);
   return 0;

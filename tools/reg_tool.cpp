@@ -3,6 +3,7 @@
 // goes through the registry of the platform layer, the same code as the service, and prints
 // what reg prints for the same request, CR LF line ends included, so that one command for
 // each setting works on both systems.
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
@@ -29,20 +30,6 @@ constexpr std::string_view kRootName = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kNotFound =
     "ERROR: The system was unable to find the specified registry key or value.";
 
-// reg's types by name, in the order of their numbers.
-constexpr std::array<std::string_view, 12> kTypeNames = {"REG_NONE",
-                                                         "REG_SZ",
-                                                         "REG_EXPAND_SZ",
-                                                         "REG_BINARY",
-                                                         "REG_DWORD",
-                                                         "REG_DWORD_BIG_ENDIAN",
-                                                         "REG_LINK",
-                                                         "REG_MULTI_SZ",
-                                                         "REG_RESOURCE_LIST",
-                                                         "REG_FULL_RESOURCE_DESCRIPTOR",
-                                                         "REG_RESOURCE_REQUIREMENTS_LIST",
-                                                         "REG_QWORD"};
-
 // The types that add writes.
 constexpr std::array<std::uint32_t, 5> kWritableTypes = {platform::kRegSz, platform::kRegExpandSz,
                                                          platform::kRegDword, platform::kRegBinary,
@@ -67,9 +54,6 @@ constexpr auto Lower = platform::LowerAscii;
 constexpr auto EqualNoCase = platform::EqualIgnoringAsciiCase;
 
 enum class Operation { kQuery, kAdd, kDelete };
-
-constexpr std::pair<std::string_view, Operation> kOperations[] = {
-    {"query", Operation::kQuery}, {"add", Operation::kAdd}, {"delete", Operation::kDelete}};
 
 struct Request {
   Operation operation = Operation::kQuery;
@@ -110,12 +94,11 @@ std::optional<Refusal> ParseKey(std::string_view key, std::string& path) {
     static constexpr std::array<std::string_view, 10> kOtherRoots = {
         "HKCU", "HKEY_CURRENT_USER",   "HKCR", "HKEY_CLASSES_ROOT",    "HKU", "HKEY_USERS",
         "HKCC", "HKEY_CURRENT_CONFIG", "HKPD", "HKEY_PERFORMANCE_DATA"};
-    for (std::string_view other : kOtherRoots) {
-      if (EqualNoCase(root, other)) {
-        return Refusal{"ERROR: Invalid key name.",
-                       "Only HKEY_LOCAL_MACHINE (HKLM) is kept on this system: " +
-                           std::string(key) + " is outside it."};
-      }
+    if (std::ranges::any_of(kOtherRoots,
+                            [&](std::string_view other) { return EqualNoCase(root, other); })) {
+      return Refusal{"ERROR: Invalid key name.",
+                     "Only HKEY_LOCAL_MACHINE (HKLM) is kept on this system: " + std::string(key) +
+                         " is outside it."};
     }
     return Refusal{
         "ERROR: Invalid key name.",
@@ -173,13 +156,13 @@ std::optional<Refusal> ParseSwitches(std::span<char* const> arguments, Request& 
 
 std::optional<std::uint32_t> TypeByName(std::string_view name) {
   for (std::uint32_t type : kWritableTypes) {
-    if (EqualNoCase(name, kTypeNames[type])) return type;
+    if (EqualNoCase(name, platform::kRegTypeNames[type])) return type;
   }
   return std::nullopt;
 }
 
 std::string TypeName(std::uint32_t type) {
-  if (type < kTypeNames.size()) return std::string(kTypeNames[type]);
+  if (type < platform::kRegTypeNames.size()) return std::string(platform::kRegTypeNames[type]);
   return "REG_UNKNOWN";
 }
 
@@ -256,9 +239,9 @@ std::string ShowData(std::uint32_t type, const std::vector<std::uint8_t>& data) 
       return text.substr(0, text.find('\0'));
     }
     case platform::kRegDword:
-    case 5:     // REG_DWORD_BIG_ENDIAN, shown as reg shows it: as it is in memory
-    case 11: {  // REG_QWORD
-      const std::size_t width = type == 11 ? 8 : 4;
+    case 5:  // REG_DWORD_BIG_ENDIAN, shown as reg shows it: as it is in memory
+    case platform::kRegQword: {
+      const std::size_t width = type == platform::kRegQword ? 8 : 4;
       unsigned long long value = 0;
       for (std::size_t i = 0; i < width && i < data.size(); ++i) {
         value |= static_cast<unsigned long long>(data[i]) << 8 * i;
@@ -266,7 +249,7 @@ std::string ShowData(std::uint32_t type, const std::vector<std::uint8_t>& data) 
       std::snprintf(number, sizeof number, "0x%llx", value);
       return number;
     }
-    case 7: {  // REG_MULTI_SZ: the strings joined by \0, without the final terminators
+    case platform::kRegMultiSz: {  // the strings joined by \0, without the final terminators
       std::string text(data.begin(), data.end());
       while (!text.empty() && text.back() == '\0') text.pop_back();
       std::string shown;
@@ -287,10 +270,6 @@ std::string ShowData(std::uint32_t type, const std::vector<std::uint8_t>& data) 
 // A value's name as reg shows it: the default value's is empty.
 std::string ShownName(std::string_view name) {
   return std::string(name.empty() ? "(Default)" : name);
-}
-
-void ShowValue(std::string_view name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
-  OutLine("    " + ShownName(name) + "    " + TypeName(type) + "    " + ShowData(type, data));
 }
 
 std::string KeyName(std::string_view path) {
@@ -390,7 +369,10 @@ int Query(const Request& request) {
   Out("\r\n");
   if (!values.empty()) {
     OutLine(keyName);
-    for (const Value& value : values) ShowValue(value.name, value.type, value.data);
+    for (const Value& value : values) {
+      OutLine("    " + ShownName(value.name) + "    " + TypeName(value.type) + "    " +
+              ShowData(value.type, value.data));
+    }
     Out("\r\n");
   }
   for (const std::string& subkey : subkeys) OutLine(subkey);
@@ -519,6 +501,16 @@ bool IsHelp(std::string_view word) {
          word == "--help";
 }
 
+struct OperationRow {
+  std::string_view name;
+  Operation operation;
+  int (*run)(const Request& request);
+};
+
+constexpr OperationRow kOperations[] = {{"query", Operation::kQuery, Query},
+                                        {"add", Operation::kAdd, Add},
+                                        {"delete", Operation::kDelete, Delete}};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -530,16 +522,15 @@ int main(int argc, char** argv) {
   }
   if (IsHelp(arguments[0])) return Usage();
   const std::string_view operation = arguments[0];
-  for (const auto& [name, value] : kOperations) {
-    if (EqualNoCase(operation, name)) {
-      request.operation = value;
-      request.operationName = name;
-    }
-  }
-  if (request.operationName.empty()) {
+  const OperationRow* row = std::ranges::find_if(kOperations, [&](const OperationRow& candidate) {
+    return EqualNoCase(operation, candidate.name);
+  });
+  if (row == std::ranges::end(kOperations)) {
     return Refuse(request, Syntax("\"" + std::string(operation) +
                                   "\" is not an operation of quoril-reg: query, add or delete."));
   }
+  request.operation = row->operation;
+  request.operationName = row->name;
   if (arguments.size() < 2) return Refuse(request, Syntax("Name a key after the operation."));
   if (IsHelp(arguments[1])) return Usage();
   if (std::optional<Refusal> refusal = ParseKey(arguments[1], request.path)) {
@@ -548,13 +539,5 @@ int main(int argc, char** argv) {
   if (std::optional<Refusal> refusal = ParseSwitches(arguments.subspan(2), request)) {
     return Refuse(request, *refusal);
   }
-  switch (request.operation) {
-    case Operation::kQuery:
-      return Query(request);
-    case Operation::kAdd:
-      return Add(request);
-    case Operation::kDelete:
-      return Delete(request);
-  }
-  return kFailure;
+  return row->run(request);
 }

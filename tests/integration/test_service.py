@@ -242,6 +242,12 @@ REASONS = {
         {"DefaultDirectory": '"DefaultDirectory"=dword:00000005'},
         {"EVENT_INIT_FAILED":
          "DefaultDirectory: REG_DWORD where REG_SZ or REG_EXPAND_SZ is needed"}),
+    "type shown by name": (
+        {"Timeout": '"Timeout"=hex(b):03,00,00,00,00,00,00,00'},
+        {"EVENT_INIT_FAILED": "Timeout: REG_QWORD where REG_DWORD is needed"}),
+    "rare type shown by number": (
+        {"Timeout": '"Timeout"=hex(8):03,00,00,00'},
+        {"EVENT_INIT_FAILED": "Timeout: type 8 where REG_DWORD is needed"}),
     "log file that cannot be opened": (
         {"EnableLogging": 1, "LogFile": "missing/quorld.log"},
         {name: "cannot open the log file {served}/missing/quorld.log: no such directory"

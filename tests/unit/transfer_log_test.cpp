@@ -347,8 +347,8 @@ TEST(FormatDateTimeTest, TwoDigitFields) {
     date.fill('#');
     TimeText time;
     time.fill('#');
-    EXPECT_EQ(FormatDateFrom(c.moment, date), date.data());
-    EXPECT_EQ(FormatTimeFrom(c.moment, time), time.data());
+    EXPECT_EQ(FormatDate(date, c.moment), date.data());
+    EXPECT_EQ(FormatTime(time, c.moment), time.data());
     EXPECT_EQ(std::string(date.data(), date.size()), std::string(c.date, 9));
     EXPECT_EQ(std::string(time.data(), time.size()), std::string(c.time, 9));
   }

@@ -18,8 +18,6 @@ namespace quoril {
 namespace {
 
 using FullPath = std::array<char, platform::kMaxPath>;
-// "01-" and six bytes as two hex digits each, with dashes between: 01-aa-bb-cc-dd-ee-ff.
-using HardwareText = std::array<char, 3 + 3 * platform::kMaxHardwareAddress>;
 
 bool IsSeparator(char c) {
   return c == '/' || c == '\\';
@@ -58,22 +56,14 @@ std::string_view ClientAddressText(const platform::SocketAddress& client, Addres
   return address.substr(0, address.find('%'));
 }
 
-// The hardware address of `client` as the neighbour table knows it; empty when it does not.
-std::string_view HardwareAddressText(const platform::SocketAddress& client, HardwareText& text) {
+// The hardware address of `client` as the neighbour table knows it, as 01-aa-bb-cc-dd-ee-ff
+// ("01-" and the bytes with dashes between); empty when it does not.
+std::string HardwareAddressText(const platform::SocketAddress& client) {
   platform::HardwareAddress hardware;
   if (platform::GetHardwareAddress(client, hardware) != ERROR_SUCCESS || hardware.length == 0) {
     return {};
   }
-  constexpr char kDigits[] = "0123456789abcdef";
-  std::size_t at = 0;
-  text[at++] = '0';
-  text[at++] = '1';
-  for (std::size_t i = 0; i < hardware.length; ++i) {
-    text[at++] = '-';
-    text[at++] = kDigits[hardware.bytes[i] >> 4];
-    text[at++] = kDigits[hardware.bytes[i] & 0xF];
-  }
-  return std::string_view(text.data(), at);
+  return "01-" + FormatHardwareText(hardware, '-');
 }
 
 // Whether the client's own directory `own` has what the request needs: for a read the file
@@ -134,11 +124,10 @@ bool PrepareFileNames(const ServerConfig& config, RewriteRules& rules) {
 NameResult FormRequestPath(const ServerConfig& config, const RewriteRules& rules,
                            std::string_view name, const platform::SocketAddress& client,
                            bool isWrite, TransferLogEntry& entry) {
-  HardwareText hardwareText{};
-  std::string_view hardware;
+  std::string hardware;
   if (rules.NeedsHardwareAddress() ||
       (config.ClientDirectories & kClientDirectoryByHardware) != 0) {
-    hardware = HardwareAddressText(client, hardwareText);
+    hardware = HardwareAddressText(client);
   }
   bool changed = false;
 

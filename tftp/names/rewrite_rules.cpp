@@ -18,14 +18,10 @@ constexpr std::uint32_t kDepthLimit = 2000;
 constexpr std::uint32_t kHeapLimitKiB = 256;
 constexpr std::uint32_t kMaxGroups = 9;
 
-struct CodeDeleter {
-  void operator()(pcre2_code* code) const { pcre2_code_free(code); }
-};
-struct MatchContextDeleter {
-  void operator()(pcre2_match_context* context) const { pcre2_match_context_free(context); }
-};
-struct MatchDataDeleter {
-  void operator()(pcre2_match_data* data) const { pcre2_match_data_free(data); }
+// What PCRE2 allocated, freed by `Free`.
+template <auto Free>
+struct FreedBy {
+  void operator()(auto* object) const { Free(object); }
 };
 
 bool IsSpace(char c) {
@@ -47,8 +43,8 @@ std::string_view NextField(std::string_view& text) {
 }  // namespace
 
 struct CompiledRule {
-  std::unique_ptr<pcre2_code, CodeDeleter> code;
-  std::unique_ptr<pcre2_match_context, MatchContextDeleter> limits;
+  std::unique_ptr<pcre2_code, FreedBy<pcre2_code_free>> code;
+  std::unique_ptr<pcre2_match_context, FreedBy<pcre2_match_context_free>> limits;
   std::string replacement;
   bool global = false;
   bool stop = false;
@@ -229,7 +225,7 @@ bool RewriteRules::Compile(const std::vector<std::string>& rules, std::string& r
 RewriteOutcome RewriteRules::Apply(std::string_view name, const RewriteParty& party,
                                    std::size_t longest, std::string& out) const {
   if (rules_.empty()) return RewriteOutcome::kUnchanged;
-  const std::unique_ptr<pcre2_match_data, MatchDataDeleter> data(
+  const std::unique_ptr<pcre2_match_data, FreedBy<pcre2_match_data_free>> data(
       pcre2_match_data_create(kMaxGroups + 1, nullptr));
   if (!data) return RewriteOutcome::kRefused;
   std::string current(name);

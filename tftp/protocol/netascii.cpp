@@ -82,15 +82,11 @@ int NetasciiReader::ReadBinary(std::span<std::uint8_t> buffer, platform::File& f
 }
 
 ReaderMark NetasciiReader::Mark() const {
-  return {offset_ - (readAheadEnd_ - readAheadStart_), pendingLineFeed, hasPendingByte, pendingByte,
-          blockEndedInCr};
+  return {offset_ - (readAheadEnd_ - readAheadStart_), carry_};
 }
 
 void NetasciiReader::Resume(const ReaderMark& mark) {
-  pendingLineFeed = mark.pendingLineFeed;
-  hasPendingByte = mark.hasPendingByte;
-  pendingByte = mark.pendingByte;
-  blockEndedInCr = mark.blockEndedInCr;
+  carry_ = mark.carry;
   // A mark within the read-ahead is served from it; any other is read from the file again.
   const std::uint64_t buffered = offset_ - readAheadEnd_;
   if (mark.offset >= buffered && mark.offset <= offset_) {
@@ -126,15 +122,15 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t> buffer, platform::File& fi
 
   // What the previous block owes this one. At most one flag is set between two calls.
   std::size_t i = 0;
-  if (pendingLineFeed) {
+  if (carry_.pendingLineFeed) {
     buffer[0] = kLf;
     i = 1;
-    pendingLineFeed = false;
+    carry_.pendingLineFeed = false;
   }
-  if (hasPendingByte) {
-    buffer[0] = pendingByte;
+  if (carry_.hasPendingByte) {
+    buffer[0] = carry_.pendingByte;
     i = 1;
-    hasPendingByte = false;
+    carry_.hasPendingByte = false;
   }
 
   while (i < size) {
@@ -147,7 +143,7 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t> buffer, platform::File& fi
 
     // Text is mostly runs of bytes that are neither CR nor LF, which stay as they are
     // unless a CR precedes them: those go over in one piece.
-    if (!blockEndedInCr && (i == 0 || buffer[i - 1] != kCr)) {
+    if (!carry_.blockEndedInCr && (i == 0 || buffer[i - 1] != kCr)) {
       const std::uint8_t* const from = readAhead_.get() + readAheadStart_;
       const std::size_t limit = std::min(size - i, readAheadEnd_ - readAheadStart_);
       std::size_t run = 0;
@@ -163,9 +159,9 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t> buffer, platform::File& fi
     const std::uint8_t c = readAhead_[readAheadStart_++];
     buffer[i] = c;
 
-    if (blockEndedInCr) {
+    if (carry_.blockEndedInCr) {
       // The successor of the CR that ended the previous block (so i is 0 here).
-      blockEndedInCr = false;
+      carry_.blockEndedInCr = false;
       if (c == kLf) {
         i = 1;
       } else {
@@ -186,7 +182,7 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t> buffer, platform::File& fi
       }
       buffer[i] = kCr;
       if (i == last) {
-        pendingLineFeed = true;
+        carry_.pendingLineFeed = true;
         i = size;
         break;
       }
@@ -196,8 +192,8 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t> buffer, platform::File& fi
       // CR followed by anything but LF, NUL included, goes out as CR NUL and the byte.
       buffer[i] = kNul;
       if (i == last) {
-        pendingByte = c;
-        hasPendingByte = true;
+        carry_.pendingByte = c;
+        carry_.hasPendingByte = true;
         i = size;
         break;
       }
@@ -209,7 +205,7 @@ int NetasciiReader::ReadBlock(std::span<std::uint8_t> buffer, platform::File& fi
   }
 
   // Only a CR read from the file hands its successor over; one inserted for a LF owes the LF.
-  blockEndedInCr = buffer[last] == kCr && !pendingLineFeed;
+  carry_.blockEndedInCr = buffer[last] == kCr && !carry_.pendingLineFeed;
   return static_cast<int>(size);
 }
 

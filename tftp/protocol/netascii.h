@@ -15,10 +15,13 @@ namespace quoril {
 // Where a reader stands between two blocks: all it needs to produce the same blocks again.
 struct ReaderMark {
   std::uint64_t offset = 0;  // of the first file byte not yet converted
-  bool pendingLineFeed = false;
-  bool hasPendingByte = false;
-  std::uint8_t pendingByte = 0;
-  bool blockEndedInCr = false;
+  // What a block hands to the next.
+  struct Carry {
+    bool pendingLineFeed = false;
+    bool hasPendingByte = false;
+    std::uint8_t pendingByte = 0;
+    bool blockEndedInCr = false;
+  } carry;
 };
 
 // File to wire, for a read request. One object per transfer. It reads the file at offsets of
@@ -40,11 +43,7 @@ class NetasciiReader {
             Win32Error& error);
 
  private:
-  // The state a block hands to the next.
-  bool pendingLineFeed = false;
-  bool hasPendingByte = false;
-  std::uint8_t pendingByte = 0;
-  bool blockEndedInCr = false;
+  ReaderMark::Carry carry_;
   // The file offset of the byte after those in the read-ahead.
   std::uint64_t offset_ = 0;
   // Bytes read from the file but not yet converted: the file is read in larger pieces, and

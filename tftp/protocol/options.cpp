@@ -63,23 +63,19 @@ const OptionRow& RowOf(OptionName option) {
 }
 
 const OptionRow* FindOption(std::span<const std::uint8_t> name) {
+  const std::string_view text(reinterpret_cast<const char*>(name.data()), name.size());
   for (const OptionRow& row : kOptions) {
-    if (name.size() == row.name.size() &&
-        std::equal(name.begin(), name.end(), row.name.begin(), [](std::uint8_t a, char b) {
-          return platform::LowerAscii(static_cast<char>(a)) == b;
-        })) {
-      return &row;
-    }
+    if (platform::EqualIgnoringAsciiCase(text, row.name)) return &row;
   }
   return nullptr;
 }
 
 // Decimal digits only, at least one, within [minimum, maximum].
-bool ParseDecimal(std::span<const std::uint8_t> text, std::uint64_t minimum, std::uint64_t maximum,
+bool ParseDecimal(std::span<const std::uint8_t> bytes, std::uint64_t minimum, std::uint64_t maximum,
                   std::uint64_t& value) {
-  const char* const first = reinterpret_cast<const char*>(text.data());
-  const auto [end, error] = std::from_chars(first, first + text.size(), value);
-  return error == std::errc{} && end == first + text.size() && value >= minimum && value <= maximum;
+  const char* const text = reinterpret_cast<const char*>(bytes.data());
+  const auto [end, error] = std::from_chars(text, text + bytes.size(), value);
+  return error == std::errc() && end == text + bytes.size() && value >= minimum && value <= maximum;
 }
 
 void Add(OptionSet& set, OptionName option, std::uint64_t value) {
@@ -149,7 +145,7 @@ std::uint16_t BuildOack(PacketBuffer& packet, const OptionSet& granted) {
     std::array<char, 20> digits{};
     const char* const end =
         std::to_chars(digits.data(), digits.data() + digits.size(), granted.Value(option)).ptr;
-    put(std::string_view(digits.data(), static_cast<std::size_t>(end - digits.data())));
+    put(std::string_view(digits.data(), end));
   }
   return static_cast<std::uint16_t>(at);
 }

@@ -34,10 +34,8 @@ constexpr ErrorRow kErrorRows[] = {
 constexpr ErrorRow kUndefinedRow = {0, 0, IDS_UNDEFINED_ERROR};
 
 const ErrorRow& FindErrorRow(Win32Error lastError) {
-  for (const ErrorRow& row : kErrorRows) {
-    if (row.lastError == lastError) return row;
-  }
-  return kUndefinedRow;
+  const ErrorRow* row = std::ranges::find(kErrorRows, lastError, &ErrorRow::lastError);
+  return row != std::ranges::end(kErrorRows) ? *row : kUndefinedRow;
 }
 
 }  // namespace
