@@ -14,6 +14,7 @@
 
 #include "platform/event_log.h"
 #include "resources/message_table.h"
+#include "tests/unit/scratch_root.h"
 
 namespace quoril {
 namespace {
@@ -59,31 +60,9 @@ bool ParseEntry(const std::string& line, Entry& entry) {
 
 class EventReporterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quoril-events-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    const char* root = std::getenv("QUORIL_ROOT");
-    hadRoot_ = root != nullptr;
-    if (hadRoot_) savedRoot_ = root;
-    setenv("QUORIL_ROOT", root_.c_str(), 1);
-    events_ = root_ / "var/log/quoril/events.log";
-  }
-
-  void TearDown() override {
-    if (hadRoot_) {
-      setenv("QUORIL_ROOT", savedRoot_.c_str(), 1);
-    } else {
-      unsetenv("QUORIL_ROOT");
-    }
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-
-  fs::path root_;
-  fs::path events_;
-  std::string savedRoot_;
-  bool hadRoot_ = false;
+  ScratchRoot scratch_{"quoril-events"};
+  fs::path root_ = scratch_.path();
+  fs::path events_ = root_ / "var/log/quoril/events.log";
 };
 
 TEST_F(EventReporterTest, EachIdentifierGivesOneInformationLine) {

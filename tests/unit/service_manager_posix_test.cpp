@@ -23,31 +23,17 @@
 #include <gtest/gtest.h>
 
 #include "platform/posix/service_texts.h"
+#include "tests/unit/scratch_root.h"
 
 namespace quoril::platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A scratch system root for the duration of one test.
-class ScratchRoot {
- public:
-  ScratchRoot() {
-    std::string pattern = (fs::temp_directory_path() / "quoril-scm-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    setenv("QUORIL_ROOT", path_.c_str(), 1);
-  }
-  ~ScratchRoot() {
-    unsetenv("QUORIL_ROOT");
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-  fs::path UnitFile() const { return path_ / "etc/systemd/system/quoril.service"; }
-
- private:
-  fs::path path_;
-};
+// Where the unit file of a scratch root lies.
+fs::path UnitFile(const ScratchRoot& root) {
+  return root.path() / "etc/systemd/system/quoril.service";
+}
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -237,9 +223,9 @@ TEST(ServiceManagerPosix, CreateOpenAndDeleteTheUnitFile) {
   EXPECT_TRUE(created.IsOpen());
   std::string expected;
   ASSERT_EQ(ServiceUnitText(QuorilDefinition("/opt/quoril/quorld"), expected), ERROR_SUCCESS);
-  EXPECT_EQ(ReadFile(root.UnitFile()), expected);
+  EXPECT_EQ(ReadFile(UnitFile(root)), expected);
   struct stat info {};
-  ASSERT_EQ(stat(root.UnitFile().c_str(), &info), 0);
+  ASSERT_EQ(stat(UnitFile(root).c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0644u);
 
   // A second service of the same name, in any case, leaves the first as it was.
@@ -249,10 +235,10 @@ TEST(ServiceManagerPosix, CreateOpenAndDeleteTheUnitFile) {
   upper.serviceName = "QUORIL";
   EXPECT_EQ(second.Create(manager, upper), ERROR_SERVICE_EXISTS);
   EXPECT_FALSE(second.IsOpen());
-  EXPECT_EQ(ReadFile(root.UnitFile()), expected);
+  EXPECT_EQ(ReadFile(UnitFile(root)), expected);
   // Nothing but the unit file is left in the directory.
   std::vector<std::string> entries;
-  for (const auto& entry : fs::directory_iterator(root.UnitFile().parent_path())) {
+  for (const auto& entry : fs::directory_iterator(UnitFile(root).parent_path())) {
     entries.push_back(entry.path().filename().string());
   }
   EXPECT_EQ(entries, std::vector<std::string>{"quoril.service"});
@@ -260,7 +246,7 @@ TEST(ServiceManagerPosix, CreateOpenAndDeleteTheUnitFile) {
   Service opened;
   ASSERT_EQ(opened.Open(manager, "quoril", kServiceAllAccess), ERROR_SUCCESS);
   ASSERT_EQ(opened.Delete(), ERROR_SUCCESS);
-  EXPECT_FALSE(fs::exists(root.UnitFile()));
+  EXPECT_FALSE(fs::exists(UnitFile(root)));
   EXPECT_EQ(opened.Delete(), ERROR_SERVICE_MARKED_FOR_DELETE);
   // The other handle finds the service gone.
   EXPECT_EQ(created.Delete(), ERROR_SERVICE_DOES_NOT_EXIST);
@@ -280,7 +266,7 @@ TEST(ServiceManagerPosix, RefusesWhatItCannotWrite) {
   ServiceDefinition badName = QuorilDefinition("/opt/quorld");
   badName.serviceName = "../../passwd";
   EXPECT_EQ(service.Create(manager, badName), ERROR_INVALID_NAME);
-  EXPECT_FALSE(fs::exists(root.UnitFile()));
+  EXPECT_FALSE(fs::exists(UnitFile(root)));
 
   // Something in the way of the unit directory: the manager cannot be opened.
   ScratchRoot blocked;

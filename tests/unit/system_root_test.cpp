@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/contract/helpers.h"
+#include "tests/unit/scratch_root.h"
 
 namespace quoril::platform {
 namespace {
@@ -19,22 +20,12 @@ namespace fs = std::filesystem;
 
 class SystemRoot : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quoril-root-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    setenv("QUORIL_ROOT", root_.c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("QUORIL_ROOT");
-    fs::remove_all(root_);
-  }
   mode_t ModeOf(const char* relative) const {
     struct stat info {};
-    return stat((root_ / relative).c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+    return stat((root_.path() / relative).c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
   }
 
-  fs::path root_;
+  ScratchRoot root_;
 };
 
 TEST_F(SystemRoot, DirectoriesGetTheirModeWhateverTheUmask) {
@@ -48,7 +39,7 @@ TEST_F(SystemRoot, DirectoriesGetTheirModeWhateverTheUmask) {
 }
 
 TEST_F(SystemRoot, AFileIsWrittenInOneStepAndReplacedOnlyWhenAllowed) {
-  const std::string path = (root_ / "unit").string();
+  const std::string path = (root_.path() / "unit").string();
   ASSERT_EQ(WriteFileInOneStep(path, "old\n", 0600, false), 0);
   EXPECT_EQ(WriteFileInOneStep(path, "new\n", 0644, false), EEXIST);
   EXPECT_EQ(GetText(path), "old\n");
@@ -56,7 +47,7 @@ TEST_F(SystemRoot, AFileIsWrittenInOneStepAndReplacedOnlyWhenAllowed) {
   EXPECT_EQ(GetText(path), "new\n");
   EXPECT_EQ(ModeOf("unit"), 0640u);
   // Nothing but the file itself is left beside it.
-  EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_.path()), fs::directory_iterator()), 1);
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/unit/scratch_root.h"
+
 namespace quoril {
 namespace {
 
@@ -77,28 +79,7 @@ TransferLogEntry Entry(bool failed, const std::string& client, const std::string
 
 class TransferLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quoril-log-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    // Events raised by a failed open go to the test's own events file.
-    const char* root = std::getenv("QUORIL_ROOT");
-    if (root != nullptr) savedRoot_ = root;
-    hadRoot_ = root != nullptr;
-    setenv("QUORIL_ROOT", dir_.c_str(), 1);
-    logPath_ = dir_ / "quorld.log";
-  }
-
-  void TearDown() override {
-    CloseTransferLog();
-    if (hadRoot_) {
-      setenv("QUORIL_ROOT", savedRoot_.c_str(), 1);
-    } else {
-      unsetenv("QUORIL_ROOT");
-    }
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  void TearDown() override { CloseTransferLog(); }
 
   // What the configuration load does with logging on.
   bool Start(const fs::path& path, bool* isNewOut = nullptr) {
@@ -117,10 +98,10 @@ class TransferLogTest : public ::testing::Test {
 
   std::string Events() { return ReadAll(dir_ / "var/log/quoril/events.log"); }
 
-  fs::path dir_;
-  fs::path logPath_;
-  std::string savedRoot_;
-  bool hadRoot_ = false;
+  // Events raised by a failed open go to the test's own events file.
+  ScratchRoot scratch_{"quoril-log"};
+  fs::path dir_ = scratch_.path();
+  fs::path logPath_ = dir_ / "quorld.log";
 };
 
 TEST_F(TransferLogTest, NewFileHoldsBannerEmptyLineHeaderAndLines) {
