@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ranges>
 #include <span>
 #include <string>
 #include <vector>
@@ -138,11 +137,16 @@ bool ReadTexts(const platform::RegistryKey& key, const char* name,
                                                          : ": cannot be read as REG_MULTI_SZ"));
     return false;
   }
-  const std::span<const std::uint8_t> data =
-      std::span(bytes).first(std::min<std::size_t>(size, bytes.size()));
-  for (const auto text : data | std::views::split(std::uint8_t{0})) {
-    if (!text.empty()) texts.emplace_back(text.begin(), text.end());
+  std::string text;
+  for (std::uint32_t i = 0; i < size && i < bytes.size(); ++i) {
+    if (bytes[i] != 0) {
+      text.push_back(static_cast<char>(bytes[i]));
+    } else if (!text.empty()) {
+      texts.push_back(std::move(text));
+      text.clear();
+    }
   }
+  if (!text.empty()) texts.push_back(std::move(text));
   return true;
 }
 

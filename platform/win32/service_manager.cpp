@@ -20,15 +20,16 @@ std::string ProgramCommandLine(const char* path) {
   return std::string("\"") + path + "\"";
 }
 
-// A handle of the service control manager or of a service.
+}  // namespace
+
+// A handle of the service control manager or of a service. Outside the anonymous namespace:
+// the manager's and the service's State derive from it.
 struct ServiceHandle {
   SC_HANDLE handle = nullptr;
   ~ServiceHandle() {
     if (handle != nullptr) ::CloseServiceHandle(handle);
   }
 };
-
-}  // namespace
 
 // ---- The manager and its services ----
 
